@@ -1,0 +1,21 @@
+// Dialect heuristics: pure functions over a byte text that never fail.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace brinewick {
+
+// The most likely of ",", ";", tab and "|" for `sample`; "," when nothing scores.
+// Reads at most the first 50 non-blank rows under each candidate.
+[[nodiscard]] std::uint8_t sniff_delimiter(std::string_view sample);
+
+// The most frequent field count among the first 100 non-blank rows of
+// `sample` under `delimiter`; 0 when there is no non-blank row.
+[[nodiscard]] std::size_t infer_column_count(std::string_view sample, std::uint8_t delimiter);
+
+// True when `text` (valid UTF-8) is empty or only Unicode White_Space.
+[[nodiscard]] bool is_blank_text(std::string_view text) noexcept;
+
+}  // namespace brinewick

@@ -1,0 +1,209 @@
+#include "resilient_parser.hpp"
+
+#include "byte_scan.hpp"
+
+namespace brinewick {
+namespace {
+
+constexpr unsigned char kCR = '\r';
+constexpr unsigned char kLF = '\n';
+
+inline bool is_blank(unsigned char b) noexcept { return b == ' ' || b == '\t'; }
+
+inline bool starts_with_bom(std::string_view text) noexcept {
+    return text.size() >= 3 && static_cast<unsigned char>(text[0]) == 0xEF &&
+           static_cast<unsigned char>(text[1]) == 0xBB && static_cast<unsigned char>(text[2]) == 0xBF;
+}
+
+}  // namespace
+
+ResilientParser::ResilientParser(std::string_view text, std::uint8_t delimiter,
+                                 std::uint8_t quote_char, bool repair_quotes) noexcept
+    : text_(reinterpret_cast<const unsigned char*>(text.data())),
+      size_(text.size()),
+      position_(starts_with_bom(text) ? 3 : 0),
+      repair_quotes_(repair_quotes),
+      delimiter_(delimiter),
+      quote_char_(quote_char) {}
+
+std::optional<ParsedRow> ResilientParser::next_row() {
+    RowBuffer row;
+    if (!next_row(row)) return std::nullopt;
+    return row.to_strings();
+}
+
+bool ResilientParser::next_row(RowBuffer& row) { return parse_row<true>(row); }
+
+bool ResilientParser::next_row_raw(RowBuffer& row) { return parse_row<false>(row); }
+
+bool ResilientParser::quote_closes(std::size_t q) noexcept {
+    const unsigned char* t = text_;
+    const std::size_t n = size_;
+    std::size_t i = q + 1;
+    while (i < n && is_blank(t[i])) ++i;
+    if (i >= n) return true;                                           // only blanks to the end
+    if (t[i] == delimiter_ || t[i] == kCR || t[i] == kLF) return true;  // field ends here
+
+    // Is there a quote in closing position later on this line? Answers for
+    // any start inside a range already scanned are remembered, so a line
+    // full of quotes is scanned once, not once per quote.
+    if (memo_valid_ && i >= memo_from_ && (memo_found_ ? i <= memo_quote_ : i < memo_end_)) {
+        return !memo_found_;
+    }
+    memo_valid_ = true;
+    memo_from_ = i;
+    for (std::size_t p = i; p < n; ++p) {
+        const unsigned char c = t[p];
+        if (c == kCR || c == kLF) {  // the look-ahead never leaves the line
+            memo_found_ = false;
+            memo_end_ = p;
+            return true;
+        }
+        if (c == quote_char_) {
+            std::size_t j = p + 1;
+            while (j < n && is_blank(t[j])) ++j;
+            if (j >= n || t[j] == delimiter_ || t[j] == kCR || t[j] == kLF) {
+                memo_found_ = true;  // a later quote closes: this one is stray
+                memo_quote_ = p;
+                return false;
+            }
+        }
+    }
+    memo_found_ = false;
+    memo_end_ = n;
+    return true;
+}
+
+template <bool Decode>
+bool ResilientParser::parse_row(RowBuffer& row) {
+    row.clear();
+    const unsigned char* t = text_;
+    const std::size_t n = size_;
+    std::size_t pos = position_;
+    if (pos >= n) return false;
+
+    const unsigned char delim = delimiter_;
+    const unsigned char quote = quote_char_;
+    // With no escape byte the quoted scan stops at the quote alone.
+    const unsigned char stop2 = escape_ ? *escape_ : quote;
+    ParseState state = ParseState::FieldStart;
+
+    while (pos < n) {
+        switch (state) {
+            case ParseState::FieldStart: {
+                if (trim_leading_whitespace_) {
+                    while (pos < n && is_blank(t[pos])) ++pos;
+                    if (pos >= n) goto end_of_text;
+                }
+                const unsigned char b = t[pos];
+                if (b == quote) {  // opening quote
+                    ++pos;
+                    state = ParseState::Quoted;
+                    break;
+                }
+                if (b == delim) {  // empty field
+                    row.complete_field_as(true);
+                    ++pos;
+                    break;
+                }
+                if (b == kCR || b == kLF) goto end_of_line;
+                state = ParseState::Unquoted;
+                [[fallthrough]];
+            }
+            case ParseState::Unquoted: {
+                // Everything up to the delimiter or line end, quotes included.
+                const std::size_t end = scan::find_any3(t, pos, n, delim, kCR, kLF);
+                row.append(t + pos, end - pos);
+                pos = end;
+                if (pos >= n) goto end_of_text;
+                if (t[pos] != delim) goto end_of_line;
+                row.complete_field(Decode);
+                ++pos;
+                state = ParseState::FieldStart;
+                break;
+            }
+            case ParseState::Quoted: {
+                std::size_t lfs = 0;  // LFs inside a quoted field count as lines
+                const std::size_t stop = scan::find_any2_counting_lf(t, pos, n, quote, stop2, lfs);
+                row.append(t + pos, stop - pos);
+                line_ += lfs;
+                pos = stop;
+                if (pos >= n) goto end_of_text;
+                const unsigned char b = t[pos];
+                if (escape_ && b == *escape_ && pos + 1 < n) {  // escaped byte, taken as is
+                    row.append_byte(t[pos + 1]);
+                    pos += 2;
+                    break;
+                }
+                if (b != quote) {  // a trailing escape byte with nothing after it
+                    if (b == kLF) ++line_;
+                    row.append_byte(b);
+                    ++pos;
+                    break;
+                }
+                if (pos + 1 == n) {  // quote as the last byte closes
+                    ++pos;
+                    state = ParseState::AfterQuote;
+                    break;
+                }
+                if (t[pos + 1] == quote) {  // save "" as "
+                    row.append_byte(quote);
+                    pos += 2;
+                    break;
+                }
+                if (!repair_quotes_ || quote_closes(pos)) {  // closing quote
+                    ++pos;
+                    state = ParseState::AfterQuote;
+                    break;
+                }
+                row.append_byte(quote);  // stray quote, kept in the field
+                ++pos;
+                break;
+            }
+            case ParseState::AfterQuote: {
+                const unsigned char b = t[pos];
+                if (b == delim) {  // field ends after its quotes
+                    row.complete_field(Decode);
+                    ++pos;
+                    state = ParseState::FieldStart;
+                    break;
+                }
+                if (is_blank(b)) {  // blanks after the closing quote are dropped
+                    ++pos;
+                    break;
+                }
+                if (b == kCR || b == kLF) goto end_of_line;
+                row.append_byte(b);  // text after the quote joins the field
+                ++pos;
+                state = ParseState::Unquoted;
+                break;
+            }
+        }
+    }
+
+end_of_text:
+    position_ = pos;
+    if (state == ParseState::FieldStart && row.empty() && trim_leading_whitespace_) {
+        return false;  // only blanks were left
+    }
+    row.complete_field(Decode);
+    return true;
+
+end_of_line:
+    // LF, CR LF and a lone CR each end one row.
+    if (t[pos] == kCR) {
+        ++pos;
+        if (pos < n && t[pos] == kLF) ++pos;
+    } else {
+        ++pos;
+    }
+    ++line_;
+    position_ = pos;
+    row.complete_field(Decode);
+    return true;
+}
+
+template bool ResilientParser::parse_row<true>(RowBuffer&);
+template bool ResilientParser::parse_row<false>(RowBuffer&);
+
+}  // namespace brinewick

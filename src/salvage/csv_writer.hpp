@@ -1,0 +1,50 @@
+// Buffered output and the two CSV formats (clean and quarantine).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "../error/salvage_error.hpp"
+#include "../parser/row_buffer.hpp"
+#include "salvage.hpp"
+
+namespace brinewick {
+
+// A file written through a fixed buffer. A piece larger than the buffer
+// goes to the file directly; what is left in the buffer is flushed on close,
+// with errors ignored (the caller has already had its error, if any).
+class BufferedFile {
+public:
+    static constexpr std::size_t kCapacity = 8192;
+
+    // Creates (truncating) `path` with mode 0666 before the umask.
+    [[nodiscard]] static std::variant<BufferedFile, IoError> create(const std::string& path);
+
+    BufferedFile(BufferedFile&& other) noexcept;
+    BufferedFile& operator=(BufferedFile&&) = delete;
+    BufferedFile(const BufferedFile&) = delete;
+    ~BufferedFile();
+
+    [[nodiscard]] std::optional<IoError> write_all(std::string_view data);
+    [[nodiscard]] std::optional<IoError> flush();
+
+private:
+    explicit BufferedFile(int fd);
+    [[nodiscard]] std::optional<IoError> flush_buffer();
+    int fd_ = -1;
+    std::string buffer_;
+};
+
+// Appends one clean CSV line (fields, quoting, final LF) for `row`.
+void append_clean_line(std::string& out, const RowBuffer& row, std::uint8_t delimiter,
+                       std::uint8_t quote_char);
+
+// Appends one quarantine CSV line for `record`.
+void append_quarantine_line(std::string& out, const QuarantineRecord& record, std::uint8_t delimiter);
+
+inline constexpr std::string_view kQuarantineHeader = "line,reason,raw_content\n";
+
+}  // namespace brinewick

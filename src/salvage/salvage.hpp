@@ -1,0 +1,79 @@
+// Row salvage: settle the dialect, parse, and sort every row into the clean
+// rows (as parsed, padded or merged) or the quarantine.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "../error/salvage_error.hpp"
+#include "../parser/row_buffer.hpp"
+#include "row_table.hpp"
+
+namespace brinewick {
+
+struct SalvageOptions {
+    std::optional<std::uint8_t> delimiter;  // absent: sniffed
+    std::uint8_t quote_char = '"';
+    bool fill_ragged_rows = true;
+    bool merge_overflow = true;
+    std::optional<std::size_t> expected_columns;  // absent: inferred; 0: no width check
+    bool repair_quotes = true;
+};
+
+struct QuarantineRecord {
+    std::vector<std::string> fields;  // as parsed: neither padded nor merged
+    std::string reason;
+    std::size_t line = 0;  // line on which the row begins
+};
+
+struct SalvageSummary {
+    char32_t detected_delimiter = U',';
+    std::size_t total_rows = 0;
+    std::size_t salvaged_rows = 0;
+    std::size_t repaired_rows = 0;
+    std::size_t quarantined_rows = 0;
+    std::size_t inferred_columns = 0;
+};
+
+struct SalvageOutcome {
+    RowTable rows;
+    std::vector<QuarantineRecord> quarantine;
+    SalvageSummary summary;
+};
+
+// Receives the classifier's results. `clean_row` returns false to stop the
+// run (a sink that failed, say to write); the classifier then returns at once.
+class RowSink {
+public:
+    virtual ~RowSink() = default;
+    virtual bool clean_row(const RowBuffer& row) = 0;
+    virtual void quarantine_row(QuarantineRecord record) = 0;
+};
+
+// The dialect a run settles on before any row is classified.
+struct Dialect {
+    std::uint8_t delimiter = ',';
+    std::size_t expected_columns = 0;
+};
+
+// Settles delimiter and expected column count for a non-empty text.
+[[nodiscard]] Dialect settle_dialect(std::string_view text, const SalvageOptions& options);
+
+// Parses `text` under `dialect` and feeds every row to `sink`; returns the
+// counters (complete only when the sink never stopped the run).
+SalvageSummary classify_rows(std::string_view text, const SalvageOptions& options,
+                             const Dialect& dialect, RowSink& sink);
+
+// The whole classification of a text held in memory.
+[[nodiscard]] SalvageOutcome salvage_slice(std::string_view text, const SalvageOptions& options);
+
+// Text of a reason, with the expected count filled in.
+[[nodiscard]] std::string too_few_columns_reason(std::size_t expected);
+[[nodiscard]] std::string extra_columns_reason(std::size_t expected);
+
+}  // namespace brinewick
