@@ -1,0 +1,49 @@
+// Turning native failures into Python exceptions, and keeping C++
+// exceptions from ever unwinding into the interpreter.
+#pragma once
+
+#include "py_ref.hpp"
+
+#include <exception>
+#include <new>
+#include <string>
+
+#include "error/salvage_error.hpp"
+
+namespace brinewick::py {
+
+// Raises the dedicated internal-fault exception (a BaseException subclass).
+void raise_internal_fault(const char* what) noexcept;
+
+// Raises a SalvageError: OSError (exactly) or ValueError, one argument.
+void raise_salvage_error(const SalvageError& error) noexcept;
+
+// Raises the OSError subclass matching `error`, its text as only argument.
+void raise_io_error_by_kind(const IoError& error) noexcept;
+
+// Adds the note "while processing '{param}'" to the exception being raised
+// (interpreters without notes raise it unchanged).
+void add_processing_note(const char* param) noexcept;
+
+// Runs `body`; a C++ exception becomes MemoryError or the internal fault.
+// `failed` is what the caller returns to the interpreter on failure.
+template <typename Result, typename Body>
+Result guarded(Result failed, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_internal_fault(e.what());
+    } catch (...) {
+        raise_internal_fault("unknown native exception");
+    }
+    return failed;
+}
+
+}  // namespace brinewick::py
+
+namespace brinewick::py {
+// Classes made without a module of their own report "builtins" as __module__.
+int set_builtins_module(PyObject* type) noexcept;
+}  // namespace brinewick::py
