@@ -100,11 +100,3 @@ void add_processing_note(const char* param) noexcept {
 }
 
 }  // namespace brinewick::py
-
-namespace brinewick::py {
-int set_builtins_module(PyObject* type) noexcept {
-    PyRef value(PyUnicode_InternFromString("builtins"));
-    if (!value) return -1;
-    return PyObject_SetAttrString(type, "__module__", value.get());
-}
-}  // namespace brinewick::py

@@ -42,8 +42,3 @@ Result guarded(Result failed, Body&& body) noexcept {
 }
 
 }  // namespace brinewick::py
-
-namespace brinewick::py {
-// Classes made without a module of their own report "builtins" as __module__.
-int set_builtins_module(PyObject* type) noexcept;
-}  // namespace brinewick::py

@@ -186,7 +186,7 @@ PyType_Slot reader_slots[] = {
 };
 
 PyType_Spec reader_spec = {
-    "SalvageReader",  // no module part: the class reports itself as builtins.SalvageReader
+    "builtins.SalvageReader",  // a class of no module of its own, as the interpreter's own are
     static_cast<int>(sizeof(ReaderObject)),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,  // not a base type: cannot be subclassed
@@ -200,10 +200,6 @@ PyTypeObject* g_reader_type = nullptr;
 PyObject* create_reader_type() {
     PyObject* type = PyType_FromSpec(&reader_spec);
     if (type == nullptr) return nullptr;
-    if (set_builtins_module(type) < 0) {
-        Py_DECREF(type);
-        return nullptr;
-    }
     Py_INCREF(type);
     PyTypeObject* old = g_reader_type;
     g_reader_type = reinterpret_cast<PyTypeObject*>(type);

@@ -129,7 +129,7 @@ PyType_Slot summary_slots[] = {
 };
 
 PyType_Spec summary_spec = {
-    "SalvageSummary",  // no module part: the class reports itself as builtins.SalvageSummary
+    "builtins.SalvageSummary",  // a class of no module of its own, as the interpreter's own are
     static_cast<int>(sizeof(SummaryObject)),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,  // not a base type: cannot be subclassed
@@ -152,10 +152,6 @@ PySalvageSummary to_py_summary(const SalvageSummary& summary) {
 PyObject* create_summary_type() {
     PyObject* type = PyType_FromSpec(&summary_spec);
     if (type == nullptr) return nullptr;
-    if (set_builtins_module(type) < 0) {
-        Py_DECREF(type);
-        return nullptr;
-    }
     Py_INCREF(type);
     PyTypeObject* old = g_summary_type;
     g_summary_type = reinterpret_cast<PyTypeObject*>(type);
