@@ -76,7 +76,7 @@ bool ResilientParser::quote_closes(std::size_t q) noexcept {
 
 template <bool Decode>
 bool ResilientParser::parse_row(RowBuffer& row) {
-    row.clear();
+    row.reset(reinterpret_cast<const char*>(text_));
     const unsigned char* t = text_;
     const std::size_t n = size_;
     std::size_t pos = position_;
@@ -86,6 +86,11 @@ bool ResilientParser::parse_row(RowBuffer& row) {
     const unsigned char quote = quote_char_;
     // With no escape byte the quoted scan stops at the quote alone.
     const unsigned char stop2 = escape_ ? *escape_ : quote;
+    // A byte taken into a field one at a time: note what it is.
+    const auto take_byte = [&](std::size_t at) {
+        const unsigned char b = t[at];
+        row.append_span(at, 1, b >= 0x80, b == quote || b == delim || b == kCR || b == kLF);
+    };
     ParseState state = ParseState::FieldStart;
 
     while (pos < n) {
@@ -102,7 +107,7 @@ bool ResilientParser::parse_row(RowBuffer& row) {
                     break;
                 }
                 if (b == delim) {  // empty field
-                    row.complete_field_as(true);
+                    row.complete_field(Decode);
                     ++pos;
                     break;
                 }
@@ -112,8 +117,9 @@ bool ResilientParser::parse_row(RowBuffer& row) {
             }
             case ParseState::Unquoted: {
                 // Everything up to the delimiter or line end, quotes included.
-                const std::size_t end = scan::find_any3(t, pos, n, delim, kCR, kLF);
-                row.append(t + pos, end - pos);
+                scan::RunFlags flags;
+                const std::size_t end = scan::find_any3(t, pos, n, delim, kCR, kLF, quote, flags);
+                row.append_span(pos, end - pos, flags.high, flags.watched);
                 pos = end;
                 if (pos >= n) goto end_of_text;
                 if (t[pos] != delim) goto end_of_line;
@@ -124,20 +130,22 @@ bool ResilientParser::parse_row(RowBuffer& row) {
             }
             case ParseState::Quoted: {
                 std::size_t lfs = 0;  // LFs inside a quoted field count as lines
-                const std::size_t stop = scan::find_any2_counting_lf(t, pos, n, quote, stop2, lfs);
-                row.append(t + pos, stop - pos);
+                scan::RunFlags flags;
+                const std::size_t stop =
+                    scan::find_any2_counting_lf(t, pos, n, quote, stop2, delim, kCR, lfs, flags);
+                row.append_span(pos, stop - pos, flags.high, flags.watched);
                 line_ += lfs;
                 pos = stop;
                 if (pos >= n) goto end_of_text;
                 const unsigned char b = t[pos];
                 if (escape_ && b == *escape_ && pos + 1 < n) {  // escaped byte, taken as is
-                    row.append_byte(t[pos + 1]);
+                    take_byte(pos + 1);
                     pos += 2;
                     break;
                 }
                 if (b != quote) {  // a trailing escape byte with nothing after it
                     if (b == kLF) ++line_;
-                    row.append_byte(b);
+                    take_byte(pos);
                     ++pos;
                     break;
                 }
@@ -147,7 +155,7 @@ bool ResilientParser::parse_row(RowBuffer& row) {
                     break;
                 }
                 if (t[pos + 1] == quote) {  // save "" as "
-                    row.append_byte(quote);
+                    take_byte(pos);
                     pos += 2;
                     break;
                 }
@@ -156,7 +164,7 @@ bool ResilientParser::parse_row(RowBuffer& row) {
                     state = ParseState::AfterQuote;
                     break;
                 }
-                row.append_byte(quote);  // stray quote, kept in the field
+                take_byte(pos);  // stray quote, kept in the field
                 ++pos;
                 break;
             }
@@ -173,7 +181,7 @@ bool ResilientParser::parse_row(RowBuffer& row) {
                     break;
                 }
                 if (b == kCR || b == kLF) goto end_of_line;
-                row.append_byte(b);  // text after the quote joins the field
+                take_byte(pos);  // text after the quote joins the field
                 ++pos;
                 state = ParseState::Unquoted;
                 break;

@@ -4,22 +4,45 @@
 
 namespace brinewick {
 
-void RowBuffer::complete_field(bool decode) {
-    bool ascii = false;
-    if (decode) {
-        const auto* start = reinterpret_cast<const unsigned char*>(bytes_.data()) + field_start_;
-        const std::size_t size = bytes_.size() - field_start_;
-        const Utf8Check check = check_utf8(start, size);
-        ascii = check.ascii;
-        if (!check.valid) {
-            // Rare: repair through scratch, then put the text back in place.
-            scratch_.clear();
-            append_lenient_utf8(scratch_, start, size);
-            bytes_.resize(field_start_);
-            bytes_.append(scratch_);
-        }
+void RowBuffer::move_open_to_arena() {
+    if (open_.in_arena) return;
+    if (open_.size == 0) {  // nothing to move: start the field in the arena
+        open_.offset = arena_.size();
+        open_.in_arena = true;
+        return;
     }
-    complete_field_as(ascii);
+    const std::size_t at = arena_.size();
+    arena_.append(source_ + open_.offset, open_.size);
+    open_.offset = at;
+    open_.in_arena = true;
+}
+
+std::uint8_t RowBuffer::repair_open_utf8(std::uint8_t flags) {
+    const char* base = open_.in_arena ? arena_.data() : source_;
+    const auto* start = reinterpret_cast<const unsigned char*>(base) + open_.offset;
+    const Utf8Check check = check_utf8(start, open_.size);
+    if (check.valid) return check.ascii ? static_cast<std::uint8_t>(flags | kAscii) : flags;
+    // Rare: write the repaired text at the end of the arena.
+    std::string repaired;
+    append_lenient_utf8(repaired, start, open_.size);
+    open_.offset = arena_.size();
+    open_.size = repaired.size();
+    open_.in_arena = true;
+    arena_.append(repaired);
+    return static_cast<std::uint8_t>(flags | kInArena);
+}
+
+void RowBuffer::push_text_field(std::string_view text, bool ascii, bool special) {
+    std::uint8_t flags = 0;
+    if (ascii) flags |= kAscii;
+    if (special) flags |= kSpecial;
+    if (!text.empty()) {
+        flags |= kInArena;
+        fields_.push_back(Field{arena_.size(), text.size(), flags});
+        arena_.append(text);
+    } else {
+        fields_.push_back(Field{0, 0, flags});
+    }
 }
 
 std::vector<std::string> RowBuffer::to_strings() const {

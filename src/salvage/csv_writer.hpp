@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "../error/salvage_error.hpp"
 #include "../parser/row_buffer.hpp"
@@ -38,7 +39,9 @@ private:
     std::string buffer_;
 };
 
-// Appends one clean CSV line (fields, quoting, final LF) for `row`.
+// Appends one clean CSV line (fields, quoting, final LF) for `row`. When both
+// bytes are ASCII, a field whose may-need-quotes flag is clear is written bare
+// unexamined: the row must carry flags for this delimiter and quote.
 void append_clean_line(std::string& out, const RowBuffer& row, std::uint8_t delimiter,
                        std::uint8_t quote_char);
 

@@ -1,0 +1,123 @@
+"""Helpers shared by the Python benchmarks: test data, timing, fresh-process memory."""
+
+from __future__ import annotations
+
+import os
+import statistics
+import subprocess
+import sys
+import time
+from dataclasses import dataclass, field
+from typing import Callable
+
+MB = 10**6
+BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
+DATA_DIR = os.path.join(BENCH_DIR, "data")
+
+
+def add_module_dir(module_dir: str | None) -> None:
+    """Makes a built module importable here and in the child processes."""
+    if not module_dir:
+        return
+    module_dir = os.path.abspath(module_dir)
+    sys.path.insert(0, module_dir)
+    old = os.environ.get("PYTHONPATH")
+    os.environ["PYTHONPATH"] = module_dir + (os.pathsep + old if old else "")
+
+
+def ensure_data(kind: str, size_mb: float, seed: int) -> str:
+    """Path of a generated file under bench/data, generated when missing."""
+    name = f"{kind}_{size_mb:g}mb_seed{seed}.csv"
+    path = os.path.join(DATA_DIR, name)
+    if not os.path.exists(path):
+        os.makedirs(DATA_DIR, exist_ok=True)
+        tmp = path + ".part"
+        subprocess.run(
+            [sys.executable, os.path.join(BENCH_DIR, "gen_data.py"), "--kind", kind,
+             "--size-mb", str(size_mb), "--seed", str(seed), "--out", tmp],
+            check=True,
+        )
+        os.replace(tmp, path)
+    return path
+
+
+def warm_cache(path: str) -> None:
+    """Reads the file once so that every contender finds it in the page cache."""
+    with open(path, "rb") as f:
+        while f.read(1 << 22):
+            pass
+
+
+@dataclass
+class Timing:
+    name: str
+    seconds: list[float] = field(default_factory=list)
+
+    @property
+    def best(self) -> float:
+        return min(self.seconds)
+
+    @property
+    def median(self) -> float:
+        return statistics.median(self.seconds)
+
+    def mb_s(self, size: int, seconds: float) -> float:
+        return size / MB / seconds if seconds > 0 else float("inf")
+
+
+def run_interleaved(contenders: list[tuple[str, Callable[[], object]]], reps: int) -> list[Timing]:
+    """Times each contender `reps` times, round-robin, so that a burst of load
+    on the shared machine hits them all rather than one."""
+    timings = [Timing(name) for name, _ in contenders]
+    for _ in range(reps):
+        for timing, (_, fn) in zip(timings, contenders):
+            start = time.perf_counter()
+            fn()
+            timing.seconds.append(time.perf_counter() - start)
+    return timings
+
+
+def print_timings(timings: list[Timing], size: int) -> None:
+    width = max(len(t.name) for t in timings)
+    for t in timings:
+        print(f"  {t.name:<{width}}  best {t.best:8.3f} s {t.mb_s(size, t.best):8.1f} MB/s"
+              f"   median {t.median:8.3f} s {t.mb_s(size, t.median):8.1f} MB/s")
+
+
+def load_line() -> str:
+    one, five, fifteen = os.getloadavg()
+    return f"load average {one:.2f} {five:.2f} {fifteen:.2f} on {os.cpu_count()} CPUs"
+
+
+@dataclass
+class ChildResult:
+    peak_rss: int     # bytes: high-water mark of the child's own address space
+    current_rss: int  # bytes: resident set when the child's code finished
+    stdout: str       # what the code printed
+
+
+# Appended to every child: its own VmHWM and VmRSS. The high-water mark of
+# the child's address space starts afresh at exec, unlike getrusage /
+# wait4's ru_maxrss, which on Linux carries over the parent's peak when the
+# child was forked from a large benchmark process.
+_RSS_TRAILER = """
+def _rss_fields():
+    found = {}
+    with open('/proc/self/status') as f:
+        for line in f:
+            key, _, value = line.partition(':')
+            if key in ('VmHWM', 'VmRSS'):
+                found[key] = int(value.split()[0]) * 1024
+    return found
+_f = _rss_fields()
+print('RSS', _f['VmHWM'], _f['VmRSS'])
+"""
+
+
+def run_fresh(code: str, *args: str) -> ChildResult:
+    """Runs `code` in a fresh interpreter; returns its peak and final RSS and its output."""
+    proc = subprocess.run([sys.executable, "-c", code + _RSS_TRAILER, *args],
+                          stdout=subprocess.PIPE, text=True, check=True)
+    lines = proc.stdout.splitlines()
+    _, peak, current = lines[-1].split()
+    return ChildResult(peak_rss=int(peak), current_rss=int(current), stdout="\n".join(lines[:-1]))

@@ -1,0 +1,254 @@
+#include "csv_writer.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstring>
+#include <utility>
+
+#include "../parser/utf8.hpp"
+
+namespace brinewick {
+namespace {
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+// One write() never asks for more than the system can report back.
+constexpr std::size_t kMaxWrite = static_cast<std::size_t>(SSIZE_MAX);
+
+// Nonzero when some byte of `v` is zero (exact as a yes/no answer).
+inline std::uint64_t zero_byte_mask(std::uint64_t v) noexcept { return (v - kOnes) & ~v & kHighs; }
+
+// True when `data` holds the delimiter, the quote, LF or CR (all single bytes).
+bool has_special_byte(const char* data, std::size_t size, std::uint8_t delimiter,
+                      std::uint8_t quote) noexcept {
+    const std::uint64_t d = kOnes * delimiter;
+    const std::uint64_t q = kOnes * quote;
+    const std::uint64_t lf = kOnes * '\n';
+    const std::uint64_t cr = kOnes * '\r';
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, data + i, 8);
+        if ((zero_byte_mask(w ^ d) | zero_byte_mask(w ^ q) | zero_byte_mask(w ^ lf) |
+             zero_byte_mask(w ^ cr)) != 0)
+            return true;
+    }
+    for (; i < size; ++i) {
+        const auto c = static_cast<unsigned char>(data[i]);
+        if (c == delimiter || c == quote || c == '\n' || c == '\r') return true;
+    }
+    return false;
+}
+
+// memcpy for the short fields that dominate CSV: fixed-size overlapping
+// copies the compiler inlines, instead of a library call per field.
+inline void copy_bytes(char* dst, const char* src, std::size_t n) noexcept {
+    if (n >= 8) {
+        if (n > 16) {
+            std::memcpy(dst, src, n);
+            return;
+        }
+        std::memcpy(dst, src, 8);
+        std::memcpy(dst + n - 8, src + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(dst, src, 4);
+        std::memcpy(dst + n - 4, src + n - 4, 4);
+    } else if (n > 0) {
+        dst[0] = src[0];
+        dst[n / 2] = src[n / 2];
+        dst[n - 1] = src[n - 1];
+    }
+}
+
+// The UTF-8 form of the character with code `byte`, in `buffer`.
+std::string_view latin1_char(std::uint8_t byte, char (&buffer)[2]) noexcept {
+    if (byte < 0x80) {
+        buffer[0] = static_cast<char>(byte);
+        return {buffer, 1};
+    }
+    buffer[0] = static_cast<char>(0xC0 | (byte >> 6));
+    buffer[1] = static_cast<char>(0x80 | (byte & 0x3F));
+    return {buffer, 2};
+}
+
+// `text` between two `quote`s, every `quote` inside it doubled.
+void append_quoted(std::string& out, std::string_view text, std::string_view quote) {
+    out.append(quote);
+    std::size_t from = 0;
+    for (std::size_t hit; (hit = text.find(quote, from)) != std::string_view::npos;) {
+        const std::size_t past = hit + quote.size();
+        out.append(text.substr(from, past - from));
+        out.append(quote);
+        from = past;
+    }
+    out.append(text.substr(from));
+    out.append(quote);
+}
+
+void append_doubled_double_quotes(std::string& out, std::string_view text) {
+    std::size_t from = 0;
+    for (std::size_t hit; (hit = text.find('"', from)) != std::string_view::npos;) {
+        out.append(text.substr(from, hit + 1 - from));
+        out.push_back('"');
+        from = hit + 1;
+    }
+    out.append(text.substr(from));
+}
+
+// Writes all of `data` straight to `fd`; `written` tells how far it got.
+std::optional<IoError> write_to_fd(int fd, const char* data, std::size_t size,
+                                   std::size_t& written, IoError::Kind zero_kind) noexcept {
+    written = 0;
+    while (written < size) {
+        const std::size_t want = size - written < kMaxWrite ? size - written : kMaxWrite;
+        const ssize_t n = ::write(fd, data + written, want);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return IoError::from_errno(errno);
+        }
+        if (n == 0) return IoError{zero_kind, 0};
+        written += static_cast<std::size_t>(n);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::variant<BufferedFile, IoError> BufferedFile::create(const std::string& path) {
+    if (path.find('\0') != std::string::npos) return IoError{IoError::Kind::NulInPath, 0};
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return IoError::from_errno(errno);
+    return BufferedFile(fd);
+}
+
+BufferedFile::BufferedFile(int fd) : fd_(fd) {}
+
+BufferedFile::BufferedFile(BufferedFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), buffer_(std::move(other.buffer_)) {}
+
+BufferedFile::~BufferedFile() {
+    if (fd_ < 0) return;
+    (void)flush_buffer();  // the caller already saw any error that matters
+    // Not retried on EINTR: Linux frees the descriptor even then, and a
+    // second close could hit a descriptor opened meanwhile.
+    ::close(fd_);
+}
+
+std::optional<IoError> BufferedFile::write_all(std::string_view data) {
+    if (buffer_.size() + data.size() > kCapacity) {
+        if (auto error = flush_buffer()) return error;
+    }
+    if (data.size() >= kCapacity) {
+        std::size_t written = 0;
+        return write_to_fd(fd_, data.data(), data.size(), written, IoError::Kind::WriteZero);
+    }
+    if (buffer_.capacity() < kCapacity) buffer_.reserve(kCapacity);
+    buffer_.append(data);
+    return std::nullopt;
+}
+
+std::optional<IoError> BufferedFile::flush() { return flush_buffer(); }
+
+std::optional<IoError> BufferedFile::flush_buffer() {
+    std::size_t written = 0;
+    auto error = write_to_fd(fd_, buffer_.data(), buffer_.size(), written, IoError::Kind::FlushZero);
+    // What reached the file is gone from the buffer, also after a failure.
+    buffer_.erase(0, written);
+    return error;
+}
+
+void append_clean_line(std::string& out, const RowBuffer& row, std::uint8_t delimiter,
+                       std::uint8_t quote_char) {
+    const std::size_t count = row.size();
+    if (delimiter < 0x80 && quote_char < 0x80) {
+        // Size the line for the worst case (every flagged field quoted with
+        // all of its bytes doubled), write through a pointer, then trim.
+        std::size_t bound = count == 0 ? 1 : count;  // delimiters and the LF
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t n = row.field(i).size();
+            bound += row.field_may_need_quotes(i) ? 2 * n + 2 : n;
+        }
+        const std::size_t start = out.size();
+        out.resize(start + bound);
+        char* const base = out.data();
+        char* p = base + start;
+        const char quote = static_cast<char>(quote_char);
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i > 0) *p++ = static_cast<char>(delimiter);
+            const std::string_view text = row.field(i);
+            if (text.empty()) continue;
+            if (!row.field_may_need_quotes(i) ||
+                !has_special_byte(text.data(), text.size(), delimiter, quote_char)) {
+                copy_bytes(p, text.data(), text.size());
+                p += text.size();
+                continue;
+            }
+            *p++ = quote;
+            const char* from = text.data();
+            const char* const end = from + text.size();
+            while (const void* hit = std::memchr(from, quote, static_cast<std::size_t>(end - from))) {
+                const auto past = static_cast<const char*>(hit) + 1;
+                std::memcpy(p, from, static_cast<std::size_t>(past - from));
+                p += past - from;
+                *p++ = quote;  // the doubled quote
+                from = past;
+            }
+            std::memcpy(p, from, static_cast<std::size_t>(end - from));
+            p += end - from;
+            *p++ = quote;
+        }
+        *p++ = '\n';
+        out.resize(static_cast<std::size_t>(p - base));
+        return;
+    }
+
+    // A two-byte delimiter or quote character: search the decoded text for
+    // its byte sequence (UTF-8 keeps such a match on character boundaries).
+    char delimiter_buffer[2];
+    char quote_buffer[2];
+    const std::string_view delimiter_text = latin1_char(delimiter, delimiter_buffer);
+    const std::string_view quote_text = latin1_char(quote_char, quote_buffer);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i > 0) out.append(delimiter_text);
+        const std::string_view text = row.field(i);
+        const bool quoted = text.find(quote_text) != std::string_view::npos ||
+                            text.find(delimiter_text) != std::string_view::npos ||
+                            text.find_first_of("\n\r") != std::string_view::npos;
+        if (quoted) {
+            append_quoted(out, text, quote_text);
+        } else {
+            out.append(text);
+        }
+    }
+    out.push_back('\n');
+}
+
+void append_quarantine_line(std::string& out, const QuarantineRecord& record,
+                            std::uint8_t delimiter) {
+    char number[24];
+    const auto result = std::to_chars(number, number + sizeof number, record.line);
+    out.append(number, result.ptr);
+    out.append(",\"");
+    append_doubled_double_quotes(out, record.reason);
+    out.append("\",\"");
+    for (std::size_t i = 0; i < record.fields.size(); ++i) {
+        if (i > 0) {
+            if (delimiter == '"') {
+                out.append("\"\"");
+            } else {
+                append_latin1_char(out, delimiter);
+            }
+        }
+        append_doubled_double_quotes(out, record.fields[i]);
+    }
+    out.append("\"\n");
+}
+
+}  // namespace brinewick

@@ -1,0 +1,415 @@
+// Resilient parser: input -> rows tables, one per behaviour and dialect.
+//
+// Every case runs through the three entry points of the real parser
+// (next_row(), next_row(RowBuffer&), next_row_raw) and through the reference
+// model, so the tables also pin the model that the random tests trust.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "parser/resilient_parser.hpp"
+#include "parser/row_buffer.hpp"
+#include "reference_parser.hpp"
+
+namespace {
+
+using namespace std::string_literals;
+using brinewick::ResilientParser;
+using brinewick::RowBuffer;
+using brinewick_test::Dialect;
+using brinewick_test::holds_special;
+using brinewick_test::printable;
+
+#define U_FFFD "\xEF\xBF\xBD"
+
+struct Row {
+    std::vector<std::string> fields;
+    std::size_t line;  // line() right after the row
+};
+
+struct Case {
+    std::string input;
+    std::vector<Row> rows;
+};
+
+bool is_ascii(std::string_view s) {
+    for (const char c : s) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
+}
+
+void check_next_row(const Dialect& d, const Case& c) {
+    ResilientParser parser = brinewick_test::make_parser(c.input, d);
+    for (std::size_t i = 0; i < c.rows.size(); ++i) {
+        auto row = parser.next_row();
+        ASSERT_TRUE(row.has_value()) << "row " << i << " missing";
+        EXPECT_EQ(printable(*row), printable(c.rows[i].fields)) << "row " << i;
+        EXPECT_EQ(parser.line(), c.rows[i].line) << "line after row " << i;
+    }
+    const std::size_t line_at_end = parser.line();
+    for (int k = 0; k < 3; ++k) {
+        auto extra = parser.next_row();
+        EXPECT_FALSE(extra.has_value()) << "call " << k << " after the last row gave " << printable(*extra);
+        EXPECT_EQ(parser.line(), line_at_end);
+        EXPECT_EQ(parser.position(), c.input.size());
+    }
+}
+
+void check_model(const Dialect& d, const Case& c) {
+    const auto rows = brinewick_test::model_rows(c.input, d);
+    ASSERT_EQ(rows.size(), c.rows.size()) << "model row count";
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(printable(brinewick_test::decoded(rows[i].raw)), printable(c.rows[i].fields)) << "model row " << i;
+        EXPECT_EQ(rows[i].line, c.rows[i].line) << "model line after row " << i;
+    }
+}
+
+// next_row(RowBuffer&) with one buffer reused for all rows.
+void check_buffer(const Dialect& d, const Case& c) {
+    ResilientParser parser = brinewick_test::make_parser(c.input, d);
+    RowBuffer buffer;
+    for (std::size_t i = 0; i < c.rows.size(); ++i) {
+        ASSERT_TRUE(parser.next_row(buffer)) << "buffer row " << i << " missing";
+        const auto& want = c.rows[i].fields;
+        EXPECT_EQ(printable(buffer.to_strings()), printable(want)) << "buffer row " << i;
+        ASSERT_EQ(buffer.size(), want.size());
+        for (std::size_t f = 0; f < want.size(); ++f) {
+            EXPECT_EQ(buffer.field(f), want[f]);
+            EXPECT_EQ(buffer.field_is_ascii(f), is_ascii(want[f])) << "ascii flag, row " << i << " field " << f;
+            if (!buffer.field_may_need_quotes(f)) {
+                EXPECT_FALSE(holds_special(want[f], d)) << "quoting flag, row " << i << " field " << f;
+            }
+        }
+        EXPECT_EQ(parser.line(), c.rows[i].line) << "buffer line after row " << i;
+    }
+    EXPECT_FALSE(parser.next_row(buffer));
+    EXPECT_FALSE(parser.next_row(buffer));
+}
+
+// next_row_raw: the model's raw bytes, which decode to the expected text.
+void check_raw(const Dialect& d, const Case& c) {
+    const auto model = brinewick_test::model_rows(c.input, d);
+    ResilientParser parser = brinewick_test::make_parser(c.input, d);
+    RowBuffer buffer;
+    for (std::size_t i = 0; i < c.rows.size(); ++i) {
+        ASSERT_TRUE(parser.next_row_raw(buffer)) << "raw row " << i << " missing";
+        const std::vector<std::string> raw = buffer.to_strings();
+        EXPECT_EQ(printable(brinewick_test::decoded(raw)), printable(c.rows[i].fields)) << "raw row " << i;
+        if (i < model.size()) {
+            EXPECT_EQ(printable(raw), printable(model[i].raw)) << "raw row " << i;
+        }
+        // Raw rows need not learn ASCII-ness, but a flag that is set must hold.
+        for (std::size_t f = 0; f < raw.size(); ++f) {
+            if (buffer.field_is_ascii(f)) {
+                EXPECT_TRUE(is_ascii(raw[f])) << "raw ascii flag, row " << i << " field " << f;
+            }
+        }
+        EXPECT_EQ(parser.line(), c.rows[i].line) << "raw line after row " << i;
+    }
+    EXPECT_FALSE(parser.next_row_raw(buffer));
+    EXPECT_FALSE(parser.next_row_raw(buffer));
+}
+
+void check_table(const Dialect& d, const std::vector<Case>& cases) {
+    for (const Case& c : cases) {
+        SCOPED_TRACE("input " + printable(c.input) + " with " + brinewick_test::describe(d));
+        check_next_row(d, c);
+        check_model(d, c);
+        check_buffer(d, c);
+        check_raw(d, c);
+    }
+}
+
+const Dialect kCsv{};  // comma, double quote, repair on
+
+Dialect with_repair(Dialect d, bool on) {
+    d.repair = on;
+    return d;
+}
+
+TEST(ParserTable, EmptyInput) {
+    check_table(kCsv, {
+        {"", {}},
+        {"\xEF\xBB\xBF", {}},
+    });
+}
+
+TEST(ParserTable, LineEnds) {
+    check_table(kCsv, {
+        {"a,b,c", {{{"a", "b", "c"}, 1}}},
+        {"a\n", {{{"a"}, 2}}},
+        {"a,b\r\nc,d\n", {{{"a", "b"}, 2}, {{"c", "d"}, 3}}},
+        {"a\rb", {{{"a"}, 2}, {{"b"}, 2}}},
+        {"a,b\r", {{{"a", "b"}, 2}}},
+        {"a\n\rb", {{{"a"}, 2}, {{""}, 3}, {{"b"}, 3}}},
+        {"a\r\r\nb", {{{"a"}, 2}, {{""}, 3}, {{"b"}, 3}}},
+        {"a\r\n\r\nb\r\n", {{{"a"}, 2}, {{""}, 3}, {{"b"}, 4}}},
+        {"\r\n", {{{""}, 2}}},
+        {"\r", {{{""}, 2}}},
+        {"a\n\r\n", {{{"a"}, 2}, {{""}, 3}}},
+    });
+}
+
+TEST(ParserTable, BlankLinesAndEmptyFields) {
+    check_table(kCsv, {
+        {"a\n\nb\n", {{{"a"}, 2}, {{""}, 3}, {{"b"}, 4}}},
+        {"\n", {{{""}, 2}}},
+        {"a\n\n", {{{"a"}, 2}, {{""}, 3}}},
+        {"\n\n\n", {{{""}, 2}, {{""}, 3}, {{""}, 4}}},
+        {"a,b,\n", {{{"a", "b", ""}, 2}}},
+        {",a", {{{"", "a"}, 1}}},
+        {",", {{{"", ""}, 1}}},
+        {",,\n,", {{{"", "", ""}, 2}, {{"", ""}, 2}}},
+        {" \n", {{{" "}, 2}}},
+        {"a\0,b"s, {{{"a\0"s, "b"}, 1}}},
+    });
+}
+
+TEST(ParserTable, QuotedFields) {
+    check_table(kCsv, {
+        {"\"a\",\"b\"\n", {{{"a", "b"}, 2}}},
+        {"\"\",x", {{{"", "x"}, 1}}},
+        {"\"\"", {{{""}, 1}}},
+        {"\"x,y\nz\",w\n", {{{"x,y\nz", "w"}, 3}}},
+        {"\"a\r\nb\",c\r\n", {{{"a\r\nb", "c"}, 3}}},
+        {"\"a\rb\",c\n", {{{"a\rb", "c"}, 2}}},
+        {"\"\n\n\"\n", {{{"\n\n"}, 4}}},
+        {"ab\"c,d", {{{"ab\"c", "d"}, 1}}},
+        {"a\"\"b", {{{"a\"\"b"}, 1}}},
+    });
+}
+
+TEST(ParserTable, DoubledQuotes) {
+    check_table(kCsv, {
+        {"\"a\"\"b\",c", {{{"a\"b", "c"}, 1}}},
+        {"\"\"\"\",c", {{{"\"", "c"}, 1}}},
+        {"\"a\"\"", {{{"a\""}, 1}}},
+        {"\"a\"\"\"", {{{"a\""}, 1}}},
+        {"\"\"\"\"\"\"", {{{"\"\""}, 1}}},
+        {"\"a\"\"\"\"b\"\n", {{{"a\"\"b"}, 2}}},
+    });
+}
+
+// A quote inside a quoted field that is not followed by the delimiter, a line
+// end or the end of the text: stray when a later quote on the line is.
+TEST(ParserTable, StrayQuotesRepaired) {
+    check_table(kCsv, {
+        {"\"ab\"cd,e", {{{"abcd", "e"}, 1}}},
+        {"\"a\"b\",c\n", {{{"a\"b", "c"}, 2}}},
+        {"\"a\"b,c\",d", {{{"a\"b,c", "d"}, 1}}},
+        {"\"a\"b\nc\",d\n", {{{"ab"}, 2}, {{"c\"", "d"}, 3}}},
+        {"\"a\" \"b\",c", {{{"a\" \"b", "c"}, 1}}},
+        {"\"a\"x\"y\" q,z\n", {{{"ax\"y\" q", "z"}, 2}}},
+        {"\"a\"b\"", {{{"a\"b"}, 1}}},
+        {"\"a\"b\" ,c", {{{"a\"b", "c"}, 1}}},
+        {"\"a\"b\"\t\r\nc", {{{"a\"b"}, 2}, {{"c"}, 2}}},
+        {"\"a\"b\"c", {{{"ab\"c"}, 1}}},
+        {"\"a\"b\"\"c\",d", {{{"a\"b\"c", "d"}, 1}}},
+        {"\"a\"b\"c\"d\",e", {{{"a\"b\"c\"d", "e"}, 1}}},
+        {"\"a\"b\r\"c\",d", {{{"ab"}, 2}, {{"c", "d"}, 2}}},
+    });
+}
+
+TEST(ParserTable, StrayQuotesNotRepaired) {
+    check_table(with_repair(kCsv, false), {
+        {"\"ab\"cd,e", {{{"abcd", "e"}, 1}}},
+        {"\"a\"b\",c\n", {{{"ab\"", "c"}, 2}}},
+        {"\"a\"b,c\",d", {{{"ab", "c\"", "d"}, 1}}},
+        {"\"a\" \"b\",c", {{{"a\"b\"", "c"}, 1}}},
+        {"\"a\"b\"", {{{"ab\""}, 1}}},
+        {"\"a\"\"b\",c", {{{"a\"b", "c"}, 1}}},
+    });
+}
+
+TEST(ParserTable, BlanksAfterClosingQuote) {
+    check_table(kCsv, {
+        {"\"a\"  ,b", {{{"a", "b"}, 1}}},
+        {"\"a\" x,b", {{{"ax", "b"}, 1}}},
+        {"\"a\" \t\n", {{{"a"}, 2}}},
+        {"\"a\" ", {{{"a"}, 1}}},
+        {"\"a\"x y", {{{"ax y"}, 1}}},
+        {" \"a\" ,b", {{{" \"a\" ", "b"}, 1}}},
+    });
+}
+
+TEST(ParserTable, UnclosedQuotes) {
+    check_table(kCsv, {
+        {"a,\"", {{{"a", ""}, 1}}},
+        {"\"abc", {{{"abc"}, 1}}},
+        {"\"", {{{""}, 1}}},
+        {"\"abc\nd,e\nf", {{{"abc\nd,e\nf"}, 3}}},
+        {"\"a\r\nb", {{{"a\r\nb"}, 2}}},
+        {"x\n\"a,\rb\n", {{{"x"}, 2}, {{"a,\rb\n"}, 3}}},
+    });
+}
+
+TEST(ParserTable, TabDelimiter) {
+    Dialect tab;
+    tab.delimiter = '\t';
+    check_table(tab, {
+        {"\"a\"\t\"b\"\n", {{{"a\"\t\"b"}, 2}}},
+        {"a\tb\t\n", {{{"a", "b", ""}, 2}}},
+        {"\"a\" \tb", {{{"a", "b"}, 1}}},
+        {"\"a\"\t b", {{{"a", " b"}, 1}}},
+        {"a,b\tc", {{{"a,b", "c"}, 1}}},
+    });
+    check_table(with_repair(tab, false), {
+        {"\"a\"\t\"b\"\n", {{{"a", "b"}, 2}}},
+    });
+}
+
+// With the space as delimiter, blanks after a quote are skipped before the
+// delimiter is looked for, so `"a" "b"` reads as one stray-repaired field.
+TEST(ParserTable, SpaceDelimiter) {
+    Dialect space;
+    space.delimiter = ' ';
+    check_table(space, {
+        {"a b", {{{"a", "b"}, 1}}},
+        {"\"a\" b", {{{"a", "b"}, 1}}},
+        {"\"a\" \"b\"", {{{"a\" \"b"}, 1}}},
+    });
+    check_table(with_repair(space, false), {
+        {"\"a\" \"b\"", {{{"a", "b"}, 1}}},
+    });
+}
+
+// The quote test comes first at a field start, the delimiter test first
+// inside unquoted text and after a closing quote.
+TEST(ParserTable, QuoteEqualsDelimiter) {
+    Dialect same;
+    same.delimiter = ',';
+    same.quote = ',';
+    check_table(same, {
+        {"a,b", {{{"a", "b"}, 1}}},
+        {",a,b", {{{"ab"}, 1}}},
+        {",a,,b", {{{"a,b"}, 1}}},
+        {"a,,b", {{{"a", "b"}, 1}}},
+        {",a,\n", {{{"a"}, 2}}},
+    });
+}
+
+TEST(ParserTable, ByteOrderMark) {
+    check_table(kCsv, {
+        {"\xEF\xBB\xBFx,y", {{{"x", "y"}, 1}}},
+        {"\xEF\xBB\xBF\n", {{{""}, 2}}},
+        {"\xEF\xBB\xBF\"a,b\"", {{{"a,b"}, 1}}},
+        {"\xEF\xBB", {{{U_FFFD}, 1}}},
+        {"\xEF\xBB\xBF\xEF\xBB\xBF" "a", {{{"\xEF\xBB\xBF" "a"}, 1}}},
+        {" \xEF\xBB\xBF" "a", {{{" \xEF\xBB\xBF" "a"}, 1}}},
+    });
+}
+
+TEST(ParserTable, Utf8Fields) {
+    check_table(kCsv, {
+        {"\xC3\xA9,\xFF", {{{"\xC3\xA9", U_FFFD}, 1}}},
+        {"a\xFF" "b", {{{"a" U_FFFD "b"}, 1}}},
+        {"\"\xE2\x82\xAC\"", {{{"\xE2\x82\xAC"}, 1}}},
+        {"\xE2\x82,\xAC", {{{U_FFFD, U_FFFD}, 1}}},
+        {"\"\xF0\x9F\x98\x80\"\"\xC0\",\xED\xA0\x80", {{{"\xF0\x9F\x98\x80\"" U_FFFD, U_FFFD U_FFFD U_FFFD}, 1}}},
+        {"\xC3\n\xA9", {{{U_FFFD}, 2}, {{U_FFFD}, 2}}},
+    });
+}
+
+// Delimiter or quote bytes from 0x80 up cut multi-byte characters apart.
+TEST(ParserTable, NonAsciiDelimiterAndQuote) {
+    Dialect delim_a9;
+    delim_a9.delimiter = 0xA9;
+    check_table(delim_a9, {
+        {"\xC3\xA9", {{{U_FFFD, ""}, 1}}},
+        {"a\xA9" "b", {{{"a", "b"}, 1}}},
+        {"\xE2\x82\xAC\xA9\xC3\xA9x", {{{"\xE2\x82\xAC", U_FFFD, "x"}, 1}}},
+    });
+    Dialect delim_82;
+    delim_82.delimiter = 0x82;
+    check_table(delim_82, {
+        {"\xE2\x82\xAC", {{{U_FFFD, U_FFFD}, 1}}},
+    });
+    Dialect quote_c3;
+    quote_c3.quote = 0xC3;
+    check_table(quote_c3, {
+        {"\xC3\xA9x\xC3,y", {{{U_FFFD "x", "y"}, 1}}},
+        {"a\xC3\xA9", {{{"a\xC3\xA9"}, 1}}},
+        {"\xC3" "a,b\xC3\xC3" "c\xC3", {{{"a,b" U_FFFD "c"}, 1}}},
+    });
+}
+
+TEST(ParserTable, EscapeInsideQuotes) {
+    Dialect esc;
+    esc.escape = '\\';
+    check_table(esc, {
+        {"\"a\\\"b\",c", {{{"a\"b", "c"}, 1}}},
+        {"a\\,b", {{{"a\\", "b"}, 1}}},
+        {"\"a\\\nb\"\nc", {{{"a\nb"}, 2}, {{"c"}, 2}}},
+        {"\"a\\\\\",b", {{{"a\\", "b"}, 1}}},
+        {"\"a\\", {{{"a\\"}, 1}}},
+        {"\"a\\,b\",c", {{{"a,b", "c"}, 1}}},
+    });
+    // An escape equal to the quote is tested first: `"` then takes the next byte.
+    Dialect esc_quote;
+    esc_quote.escape = '"';
+    check_table(esc_quote, {
+        {"\"a\"\"b\"", {{{"a\"b"}, 1}}},
+        {"\"a\",b", {{{"a,b"}, 1}}},
+    });
+}
+
+TEST(ParserTable, TrimLeadingWhitespace) {
+    Dialect trim;
+    trim.trim = true;
+    check_table(trim, {
+        {"  a,  b", {{{"a", "b"}, 1}}},
+        {"a,  \"b\"", {{{"a", "b"}, 1}}},
+        {"  ", {}},
+        {" \t", {}},
+        {"a,  ", {{{"a", ""}, 1}}},
+        {"  \n", {{{""}, 2}}},
+        {"a\n   ", {{{"a"}, 2}}},
+        {"  a b ,c", {{{"a b ", "c"}, 1}}},
+        {"\t\"a\" ,b", {{{"a", "b"}, 1}}},
+    });
+    Dialect trim_tab = trim;
+    trim_tab.delimiter = '\t';
+    check_table(trim_tab, {
+        {"a\t\tb", {{{"a", "b"}, 1}}},
+        {"\ta", {{{"a"}, 1}}},
+    });
+}
+
+// The three entry points share one cursor: mixing them continues the rows.
+TEST(ParserTable, MixedEntryPointsShareTheCursor) {
+    const std::string text = "a,\xFF\n\"b\nc\",d\r\ne\n";
+    ResilientParser parser(text, ',', '"', true);
+    RowBuffer buffer;
+    auto first = parser.next_row();
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(*first, (std::vector<std::string>{"a", U_FFFD}));
+    EXPECT_EQ(parser.line(), 2u);
+    ASSERT_TRUE(parser.next_row_raw(buffer));
+    EXPECT_EQ(buffer.to_strings(), (std::vector<std::string>{"b\nc", "d"}));
+    EXPECT_EQ(parser.line(), 4u);
+    ASSERT_TRUE(parser.next_row(buffer));
+    EXPECT_EQ(buffer.to_strings(), (std::vector<std::string>{"e"}));
+    EXPECT_EQ(parser.line(), 5u);
+    EXPECT_FALSE(parser.next_row_raw(buffer));
+    EXPECT_FALSE(parser.next_row().has_value());
+}
+
+// A raw row keeps ill-formed bytes; the decoded one replaces them.
+TEST(ParserTable, RawRowsKeepIllFormedBytes) {
+    const std::string text = "\xFF\xC3\xA9,ok\n";
+    ResilientParser raw_parser(text, ',', '"', true);
+    ResilientParser decoding_parser(text, ',', '"', true);
+    RowBuffer raw;
+    RowBuffer decoded;
+    ASSERT_TRUE(raw_parser.next_row_raw(raw));
+    ASSERT_TRUE(decoding_parser.next_row(decoded));
+    EXPECT_EQ(raw.field(0), "\xFF\xC3\xA9");
+    EXPECT_EQ(decoded.field(0), U_FFFD "\xC3\xA9");
+    EXPECT_FALSE(raw.field_is_ascii(0));
+    EXPECT_FALSE(decoded.field_is_ascii(0));
+    EXPECT_TRUE(decoded.field_is_ascii(1));
+}
+
+}  // namespace

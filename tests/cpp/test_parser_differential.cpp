@@ -1,0 +1,440 @@
+// Resilient parser against the reference model on seeded random and
+// adversarial inputs, in many dialects; plus quote storms whose answers are
+// known in closed form, at sizes the quadratic model could not handle.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "parser/resilient_parser.hpp"
+#include "parser/row_buffer.hpp"
+#include "reference_parser.hpp"
+
+namespace {
+
+using brinewick::ResilientParser;
+using brinewick::RowBuffer;
+using brinewick_test::Dialect;
+using brinewick_test::ModelRow;
+using brinewick_test::printable;
+
+bool is_ascii(std::string_view s) {
+    for (const char c : s) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
+}
+
+// Compares every row, line and position of one pass over `text` with the
+// model. With `mix` each row comes from an entry point picked at random
+// (seeded by `seed`): next_row(), next_row(RowBuffer&) or next_row_raw, the
+// raw one decoded by the reference decoder; otherwise only next_row().
+::testing::AssertionResult agrees_with_model(const std::string& text, const Dialect& d,
+                                             const std::vector<ModelRow>& model, bool mix,
+                                             std::uint64_t seed) {
+    ResilientParser parser = brinewick_test::make_parser(text, d);
+    RowBuffer buffer;
+    std::mt19937_64 pick(seed ^ 0x9E3779B97F4A7C15ull);
+    for (std::size_t i = 0;; ++i) {
+        const int entry = mix ? static_cast<int>(pick() % 3) : 0;
+        std::optional<std::vector<std::string>> got;
+        if (entry == 0) {
+            got = parser.next_row();
+        } else if (entry == 1 ? parser.next_row(buffer) : parser.next_row_raw(buffer)) {
+            got = entry == 1 ? buffer.to_strings() : brinewick_test::decoded(buffer.to_strings());
+        }
+        if (i == model.size()) {
+            if (got) return ::testing::AssertionFailure() << "extra row " << i << ": " << printable(*got);
+            if (parser.next_row().has_value()) return ::testing::AssertionFailure() << "a row after the end";
+            const std::size_t last_line = model.empty() ? 1 : model.back().line;
+            if (parser.line() != last_line) {
+                return ::testing::AssertionFailure() << "line at the end: expected " << last_line << ", actual "
+                                                     << parser.line();
+            }
+            return ::testing::AssertionSuccess();
+        }
+        const auto want = brinewick_test::decoded(model[i].raw);
+        if (!got) return ::testing::AssertionFailure() << "row " << i << " missing; expected " << printable(want);
+        if (*got != want) {
+            return ::testing::AssertionFailure() << "row " << i << " (entry " << entry << ")\n  expected "
+                                                 << printable(want) << "\n  actual   " << printable(*got);
+        }
+        for (std::size_t f = 0; entry != 0 && f < want.size(); ++f) {
+            const bool flag = buffer.field_is_ascii(f);
+            // Decoded rows know ASCII-ness exactly; raw rows may leave it unset.
+            if (entry == 1 ? flag != is_ascii(want[f]) : flag && !is_ascii(buffer.field(f))) {
+                return ::testing::AssertionFailure() << "row " << i << " field " << f << " (entry " << entry
+                                                     << ") ascii flag " << flag;
+            }
+            // A field said to need no quotes must hold no byte that would need them.
+            if (!buffer.field_may_need_quotes(f) && brinewick_test::holds_special(buffer.field(f), d)) {
+                return ::testing::AssertionFailure() << "row " << i << " field " << f << " (entry " << entry
+                                                     << ") holds a special byte but is not flagged: "
+                                                     << printable(buffer.field(f));
+            }
+        }
+        if (parser.line() != model[i].line) {
+            return ::testing::AssertionFailure() << "line after row " << i << ": expected " << model[i].line
+                                                 << ", actual " << parser.line() << "; row " << printable(want);
+        }
+        if (parser.position() != model[i].position) {
+            return ::testing::AssertionFailure() << "position after row " << i << ": expected " << model[i].position
+                                                 << ", actual " << parser.position() << "; row " << printable(want);
+        }
+    }
+}
+
+::testing::AssertionResult raw_agrees_with_model(const std::string& text, const Dialect& d,
+                                                 const std::vector<ModelRow>& model) {
+    ResilientParser parser = brinewick_test::make_parser(text, d);
+    RowBuffer buffer;
+    for (std::size_t i = 0; i < model.size(); ++i) {
+        if (!parser.next_row_raw(buffer)) return ::testing::AssertionFailure() << "raw row " << i << " missing";
+        const auto got = buffer.to_strings();
+        if (got != model[i].raw) {
+            return ::testing::AssertionFailure() << "raw row " << i << "\n  expected " << printable(model[i].raw)
+                                                 << "\n  actual   " << printable(got);
+        }
+        if (parser.line() != model[i].line) {
+            return ::testing::AssertionFailure() << "raw line after row " << i << ": expected " << model[i].line
+                                                 << ", actual " << parser.line();
+        }
+    }
+    if (parser.next_row_raw(buffer)) {
+        return ::testing::AssertionFailure() << "extra raw row " << printable(buffer.to_strings());
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Runs all passes; returns false (after reporting) on the first disagreement.
+bool check_against_model(const std::string& text, const Dialect& d, std::uint64_t seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed) + ", " + brinewick_test::describe(d) + ", input " + printable(text));
+    const auto model = brinewick_test::model_rows(text, d);
+    const auto plain = agrees_with_model(text, d, model, false, seed);
+    EXPECT_TRUE(plain);
+    const auto mixed = agrees_with_model(text, d, model, true, seed);
+    EXPECT_TRUE(mixed);
+    const auto raw = raw_agrees_with_model(text, d, model);
+    EXPECT_TRUE(raw);
+    return plain && mixed && raw;
+}
+
+// ---------------------------------------------------------------------------
+// Input generation.
+
+struct Piece {
+    std::string bytes;
+    int weight;
+};
+
+class Generator {
+public:
+    Generator(std::uint64_t seed, const Dialect& d) : rng_(seed) {
+        const auto one = [](std::uint8_t b) { return std::string(1, static_cast<char>(b)); };
+        // Heavy in the bytes that drive the state machine.
+        pieces_ = {
+            {one(d.quote), 14}, {one(d.delimiter), 10}, {" ", 6}, {"\t", 4}, {"\r", 3}, {"\n", 5}, {"\r\n", 2},
+            {"a", 10}, {"b", 5}, {"xyz", 3}, {"\"", 3}, {"'", 2}, {",", 2}, {";", 2}, {"\\", 2},
+            {"\xC3\xA9", 2}, {"\xE2\x82\xAC", 1}, {"\xF0\x9F\x98\x80", 1},  // well-formed
+            {"\xFF", 1}, {"\x80", 1}, {"\xC3", 1}, {"\xE2\x82", 1}, {"\xED\xA0\x80", 1}, {"\xC0\xAF", 1},
+            {"\xEF\xBB\xBF", 1}, {std::string(1, '\0'), 1},
+        };
+        if (d.escape) pieces_.push_back({one(*d.escape), 5});
+        pieces_.push_back({one(d.quote) + one(d.quote), 3});
+        pieces_.push_back({one(d.quote) + one(d.delimiter), 3});
+        pieces_.push_back({one(d.quote) + " " + one(d.delimiter), 2});
+        for (const auto& p : pieces_) total_ += p.weight;
+    }
+
+    std::uint64_t below(std::uint64_t n) { return rng_() % n; }
+
+    std::size_t random_length() {
+        const auto r = below(100);
+        if (r < 45) return below(21);
+        if (r < 80) return below(201);
+        if (r < 95) return below(1001);
+        return below(4001);
+    }
+
+    std::string piece() {
+        auto r = static_cast<int>(below(static_cast<std::uint64_t>(total_)));
+        for (const auto& p : pieces_) {
+            if (r < p.weight) return p.bytes;
+            r -= p.weight;
+        }
+        return pieces_.back().bytes;
+    }
+
+    std::string random_text(std::size_t length) {
+        std::string out;
+        const auto start = below(100);
+        if (start < 10) out = "\xEF\xBB\xBF";
+        else if (start < 13) out = "\xEF\xBB";
+        while (out.size() < length) out += piece();
+        return out;
+    }
+
+    // A run of quoted-looking text with no line break: many candidate
+    // closing quotes, few of them in closing position.
+    std::string quote_line(std::size_t length, std::uint8_t quote, std::uint8_t delimiter) {
+        std::string out(1, static_cast<char>(quote));
+        while (out.size() < length) {
+            const auto r = below(100);
+            if (r < 40) out.push_back(static_cast<char>(quote));
+            else if (r < 55) out.push_back(' ');
+            else if (r < 60) out.push_back('\t');
+            else if (r < 62) out.push_back(static_cast<char>(delimiter));
+            else out.push_back(static_cast<char>('a' + below(3)));
+        }
+        return out;
+    }
+
+    // Many short rows of plain fields, some quoted, some damaged: long runs of
+    // ordinary bytes for the scanning fast paths, with the usual breakage.
+    std::string csv_like(std::size_t length, const Dialect& d) {
+        std::string out;
+        const char q = static_cast<char>(d.quote);
+        const char sep = static_cast<char>(d.delimiter);
+        while (out.size() < length) {
+            const auto fields = 1 + below(8);
+            for (std::uint64_t f = 0; f < fields; ++f) {
+                if (f != 0) out.push_back(sep);
+                std::string value;
+                const auto len = below(100) < 90 ? below(40) : below(300);
+                for (std::uint64_t k = 0; k < len; ++k) {
+                    const auto r = below(1000);
+                    if (r < 5) value += "\xC3\xA9";
+                    else if (r < 7) value.push_back(static_cast<char>(0xFF));
+                    else if (r < 9) value += "\r\n";
+                    else if (r < 14) value.push_back(sep);
+                    else if (r < 19) value.push_back(q);
+                    else value.push_back(static_cast<char>('a' + below(26)));
+                }
+                const auto shape = below(100);
+                if (shape < 30) out += q + value + q;             // quoted
+                else if (shape < 33) out += q + value;            // never closed
+                else if (shape < 36) out += q + value + q + "x";  // text after the quote
+                else if (shape < 38) out += q + value + q + " ";  // blank after the quote
+                else out += value;
+            }
+            const auto end = below(100);
+            out += end < 70 ? "\n" : end < 90 ? "\r\n" : end < 97 ? "\r" : "\n\n";
+        }
+        return out;
+    }
+
+private:
+    std::mt19937_64 rng_;
+    std::vector<Piece> pieces_;
+    int total_ = 0;
+};
+
+Dialect dialect(std::uint8_t delimiter, std::uint8_t quote, bool repair, std::optional<std::uint8_t> escape = {},
+                bool trim = false) {
+    Dialect d;
+    d.delimiter = delimiter;
+    d.quote = quote;
+    d.repair = repair;
+    d.escape = escape;
+    d.trim = trim;
+    return d;
+}
+
+const std::vector<Dialect>& dialects() {
+    static const std::vector<Dialect> all = {
+        dialect(',', '"', true),
+        dialect(',', '"', false),
+        dialect(';', '"', true),
+        dialect('\t', '"', true),
+        dialect('\t', '"', false),
+        dialect(' ', '"', true),
+        dialect('|', '\'', true),
+        dialect(',', ',', true),    // quote equal to the delimiter
+        dialect(' ', ' ', true),    // quote equal to a blank
+        dialect(0xA9, '"', true),   // splits é
+        dialect(',', 0xC3, true),   // splits é
+        dialect(0xFF, 0x80, false),
+        dialect(0xBD, 0xBF, true),  // bytes of the U+FFFD that repairs produce
+        dialect(0xE9, 0xE2, true),  // as characters é and â, written C3 A9 and C3 A2
+        dialect(',', '"', true, '\\'),
+        dialect(',', '"', false, '"'),
+        dialect(',', '"', true, {}, true),
+        dialect('\t', '"', true, '\\', true),
+        dialect(';', '\'', false, '\\', true),
+    };
+    return all;
+}
+
+constexpr std::uint64_t kBaseSeed = 0x5EED0000;
+constexpr int kMaxReportedFailures = 5;
+
+TEST(ParserDifferential, RandomInputsAllDialects) {
+    int failures = 0;
+    std::uint64_t seed = kBaseSeed;
+    for (const Dialect& d : dialects()) {
+        for (int k = 0; k < 800 && failures < kMaxReportedFailures; ++k, ++seed) {
+            Generator gen(seed, d);
+            const std::string text = gen.random_text(gen.random_length());
+            if (!check_against_model(text, d, seed)) ++failures;
+        }
+    }
+}
+
+TEST(ParserDifferential, LongQuoteLines) {
+    int failures = 0;
+    std::uint64_t seed = kBaseSeed + 100000;
+    for (const Dialect& d : dialects()) {
+        for (int k = 0; k < 20 && failures < kMaxReportedFailures; ++k, ++seed) {
+            Generator gen(seed, d);
+            std::string text = gen.quote_line(500 + gen.below(2500), d.quote, d.delimiter);
+            // Sometimes a second line, so the look-ahead memo must not leak across lines.
+            if (gen.below(2) == 0) {
+                text.push_back('\n');
+                text += gen.quote_line(1 + gen.below(1500), d.quote, d.delimiter);
+            }
+            if (gen.below(2) == 0) text.push_back(static_cast<char>(d.quote));
+            if (!check_against_model(text, d, seed)) ++failures;
+        }
+    }
+}
+
+TEST(ParserDifferential, CsvLikeInputs) {
+    int failures = 0;
+    std::uint64_t seed = kBaseSeed + 200000;
+    for (const Dialect& d : dialects()) {
+        for (int k = 0; k < 20 && failures < kMaxReportedFailures; ++k, ++seed) {
+            Generator gen(seed, d);
+            if (!check_against_model(gen.csv_like(gen.below(4000), d), d, seed)) ++failures;
+        }
+    }
+}
+
+// About a megabyte each: long enough for every wide fast path and for the
+// look-ahead memo to be reused many times within and across rows.
+TEST(ParserDifferential, MegabyteInputs) {
+    const std::vector<Dialect> chosen = {dialect(',', '"', true), dialect(',', '"', false), dialect('\t', '"', true),
+                                         dialect(0xA9, 0xC3, true)};
+    std::uint64_t seed = kBaseSeed + 300000;
+    for (const Dialect& d : chosen) {
+        Generator gen(seed, d);
+        check_against_model(gen.csv_like(1 << 20, d), d, seed);
+        ++seed;
+        // Quote-heavy lines of bounded length keep the model affordable.
+        std::string lines;
+        while (lines.size() < (1u << 20)) lines += gen.quote_line(1 + gen.below(400), d.quote, d.delimiter) + "\n";
+        check_against_model(lines, d, seed);
+        ++seed;
+    }
+}
+
+// Long runs of plain bytes whose single special byte sits at every offset
+// around the widths a vector scan might use.
+TEST(ParserDifferential, SpecialByteAtEveryOffset) {
+    const std::vector<std::string> specials = {",", "\"", "\n", "\r", "\r\n", "\xFF", "\xC3\xA9", " "};
+    const Dialect d = dialect(',', '"', true);
+    for (const auto& special : specials) {
+        for (std::size_t offset = 0; offset < 140; ++offset) {
+            std::string plain(offset, 'p');
+            const std::vector<std::string> texts = {
+                plain + special + std::string(150, 'q'),
+                "\"" + plain + special + std::string(70, 'q') + "\"x\"y" + std::string(offset, 'r') + "\",z",
+                "\"" + plain + "\"" + special + plain + "\"" + std::string(3, ' ') + ",",
+            };
+            for (const auto& text : texts) {
+                if (!check_against_model(text, d, offset)) return;
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Quote storms: each stray quote must not cost a rescan of the line.
+
+std::string repeat(const std::string& s, std::size_t n) {
+    std::string out;
+    out.reserve(s.size() * n);
+    for (std::size_t i = 0; i < n; ++i) out += s;
+    return out;
+}
+
+struct Storm {
+    std::string name;
+    std::string text;
+    std::vector<std::vector<std::string>> rows;  // decoded, in order
+    std::size_t final_line;
+};
+
+// Inputs whose rows follow from the rules without running them: every
+// interior quote is stray because the last quote of the line closes.
+std::vector<Storm> storms(std::size_t n) {
+    std::vector<Storm> out;
+    out.push_back({"closed at the end", "\"" + repeat("a\"b", n) + "\"", {{repeat("a\"b", n)}}, 1});
+    out.push_back({"closed before a delimiter", "\"" + repeat("a\"b", n) + "\",x\n", {{repeat("a\"b", n), "x"}}, 2});
+    out.push_back({"blank after each quote", "\"" + repeat("a\" b", n) + "\"", {{repeat("a\" b", n)}}, 1});
+    out.push_back({"delimiters inside", "\"" + repeat("a\"b,", n) + "\"", {{repeat("a\"b,", n)}}, 1});
+    out.push_back({"later quoted field", "\"" + repeat("a\"b", n) + ",\"x\"", {{repeat("a\"b", n) + ",\"x"}}, 1});
+    // The first quote finds no quote in closing position before the line end,
+    // so it closes and the rest of the line is unquoted text.
+    out.push_back({"unclosed line", "\"" + repeat("a\"b", n) + "\nc",
+                   {{"ab" + repeat("a\"b", n - 1)}, {"c"}}, 2});
+    return out;
+}
+
+TEST(ParserQuoteStorm, ModerateStormsMatchTheModel) {
+    for (const auto& s : storms(2000)) {
+        SCOPED_TRACE(s.name);
+        check_against_model(s.text, dialect(',', '"', true), 0);
+        check_against_model(s.text, dialect(',', '"', false), 0);
+        // The model must also give the closed-form answer.
+        const auto model = brinewick_test::model_rows(s.text, dialect(',', '"', true));
+        ASSERT_EQ(model.size(), s.rows.size());
+        for (std::size_t i = 0; i < model.size(); ++i) EXPECT_EQ(brinewick_test::decoded(model[i].raw), s.rows[i]);
+        EXPECT_EQ(model.back().line, s.final_line);
+    }
+    // Quote repair off: the first quote closes and the rest is unquoted.
+    const std::string text = "\"" + repeat("a\"b", 2000) + "\"";
+    ResilientParser parser(text, ',', '"', false);
+    auto row = parser.next_row();
+    ASSERT_TRUE(row.has_value());
+    EXPECT_EQ(*row, std::vector<std::string>{"ab" + repeat("a\"b", 1999) + "\""});
+}
+
+TEST(ParserQuoteStorm, HugeStormsGiveTheClosedFormRows) {
+    for (const auto& s : storms(1000000)) {
+        SCOPED_TRACE(s.name);
+        ResilientParser parser(s.text, ',', '"', true);
+        for (std::size_t i = 0; i < s.rows.size(); ++i) {
+            auto row = parser.next_row();
+            ASSERT_TRUE(row.has_value()) << "row " << i;
+            ASSERT_EQ(row->size(), s.rows[i].size()) << "row " << i;
+            for (std::size_t f = 0; f < row->size(); ++f) {
+                EXPECT_TRUE((*row)[f] == s.rows[i][f]) << "row " << i << " field " << f << " differs; sizes "
+                                                       << (*row)[f].size() << " vs " << s.rows[i][f].size();
+            }
+        }
+        EXPECT_FALSE(parser.next_row().has_value());
+        EXPECT_EQ(parser.line(), s.final_line);
+    }
+}
+
+// Many stormy lines in a row: a memo kept from one line must not answer for the next.
+TEST(ParserQuoteStorm, StormLinesOneAfterAnother) {
+    const std::string line = "\"" + repeat("a\"b", 1000) + "\"\n";
+    const std::string unclosed = "\"" + repeat("a\"b", 1000) + "\n";
+    std::string text;
+    for (int i = 0; i < 500; ++i) text += (i % 3 == 2) ? unclosed : line;
+    ResilientParser parser(text, ',', '"', true);
+    for (std::size_t i = 0; i < 500; ++i) {
+        auto row = parser.next_row();
+        ASSERT_TRUE(row.has_value()) << "row " << i;
+        const std::string want = (i % 3 == 2) ? "ab" + repeat("a\"b", 999) : repeat("a\"b", 1000);
+        ASSERT_EQ(row->size(), 1u) << "row " << i;
+        ASSERT_TRUE(row->front() == want) << "row " << i;
+        EXPECT_EQ(parser.line(), i + 2);
+    }
+    EXPECT_FALSE(parser.next_row().has_value());
+}
+
+}  // namespace
