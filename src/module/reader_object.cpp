@@ -20,9 +20,6 @@ struct ReaderState {
     RowTable rows;
     PySalvageSummary summary;
     RowTable::Cursor cursor;  // walks `rows`; the object never moves
-    // Reused by __next__ so a step allocates nothing on the C++ side.
-    std::vector<std::string_view> fields;
-    std::vector<bool> ascii;
 
     ReaderState(RowTable&& table, PySalvageSummary&& counters)
         : rows(std::move(table)), summary(std::move(counters)), cursor(rows.cursor()) {}
@@ -48,14 +45,14 @@ PyObject* construct(PyTypeObject* type, const char* callable, PyObject* const* b
     SalvageOptions options;
     if (!to_salvage_options(callable, bound + 1, options)) return nullptr;
 
-    std::variant<std::string, IoError> read = read_whole_file(path);
+    std::variant<FileBytes, IoError> read = read_whole_file(path);
     if (const IoError* error = std::get_if<IoError>(&read)) {
         raise_io_error_by_kind(*error);
         return nullptr;
     }
     auto* state = [&] {
-        std::string text = std::move(std::get<std::string>(read));
-        SalvageOutcome outcome = salvage_slice(text, options);
+        const FileBytes text = std::move(std::get<FileBytes>(read));
+        SalvageOutcome outcome = salvage_slice(text.view(), options);
         // The text and the quarantine records go here; only rows and counters stay.
         return new ReaderState(std::move(outcome.rows), to_py_summary(outcome.summary));
     }();
@@ -112,16 +109,21 @@ PyObject* reader_next(PyObject* self) {
         ExclusiveClaim claim(as_reader(self)->claim);
         if (!claim.held()) return nullptr;
         ReaderState& st = *as_reader(self)->state;
-        if (!st.cursor.next(st.fields, &st.ascii)) return nullptr;  // end: StopIteration
-        const auto count = static_cast<Py_ssize_t>(st.fields.size());
-        PyRef list(PyList_New(count));
-        if (!list) return nullptr;
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            const auto at = static_cast<std::size_t>(i);
-            PyObject* item = field_object(st.fields[at], st.ascii[at]);
-            if (item == nullptr) return nullptr;
-            PyList_SET_ITEM(list.get(), i, item);
-        }
+        PyRef list;
+        Py_ssize_t filled = 0;
+        const bool found = st.cursor.visit_next(
+            [&](std::size_t count) {
+                list = PyRef(PyList_New(static_cast<Py_ssize_t>(count)));
+                return static_cast<bool>(list);
+            },
+            [&](std::string_view text, bool ascii) {
+                PyObject* item = field_object(text, ascii);
+                if (item == nullptr) return false;
+                PyList_SET_ITEM(list.get(), filled++, item);
+                return true;
+            });
+        if (!found) return nullptr;  // end: StopIteration
+        if (PyErr_Occurred()) return nullptr;  // a str or the list could not be made
         return list.release();
     });
 }

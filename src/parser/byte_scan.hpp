@@ -25,43 +25,6 @@ struct RunFlags {
     bool watched = false;  // some watched byte before the stop
 };
 
-// First index >= i holding a, b or c (n when none); `w` is watched.
-inline std::size_t find_any3(const unsigned char* p, std::size_t i, std::size_t n, unsigned char a,
-                             unsigned char b, unsigned char c, unsigned char w,
-                             RunFlags& flags) noexcept {
-#if defined(__SSE2__)
-    const __m128i va = _mm_set1_epi8(static_cast<char>(a));
-    const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
-    const __m128i vc = _mm_set1_epi8(static_cast<char>(c));
-    const __m128i vw = _mm_set1_epi8(static_cast<char>(w));
-    while (i + 16 <= n) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, va), _mm_cmpeq_epi8(x, vb)),
-                                         _mm_cmpeq_epi8(x, vc));
-        const auto stop = static_cast<unsigned>(_mm_movemask_epi8(hit));
-        const auto top = static_cast<unsigned>(_mm_movemask_epi8(x));
-        const auto seen = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, vw)));
-        if (stop != 0) {
-            const unsigned at = static_cast<unsigned>(__builtin_ctz(stop));
-            const unsigned before = (1u << at) - 1u;  // only bytes before the stop count
-            flags.high |= (top & before) != 0;
-            flags.watched |= (seen & before) != 0;
-            return i + at;
-        }
-        flags.high |= top != 0;
-        flags.watched |= seen != 0;
-        i += 16;
-    }
-#endif
-    for (; i < n; ++i) {
-        const unsigned char x = p[i];
-        if (x == a || x == b || x == c) break;
-        flags.high |= x >= 0x80;
-        flags.watched |= x == w;
-    }
-    return i;
-}
-
 // First index >= i holding a or b (n when none). Adds the LF bytes passed
 // over to `lf_count`; LF, `w1` and `w2` are watched.
 inline std::size_t find_any2_counting_lf(const unsigned char* p, std::size_t i, std::size_t n,
@@ -105,5 +68,126 @@ inline std::size_t find_any2_counting_lf(const unsigned char* p, std::size_t i, 
     }
     return i;
 }
+
+// Runs found through bit masks of whole 64-byte blocks: one set of compares
+// serves every field that starts in the block, so a short field costs a
+// shift and a count of trailing zeros. The masks of the last block are kept,
+// since the next field and the next row usually start there.
+class BlockScanner {
+public:
+    BlockScanner(const unsigned char* text, std::size_t size, unsigned char delimiter,
+                 unsigned char quote) noexcept
+        : text_(text), size_(size), delimiter_(delimiter), quote_(quote) {}
+
+    // Unquoted text: first index >= i holding the delimiter, CR or LF (the
+    // size when none); quote bytes passed over are the watched ones.
+    std::size_t find_unquoted_end(std::size_t i, RunFlags& flags) noexcept {
+        for (;;) {
+            const std::size_t base = i & ~std::size_t{63};
+            if (base != block_) load(base);
+            const unsigned shift = static_cast<unsigned>(i - base);
+            const std::uint64_t stops = (delimiters_ | line_ends_) >> shift;
+            if (stops != 0) {
+                const std::uint64_t before = below(stops);
+                flags.high |= ((highs_ >> shift) & before) != 0;
+                flags.watched |= ((quotes_ >> shift) & before) != 0;
+                return i + static_cast<std::size_t>(__builtin_ctzll(stops));
+            }
+            flags.high |= (highs_ >> shift) != 0;
+            flags.watched |= (quotes_ >> shift) != 0;
+            i = base + 64;
+            if (i >= size_) return size_;
+        }
+    }
+
+    // Quoted text: first index >= i holding the quote (the size when none);
+    // adds the LFs passed over to `lf_count`; the delimiter, CR and LF are
+    // the watched bytes.
+    std::size_t find_quote(std::size_t i, std::size_t& lf_count, RunFlags& flags) noexcept {
+        for (;;) {
+            const std::size_t base = i & ~std::size_t{63};
+            if (base != block_) load(base);
+            const unsigned shift = static_cast<unsigned>(i - base);
+            const std::uint64_t stops = quotes_ >> shift;
+            const std::uint64_t before = stops != 0 ? below(stops) : ~std::uint64_t{0};
+            const std::uint64_t lfs = (lfs_ >> shift) & before;
+            if (lfs != 0) lf_count += static_cast<std::size_t>(__builtin_popcountll(lfs));
+            flags.high |= ((highs_ >> shift) & before) != 0;
+            flags.watched |= (((delimiters_ | line_ends_) >> shift) & before) != 0;
+            if (stops != 0) return i + static_cast<std::size_t>(__builtin_ctzll(stops));
+            i = base + 64;
+            if (i >= size_) return size_;
+        }
+    }
+
+private:
+    // Bits below the lowest set bit of `stops` (which is not zero).
+    static std::uint64_t below(std::uint64_t stops) noexcept { return (stops & (0 - stops)) - 1; }
+
+    void load(std::size_t base) noexcept {
+        block_ = base;
+        std::uint64_t delimiters = 0;
+        std::uint64_t line_ends = 0;
+        std::uint64_t lfs = 0;
+        std::uint64_t quotes = 0;
+        std::uint64_t highs = 0;
+#if defined(__SSE2__)
+        if (base + 64 <= size_) {
+            const __m128i vd = _mm_set1_epi8(static_cast<char>(delimiter_));
+            const __m128i vcr = _mm_set1_epi8('\r');
+            const __m128i vlf = _mm_set1_epi8('\n');
+            const __m128i vq = _mm_set1_epi8(static_cast<char>(quote_));
+            for (unsigned k = 0; k < 4; ++k) {
+                const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text_ + base + 16 * k));
+                const unsigned at = 16 * k;
+                const auto bits = [&](__m128i m) {
+                    return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m))) << at;
+                };
+                const __m128i lf = _mm_cmpeq_epi8(x, vlf);
+                delimiters |= bits(_mm_cmpeq_epi8(x, vd));
+                line_ends |= bits(_mm_or_si128(lf, _mm_cmpeq_epi8(x, vcr)));
+                lfs |= bits(lf);
+                quotes |= bits(_mm_cmpeq_epi8(x, vq));
+                highs |= bits(x);
+            }
+            store(delimiters, line_ends, lfs, quotes, highs);
+            return;
+        }
+#endif
+        // The last, partial block (or no SSE2): one byte at a time. Past the
+        // end nothing is marked, so a scan there runs to the end.
+        const std::size_t end = base + 64 <= size_ ? base + 64 : size_;
+        for (std::size_t j = base; j < end; ++j) {
+            const unsigned char x = text_[j];
+            const std::uint64_t bit = std::uint64_t{1} << (j - base);
+            if (x == delimiter_) delimiters |= bit;
+            if (x == '\r' || x == '\n') line_ends |= bit;
+            if (x == '\n') lfs |= bit;
+            if (x == quote_) quotes |= bit;
+            if (x >= 0x80) highs |= bit;
+        }
+        store(delimiters, line_ends, lfs, quotes, highs);
+    }
+
+    void store(std::uint64_t delimiters, std::uint64_t line_ends, std::uint64_t lfs,
+               std::uint64_t quotes, std::uint64_t highs) noexcept {
+        delimiters_ = delimiters;
+        line_ends_ = line_ends;
+        lfs_ = lfs;
+        quotes_ = quotes;
+        highs_ = highs;
+    }
+
+    const unsigned char* text_;
+    std::size_t size_;
+    unsigned char delimiter_;
+    unsigned char quote_;
+    std::size_t block_ = ~std::size_t{0};
+    std::uint64_t delimiters_ = 0;
+    std::uint64_t line_ends_ = 0;  // CR or LF
+    std::uint64_t lfs_ = 0;
+    std::uint64_t quotes_ = 0;
+    std::uint64_t highs_ = 0;  // bytes >= 0x80
+};
 
 }  // namespace brinewick::scan

@@ -1,6 +1,5 @@
 #include "resilient_parser.hpp"
 
-#include "byte_scan.hpp"
 
 namespace brinewick {
 namespace {
@@ -24,7 +23,8 @@ ResilientParser::ResilientParser(std::string_view text, std::uint8_t delimiter,
       position_(starts_with_bom(text) ? 3 : 0),
       repair_quotes_(repair_quotes),
       delimiter_(delimiter),
-      quote_char_(quote_char) {}
+      quote_char_(quote_char),
+      scanner_(text_, size_, delimiter, quote_char) {}
 
 std::optional<ParsedRow> ResilientParser::next_row() {
     RowBuffer row;
@@ -118,7 +118,7 @@ bool ResilientParser::parse_row(RowBuffer& row) {
             case ParseState::Unquoted: {
                 // Everything up to the delimiter or line end, quotes included.
                 scan::RunFlags flags;
-                const std::size_t end = scan::find_any3(t, pos, n, delim, kCR, kLF, quote, flags);
+                const std::size_t end = scanner_.find_unquoted_end(pos, flags);
                 row.append_span(pos, end - pos, flags.high, flags.watched);
                 pos = end;
                 if (pos >= n) goto end_of_text;
@@ -132,7 +132,8 @@ bool ResilientParser::parse_row(RowBuffer& row) {
                 std::size_t lfs = 0;  // LFs inside a quoted field count as lines
                 scan::RunFlags flags;
                 const std::size_t stop =
-                    scan::find_any2_counting_lf(t, pos, n, quote, stop2, delim, kCR, lfs, flags);
+                    escape_ ? scan::find_any2_counting_lf(t, pos, n, quote, stop2, delim, kCR, lfs, flags)
+                            : scanner_.find_quote(pos, lfs, flags);
                 row.append_span(pos, stop - pos, flags.high, flags.watched);
                 line_ += lfs;
                 pos = stop;

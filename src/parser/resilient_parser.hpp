@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "byte_scan.hpp"
 #include "row_buffer.hpp"
 
 namespace brinewick {
@@ -69,6 +70,7 @@ private:
     bool trim_leading_whitespace_ = false;
     std::uint8_t delimiter_;
     std::uint8_t quote_char_;
+    scan::BlockScanner scanner_;
 
     // Look-ahead memo: over [memo_from_, memo_end_) of the current line the
     // first quote in closing position is memo_quote_ (or none when

@@ -56,12 +56,21 @@ Utf8Check check_utf8(const unsigned char* data, std::size_t size) noexcept {
         while (i + 8 <= size) {
             std::uint64_t word;
             std::memcpy(&word, data + i, 8);
-            if (has_high_bit(word)) break;
+            if (has_high_bit(word)) {
+                i += static_cast<std::size_t>(__builtin_ctzll(word & 0x8080808080808080ULL)) / 8;
+                break;
+            }
             i += 8;
         }
         while (i < size && data[i] < 0x80) ++i;
         if (i >= size) break;
         ascii = false;
+        // The common two-byte letters (Latin, Greek, Cyrillic) inline.
+        const unsigned char lead = data[i];
+        if (lead >= 0xC2 && lead <= 0xDF && i + 1 < size && (data[i + 1] & 0xC0) == 0x80) {
+            i += 2;
+            continue;
+        }
         std::size_t maximal = 0;
         const std::size_t len = sequence_length(data + i, size - i, maximal);
         if (len == 0) return {false, false};

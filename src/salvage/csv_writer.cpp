@@ -128,10 +128,12 @@ std::variant<BufferedFile, IoError> BufferedFile::create(const std::string& path
     return BufferedFile(fd);
 }
 
-BufferedFile::BufferedFile(int fd) : fd_(fd) {}
+BufferedFile::BufferedFile(int fd) : fd_(fd), buffer_(new char[kCapacity]) {}
 
 BufferedFile::BufferedFile(BufferedFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), buffer_(std::move(other.buffer_)) {}
+    : fd_(std::exchange(other.fd_, -1)),
+      buffer_(std::move(other.buffer_)),
+      used_(std::exchange(other.used_, 0)) {}
 
 BufferedFile::~BufferedFile() {
     if (fd_ < 0) return;
@@ -142,15 +144,15 @@ BufferedFile::~BufferedFile() {
 }
 
 std::optional<IoError> BufferedFile::write_all(std::string_view data) {
-    if (buffer_.size() + data.size() > kCapacity) {
+    if (used_ + data.size() > kCapacity) {
         if (auto error = flush_buffer()) return error;
     }
     if (data.size() >= kCapacity) {
         std::size_t written = 0;
         return write_to_fd(fd_, data.data(), data.size(), written, IoError::Kind::WriteZero);
     }
-    if (buffer_.capacity() < kCapacity) buffer_.reserve(kCapacity);
-    buffer_.append(data);
+    if (!data.empty()) std::memcpy(buffer_.get() + used_, data.data(), data.size());
+    used_ += data.size();
     return std::nullopt;
 }
 
@@ -158,54 +160,64 @@ std::optional<IoError> BufferedFile::flush() { return flush_buffer(); }
 
 std::optional<IoError> BufferedFile::flush_buffer() {
     std::size_t written = 0;
-    auto error = write_to_fd(fd_, buffer_.data(), buffer_.size(), written, IoError::Kind::FlushZero);
+    auto error = write_to_fd(fd_, buffer_.get(), used_, written, IoError::Kind::FlushZero);
     // What reached the file is gone from the buffer, also after a failure.
-    buffer_.erase(0, written);
+    if (written != 0 && written < used_) std::memmove(buffer_.get(), buffer_.get() + written, used_ - written);
+    used_ -= written;
     return error;
+}
+
+std::size_t clean_line_bound(const RowBuffer& row) noexcept {
+    // Worst case: every flagged field quoted with all of its bytes doubled.
+    const std::size_t count = row.size();
+    std::size_t bound = count == 0 ? 1 : count;  // delimiters and the LF
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t n = row.field(i).size();
+        bound += row.field_may_need_quotes(i) ? 2 * n + 2 : n;
+    }
+    return bound;
+}
+
+char* write_clean_line(char* p, const RowBuffer& row, std::uint8_t delimiter,
+                       std::uint8_t quote_char) noexcept {
+    const std::size_t count = row.size();
+    const char quote = static_cast<char>(quote_char);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i > 0) *p++ = static_cast<char>(delimiter);
+        const std::string_view text = row.field(i);
+        if (text.empty()) continue;
+        if (!row.field_may_need_quotes(i) ||
+            !has_special_byte(text.data(), text.size(), delimiter, quote_char)) {
+            copy_bytes(p, text.data(), text.size());
+            p += text.size();
+            continue;
+        }
+        *p++ = quote;
+        const char* from = text.data();
+        const char* const end = from + text.size();
+        while (const void* hit = std::memchr(from, quote, static_cast<std::size_t>(end - from))) {
+            const auto past = static_cast<const char*>(hit) + 1;
+            std::memcpy(p, from, static_cast<std::size_t>(past - from));
+            p += past - from;
+            *p++ = quote;  // the doubled quote
+            from = past;
+        }
+        std::memcpy(p, from, static_cast<std::size_t>(end - from));
+        p += end - from;
+        *p++ = quote;
+    }
+    *p++ = '\n';
+    return p;
 }
 
 void append_clean_line(std::string& out, const RowBuffer& row, std::uint8_t delimiter,
                        std::uint8_t quote_char) {
     const std::size_t count = row.size();
     if (delimiter < 0x80 && quote_char < 0x80) {
-        // Size the line for the worst case (every flagged field quoted with
-        // all of its bytes doubled), write through a pointer, then trim.
-        std::size_t bound = count == 0 ? 1 : count;  // delimiters and the LF
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::size_t n = row.field(i).size();
-            bound += row.field_may_need_quotes(i) ? 2 * n + 2 : n;
-        }
         const std::size_t start = out.size();
-        out.resize(start + bound);
-        char* const base = out.data();
-        char* p = base + start;
-        const char quote = static_cast<char>(quote_char);
-        for (std::size_t i = 0; i < count; ++i) {
-            if (i > 0) *p++ = static_cast<char>(delimiter);
-            const std::string_view text = row.field(i);
-            if (text.empty()) continue;
-            if (!row.field_may_need_quotes(i) ||
-                !has_special_byte(text.data(), text.size(), delimiter, quote_char)) {
-                copy_bytes(p, text.data(), text.size());
-                p += text.size();
-                continue;
-            }
-            *p++ = quote;
-            const char* from = text.data();
-            const char* const end = from + text.size();
-            while (const void* hit = std::memchr(from, quote, static_cast<std::size_t>(end - from))) {
-                const auto past = static_cast<const char*>(hit) + 1;
-                std::memcpy(p, from, static_cast<std::size_t>(past - from));
-                p += past - from;
-                *p++ = quote;  // the doubled quote
-                from = past;
-            }
-            std::memcpy(p, from, static_cast<std::size_t>(end - from));
-            p += end - from;
-            *p++ = quote;
-        }
-        *p++ = '\n';
-        out.resize(static_cast<std::size_t>(p - base));
+        out.resize(start + clean_line_bound(row));
+        char* const end = write_clean_line(out.data() + start, row, delimiter, quote_char);
+        out.resize(static_cast<std::size_t>(end - out.data()));
         return;
     }
 

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,11 +33,20 @@ public:
     [[nodiscard]] std::optional<IoError> write_all(std::string_view data);
     [[nodiscard]] std::optional<IoError> flush();
 
+    // Room for `size` more bytes in the buffer as it stands, or nullptr.
+    // Writing there and committing is exactly write_all of the same bytes
+    // (which would neither flush nor bypass the buffer for them), minus a copy.
+    [[nodiscard]] char* room_for(std::size_t size) noexcept {
+        return used_ + size <= kCapacity && size < kCapacity ? buffer_.get() + used_ : nullptr;
+    }
+    void commit(const char* end) noexcept { used_ = static_cast<std::size_t>(end - buffer_.get()); }
+
 private:
     explicit BufferedFile(int fd);
     [[nodiscard]] std::optional<IoError> flush_buffer();
     int fd_ = -1;
-    std::string buffer_;
+    std::unique_ptr<char[]> buffer_;
+    std::size_t used_ = 0;
 };
 
 // Appends one clean CSV line (fields, quoting, final LF) for `row`. When both
@@ -44,6 +54,12 @@ private:
 // unexamined: the row must carry flags for this delimiter and quote.
 void append_clean_line(std::string& out, const RowBuffer& row, std::uint8_t delimiter,
                        std::uint8_t quote_char);
+
+// The same line for an ASCII delimiter and quote, written at `out`, which
+// must have room for clean_line_bound(row) bytes; returns the end.
+[[nodiscard]] std::size_t clean_line_bound(const RowBuffer& row) noexcept;
+char* write_clean_line(char* out, const RowBuffer& row, std::uint8_t delimiter,
+                       std::uint8_t quote_char) noexcept;
 
 // Appends one quarantine CSV line for `record`.
 void append_quarantine_line(std::string& out, const QuarantineRecord& record, std::uint8_t delimiter);

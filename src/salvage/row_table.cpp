@@ -24,17 +24,6 @@ inline char* put_varint(char* out, std::size_t value) noexcept {
     return out;
 }
 
-inline std::size_t get_varint(const unsigned char*& in) noexcept {
-    std::size_t value = 0;
-    unsigned shift = 0;
-    for (;;) {
-        const unsigned char b = *in++;
-        value |= static_cast<std::size_t>(b & 0x7F) << shift;
-        if ((b & 0x80) == 0) return value;
-        shift += 7;
-    }
-}
-
 }  // namespace
 
 void RowTable::push_row(const RowBuffer& row) {

@@ -28,6 +28,11 @@ public:
         // Fills `fields` with views into the table (valid while it lives)
         // and `ascii` with one flag per field; false after the last row.
         bool next(std::vector<std::string_view>& fields, std::vector<bool>* ascii = nullptr);
+        // The next row without collecting it: `begin(count)`, then
+        // `field(text, is_ascii)` per field, in order; either may return
+        // false to stop early (the row counts as read). False at the end.
+        template <typename Begin, typename Field>
+        bool visit_next(Begin&& begin, Field&& field);
         [[nodiscard]] std::size_t row_index() const noexcept { return row_; }
 
     private:
@@ -40,6 +45,18 @@ public:
     };
     [[nodiscard]] Cursor cursor() const { return Cursor(this); }
 
+    // LEB128: seven bits per byte, low bits first, high bit set on all but the last.
+    static std::size_t get_varint(const unsigned char*& in) noexcept {
+        std::size_t value = 0;
+        unsigned shift = 0;
+        for (;;) {
+            const unsigned char b = *in++;
+            value |= static_cast<std::size_t>(b & 0x7F) << shift;
+            if ((b & 0x80) == 0) return value;
+            shift += 7;
+        }
+    }
+
     // Every row as owned strings (tests and small callers).
     [[nodiscard]] std::vector<std::vector<std::string>> to_vectors() const;
 
@@ -48,5 +65,32 @@ private:
     std::vector<std::string> blocks_;
     std::size_t rows_ = 0;
 };
+
+template <typename Begin, typename Field>
+bool RowTable::Cursor::visit_next(Begin&& begin, Field&& field) {
+    const std::vector<std::string>& blocks = table_->blocks_;
+    while (block_ < blocks.size() && offset_ >= blocks[block_].size()) {
+        ++block_;
+        offset_ = 0;
+    }
+    if (block_ >= blocks.size()) return false;
+    const auto* base = reinterpret_cast<const unsigned char*>(blocks[block_].data());
+    const unsigned char* in = base + offset_;
+    const std::size_t count = get_varint(in);
+    // Find the row's end first, so the cursor moves past it whatever the visitor does.
+    const unsigned char* const first = in;
+    for (std::size_t i = 0; i < count; ++i) in += get_varint(in) >> 1;
+    offset_ = static_cast<std::size_t>(in - base);
+    ++row_;
+    if (!begin(count)) return true;
+    in = first;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t tag = get_varint(in);
+        const std::size_t len = tag >> 1;
+        if (!field(std::string_view(reinterpret_cast<const char*>(in), len), (tag & 1) != 0)) break;
+        in += len;
+    }
+    return true;
+}
 
 }  // namespace brinewick

@@ -42,18 +42,6 @@ ssize_t read_some(int fd, char* data, std::size_t size) noexcept {
     }
 }
 
-// Resizes without letting an allocation failure escape.
-bool try_resize(std::string& text, std::size_t size) noexcept {
-    try {
-        text.resize(size);
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    } catch (const std::length_error&) {
-        return false;
-    }
-}
-
 // True when both paths name one existing file (or are the same string).
 bool same_file(const std::string& a, const std::string& b) noexcept {
     if (a == b) return true;
@@ -77,6 +65,13 @@ public:
     }
 
     bool clean_row(const RowBuffer& row) override {
+        if (delimiter_ < 0x80 && quote_char_ < 0x80) {
+            // Straight into the output buffer when the line surely fits.
+            if (char* room = file_.room_for(clean_line_bound(row))) {
+                file_.commit(write_clean_line(room, row, delimiter_, quote_char_));
+                return true;
+            }
+        }
         line_.clear();
         append_clean_line(line_, row, delimiter_, quote_char_);
         error_ = file_.write_all(line_);
@@ -118,7 +113,19 @@ private:
 
 }  // namespace
 
-std::variant<std::string, IoError> read_whole_file(const std::string& path) {
+bool FileBytes::reserve(std::size_t capacity) noexcept {
+    if (capacity <= capacity_) return true;
+    // new[] of char leaves the bytes uninitialised; nothrow turns a failed
+    // reservation into the "out of memory" error instead of an exception.
+    std::unique_ptr<char[]> grown(new (std::nothrow) char[capacity]);
+    if (!grown) return false;
+    if (size_ != 0) std::memcpy(grown.get(), data_.get(), size_);
+    data_ = std::move(grown);
+    capacity_ = capacity;
+    return true;
+}
+
+std::variant<FileBytes, IoError> read_whole_file(const std::string& path) {
     if (has_nul(path)) return IoError{IoError::Kind::NulInPath, 0};
     int raw_fd;
     do {
@@ -134,30 +141,30 @@ std::variant<std::string, IoError> read_whole_file(const std::string& path) {
         hint = static_cast<std::size_t>(status.st_size);
     }
 
-    std::string text;
-    if (!try_resize(text, hint)) return IoError{IoError::Kind::OutOfMemory, 0};
-    std::size_t filled = 0;
+    FileBytes bytes;
+    if (!bytes.reserve(hint)) return IoError{IoError::Kind::OutOfMemory, 0};
     for (;;) {
-        if (filled == text.size()) {
+        if (bytes.size_ == bytes.capacity_) {
             // Full: probe for the end before growing, so an exact hint costs no extra memory.
             char probe[64];
             const ssize_t n = read_some(fd.get(), probe, sizeof probe);
             if (n < 0) return IoError::from_errno(errno);
             if (n == 0) break;
             const std::size_t got = static_cast<std::size_t>(n);
-            const std::size_t grown = text.size() < 8192 ? 8192 : text.size() * 2;
-            if (!try_resize(text, grown)) return IoError{IoError::Kind::OutOfMemory, 0};
-            std::memcpy(text.data() + filled, probe, got);
-            filled += got;
+            const std::size_t grown = bytes.capacity_ < 8192 ? 8192 : bytes.capacity_ * 2;
+            if (grown < bytes.capacity_ || !bytes.reserve(grown)) {
+                return IoError{IoError::Kind::OutOfMemory, 0};
+            }
+            std::memcpy(bytes.data_.get() + bytes.size_, probe, got);
+            bytes.size_ += got;
             continue;
         }
-        const ssize_t n = read_some(fd.get(), text.data() + filled, text.size() - filled);
+        const ssize_t n = read_some(fd.get(), bytes.data_.get() + bytes.size_, bytes.capacity_ - bytes.size_);
         if (n < 0) return IoError::from_errno(errno);
         if (n == 0) break;
-        filled += static_cast<std::size_t>(n);
+        bytes.size_ += static_cast<std::size_t>(n);
     }
-    text.resize(filled);
-    return text;
+    return bytes;
 }
 
 std::variant<SalvageSummary, SalvageError> salvage_file(
@@ -171,7 +178,8 @@ std::variant<SalvageSummary, SalvageError> salvage_file(
 
     auto input = read_whole_file(input_path);
     if (auto* error = std::get_if<IoError>(&input)) return SalvageError(*error);
-    std::string text = std::move(std::get<std::string>(input));
+    FileBytes input_bytes = std::move(std::get<FileBytes>(input));
+    const std::string_view text = input_bytes.view();
 
     SalvageSummary summary;  // an empty text: comma and zero counters
     Dialect dialect;
@@ -186,7 +194,7 @@ std::variant<SalvageSummary, SalvageError> salvage_file(
         summary = classify_rows(text, options, dialect, sink);
         if (sink.error()) return SalvageError(*sink.error());
     }
-    std::string().swap(text);  // the rows are out; the input is no longer needed
+    input_bytes.release();  // the rows are out; the input is no longer needed
     if (auto error = output.flush()) return SalvageError(*error);
 
     if (quarantine_path) {

@@ -251,12 +251,12 @@ TEST(SalvageFile, ReadWholeFile) {
     big[777] = '\0';
     spit(dir.file("big"), big);
     auto read = read_whole_file(dir.file("big"));
-    ASSERT_TRUE(std::holds_alternative<std::string>(read));
-    EXPECT_TRUE(std::get<std::string>(read) == big);
+    ASSERT_TRUE(std::holds_alternative<FileBytes>(read));
+    EXPECT_TRUE(std::get<FileBytes>(read).view() == big);
     // A size of 0 in the status, yet content: read until the end anyway.
     read = read_whole_file("/proc/self/status");
-    ASSERT_TRUE(std::holds_alternative<std::string>(read));
-    EXPECT_NE(std::get<std::string>(read).find("Name:"), std::string::npos);
+    ASSERT_TRUE(std::holds_alternative<FileBytes>(read));
+    EXPECT_NE(std::get<FileBytes>(read).view().find("Name:"), std::string::npos);
 }
 
 TEST(SalvageError, Messages) {
