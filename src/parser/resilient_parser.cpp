@@ -107,6 +107,7 @@ bool ResilientParser::parse_row(RowBuffer& row) {
                     break;
                 }
                 if (b == delim) {  // empty field
+                    row.append_span(pos, 0, false, false);  // placed, so it can join a bare run
                     row.complete_field(Decode);
                     ++pos;
                     break;
@@ -195,11 +196,13 @@ end_of_text:
     if (state == ParseState::FieldStart && row.empty() && trim_leading_whitespace_) {
         return false;  // only blanks were left
     }
+    if (state == ParseState::FieldStart) row.append_span(pos, 0, false, false);
     row.complete_field(Decode);
     return true;
 
 end_of_line:
-    // LF, CR LF and a lone CR each end one row.
+    // LF, CR LF and a lone CR each end one row; an empty last field sits at the break.
+    if (state == ParseState::FieldStart) row.append_span(pos, 0, false, false);
     if (t[pos] == kCR) {
         ++pos;
         if (pos < n && t[pos] == kLF) ++pos;

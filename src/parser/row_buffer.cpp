@@ -38,10 +38,22 @@ void RowBuffer::push_text_field(std::string_view text, bool ascii, bool special)
     if (special) flags |= kSpecial;
     if (!text.empty()) {
         flags |= kInArena;
-        fields_.push_back(Field{arena_.size(), text.size(), flags});
+        push_field(Field{arena_.size(), text.size(), flags});
         arena_.append(text);
     } else {
-        fields_.push_back(Field{0, 0, flags});
+        push_field(Field{0, 0, static_cast<std::uint8_t>(flags | kInArena)});
+    }
+}
+
+void RowBuffer::truncate(std::size_t first) {
+    fields_.resize(first);
+    if (bare_run_ > first) bare_run_ = first;
+    bare_open_ = false;  // fields added later never extend the run
+    text_size_ = 0;
+    special_size_ = 0;
+    for (const Field& f : fields_) {
+        text_size_ += f.size;
+        if ((f.flags & kSpecial) != 0) special_size_ += f.size;
     }
 }
 

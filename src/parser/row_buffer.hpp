@@ -23,14 +23,26 @@ public:
         return {base + f.offset, f.size};
     }
     // True when the field's text is pure ASCII (learned during the scan).
+    // Rows read undecoded (next_row_raw) leave it false except for empty fields.
     [[nodiscard]] bool field_is_ascii(std::size_t i) const noexcept {
         return (fields_[i].flags & kAscii) != 0;
     }
-    // True when the field's bytes hold the quote, the delimiter, CR or LF of
-    // the dialect it was parsed with; false means it certainly holds none.
+    // False when the field's bytes certainly hold none of the quote, the
+    // delimiter, CR or LF bytes of the dialect it was parsed with. Exact for
+    // ASCII quote and delimiter; for bytes >= 0x80 (which a UTF-8 repair can
+    // bring into a field) callers must look at the text themselves.
     [[nodiscard]] bool field_may_need_quotes(std::size_t i) const noexcept {
         return (fields_[i].flags & kSpecial) != 0;
     }
+
+    // How many leading fields stand in the source exactly as a writer would
+    // put them: views, none holding a byte that needs quotes, each one byte
+    // (the delimiter) after the previous. Their text with the delimiters is
+    // the source span from field(0) to the end of field(run - 1).
+    [[nodiscard]] std::size_t bare_run() const noexcept { return bare_run_; }
+    // Bytes of all field texts, and of the fields that may need quotes.
+    [[nodiscard]] std::size_t text_size() const noexcept { return text_size_; }
+    [[nodiscard]] std::size_t special_text_size() const noexcept { return special_size_; }
 
     // Starts a new row over `source` (the text that views point into).
     void reset(const char* source) noexcept {
@@ -38,6 +50,10 @@ public:
         arena_.clear();
         fields_.clear();
         open_ = OpenField{};
+        bare_run_ = 0;
+        bare_open_ = true;
+        text_size_ = 0;
+        special_size_ = 0;
     }
     void clear() noexcept { reset(source_); }
 
@@ -65,7 +81,7 @@ public:
         } else if (decode) {
             flags = repair_open_utf8(flags);
         }
-        fields_.push_back(Field{open_.offset, open_.size, flags});
+        push_field(Field{open_.offset, open_.size, flags});
         open_ = OpenField{};
     }
 
@@ -85,7 +101,7 @@ public:
     // Whole fields of already valid text (padding and merging).
     void push_text_field(std::string_view text, bool ascii, bool special);
     // Drops fields from index `first` on.
-    void truncate(std::size_t first) { fields_.resize(first); }
+    void truncate(std::size_t first);
 
     [[nodiscard]] std::vector<std::string> to_strings() const;
 
@@ -107,6 +123,19 @@ private:
         bool special = false;
     };
 
+    void push_field(const Field& f) {
+        if (bare_open_) {
+            const bool follows = fields_.empty() || f.offset == fields_.back().offset + fields_.back().size + 1;
+            if ((f.flags & (kInArena | kSpecial)) == 0 && follows) {
+                ++bare_run_;
+            } else {
+                bare_open_ = false;
+            }
+        }
+        text_size_ += f.size;
+        if ((f.flags & kSpecial) != 0) special_size_ += f.size;
+        fields_.push_back(f);
+    }
     void move_open_to_arena();
     std::uint8_t repair_open_utf8(std::uint8_t flags);
 
@@ -114,6 +143,10 @@ private:
     std::string arena_;
     std::vector<Field> fields_;
     OpenField open_;
+    std::size_t bare_run_ = 0;
+    bool bare_open_ = true;
+    std::size_t text_size_ = 0;
+    std::size_t special_size_ = 0;
 };
 
 }  // namespace brinewick

@@ -170,19 +170,23 @@ std::optional<IoError> BufferedFile::flush_buffer() {
 std::size_t clean_line_bound(const RowBuffer& row) noexcept {
     // Worst case: every flagged field quoted with all of its bytes doubled.
     const std::size_t count = row.size();
-    std::size_t bound = count == 0 ? 1 : count;  // delimiters and the LF
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t n = row.field(i).size();
-        bound += row.field_may_need_quotes(i) ? 2 * n + 2 : n;
-    }
-    return bound;
+    return row.text_size() + row.special_text_size() + 2 * count + (count == 0 ? 1 : count);
 }
 
 char* write_clean_line(char* p, const RowBuffer& row, std::uint8_t delimiter,
                        std::uint8_t quote_char) noexcept {
     const std::size_t count = row.size();
     const char quote = static_cast<char>(quote_char);
-    for (std::size_t i = 0; i < count; ++i) {
+    // Leading fields that stand in the source as they are written go in one copy.
+    std::size_t i = row.bare_run();
+    if (i > 0) {
+        const char* const from = row.field(0).data();
+        const std::string_view last = row.field(i - 1);
+        const auto size = static_cast<std::size_t>(last.data() + last.size() - from);
+        std::memcpy(p, from, size);
+        p += size;
+    }
+    for (; i < count; ++i) {
         if (i > 0) *p++ = static_cast<char>(delimiter);
         const std::string_view text = row.field(i);
         if (text.empty()) continue;
