@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import argparse
+import csv
 import os
 import statistics
 import subprocess
@@ -121,3 +123,30 @@ def run_fresh(code: str, *args: str) -> ChildResult:
     lines = proc.stdout.splitlines()
     _, peak, current = lines[-1].split()
     return ChildResult(peak_rss=int(peak), current_rss=int(current), stdout="\n".join(lines[:-1]))
+
+
+def parse_arguments(doc: str, default_size_mb: float, extra=None) -> argparse.Namespace:
+    """The options every Python bench shares; `extra` adds its own."""
+    ap = argparse.ArgumentParser(description=doc, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("file", nargs="?", help="input CSV (default: generated messy file)")
+    ap.add_argument("--size-mb", type=float, default=default_size_mb, help="size of the generated file")
+    ap.add_argument("--kind", default="messy", choices=["clean", "messy", "quotestorm"])
+    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--reps", type=int, default=5)
+    if extra is not None:
+        extra(ap)
+    ap.add_argument("--module-dir", default=None, help="directory holding the built module")
+    ap.add_argument("--no-memory", action="store_true", help="skip the fresh-process memory check")
+    return ap.parse_args()
+
+
+def prepare_input(args: argparse.Namespace) -> tuple[str, int]:
+    """Finds or generates the input, reports it and warms the page cache."""
+    add_module_dir(args.module_dir)
+    csv.field_size_limit(sys.maxsize)  # the salvage engine has no field limit either
+    path = args.file or ensure_data(args.kind, args.size_mb, args.seed)
+    size = os.path.getsize(path)
+    print(f"input {path}: {size} bytes ({size / MB:.1f} MB)")
+    print(f"before: {load_line()}")
+    warm_cache(path)
+    return path, size

@@ -16,15 +16,12 @@ Without FILE a 24 MB messy file is generated under bench/data/ (once).
 
 from __future__ import annotations
 
-import argparse
 import csv
-import os
 import sys
 import time
 
 from bench_common import (
-    MB, Timing, add_module_dir, ensure_data, load_line,
-    print_timings, run_fresh, run_interleaved, warm_cache,
+    MB, Timing, load_line, parse_arguments, prepare_input, print_timings, run_fresh, run_interleaved,
 )
 
 # The reader stays alive while the child's RSS is read.
@@ -37,25 +34,9 @@ IMPORT_CHILD = "import _brinewick_backend\n"
 
 
 def main() -> int:
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("file", nargs="?", help="input CSV (default: generated messy file)")
-    ap.add_argument("--size-mb", type=float, default=24.0, help="size of the generated file")
-    ap.add_argument("--kind", default="messy", choices=["clean", "messy", "quotestorm"])
-    ap.add_argument("--seed", type=int, default=1)
-    ap.add_argument("--reps", type=int, default=5)
-    ap.add_argument("--module-dir", default=None, help="directory holding the built module")
-    ap.add_argument("--no-memory", action="store_true", help="skip the fresh-process memory check")
-    args = ap.parse_args()
-
-    add_module_dir(args.module_dir)
-    csv.field_size_limit(sys.maxsize)  # the salvage engine has no field limit either
+    args = parse_arguments(__doc__, 24.0)
+    path, size = prepare_input(args)
     import _brinewick_backend as backend
-
-    path = args.file or ensure_data(args.kind, args.size_mb, args.seed)
-    size = os.path.getsize(path)
-    print(f"input {path}: {size} bytes ({size / MB:.1f} MB)")
-    print(f"before: {load_line()}")
-    warm_cache(path)
 
     construct = Timing("(of which construction)")
     counts = {}

@@ -24,8 +24,7 @@ import sys
 import tempfile
 
 from bench_common import (
-    MB, DATA_DIR, add_module_dir, ensure_data, load_line, print_timings,
-    run_fresh, run_interleaved, warm_cache,
+    DATA_DIR, MB, load_line, parse_arguments, prepare_input, print_timings, run_fresh, run_interleaved,
 )
 
 SALVAGE_CHILD = """
@@ -43,26 +42,12 @@ def csv_round_trip(src: str, dst: str) -> None:
 
 
 def main() -> int:
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("file", nargs="?", help="input CSV (default: generated messy file)")
-    ap.add_argument("--size-mb", type=float, default=48.0, help="size of the generated file")
-    ap.add_argument("--kind", default="messy", choices=["clean", "messy", "quotestorm"])
-    ap.add_argument("--seed", type=int, default=1)
-    ap.add_argument("--reps", type=int, default=5)
-    ap.add_argument("--workdir", default=None, help="where outputs go (default: bench/data)")
-    ap.add_argument("--module-dir", default=None, help="directory holding the built module")
-    ap.add_argument("--no-memory", action="store_true", help="skip the fresh-process memory check")
-    args = ap.parse_args()
+    def workdir_option(ap: argparse.ArgumentParser) -> None:
+        ap.add_argument("--workdir", default=None, help="where outputs go (default: bench/data)")
 
-    add_module_dir(args.module_dir)
-    csv.field_size_limit(sys.maxsize)  # the salvage engine has no field limit either
+    args = parse_arguments(__doc__, 48.0, workdir_option)
+    path, size = prepare_input(args)
     import _brinewick_backend as backend
-
-    path = args.file or ensure_data(args.kind, args.size_mb, args.seed)
-    size = os.path.getsize(path)
-    print(f"input {path}: {size} bytes ({size / MB:.1f} MB)")
-    print(f"before: {load_line()}")
-    warm_cache(path)
 
     workdir = args.workdir or DATA_DIR
     os.makedirs(workdir, exist_ok=True)

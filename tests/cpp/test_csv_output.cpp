@@ -15,15 +15,13 @@
 
 #include "salvage/csv_writer.hpp"
 
+#include "test_support.hpp"
+
 namespace brinewick {
 namespace {
 
-unsigned test_seed() {
-    if (const char* env = std::getenv("BRINEWICK_TEST_SEED")) {
-        return static_cast<unsigned>(std::strtoul(env, nullptr, 10));
-    }
-    return static_cast<unsigned>(std::time(nullptr));
-}
+using namespace brinewick::test_support;
+
 
 using Row = std::vector<std::string>;
 namespace fs = std::filesystem;
@@ -186,28 +184,7 @@ TEST(CsvQuarantineLine, Table) {
     EXPECT_EQ(kQuarantineHeader, "line,reason,raw_content\n");
 }
 
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/brinewick-csv-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = made;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    [[nodiscard]] std::string file(const std::string& name) const { return (path_ / name).string(); }
 
-private:
-    fs::path path_;
-};
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 BufferedFile open_or_fail(const std::string& path) {
     auto created = BufferedFile::create(path);

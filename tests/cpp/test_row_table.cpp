@@ -11,15 +11,13 @@
 #include "parser/row_buffer.hpp"
 #include "salvage/row_table.hpp"
 
+#include "test_support.hpp"
+
 namespace brinewick {
 namespace {
 
-unsigned test_seed() {
-    if (const char* env = std::getenv("BRINEWICK_TEST_SEED")) {
-        return static_cast<unsigned>(std::strtoul(env, nullptr, 10));
-    }
-    return static_cast<unsigned>(std::time(nullptr));
-}
+using namespace brinewick::test_support;
+
 
 using Row = std::vector<std::string>;
 

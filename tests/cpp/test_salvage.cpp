@@ -14,8 +14,12 @@
 #include "parser/resilient_parser.hpp"
 #include "salvage/salvage.hpp"
 
+#include "test_support.hpp"
+
 namespace brinewick {
 namespace {
+
+using namespace brinewick::test_support;
 
 using Rows = std::vector<std::vector<std::string>>;
 
@@ -207,12 +211,6 @@ SalvageOutcome model(std::string_view text, const SalvageOptions& o, Rows& clean
     return out;
 }
 
-unsigned test_seed() {
-    if (const char* env = std::getenv("BRINEWICK_TEST_SEED")) {
-        return static_cast<unsigned>(std::strtoul(env, nullptr, 10));
-    }
-    return static_cast<unsigned>(std::time(nullptr));
-}
 
 TEST(SalvageInvariants, RandomTextsMatchModel) {
     const unsigned seed = test_seed();

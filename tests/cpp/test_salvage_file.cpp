@@ -17,45 +17,18 @@
 #include "salvage/csv_writer.hpp"
 #include "salvage/salvage_file.hpp"
 
+#include "test_support.hpp"
+
 namespace brinewick {
 namespace {
 
-unsigned test_seed() {
-    if (const char* env = std::getenv("BRINEWICK_TEST_SEED")) {
-        return static_cast<unsigned>(std::strtoul(env, nullptr, 10));
-    }
-    return static_cast<unsigned>(std::time(nullptr));
-}
+using namespace brinewick::test_support;
+
 
 namespace fs = std::filesystem;
 
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/brinewick-file-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = made;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    [[nodiscard]] std::string file(const std::string& name) const { return (path_ / name).string(); }
-    [[nodiscard]] std::string path() const { return path_.string(); }
 
-private:
-    fs::path path_;
-};
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void spit(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 SalvageOptions no_padding() {
     SalvageOptions o;
