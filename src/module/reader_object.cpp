@@ -33,6 +33,11 @@ struct ReaderObject {
 
 ReaderObject* as_reader(PyObject* self) { return reinterpret_cast<ReaderObject*>(self); }
 
+constexpr const char kReaderDoc[] =
+    "SalvageReader(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
+    "merge_overflow=True, expected_columns=None, repair_quotes=True)\n--\n\n"
+    "In-memory streaming reader iterating over salvaged rows.";
+
 constexpr const char* kParameters[] = {"file_path",        "delimiter",      "quote_char",
                                        "fill_ragged_rows", "merge_overflow", "expected_columns",
                                        "repair_quotes"};
@@ -172,10 +177,7 @@ PyMethodDef reader_methods[] = {
 };
 
 PyType_Slot reader_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "SalvageReader(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
-                    "merge_overflow=True, expected_columns=None, repair_quotes=True)\n--\n\n"
-                    "In-memory streaming reader iterating over salvaged rows.")},
+    {Py_tp_doc, const_cast<char*>(kReaderDoc)},
     {Py_tp_new, reinterpret_cast<void*>(reader_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(reader_traverse)},
@@ -202,6 +204,23 @@ PyTypeObject* g_reader_type = nullptr;
 PyObject* create_reader_type() {
     PyObject* type = PyType_FromSpec(&reader_spec);
     if (type == nullptr) return nullptr;
+#if PY_VERSION_HEX < 0x030A0000
+    // Python 3.9 keeps only the description of a spec's doc, which loses the
+    // class's text signature; give the class its whole doc back (__doc__ in
+    // its dict was already set from the description).
+    {
+        auto* klass = reinterpret_cast<PyTypeObject*>(type);
+        char* doc = static_cast<char*>(PyObject_Malloc(sizeof kReaderDoc));
+        if (doc == nullptr) {
+            Py_DECREF(type);
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        std::memcpy(doc, kReaderDoc, sizeof kReaderDoc);
+        PyObject_Free(const_cast<char*>(klass->tp_doc));
+        klass->tp_doc = doc;
+    }
+#endif
     Py_INCREF(type);
     PyTypeObject* old = g_reader_type;
     g_reader_type = reinterpret_cast<PyTypeObject*>(type);
