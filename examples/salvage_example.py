@@ -9,7 +9,9 @@ source = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "damaged.csv")
 stem = os.path.splitext(source)[0]
 clean, quarantine = stem + ".clean.csv", stem + ".quarantine.csv"
 
-summary = brinewick.salvage_file(source, clean, quarantine, fill_ragged_rows=True)
+# Short rows are padded; rows with surplus fields are set aside for a person
+# to look at rather than merged into the last column.
+summary = brinewick.salvage_file(source, clean, quarantine, merge_overflow=False)
 print(summary)
 for path in (clean, quarantine):
     print(f"\n--- {os.path.relpath(path)}")
