@@ -77,19 +77,16 @@ bool RowTable::Cursor::visit_next(Begin&& begin, Field&& field) {
     const auto* base = reinterpret_cast<const unsigned char*>(blocks[block_].data());
     const unsigned char* in = base + offset_;
     const std::size_t count = get_varint(in);
-    // Find the row's end first, so the cursor moves past it whatever the visitor does.
-    const unsigned char* const first = in;
-    for (std::size_t i = 0; i < count; ++i) in += get_varint(in) >> 1;
-    offset_ = static_cast<std::size_t>(in - base);
-    ++row_;
-    if (!begin(count)) return true;
-    in = first;
+    bool wanted = begin(count);
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t tag = get_varint(in);
         const std::size_t len = tag >> 1;
-        if (!field(std::string_view(reinterpret_cast<const char*>(in), len), (tag & 1) != 0)) break;
+        // After a refusal the rest of the row is only stepped over.
+        if (wanted) wanted = field(std::string_view(reinterpret_cast<const char*>(in), len), (tag & 1) != 0);
         in += len;
     }
+    offset_ = static_cast<std::size_t>(in - base);
+    ++row_;
     return true;
 }
 
