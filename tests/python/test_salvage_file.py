@@ -616,3 +616,42 @@ def test_all_three_paths_the_same_is_refused(tmp_path):
     with pytest.raises(ValueError, match=f"^{SAME_FILE}$"):
         bw.salvage_file(str(path), str(path), str(path))
     assert path.read_bytes() == THREE_LINES
+
+
+# A child process with its address space capped: a (sparse) input far larger
+# than the cap cannot be given a buffer, and each entry point says so.
+OUT_OF_MEMORY_CHILD = r"""
+import json, os, resource, sys
+import _brinewick_backend as bw
+
+src, out = sys.argv[1], sys.argv[2]
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+with open("/proc/self/statm") as f:
+    used = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+resource.setrlimit(resource.RLIMIT_AS, (used + (256 << 20), hard))
+found = {}
+for name, call in [("salvage_file", lambda: bw.salvage_file(src, out)), ("open", lambda: bw.open(src))]:
+    try:
+        call()
+        found[name] = None
+    except BaseException as e:
+        found[name] = [type(e).__name__, list(e.args)]
+found["output_created"] = os.path.exists(out)
+print(json.dumps(found))
+"""
+
+
+def test_input_too_large_for_memory_is_reported_not_crashed(tmp_path):
+    src = tmp_path / "huge.csv"
+    with open(src, "wb") as f:
+        f.truncate(8 << 30)  # sparse: no disk is used
+    out = tmp_path / "out.csv"
+    done = subprocess.run(
+        [sys.executable, "-c", OUT_OF_MEMORY_CHILD, str(src), str(out)],
+        capture_output=True, text=True, timeout=120,
+    )
+    assert done.returncode == 0, done.stderr
+    found = json.loads(done.stdout)
+    assert found["salvage_file"] == ["OSError", ["out of memory"]]
+    assert found["open"] == ["MemoryError", ["out of memory"]]
+    assert found["output_created"] is False
