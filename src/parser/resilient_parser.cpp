@@ -106,15 +106,26 @@ bool ResilientParser::parse_row(RowBuffer& row) {
                     state = ParseState::Quoted;
                     break;
                 }
-                if (b == delim) {  // empty field
-                    row.append_span(pos, 0, false, false);  // placed, so it can join a bare run
-                    row.complete_field(Decode);
+                if (b == delim) {  // empty field, placed so it can join a bare run
+                    row.push_view_field(pos, 0, false, false, Decode);
                     ++pos;
                     break;
                 }
                 if (b == kCR || b == kLF) goto end_of_line;
+                // A plain field: most end at the delimiter and are closed
+                // here at once; one that ends the row goes the long way.
+                scan::RunFlags flags;
+                const std::size_t end = scanner_.find_unquoted_end(pos, flags);
+                if (end < n && t[end] == delim) {
+                    row.push_view_field(pos, end - pos, flags.high, flags.watched, Decode);
+                    pos = end + 1;
+                    break;
+                }
+                row.append_span(pos, end - pos, flags.high, flags.watched);
+                pos = end;
                 state = ParseState::Unquoted;
-                [[fallthrough]];
+                if (pos >= n) goto end_of_text;
+                goto end_of_line;
             }
             case ParseState::Unquoted: {
                 // Everything up to the delimiter or line end, quotes included.

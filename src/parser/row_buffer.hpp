@@ -98,6 +98,19 @@ public:
         complete_field(true);
     }
 
+    // Closes a whole field that is one span of the source, with no open field
+    // pending: the common plain field, without the open-field bookkeeping.
+    void push_view_field(std::size_t offset, std::size_t size, bool high, bool special, bool decode) {
+        if (high && decode) {  // rare: needs its UTF-8 checked
+            open_ = OpenField{offset, size, false, true, special};
+            complete_field(true);
+            return;
+        }
+        std::uint8_t flags = special ? kSpecial : 0;
+        if (!high && decode) flags |= kAscii;
+        push_field(Field{offset, size, flags});
+    }
+
     // Whole fields of already valid text (padding and merging).
     void push_text_field(std::string_view text, bool ascii, bool special);
     // Drops fields from index `first` on.
