@@ -85,19 +85,6 @@ public:
         open_ = OpenField{};
     }
 
-    // Text for the open field from elsewhere than the source, valid UTF-8;
-    // complete_field_as then closes it.
-    void append(std::string_view text) {
-        move_open_to_arena();
-        arena_.append(text);
-        open_.size += text.size();
-        open_.special = true;  // unknown: writers look for themselves
-    }
-    void complete_field_as(bool ascii) {
-        open_.high = !ascii;
-        complete_field(true);
-    }
-
     // Closes a whole field that is one span of the source, with no open field
     // pending: the common plain field, without the open-field bookkeeping.
     void push_view_field(std::size_t offset, std::size_t size, bool high, bool special, bool decode) {
