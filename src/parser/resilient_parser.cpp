@@ -1,6 +1,5 @@
 #include "resilient_parser.hpp"
 
-
 namespace brinewick {
 namespace {
 
