@@ -38,4 +38,16 @@ private:
     PyObject* ptr_ = nullptr;
 };
 
+// Makes a class from `spec` and keeps a reference to it in `current`, the
+// class new objects are made of (the last module execution's wins).
+// Returns a new reference, or nullptr with the exception set.
+inline PyObject* make_class(PyType_Spec& spec, PyTypeObject*& current) {
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type == nullptr) return nullptr;
+    Py_INCREF(type);
+    PyTypeObject* old = std::exchange(current, reinterpret_cast<PyTypeObject*>(type));
+    Py_XDECREF(reinterpret_cast<PyObject*>(old));
+    return type;
+}
+
 }  // namespace brinewick::py

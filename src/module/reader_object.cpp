@@ -202,29 +202,23 @@ PyTypeObject* g_reader_type = nullptr;
 }  // namespace
 
 PyObject* create_reader_type() {
-    PyObject* type = PyType_FromSpec(&reader_spec);
-    if (type == nullptr) return nullptr;
+    PyObject* type = make_class(reader_spec, g_reader_type);
 #if PY_VERSION_HEX < 0x030A0000
     // Python 3.9 keeps only the description of a spec's doc, which loses the
     // class's text signature; give the class its whole doc back (__doc__ in
     // its dict was already set from the description).
-    {
+    if (type != nullptr) {
         auto* klass = reinterpret_cast<PyTypeObject*>(type);
         char* doc = static_cast<char*>(PyObject_Malloc(sizeof kReaderDoc));
         if (doc == nullptr) {
             Py_DECREF(type);
-            PyErr_NoMemory();
-            return nullptr;
+            return PyErr_NoMemory();
         }
         std::memcpy(doc, kReaderDoc, sizeof kReaderDoc);
         PyObject_Free(const_cast<char*>(klass->tp_doc));
         klass->tp_doc = doc;
     }
 #endif
-    Py_INCREF(type);
-    PyTypeObject* old = g_reader_type;
-    g_reader_type = reinterpret_cast<PyTypeObject*>(type);
-    Py_XDECREF(reinterpret_cast<PyObject*>(old));
     return type;
 }
 

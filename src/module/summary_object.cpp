@@ -149,15 +149,7 @@ PySalvageSummary to_py_summary(const SalvageSummary& summary) {
     return out;
 }
 
-PyObject* create_summary_type() {
-    PyObject* type = PyType_FromSpec(&summary_spec);
-    if (type == nullptr) return nullptr;
-    Py_INCREF(type);
-    PyTypeObject* old = g_summary_type;
-    g_summary_type = reinterpret_cast<PyTypeObject*>(type);
-    Py_XDECREF(reinterpret_cast<PyObject*>(old));
-    return type;
-}
+PyObject* create_summary_type() { return make_class(summary_spec, g_summary_type); }
 
 PyObject* new_summary_object(const PySalvageSummary& data) {
     PyTypeObject* type = g_summary_type;
