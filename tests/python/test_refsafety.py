@@ -141,15 +141,22 @@ def test_no_python_memory_growth(files):
         for _ in range(20):
             exercise(files, args)
         gc.collect()
-        start, _ = tracemalloc.get_traced_memory()
-        for _ in range(ROUNDS):
-            exercise(files, args)
-        gc.collect()
-        end, _ = tracemalloc.get_traced_memory()
+        # A leak grows in every window; the interpreter's own caches (large
+        # on some versions, 3.12 for one) fill once and then stay.
+        growths = []
+        for _ in range(4):
+            start, _ = tracemalloc.get_traced_memory()
+            for _ in range(ROUNDS):
+                exercise(files, args)
+            gc.collect()
+            end, _ = tracemalloc.get_traced_memory()
+            growths.append(end - start)
+            if growths[-1] < 10 * ROUNDS:
+                break
     finally:
         tracemalloc.stop()
     # One leaked list, str, summary or exception per round is >= 40 bytes.
-    assert end - start < 10 * ROUNDS
+    assert min(growths) < 10 * ROUNDS, growths
 
 
 def test_returned_objects_are_owned_by_the_caller(files):
