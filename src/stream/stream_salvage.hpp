@@ -1,0 +1,85 @@
+// Streaming file salvage: the same clean CSV and counters as salvage_file,
+// read in chunks (memory bounded by the longest row, not the file), written
+// to temporary files that are renamed into place only when every output is
+// complete, with a lossless quarantine and a record of every change made.
+//
+// No Python here: the caller runs stream_salvage on any thread and watches
+// or stops it through StreamControl from another.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "../error/salvage_error.hpp"
+#include "../salvage/salvage.hpp"
+
+namespace brinewick::stream {
+
+// What the salvage did to a clean row, one record each in the changes file.
+enum class ChangeKind : std::uint8_t {
+    Padded,          // empty fields added to reach the column count
+    Merged,          // surplus fields joined into the last column
+    StrayQuote,      // a quote inside a quoted field kept as text
+    TextAfterQuote,  // text after a closing quote joined the field
+    UnclosedQuote,   // a quoted field ran to the end of the input
+    InvalidUtf8,     // ill-formed UTF-8 replaced by U+FFFD
+    BlankLine,       // a blank line padded to the column count
+};
+inline constexpr std::size_t kChangeKindCount = 7;
+
+// "padded", "merged", "stray_quote", "text_after_quote", "unclosed_quote",
+// "invalid_utf8", "blank_line".
+[[nodiscard]] std::string_view change_kind_name(ChangeKind kind) noexcept;
+
+struct StreamSummary {
+    SalvageSummary counters;  // equal to salvage_file's for the same input and options
+    std::array<std::uint64_t, kChangeKindCount> changes{};  // records per kind
+    std::uint64_t changed_rows = 0;  // clean rows with at least one change record
+    std::uint64_t bytes_read = 0;
+};
+
+// Shared between the thread that runs a salvage and one that watches it.
+struct StreamControl {
+    std::atomic<bool> cancel{false};             // set to stop the run soon (within a few ms)
+    std::atomic<std::uint64_t> bytes_done{0};    // input bytes consumed so far
+    std::atomic<std::int64_t> bytes_total{-1};   // input size once known (regular files), else -1
+};
+
+struct StreamPaths {
+    std::string input;                     // regular file, FIFO or character device
+    std::string output;                    // clean CSV
+    std::optional<std::string> quarantine; // "line,byte_offset,reason,raw"
+    std::optional<std::string> changes;    // "line,byte_offset,change,detail"
+};
+
+struct StreamSettings {
+    SalvageOptions options;
+    bool durable = true;                 // fsync outputs and their directories before renaming
+    std::size_t read_size = 1u << 20;    // bytes asked of each read (tests use tiny sizes)
+};
+
+// Why a run failed. Nothing is left behind: temporaries are removed and the
+// targets (and the input) are as they were before the call.
+struct StreamError {
+    enum class What {
+        Io,         // `io` failed on `path`
+        Cancelled,  // StreamControl::cancel was set
+        SameFile,   // two outputs, or the input and a side output, name one file; `message` says which
+    };
+    What what = What::Io;
+    IoError io;
+    std::string path;
+    std::string message;
+};
+
+[[nodiscard]] std::variant<StreamSummary, StreamError> stream_salvage(const StreamPaths& paths,
+                                                                      const StreamSettings& settings,
+                                                                      StreamControl& control);
+
+}  // namespace brinewick::stream
