@@ -13,7 +13,8 @@ Shapes (built under --workdir, removed afterwards):
                  quarantined (salvage_file with a quarantine file)
   padding       "a,b\\nc,d\\n" with expected_columns=--pad-columns: every row
                  padded (the clean CSV is about 2 * pad-columns bytes)
-  quoted field  one field of --size-mb MB that needs quotes ("a," repeated)
+  quoted field  one quoted field of --size-mb MB that needs its quotes
+                 ("a," repeated)
 """
 
 from __future__ import annotations
@@ -52,7 +53,7 @@ def write_delimiters(path: str, size: int) -> None:
 
 def write_quoted_field(path: str, size: int) -> None:
     with open(path, "wb") as f:
-        f.write(b"a," * (size // 2))
+        f.write(b'"' + b"a," * ((size - 3) // 2) + b'"\n')
 
 
 def main() -> int:

@@ -131,7 +131,15 @@ PyObject* reader_next(PyObject* self) {
         if (!found) return nullptr;  // end: StopIteration
         // A str or the list could not be made: the cursor stayed on the row,
         // so the next call hands out this same row.
-        if (PyErr_Occurred()) return nullptr;
+        if (PyErr_Occurred()) {
+            // The interpreter's bare MemoryError becomes the reader's out-of-memory outcome.
+            if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+                list = PyRef();  // gives back what the partial row took
+                PyErr_Clear();
+                raise_out_of_memory();
+            }
+            return nullptr;
+        }
         return list.release();
     });
 }
