@@ -4,7 +4,7 @@
 // a byte arena reused from row to row.
 //
 // A field costs 8 bytes besides its text: a 32-bit offset (from the row's
-// first view, or into the arena) and a 32-bit size with three flag bits.
+// start, or into the arena) and a 32-bit size with three flag bits.
 // The rare field that does not fit (a row past 4 GiB, a field of 512 MiB or
 // more) takes a marked slot whose full-width entry lives in a side list.
 // Empty fields added by padding are only counted, never stored.
@@ -137,9 +137,11 @@ public:
     [[nodiscard]] std::size_t special_text_size() const noexcept { return special_size_; }
 
     // Starts a new row over `source` (the text that views point into).
-    void reset(const char* source) noexcept {
+    // `row_start`: where the row begins in it; views are kept relative to it,
+    // so a row costs the same anywhere in a long text.
+    void reset(const char* source, std::size_t row_start = 0) noexcept {
         source_ = source;
-        base_ = kNoBase;
+        base_ = row_start;
         arena_.clear();
         fields_.clear();
         wide_.clear();
@@ -151,7 +153,7 @@ public:
         text_size_ = 0;
         special_size_ = 0;
     }
-    void clear() noexcept { reset(source_); }
+    void clear() noexcept { reset(source_, base_); }
 
     // Building a row: spans of the source go to the open field, which is
     // then closed. `high`: a byte >= 0x80 is among them; `special`: the
@@ -197,7 +199,9 @@ public:
     // Whole fields of already valid text (padding and merging).
     void push_text_field(std::string_view text, bool ascii, bool special);
     // Empty fields up to `count` in all, counted rather than stored (a row
-    // already that wide is left alone).
+    // already that wide is left alone). Padding ends a row: only
+    // push_text_field and merge_tail may follow it (they make it real
+    // first); the parser's pushes come after a reset.
     void pad_to(std::size_t count) noexcept {
         if (count > size()) padding_ = count - fields_.size();
     }
@@ -220,7 +224,6 @@ private:
     // Largest offset and size a compact slot holds; kWide stays out of reach.
     static constexpr std::size_t kOffsetLimit = 0xFFFFFFFFU;
     static constexpr std::size_t kSizeLimit = (std::size_t{1} << (32 - kFlagBits)) - 2;
-    static constexpr std::size_t kNoBase = SIZE_MAX;
 
     struct Field {
         std::uint32_t offset;
@@ -255,7 +258,6 @@ private:
 
     // `offset` is absolute: into the source, or into the arena for kInArena.
     void push_field(std::size_t offset, std::size_t size, std::uint32_t flags) {
-        if (padding_ != 0) [[unlikely]] materialize_padding();
         const bool view = (flags & kInArena) == 0;
         if (bare_open_) {
             const bool follows = fields_.empty() || offset == bare_end_ + 1;
@@ -268,11 +270,8 @@ private:
         }
         text_size_ += size;
         if ((flags & kSpecial) != 0) special_size_ += size;
-        std::size_t relative = offset;
-        if (view) {
-            if (base_ == kNoBase) base_ = offset;
-            relative = offset - base_;  // wraps (and so goes wide) below the base
-        }
+        // Below the row's start (never, from the parser) wraps and goes wide.
+        const std::size_t relative = view ? offset - base_ : offset;
         if (relative <= offset_limit_ && size <= size_limit_) [[likely]] {
             fields_.push_back(Field{static_cast<std::uint32_t>(relative),
                                     static_cast<std::uint32_t>(size << kFlagBits) | flags});
@@ -286,7 +285,7 @@ private:
     std::uint32_t repair_open_utf8(std::uint32_t flags);
 
     const char* source_ = nullptr;
-    std::size_t base_ = kNoBase;  // source offset of the row's first view
+    std::size_t base_ = 0;  // source offset the row's views are kept from
     std::string arena_;
     detail::PodArray<Field> fields_;
     std::vector<WideField> wide_;
