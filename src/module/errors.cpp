@@ -63,6 +63,11 @@ void raise_io_error_by_kind(const IoError& error) noexcept {
     }
 }
 
+void raise_out_of_memory() noexcept {
+    // Without memory for the text the interpreter's own MemoryError stays set.
+    raise_io_error_by_kind(IoError{IoError::Kind::OutOfMemory, 0});
+}
+
 void add_processing_note(const char* param) noexcept {
 #if PY_VERSION_HEX >= 0x030B0000
     PyRef note(PyUnicode_FromFormat("while processing '%s'", param));

@@ -25,14 +25,18 @@ void raise_io_error_by_kind(const IoError& error) noexcept;
 // (interpreters without notes raise it unchanged).
 void add_processing_note(const char* param) noexcept;
 
-// Runs `body`; a C++ exception becomes MemoryError or the internal fault.
+// Raises MemoryError "out of memory", the reader's out-of-memory outcome.
+void raise_out_of_memory() noexcept;
+
+// Runs `body`; a C++ exception becomes MemoryError "out of memory" or the
+// internal fault.
 // `failed` is what the caller returns to the interpreter on failure.
 template <typename Result, typename Body>
 Result guarded(Result failed, Body&& body) noexcept {
     try {
         return body();
     } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+        raise_out_of_memory();
     } catch (const std::exception& e) {
         raise_internal_fault(e.what());
     } catch (...) {

@@ -57,8 +57,9 @@ PyObject* construct(PyTypeObject* type, const char* callable, PyObject* const* b
     }
     auto* state = [&] {
         const FileBytes text = std::move(std::get<FileBytes>(read));
-        SalvageOutcome outcome = salvage_slice(text.view(), options);
-        // The text and the quarantine records go here; only rows and counters stay.
+        // The reader never shows the quarantine: its rows are only counted.
+        SalvageOutcome outcome = salvage_slice(text.view(), options, false);
+        // The text goes here; only rows and counters stay.
         return new ReaderState(std::move(outcome.rows), to_py_summary(outcome.summary));
     }();
     PyObject* self = type->tp_alloc(type, 0);
@@ -128,7 +129,17 @@ PyObject* reader_next(PyObject* self) {
                 return true;
             });
         if (!found) return nullptr;  // end: StopIteration
-        if (PyErr_Occurred()) return nullptr;  // a str or the list could not be made
+        // A str or the list could not be made: the cursor stayed on the row,
+        // so the next call hands out this same row.
+        if (PyErr_Occurred()) {
+            // The interpreter's bare MemoryError becomes the reader's out-of-memory outcome.
+            if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+                list = PyRef();  // gives back what the partial row took
+                PyErr_Clear();
+                raise_out_of_memory();
+            }
+            return nullptr;
+        }
         return list.release();
     });
 }

@@ -75,7 +75,7 @@ bool ResilientParser::quote_closes(std::size_t q) noexcept {
 
 template <bool Decode>
 bool ResilientParser::parse_row(RowBuffer& row) {
-    row.reset(reinterpret_cast<const char*>(text_));
+    row.reset(reinterpret_cast<const char*>(text_), position_);
     const unsigned char* t = text_;
     const std::size_t n = size_;
     std::size_t pos = position_;

@@ -2,37 +2,129 @@
 // its bytes stand there contiguously (the usual case); only a field that a
 // doubled quote, dropped blanks or a UTF-8 repair breaks up is copied, into
 // a byte arena reused from row to row.
+//
+// A field costs 8 bytes besides its text: a 32-bit offset (from the row's
+// start, or into the arena) and a 32-bit size with three flag bits.
+// The rare field that does not fit (a row past 4 GiB, a field of 512 MiB or
+// more) takes a marked slot whose full-width entry lives in a side list.
+// Empty fields added by padding are only counted, never stored.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace brinewick {
 
+namespace detail {
+
+// A growable array of trivially copyable values that grows with realloc:
+// a large block is moved by remapping its pages instead of copying them, so
+// growing never holds the old and the new block at once.
+template <typename T>
+class PodArray {
+public:
+    PodArray() = default;
+    PodArray(const PodArray& other) { *this = other; }
+    PodArray& operator=(const PodArray& other) {
+        if (this == &other) return *this;
+        size_ = 0;
+        reserve(other.size_);
+        if (other.size_ != 0) std::memcpy(data_, other.data_, other.size_ * sizeof(T));
+        size_ = other.size_;
+        return *this;
+    }
+    PodArray(PodArray&& other) noexcept
+        : data_(other.data_), size_(other.size_), capacity_(other.capacity_) {
+        other.data_ = nullptr;
+        other.size_ = other.capacity_ = 0;
+    }
+    PodArray& operator=(PodArray&& other) noexcept {
+        if (this != &other) {
+            std::free(data_);
+            data_ = other.data_;
+            size_ = other.size_;
+            capacity_ = other.capacity_;
+            other.data_ = nullptr;
+            other.size_ = other.capacity_ = 0;
+        }
+        return *this;
+    }
+    ~PodArray() { std::free(data_); }
+
+    [[nodiscard]] std::size_t size() const noexcept { return size_; }
+    [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
+    const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+    T& back() noexcept { return data_[size_ - 1]; }
+    void clear() noexcept { size_ = 0; }
+    void resize_down(std::size_t size) noexcept {
+        if (size < size_) size_ = size;
+    }
+    void push_back(const T& value) {
+        if (size_ == capacity_) [[unlikely]] grow(size_ + 1);
+        data_[size_++] = value;
+    }
+    void reserve(std::size_t capacity) {
+        if (capacity > capacity_) grow(capacity);
+    }
+
+private:
+    void grow(std::size_t need) {
+        std::size_t capacity = capacity_ < 16 ? 16 : capacity_ * 2;
+        if (capacity < need) capacity = need;
+        if (capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        void* grown = std::realloc(data_, capacity * sizeof(T));
+        if (grown == nullptr) throw std::bad_alloc();
+        data_ = static_cast<T*>(grown);
+        capacity_ = capacity;
+    }
+
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+}  // namespace detail
+
 class RowBuffer {
 public:
-    [[nodiscard]] std::size_t size() const noexcept { return fields_.size(); }
-    [[nodiscard]] bool empty() const noexcept { return fields_.empty(); }
+    RowBuffer() = default;
+    // Smaller limits for the compact field entries, so that tests reach the
+    // full-width fallback with small rows; 0 keeps the default.
+    RowBuffer(std::size_t offset_limit, std::size_t size_limit) noexcept
+        : offset_limit_(offset_limit != 0 ? offset_limit : kOffsetLimit),
+          size_limit_(size_limit != 0 ? size_limit : kSizeLimit) {}
+
+    // Every field, the counted padding included.
+    [[nodiscard]] std::size_t size() const noexcept { return fields_.size() + padding_; }
+    [[nodiscard]] bool empty() const noexcept { return size() == 0; }
+    // Fields held one by one; the padding follows them.
+    [[nodiscard]] std::size_t held_size() const noexcept { return fields_.size(); }
+    // Empty fields at the end of the row that are only counted.
+    [[nodiscard]] std::size_t padding() const noexcept { return padding_; }
 
     [[nodiscard]] std::string_view field(std::size_t i) const noexcept {
-        const Field& f = fields_[i];
-        const char* base = (f.flags & kInArena) != 0 ? arena_.data() : source_;
-        return {base + f.offset, f.size};
+        if (i >= fields_.size()) [[unlikely]] return {};
+        const Field f = fields_[i];
+        if (f.size_flags == kWide) [[unlikely]] return wide_field(f.offset);
+        const char* base = (f.size_flags & kInArena) != 0 ? arena_.data() : source_ + base_;
+        return {base + f.offset, f.size_flags >> kFlagBits};
     }
     // True when the field's text is pure ASCII (learned during the scan).
     // Rows read undecoded (next_row_raw) leave it false except for empty fields.
-    [[nodiscard]] bool field_is_ascii(std::size_t i) const noexcept {
-        return (fields_[i].flags & kAscii) != 0;
-    }
+    [[nodiscard]] bool field_is_ascii(std::size_t i) const noexcept { return (flags(i) & kAscii) != 0; }
     // False when the field's bytes certainly hold none of the quote, the
     // delimiter, CR or LF bytes of the dialect it was parsed with. Exact for
     // ASCII quote and delimiter; for bytes >= 0x80 (which a UTF-8 repair can
     // bring into a field) callers must look at the text themselves.
     [[nodiscard]] bool field_may_need_quotes(std::size_t i) const noexcept {
-        return (fields_[i].flags & kSpecial) != 0;
+        return (flags(i) & kSpecial) != 0;
     }
 
     // How many leading fields stand in the source exactly as a writer would
@@ -45,17 +137,23 @@ public:
     [[nodiscard]] std::size_t special_text_size() const noexcept { return special_size_; }
 
     // Starts a new row over `source` (the text that views point into).
-    void reset(const char* source) noexcept {
+    // `row_start`: where the row begins in it; views are kept relative to it,
+    // so a row costs the same anywhere in a long text.
+    void reset(const char* source, std::size_t row_start = 0) noexcept {
         source_ = source;
+        base_ = row_start;
         arena_.clear();
         fields_.clear();
+        wide_.clear();
+        padding_ = 0;
         open_ = OpenField{};
         bare_run_ = 0;
         bare_open_ = true;
+        bare_end_ = 0;
         text_size_ = 0;
         special_size_ = 0;
     }
-    void clear() noexcept { reset(source_); }
+    void clear() noexcept { reset(source_, base_); }
 
     // Building a row: spans of the source go to the open field, which is
     // then closed. `high`: a byte >= 0x80 is among them; `special`: the
@@ -74,14 +172,14 @@ public:
     // Closes the open field; `decode` checks and repairs its UTF-8 (needed
     // only when a byte >= 0x80 went into it).
     void complete_field(bool decode) {
-        std::uint8_t flags = open_.in_arena ? kInArena : 0;
+        std::uint32_t flags = open_.in_arena ? kInArena : 0;
         if (open_.special) flags |= kSpecial;
         if (!open_.high) {
             if (decode) flags |= kAscii;
         } else if (decode) {
             flags = repair_open_utf8(flags);
         }
-        push_field(Field{open_.offset, open_.size, flags});
+        push_field(open_.offset, open_.size, flags);
         open_ = OpenField{};
     }
 
@@ -93,27 +191,48 @@ public:
             complete_field(true);
             return;
         }
-        std::uint8_t flags = special ? kSpecial : 0;
+        std::uint32_t flags = special ? kSpecial : 0;
         if (!high && decode) flags |= kAscii;
-        push_field(Field{offset, size, flags});
+        push_field(offset, size, flags);
     }
 
     // Whole fields of already valid text (padding and merging).
     void push_text_field(std::string_view text, bool ascii, bool special);
+    // Empty fields up to `count` in all, counted rather than stored (a row
+    // already that wide is left alone). Padding ends a row: only
+    // push_text_field and merge_tail may follow it (they make it real
+    // first); the parser's pushes come after a reset.
+    void pad_to(std::size_t count) noexcept {
+        if (count > size()) padding_ = count - fields_.size();
+    }
     // Drops fields from index `first` on.
     void truncate(std::size_t first);
+    // Fields from `first` on become one field, joined by the delimiter
+    // character (a byte; >= 0x80 stands for that Latin-1 character).
+    void merge_tail(std::size_t first, std::uint8_t delimiter);
 
     [[nodiscard]] std::vector<std::string> to_strings() const;
 
 private:
-    static constexpr std::uint8_t kInArena = 1;
-    static constexpr std::uint8_t kAscii = 2;
-    static constexpr std::uint8_t kSpecial = 4;
+    static constexpr std::uint32_t kInArena = 1;
+    static constexpr std::uint32_t kAscii = 2;
+    static constexpr std::uint32_t kSpecial = 4;
+    static constexpr unsigned kFlagBits = 3;
+    static constexpr std::uint32_t kFlagMask = (1U << kFlagBits) - 1;
+    // size_flags of a slot whose entry is in `wide_` (offset: its index).
+    static constexpr std::uint32_t kWide = 0xFFFFFFFFU;
+    // Largest offset and size a compact slot holds; kWide stays out of reach.
+    static constexpr std::size_t kOffsetLimit = 0xFFFFFFFFU;
+    static constexpr std::size_t kSizeLimit = (std::size_t{1} << (32 - kFlagBits)) - 2;
 
     struct Field {
-        std::size_t offset;
+        std::uint32_t offset;
+        std::uint32_t size_flags;  // size << kFlagBits | flags, or kWide
+    };
+    struct WideField {
+        std::size_t offset;  // absolute: into the source or the arena
         std::size_t size;
-        std::uint8_t flags;
+        std::uint32_t flags;
     };
     struct OpenField {
         std::size_t offset = 0;
@@ -123,30 +242,62 @@ private:
         bool special = false;
     };
 
-    void push_field(const Field& f) {
+    [[nodiscard]] std::uint32_t flags(std::size_t i) const noexcept {
+        if (i >= fields_.size()) [[unlikely]] return kAscii;  // padding: empty
+        const Field f = fields_[i];
+        if (f.size_flags == kWide) [[unlikely]] return wide_[f.offset].flags;
+        return f.size_flags & kFlagMask;
+    }
+    [[nodiscard]] std::string_view wide_field(std::size_t w) const noexcept {
+        const WideField& f = wide_[w];
+        const char* base = (f.flags & kInArena) != 0 ? arena_.data() : source_;
+        return {base + f.offset, f.size};
+    }
+    // Where field i starts in the source (a view) or in the arena.
+    [[nodiscard]] std::size_t absolute_offset(std::size_t i) const noexcept;
+
+    // `offset` is absolute: into the source, or into the arena for kInArena.
+    void push_field(std::size_t offset, std::size_t size, std::uint32_t flags) {
+        const bool view = (flags & kInArena) == 0;
         if (bare_open_) {
-            const bool follows = fields_.empty() || f.offset == fields_.back().offset + fields_.back().size + 1;
-            if ((f.flags & (kInArena | kSpecial)) == 0 && follows) {
+            const bool follows = fields_.empty() || offset == bare_end_ + 1;
+            if (view && (flags & kSpecial) == 0 && follows) {
                 ++bare_run_;
+                bare_end_ = offset + size;
             } else {
                 bare_open_ = false;
             }
         }
-        text_size_ += f.size;
-        if ((f.flags & kSpecial) != 0) special_size_ += f.size;
-        fields_.push_back(f);
+        text_size_ += size;
+        if ((flags & kSpecial) != 0) special_size_ += size;
+        // Below the row's start (never, from the parser) wraps and goes wide.
+        const std::size_t relative = view ? offset - base_ : offset;
+        if (relative <= offset_limit_ && size <= size_limit_) [[likely]] {
+            fields_.push_back(Field{static_cast<std::uint32_t>(relative),
+                                    static_cast<std::uint32_t>(size << kFlagBits) | flags});
+        } else {
+            push_wide(offset, size, flags);
+        }
     }
+    void push_wide(std::size_t offset, std::size_t size, std::uint32_t flags);
+    void materialize_padding();
     void move_open_to_arena();
-    std::uint8_t repair_open_utf8(std::uint8_t flags);
+    std::uint32_t repair_open_utf8(std::uint32_t flags);
 
     const char* source_ = nullptr;
+    std::size_t base_ = 0;  // source offset the row's views are kept from
     std::string arena_;
-    std::vector<Field> fields_;
+    detail::PodArray<Field> fields_;
+    std::vector<WideField> wide_;
+    std::size_t padding_ = 0;
     OpenField open_;
     std::size_t bare_run_ = 0;
     bool bare_open_ = true;
+    std::size_t bare_end_ = 0;  // source offset just past the bare run
     std::size_t text_size_ = 0;
     std::size_t special_size_ = 0;
+    std::size_t offset_limit_ = kOffsetLimit;
+    std::size_t size_limit_ = kSizeLimit;
 };
 
 }  // namespace brinewick

@@ -89,6 +89,14 @@ void append_quoted(std::string& out, std::string_view text, std::string_view quo
     out.append(quote);
 }
 
+// The quoting test for a two-byte delimiter or quote character.
+bool needs_quotes(std::string_view text, std::string_view delimiter_text,
+                  std::string_view quote_text) noexcept {
+    return text.find(quote_text) != std::string_view::npos ||
+           text.find(delimiter_text) != std::string_view::npos ||
+           text.find_first_of("\n\r") != std::string_view::npos;
+}
+
 void append_doubled_double_quotes(std::string& out, std::string_view text) {
     std::size_t from = 0;
     for (std::size_t hit; (hit = text.find('"', from)) != std::string_view::npos;) {
@@ -169,13 +177,14 @@ std::optional<IoError> BufferedFile::flush_buffer() {
 
 std::size_t clean_line_bound(const RowBuffer& row) noexcept {
     // Worst case: every flagged field quoted with all of its bytes doubled.
+    // A padded field is its delimiter alone, inside the count's share.
     const std::size_t count = row.size();
     return row.text_size() + row.special_text_size() + 2 * count + (count == 0 ? 1 : count);
 }
 
 char* write_clean_line(char* p, const RowBuffer& row, std::uint8_t delimiter,
                        std::uint8_t quote_char) noexcept {
-    const std::size_t count = row.size();
+    const std::size_t count = row.held_size();
     const char quote = static_cast<char>(quote_char);
     // Leading fields that stand in the source as they are written go in one copy.
     std::size_t i = row.bare_run();
@@ -210,6 +219,12 @@ char* write_clean_line(char* p, const RowBuffer& row, std::uint8_t delimiter,
         p += end - from;
         *p++ = quote;
     }
+    if (const std::size_t padding = row.padding(); padding != 0) {
+        // Each padded (empty) field is its delimiter alone.
+        const std::size_t delimiters = count == 0 ? padding - 1 : padding;
+        std::memset(p, delimiter, delimiters);
+        p += delimiters;
+    }
     *p++ = '\n';
     return p;
 }
@@ -234,10 +249,7 @@ void append_clean_line(std::string& out, const RowBuffer& row, std::uint8_t deli
     for (std::size_t i = 0; i < count; ++i) {
         if (i > 0) out.append(delimiter_text);
         const std::string_view text = row.field(i);
-        const bool quoted = text.find(quote_text) != std::string_view::npos ||
-                            text.find(delimiter_text) != std::string_view::npos ||
-                            text.find_first_of("\n\r") != std::string_view::npos;
-        if (quoted) {
+        if (needs_quotes(text, delimiter_text, quote_text)) {
             append_quoted(out, text, quote_text);
         } else {
             out.append(text);
@@ -246,15 +258,81 @@ void append_clean_line(std::string& out, const RowBuffer& row, std::uint8_t deli
     out.push_back('\n');
 }
 
-void append_quarantine_line(std::string& out, const QuarantineRecord& record,
-                            std::uint8_t delimiter) {
-    char number[24];
-    const auto result = std::to_chars(number, number + sizeof number, record.line);
-    out.append(number, result.ptr);
-    out.append(",\"");
-    append_doubled_double_quotes(out, record.reason);
-    out.append("\",\"");
-    for (std::size_t i = 0; i < record.fields.size(); ++i) {
+std::optional<IoError> write_clean_row(BufferedFile& file, const RowBuffer& row,
+                                       std::uint8_t delimiter, std::uint8_t quote_char,
+                                       std::string& line) {
+    const bool ascii = delimiter < 0x80 && quote_char < 0x80;
+    const std::size_t bound = clean_line_bound(row);
+    if (ascii) {
+        // Straight into the output buffer when the line surely fits.
+        if (char* room = file.room_for(bound)) {
+            file.commit(write_clean_line(room, row, delimiter, quote_char));
+            return std::nullopt;
+        }
+    }
+    if (bound < BufferedFile::kCapacity) {  // a short line: built whole, one copy
+        line.clear();
+        append_clean_line(line, row, delimiter, quote_char);
+        return file.write_all(line);
+    }
+
+    // A long line goes field by field: a long quoted field in pieces between
+    // its quotes, the padding in runs of delimiters. Memory stays at the
+    // output buffer whatever the line's length; the bytes are those of
+    // append_clean_line.
+    char delimiter_buffer[2];
+    char quote_buffer[2];
+    const std::string_view delimiter_text = latin1_char(delimiter, delimiter_buffer);
+    const std::string_view quote_text = latin1_char(quote_char, quote_buffer);
+    const std::size_t held = row.held_size();
+    for (std::size_t i = 0; i < held; ++i) {
+        if (i > 0) {
+            if (auto error = file.write_all(delimiter_text)) return error;
+        }
+        const std::string_view text = row.field(i);
+        const bool quoted = ascii ? row.field_may_need_quotes(i) &&
+                                        has_special_byte(text.data(), text.size(), delimiter, quote_char)
+                                  : needs_quotes(text, delimiter_text, quote_text);
+        if (!quoted) {
+            if (auto error = file.write_all(text)) return error;
+            continue;
+        }
+        if (auto error = file.write_all(quote_text)) return error;
+        std::size_t from = 0;
+        for (std::size_t hit; (hit = text.find(quote_text, from)) != std::string_view::npos;) {
+            const std::size_t past = hit + quote_text.size();
+            if (auto error = file.write_all(text.substr(from, past - from))) return error;
+            if (auto error = file.write_all(quote_text)) return error;  // the doubled quote
+            from = past;
+        }
+        if (auto error = file.write_all(text.substr(from))) return error;
+        if (auto error = file.write_all(quote_text)) return error;
+    }
+    if (std::size_t left = row.padding(); left != 0) {
+        if (held == 0) --left;  // the first field has no delimiter before it
+        char run[1024];
+        const std::size_t step = delimiter_text.size();
+        for (std::size_t at = 0; at + step <= sizeof run; at += step) {
+            std::memcpy(run + at, delimiter_text.data(), step);
+        }
+        const std::size_t per_run = sizeof run / step;
+        while (left != 0) {
+            const std::size_t n = left < per_run ? left : per_run;
+            if (auto error = file.write_all(std::string_view(run, n * step))) return error;
+            left -= n;
+        }
+    }
+    return file.write_all("\n");
+}
+
+namespace {
+
+// Appends the raw content of a quarantined row: its fields joined by the
+// delimiter character, every '"' doubled for the enclosing quotes.
+template <typename FieldAt>
+void append_raw_content(std::string& out, std::size_t count, FieldAt&& field_at,
+                        std::uint8_t delimiter) {
+    for (std::size_t i = 0; i < count; ++i) {
         if (i > 0) {
             if (delimiter == '"') {
                 out.append("\"\"");
@@ -262,8 +340,35 @@ void append_quarantine_line(std::string& out, const QuarantineRecord& record,
                 append_latin1_char(out, delimiter);
             }
         }
-        append_doubled_double_quotes(out, record.fields[i]);
+        append_doubled_double_quotes(out, field_at(i));
     }
+}
+
+void append_quarantine_head(std::string& out, std::size_t line, std::string_view reason) {
+    char number[24];
+    const auto result = std::to_chars(number, number + sizeof number, line);
+    out.append(number, result.ptr);
+    out.append(",\"");
+    append_doubled_double_quotes(out, reason);
+    out.append("\",\"");
+}
+
+}  // namespace
+
+void append_quarantine_line(std::string& out, const QuarantineRecord& record,
+                            std::uint8_t delimiter) {
+    append_quarantine_head(out, record.line, record.reason);
+    append_raw_content(
+        out, record.fields.size(), [&](std::size_t i) -> std::string_view { return record.fields[i]; },
+        delimiter);
+    out.append("\"\n");
+}
+
+void append_quarantine_line(std::string& out, const RowBuffer& row, std::string_view reason,
+                            std::size_t line, std::uint8_t delimiter) {
+    append_quarantine_head(out, line, reason);
+    append_raw_content(
+        out, row.size(), [&](std::size_t i) { return row.field(i); }, delimiter);
     out.append("\"\n");
 }
 

@@ -61,8 +61,19 @@ void append_clean_line(std::string& out, const RowBuffer& row, std::uint8_t deli
 char* write_clean_line(char* out, const RowBuffer& row, std::uint8_t delimiter,
                        std::uint8_t quote_char) noexcept;
 
+// Writes the clean CSV line of `row` to `file` (the bytes of
+// append_clean_line). A short line is built whole, in the output buffer or in
+// `line`; a long one goes field by field, long quoted fields and padding in
+// pieces, so that no line is ever held whole in memory.
+[[nodiscard]] std::optional<IoError> write_clean_row(BufferedFile& file, const RowBuffer& row,
+                                                     std::uint8_t delimiter, std::uint8_t quote_char,
+                                                     std::string& line);
+
 // Appends one quarantine CSV line for `record`.
 void append_quarantine_line(std::string& out, const QuarantineRecord& record, std::uint8_t delimiter);
+// The same line for a row as parsed, without a string per field.
+void append_quarantine_line(std::string& out, const RowBuffer& row, std::string_view reason,
+                            std::size_t line, std::uint8_t delimiter);
 
 inline constexpr std::string_view kQuarantineHeader = "line,reason,raw_content\n";
 

@@ -27,8 +27,12 @@ inline char* put_varint(char* out, std::size_t value) noexcept {
 }  // namespace
 
 void RowTable::push_row(const RowBuffer& row) {
-    const std::size_t count = row.size();
-    std::size_t encoded = varint_size(count);
+    // Trailing empty fields, held or counted, are stored as one count.
+    std::size_t count = row.held_size();
+    while (count > 0 && row.field(count - 1).empty()) --count;
+    const std::size_t tail = row.size() - count;
+    const std::size_t header = count << 1 | (tail != 0 ? 1U : 0U);
+    std::size_t encoded = varint_size(header) + (tail != 0 ? varint_size(tail) : 0);
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t len = row.field(i).size();
         encoded += varint_size(len << 1) + len;
@@ -49,7 +53,8 @@ void RowTable::push_row(const RowBuffer& row) {
     const std::size_t start = block.size();
     block.resize(start + encoded);  // within capacity: no reallocation
     char* out = block.data() + start;
-    out = put_varint(out, count);
+    out = put_varint(out, header);
+    if (tail != 0) out = put_varint(out, tail);
     for (std::size_t i = 0; i < count; ++i) {
         const std::string_view text = row.field(i);
         out = put_varint(out, (text.size() << 1) | (row.field_is_ascii(i) ? 1U : 0U));
@@ -78,9 +83,11 @@ bool RowTable::Cursor::next(std::vector<std::string_view>& fields, std::vector<b
     const std::string& block = blocks[block_];
     const auto* base = reinterpret_cast<const unsigned char*>(block.data());
     const unsigned char* in = base + offset_;
-    const std::size_t count = get_varint(in);
-    fields.reserve(count);
-    if (ascii != nullptr) ascii->reserve(count);
+    const std::size_t header = get_varint(in);
+    const std::size_t count = header >> 1;
+    const std::size_t tail = (header & 1) != 0 ? get_varint(in) : 0;
+    fields.reserve(count + tail);
+    if (ascii != nullptr) ascii->reserve(count + tail);
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t tag = get_varint(in);
         const std::size_t len = tag >> 1;
@@ -88,6 +95,8 @@ bool RowTable::Cursor::next(std::vector<std::string_view>& fields, std::vector<b
         if (ascii != nullptr) ascii->push_back((tag & 1) != 0);
         in += len;
     }
+    fields.resize(count + tail);  // the trailing empty fields
+    if (ascii != nullptr) ascii->resize(count + tail, true);
     offset_ = static_cast<std::size_t>(in - base);
     ++row_;
     return true;

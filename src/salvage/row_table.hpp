@@ -1,8 +1,11 @@
 // RowTable: many rows kept compactly for a long-lived reader.
 //
-// Rows are encoded back to back in 1 MiB blocks: a varint field count, then
-// per field a varint (length << 1 | is_ascii) and the UTF-8 bytes. Memory is
-// about the size of the field text, with no per-field heap object.
+// Rows are encoded back to back in 1 MiB blocks: a varint (count << 1 |
+// has_tail), then per field a varint (length << 1 | is_ascii) and the UTF-8
+// bytes, then with has_tail a varint count of empty fields that end the row.
+// Memory is about the size of the field text, with no per-field heap object;
+// a run of trailing empty fields (padding, a row of delimiters) costs a few
+// bytes whatever its length.
 #pragma once
 
 #include <cstddef>
@@ -29,8 +32,9 @@ public:
         // and `ascii` with one flag per field; false after the last row.
         bool next(std::vector<std::string_view>& fields, std::vector<bool>* ascii = nullptr);
         // The next row without collecting it: `begin(count)`, then
-        // `field(text, is_ascii)` per field, in order; either may return
-        // false to stop early (the row counts as read). False at the end.
+        // `field(text, is_ascii)` per field, in order. Either may return
+        // false to stop early: the cursor then stays on this row, so the next
+        // call visits it again. False at the end.
         template <typename Begin, typename Field>
         bool visit_next(Begin&& begin, Field&& field);
         [[nodiscard]] std::size_t row_index() const noexcept { return row_; }
@@ -76,14 +80,19 @@ bool RowTable::Cursor::visit_next(Begin&& begin, Field&& field) {
     if (block_ >= blocks.size()) return false;
     const auto* base = reinterpret_cast<const unsigned char*>(blocks[block_].data());
     const unsigned char* in = base + offset_;
-    const std::size_t count = get_varint(in);
-    bool wanted = begin(count);
-    for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t header = get_varint(in);
+    const std::size_t held = header >> 1;
+    std::size_t tail = 0;
+    if ((header & 1) != 0) tail = get_varint(in);
+    if (!begin(held + tail)) return true;
+    for (std::size_t i = 0; i < held; ++i) {
         const std::size_t tag = get_varint(in);
         const std::size_t len = tag >> 1;
-        // After a refusal the rest of the row is only stepped over.
-        if (wanted) wanted = field(std::string_view(reinterpret_cast<const char*>(in), len), (tag & 1) != 0);
+        if (!field(std::string_view(reinterpret_cast<const char*>(in), len), (tag & 1) != 0)) return true;
         in += len;
+    }
+    for (std::size_t i = 0; i < tail; ++i) {
+        if (!field(std::string_view(), true)) return true;
     }
     offset_ = static_cast<std::size_t>(in - base);
     ++row_;

@@ -13,32 +13,22 @@ namespace {
 // whole outcome.
 class TableSink final : public RowSink {
 public:
-    TableSink(RowTable& rows, std::vector<QuarantineRecord>& quarantine)
-        : rows_(rows), quarantine_(quarantine) {}
+    TableSink(RowTable& rows, std::vector<QuarantineRecord>& quarantine, bool keep_quarantine)
+        : rows_(rows), quarantine_(quarantine), keep_quarantine_(keep_quarantine) {}
     bool clean_row(const RowBuffer& row) override {
         rows_.push_row(row);
         return true;
     }
     void quarantine_row(QuarantineRecord record) override { quarantine_.push_back(std::move(record)); }
+    void quarantine_parsed(const RowBuffer& row, std::string_view reason, std::size_t line) override {
+        if (keep_quarantine_) RowSink::quarantine_parsed(row, reason, line);
+    }
 
 private:
     RowTable& rows_;
     std::vector<QuarantineRecord>& quarantine_;
+    bool keep_quarantine_;
 };
-
-// Fields from `first` on become one field, joined by the delimiter character.
-void merge_overflow_fields(RowBuffer& row, std::size_t first, std::uint8_t delimiter,
-                           std::string& scratch) {
-    scratch.clear();
-    bool ascii = delimiter < 0x80;
-    for (std::size_t i = first; i < row.size(); ++i) {
-        if (i > first) append_latin1_char(scratch, delimiter);
-        scratch.append(row.field(i));
-        ascii = ascii && row.field_is_ascii(i);
-    }
-    row.truncate(first);
-    row.push_text_field(scratch, ascii, true);  // it holds the delimiter now
-}
 
 }  // namespace
 
@@ -68,14 +58,13 @@ SalvageSummary classify_rows(std::string_view text, const SalvageOptions& option
 
     ResilientParser parser(text, dialect.delimiter, options.quote_char, options.repair_quotes);
     RowBuffer row;
-    std::string scratch;
     std::string too_few;
     std::string extra;
 
     auto quarantine = [&](std::string& reason, std::string (*make)(std::size_t),
                           std::size_t line) {
         if (reason.empty()) reason = make(expected);
-        sink.quarantine_row(QuarantineRecord{row.to_strings(), reason, line});
+        sink.quarantine_parsed(row, reason, line);
         ++summary.quarantined_rows;
     };
 
@@ -93,13 +82,13 @@ SalvageSummary classify_rows(std::string_view text, const SalvageOptions& option
                     quarantine(too_few, &too_few_columns_reason, line);
                     continue;
                 }
-                for (std::size_t i = fields; i < expected; ++i) row.push_text_field({}, true, false);
+                row.pad_to(expected);  // counted, not stored: any width costs the same
             } else {
                 if (!options.merge_overflow) {
                     quarantine(extra, &extra_columns_reason, line);
                     continue;
                 }
-                merge_overflow_fields(row, expected - 1, dialect.delimiter, scratch);
+                row.merge_tail(expected - 1, dialect.delimiter);
             }
             repaired = true;
         }
@@ -110,11 +99,12 @@ SalvageSummary classify_rows(std::string_view text, const SalvageOptions& option
     return summary;
 }
 
-SalvageOutcome salvage_slice(std::string_view text, const SalvageOptions& options) {
+SalvageOutcome salvage_slice(std::string_view text, const SalvageOptions& options,
+                             bool keep_quarantine) {
     SalvageOutcome outcome;
     if (text.empty()) return outcome;  // comma and zero counters, options aside
     const Dialect dialect = settle_dialect(text, options);
-    TableSink sink(outcome.rows, outcome.quarantine);
+    TableSink sink(outcome.rows, outcome.quarantine, keep_quarantine);
     outcome.summary = classify_rows(text, options, dialect, sink);
     return outcome;
 }

@@ -53,6 +53,12 @@ public:
     virtual ~RowSink() = default;
     virtual bool clean_row(const RowBuffer& row) = 0;
     virtual void quarantine_row(QuarantineRecord record) = 0;
+    // The classifier hands a quarantined row over here, as parsed. A sink
+    // that can use the row as it stands overrides this and skips the
+    // record's string per field.
+    virtual void quarantine_parsed(const RowBuffer& row, std::string_view reason, std::size_t line) {
+        quarantine_row(QuarantineRecord{row.to_strings(), std::string(reason), line});
+    }
 };
 
 // The dialect a run settles on before any row is classified.
@@ -69,8 +75,11 @@ struct Dialect {
 SalvageSummary classify_rows(std::string_view text, const SalvageOptions& options,
                              const Dialect& dialect, RowSink& sink);
 
-// The whole classification of a text held in memory.
-[[nodiscard]] SalvageOutcome salvage_slice(std::string_view text, const SalvageOptions& options);
+// The whole classification of a text held in memory. Without
+// `keep_quarantine` the records are only counted (a caller that drops them
+// need not pay for them).
+[[nodiscard]] SalvageOutcome salvage_slice(std::string_view text, const SalvageOptions& options,
+                                           bool keep_quarantine = true);
 
 // Text of a reason, with the expected count filled in.
 [[nodiscard]] std::string too_few_columns_reason(std::size_t expected);

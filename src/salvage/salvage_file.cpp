@@ -65,21 +65,17 @@ public:
     }
 
     bool clean_row(const RowBuffer& row) override {
-        if (delimiter_ < 0x80 && quote_char_ < 0x80) {
-            // Straight into the output buffer when the line surely fits.
-            if (char* room = file_.room_for(clean_line_bound(row))) {
-                file_.commit(write_clean_line(room, row, delimiter_, quote_char_));
-                return true;
-            }
-        }
-        line_.clear();
-        append_clean_line(line_, row, delimiter_, quote_char_);
-        error_ = file_.write_all(line_);
+        error_ = write_clean_row(file_, row, delimiter_, quote_char_, line_);
         return !error_;
     }
     void quarantine_row(QuarantineRecord record) override {
         if (!keep_quarantine_) return;
         append_quarantine_line(quarantine_lines_, record, delimiter_);
+        quarantine_ends_.push_back(quarantine_lines_.size());
+    }
+    void quarantine_parsed(const RowBuffer& row, std::string_view reason, std::size_t line) override {
+        if (!keep_quarantine_) return;
+        append_quarantine_line(quarantine_lines_, row, reason, line, delimiter_);
         quarantine_ends_.push_back(quarantine_lines_.size());
     }
 
@@ -167,7 +163,9 @@ std::variant<FileBytes, IoError> read_whole_file(const std::string& path) {
     return bytes;
 }
 
-std::variant<SalvageSummary, SalvageError> salvage_file(
+namespace {
+
+std::variant<SalvageSummary, SalvageError> salvage_file_steps(
     const std::string& input_path, const std::string& output_path,
     const std::optional<std::string>& quarantine_path, const SalvageOptions& options) {
     // Checked before anything is read or written: the quarantine would
@@ -208,6 +206,24 @@ std::variant<SalvageSummary, SalvageError> salvage_file(
         }
     }
     return summary;
+}
+
+}  // namespace
+
+std::variant<SalvageSummary, SalvageError> salvage_file(
+    const std::string& input_path, const std::string& output_path,
+    const std::optional<std::string>& quarantine_path, const SalvageOptions& options) {
+    try {
+        return salvage_file_steps(input_path, output_path, quarantine_path, options);
+    } catch (const std::bad_alloc&) {
+        // Memory ran out at some step: that step fails as a write would.
+        // Unwinding closes the files, flushing what their buffers held, so
+        // the disk is as after a write failure at the same step: during the
+        // clean rows, an output holding every row before the one in progress
+        // and no quarantine file; while sniffing or inferring, no output; in
+        // the quarantine, a complete output and the records written so far.
+        return SalvageError(IoError{IoError::Kind::OutOfMemory, 0});
+    }
 }
 
 }  // namespace brinewick

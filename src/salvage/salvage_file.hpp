@@ -40,6 +40,11 @@ private:
 // Salvages `input_path` into `output_path` (and `quarantine_path` if given).
 // Input is read completely before the output is created; the clean CSV is
 // complete before the quarantine file is opened.
+// Running out of memory at any step returns the "out of memory" error and
+// leaves the disk as a write failure at that step would: no output while the
+// input is read or the dialect settled; during the clean rows, an output
+// holding every row before the one in progress and no quarantine file; in the
+// quarantine, a complete output and the records written so far.
 [[nodiscard]] std::variant<SalvageSummary, SalvageError> salvage_file(
     const std::string& input_path, const std::string& output_path,
     const std::optional<std::string>& quarantine_path, const SalvageOptions& options);

@@ -1,0 +1,197 @@
+"""Input shapes that used to cost memory per field: huge padding, out of memory
+at any step, and a reader row whose list cannot be built."""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+import _brinewick_backend as bw
+
+MODULE_DIR = os.path.dirname(os.path.abspath(bw.__file__))
+ENOSPC = "No space left on device (os error 28)"
+
+
+@pytest.mark.parametrize("delimiter", [",", "\t"], ids=["comma", "tab"])
+def test_huge_expected_columns_gives_an_output_of_the_asked_size(tmp_path, delimiter):
+    width = 10**6
+    d = delimiter.encode()
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"a" + d + b"b\nc" + d + b"d\n")
+    out = tmp_path / "out.csv"
+    summary = bw.salvage_file(str(src), str(out), None, delimiter=delimiter, expected_columns=width)
+    assert (summary.total_rows, summary.salvaged_rows, summary.repaired_rows) == (2, 2, 2)
+
+    line = (width - 1) + 3  # two one-byte fields, the delimiters, the LF
+    data = out.read_bytes()
+    assert len(data) == 2 * line
+    first, second = data[:line], data[line:]
+    assert first.startswith(b"a" + d + b"b" + d) and second.startswith(b"c" + d + b"d" + d)
+    for part in (first, second):
+        assert part.count(d) == width - 1 and part.endswith(d + b"\n")
+
+    reader = bw.open(str(src), delimiter=delimiter, expected_columns=width)
+    assert reader.summary.repaired_rows == 2
+    row = next(reader)
+    assert len(row) == width and row[:3] == ["a", "b", ""] and row[-1] == ""
+    assert next(reader)[:2] == ["c", "d"]
+
+
+# Padding costs the same whatever the width: 10**8 columns on an 8-byte file
+# pass under a 64 MiB cap (the clean CSV, 200 MB, goes to /dev/null).
+PADDING_CHILD = r"""
+import json, os, resource, sys
+sys.path.insert(0, sys.argv[1])
+import _brinewick_backend as bw
+
+with open("/proc/self/statm") as f:
+    used = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (used + (64 << 20), hard))
+s = bw.salvage_file(sys.argv[2], os.devnull, None, expected_columns=10**8)
+r = bw.open(sys.argv[2], expected_columns=10**8)
+print(json.dumps([s.repaired_rows, len(r), r.summary.repaired_rows]))
+"""
+
+
+def test_huge_padding_fits_in_a_small_memory_cap(tmp_path):
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"a,b\nc,d\n")
+    done = subprocess.run([sys.executable, "-c", PADDING_CHILD, MODULE_DIR, str(src)],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout) == [2, 2, 2]
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="no /dev/full here")
+def test_huge_padding_on_a_full_disk_is_a_write_failure(tmp_path):
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"a,b\n")
+    with pytest.raises(OSError) as info:
+        bw.salvage_file(str(src), "/dev/full", str(tmp_path / "q.csv"), expected_columns=10**7)
+    assert type(info.value) is OSError and info.value.args == (ENOSPC,)
+    assert os.listdir(tmp_path) == ["in.csv"]
+
+
+# A child with its address space capped a little above what it uses once the
+# input is read: a row of many millions of fields cannot be held, and each
+# entry point reports the out-of-memory outcome with the documented disk state.
+CAPPED_CHILD = r"""
+import json, os, resource, sys
+sys.path.insert(0, sys.argv[1])
+import _brinewick_backend as bw
+
+src, out, quarantine = sys.argv[2], sys.argv[3], sys.argv[4]
+options = json.loads(sys.argv[5])
+with open("/proc/self/statm") as f:
+    used = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (used + os.path.getsize(src) + (96 << 20), hard))
+found = {}
+for name, call in [("salvage_file", lambda: bw.salvage_file(src, out, quarantine, **options)),
+                   ("open", lambda: bw.open(src, **options))]:
+    try:
+        call()
+        found[name] = None
+    except BaseException as e:
+        found[name] = [type(e).__name__, list(e.args)]
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+found["output"] = open(out, "rb").read().decode() if os.path.exists(out) else None
+found["quarantine"] = os.path.exists(quarantine)
+print(json.dumps(found))
+"""
+
+GOOD_ROWS = "a,b\n" * 1000
+MANY_FIELDS = 40 * 10**6
+
+
+@pytest.fixture(scope="module")
+def wide_row_inputs(tmp_path_factory):
+    """1000 good rows and one row of 40 million delimiters (40 MB), after
+    them ("last") or before them ("first")."""
+    folder = tmp_path_factory.mktemp("wide")
+    wide = b"," * MANY_FIELDS + b"\n"
+    paths = {}
+    for name, parts in [("last", [GOOD_ROWS.encode(), wide]), ("first", [wide, GOOD_ROWS.encode()])]:
+        paths[name] = str(folder / f"{name}.csv")
+        with open(paths[name], "wb") as f:
+            for part in parts:
+                f.write(part)
+    return paths
+
+
+@pytest.mark.parametrize(
+    "where, options, output",
+    [
+        # Sniffing parses the wide row before any output exists.
+        ("first", {}, None),
+        # Classification runs out on the wide row: every row before it is on disk.
+        ("last", {"delimiter": ",", "expected_columns": 2}, GOOD_ROWS),
+        ("last", {"delimiter": ",", "expected_columns": 2, "merge_overflow": False}, GOOD_ROWS),
+        ("first", {"delimiter": ",", "expected_columns": 2}, ""),
+    ],
+    ids=["sniffing", "merging", "quarantining", "first-row"],
+)
+def test_out_of_memory_is_reported_with_the_documented_disk_state(tmp_path, wide_row_inputs, where,
+                                                                   options, output):
+    wide_row_input = wide_row_inputs[where]
+    out = tmp_path / "out.csv"
+    quarantine = tmp_path / "q.csv"
+    done = subprocess.run(
+        [sys.executable, "-c", CAPPED_CHILD, MODULE_DIR, wide_row_input, str(out), str(quarantine),
+         json.dumps(options)],
+        capture_output=True, text=True, timeout=300,
+    )
+    assert done.returncode == 0, done.stderr
+    found = json.loads(done.stdout)
+    assert found["salvage_file"] == ["OSError", ["out of memory"]]
+    assert found["open"] == ["MemoryError", ["out of memory"]]
+    assert found["output"] == output
+    assert found["quarantine"] is False
+
+
+# The reader keeps a row of delimiters as a count; its list of millions of
+# items is built only by __next__. When that fails the row is not lost: the
+# next call, with memory back, hands out the same row.
+RETRY_CHILD = r"""
+import json, os, resource, sys
+sys.path.insert(0, sys.argv[1])
+import _brinewick_backend as bw
+
+reader = bw.open(sys.argv[2], expected_columns=0)
+seen = [next(reader)]
+with open("/proc/self/statm") as f:
+    used = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (used + (16 << 20), hard))
+try:
+    next(reader)
+    error = None
+except MemoryError as e:
+    error = list(e.args)
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+wide = next(reader)
+seen.append([len(wide), all(f == "" for f in wide)])
+del wide
+seen.append(next(reader))
+print(json.dumps({"error": error, "seen": seen, "left": list(reader)}))
+"""
+
+
+def test_reader_row_survives_a_failed_next(tmp_path):
+    fields = 5 * 10**6
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"first\n" + b"," * (fields - 1) + b"\nlast\n")
+    done = subprocess.run(
+        [sys.executable, "-c", RETRY_CHILD, MODULE_DIR, str(src)],
+        capture_output=True, text=True, timeout=300,
+    )
+    assert done.returncode == 0, done.stderr
+    found = json.loads(done.stdout)
+    assert found["error"] == ["out of memory"]
+    assert found["seen"] == [["first"], [fields, True], ["last"]]
+    assert found["left"] == []
