@@ -9,6 +9,7 @@
 #include <string>
 
 #include "error/salvage_error.hpp"
+#include "parser/cancel_check.hpp"
 
 namespace brinewick::py {
 
@@ -24,6 +25,11 @@ void raise_io_error_by_kind(const IoError& error) noexcept;
 // Adds the note "while processing '{param}'" to the exception being raised
 // (interpreters without notes raise it unchanged).
 void add_processing_note(const char* param) noexcept;
+
+// A cancel check that runs pending signal handlers (Ctrl-C among them). It
+// says stop when a handler raised; that exception is then the one set.
+// Handlers run only on the main thread; elsewhere the check never stops.
+[[nodiscard]] CancelCheck signal_check() noexcept;
 
 // Runs `body`; a C++ exception becomes MemoryError or the internal fault.
 // `failed` is what the caller returns to the interpreter on failure.
