@@ -104,8 +104,13 @@ std::optional<IoError> write_to_fd(int fd, const char* data, std::size_t size,
                                    std::size_t& written, IoError::Kind zero_kind,
                                    CancelCheck* cancel) noexcept {
     written = 0;
+    // A write to a regular file is not cut short by signals, and one huge
+    // field can take seconds to write: with a cancel check, it goes in
+    // pieces with a question between them.
+    const std::size_t piece = cancel != nullptr && cancel->active() ? CancelCheck::kInterval : kMaxWrite;
     while (written < size) {
-        const std::size_t want = size - written < kMaxWrite ? size - written : kMaxWrite;
+        if (written != 0 && piece != kMaxWrite && !cancel->go_on()) return IoError::from_errno(EINTR);
+        const std::size_t want = size - written < piece ? size - written : piece;
         const ssize_t n = ::write(fd, data + written, want);
         if (n < 0) {
             const int err = errno;  // the cancel check may run code that sets errno
