@@ -34,8 +34,10 @@ bool is_blank_row(const RowBuffer& row) {
 
 // Field counts of the first `limit` non-blank rows of `sample`.
 template <typename Visit>
-void count_fields(std::string_view sample, std::uint8_t delimiter, std::size_t limit, Visit visit) {
+void count_fields(std::string_view sample, std::uint8_t delimiter, std::size_t limit,
+                  CancelCheck* cancel, Visit visit) {
     ResilientParser parser(sample, delimiter, '"', true);
+    parser.set_cancel_check(cancel);
     RowBuffer row;
     std::size_t counted = 0;
     while (counted < limit && parser.next_row_raw(row)) {
@@ -75,14 +77,14 @@ bool is_blank_text(std::string_view text) noexcept {
     return true;
 }
 
-std::uint8_t sniff_delimiter(std::string_view sample) {
+std::uint8_t sniff_delimiter(std::string_view sample, CancelCheck* cancel) {
     double best_score = -1.0;
     std::uint8_t best = ',';
     std::vector<std::size_t> counts;
     std::unordered_map<std::size_t, std::int32_t> histogram;
     for (const std::uint8_t candidate : kCandidates) {
         counts.clear();
-        count_fields(sample, candidate, kSniffRows, [&](std::size_t c) { counts.push_back(c); });
+        count_fields(sample, candidate, kSniffRows, cancel, [&](std::size_t c) { counts.push_back(c); });
         double score = 0.0;
         if (counts.size() >= 2) {
             histogram.clear();
@@ -110,9 +112,10 @@ std::uint8_t sniff_delimiter(std::string_view sample) {
     return best;
 }
 
-std::size_t infer_column_count(std::string_view sample, std::uint8_t delimiter) {
+std::size_t infer_column_count(std::string_view sample, std::uint8_t delimiter,
+                               CancelCheck* cancel) {
     std::unordered_map<std::size_t, std::int32_t> histogram;
-    count_fields(sample, delimiter, kInferRows, [&](std::size_t c) { ++histogram[c]; });
+    count_fields(sample, delimiter, kInferRows, cancel, [&](std::size_t c) { ++histogram[c]; });
     // The most frequent width; a tie goes to the wider one, so short rows get
     // padded rather than long rows merged.
     std::size_t best = 0;

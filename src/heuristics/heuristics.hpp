@@ -5,15 +5,19 @@
 #include <cstdint>
 #include <string_view>
 
+#include "../parser/cancel_check.hpp"
+
 namespace brinewick {
 
 // The most likely of ",", ";", tab and "|" for `sample`; "," when nothing scores.
 // Reads at most the first 50 non-blank rows under each candidate.
-[[nodiscard]] std::uint8_t sniff_delimiter(std::string_view sample);
+// Both heuristics ask `cancel` while they parse; a stopped run's answer is meaningless.
+[[nodiscard]] std::uint8_t sniff_delimiter(std::string_view sample, CancelCheck* cancel = nullptr);
 
 // The most frequent field count among the first 100 non-blank rows of
 // `sample` under `delimiter`; 0 when there is no non-blank row.
-[[nodiscard]] std::size_t infer_column_count(std::string_view sample, std::uint8_t delimiter);
+[[nodiscard]] std::size_t infer_column_count(std::string_view sample, std::uint8_t delimiter,
+                                             CancelCheck* cancel = nullptr);
 
 // True when `text` (valid UTF-8) is empty or only Unicode White_Space.
 [[nodiscard]] bool is_blank_text(std::string_view text) noexcept;

@@ -38,7 +38,12 @@ PyObject* exception_for(IoErrorClass kind) noexcept {
     return PyExc_OSError;
 }
 
+// Called with the interpreter lock held: the engine runs on the calling thread.
+bool run_signal_handlers(void*) noexcept { return PyErr_CheckSignals() == 0; }
+
 }  // namespace
+
+CancelCheck signal_check() noexcept { return CancelCheck(&run_signal_handlers, nullptr); }
 
 void raise_internal_fault(const char* what) noexcept {
     PyObject* type = internal_fault_type();

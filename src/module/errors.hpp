@@ -9,6 +9,7 @@
 #include <string>
 
 #include "error/salvage_error.hpp"
+#include "parser/cancel_check.hpp"
 
 namespace brinewick::py {
 
@@ -27,6 +28,11 @@ void add_processing_note(const char* param) noexcept;
 
 // Raises MemoryError "out of memory", the reader's out-of-memory outcome.
 void raise_out_of_memory() noexcept;
+
+// A cancel check that runs pending signal handlers (Ctrl-C among them). It
+// says stop when a handler raised; that exception is then the one set.
+// Handlers run only on the main thread; elsewhere the check never stops.
+[[nodiscard]] CancelCheck signal_check() noexcept;
 
 // Runs `body`; a C++ exception becomes MemoryError "out of memory" or the
 // internal fault.

@@ -76,7 +76,10 @@ PyObject* salvage_file_function(PyObject*, PyObject* const* args, Py_ssize_t nar
         if (!to_optional_string("salvage_file", "quarantine_path", bound[2], quarantine_path)) return nullptr;
         if (!to_salvage_options("salvage_file", bound + 3, options)) return nullptr;
 
-        auto result = salvage_file(input_path, output_path, quarantine_path, options);
+        CancelCheck cancel = signal_check();
+        auto result = salvage_file(input_path, output_path, quarantine_path, options, &cancel);
+        // Stopped by a signal handler that raised: its exception goes out as is.
+        if (cancel.stopped()) return nullptr;
         if (const SalvageError* error = std::get_if<SalvageError>(&result)) {
             raise_salvage_error(*error);
             return nullptr;

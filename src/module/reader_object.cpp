@@ -50,18 +50,23 @@ PyObject* construct(PyTypeObject* type, const char* callable, PyObject* const* b
     SalvageOptions options;
     if (!to_salvage_options(callable, bound + 1, options)) return nullptr;
 
-    std::variant<FileBytes, IoError> read = read_whole_file(path);
+    // Reading and salvaging the whole file can take long: Ctrl-C stops it.
+    CancelCheck cancel = signal_check();
+    std::variant<FileBytes, IoError> read = read_whole_file(path, &cancel);
+    if (cancel.stopped()) return nullptr;  // the handler's exception is set
     if (const IoError* error = std::get_if<IoError>(&read)) {
         raise_io_error_by_kind(*error);
         return nullptr;
     }
-    auto* state = [&] {
+    auto* state = [&]() -> ReaderState* {
         const FileBytes text = std::move(std::get<FileBytes>(read));
         // The reader never shows the quarantine: its rows are only counted.
-        SalvageOutcome outcome = salvage_slice(text.view(), options, false);
+        SalvageOutcome outcome = salvage_slice(text.view(), options, &cancel, false);
+        if (cancel.stopped()) return nullptr;
         // The text goes here; only rows and counters stay.
         return new ReaderState(std::move(outcome.rows), to_py_summary(outcome.summary));
     }();
+    if (state == nullptr) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) {
         delete state;

@@ -73,6 +73,16 @@ bool ResilientParser::quote_closes(std::size_t q) noexcept {
     return true;
 }
 
+bool ResilientParser::keep_going(std::size_t pos) noexcept {
+    if (cancel_ == nullptr || cancel_->go_on()) {
+        next_check_ = pos + CancelCheck::kInterval < pos ? kNoCheck : pos + CancelCheck::kInterval;
+        return true;
+    }
+    position_ = size_;
+    next_check_ = kNoCheck;
+    return false;
+}
+
 template <bool Decode>
 bool ResilientParser::parse_row(RowBuffer& row) {
     row.reset(reinterpret_cast<const char*>(text_), position_);
@@ -93,6 +103,9 @@ bool ResilientParser::parse_row(RowBuffer& row) {
     ParseState state = ParseState::FieldStart;
 
     while (pos < n) {
+        // One compare per step; a row of millions of doubled quotes is
+        // millions of steps, so a long row is asked about from inside.
+        if (pos >= next_check_ && !keep_going(pos)) return false;
         switch (state) {
             case ParseState::FieldStart: {
                 if (trim_leading_whitespace_) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "byte_scan.hpp"
+#include "cancel_check.hpp"
 #include "row_buffer.hpp"
 
 namespace brinewick {
@@ -54,12 +55,24 @@ public:
     void set_escape(std::optional<std::uint8_t> escape) noexcept { escape_ = escape; }
     void set_trim_leading_whitespace(bool on) noexcept { trim_leading_whitespace_ = on; }
 
+    // Asks `cancel` (none: never) at the start and after every
+    // CancelCheck::kInterval bytes, inside a long row too; once it says stop,
+    // the parser stands at the end of the text and yields no more rows.
+    void set_cancel_check(CancelCheck* cancel) noexcept {
+        cancel_ = cancel;
+        next_check_ = cancel != nullptr && cancel->active() ? position_ : kNoCheck;
+    }
+
 private:
     template <bool Decode>
     bool parse_row(RowBuffer& row);
     // Stray-quote test for a candidate closing quote at `q` (the byte after
     // it exists and is not the quote): true when it closes the field.
     bool quote_closes(std::size_t q) noexcept;
+    // Asks the cancel check at `pos`; false (and the parser at the end) to stop.
+    bool keep_going(std::size_t pos) noexcept;
+
+    static constexpr std::size_t kNoCheck = static_cast<std::size_t>(-1);
 
     const unsigned char* text_;
     std::size_t size_;
@@ -71,6 +84,8 @@ private:
     std::uint8_t delimiter_;
     std::uint8_t quote_char_;
     scan::BlockScanner scanner_;
+    CancelCheck* cancel_ = nullptr;
+    std::size_t next_check_ = kNoCheck;  // position at which to ask again
 
     // Look-ahead memo: over [memo_from_, memo_end_) of the current line the
     // first quote in closing position is memo_quote_ (or none when

@@ -109,14 +109,22 @@ void append_doubled_double_quotes(std::string& out, std::string_view text) {
 
 // Writes all of `data` straight to `fd`; `written` tells how far it got.
 std::optional<IoError> write_to_fd(int fd, const char* data, std::size_t size,
-                                   std::size_t& written, IoError::Kind zero_kind) noexcept {
+                                   std::size_t& written, IoError::Kind zero_kind,
+                                   CancelCheck* cancel) noexcept {
     written = 0;
+    // A write to a regular file is not cut short by signals, and one huge
+    // field can take seconds to write: with a cancel check, it goes in
+    // pieces with a question between them.
+    const std::size_t piece = cancel != nullptr && cancel->active() ? CancelCheck::kInterval : kMaxWrite;
     while (written < size) {
-        const std::size_t want = size - written < kMaxWrite ? size - written : kMaxWrite;
+        if (written != 0 && piece != kMaxWrite && !cancel->go_on()) return IoError::from_errno(EINTR);
+        const std::size_t want = size - written < piece ? size - written : piece;
         const ssize_t n = ::write(fd, data + written, want);
         if (n < 0) {
-            if (errno == EINTR) continue;
-            return IoError::from_errno(errno);
+            const int err = errno;  // the cancel check may run code that sets errno
+            // A signal: the owner may want to stop (a blocked pipe, say).
+            if (err == EINTR && (cancel == nullptr || cancel->go_on())) continue;
+            return IoError::from_errno(err);
         }
         if (n == 0) return IoError{zero_kind, 0};
         written += static_cast<std::size_t>(n);
@@ -126,25 +134,31 @@ std::optional<IoError> write_to_fd(int fd, const char* data, std::size_t size,
 
 }  // namespace
 
-std::variant<BufferedFile, IoError> BufferedFile::create(const std::string& path) {
+std::variant<BufferedFile, IoError> BufferedFile::create(const std::string& path,
+                                                        CancelCheck* cancel) {
     if (path.find('\0') != std::string::npos) return IoError{IoError::Kind::NulInPath, 0};
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return IoError::from_errno(errno);
-    return BufferedFile(fd);
+    for (;;) {
+        // Opening a FIFO blocks until a reader comes; a signal may end the wait.
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd >= 0) return BufferedFile(fd, cancel);
+        const int err = errno;
+        if (err != EINTR || (cancel != nullptr && !cancel->go_on())) return IoError::from_errno(err);
+    }
 }
 
-BufferedFile::BufferedFile(int fd) : fd_(fd), buffer_(new char[kCapacity]) {}
+BufferedFile::BufferedFile(int fd, CancelCheck* cancel)
+    : fd_(fd), cancel_(cancel), buffer_(new char[kCapacity]) {}
 
 BufferedFile::BufferedFile(BufferedFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
+      cancel_(other.cancel_),
+      unchecked_(other.unchecked_),
       buffer_(std::move(other.buffer_)),
       used_(std::exchange(other.used_, 0)) {}
 
 BufferedFile::~BufferedFile() {
     if (fd_ < 0) return;
+    cancel_ = nullptr;      // what the buffer holds goes out once more, whatever the owner said
     (void)flush_buffer();  // the caller already saw any error that matters
     // Not retried on EINTR: Linux frees the descriptor even then, and a
     // second close could hit a descriptor opened meanwhile.
@@ -157,7 +171,8 @@ std::optional<IoError> BufferedFile::write_all(std::string_view data) {
     }
     if (data.size() >= kCapacity) {
         std::size_t written = 0;
-        return write_to_fd(fd_, data.data(), data.size(), written, IoError::Kind::WriteZero);
+        return write_to_fd(fd_, data.data(), data.size(), written, IoError::Kind::WriteZero,
+                           cancel_);
     }
     if (!data.empty()) std::memcpy(buffer_.get() + used_, data.data(), data.size());
     used_ += data.size();
@@ -166,9 +181,26 @@ std::optional<IoError> BufferedFile::write_all(std::string_view data) {
 
 std::optional<IoError> BufferedFile::flush() { return flush_buffer(); }
 
+std::optional<IoError> BufferedFile::sync() {
+    if (auto error = flush_buffer()) return error;
+    while (::fsync(fd_) != 0) {
+        const int err = errno;
+        if (err != EINTR || (cancel_ != nullptr && !cancel_->go_on())) return IoError::from_errno(err);
+    }
+    return std::nullopt;
+}
+
 std::optional<IoError> BufferedFile::flush_buffer() {
+    // Output can outgrow the input without bound (padding to a huge column
+    // count), and writes to a regular file are never interrupted: ask the
+    // owner after every kInterval bytes written, as reading and parsing do.
+    if (cancel_ != nullptr && unchecked_ >= CancelCheck::kInterval) {
+        unchecked_ = 0;
+        if (!cancel_->go_on()) return IoError::from_errno(EINTR);
+    }
     std::size_t written = 0;
-    auto error = write_to_fd(fd_, buffer_.get(), used_, written, IoError::Kind::FlushZero);
+    auto error = write_to_fd(fd_, buffer_.get(), used_, written, IoError::Kind::FlushZero, cancel_);
+    unchecked_ += written;
     // What reached the file is gone from the buffer, also after a failure.
     if (written != 0 && written < used_) std::memmove(buffer_.get(), buffer_.get() + written, used_ - written);
     used_ -= written;

@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "../error/salvage_error.hpp"
+#include "../parser/cancel_check.hpp"
 #include "../parser/row_buffer.hpp"
 #include "salvage.hpp"
 
@@ -22,8 +23,15 @@ class BufferedFile {
 public:
     static constexpr std::size_t kCapacity = 8192;
 
-    // Creates (truncating) `path` with mode 0666 before the umask.
-    [[nodiscard]] static std::variant<BufferedFile, IoError> create(const std::string& path);
+    // Creates (truncating) `path` with mode 0666 before the umask. An open or
+    // write interrupted by a signal is retried unless `cancel` says stop
+    // (then the error is EINTR).
+    [[nodiscard]] static std::variant<BufferedFile, IoError> create(const std::string& path,
+                                                                    CancelCheck* cancel = nullptr);
+    // Takes over `fd`, open for writing; closes it at the end.
+    [[nodiscard]] static BufferedFile adopt(int fd, CancelCheck* cancel = nullptr) {
+        return BufferedFile(fd, cancel);
+    }
 
     BufferedFile(BufferedFile&& other) noexcept;
     BufferedFile& operator=(BufferedFile&&) = delete;
@@ -32,6 +40,9 @@ public:
 
     [[nodiscard]] std::optional<IoError> write_all(std::string_view data);
     [[nodiscard]] std::optional<IoError> flush();
+    // Flushes, then has the system put the bytes on the device (fsync), so
+    // that a rename that follows cannot land before the data.
+    [[nodiscard]] std::optional<IoError> sync();
 
     // Room for `size` more bytes in the buffer as it stands, or nullptr.
     // Writing there and committing is exactly write_all of the same bytes
@@ -42,9 +53,11 @@ public:
     void commit(const char* end) noexcept { used_ = static_cast<std::size_t>(end - buffer_.get()); }
 
 private:
-    explicit BufferedFile(int fd);
+    BufferedFile(int fd, CancelCheck* cancel);
     [[nodiscard]] std::optional<IoError> flush_buffer();
     int fd_ = -1;
+    CancelCheck* cancel_ = nullptr;
+    std::size_t unchecked_ = 0;  // bytes flushed since the owner was last asked
     std::unique_ptr<char[]> buffer_;
     std::size_t used_ = 0;
 };

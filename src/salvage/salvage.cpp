@@ -40,23 +40,25 @@ std::string extra_columns_reason(std::size_t expected) {
     return "Row has extra columns (expected " + std::to_string(expected) + ")";
 }
 
-Dialect settle_dialect(std::string_view text, const SalvageOptions& options) {
+Dialect settle_dialect(std::string_view text, const SalvageOptions& options,
+                       CancelCheck* cancel) {
     Dialect dialect;
-    dialect.delimiter = options.delimiter ? *options.delimiter : sniff_delimiter(text);
+    dialect.delimiter = options.delimiter ? *options.delimiter : sniff_delimiter(text, cancel);
     dialect.expected_columns = options.expected_columns
                                    ? *options.expected_columns
-                                   : infer_column_count(text, dialect.delimiter);
+                                   : infer_column_count(text, dialect.delimiter, cancel);
     return dialect;
 }
 
 SalvageSummary classify_rows(std::string_view text, const SalvageOptions& options,
-                             const Dialect& dialect, RowSink& sink) {
+                             const Dialect& dialect, RowSink& sink, CancelCheck* cancel) {
     const std::size_t expected = dialect.expected_columns;
     SalvageSummary summary;
     summary.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
     summary.inferred_columns = expected;
 
     ResilientParser parser(text, dialect.delimiter, options.quote_char, options.repair_quotes);
+    parser.set_cancel_check(cancel);
     RowBuffer row;
     std::string too_few;
     std::string extra;
@@ -100,12 +102,13 @@ SalvageSummary classify_rows(std::string_view text, const SalvageOptions& option
 }
 
 SalvageOutcome salvage_slice(std::string_view text, const SalvageOptions& options,
-                             bool keep_quarantine) {
+                             CancelCheck* cancel, bool keep_quarantine) {
     SalvageOutcome outcome;
     if (text.empty()) return outcome;  // comma and zero counters, options aside
-    const Dialect dialect = settle_dialect(text, options);
+    const Dialect dialect = settle_dialect(text, options, cancel);
+    if (was_cancelled(cancel)) return outcome;
     TableSink sink(outcome.rows, outcome.quarantine, keep_quarantine);
-    outcome.summary = classify_rows(text, options, dialect, sink);
+    outcome.summary = classify_rows(text, options, dialect, sink, cancel);
     return outcome;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../error/salvage_error.hpp"
+#include "../parser/cancel_check.hpp"
 #include "../parser/row_buffer.hpp"
 #include "row_table.hpp"
 
@@ -67,18 +68,24 @@ struct Dialect {
     std::size_t expected_columns = 0;
 };
 
+// Every parse below asks `cancel` (none: never) as it goes. Once it says
+// stop, the run ends early and what it returns is incomplete: the caller
+// tells by cancel->stopped() and discards it.
+
 // Settles delimiter and expected column count for a non-empty text.
-[[nodiscard]] Dialect settle_dialect(std::string_view text, const SalvageOptions& options);
+[[nodiscard]] Dialect settle_dialect(std::string_view text, const SalvageOptions& options,
+                                     CancelCheck* cancel = nullptr);
 
 // Parses `text` under `dialect` and feeds every row to `sink`; returns the
-// counters (complete only when the sink never stopped the run).
+// counters (complete only when neither the sink nor `cancel` stopped the run).
 SalvageSummary classify_rows(std::string_view text, const SalvageOptions& options,
-                             const Dialect& dialect, RowSink& sink);
+                             const Dialect& dialect, RowSink& sink, CancelCheck* cancel = nullptr);
 
 // The whole classification of a text held in memory. Without
 // `keep_quarantine` the records are only counted (a caller that drops them
 // need not pay for them).
 [[nodiscard]] SalvageOutcome salvage_slice(std::string_view text, const SalvageOptions& options,
+                                           CancelCheck* cancel = nullptr,
                                            bool keep_quarantine = true);
 
 // Text of a reason, with the expected count filled in.

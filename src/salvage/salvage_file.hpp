@@ -27,15 +27,19 @@ public:
     }
 
 private:
-    friend std::variant<FileBytes, IoError> read_whole_file(const std::string& path);
+    friend std::variant<FileBytes, IoError> read_whole_file(const std::string& path,
+                                                            CancelCheck* cancel);
     [[nodiscard]] bool reserve(std::size_t capacity) noexcept;
     std::unique_ptr<char[]> data_;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
 };
 
-// Reads the whole file at `path` as bytes (retrying interrupted calls).
-[[nodiscard]] std::variant<FileBytes, IoError> read_whole_file(const std::string& path);
+// Reads the whole file at `path` as bytes. Interrupted calls are retried
+// while `cancel` says go on; it is also asked every CancelCheck::kInterval
+// bytes. Told to stop, the read ends with EINTR.
+[[nodiscard]] std::variant<FileBytes, IoError> read_whole_file(const std::string& path,
+                                                               CancelCheck* cancel = nullptr);
 
 // Salvages `input_path` into `output_path` (and `quarantine_path` if given).
 // Input is read completely before the output is created; the clean CSV is
@@ -44,9 +48,25 @@ private:
 // leaves the disk as a write failure at that step would: no output while the
 // input is read or the dialect settled; during the clean rows, an output
 // holding every row before the one in progress and no quarantine file; in the
-// quarantine, a complete output and the records written so far.
+// quarantine, a complete output and the records written so far. In place,
+// the input is left as it was.
+//
+// When the output is the input (a regular file, by name or by device and
+// inode), the clean CSV goes to a hidden temporary file beside it, with the
+// input's permission bits, and is renamed over it once complete: any failure
+// or interruption before that removes the temporary and leaves the input as
+// it was. The rename replaces the file the output path resolves to, so a
+// hard link to it elsewhere keeps the old bytes. Every other output is
+// written in place.
+//
+// A quarantine path naming the output or the input is refused (ValueError
+// text) before anything is read or written.
+//
+// `cancel` is asked while reading, parsing and writing; told to stop, the run
+// ends with EINTR and leaves the disk as any failure at that step would.
 [[nodiscard]] std::variant<SalvageSummary, SalvageError> salvage_file(
     const std::string& input_path, const std::string& output_path,
-    const std::optional<std::string>& quarantine_path, const SalvageOptions& options);
+    const std::optional<std::string>& quarantine_path, const SalvageOptions& options,
+    CancelCheck* cancel = nullptr);
 
 }  // namespace brinewick
