@@ -144,6 +144,7 @@ std::optional<StreamError> InputWindow::read_more(std::size_t want) {
         }
         end_ += static_cast<std::size_t>(n);
         added += static_cast<std::size_t>(n);
+        control_->bytes_done.store(bytes_read(), std::memory_order_relaxed);
     }
     return std::nullopt;
 }

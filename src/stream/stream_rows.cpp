@@ -160,7 +160,6 @@ std::variant<StreamSummary, StreamError> stream_rows(InputWindow& window,
         if (++rows_since_check >= kCheckRows || reader.boundary().offset - checked_at >= kCheckBytes) {
             if (control.cancel.load(std::memory_order_relaxed)) return cancelled();
             checked_at = reader.boundary().offset;
-            control.bytes_done.store(checked_at, std::memory_order_relaxed);
             rows_since_check = 0;
         }
         const RowReader::Step step = reader.next(row, info);
@@ -193,7 +192,10 @@ std::variant<StreamSummary, StreamError> stream_rows(InputWindow& window,
             changes.push_back({ChangeKind::TextAfterQuote, events.text_after_quote, 0});
         }
         if (events.unclosed_quote) {
-            changes.push_back({ChangeKind::UnclosedQuote, reader.line_after() - info.line + 1, 0});
+            // Lines the row's text stands on; a final line break opens no new one.
+            std::size_t lines = reader.line_after() - info.line + 1;
+            if (lines > 1 && info.raw.back() == '\n') --lines;
+            changes.push_back({ChangeKind::UnclosedQuote, lines, 0});
         }
         if (row.utf8_replacements() != 0) {
             changes.push_back({ChangeKind::InvalidUtf8, row.utf8_replacements(), 0});

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "heuristics/heuristics.hpp"
 #include "stream_test_support.hpp"
 
 namespace brinewick::stream {
@@ -141,6 +142,33 @@ TEST(StreamDifferential, BoundaryCases) {
         for (const std::size_t read_size : {1, 2, 3, 7, 64}) {
             expect_same(cases[c], SalvageOptions{}, read_size,
                         "case " + std::to_string(c) + " read_size " + std::to_string(read_size));
+        }
+    }
+}
+
+// A prefix answer, when one is given, is the whole text's answer; and the
+// whole text always settles its own.
+TEST(StreamDifferential, PrefixHeuristicsNeverGuess) {
+    const unsigned seed = test_seed();
+    std::mt19937 rng(seed);
+    for (int round = 0; round < 60; ++round) {
+        const std::string text = round % 3 == 0 ? random_soup(rng) : random_table(rng);
+        const std::uint8_t delimiter = sniff_delimiter(text);
+        const std::size_t columns = infer_column_count(text, delimiter);
+        std::size_t settled_at = text.size() + 1;
+        for (std::size_t cut = 0; cut <= text.size(); cut += 1 + rng() % 40) {
+            const std::string_view prefix = std::string_view(text).substr(0, cut);
+            if (const auto d = sniff_delimiter_in_prefix(prefix)) {
+                ASSERT_EQ(*d, delimiter) << "seed " << seed << " round " << round << " cut " << cut;
+                settled_at = std::min(settled_at, cut);
+            }
+            if (const auto c = infer_column_count_in_prefix(prefix, delimiter)) {
+                ASSERT_EQ(*c, columns) << "seed " << seed << " round " << round << " cut " << cut;
+            }
+        }
+        // Long tables settle well before their end.
+        if (text.size() > 20000 && text.find("\"unclosed") == std::string::npos) {
+            EXPECT_LT(settled_at, text.size()) << "seed " << seed << " round " << round;
         }
     }
 }
