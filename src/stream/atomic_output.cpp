@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -60,7 +61,15 @@ std::variant<AtomicOutput, StreamError> AtomicOutput::create(const std::string& 
     if (exists && S_ISDIR(existing.st_mode)) return io_failure(target, IoError::from_errno(EISDIR));
     if (!target.empty() && target.back() == '/') return io_failure(target, IoError::from_errno(EISDIR));
 
-    const auto [directory, name] = split_path(target);
+    std::string destination = target;
+    struct stat link {};
+    if (::lstat(target.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        if (char* resolved = ::realpath(target.c_str(), nullptr)) {
+            destination = resolved;
+            std::free(resolved);
+        }
+    }
+    const auto [directory, name] = split_path(destination);
     const std::string stem = (directory == "/" ? "/" : directory + "/") + "." + name + ".";
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string temporary = stem + random_suffix() + ".tmp";
@@ -69,7 +78,7 @@ std::variant<AtomicOutput, StreamError> AtomicOutput::create(const std::string& 
             if (errno == EEXIST || errno == EINTR) continue;
             return io_failure(target, IoError::from_errno(errno));
         }
-        AtomicOutput output(fd, target, std::move(temporary));
+        AtomicOutput output(fd, target, destination, std::move(temporary));
         // A target that exists keeps its permission bits.
         if (exists && S_ISREG(existing.st_mode) && ::fchmod(fd, existing.st_mode & 07777) != 0) {
             return output.failed(errno);
@@ -79,13 +88,15 @@ std::variant<AtomicOutput, StreamError> AtomicOutput::create(const std::string& 
     return io_failure(target, IoError::from_errno(EEXIST));
 }
 
-AtomicOutput::AtomicOutput(int fd, std::string target, std::string temporary)
-    : fd_(fd), target_(std::move(target)), temporary_(std::move(temporary)),
+AtomicOutput::AtomicOutput(int fd, std::string target, std::string destination, std::string temporary)
+    : fd_(fd), target_(std::move(target)), destination_(std::move(destination)),
+      temporary_(std::move(temporary)),
       buffer_(new char[kCapacity]) {}
 
 AtomicOutput::AtomicOutput(AtomicOutput&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       target_(std::move(other.target_)),
+      destination_(std::move(other.destination_)),
       temporary_(std::move(other.temporary_)),
       buffer_(std::move(other.buffer_)),
       used_(std::exchange(other.used_, 0)),
@@ -98,7 +109,7 @@ AtomicOutput::~AtomicOutput() {
 
 StreamError AtomicOutput::failed(int err) const { return io_failure(target_, IoError::from_errno(err)); }
 
-std::string AtomicOutput::directory() const { return split_path(target_).first; }
+std::string AtomicOutput::directory() const { return split_path(destination_).first; }
 
 std::optional<StreamError> AtomicOutput::flush_buffer() {
     std::size_t written = 0;
@@ -137,11 +148,15 @@ std::optional<StreamError> AtomicOutput::finish(bool durable) {
             if (errno != EINTR) return failed(errno);
         }
     }
+    // Not retried on EINTR: Linux frees the descriptor even then.
+    const int result = ::close(fd_);
+    fd_ = -1;
+    if (result != 0 && errno != EINTR) return failed(errno);
     return std::nullopt;
 }
 
 std::optional<StreamError> AtomicOutput::rename_into_place() {
-    if (::rename(temporary_.c_str(), target_.c_str()) != 0) return failed(errno);
+    if (::rename(temporary_.c_str(), destination_.c_str()) != 0) return failed(errno);
     renamed_ = true;
     return std::nullopt;
 }

@@ -20,7 +20,9 @@ public:
 
     // Creates the temporary (exclusively, mode 0666 less the umask, or the
     // target's own permission bits when it exists). Fails before creating
-    // anything when the target is a directory.
+    // anything when the target is a directory. A target that is a symbolic
+    // link to a file is written through: the file it names is replaced and
+    // the link stays.
     [[nodiscard]] static std::variant<AtomicOutput, StreamError> create(const std::string& target);
 
     AtomicOutput(AtomicOutput&& other) noexcept;
@@ -40,7 +42,8 @@ public:
         return used_ + size <= kCapacity ? std::nullopt : flush_buffer();
     }
 
-    // Writes out the buffer and, when `durable`, flushes the file to disk.
+    // Writes out the buffer, flushes the file to disk when `durable`, and
+    // closes it (a close can report a write that failed late).
     [[nodiscard]] std::optional<StreamError> finish(bool durable);
     // Renames the finished temporary over the target.
     [[nodiscard]] std::optional<StreamError> rename_into_place();
@@ -50,12 +53,13 @@ public:
     [[nodiscard]] std::string directory() const;
 
 private:
-    AtomicOutput(int fd, std::string target, std::string temporary);
+    AtomicOutput(int fd, std::string target, std::string destination, std::string temporary);
     [[nodiscard]] std::optional<StreamError> flush_buffer();
     [[nodiscard]] StreamError failed(int err) const;
 
     int fd_ = -1;
-    std::string target_;
+    std::string target_;       // as the caller named it, for errors
+    std::string destination_;  // what the temporary replaces: the target, or the file its link names
     std::string temporary_;
     std::unique_ptr<char[]> buffer_;
     std::size_t used_ = 0;

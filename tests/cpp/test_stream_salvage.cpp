@@ -367,6 +367,18 @@ TEST(StreamInputs, InPlaceReplacesTheInput) {
     }
 }
 
+TEST(StreamInputs, InPlaceThroughASymlinkKeepsTheLink) {
+    const TempDir dir;
+    spit(dir.file("in.csv"), "a,b\n1\n");
+    fs::create_symlink(dir.file("in.csv"), dir.file("link.csv"));
+    const StreamPaths paths{dir.file("link.csv"), dir.file("link.csv"), std::nullopt, std::nullopt};
+    StreamControl control;
+    const auto result = run_paths(paths, control);
+    ASSERT_TRUE(std::holds_alternative<StreamSummary>(result));
+    EXPECT_TRUE(fs::is_symlink(dir.file("link.csv")));
+    EXPECT_EQ(slurp(dir.file("in.csv")), "a,b\n1,\n");
+}
+
 TEST(StreamInputs, PermissionBits) {
     const TempDir dir;
     spit(dir.file("in.csv"), "a\n");
