@@ -65,6 +65,24 @@ bool run_memory(const std::string& input, std::size_t& rows) {
     return true;
 }
 
+// True when the two files hold the same bytes.
+bool same_bytes(const std::string& a, const std::string& b) {
+    std::FILE* fa = std::fopen(a.c_str(), "rb");
+    std::FILE* fb = std::fopen(b.c_str(), "rb");
+    bool same = fa != nullptr && fb != nullptr;
+    static char ba[1 << 16];
+    static char bb[1 << 16];
+    while (same) {
+        const std::size_t na = std::fread(ba, 1, sizeof ba, fa);
+        const std::size_t nb = std::fread(bb, 1, sizeof bb, fb);
+        same = na == nb && std::memcmp(ba, bb, na) == 0;
+        if (na == 0) break;
+    }
+    if (fa != nullptr) std::fclose(fa);
+    if (fb != nullptr) std::fclose(fb);
+    return same;
+}
+
 void print_load() {
     double load[3] = {};
     if (::getloadavg(load, 3) == 3) std::printf("load average %.2f %.2f %.2f\n", load[0], load[1], load[2]);
@@ -132,7 +150,8 @@ int main(int argc, char** argv) {
     std::printf("  salvage_file (in memory)   %8.1f MB/s  best %.3f s\n", mb / best_memory, best_memory);
     std::printf("  stream_salvage             %8.1f MB/s  best %.3f s\n", mb / best_stream, best_stream);
     std::printf("  ratio stream / in-memory speed  %.2fx\n", best_memory / best_stream);
-    const bool same = memory_rows == stream_rows;
+    const bool same = memory_rows == stream_rows && same_bytes(input + ".mem.out", input + ".stream.out");
+    std::printf("  clean outputs identical: %s\n", same ? "yes" : "NO");
     for (const char* suffix : {".mem.out", ".mem.q", ".stream.out", ".stream.q", ".stream.changes"}) {
         ::unlink((input + suffix).c_str());
     }
