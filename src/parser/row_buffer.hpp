@@ -135,6 +135,8 @@ public:
     // Bytes of all field texts, and of the fields that may need quotes.
     [[nodiscard]] std::size_t text_size() const noexcept { return text_size_; }
     [[nodiscard]] std::size_t special_text_size() const noexcept { return special_size_; }
+    // U+FFFD replacements the UTF-8 repair made in this row's fields.
+    [[nodiscard]] std::size_t utf8_replacements() const noexcept { return replacements_; }
 
     // Starts a new row over `source` (the text that views point into).
     // `row_start`: where the row begins in it; views are kept relative to it,
@@ -152,6 +154,7 @@ public:
         bare_end_ = 0;
         text_size_ = 0;
         special_size_ = 0;
+        replacements_ = 0;
     }
     void clear() noexcept { reset(source_, base_); }
 
@@ -298,6 +301,7 @@ private:
     std::size_t special_size_ = 0;
     std::size_t offset_limit_ = kOffsetLimit;
     std::size_t size_limit_ = kSizeLimit;
+    std::size_t replacements_ = 0;
 };
 
 }  // namespace brinewick

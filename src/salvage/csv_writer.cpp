@@ -290,6 +290,57 @@ void append_clean_line(std::string& out, const RowBuffer& row, std::uint8_t deli
     out.push_back('\n');
 }
 
+bool write_clean_line_in_pieces(PieceWriter& out, const RowBuffer& row, std::uint8_t delimiter,
+                                std::uint8_t quote_char) {
+    // Field by field: a long quoted field in pieces between its quotes, the
+    // padding in runs of delimiters. Memory stays at the writer's buffer
+    // whatever the line's length; the bytes are those of append_clean_line.
+    const bool ascii = delimiter < 0x80 && quote_char < 0x80;
+    char delimiter_buffer[2];
+    char quote_buffer[2];
+    const std::string_view delimiter_text = latin1_char(delimiter, delimiter_buffer);
+    const std::string_view quote_text = latin1_char(quote_char, quote_buffer);
+    const std::size_t held = row.held_size();
+    for (std::size_t i = 0; i < held; ++i) {
+        if (i > 0) {
+            if (!out.write(delimiter_text)) return false;
+        }
+        const std::string_view text = row.field(i);
+        const bool quoted = ascii ? row.field_may_need_quotes(i) &&
+                                        has_special_byte(text.data(), text.size(), delimiter, quote_char)
+                                  : needs_quotes(text, delimiter_text, quote_text);
+        if (!quoted) {
+            if (!out.write(text)) return false;
+            continue;
+        }
+        if (!out.write(quote_text)) return false;
+        std::size_t from = 0;
+        for (std::size_t hit; (hit = text.find(quote_text, from)) != std::string_view::npos;) {
+            const std::size_t past = hit + quote_text.size();
+            if (!out.write(text.substr(from, past - from))) return false;
+            if (!out.write(quote_text)) return false;  // the doubled quote
+            from = past;
+        }
+        if (!out.write(text.substr(from))) return false;
+        if (!out.write(quote_text)) return false;
+    }
+    if (std::size_t left = row.padding(); left != 0) {
+        if (held == 0) --left;  // the first field has no delimiter before it
+        char run[1024];
+        const std::size_t step = delimiter_text.size();
+        for (std::size_t at = 0; at + step <= sizeof run; at += step) {
+            std::memcpy(run + at, delimiter_text.data(), step);
+        }
+        const std::size_t per_run = sizeof run / step;
+        while (left != 0) {
+            const std::size_t n = left < per_run ? left : per_run;
+            if (!out.write(std::string_view(run, n * step))) return false;
+            left -= n;
+        }
+    }
+    return out.write("\n");
+}
+
 std::optional<IoError> write_clean_row(BufferedFile& file, const RowBuffer& row,
                                        std::uint8_t delimiter, std::uint8_t quote_char,
                                        std::string& line) {
@@ -308,53 +359,18 @@ std::optional<IoError> write_clean_row(BufferedFile& file, const RowBuffer& row,
         return file.write_all(line);
     }
 
-    // A long line goes field by field: a long quoted field in pieces between
-    // its quotes, the padding in runs of delimiters. Memory stays at the
-    // output buffer whatever the line's length; the bytes are those of
-    // append_clean_line.
-    char delimiter_buffer[2];
-    char quote_buffer[2];
-    const std::string_view delimiter_text = latin1_char(delimiter, delimiter_buffer);
-    const std::string_view quote_text = latin1_char(quote_char, quote_buffer);
-    const std::size_t held = row.held_size();
-    for (std::size_t i = 0; i < held; ++i) {
-        if (i > 0) {
-            if (auto error = file.write_all(delimiter_text)) return error;
+    // A long line goes out in pieces.
+    struct ToFile final : PieceWriter {
+        explicit ToFile(BufferedFile& f) : file(f) {}
+        bool write(std::string_view piece) override {
+            error = file.write_all(piece);
+            return !error;
         }
-        const std::string_view text = row.field(i);
-        const bool quoted = ascii ? row.field_may_need_quotes(i) &&
-                                        has_special_byte(text.data(), text.size(), delimiter, quote_char)
-                                  : needs_quotes(text, delimiter_text, quote_text);
-        if (!quoted) {
-            if (auto error = file.write_all(text)) return error;
-            continue;
-        }
-        if (auto error = file.write_all(quote_text)) return error;
-        std::size_t from = 0;
-        for (std::size_t hit; (hit = text.find(quote_text, from)) != std::string_view::npos;) {
-            const std::size_t past = hit + quote_text.size();
-            if (auto error = file.write_all(text.substr(from, past - from))) return error;
-            if (auto error = file.write_all(quote_text)) return error;  // the doubled quote
-            from = past;
-        }
-        if (auto error = file.write_all(text.substr(from))) return error;
-        if (auto error = file.write_all(quote_text)) return error;
-    }
-    if (std::size_t left = row.padding(); left != 0) {
-        if (held == 0) --left;  // the first field has no delimiter before it
-        char run[1024];
-        const std::size_t step = delimiter_text.size();
-        for (std::size_t at = 0; at + step <= sizeof run; at += step) {
-            std::memcpy(run + at, delimiter_text.data(), step);
-        }
-        const std::size_t per_run = sizeof run / step;
-        while (left != 0) {
-            const std::size_t n = left < per_run ? left : per_run;
-            if (auto error = file.write_all(std::string_view(run, n * step))) return error;
-            left -= n;
-        }
-    }
-    return file.write_all("\n");
+        BufferedFile& file;
+        std::optional<IoError> error;
+    } out(file);
+    write_clean_line_in_pieces(out, row, delimiter, quote_char);
+    return out.error;
 }
 
 namespace {

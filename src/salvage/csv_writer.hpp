@@ -78,6 +78,19 @@ char* write_clean_line(char* out, const RowBuffer& row, std::uint8_t delimiter,
 // append_clean_line). A short line is built whole, in the output buffer or in
 // `line`; a long one goes field by field, long quoted fields and padding in
 // pieces, so that no line is ever held whole in memory.
+// Where a clean line too long to build whole goes, piece by piece; write()
+// returns false to stop (the writer keeps its own error).
+class PieceWriter {
+public:
+    virtual ~PieceWriter() = default;
+    virtual bool write(std::string_view piece) = 0;
+};
+// The clean line of `row` (the bytes of append_clean_line) handed to `out` in
+// pieces no longer than a field, or than 1 KiB of padding; false when `out`
+// stopped it.
+bool write_clean_line_in_pieces(PieceWriter& out, const RowBuffer& row, std::uint8_t delimiter,
+                                std::uint8_t quote_char);
+
 [[nodiscard]] std::optional<IoError> write_clean_row(BufferedFile& file, const RowBuffer& row,
                                                      std::uint8_t delimiter, std::uint8_t quote_char,
                                                      std::string& line);

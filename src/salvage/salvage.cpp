@@ -50,6 +50,20 @@ Dialect settle_dialect(std::string_view text, const SalvageOptions& options,
     return dialect;
 }
 
+RowVerdict classify_row(RowBuffer& row, const SalvageOptions& options, const Dialect& dialect) {
+    const std::size_t expected = dialect.expected_columns;
+    const std::size_t fields = row.size();
+    if (expected == 0 || fields == expected) return RowVerdict::Kept;
+    if (fields < expected) {
+        if (!options.fill_ragged_rows) return RowVerdict::TooFew;
+        row.pad_to(expected);  // counted, not stored: any width costs the same
+        return RowVerdict::Padded;
+    }
+    if (!options.merge_overflow) return RowVerdict::TooMany;
+    row.merge_tail(expected - 1, dialect.delimiter);
+    return RowVerdict::Merged;
+}
+
 SalvageSummary classify_rows(std::string_view text, const SalvageOptions& options,
                              const Dialect& dialect, RowSink& sink, CancelCheck* cancel) {
     const std::size_t expected = dialect.expected_columns;
@@ -75,28 +89,19 @@ SalvageSummary classify_rows(std::string_view text, const SalvageOptions& option
         const std::size_t line = parser.line();
         if (!parser.next_row(row)) break;
         ++summary.total_rows;
-        const std::size_t fields = row.size();
 
-        bool repaired = false;
-        if (expected != 0 && fields != expected) {
-            if (fields < expected) {
-                if (!options.fill_ragged_rows) {
-                    quarantine(too_few, &too_few_columns_reason, line);
-                    continue;
-                }
-                row.pad_to(expected);  // counted, not stored: any width costs the same
-            } else {
-                if (!options.merge_overflow) {
-                    quarantine(extra, &extra_columns_reason, line);
-                    continue;
-                }
-                row.merge_tail(expected - 1, dialect.delimiter);
-            }
-            repaired = true;
+        const RowVerdict verdict = classify_row(row, options, dialect);
+        if (verdict == RowVerdict::TooFew) {
+            quarantine(too_few, &too_few_columns_reason, line);
+            continue;
+        }
+        if (verdict == RowVerdict::TooMany) {
+            quarantine(extra, &extra_columns_reason, line);
+            continue;
         }
         if (!sink.clean_row(row)) return summary;
         ++summary.salvaged_rows;
-        if (repaired) ++summary.repaired_rows;
+        if (verdict != RowVerdict::Kept) ++summary.repaired_rows;
     }
     return summary;
 }
