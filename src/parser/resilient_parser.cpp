@@ -38,10 +38,15 @@ bool ResilientParser::next_row_raw(RowBuffer& row) { return parse_row<false>(row
 bool ResilientParser::quote_closes(std::size_t q) noexcept {
     const unsigned char* t = text_;
     const std::size_t n = size_;
+    const unsigned char delim = delimiter_;
+    // Blanks are passed over here, but never the delimiter itself: with the
+    // tab as delimiter, `"a"\t"b"` must close at the tab, not skip it and
+    // take the next field's quote for the closing one.
+    const auto skippable = [delim](unsigned char b) { return is_blank(b) && b != delim; };
     std::size_t i = q + 1;
-    while (i < n && is_blank(t[i])) ++i;
+    while (i < n && skippable(t[i])) ++i;
     if (i >= n) return true;                                           // only blanks to the end
-    if (t[i] == delimiter_ || t[i] == kCR || t[i] == kLF) return true;  // field ends here
+    if (t[i] == delim || t[i] == kCR || t[i] == kLF) return true;  // field ends here
 
     // Is there a quote in closing position later on this line? Answers for
     // any start inside a range already scanned are remembered, so a line
@@ -60,8 +65,8 @@ bool ResilientParser::quote_closes(std::size_t q) noexcept {
         }
         if (c == quote_char_) {
             std::size_t j = p + 1;
-            while (j < n && is_blank(t[j])) ++j;
-            if (j >= n || t[j] == delimiter_ || t[j] == kCR || t[j] == kLF) {
+            while (j < n && skippable(t[j])) ++j;
+            if (j >= n || t[j] == delim || t[j] == kCR || t[j] == kLF) {
                 memo_found_ = true;  // a later quote closes: this one is stray
                 memo_quote_ = p;
                 return false;

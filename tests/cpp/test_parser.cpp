@@ -245,33 +245,45 @@ TEST(ParserTable, UnclosedQuotes) {
     });
 }
 
+// With a blank as delimiter the stray-quote look-ahead still skips the
+// other blank, but stops at the delimiter: quoted TSV must read the same
+// with repair on or off, and a stray quote is still found across the other
+// blank.
 TEST(ParserTable, TabDelimiter) {
     Dialect tab;
     tab.delimiter = '\t';
-    check_table(tab, {
-        {"\"a\"\t\"b\"\n", {{{"a\"\t\"b"}, 2}}},
+    const std::vector<Case> both = {
+        {"\"a\"\t\"b\"\n", {{{"a", "b"}, 2}}},
+        {"\"a\"\t\"b\"\t\"\"\n\"c\"\t\"d\"\t\"e\"\n", {{{"a", "b", ""}, 2}, {{"c", "d", "e"}, 3}}},
+        {"\"a\" \t\"b\" \n", {{{"a", "b"}, 2}}},
         {"a\tb\t\n", {{{"a", "b", ""}, 2}}},
         {"\"a\" \tb", {{{"a", "b"}, 1}}},
         {"\"a\"\t b", {{{"a", " b"}, 1}}},
         {"a,b\tc", {{{"a,b", "c"}, 1}}},
-    });
-    check_table(with_repair(tab, false), {
-        {"\"a\"\t\"b\"\n", {{{"a", "b"}, 2}}},
+        {"\"x\ty\"\t\"z\"\r\n", {{{"x\ty", "z"}, 2}}},
+    };
+    check_table(tab, both);
+    check_table(with_repair(tab, false), both);
+    check_table(tab, {
+        {"\"a\"b\" \tc\n", {{{"a\"b", "c"}, 2}}},   // the later quote closes across a space
+        {"\"a\" b\"\tc\n", {{{"a\" b", "c"}, 2}}},  // the candidate is judged across a space
     });
 }
 
-// With the space as delimiter, blanks after a quote are skipped before the
-// delimiter is looked for, so `"a" "b"` reads as one stray-repaired field.
 TEST(ParserTable, SpaceDelimiter) {
     Dialect space;
     space.delimiter = ' ';
-    check_table(space, {
+    const std::vector<Case> both = {
         {"a b", {{{"a", "b"}, 1}}},
         {"\"a\" b", {{{"a", "b"}, 1}}},
-        {"\"a\" \"b\"", {{{"a\" \"b"}, 1}}},
-    });
-    check_table(with_repair(space, false), {
         {"\"a\" \"b\"", {{{"a", "b"}, 1}}},
+        {"\"a\" \"b\" \"\"\n\"c\" \"d\" \"e\"\n", {{{"a", "b", ""}, 2}, {{"c", "d", "e"}, 3}}},
+        {"\"a\"\t \"b\"\t\n", {{{"a", "b"}, 2}}},
+    };
+    check_table(space, both);
+    check_table(with_repair(space, false), both);
+    check_table(space, {
+        {"\"a\"b\"\t c\n", {{{"a\"b", "c"}, 2}}},
     });
 }
 

@@ -206,6 +206,8 @@ SNIFF_CASES = [
     ("wider table wins", "a;b|c|d\na;b|c|d\n", "|"),
     ("share beats width", "x;y|z|w\nx;y|z|w\nx;y|z|w\np;q\n", ";"),
     ("tab", "a\tb\tc\n1\t2\t3\n", TAB),
+    ("quoted tab", '"a"\t"b"\t"c"\n"1"\t"2"\t"3"\n', TAB),
+    ("quoted tab with commas inside", '"a,b"\t"c"\n"d,e"\t""\n', TAB),
     ("blank and space lines ignored", "\n  \na;b\n\n   \n1;2\n\n", ";"),
     ("space line does not make a second row", "a;b\n   \n", ","),
     ("crlf", "a|b\r\n1|2\r\n", "|"),
