@@ -38,7 +38,11 @@ void count_fields(std::string_view sample, std::uint8_t delimiter, std::size_t l
     ResilientParser parser(sample, delimiter, '"', true);
     RowBuffer row;
     std::size_t counted = 0;
-    while (counted < limit && parser.next_row_raw(row)) {
+    while (counted < limit) {
+        // Empty lines are blank rows; passing a run of them at once keeps a
+        // file of line breaks from being parsed row by row per candidate.
+        parser.skip_empty_lines();
+        if (!parser.next_row_raw(row)) break;
         if (is_blank_row(row)) continue;
         visit(row.size());
         ++counted;

@@ -23,7 +23,9 @@ ResilientParser::ResilientParser(std::string_view text, std::uint8_t delimiter,
       repair_quotes_(repair_quotes),
       delimiter_(delimiter),
       quote_char_(quote_char),
-      scanner_(text_, size_, delimiter, quote_char) {}
+      scanner_(text_, size_, delimiter, quote_char),
+      // A field start tests the quote and the delimiter before the line break.
+      breaks_end_rows_(delimiter != kCR && delimiter != kLF && quote_char != kCR && quote_char != kLF) {}
 
 std::optional<ParsedRow> ResilientParser::next_row() {
     RowBuffer row;
@@ -31,9 +33,45 @@ std::optional<ParsedRow> ResilientParser::next_row() {
     return row.to_strings();
 }
 
-bool ResilientParser::next_row(RowBuffer& row) { return parse_row<true>(row); }
+// An empty line is the one row whose whole cost is the call itself, so a
+// file of line breaks is cheap only if such a row skips the state machine.
+// The test stays inline and the taking out of line, so both calls remain
+// tail calls and other rows pay a few instructions.
+inline bool ResilientParser::at_empty_line() const noexcept {
+    const std::size_t pos = position_;
+    if (pos >= size_) return false;
+    const unsigned char b = text_[pos];
+    return b <= kCR && (b == kCR || b == kLF) && breaks_end_rows_;
+}
 
-bool ResilientParser::next_row_raw(RowBuffer& row) { return parse_row<false>(row); }
+bool ResilientParser::take_empty_line(RowBuffer& row, bool decode) {
+    // Same row as the general path: one empty view field at the break.
+    const std::size_t pos = position_;
+    const bool crlf = text_[pos] == kCR && pos + 1 < size_ && text_[pos + 1] == kLF;
+    row.reset(reinterpret_cast<const char*>(text_));
+    row.push_view_field(pos, 0, false, false, decode);
+    position_ = pos + (crlf ? 2 : 1);
+    ++line_;
+    return true;
+}
+
+bool ResilientParser::next_row(RowBuffer& row) {
+    if (at_empty_line()) return take_empty_line(row, true);
+    return parse_row<true>(row);
+}
+
+bool ResilientParser::next_row_raw(RowBuffer& row) {
+    if (at_empty_line()) return take_empty_line(row, false);
+    return parse_row<false>(row);
+}
+
+std::size_t ResilientParser::skip_empty_lines() noexcept {
+    if (!breaks_end_rows_) return 0;
+    std::size_t rows = 0;
+    position_ = scan::skip_line_breaks(text_, position_, size_, rows);
+    line_ += rows;
+    return rows;
+}
 
 bool ResilientParser::quote_closes(std::size_t q) noexcept {
     const unsigned char* t = text_;
@@ -172,8 +210,13 @@ bool ResilientParser::parse_row(RowBuffer& row) {
                     break;
                 }
                 if (t[pos + 1] == quote) {  // save "" as "
-                    take_byte(pos);
-                    pos += 2;
+                    // A run of k doubled quotes gives k quotes, and the k
+                    // bytes from here are quotes: take them as one span
+                    // rather than k single bytes.
+                    std::size_t k = 1;
+                    while (pos + 2 * k + 1 < n && t[pos + 2 * k] == quote && t[pos + 2 * k + 1] == quote) ++k;
+                    row.append_span(pos, k, quote >= 0x80, true);
+                    pos += 2 * k;
                     break;
                 }
                 if (!repair_quotes_ || quote_closes(pos)) {  // closing quote

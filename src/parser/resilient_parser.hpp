@@ -46,6 +46,12 @@ public:
     // only count fields or look at a few of them).
     bool next_row_raw(RowBuffer& row);
 
+    // At the start of a row, passes over a run of line breaks, each of which
+    // would be read as a row of one empty field; returns how many such rows.
+    // Skips nothing when the delimiter or the quote is CR or LF, since those
+    // tests come before the line-break test.
+    std::size_t skip_empty_lines() noexcept;
+
     // 1 plus the line breaks consumed so far.
     [[nodiscard]] std::size_t line() const noexcept { return line_; }
     [[nodiscard]] std::size_t position() const noexcept { return position_; }
@@ -57,6 +63,9 @@ public:
 private:
     template <bool Decode>
     bool parse_row(RowBuffer& row);
+    // True when the next row is an empty line; take_empty_line reads it.
+    [[nodiscard]] bool at_empty_line() const noexcept;
+    bool take_empty_line(RowBuffer& row, bool decode);
     // Stray-quote test for a candidate closing quote at `q` (the byte after
     // it exists and is not the quote): true when it closes the field.
     bool quote_closes(std::size_t q) noexcept;
@@ -71,6 +80,7 @@ private:
     std::uint8_t delimiter_;
     std::uint8_t quote_char_;
     scan::BlockScanner scanner_;
+    bool breaks_end_rows_;  // a CR or LF at a field start ends the row
 
     // Look-ahead memo: over [memo_from_, memo_end_) of the current line the
     // first quote in closing position is memo_quote_ (or none when
