@@ -44,7 +44,8 @@ inline bool ResilientParser::at_empty_line() const noexcept {
     return b <= kCR && (b == kCR || b == kLF) && breaks_end_rows_;
 }
 
-bool ResilientParser::take_empty_line(RowBuffer& row, bool decode) {
+template <typename Row>
+bool ResilientParser::take_empty_line(Row& row, bool decode) {
     // Same row as the general path: one empty view field at the break.
     const std::size_t pos = position_;
     const bool crlf = text_[pos] == kCR && pos + 1 < size_ && text_[pos + 1] == kLF;
@@ -61,6 +62,11 @@ bool ResilientParser::next_row(RowBuffer& row) {
 }
 
 bool ResilientParser::next_row_raw(RowBuffer& row) {
+    if (at_empty_line()) return take_empty_line(row, false);
+    return parse_row<false>(row);
+}
+
+bool ResilientParser::next_row_count(FieldCounter& row) {
     if (at_empty_line()) return take_empty_line(row, false);
     return parse_row<false>(row);
 }
@@ -116,8 +122,8 @@ bool ResilientParser::quote_closes(std::size_t q) noexcept {
     return true;
 }
 
-template <bool Decode>
-bool ResilientParser::parse_row(RowBuffer& row) {
+template <bool Decode, typename Row>
+bool ResilientParser::parse_row(Row& row) {
     row.reset(reinterpret_cast<const char*>(text_));
     const unsigned char* t = text_;
     const std::size_t n = size_;
@@ -275,5 +281,6 @@ end_of_line:
 
 template bool ResilientParser::parse_row<true>(RowBuffer&);
 template bool ResilientParser::parse_row<false>(RowBuffer&);
+template bool ResilientParser::parse_row<false>(FieldCounter&);
 
 }  // namespace brinewick

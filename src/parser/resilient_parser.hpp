@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "byte_scan.hpp"
+#include "field_counter.hpp"
 #include "row_buffer.hpp"
 
 namespace brinewick {
@@ -46,6 +47,9 @@ public:
     // only count fields or look at a few of them).
     bool next_row_raw(RowBuffer& row);
 
+    // Same rows again, kept only as a field count and the raw first field.
+    bool next_row_count(FieldCounter& row);
+
     // At the start of a row, passes over a run of line breaks, each of which
     // would be read as a row of one empty field; returns how many such rows.
     // Skips nothing when the delimiter or the quote is CR or LF, since those
@@ -61,11 +65,12 @@ public:
     void set_trim_leading_whitespace(bool on) noexcept { trim_leading_whitespace_ = on; }
 
 private:
-    template <bool Decode>
-    bool parse_row(RowBuffer& row);
+    template <bool Decode, typename Row>
+    bool parse_row(Row& row);
     // True when the next row is an empty line; take_empty_line reads it.
     [[nodiscard]] bool at_empty_line() const noexcept;
-    bool take_empty_line(RowBuffer& row, bool decode);
+    template <typename Row>
+    bool take_empty_line(Row& row, bool decode);
     // Stray-quote test for a candidate closing quote at `q` (the byte after
     // it exists and is not the quote): true when it closes the field.
     bool quote_closes(std::size_t q) noexcept;
