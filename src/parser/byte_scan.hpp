@@ -74,38 +74,32 @@ inline std::size_t find_any2_counting_lf(const unsigned char* p, std::size_t i, 
 // no LF follows (so CR LF is one).
 inline std::size_t skip_line_breaks(const unsigned char* p, std::size_t i, std::size_t n,
                                     std::size_t& rows) noexcept {
-    std::size_t crs = 0;
-    std::size_t lfs = 0;
-    std::size_t pairs = 0;  // CR LF
+    std::size_t breaks = 0;  // CR and LF bytes passed
+    std::size_t pairs = 0;   // CR LF, one row for two breaks
 #if defined(__SSE2__)
     const __m128i vcr = _mm_set1_epi8('\r');
     const __m128i vlf = _mm_set1_epi8('\n');
     // The pair test looks one byte ahead, so the block must have a successor byte.
     while (i + 17 <= n) {
         const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
         const auto cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, vcr)));
         const auto lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, vlf)));
         if ((cr | lf) != 0xFFFFu) break;  // the run ends in this block
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
         const auto lf_next = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(y, vlf)));
-        crs += count_bits(cr);
-        lfs += count_bits(lf);
-        pairs += count_bits(cr & lf_next);
+        const unsigned crlf = cr & lf_next;
+        if (crlf != 0) pairs += count_bits(crlf);
+        breaks += 16;
         i += 16;
     }
 #endif
     for (; i < n; ++i) {
         const unsigned char x = p[i];
-        if (x == '\n') {
-            ++lfs;
-        } else if (x == '\r') {
-            ++crs;
-            if (i + 1 < n && p[i + 1] == '\n') ++pairs;
-        } else {
-            break;
-        }
+        if (x != '\r' && x != '\n') break;
+        ++breaks;
+        if (x == '\r' && i + 1 < n && p[i + 1] == '\n') ++pairs;
     }
-    rows += crs + lfs - pairs;
+    rows += breaks - pairs;
     return i;
 }
 
