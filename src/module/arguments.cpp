@@ -78,6 +78,35 @@ bool is_numpy_bool(PyObject* value) {
     return std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0;
 }
 
+bool is_line_break(std::uint8_t b) { return b == '\r' || b == '\n'; }
+
+// A delimiter equal to the quote, or either one a line break, gives clean
+// files that no CSV reader splits back into the same rows; refuse such a
+// dialect before anything is read or written. The note names the argument
+// that makes the clash: a line-break delimiter is wrong on its own, else
+// the quote_char, which comes later.
+bool check_dialect(PyObject* delimiter_arg, std::uint8_t delimiter, PyObject* quote_arg,
+                   std::uint8_t quote) {
+    const bool bad_delimiter = is_line_break(delimiter);
+    if (!bad_delimiter && !is_line_break(quote) && delimiter != quote) return true;
+    // Show the quote as it takes effect: omitted or empty means the double quote.
+    PyRef shown_quote(quote_arg != nullptr && PyUnicode_GET_LENGTH(quote_arg) > 0
+                          ? PyRef::borrow(quote_arg)
+                          : PyRef(PyUnicode_FromString("\"")));
+    if (!shown_quote) return false;
+    // Distinct non-ASCII characters can share the one byte that is used.
+    const bool same_byte_only =
+        delimiter == quote && PyUnicode_Compare(delimiter_arg, shown_quote.get()) != 0;
+    if (same_byte_only && PyErr_Occurred()) return false;
+    PyErr_Format(PyExc_ValueError,
+                 "delimiter and quote_char must be different characters, neither of them CR or LF "
+                 "(got delimiter=%R, quote_char=%R%s)",
+                 delimiter_arg, shown_quote.get(),
+                 same_byte_only ? ", which begin with the same byte" : "");
+    add_processing_note(bad_delimiter ? "delimiter" : "quote_char");
+    return false;
+}
+
 }  // namespace
 
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -199,6 +228,10 @@ bool to_salvage_options(const char* callable, PyObject* const* bound, SalvageOpt
         std::string_view text;
         if (!to_utf8_view(callable, "quote_char", bound[1], text)) return false;
         if (!text.empty()) quote = static_cast<std::uint8_t>(text[0]);
+    }
+    if (delimiter && !delimiter->empty() &&
+        !check_dialect(bound[0], static_cast<std::uint8_t>((*delimiter)[0]), bound[1], quote)) {
+        return false;
     }
     bool fill = true;
     bool merge = true;

@@ -69,6 +69,40 @@ inline std::size_t find_any2_counting_lf(const unsigned char* p, std::size_t i, 
     return i;
 }
 
+// First index >= i that holds neither CR nor LF (n when none). Adds to
+// `rows` the rows that run of line breaks ends: one per LF, one per CR that
+// no LF follows (so CR LF is one).
+inline std::size_t skip_line_breaks(const unsigned char* p, std::size_t i, std::size_t n,
+                                    std::size_t& rows) noexcept {
+    std::size_t breaks = 0;  // CR and LF bytes passed
+    std::size_t pairs = 0;   // CR LF, one row for two breaks
+#if defined(__SSE2__)
+    const __m128i vcr = _mm_set1_epi8('\r');
+    const __m128i vlf = _mm_set1_epi8('\n');
+    // The pair test looks one byte ahead, so the block must have a successor byte.
+    while (i + 17 <= n) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const auto cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, vcr)));
+        const auto lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, vlf)));
+        if ((cr | lf) != 0xFFFFu) break;  // the run ends in this block
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
+        const auto lf_next = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(y, vlf)));
+        const unsigned crlf = cr & lf_next;
+        if (crlf != 0) pairs += count_bits(crlf);
+        breaks += 16;
+        i += 16;
+    }
+#endif
+    for (; i < n; ++i) {
+        const unsigned char x = p[i];
+        if (x != '\r' && x != '\n') break;
+        ++breaks;
+        if (x == '\r' && i + 1 < n && p[i + 1] == '\n') ++pairs;
+    }
+    rows += breaks - pairs;
+    return i;
+}
+
 // Runs found through bit masks of whole 64-byte blocks: one set of compares
 // serves every field that starts in the block, so a short field costs a
 // shift and a count of trailing zeros. The masks of the last block are kept,
@@ -77,7 +111,12 @@ class BlockScanner {
 public:
     BlockScanner(const unsigned char* text, std::size_t size, unsigned char delimiter,
                  unsigned char quote) noexcept
-        : text_(text), size_(size), delimiter_(delimiter), quote_(quote) {}
+        : text_(text), size_(size), delimiter_(delimiter), quote_(quote) {
+#if defined(__SSE2__)
+        vd_ = _mm_set1_epi8(static_cast<char>(delimiter));
+        vq_ = _mm_set1_epi8(static_cast<char>(quote));
+#endif
+    }
 
     // Unquoted text: first index >= i holding the delimiter, CR or LF (the
     // size when none); quote bytes passed over are the watched ones.
@@ -133,10 +172,10 @@ private:
         std::uint64_t highs = 0;
 #if defined(__SSE2__)
         if (base + 64 <= size_) {
-            const __m128i vd = _mm_set1_epi8(static_cast<char>(delimiter_));
+            const __m128i vd = vd_;
             const __m128i vcr = _mm_set1_epi8('\r');
             const __m128i vlf = _mm_set1_epi8('\n');
-            const __m128i vq = _mm_set1_epi8(static_cast<char>(quote_));
+            const __m128i vq = vq_;
             for (unsigned k = 0; k < 4; ++k) {
                 const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text_ + base + 16 * k));
                 const unsigned at = 16 * k;
@@ -188,6 +227,12 @@ private:
     std::uint64_t lfs_ = 0;
     std::uint64_t quotes_ = 0;
     std::uint64_t highs_ = 0;  // bytes >= 0x80
+#if defined(__SSE2__)
+    // Broadcast once: set up inside load(), the compiler hoists them into
+    // the prologue of every parser call, a cost per row on short rows.
+    __m128i vd_;
+    __m128i vq_;
+#endif
 };
 
 }  // namespace brinewick::scan

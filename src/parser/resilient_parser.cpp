@@ -23,7 +23,9 @@ ResilientParser::ResilientParser(std::string_view text, std::uint8_t delimiter,
       repair_quotes_(repair_quotes),
       delimiter_(delimiter),
       quote_char_(quote_char),
-      scanner_(text_, size_, delimiter, quote_char) {}
+      scanner_(text_, size_, delimiter, quote_char),
+      // A field start tests the quote and the delimiter before the line break.
+      breaks_end_rows_(delimiter != kCR && delimiter != kLF && quote_char != kCR && quote_char != kLF) {}
 
 ResilientParser::ResilientParser(std::string_view text, std::uint8_t delimiter,
                                  std::uint8_t quote_char, bool repair_quotes,
@@ -35,7 +37,8 @@ ResilientParser::ResilientParser(std::string_view text, std::uint8_t delimiter,
       repair_quotes_(repair_quotes),
       delimiter_(delimiter),
       quote_char_(quote_char),
-      scanner_(text_, size_, delimiter, quote_char) {}
+      scanner_(text_, size_, delimiter, quote_char),
+      breaks_end_rows_(delimiter != kCR && delimiter != kLF && quote_char != kCR && quote_char != kLF) {}
 
 std::optional<ParsedRow> ResilientParser::next_row() {
     RowBuffer row;
@@ -43,17 +46,65 @@ std::optional<ParsedRow> ResilientParser::next_row() {
     return row.to_strings();
 }
 
-bool ResilientParser::next_row(RowBuffer& row) { return parse_row<true>(row); }
+// An empty line is the one row whose whole cost is the call itself, so a
+// file of line breaks is cheap only if such a row skips the state machine.
+// The test stays inline and the taking out of line, so both calls remain
+// tail calls and other rows pay a few instructions.
+inline bool ResilientParser::at_empty_line() const noexcept {
+    const std::size_t pos = position_;
+    if (pos >= size_) return false;
+    const unsigned char b = text_[pos];
+    return b <= kCR && (b == kCR || b == kLF) && breaks_end_rows_;
+}
 
-bool ResilientParser::next_row_raw(RowBuffer& row) { return parse_row<false>(row); }
+template <typename Row>
+bool ResilientParser::take_empty_line(Row& row, bool decode) {
+    // Same row as the general path: one empty view field at the break.
+    const std::size_t pos = position_;
+    const bool crlf = text_[pos] == kCR && pos + 1 < size_ && text_[pos + 1] == kLF;
+    row.reset(reinterpret_cast<const char*>(text_), pos);
+    events_ = RowEvents{};
+    row.push_view_field(pos, 0, false, false, decode);
+    position_ = pos + (crlf ? 2 : 1);
+    ++line_;
+    return true;
+}
+
+bool ResilientParser::next_row(RowBuffer& row) {
+    if (at_empty_line()) return take_empty_line(row, true);
+    return parse_row<true>(row);
+}
+
+bool ResilientParser::next_row_raw(RowBuffer& row) {
+    if (at_empty_line()) return take_empty_line(row, false);
+    return parse_row<false>(row);
+}
+
+bool ResilientParser::next_row_count(FieldCounter& row) {
+    if (at_empty_line()) return take_empty_line(row, false);
+    return parse_row<false>(row);
+}
+
+std::size_t ResilientParser::skip_empty_lines() noexcept {
+    if (!breaks_end_rows_) return 0;
+    std::size_t rows = 0;
+    position_ = scan::skip_line_breaks(text_, position_, size_, rows);
+    line_ += rows;
+    return rows;
+}
 
 bool ResilientParser::quote_closes(std::size_t q) noexcept {
     const unsigned char* t = text_;
     const std::size_t n = size_;
+    const unsigned char delim = delimiter_;
+    // Blanks are passed over here, but never the delimiter itself: with the
+    // tab as delimiter, `"a"\t"b"` must close at the tab, not skip it and
+    // take the next field's quote for the closing one.
+    const auto skippable = [delim](unsigned char b) { return is_blank(b) && b != delim; };
     std::size_t i = q + 1;
-    while (i < n && is_blank(t[i])) ++i;
+    while (i < n && skippable(t[i])) ++i;
     if (i >= n) return true;                                           // only blanks to the end
-    if (t[i] == delimiter_ || t[i] == kCR || t[i] == kLF) return true;  // field ends here
+    if (t[i] == delim || t[i] == kCR || t[i] == kLF) return true;  // field ends here
 
     // Is there a quote in closing position later on this line? Answers for
     // any start inside a range already scanned are remembered, so a line
@@ -72,8 +123,8 @@ bool ResilientParser::quote_closes(std::size_t q) noexcept {
         }
         if (c == quote_char_) {
             std::size_t j = p + 1;
-            while (j < n && is_blank(t[j])) ++j;
-            if (j >= n || t[j] == delimiter_ || t[j] == kCR || t[j] == kLF) {
+            while (j < n && skippable(t[j])) ++j;
+            if (j >= n || t[j] == delim || t[j] == kCR || t[j] == kLF) {
                 memo_found_ = true;  // a later quote closes: this one is stray
                 memo_quote_ = p;
                 return false;
@@ -95,8 +146,8 @@ bool ResilientParser::keep_going(std::size_t pos) noexcept {
     return false;
 }
 
-template <bool Decode>
-bool ResilientParser::parse_row(RowBuffer& row) {
+template <bool Decode, typename Row>
+bool ResilientParser::parse_row(Row& row) {
     row.reset(reinterpret_cast<const char*>(text_), position_);
     events_ = RowEvents{};
     const unsigned char* t = text_;
@@ -193,8 +244,17 @@ bool ResilientParser::parse_row(RowBuffer& row) {
                     break;
                 }
                 if (t[pos + 1] == quote) {  // save "" as "
-                    take_byte(pos);
-                    pos += 2;
+                    // A run of k doubled quotes gives k quotes, and the k
+                    // bytes from here are quotes: take them as one span
+                    // rather than k single bytes. The run ends at the next
+                    // cancel question, so a row of only quotes is still asked.
+                    std::size_t k = 1;
+                    while (pos + 2 * k + 1 < n && pos + 2 * k < next_check_ && t[pos + 2 * k] == quote &&
+                           t[pos + 2 * k + 1] == quote) {
+                        ++k;
+                    }
+                    row.append_span(pos, k, quote >= 0x80, true);
+                    pos += 2 * k;
                     break;
                 }
                 if (!repair_quotes_ || quote_closes(pos)) {  // closing quote
@@ -256,5 +316,6 @@ end_of_line:
 
 template bool ResilientParser::parse_row<true>(RowBuffer&);
 template bool ResilientParser::parse_row<false>(RowBuffer&);
+template bool ResilientParser::parse_row<false>(FieldCounter&);
 
 }  // namespace brinewick

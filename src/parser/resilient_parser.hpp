@@ -16,6 +16,7 @@
 
 #include "byte_scan.hpp"
 #include "cancel_check.hpp"
+#include "field_counter.hpp"
 #include "row_buffer.hpp"
 
 namespace brinewick {
@@ -51,6 +52,15 @@ public:
     // only count fields or look at a few of them).
     bool next_row_raw(RowBuffer& row);
 
+    // Same rows again, kept only as a field count and the raw first field.
+    bool next_row_count(FieldCounter& row);
+
+    // At the start of a row, passes over a run of line breaks, each of which
+    // would be read as a row of one empty field; returns how many such rows.
+    // Skips nothing when the delimiter or the quote is CR or LF, since those
+    // tests come before the line-break test.
+    std::size_t skip_empty_lines() noexcept;
+
     // 1 plus the line breaks consumed so far.
     [[nodiscard]] std::size_t line() const noexcept { return line_; }
     [[nodiscard]] std::size_t position() const noexcept { return position_; }
@@ -77,8 +87,12 @@ public:
     }
 
 private:
-    template <bool Decode>
-    bool parse_row(RowBuffer& row);
+    template <bool Decode, typename Row>
+    bool parse_row(Row& row);
+    // True when the next row is an empty line; take_empty_line reads it.
+    [[nodiscard]] bool at_empty_line() const noexcept;
+    template <typename Row>
+    bool take_empty_line(Row& row, bool decode);
     // Stray-quote test for a candidate closing quote at `q` (the byte after
     // it exists and is not the quote): true when it closes the field.
     bool quote_closes(std::size_t q) noexcept;
@@ -100,6 +114,7 @@ private:
     scan::BlockScanner scanner_;
     CancelCheck* cancel_ = nullptr;
     std::size_t next_check_ = kNoCheck;  // position at which to ask again
+    bool breaks_end_rows_;  // a CR or LF at a field start ends the row
 
     // Look-ahead memo: over [memo_from_, memo_end_) of the current line the
     // first quote in closing position is memo_quote_ (or none when

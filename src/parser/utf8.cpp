@@ -80,27 +80,50 @@ Utf8Check check_utf8(const unsigned char* data, std::size_t size) noexcept {
 }
 
 std::size_t append_lenient_utf8(std::string& out, const unsigned char* data, std::size_t size) {
+    // Written through a pointer into room made a chunk at a time: text full
+    // of bad bytes (a U+FFFD every byte or two) made two appends per byte.
+    // A chunk's output is at most three bytes per input byte, plus a
+    // sequence that starts in the chunk and ends after it.
+    constexpr std::size_t kChunk = std::size_t{1} << 16;
     std::size_t replaced = 0;
     std::size_t i = 0;
-    std::size_t run = 0;  // start of the pending well-formed run
     while (i < size) {
-        if (data[i] < 0x80) {
-            ++i;
-            continue;
+        const std::size_t end = size - i > kChunk ? i + kChunk : size;
+        const std::size_t at = out.size();
+        out.resize(at + 3 * (end - i) + 4);
+        char* w = out.data() + at;
+        while (i < end) {
+            if (i + 8 <= end) {  // ASCII eight bytes at a time
+                std::uint64_t word;
+                std::memcpy(&word, data + i, 8);
+                if (!has_high_bit(word)) {
+                    std::memcpy(w, &word, 8);
+                    w += 8;
+                    i += 8;
+                    continue;
+                }
+            }
+            const unsigned char b = data[i];
+            if (b < 0x80) {
+                *w++ = static_cast<char>(b);
+                ++i;
+                continue;
+            }
+            std::size_t maximal = 0;
+            const std::size_t len = sequence_length(data + i, size - i, maximal);
+            if (len != 0) {
+                std::memcpy(w, data + i, len);
+                w += len;
+                i += len;
+            } else {
+                std::memcpy(w, kReplacement, 3);
+                w += 3;
+                ++replaced;
+                i += maximal;
+            }
         }
-        std::size_t maximal = 0;
-        const std::size_t len = sequence_length(data + i, size - i, maximal);
-        if (len != 0) {
-            i += len;
-            continue;
-        }
-        out.append(reinterpret_cast<const char*>(data + run), i - run);
-        out.append(kReplacement, 3);
-        ++replaced;
-        i += maximal;
-        run = i;
+        out.resize(static_cast<std::size_t>(w - out.data()));
     }
-    out.append(reinterpret_cast<const char*>(data + run), size - run);
     return replaced;
 }
 

@@ -260,8 +260,10 @@ private:
     // not the quote) closes the field, false when it is stray.
     bool quote_closes(std::size_t q) const {
         const std::size_t n = text_.size();
+        // The look-ahead passes over blanks but never over the delimiter.
+        const auto skippable = [&](unsigned char b) { return is_blank(b) && b != d_.delimiter; };
         std::size_t i = q + 1;
-        while (i < n && is_blank(byte(i))) ++i;
+        while (i < n && skippable(byte(i))) ++i;
         if (i == n) return true;
         if (byte(i) == d_.delimiter || is_break(byte(i))) return true;
         for (;;) {
@@ -270,7 +272,7 @@ private:
             ++i;
             if (c == d_.quote) {
                 std::size_t j = i;
-                while (j < n && is_blank(byte(j))) ++j;
+                while (j < n && skippable(byte(j))) ++j;
                 if (j == n || byte(j) == d_.delimiter || is_break(byte(j))) return false;
             }
             if (i == n) return true;

@@ -178,6 +178,8 @@ TEST(SniffDelimiter, Basics) {
         {"a;b|c|d\na;b|c|d\n", '|'},        // ln 3 beats 1.0
         {"x;y|z|w\nx;y|z|w\nx;y|z|w\np;q\n", ';'},
         {"a\tb\tc\n1\t2\t3\n", '\t'},
+        {"\"a\"\t\"b\"\t\"c\"\n\"1\"\t\"2\"\t\"3\"\n", '\t'},  // every field quoted
+        {"\"a,b\"\t\"c\"\n\"d,e\"\t\"f\"\n", '\t'},
         {"a|b\r\nc|d\r\n", '|'},
         {"\"a;b\",c\n\"d;e\",f\n", ','},    // quoted delimiters do not split
         {"abc\ndef\nghi\n", ','},           // single fields everywhere
@@ -317,6 +319,7 @@ TEST(InferColumnCount, Basics) {
         {"a,b\n\"x\ny\",z\n", ',', 2},
         {"a\tb\n\t\t\n\t\t\n", '\t', 3},     // tab lines are rows under the tab
         {"a,b\n\t\t\n\t\t\n", ',', 2},       // and blank under the comma
+        {"\"a\"\t\"b\"\t\"\"\n\"c\"\t\"d\"\t\"e\"\n", '\t', 3},  // quoted TSV
         {"a,b\n\x1C\n\x1C\n", ',', 1},       // U+001C is no White_Space
         {"a,b\n\xC2\x85\n\xE2\x80\xA8\n", ',', 2},
     });

@@ -5,12 +5,15 @@
 // model, so the tables also pin the model that the random tests trust.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "parser/resilient_parser.hpp"
 #include "parser/row_buffer.hpp"
 #include "reference_parser.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -189,6 +192,15 @@ TEST(ParserTable, DoubledQuotes) {
         {"\"a\"\"\"", {{{"a\""}, 1}}},
         {"\"\"\"\"\"\"", {{{"\"\""}, 1}}},
         {"\"a\"\"\"\"b\"\n", {{{"a\"\"b"}, 2}}},
+        // Runs of doubled quotes, ending in every way a run can end.
+        {"\"\"\"\"\"\"\"", {{{"\"\"\""}, 1}}},
+        {"\"\"\"\"\"\"\"\"", {{{"\"\"\""}, 1}}},
+        {"\"\"\"\"\"\",x\n", {{{"\"\"", "x"}, 2}}},
+        {"\"\"\"\"\"\"\",x\n", {{{"\"\"\",x\n"}, 2}}},
+        {"\"a\"\"\"\"\"\"b\"\"\"\"c\",d", {{{"a\"\"\"b\"\"c", "d"}, 1}}},
+        {"x,\"\"\"\"\"\"\"y\"\"\"\"\"\n", {{{"x", "\"\"\"y\"\""}, 2}}},
+        {"\"\"\"\"\"\"\"\"\"\"\"\"\n\"\"\"\"", {{{"\"\"\"\"\""}, 2}, {{"\""}, 2}}},
+        {"\"\"\"\"\"\"\"\"\"\"\"\n", {{{"\"\"\"\"\"\n"}, 2}}},
     });
 }
 
@@ -245,33 +257,45 @@ TEST(ParserTable, UnclosedQuotes) {
     });
 }
 
+// With a blank as delimiter the stray-quote look-ahead still skips the
+// other blank, but stops at the delimiter: quoted TSV must read the same
+// with repair on or off, and a stray quote is still found across the other
+// blank.
 TEST(ParserTable, TabDelimiter) {
     Dialect tab;
     tab.delimiter = '\t';
-    check_table(tab, {
-        {"\"a\"\t\"b\"\n", {{{"a\"\t\"b"}, 2}}},
+    const std::vector<Case> both = {
+        {"\"a\"\t\"b\"\n", {{{"a", "b"}, 2}}},
+        {"\"a\"\t\"b\"\t\"\"\n\"c\"\t\"d\"\t\"e\"\n", {{{"a", "b", ""}, 2}, {{"c", "d", "e"}, 3}}},
+        {"\"a\" \t\"b\" \n", {{{"a", "b"}, 2}}},
         {"a\tb\t\n", {{{"a", "b", ""}, 2}}},
         {"\"a\" \tb", {{{"a", "b"}, 1}}},
         {"\"a\"\t b", {{{"a", " b"}, 1}}},
         {"a,b\tc", {{{"a,b", "c"}, 1}}},
-    });
-    check_table(with_repair(tab, false), {
-        {"\"a\"\t\"b\"\n", {{{"a", "b"}, 2}}},
+        {"\"x\ty\"\t\"z\"\r\n", {{{"x\ty", "z"}, 2}}},
+    };
+    check_table(tab, both);
+    check_table(with_repair(tab, false), both);
+    check_table(tab, {
+        {"\"a\"b\" \tc\n", {{{"a\"b", "c"}, 2}}},   // the later quote closes across a space
+        {"\"a\" b\"\tc\n", {{{"a\" b", "c"}, 2}}},  // the candidate is judged across a space
     });
 }
 
-// With the space as delimiter, blanks after a quote are skipped before the
-// delimiter is looked for, so `"a" "b"` reads as one stray-repaired field.
 TEST(ParserTable, SpaceDelimiter) {
     Dialect space;
     space.delimiter = ' ';
-    check_table(space, {
+    const std::vector<Case> both = {
         {"a b", {{{"a", "b"}, 1}}},
         {"\"a\" b", {{{"a", "b"}, 1}}},
-        {"\"a\" \"b\"", {{{"a\" \"b"}, 1}}},
-    });
-    check_table(with_repair(space, false), {
         {"\"a\" \"b\"", {{{"a", "b"}, 1}}},
+        {"\"a\" \"b\" \"\"\n\"c\" \"d\" \"e\"\n", {{{"a", "b", ""}, 2}, {{"c", "d", "e"}, 3}}},
+        {"\"a\"\t \"b\"\t\n", {{{"a", "b"}, 2}}},
+    };
+    check_table(space, both);
+    check_table(with_repair(space, false), both);
+    check_table(space, {
+        {"\"a\"b\"\t c\n", {{{"a\"b", "c"}, 2}}},
     });
 }
 
@@ -410,6 +434,89 @@ TEST(ParserTable, RawRowsKeepIllFormedBytes) {
     EXPECT_FALSE(raw.field_is_ascii(0));
     EXPECT_FALSE(decoded.field_is_ascii(0));
     EXPECT_TRUE(decoded.field_is_ascii(1));
+}
+
+// Passing a run of line breaks at a row start must land where reading those
+// blank rows one by one lands: same position, same line, one row each, and
+// the rows that follow unchanged. Runs long and short, across the 16-byte
+// blocks of the vector loop, with CR LF pairs split at every offset.
+TEST(ParserSkipEmptyLines, MatchesReadingTheBlankRows) {
+    const unsigned seed = brinewick::test_support::test_seed();
+    std::printf("[ seed ] ParserSkipEmptyLines %u (BRINEWICK_TEST_SEED to replay)\n", seed);
+    std::mt19937 rng(seed);
+    const char pieces[] = {'\r', '\n', '\r', '\n', 'a', ',', '"', ' '};
+    Dialect lf_delimiter;
+    lf_delimiter.delimiter = '\n';
+    Dialect cr_quote;
+    cr_quote.quote = '\r';
+    const Dialect dialects[] = {kCsv, with_repair(kCsv, false), lf_delimiter, cr_quote};
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        const std::size_t length = rng() % 90;
+        const unsigned breaks_only = rng() % 3;  // long pure runs often
+        for (std::size_t i = 0; i < length; ++i) {
+            text.push_back(pieces[rng() % (breaks_only == 0 ? 8 : 4)]);
+        }
+        if (rng() % 4 == 0) text.insert(0, "\xEF\xBB\xBF");
+        for (const Dialect& d : dialects) {
+            SCOPED_TRACE("input " + printable(text) + " with " + brinewick_test::describe(d));
+            ResilientParser parser = brinewick_test::make_parser(text, d);
+            brinewick_test::ReferenceParser model(text, d);
+            const bool breaks_end_rows = d.delimiter != '\r' && d.delimiter != '\n' &&
+                                         d.quote != '\r' && d.quote != '\n';
+            RowBuffer row;
+            for (int guard = 0; guard < 200; ++guard) {
+                std::size_t blank = 0;
+                while (breaks_end_rows && model.position() < text.size() &&
+                       (text[model.position()] == '\r' || text[model.position()] == '\n')) {
+                    const auto r = model.next_row();
+                    ASSERT_TRUE(r.has_value());
+                    ASSERT_EQ(*r, std::vector<std::string>{""});
+                    ++blank;
+                }
+                ASSERT_EQ(parser.skip_empty_lines(), blank);
+                ASSERT_EQ(parser.position(), model.position());
+                ASSERT_EQ(parser.line(), model.line());
+                const auto expected = model.next_row();
+                ASSERT_EQ(parser.next_row_raw(row), expected.has_value());
+                if (!expected) break;
+                ASSERT_EQ(printable(row.to_strings()), printable(*expected));
+            }
+        }
+    }
+}
+
+// The counting sink sees the rows next_row_raw builds: same count, same
+// first field, on inputs rich in the cases that break a field up.
+TEST(ParserFieldCounter, MatchesTheRawRows) {
+    const unsigned seed = brinewick::test_support::test_seed();
+    std::printf("[ seed ] ParserFieldCounter %u (BRINEWICK_TEST_SEED to replay)\n", seed);
+    std::mt19937 rng(seed);
+    const std::string pieces[] = {"\"", "\"\"", ",", "\t", " ", "\r", "\n", "\r\n", "a", "bc", "\xC3\xA9", "\xFF"};
+    Dialect tab;
+    tab.delimiter = '\t';
+    const Dialect dialects[] = {kCsv, with_repair(kCsv, false), tab};
+    for (int round = 0; round < 2000; ++round) {
+        std::string text;
+        const std::size_t length = rng() % 40;
+        for (std::size_t i = 0; i < length; ++i) text += pieces[rng() % std::size(pieces)];
+        for (const Dialect& d : dialects) {
+            SCOPED_TRACE("input " + printable(text) + " with " + brinewick_test::describe(d));
+            ResilientParser raw_parser = brinewick_test::make_parser(text, d);
+            ResilientParser counting_parser = brinewick_test::make_parser(text, d);
+            RowBuffer raw;
+            brinewick::FieldCounter counted;
+            for (;;) {
+                const bool more = raw_parser.next_row_raw(raw);
+                ASSERT_EQ(counting_parser.next_row_count(counted), more);
+                if (!more) break;
+                ASSERT_EQ(counted.size(), raw.size());
+                ASSERT_EQ(printable(counted.first_field()), printable(raw.field(0)));
+                ASSERT_EQ(counting_parser.position(), raw_parser.position());
+                ASSERT_EQ(counting_parser.line(), raw_parser.line());
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -194,6 +194,23 @@ TEST(Utf8Decode, RandomBytesMatchTheReference) {
     }
 }
 
+// Long inputs cross the decoder's internal chunks at every kind of byte,
+// including inside a sequence that a chunk end cuts.
+TEST(Utf8Decode, LongMixedTextMatchesTheReference) {
+    const std::string pieces[] = {"a", "plain text ", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
+                                  "\xFF", "\x80", "\xE2\x82", "\xF0\x9F", "\xED\xA0\x80"};
+    for (std::uint64_t seed = 1; seed <= 6; ++seed) {
+        std::mt19937_64 rng(seed);
+        std::string input;
+        while (input.size() < 300000) input += pieces[rng() % std::size(pieces)];
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::string out = "kept";
+        brinewick::append_lenient_utf8(out, reinterpret_cast<const unsigned char*>(input.data()), input.size());
+        ASSERT_EQ(out.substr(0, 4), "kept");
+        ASSERT_TRUE(out.substr(4) == brinewick_test::encode_utf8(reference_code_points(input)));
+    }
+}
+
 TEST(Utf8Decode, LongWellFormedTextIsCopied) {
     std::string input;
     for (int i = 0; input.size() < 200000; ++i) {

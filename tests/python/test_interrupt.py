@@ -130,8 +130,10 @@ def test_fifo_fed_without_end(tmp_path, entry):
     assert sorted(os.listdir(tmp_path)) == ["in.fifo"]
 
 
-# One row of nothing but quotes: parsing it takes seconds, in steps of two bytes.
-QUOTES = b'"' * (48 << 20)
+# One row of nothing but quotes, parsed in full by each of the four sniffing
+# candidates and by the inference: seconds of work at any speed this parser
+# has reached, so a signal after half a second lands inside it.
+QUOTES = b'"' * (256 << 20)
 
 
 @pytest.fixture(scope="module")

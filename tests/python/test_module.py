@@ -206,6 +206,8 @@ SNIFF_CASES = [
     ("wider table wins", "a;b|c|d\na;b|c|d\n", "|"),
     ("share beats width", "x;y|z|w\nx;y|z|w\nx;y|z|w\np;q\n", ";"),
     ("tab", "a\tb\tc\n1\t2\t3\n", TAB),
+    ("quoted tab", '"a"\t"b"\t"c"\n"1"\t"2"\t"3"\n', TAB),
+    ("quoted tab with commas inside", '"a,b"\t"c"\n"d,e"\t""\n', TAB),
     ("blank and space lines ignored", "\n  \na;b\n\n   \n1;2\n\n", ";"),
     ("space line does not make a second row", "a;b\n   \n", ","),
     ("crlf", "a|b\r\n1|2\r\n", "|"),
@@ -379,6 +381,79 @@ def test_option_conversion_errors(callable_name, param, value, exc, tmp_path, mo
     assert type(info.value) is exc
     assert_note(info.value, param)
     assert os.listdir(tmp_path) == []
+
+
+# Dialects whose clean output no CSV reader reads back: (delimiter, quote_char
+# or OMITTED, the parameter the note names, the quote_char shown).
+OMITTED = object()
+DIALECT_CLASHES = [
+    (",", ",", "quote_char", ","),
+    ('"', OMITTED, "quote_char", '"'),
+    ('"', "", "quote_char", '"'),       # the empty quote_char means the double quote
+    ("\t", "\t", "quote_char", "\t"),
+    ("\r", '"', "delimiter", '"'),
+    ("\n", OMITTED, "delimiter", '"'),
+    ("\r\n", "'", "delimiter", "'"),
+    ("\n", "\n", "delimiter", "\n"),
+    (",", "\r", "quote_char", "\r"),
+    ("|", "\n", "quote_char", "\n"),
+]
+
+
+@pytest.mark.parametrize("callable_name", list(CALLABLES))
+@pytest.mark.parametrize("delimiter, quote, param, shown", DIALECT_CLASHES)
+def test_dialects_that_cannot_be_written_back_are_refused(callable_name, delimiter, quote, param,
+                                                          shown, tmp_path):
+    func, _ = CALLABLES[callable_name]
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"a,b\n1,2\n")
+    paths = [str(src), str(tmp_path / "out.csv"), str(tmp_path / "q.csv")]
+    options = {"delimiter": delimiter}
+    if quote is not OMITTED:
+        options["quote_char"] = quote
+    with pytest.raises(ValueError) as info:
+        func(*paths[: 3 if callable_name == "salvage_file" else 1], **options)
+    assert type(info.value) is ValueError
+    assert str(info.value) == (
+        "delimiter and quote_char must be different characters, neither of them CR or LF "
+        f"(got delimiter={delimiter!r}, quote_char={shown!r})")
+    assert_note(info.value, param)
+    assert os.listdir(tmp_path) == ["in.csv"]
+    assert src.read_bytes() == b"a,b\n1,2\n"
+
+
+@pytest.mark.parametrize("delimiter, quote", [
+    (";;", ";x"),
+    ("\u00e9", "\u00c3"),  # both begin with the byte C3, which is all the engine uses
+])
+def test_distinct_strings_sharing_their_first_byte_are_refused(delimiter, quote, tmp_path):
+    with pytest.raises(ValueError) as info:
+        bw.salvage_file(str(tmp_path / "in.csv"), str(tmp_path / "out.csv"),
+                        delimiter=delimiter, quote_char=quote)
+    assert str(info.value).endswith(
+        f"(got delimiter={delimiter!r}, quote_char={quote!r}, which begin with the same byte)")
+    assert_note(info.value, "quote_char")
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("callable_name", list(CALLABLES))
+def test_dialect_check_comes_after_both_are_converted(callable_name):
+    # A quote_char of the wrong type is reported as such, even after a CR delimiter.
+    func, paths = CALLABLES[callable_name]
+    with pytest.raises(TypeError) as info:
+        func(*paths, delimiter="\r", quote_char=None)
+    assert_note(info.value, "quote_char")
+
+
+@pytest.mark.parametrize("delimiter, quote", [
+    ("\t", " "), (" ", "\t"), ("\x0b", '"'), ("\x0c", "'"), ("\u0085", '"'), (";", "\u00e9"),
+])
+def test_neighbouring_dialects_are_accepted(delimiter, quote, tmp_path):
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"a,b\n")
+    summary = bw.salvage_file(str(src), str(tmp_path / "out.csv"), delimiter=delimiter,
+                              quote_char=quote)
+    assert summary.total_rows == 1
 
 
 @pytest.mark.parametrize("callable_name", list(CALLABLES))

@@ -130,6 +130,36 @@ def test_clean_output_larger_than_the_write_buffer(salvage):
     assert counts(run.summary) == (3001, 3001, 0, 0, ",", 4)
 
 
+# Tab- and space-separated exports that quote fields: each closing quote is
+# followed straight by the delimiter, which must end the field even though it
+# is also a blank. (id, input, delimiter option, rows the file holds)
+QUOTED_BLANK_SEPARATED = [
+    ("every field quoted", b'"id"\t"name"\t"note"\r\n"1"\t"Ann"\t""\r\n"2"\t"Bo b"\t"x y"\r\n',
+     "\t", [["id", "name", "note"], ["1", "Ann", ""], ["2", "Bo b", "x y"]]),
+    ("quoted tab, quote and line break", b'a\tb\n"x\ty"\t"say ""hi"""\n"l\nm"\t" "\n',
+     "\t", [["a", "b"], ["x\ty", 'say "hi"'], ["l\nm", " "]]),
+    ("sniffed", b'"a"\t"b"\t"c"\n"1"\t"2,5"\t"3"\n"4"\t"5"\t"6"\n',
+     None, [["a", "b", "c"], ["1", "2,5", "3"], ["4", "5", "6"]]),
+    ("space delimiter", b'"a" "b c" "d\te"\n"1" "" "2"\n',
+     " ", [["a", "b c", "d\te"], ["1", "", "2"]]),
+]
+
+
+@pytest.mark.parametrize("data, delimiter, rows", [c[1:] for c in QUOTED_BLANK_SEPARATED],
+                         ids=[c[0] for c in QUOTED_BLANK_SEPARATED])
+@pytest.mark.parametrize("repair", [True, False])
+def test_quoted_blank_separated_files_salvage_again_unchanged(salvage, tmp_path, data, delimiter,
+                                                              rows, repair):
+    options = {"delimiter": delimiter, "repair_quotes": repair}
+    first = salvage(data, **options)
+    width = len(rows[0])
+    assert counts(first.summary) == (len(rows), len(rows), 0, 0, delimiter or "\t", width)
+    assert list(bw.open(str(tmp_path / "in.csv"), **options)) == rows
+    second = salvage(first.clean, **options)
+    assert second.clean == first.clean
+    assert counts(second.summary) == counts(first.summary)
+
+
 # ---------------------------------------------------------------- quarantine CSV format
 
 QUARANTINE_CASES = [

@@ -1,0 +1,44 @@
+// A row sink for callers that need only how many fields a row has, plus the
+// text of its first field (which tells a blank row). The parser builds it
+// exactly as it builds a RowBuffer, but fields after the first cost a count,
+// not a stored entry: a row of millions of fields costs no memory here.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "row_buffer.hpp"
+
+namespace brinewick {
+
+class FieldCounter {
+public:
+    // Fields completed so far (the whole row once the parser has returned).
+    [[nodiscard]] std::size_t size() const noexcept { return count_; }
+    [[nodiscard]] bool empty() const noexcept { return count_ == 0; }
+    // Raw bytes of the first field; valid while the parsed text lives.
+    [[nodiscard]] std::string_view first_field() const noexcept { return first_.field(0); }
+
+    // The parser's building interface, as on RowBuffer.
+    void reset(const char* source, std::size_t row_start = 0) noexcept {
+        first_.reset(source, row_start);
+        count_ = 0;
+    }
+    void append_span(std::size_t offset, std::size_t size, bool high, bool special) {
+        if (count_ == 0) first_.append_span(offset, size, high, special);
+    }
+    void complete_field(bool decode) {
+        if (count_ == 0) first_.complete_field(decode);
+        ++count_;
+    }
+    void push_view_field(std::size_t offset, std::size_t size, bool high, bool special, bool decode) {
+        if (count_ == 0) first_.push_view_field(offset, size, high, special, decode);
+        ++count_;
+    }
+
+private:
+    RowBuffer first_;  // holds the first field only
+    std::size_t count_ = 0;
+};
+
+}  // namespace brinewick
