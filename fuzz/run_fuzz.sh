@@ -44,7 +44,7 @@ for target in "${targets[@]}"; do
        "corpus $seeds seeds -> $(ls "$run/corpus" | wc -l) files"
   echo "  ${done_line:-no status line}"
   if [ "$result" != ok ]; then
-    grep -E -A40 'MISMATCH|ERROR: (AddressSanitizer|libFuzzer|LeakSanitizer)|runtime error|SUMMARY' "$run/log" | head -80
+    grep -E -A25 'MISMATCH|ERROR: (AddressSanitizer|libFuzzer|LeakSanitizer)|runtime error|SUMMARY' "$run/log" | head -80
     ls "$run"/crash-* "$run"/timeout-* "$run"/oom-* "$run"/leak-* 2>/dev/null || true
   fi
 done
