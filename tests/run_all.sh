@@ -6,6 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
+SECONDS=0
 
 # GoogleTest comes from Debian's libgtest-dev.
 if [ ! -e /usr/include/gtest/gtest.h ]; then
@@ -32,19 +33,21 @@ fi
 "$PYTHON" -m pip install --quiet --disable-pip-version-check \
   "pytest>=7" "hypothesis>=6" "mypy>=1.8" numpy "scikit-build-core>=0.10" cmake ninja
 
-echo "== engine tests (GoogleTest)"
+echo "== engine tests (GoogleTest) (at ${SECONDS}s)"
 cmake -S . -B build/tests -DBRINEWICK_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/tests -j2
 ctest --test-dir build/tests --output-on-failure -j2
 
-echo "== Python tests"
+echo "== Python tests (at ${SECONDS}s)"
 "$PYTHON" -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps .
 # Run from the tests folder so the installed module is the one imported.
 "$PYTHON" -m pytest -q tests/python
 
-echo "== fuzz targets (ASan + UBSan)"
+echo "== fuzz targets (ASan + UBSan) (at ${SECONDS}s)"
 if [ "${CI:-}" = "true" ]; then default_seconds=60; else default_seconds=10; fi
 bash fuzz/run_fuzz.sh "${FUZZ_SECONDS:-$default_seconds}"
 
-echo "== Python tests against an ASan + UBSan build"
+echo "== Python tests against an ASan + UBSan build (at ${SECONDS}s)"
 bash tests/run_sanitized_python.sh
+
+echo "== all passed in ${SECONDS}s"
