@@ -2,18 +2,17 @@
 //
 // Ties between equally frequent field counts go to the wider count, both in
 // the sniffer's mode and in the inferred column count. A small model of both
-// heuristics, built on the reference parser, checks them on random samples.
+// heuristics, built on the reference parser (heuristics_model.hpp), checks
+// them on random samples.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
 #include <cstdint>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "heuristics/heuristics.hpp"
+#include "heuristics_model.hpp"
 #include "reference_parser.hpp"
 
 namespace {
@@ -21,6 +20,10 @@ namespace {
 using brinewick::infer_column_count;
 using brinewick::is_blank_text;
 using brinewick::sniff_delimiter;
+using brinewick_test::model_blank;
+using brinewick_test::model_infer;
+using brinewick_test::model_sniff;
+using brinewick_test::model_white_space;
 using brinewick_test::printable;
 
 const std::string kBom = "\xEF\xBB\xBF";
@@ -32,73 +35,6 @@ std::string repeat(const std::string& s, std::size_t n) {
 }
 
 std::string utf8(char32_t cp) { return brinewick_test::encode_utf8(std::u32string(1, cp)); }
-
-// ---------------------------------------------------------------------------
-// The model.
-
-// Unicode White_Space, the whole property.
-bool model_white_space(char32_t c) {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
-}
-
-bool model_blank(std::string_view valid_utf8) {
-    for (const char32_t c : brinewick_test::reference_code_points(valid_utf8)) {
-        if (!model_white_space(c)) return false;
-    }
-    return true;
-}
-
-std::vector<std::size_t> model_field_counts(std::string_view sample, std::uint8_t delimiter, std::size_t limit) {
-    brinewick_test::Dialect d;
-    d.delimiter = delimiter;
-    brinewick_test::ReferenceParser parser(sample, d);
-    std::vector<std::size_t> counts;
-    while (counts.size() < limit) {
-        auto row = parser.next_row();
-        if (!row) break;
-        if (row->size() == 1 && model_blank(brinewick_test::reference_decode(row->front()))) continue;
-        counts.push_back(row->size());
-    }
-    return counts;
-}
-
-// The most frequent count not below `smallest`, the wider one on a tie; 0 if none.
-std::pair<std::size_t, int> model_mode(const std::vector<std::size_t>& counts, std::size_t smallest) {
-    std::map<std::size_t, int> histogram;
-    for (const auto c : counts) ++histogram[c];
-    std::pair<std::size_t, int> best{0, 0};
-    for (const auto& [count, occurrences] : histogram) {  // ascending, so >= prefers wider
-        if (count >= smallest && occurrences >= best.second) best = {count, occurrences};
-    }
-    return best;
-}
-
-double model_score(std::string_view sample, std::uint8_t delimiter) {
-    const auto counts = model_field_counts(sample, delimiter, 50);
-    if (counts.size() < 2) return 0.0;
-    const auto [mode, m] = model_mode(counts, 2);
-    if (m == 0) return 0.0;
-    return (static_cast<double>(m) / static_cast<double>(counts.size())) *
-           std::max(std::log(static_cast<double>(mode)), 1.0);
-}
-
-std::uint8_t model_sniff(std::string_view sample) {
-    double best = -1.0;
-    std::uint8_t best_delimiter = ',';
-    for (const std::uint8_t d : {std::uint8_t{','}, std::uint8_t{';'}, std::uint8_t{'\t'}, std::uint8_t{'|'}}) {
-        const double score = model_score(sample, d);
-        if (score > best) {
-            best = score;
-            best_delimiter = d;
-        }
-    }
-    return best_delimiter;
-}
-
-std::size_t model_infer(std::string_view sample, std::uint8_t delimiter) {
-    return model_mode(model_field_counts(sample, delimiter, 100), 0).first;
-}
 
 // ---------------------------------------------------------------------------
 // The blank-row test.
