@@ -64,7 +64,7 @@ FULL_DISK_LAYOUTS = ["output", "quarantine", "changes", "in place"]
 @pytest.mark.parametrize("durable", [True, False], ids=["durable", "not-durable"])
 @pytest.mark.parametrize("layout", FULL_DISK_LAYOUTS)
 def test_full_disk_leaves_targets_untouched(tmp_path, small_disk, layout, durable):
-    data = rows(12000)  # about 400 kB: more than the disk holds
+    data = rows(30000)  # about 1 MB: its outputs are more than the disk holds
     src = tmp_path / "in.csv"
     src.write_bytes(data)
     targets = {"output": tmp_path / "out.csv", "quarantine": tmp_path / "q.csv",
@@ -79,9 +79,11 @@ def test_full_disk_leaves_targets_untouched(tmp_path, small_disk, layout, durabl
         if p != src:
             p.write_bytes(OLD)
     before_disk, before_tmp = files_under(small_disk), files_under(tmp_path)
+    # Rows set aside fill the quarantine; rows padded and merged fill the changes file.
+    keep_all = layout == "changes"
     with pytest.raises(OSError) as info:
         brinewick.salvage(src, targets.pop("output"), durable=durable,
-                          fill_ragged_rows=False, merge_overflow=False, **targets)
+                          fill_ragged_rows=keep_all, merge_overflow=keep_all, **targets)
     assert info.value.errno == 28, info.value  # ENOSPC
     assert info.value.filename is not None
     assert files_under(small_disk) == before_disk
@@ -211,7 +213,7 @@ def test_an_exception_from_progress_stops_the_run(tmp_path, error):
 
 def test_a_ticker_thread_keeps_ticking(tmp_path):
     src = tmp_path / "in.csv"
-    src.write_bytes(rows(100_000))
+    src.write_bytes(rows(300_000))
     ticks = []
     running = threading.Event()
     running.set()
@@ -228,7 +230,7 @@ def test_a_ticker_thread_keeps_ticking(tmp_path):
         _salvage(src, tmp_path / "out.csv", quarantine=tmp_path / "q.csv",
                  changes=tmp_path / "ch.csv", delimiter=None, quote_char='"',
                  fill_ragged_rows=True, merge_overflow=True, expected_columns=None,
-                 repair_quotes=True, progress=None, durable=False, read_size=256)
+                 repair_quotes=True, progress=None, durable=False, read_size=32)
         end = time.perf_counter()
     finally:
         running.clear()
