@@ -91,3 +91,63 @@ def test_quarantine_raw_reparses_to_the_backend_fields(work, data, repair):
         rows = read_csv((work / "alone_out.csv").read_bytes(), delimiter)
         fields = rows[0] if rows else [""]
         assert delimiter.join(fields) == raw_content, (raw, raw_content)
+
+
+# ---------------------------------------------------------------- one exact record per change
+
+P, M, SQ, TAQ, UQ, U8, BL = ("padded", "merged", "stray_quote", "text_after_quote",
+                             "unclosed_quote", "invalid_utf8", "blank_line")
+CHANGE_CASES = [
+    # input, options, change records, changed rows
+    (b"a,b,c\n1,2\n", {}, [["2", "6", P, "2 of 3 fields; 1 empty field added"]], 1),
+    (b"a,b,c\n1,2,3,4,5\n", {"expected_columns": 3},
+     [["2", "6", M, "5 fields; fields 3-5 joined into field 3"]], 1),
+    (b'a,b\n"x"y",z\n', {}, [["2", "4", SQ, "1 quote kept as text"]], 1),
+    (b'a,b\n"x"y","q"r" s"\n', {}, [["2", "4", SQ, "3 quotes kept as text"]], 1),
+    (b'a,b\n"x"y,z\n', {}, [["2", "4", TAQ, "text after a closing quote kept in 1 field"]], 1),
+    (b'a,b\n1,"x\ny\nz\n', {},
+     [["2", "4", UQ, "quoted field ran to the end of the input over 4 lines"]], 1),
+    (b"a,b\n\xff\xfe,\xc3z\n", {}, [["2", "4", U8, "3 invalid byte sequences replaced"]], 1),
+    (b"a,b\n\n1,2\n", {}, [["2", "4", BL, "blank line written as 2 empty fields"]], 1),
+    # Offsets count every byte of the file, the byte-order mark and CR included.
+    (b"\xef\xbb\xbfa,b\r\n1\r\n", {}, [["2", "8", P, "1 of 2 fields; 1 empty field added"]], 1),
+    # Several changes to one row: one record each, one changed row.
+    (b"a;b\r\n\r\n1;\xff2;3\r\n", {"expected_columns": 2},
+     [["2", "5", BL, "blank line written as 2 empty fields"],
+      ["3", "7", M, "3 fields; fields 2-3 joined into field 2"],
+      ["3", "7", U8, "1 invalid byte sequence replaced"]], 2),
+    # No change, no record: doubled quotes and quoted delimiters are plain CSV.
+    (b'a,b\n"x""y","p,q"\n', {}, [], 0),
+    # With repair off, a quote that would be stray closes the field instead.
+    (b'a,b\n"x"y",z\n', {"repair_quotes": False},
+     [["2", "4", TAQ, "text after a closing quote kept in 1 field"]], 1),
+]
+
+
+@pytest.mark.parametrize("read_size", [1, 1 << 20])
+@pytest.mark.parametrize("data, options, expected, changed", CHANGE_CASES,
+                         ids=[repr(c[0]) for c in CHANGE_CASES])
+def test_each_change_has_its_exact_record(work, data, options, expected, changed, read_size):
+    summary, _, _, records = run(work, data, read_size, **options)
+    assert records == expected
+    assert summary.changed_rows == changed
+    counts = {kind: n for kind, n in summary.changes.items() if n}
+    expected_counts: dict = {}
+    for record in expected:
+        expected_counts[record[2]] = expected_counts.get(record[2], 0) + 1
+    assert counts == expected_counts
+
+
+@SETTINGS
+@given(data=damaged, read_size=st.sampled_from([1, 4, 1 << 20]))
+def test_changes_agree_with_the_counters(work, data, read_size):
+    summary, clean, _, records = run(work, data, read_size)
+    kinds = [r[2] for r in records]
+    assert {k: kinds.count(k) for k in brinewick.CHANGE_KINDS} == dict(summary.changes)
+    # Every padded or merged row has its record, and only those rows do.
+    assert summary.changes["padded"] + summary.changes["merged"] + summary.changes["blank_line"] \
+        == summary.repaired_rows
+    rows_changed = {(r[0], r[1]) for r in records}
+    assert len(rows_changed) == summary.changed_rows <= summary.salvaged_rows
+    offsets = [int(r[1]) for r in records]
+    assert offsets == sorted(offsets) and all(0 <= o < max(len(data), 1) for o in offsets)
