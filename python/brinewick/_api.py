@@ -139,19 +139,24 @@ def _salvage(
     callback = check_progress(progress)
     is_durable = check_flag("durable", durable)
     given: Dict[bytes, object] = {}
-    paths = []
-    for name, value in (("input", input), ("output", output), ("quarantine", quarantine),
-                        ("changes", changes)):
-        if value is None and name in ("quarantine", "changes"):
-            paths.append(None)
-            continue
+
+    def encode(name: str, value: object) -> bytes:
         encoded = fs_path(name, value)
         given.setdefault(encoded, os.fspath(value))  # type: ignore[call-overload]
-        paths.append(encoded)
+        return encoded
+
+    paths = (
+        encode("input", input),
+        encode("output", output),
+        None if quarantine is None else encode("quarantine", quarantine),
+        None if changes is None else encode("changes", changes),
+    )
 
     start = time.perf_counter()
     try:
-        result = _native.salvage(*paths, *options.native(), callback, is_durable, read_size)
+        delim, quote, fill, merge, expected, repair = options.native()
+        result = _native.salvage(paths[0], paths[1], paths[2], paths[3], delim, quote, fill,
+                                 merge, expected, repair, callback, is_durable, read_size)
     except OSError as error:
         # Name the file as the caller wrote it (bytes stay bytes), not as decoded.
         if isinstance(error.filename, str):
@@ -161,14 +166,14 @@ def _salvage(
         raise
     elapsed = time.perf_counter() - start
 
-    (total, salvaged, repaired, quarantined, delim, columns, counts, changed_rows,
+    (total, salvaged, repaired, quarantined, detected, columns, counts, changed_rows,
      bytes_read) = result
     return SalvageSummary(
         total_rows=total,
         salvaged_rows=salvaged,
         repaired_rows=repaired,
         quarantined_rows=quarantined,
-        detected_delimiter=delim,
+        detected_delimiter=detected,
         inferred_columns=columns,
         changes=dict(zip(CHANGE_KINDS, counts)),
         changed_rows=changed_rows,

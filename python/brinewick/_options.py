@@ -8,7 +8,7 @@ from __future__ import annotations
 import operator
 import os
 from dataclasses import dataclass
-from typing import Any, Callable, Optional, Union
+from typing import Callable, Optional, Tuple, Union
 
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 ProgressCallback = Callable[[int, Optional[int]], object]
@@ -100,7 +100,7 @@ class SalvageOptions:
             repair_quotes=_flag("repair_quotes", repair_quotes),
         )
 
-    def native(self) -> tuple:
+    def native(self) -> Tuple[Optional[int], int, bool, bool, Optional[int], bool]:
         """The options as the native module takes them."""
         return (
             None if self.delimiter is None else ord(self.delimiter),
@@ -112,8 +112,10 @@ class SalvageOptions:
         )
 
 
-def check_progress(progress: Any) -> Optional[ProgressCallback]:
-    if progress is not None and not callable(progress):
+def check_progress(progress: object) -> Optional[ProgressCallback]:
+    if progress is None:
+        return None
+    if not callable(progress):
         raise TypeError(f"progress must be None or a callable, not {type(progress).__name__}")
     return progress
 
