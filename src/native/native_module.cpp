@@ -250,6 +250,9 @@ bool report_progress(PyObject* progress, std::uint64_t done, PyObject* total) {
 
 // Waits for the worker; false with a Python exception set when a signal
 // handler or the progress callback raised (the worker is then cancelled).
+// A worker that finished in the same instant has already put complete
+// outputs in place; the exception is raised all the same, as the caller asked
+// to stop, and nothing half-written exists either way.
 bool wait_for_worker(Run& run, PyObject* progress) {
     auto last_report = Clock::now();
     for (;;) {

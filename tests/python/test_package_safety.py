@@ -155,8 +155,10 @@ def test_sigint_stops_within_a_moment_and_leaves_nothing(tmp_path, mode):
             child.kill()
             child.wait()
     assert result[0] == "interrupted"
+    latency = result[1] - sent
+    print(f"{mode}: SIGINT to KeyboardInterrupt in {latency * 1000:.1f} ms")
     # 100 ms is the goal; the bound is loose because this machine is shared.
-    assert result[1] - sent < 0.5
+    assert latency < 0.5
     names = sorted(os.listdir(tmp_path))
     assert names == sorted(["in.csv", "out.csv", "q.csv", "ch.csv"])
     for p in (out, q, ch):
@@ -237,6 +239,7 @@ def test_a_ticker_thread_keeps_ticking(tmp_path):
         ticker.join()
     during = [t for t in ticks if start <= t <= end]
     gaps = [b - a for a, b in zip(during, during[1:])]
+    print(f"salvage {end - start:.3f} s, {len(during)} ticks, longest gap {max(gaps) * 1000:.1f} ms")
     assert end - start > 0.2, "the salvage was too quick to show anything"
     assert len(during) > (end - start) / 0.02
     assert max(gaps) < min(0.1, (end - start) / 4)
