@@ -67,9 +67,10 @@ def salvage(
         line closes the field.
     progress : callable, optional
         Called as ``progress(bytes_done, bytes_total)`` about ten times a
-        second and once at the end; ``bytes_total`` is None for streams. An
-        exception it raises stops the run and is re-raised, leaving nothing
-        behind.
+        second, with the interpreter lock held, and once more when the
+        outputs are in place (``bytes_done == bytes_total``); ``bytes_total``
+        is None for streams. An exception it raises during the run stops it
+        like Ctrl-C: it is re-raised and nothing is left behind.
     durable : bool, default True
         Flush the outputs and their directories to disk before renaming
         them into place. False is faster and safe against a crashing
