@@ -276,7 +276,8 @@ TEST(ArrowBatches, LimitsCutBatches) {
         BatchBuilder b({{"s", ColumnType::Utf8}}, options);
         std::vector<std::size_t> got;
         for (int r = 0; r < 5; ++r) {
-            const Row row = {"abcdefg" + std::to_string(r)};
+            const std::string text = "abcdefg" + std::to_string(r);
+            const Row row = {text};
             ASSERT_EQ(b.append_row(row), AppendResult::Ok);
             if (b.full()) {
                 got.push_back(b.rows());
