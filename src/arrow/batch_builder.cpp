@@ -254,8 +254,11 @@ void ColumnBuilder::finish(ArrowArray* out) {
     auto p = std::make_unique<ColumnPrivate>();
     // Everything that can fail comes first: every handed-over buffer holds a
     // block, and the next batch's first offset is ready.
+    // The next batch will likely be about as large: sizing its buffers now
+    // saves the copies of growing them step by step.
     OwnedBuffer next_offsets;
     if (type_ == ColumnType::Utf8) {
+        next_offsets.reserve_more(offsets_.size());
         if (large_) {
             next_offsets.push(std::int64_t{0});
         } else {
@@ -264,6 +267,7 @@ void ColumnBuilder::finish(ArrowArray* out) {
     }
     if (has_validity_) validity_.reserve_more(1);
     values_.reserve_more(1);
+    const std::size_t values_used = values_.size();
     std::size_t n = 0;
     p->owned[n] = has_validity_ ? validity_.release() : nullptr;
     p->pointers[n] = p->owned[n];
@@ -289,6 +293,7 @@ void ColumnBuilder::finish(ArrowArray* out) {
     out->private_data = p.release();
 
     offsets_ = std::move(next_offsets);
+    values_.set_first_capacity(values_used + values_used / 8);
     has_validity_ = false;
     length_ = 0;
     null_count_ = 0;
@@ -324,31 +329,36 @@ AppendResult BatchBuilder::append_fields(const Fields& fields, std::size_t n) {
         return AppendResult::Error;
     }
     std::size_t text = 0;
-    for (std::size_t i = 0; i < n; ++i) text += fields[i].size();
-    if (!options_.large_strings && string_bytes_ + text > static_cast<std::size_t>(INT32_MAX)) {
-        if (rows_ > 0) return AppendResult::Full;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (!builders_[i].string_room(fields[i].size())) {
-                error_ = "a value of " + std::to_string(fields[i].size()) + " bytes in column '" + specs_[i].name +
-                         "' is past the 2 GiB reach of 32-bit string offsets";
-                return AppendResult::Error;
-            }
-        }
-    }
     std::size_t i = 0;
+    AppendResult refused = AppendResult::Ok;
     try {
         for (; i < n; ++i) {
             const std::string_view value = fields[i];
             ColumnBuilder& col = builders_[i];
             if (value.empty() && options_.empty_as_null) {
                 col.append_null();
-            } else if (!col.append(value)) {
+                continue;
+            }
+            if (col.append(value)) {
+                text += value.size();
+                continue;
+            }
+            if (col.type() == ColumnType::Utf8) {
+                // Past 32-bit offsets: a new batch takes the row, unless it is the first.
+                if (rows_ > 0) {
+                    refused = AppendResult::Full;
+                    break;
+                }
+                error_ = "a value of " + std::to_string(value.size()) + " bytes in column '" + specs_[i].name +
+                         "' is past the 2 GiB reach of 32-bit string offsets";
+            } else {
                 constexpr std::size_t kShown = 60;
                 error_ = "column '" + specs_[i].name + "' is " + std::string(column_type_name(col.type())) +
                          " but holds '" + std::string(value.substr(0, kShown)) +
                          (value.size() > kShown ? "...'" : "'");
-                break;
             }
+            refused = AppendResult::Error;
+            break;
         }
         if (i == n) {
             for (std::size_t k = n; k < width; ++k) builders_[k].append_null();  // missing cells
@@ -357,33 +367,42 @@ AppendResult BatchBuilder::append_fields(const Fields& fields, std::size_t n) {
         for (std::size_t k = 0; k < width; ++k) builders_[k].truncate(rows_);
         throw;
     }
-    if (i != n) {
+    if (refused != AppendResult::Ok) {
         for (std::size_t k = 0; k < i; ++k) builders_[k].truncate(rows_);
-        return AppendResult::Error;
+        return refused;
     }
     ++rows_;
-    for (std::size_t k = 0; k < n; ++k) {
-        if (specs_[k].type == ColumnType::Utf8) string_bytes_ += fields[k].size();
-    }
     bytes_ += text + fixed_row_bytes_;
     return AppendResult::Ok;
 }
 
-void assemble_batch(std::span<ColumnBuilder> columns, ArrowArray* out) {
+void assemble_batch(std::size_t rows, std::span<ColumnBuilder> columns, ArrowArray* out,
+                    std::span<ArrowArray* const> moved) {
     auto p = std::make_unique<BatchPrivate>();
     p->children.resize(columns.size());  // zeroed: release null until finished
     p->pointers.resize(columns.size());
     for (std::size_t i = 0; i < columns.size(); ++i) p->pointers[i] = &p->children[i];
-    const std::size_t rows = columns.empty() ? 0 : columns[0].length();
+    auto is_moved = [&](std::size_t i) { return i < moved.size() && moved[i] != nullptr; };
     std::size_t done = 0;
     try {
-        for (; done < columns.size(); ++done) columns[done].finish(&p->children[done]);
+        for (; done < columns.size(); ++done) {
+            if (!is_moved(done)) columns[done].finish(&p->children[done]);
+        }
     } catch (...) {
         // Columns already handed over go with the half-built batch, and the
         // rest are cut back, so every builder is empty and consistent.
-        for (std::size_t k = 0; k < done; ++k) p->children[k].release(&p->children[k]);
+        for (std::size_t k = 0; k < done; ++k) {
+            if (p->children[k].release != nullptr) p->children[k].release(&p->children[k]);
+        }
         for (ColumnBuilder& b : columns) b.truncate(0);
         throw;
+    }
+    // Nothing fails from here: take the moved arrays over.
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        if (is_moved(i)) {
+            p->children[i] = *moved[i];
+            moved[i]->release = nullptr;
+        }
     }
     out->length = static_cast<std::int64_t>(rows);
     out->null_count = 0;
@@ -398,20 +417,9 @@ void assemble_batch(std::span<ColumnBuilder> columns, ArrowArray* out) {
 }
 
 void BatchBuilder::finish(ArrowArray* out) {
-    if (builders_.empty()) {
-        // No column to carry the row count: a zero-width batch still has its rows.
-        std::vector<ColumnBuilder> none;
-        assemble_batch(none, out);
-        out->length = static_cast<std::int64_t>(rows_);
-    } else {
-        try {
-            assemble_batch(builders_, out);
-        } catch (...) {
-            rows_ = bytes_ = string_bytes_ = 0;
-            throw;
-        }
-    }
-    rows_ = bytes_ = string_bytes_ = 0;
+    const std::size_t rows = rows_;
+    rows_ = bytes_ = 0;  // on failure too: the builders are emptied either way
+    assemble_batch(rows, builders_, out);
 }
 
 void BatchBuilder::export_schema(ArrowSchema* out) const {

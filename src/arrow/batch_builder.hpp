@@ -136,14 +136,17 @@ private:
     std::vector<ColumnBuilder> builders_;
     std::size_t rows_ = 0;
     std::size_t bytes_ = 0;
-    std::size_t string_bytes_ = 0;  // bytes of all string columns in this batch
     std::size_t fixed_row_bytes_ = 0;
     std::string error_;
 };
 
-// The columns' cells as one struct array; every builder then starts empty.
-// All must have the same length. Throws std::bad_alloc (cells dropped).
-void assemble_batch(std::span<ColumnBuilder> columns, ArrowArray* out);
+// The columns' cells as one struct array of `rows` rows (every builder
+// holds that many cells); every builder then starts empty. Where `moved[i]`
+// is given, that finished array becomes child i instead (and is marked
+// released), so a column can pass through without a copy. Throws
+// std::bad_alloc: the cells are dropped, `out` and `moved` untouched.
+void assemble_batch(std::size_t rows, std::span<ColumnBuilder> columns, ArrowArray* out,
+                    std::span<ArrowArray* const> moved = {});
 
 // The Arrow format string of a column type ("u"/"U", "l", "g", "b", "tdD", "tsu:", "tsu:UTC").
 [[nodiscard]] const char* arrow_format(ColumnType type, bool large_strings) noexcept;

@@ -69,6 +69,8 @@ public:
             size_ = n;
         }
     }
+    // The capacity of the first block, once the buffer is empty again.
+    void set_first_capacity(std::size_t n) noexcept { first_capacity_ = n; }
     void shrink(std::size_t n) noexcept {
         if (n < size_) size_ = n;
     }
@@ -95,7 +97,7 @@ public:
 
 private:
     void grow(std::size_t need) {
-        std::size_t cap = capacity_ < 64 ? 64 : capacity_;
+        std::size_t cap = capacity_ != 0 ? capacity_ : (first_capacity_ > 64 ? first_capacity_ : 64);
         while (cap < need) cap = cap > (SIZE_MAX / 2) ? need : cap * 2;
         void* p = std::realloc(data_, cap);
         if (p == nullptr) throw std::bad_alloc();
@@ -107,6 +109,7 @@ private:
     std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
+    std::size_t first_capacity_ = 0;
 };
 
 }  // namespace brinewick::arrow

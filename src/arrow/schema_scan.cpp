@@ -98,10 +98,15 @@ std::string convert_batch(ArrowArray* in, bool in_large_strings, std::span<const
     const auto rows = static_cast<std::size_t>(in->length);
     const auto have = static_cast<std::size_t>(in->n_children);
     std::vector<ColumnBuilder> builders;
+    std::vector<ArrowArray*> moved(columns.size(), nullptr);
     builders.reserve(columns.size());
     for (std::size_t c = 0; c < columns.size(); ++c) {
         builders.emplace_back(columns[c].type, large_strings);
         ColumnBuilder& b = builders.back();
+        if (c < have && columns[c].type == ColumnType::Utf8 && in_large_strings == large_strings) {
+            moved[c] = in->children[c];  // already what it should be
+            continue;
+        }
         if (c >= have) {
             for (std::size_t r = 0; r < rows; ++r) b.append_null();
             continue;
@@ -118,8 +123,7 @@ std::string convert_batch(ArrowArray* in, bool in_large_strings, std::span<const
             }
         }
     }
-    assemble_batch(builders, out);
-    if (columns.empty()) out->length = static_cast<std::int64_t>(rows);
+    assemble_batch(rows, builders, out, moved);
     return {};
 }
 

@@ -131,29 +131,72 @@ std::optional<ColumnType> column_type_from_name(std::string_view name) noexcept 
 }
 
 bool parse_int64(std::string_view text, std::int64_t& out) noexcept {
-    std::size_t i = text.empty() || text[0] != '-' ? 0 : 1;
-    if (i >= text.size() || !is_digit(text[i])) return false;
-    if (text[i] == '0' && (text.size() != 1)) return false;  // "007", "-0", "00"
-    for (std::size_t k = i; k < text.size(); ++k) {
-        if (!is_digit(text[k])) return false;
+    const std::size_t n = text.size();
+    const std::size_t first = n != 0 && text[0] == '-' ? 1 : 0;
+    const std::size_t digits = n - first;
+    if (digits == 0 || digits > 19) return false;
+    if (text[first] == '0' && n != 1) return false;  // "007", "-0", "00"
+    std::uint64_t v = 0;
+    for (std::size_t k = first; k < n; ++k) {
+        const char c = text[k];
+        if (!is_digit(c)) return false;
+        v = v * 10 + static_cast<std::uint64_t>(c - '0');  // 19 digits fit in 64 bits unsigned
     }
-    const auto res = std::from_chars(text.data(), text.data() + text.size(), out);
-    return res.ec == std::errc{} && res.ptr == text.data() + text.size();
+    const std::uint64_t limit = static_cast<std::uint64_t>(INT64_MAX) + (first == 1 ? 1 : 0);
+    if (v > limit) return false;
+    out = first == 1 ? static_cast<std::int64_t>(0 - v) : static_cast<std::int64_t>(v);
+    return true;
 }
+
+namespace {
+
+// The exact check for what the fast path cannot settle: the double nearest
+// to the text must give back the text's significant digits.
+bool float_round_trips(std::string_view text, std::size_t int_begin, std::size_t frac_begin, std::size_t frac_end,
+                       long exponent, double& out) {
+    const std::size_t n = text.size();
+    double value = 0.0;
+    const auto res = std::from_chars(text.data(), text.data() + n, value);
+    if (res.ec != std::errc{} || res.ptr != text.data() + n || !std::isfinite(value)) return false;
+    std::string all;
+    all.reserve(frac_end - int_begin);
+    for (std::size_t k = int_begin; k < frac_end; ++k) {
+        if (text[k] != '.') all.push_back(text[k]);
+    }
+    Decimal given;
+    strip_into(all, exponent - static_cast<long>(frac_end - frac_begin), given);
+    if (given.digits.empty()) {
+        out = value;  // a spelling of zero; the sign survives in -0.0
+        return true;
+    }
+    if (value == 0.0) return false;  // underflow: the digits would be lost
+    const Decimal back = shortest_decimal(value);
+    if (given.digits != back.digits || given.exponent != back.exponent) return false;
+    out = value;
+    return true;
+}
+
+}  // namespace
 
 bool parse_float64(std::string_view text, double& out) noexcept {
     const std::size_t n = text.size();
     std::size_t i = n > 0 && text[0] == '-' ? 1 : 0;
     const std::size_t int_begin = i;
-    while (i < n && is_digit(text[i])) ++i;
-    const std::size_t int_end = i;
-    const std::size_t int_len = int_end - int_begin;
+    std::uint64_t mantissa = 0;
+    int digits = 0;  // significant digits so far (from the first non-zero one)
+    auto take = [&](char c) {
+        if (digits == 0 && c == '0') return;
+        if (digits < 19) mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+        ++digits;
+    };
+    while (i < n && is_digit(text[i])) take(text[i++]);
+    const std::size_t int_len = i - int_begin;
     if (int_len > 1 && text[int_begin] == '0') return false;  // "01.5" keeps its zero as a string
     std::size_t frac_begin = i;
     std::size_t frac_end = i;
     if (i < n && text[i] == '.') {
         frac_begin = ++i;
-        while (i < n && is_digit(text[i])) ++i;
+        while (i < n && is_digit(text[i])) take(text[i++]);
         frac_end = i;
         if (frac_end == frac_begin) return false;  // "5." or "."
     }
@@ -172,43 +215,23 @@ bool parse_float64(std::string_view text, double& out) noexcept {
     }
     if (i != n) return false;
 
-    double value = 0.0;
-    const auto res = std::from_chars(text.data(), text.data() + n, value);
-    if (res.ec != std::errc{} || res.ptr != text.data() + n || !std::isfinite(value)) return false;
-
-    // Significant digits of the text and the power of ten of the last one.
-    std::size_t sig = 0;
-    bool leading = true;
-    std::size_t trailing_zeros = 0;
-    for (std::size_t k = int_begin; k < frac_end; ++k) {
-        const char c = text[k];
-        if (c == '.') continue;
-        if (leading && c == '0') continue;
-        leading = false;
-        ++sig;
-        trailing_zeros = c == '0' ? trailing_zeros + 1 : 0;
-    }
-    sig -= trailing_zeros;
-    if (sig == 0) {
-        out = value;  // some spelling of zero; the sign survives in -0.0
+    // The common case exactly: at most 15 digits make an integer below 2^53
+    // and 10^k for k <= 22 is a double, so one multiply or divide gives the
+    // correctly rounded value, which reads back as the text's digits (DBL_DIG).
+    const long scale = exponent - static_cast<long>(frac_end - frac_begin);
+    if (digits <= DBL_DIG && scale >= -22 && scale <= 22) {
+        static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                            1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+        double v = static_cast<double>(mantissa);
+        v = scale >= 0 ? v * kPow10[scale] : v / kPow10[-scale];
+        out = int_begin == 1 ? -v : v;
         return true;
     }
-    if (value == 0.0) return false;  // underflow: the digits would be lost
-    // Up to 15 significant digits always come back from the nearest double
-    // (DBL_DIG), for normal numbers; anything else is checked digit by digit.
-    if (sig > DBL_DIG || std::fabs(value) < DBL_MIN) {
-        std::string all;
-        all.reserve(frac_end - int_begin);
-        for (std::size_t k = int_begin; k < frac_end; ++k) {
-            if (text[k] != '.') all.push_back(text[k]);
-        }
-        Decimal given;
-        strip_into(all, exponent - static_cast<long>(frac_end - frac_begin), given);
-        const Decimal back = shortest_decimal(value);
-        if (given.digits != back.digits || given.exponent != back.exponent) return false;
+    try {
+        return float_round_trips(text, int_begin, frac_begin, frac_end, exponent, out);
+    } catch (...) {
+        return false;  // no memory for the digit strings: leave it a string
     }
-    out = value;
-    return true;
 }
 
 bool parse_bool(std::string_view text, bool& out) noexcept {
@@ -286,11 +309,17 @@ void ColumnInference::narrow(std::string_view value) noexcept {
     const char c = value[0];
     std::uint8_t keep = 0;
     if (is_digit(c) || c == '-' || c == '.') {
+        bool is_short_int = false;
         if ((candidates_ & kInt) != 0) {
             std::int64_t v = 0;
-            if (parse_int64(value, v)) keep |= kInt;
+            if (parse_int64(value, v)) {
+                keep |= kInt;
+                is_short_int = value.size() <= DBL_DIG;  // certainly a float too
+            }
         }
-        if ((candidates_ & kFloat) != 0) {
+        if (is_short_int) {
+            keep |= kFloat;
+        } else if ((candidates_ & kFloat) != 0) {
             double v = 0;
             if (parse_float64(value, v)) keep |= kFloat;
         }
