@@ -36,8 +36,9 @@
 //      given or inferred from the prefix): the names come from the first
 //      clean row and batches stream as rows arrive.
 //   3. Input that cannot be read twice (a pipe) but needs pass 1: build
-//      all-string batches (BatchBuilder with Utf8 columns, width growing as
-//      needed by starting a wider builder) and keep them while the scanner
+//      all-string batches (BatchBuilder with Utf8 columns; a row wider than
+//      the builder is refused, add_columns widens it, the row is appended
+//      again) and keep them while the scanner
 //      sees the same rows; at the end, convert_batch turns each kept batch
 //      into the final columns (typed, and null-padded to the final width)
 //      as it is handed out. Memory then holds the whole table as Arrow

@@ -308,6 +308,24 @@ BatchBuilder::BatchBuilder(std::vector<ColumnSpec> columns, BatchOptions options
     }
 }
 
+void BatchBuilder::add_columns(std::span<const ColumnSpec> more) {
+    std::vector<ColumnSpec> specs(more.begin(), more.end());
+    std::vector<ColumnBuilder> added;
+    added.reserve(more.size());
+    for (const ColumnSpec& c : more) {
+        added.emplace_back(c.type, options_.large_strings);
+        for (std::size_t r = 0; r < rows_; ++r) added.back().append_null();
+    }
+    specs_.reserve(specs_.size() + more.size());
+    builders_.reserve(builders_.size() + more.size());
+    // Nothing below allocates.
+    for (std::size_t i = 0; i < more.size(); ++i) {
+        specs_.push_back(std::move(specs[i]));
+        builders_.push_back(std::move(added[i]));
+        fixed_row_bytes_ += fixed_width(more[i].type, options_.large_strings);
+    }
+}
+
 AppendResult BatchBuilder::append_row(const RowBuffer& row) {
     struct Fields {
         const RowBuffer& row;

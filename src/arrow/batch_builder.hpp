@@ -111,6 +111,11 @@ public:
     [[nodiscard]] AppendResult append_row(const RowBuffer& row);
     [[nodiscard]] AppendResult append_row(std::span<const std::string_view> fields);
 
+    // Adds columns on the right, null in the rows already appended: for
+    // rows wider than any before when the width is not known in advance.
+    // Throws std::bad_alloc, leaving the builder as it was.
+    void add_columns(std::span<const ColumnSpec> more);
+
     [[nodiscard]] std::size_t rows() const noexcept { return rows_; }
     // Approximate buffer bytes of the current batch.
     [[nodiscard]] std::size_t bytes() const noexcept { return bytes_; }

@@ -204,6 +204,28 @@ TEST(ArrowBatches, RefusedRowLeavesNothingBehind) {
     EXPECT_EQ(live_buffers(), before);
 }
 
+// Width learned as rows come: a wider row adds columns, null above it.
+TEST(ArrowBatches, AddColumnsMidBatch) {
+    BatchBuilder b({{"a", ColumnType::Utf8}}, BatchOptions{});
+    const Row narrow = {"x"};
+    const Row wide = {"y", "1", "z"};
+    ASSERT_EQ(b.append_row(narrow), AppendResult::Ok);
+    ASSERT_EQ(b.append_row(wide), AppendResult::Error);
+    const std::vector<ColumnSpec> more = {{"column_2", ColumnType::Int64}, {"column_3", ColumnType::Utf8}};
+    b.add_columns(more);
+    ASSERT_EQ(b.append_row(wide), AppendResult::Ok);
+    ASSERT_EQ(b.append_row(narrow), AppendResult::Ok);
+    Owned<ArrowArray> batch;
+    b.finish(batch.get());
+    ASSERT_EQ(batch->n_children, 3);
+    EXPECT_EQ(bits(batch->children[1]->buffers[0], 3), (std::vector<int>{0, 1, 0}));
+    EXPECT_EQ(values<std::int64_t>(*batch->children[1])[1], 1);
+    EXPECT_EQ(string_cells(*batch->children[2]), (std::vector<Cell>{std::nullopt, "z", std::nullopt}));
+    Owned<ArrowSchema> schema;
+    b.export_schema(schema.get());
+    EXPECT_STREQ(schema->children[2]->name, "column_3");
+}
+
 TEST(ArrowBatches, RowBufferInput) {
     RowBuffer row;
     row.push_text_field("x", true, false);
