@@ -42,8 +42,9 @@
 //      sees the same rows; at the end, convert_batch turns each kept batch
 //      into the final columns (typed, and null-padded to the final width)
 //      as it is handed out. Memory then holds the whole table as Arrow
-//      strings, about the size of its text; a driver that must bound memory
-//      spools the input to a temporary file instead and uses 1.
+//      strings, about the size of its text, and bench/arrow_batches finds it
+//      no cheaper than two passes; so a driver that can reread the input (or
+//      spool a pipe to a temporary file, to bound memory) uses 1.
 //
 // Nulls: with empty_as_null an empty field (including one the salvage
 // padded) is null; otherwise it is "" (and keeps its column a string). A
