@@ -1,0 +1,447 @@
+#include "batch_builder.hpp"
+
+#include <memory>
+#include <new>
+#include <utility>
+
+namespace brinewick::arrow {
+
+std::atomic<std::int64_t> detail::live_buffer_count{0};
+
+std::int64_t live_buffers() noexcept { return detail::live_buffer_count.load(std::memory_order_relaxed); }
+
+namespace {
+
+// What a finished column array owns.
+struct ColumnPrivate {
+    std::uint8_t* owned[3] = {nullptr, nullptr, nullptr};
+    const void* pointers[3] = {nullptr, nullptr, nullptr};
+};
+
+void release_column(ArrowArray* array) noexcept {
+    if (array == nullptr || array->release == nullptr) return;
+    auto* p = static_cast<ColumnPrivate*>(array->private_data);
+    for (std::uint8_t* b : p->owned) OwnedBuffer::free_released(b);
+    delete p;
+    array->release = nullptr;
+}
+
+// What a finished batch owns: its children's structs. The children own their
+// buffers themselves, so one moved out by a consumer outlives the batch.
+struct BatchPrivate {
+    std::vector<ArrowArray> children;
+    std::vector<ArrowArray*> pointers;
+    const void* buffers[1] = {nullptr};  // a struct array's validity: none
+};
+
+void release_batch(ArrowArray* array) noexcept {
+    if (array == nullptr || array->release == nullptr) return;
+    auto* p = static_cast<BatchPrivate*>(array->private_data);
+    for (ArrowArray& child : p->children) {
+        if (child.release != nullptr) child.release(&child);  // skips children moved out
+    }
+    delete p;
+    array->release = nullptr;
+}
+
+struct SchemaPrivate {
+    std::string format;
+    std::string name;
+    std::vector<ArrowSchema> children;
+    std::vector<ArrowSchema*> pointers;
+};
+
+void release_schema(ArrowSchema* schema) noexcept {
+    if (schema == nullptr || schema->release == nullptr) return;
+    auto* p = static_cast<SchemaPrivate*>(schema->private_data);
+    for (ArrowSchema& child : p->children) {
+        if (child.release != nullptr) child.release(&child);
+    }
+    delete p;
+    schema->release = nullptr;
+}
+
+void fill_schema(ArrowSchema* out, SchemaPrivate* p, std::int64_t flags) noexcept {
+    out->format = p->format.c_str();
+    out->name = p->name.c_str();
+    out->metadata = nullptr;
+    out->flags = flags;
+    out->n_children = static_cast<std::int64_t>(p->children.size());
+    out->children = p->pointers.empty() ? nullptr : p->pointers.data();
+    out->dictionary = nullptr;
+    out->release = release_schema;
+    out->private_data = p;
+}
+
+std::size_t fixed_width(ColumnType type, bool large) noexcept {
+    switch (type) {
+        case ColumnType::Utf8: return large ? 8 : 4;  // the offset
+        case ColumnType::Date32: return 4;
+        case ColumnType::Bool: return 1;  // an eighth, rounded up
+        case ColumnType::Int64:
+        case ColumnType::Float64:
+        case ColumnType::Timestamp:
+        case ColumnType::TimestampUtc: return 8;
+    }
+    return 8;
+}
+
+}  // namespace
+
+const char* arrow_format(ColumnType type, bool large_strings) noexcept {
+    switch (type) {
+        case ColumnType::Utf8: return large_strings ? "U" : "u";
+        case ColumnType::Int64: return "l";
+        case ColumnType::Float64: return "g";
+        case ColumnType::Bool: return "b";
+        case ColumnType::Date32: return "tdD";
+        case ColumnType::Timestamp: return "tsu:";
+        case ColumnType::TimestampUtc: return "tsu:UTC";
+    }
+    return "u";
+}
+
+void export_schema(std::span<const ColumnSpec> columns, bool large_strings, ArrowSchema* out) {
+    auto parent = std::make_unique<SchemaPrivate>();
+    parent->format = "+s";
+    parent->children.resize(columns.size());  // zeroed: release null until filled
+    parent->pointers.resize(columns.size());
+    std::vector<std::unique_ptr<SchemaPrivate>> kids;
+    kids.reserve(columns.size());
+    for (const ColumnSpec& c : columns) {
+        auto kid = std::make_unique<SchemaPrivate>();
+        kid->format = arrow_format(c.type, large_strings);
+        kid->name = c.name;
+        kids.push_back(std::move(kid));
+    }
+    // Nothing below allocates: ownership passes to the structs.
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        fill_schema(&parent->children[i], kids[i].release(), ARROW_FLAG_NULLABLE);
+        parent->pointers[i] = &parent->children[i];
+    }
+    fill_schema(out, parent.release(), 0);
+}
+
+ColumnBuilder::ColumnBuilder(ColumnType type, bool large_strings) : type_(type), large_(large_strings) {
+    start_offsets();
+}
+
+void ColumnBuilder::start_offsets() {
+    if (type_ != ColumnType::Utf8) return;
+    if (large_) {
+        offsets_.push(std::int64_t{0});
+    } else {
+        offsets_.push(std::int32_t{0});
+    }
+}
+
+void ColumnBuilder::set_valid(bool valid) {
+    const std::size_t need = length_ / 8 + 1;
+    if (validity_.size() < need) validity_.resize_zeroed(need);
+    const auto bit = static_cast<std::uint8_t>(1u << (length_ % 8));
+    std::uint8_t& byte = validity_.data()[length_ / 8];
+    byte = static_cast<std::uint8_t>(valid ? (byte | bit) : (byte & ~bit));
+}
+
+void ColumnBuilder::append_null() {
+    if (!has_validity_) {
+        // First null: every earlier cell was valid.
+        validity_.resize_zeroed(length_ / 8 + 1);
+        for (std::size_t i = 0; i < length_ / 8; ++i) validity_.data()[i] = 0xFF;
+        validity_.data()[length_ / 8] = static_cast<std::uint8_t>((1u << (length_ % 8)) - 1);
+        has_validity_ = true;
+    }
+    set_valid(false);
+    switch (type_) {
+        case ColumnType::Utf8:
+            if (large_) {
+                offsets_.push(static_cast<std::int64_t>(values_.size()));
+            } else {
+                offsets_.push(static_cast<std::int32_t>(values_.size()));
+            }
+            break;
+        case ColumnType::Bool:
+            values_.resize_zeroed(length_ / 8 + 1);
+            break;
+        default:
+            values_.resize_zeroed(values_.size() + fixed_width(type_, large_));
+            break;
+    }
+    ++null_count_;
+    ++length_;
+}
+
+bool ColumnBuilder::append_typed(std::string_view text) {
+    switch (type_) {
+        case ColumnType::Utf8: return false;  // handled inline
+        case ColumnType::Int64: {
+            std::int64_t v = 0;
+            if (!parse_int64(text, v)) return false;
+            values_.push(v);
+            break;
+        }
+        case ColumnType::Float64: {
+            double v = 0;
+            if (!parse_float64(text, v)) return false;
+            values_.push(v);
+            break;
+        }
+        case ColumnType::Bool: {
+            bool v = false;
+            if (!parse_bool(text, v)) return false;
+            values_.resize_zeroed(length_ / 8 + 1);
+            const auto bit = static_cast<std::uint8_t>(1u << (length_ % 8));
+            std::uint8_t& byte = values_.data()[length_ / 8];
+            byte = static_cast<std::uint8_t>(v ? (byte | bit) : (byte & ~bit));
+            break;
+        }
+        case ColumnType::Date32: {
+            std::int32_t v = 0;
+            if (!parse_date32(text, v)) return false;
+            values_.push(v);
+            break;
+        }
+        case ColumnType::Timestamp:
+        case ColumnType::TimestampUtc: {
+            std::int64_t v = 0;
+            bool zoned = false;
+            if (!parse_timestamp(text, v, zoned)) return false;
+            if (zoned != (type_ == ColumnType::TimestampUtc)) return false;
+            values_.push(v);
+            break;
+        }
+    }
+    if (has_validity_) set_valid(true);
+    ++length_;
+    return true;
+}
+
+void ColumnBuilder::truncate(std::size_t length) noexcept {
+    if (length >= length_) return;
+    if (has_validity_) {
+        for (std::size_t i = length; i < length_; ++i) {
+            if ((validity_.data()[i / 8] & (1u << (i % 8))) == 0) --null_count_;
+        }
+    } else {
+        null_count_ = 0;
+    }
+    switch (type_) {
+        case ColumnType::Utf8:
+            if (large_) {
+                std::int64_t end = 0;
+                std::memcpy(&end, offsets_.data() + length * 8, 8);
+                values_.shrink(static_cast<std::size_t>(end));
+                offsets_.shrink((length + 1) * 8);
+            } else {
+                std::int32_t end = 0;
+                std::memcpy(&end, offsets_.data() + length * 4, 4);
+                values_.shrink(static_cast<std::size_t>(end));
+                offsets_.shrink((length + 1) * 4);
+            }
+            break;
+        case ColumnType::Bool:
+            values_.shrink((length + 7) / 8);
+            break;
+        default:
+            values_.shrink(length * fixed_width(type_, large_));
+            break;
+    }
+    if (has_validity_) validity_.shrink((length + 7) / 8);
+    length_ = length;
+}
+
+void ColumnBuilder::finish(ArrowArray* out) {
+    auto p = std::make_unique<ColumnPrivate>();
+    // Everything that can fail comes first: every handed-over buffer holds a
+    // block, and the next batch's first offset is ready.
+    // The next batch will likely be about as large: sizing its buffers now
+    // saves the copies of growing them step by step.
+    OwnedBuffer next_offsets;
+    if (type_ == ColumnType::Utf8) {
+        next_offsets.reserve_more(offsets_.size());
+        if (large_) {
+            next_offsets.push(std::int64_t{0});
+        } else {
+            next_offsets.push(std::int32_t{0});
+        }
+    }
+    if (has_validity_) validity_.reserve_more(1);
+    values_.reserve_more(1);
+    const std::size_t values_used = values_.size();
+    std::size_t n = 0;
+    p->owned[n] = has_validity_ ? validity_.release() : nullptr;
+    p->pointers[n] = p->owned[n];
+    ++n;
+    if (type_ == ColumnType::Utf8) {
+        p->owned[n] = offsets_.release();
+        p->pointers[n] = p->owned[n];
+        ++n;
+    }
+    p->owned[n] = values_.release();
+    p->pointers[n] = p->owned[n];
+    ++n;
+
+    out->length = static_cast<std::int64_t>(length_);
+    out->null_count = null_count_;
+    out->offset = 0;
+    out->n_buffers = static_cast<std::int64_t>(n);
+    out->n_children = 0;
+    out->buffers = p->pointers;
+    out->children = nullptr;
+    out->dictionary = nullptr;
+    out->release = release_column;
+    out->private_data = p.release();
+
+    offsets_ = std::move(next_offsets);
+    values_.set_first_capacity(values_used + values_used / 8);
+    has_validity_ = false;
+    length_ = 0;
+    null_count_ = 0;
+}
+
+BatchBuilder::BatchBuilder(std::vector<ColumnSpec> columns, BatchOptions options)
+    : specs_(std::move(columns)), options_(options) {
+    builders_.reserve(specs_.size());
+    for (const ColumnSpec& c : specs_) {
+        builders_.emplace_back(c.type, options_.large_strings);
+        fixed_row_bytes_ += fixed_width(c.type, options_.large_strings);
+    }
+}
+
+void BatchBuilder::add_columns(std::span<const ColumnSpec> more) {
+    std::vector<ColumnSpec> specs(more.begin(), more.end());
+    std::vector<ColumnBuilder> added;
+    added.reserve(more.size());
+    for (const ColumnSpec& c : more) {
+        added.emplace_back(c.type, options_.large_strings);
+        for (std::size_t r = 0; r < rows_; ++r) added.back().append_null();
+    }
+    specs_.reserve(specs_.size() + more.size());
+    builders_.reserve(builders_.size() + more.size());
+    // Nothing below allocates.
+    for (std::size_t i = 0; i < more.size(); ++i) {
+        specs_.push_back(std::move(specs[i]));
+        builders_.push_back(std::move(added[i]));
+        fixed_row_bytes_ += fixed_width(more[i].type, options_.large_strings);
+    }
+}
+
+AppendResult BatchBuilder::append_row(const RowBuffer& row) {
+    struct Fields {
+        const RowBuffer& row;
+        std::string_view operator[](std::size_t i) const noexcept { return row.field(i); }
+    };
+    return append_fields(Fields{row}, row.size());
+}
+
+AppendResult BatchBuilder::append_row(std::span<const std::string_view> fields) {
+    return append_fields(fields, fields.size());
+}
+
+template <typename Fields>
+AppendResult BatchBuilder::append_fields(const Fields& fields, std::size_t n) {
+    const std::size_t width = builders_.size();
+    if (n > width) {
+        error_ = "a row has " + std::to_string(n) + " fields but the table has " + std::to_string(width) +
+                 " columns";
+        return AppendResult::Error;
+    }
+    std::size_t text = 0;
+    std::size_t i = 0;
+    AppendResult refused = AppendResult::Ok;
+    try {
+        for (; i < n; ++i) {
+            const std::string_view value = fields[i];
+            ColumnBuilder& col = builders_[i];
+            if (value.empty() && options_.empty_as_null) {
+                col.append_null();
+                continue;
+            }
+            if (col.append(value)) {
+                text += value.size();
+                continue;
+            }
+            if (col.type() == ColumnType::Utf8) {
+                // Past 32-bit offsets: a new batch takes the row, unless it is the first.
+                if (rows_ > 0) {
+                    refused = AppendResult::Full;
+                    break;
+                }
+                error_ = "a value of " + std::to_string(value.size()) + " bytes in column '" + specs_[i].name +
+                         "' is past the 2 GiB reach of 32-bit string offsets";
+            } else {
+                constexpr std::size_t kShown = 60;
+                error_ = "column '" + specs_[i].name + "' is " + std::string(column_type_name(col.type())) +
+                         " but holds '" + std::string(value.substr(0, kShown)) +
+                         (value.size() > kShown ? "...'" : "'");
+            }
+            refused = AppendResult::Error;
+            break;
+        }
+        if (i == n) {
+            for (std::size_t k = n; k < width; ++k) builders_[k].append_null();  // missing cells
+        }
+    } catch (...) {
+        for (std::size_t k = 0; k < width; ++k) builders_[k].truncate(rows_);
+        throw;
+    }
+    if (refused != AppendResult::Ok) {
+        for (std::size_t k = 0; k < i; ++k) builders_[k].truncate(rows_);
+        return refused;
+    }
+    ++rows_;
+    bytes_ += text + fixed_row_bytes_;
+    return AppendResult::Ok;
+}
+
+void assemble_batch(std::size_t rows, std::span<ColumnBuilder> columns, ArrowArray* out,
+                    std::span<ArrowArray* const> moved) {
+    auto p = std::make_unique<BatchPrivate>();
+    p->children.resize(columns.size());  // zeroed: release null until finished
+    p->pointers.resize(columns.size());
+    for (std::size_t i = 0; i < columns.size(); ++i) p->pointers[i] = &p->children[i];
+    auto is_moved = [&](std::size_t i) { return i < moved.size() && moved[i] != nullptr; };
+    std::size_t done = 0;
+    try {
+        for (; done < columns.size(); ++done) {
+            if (!is_moved(done)) columns[done].finish(&p->children[done]);
+        }
+    } catch (...) {
+        // Columns already handed over go with the half-built batch, and the
+        // rest are cut back, so every builder is empty and consistent.
+        for (std::size_t k = 0; k < done; ++k) {
+            if (p->children[k].release != nullptr) p->children[k].release(&p->children[k]);
+        }
+        for (ColumnBuilder& b : columns) b.truncate(0);
+        throw;
+    }
+    // Nothing fails from here: take the moved arrays over.
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        if (is_moved(i)) {
+            p->children[i] = *moved[i];
+            moved[i]->release = nullptr;
+        }
+    }
+    out->length = static_cast<std::int64_t>(rows);
+    out->null_count = 0;
+    out->offset = 0;
+    out->n_buffers = 1;
+    out->n_children = static_cast<std::int64_t>(columns.size());
+    out->buffers = p->buffers;
+    out->children = p->pointers.empty() ? nullptr : p->pointers.data();
+    out->dictionary = nullptr;
+    out->release = release_batch;
+    out->private_data = p.release();
+}
+
+void BatchBuilder::finish(ArrowArray* out) {
+    const std::size_t rows = rows_;
+    rows_ = bytes_ = 0;  // on failure too: the builders are emptied either way
+    assemble_batch(rows, builders_, out);
+}
+
+void BatchBuilder::export_schema(ArrowSchema* out) const {
+    arrow::export_schema(specs_, options_.large_strings, out);
+}
+
+}  // namespace brinewick::arrow

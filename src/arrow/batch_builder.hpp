@@ -1,0 +1,162 @@
+// Rows straight into Arrow buffers: one ColumnBuilder per column, and a
+// BatchBuilder that cuts the rows into struct arrays (record batches) of a
+// bounded size. Each finished array owns its buffers; its release callback
+// frees them once and marks it released, and a parent releases its children.
+#pragma once
+
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../parser/row_buffer.hpp"
+#include "buffer.hpp"
+#include "c_data.hpp"
+#include "values.hpp"
+
+namespace brinewick::arrow {
+
+struct ColumnSpec {
+    std::string name;
+    ColumnType type = ColumnType::Utf8;
+};
+
+// One column's cells: validity bitmap (allocated at the first null, so a
+// column without nulls exports none), offsets and bytes for strings, values
+// for the fixed-width types (bool bit-packed).
+class ColumnBuilder {
+public:
+    // `large_strings`: 64-bit offsets ("U") instead of 32-bit ("u").
+    explicit ColumnBuilder(ColumnType type, bool large_strings = false);
+
+    [[nodiscard]] ColumnType type() const noexcept { return type_; }
+    [[nodiscard]] std::size_t length() const noexcept { return length_; }
+    [[nodiscard]] std::int64_t null_count() const noexcept { return null_count_; }
+    // Bytes held in the buffers so far.
+    [[nodiscard]] std::size_t bytes() const noexcept {
+        return validity_.size() + offsets_.size() + values_.size();
+    }
+    // Whether `more` string bytes still fit under 32-bit offsets.
+    [[nodiscard]] bool string_room(std::size_t more) const noexcept {
+        return large_ || values_.size() + more <= static_cast<std::size_t>(INT32_MAX);
+    }
+
+    // Appends `text` read in the column's format (values.hpp). False, with
+    // nothing appended, when the text is not in that format (or, for a
+    // string, would pass the 32-bit offset range).
+    [[nodiscard]] bool append(std::string_view text) {
+        if (type_ != ColumnType::Utf8) return append_typed(text);
+        if (!string_room(text.size())) return false;
+        values_.append(text.data(), text.size());
+        if (large_) {
+            offsets_.push(static_cast<std::int64_t>(values_.size()));
+        } else {
+            offsets_.push(static_cast<std::int32_t>(values_.size()));
+        }
+        if (has_validity_) set_valid(true);
+        ++length_;
+        return true;
+    }
+    void append_null();
+    // Drops the cells from `length` on.
+    void truncate(std::size_t length) noexcept;
+    // Moves the cells into `out` (which gets its own release callback) and
+    // starts again empty. Throws std::bad_alloc, leaving `out` untouched.
+    void finish(ArrowArray* out);
+
+private:
+    [[nodiscard]] bool append_typed(std::string_view text);
+    void set_valid(bool valid);
+    void start_offsets();
+
+    ColumnType type_;
+    bool large_;
+    std::size_t length_ = 0;
+    std::int64_t null_count_ = 0;
+    bool has_validity_ = false;
+    OwnedBuffer validity_;  // bit i set: cell i is valid
+    OwnedBuffer offsets_;  // strings only: length + 1 entries
+    OwnedBuffer values_;   // string bytes, or the fixed-width values
+};
+
+struct BatchLimits {
+    std::size_t max_rows = std::size_t{1} << 16;
+    std::size_t max_bytes = std::size_t{32} << 20;  // buffer bytes, all columns
+};
+
+struct BatchOptions {
+    BatchLimits limits;
+    bool empty_as_null = true;   // "" is null rather than an empty string
+    bool large_strings = false;  // 64-bit string offsets for the whole stream
+};
+
+enum class AppendResult : std::uint8_t {
+    Ok,
+    Full,   // nothing appended: 32-bit offsets cannot take the row; finish the batch, append again
+    Error,  // nothing appended: error() says why
+};
+
+class BatchBuilder {
+public:
+    BatchBuilder(std::vector<ColumnSpec> columns, BatchOptions options);
+
+    [[nodiscard]] const std::vector<ColumnSpec>& columns() const noexcept { return specs_; }
+    [[nodiscard]] const BatchOptions& options() const noexcept { return options_; }
+
+    // One row. A row narrower than the table gets nulls for its missing
+    // cells; a wider one, or a value not in its column's format, is refused.
+    [[nodiscard]] AppendResult append_row(const RowBuffer& row);
+    [[nodiscard]] AppendResult append_row(std::span<const std::string_view> fields);
+
+    // Adds columns on the right, null in the rows already appended: for
+    // rows wider than any before when the width is not known in advance.
+    // Throws std::bad_alloc, leaving the builder as it was.
+    void add_columns(std::span<const ColumnSpec> more);
+
+    [[nodiscard]] std::size_t rows() const noexcept { return rows_; }
+    // Approximate buffer bytes of the current batch.
+    [[nodiscard]] std::size_t bytes() const noexcept { return bytes_; }
+    // A limit is reached: finish the batch before appending more. A single
+    // row larger than max_bytes still makes a batch of its own.
+    [[nodiscard]] bool full() const noexcept {
+        return rows_ >= options_.limits.max_rows || bytes_ >= options_.limits.max_bytes;
+    }
+    [[nodiscard]] const std::string& error() const noexcept { return error_; }
+
+    // The rows so far as a struct array (one child per column); the builder
+    // then starts an empty batch. Throws std::bad_alloc, `out` untouched.
+    void finish(ArrowArray* out);
+    // The schema of every batch this builder makes. Throws std::bad_alloc.
+    void export_schema(ArrowSchema* out) const;
+
+private:
+    template <typename Fields>
+    AppendResult append_fields(const Fields& fields, std::size_t n);
+
+    std::vector<ColumnSpec> specs_;
+    BatchOptions options_;
+    std::vector<ColumnBuilder> builders_;
+    std::size_t rows_ = 0;
+    std::size_t bytes_ = 0;
+    std::size_t fixed_row_bytes_ = 0;
+    std::string error_;
+};
+
+// The columns' cells as one struct array of `rows` rows (every builder
+// holds that many cells); every builder then starts empty. Where `moved[i]`
+// is given, that finished array becomes child i instead (and is marked
+// released), so a column can pass through without a copy. Throws
+// std::bad_alloc: the cells are dropped, `out` and `moved` untouched.
+void assemble_batch(std::size_t rows, std::span<ColumnBuilder> columns, ArrowArray* out,
+                    std::span<ArrowArray* const> moved = {});
+
+// The Arrow format string of a column type ("u"/"U", "l", "g", "b", "tdD", "tsu:", "tsu:UTC").
+[[nodiscard]] const char* arrow_format(ColumnType type, bool large_strings) noexcept;
+
+// A struct schema with one nullable child per column. Throws std::bad_alloc.
+void export_schema(std::span<const ColumnSpec> columns, bool large_strings, ArrowSchema* out);
+
+}  // namespace brinewick::arrow

@@ -1,0 +1,60 @@
+#include "column_names.hpp"
+
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace brinewick::arrow {
+
+namespace {
+
+bool is_blank(std::string_view name) noexcept {
+    for (const char c : name) {
+        if (c != ' ' && c != '\t') return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::string> column_names(std::span<const std::string_view> header, std::size_t width) {
+    if (width < header.size()) width = header.size();
+    // Every name the header spells out is reserved up front, so no generated
+    // name can take one that a later column really has.
+    std::unordered_set<std::string> taken;
+    for (const std::string_view name : header) {
+        if (!is_blank(name)) taken.emplace(name);
+    }
+    std::unordered_map<std::string, std::size_t> next_suffix;  // per repeated name
+    std::unordered_set<std::string> used;                      // names already given out
+    std::vector<std::string> names;
+    names.reserve(width);
+
+    auto free_name = [&](const std::string& base, std::size_t first_suffix) {
+        std::size_t& k = next_suffix.try_emplace(base, first_suffix).first->second;
+        for (;; ++k) {
+            std::string candidate = base + "_" + std::to_string(k);
+            if (taken.count(candidate) == 0 && used.count(candidate) == 0) {
+                ++k;
+                return candidate;
+            }
+        }
+    };
+
+    for (std::size_t i = 0; i < width; ++i) {
+        std::string name;
+        if (i < header.size() && !is_blank(header[i])) {
+            name.assign(header[i]);
+            if (used.count(name) != 0) name = free_name(name, 2);
+        } else {
+            name = "column_" + std::to_string(i + 1);
+            // Taken by a real header name or an earlier generated one.
+            if (taken.count(name) != 0 || used.count(name) != 0) name = free_name(name, 2);
+        }
+        used.insert(name);
+        names.push_back(std::move(name));
+    }
+    return names;
+}
+
+}  // namespace brinewick::arrow

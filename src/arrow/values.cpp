@@ -1,0 +1,366 @@
+#include "values.hpp"
+
+#include <cfloat>
+#include <charconv>
+#include <cmath>
+#include <string>
+
+namespace brinewick::arrow {
+
+namespace {
+
+constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+// Value of the two (or four) digits at `p`; -1 if any is not a digit.
+int two_digits(const char* p) noexcept {
+    if (!is_digit(p[0]) || !is_digit(p[1])) return -1;
+    return (p[0] - '0') * 10 + (p[1] - '0');
+}
+int four_digits(const char* p) noexcept {
+    const int hi = two_digits(p);
+    const int lo = two_digits(p + 2);
+    return hi < 0 || lo < 0 ? -1 : hi * 100 + lo;
+}
+
+bool is_leap(int y) noexcept { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int days_in_month(int y, int m) noexcept {
+    static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && is_leap(y) ? 29 : kDays[m - 1];
+}
+
+// Days from 1970-01-01 to a proleptic Gregorian date (eras of 400 years).
+std::int64_t days_from_civil(int y, int m, int d) noexcept {
+    y -= m <= 2 ? 1 : 0;
+    const int era = (y >= 0 ? y : y - 399) / 400;
+    const int yoe = y - era * 400;
+    const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return static_cast<std::int64_t>(era) * 146097 + doe - 719468;
+}
+
+// YYYY-MM-DD at the start of `text` (which has at least 10 bytes).
+bool parse_date_prefix(std::string_view text, std::int64_t& days) noexcept {
+    const char* p = text.data();
+    if (p[4] != '-' || p[7] != '-') return false;
+    const int y = four_digits(p);
+    const int m = two_digits(p + 5);
+    const int d = two_digits(p + 8);
+    if (y < 1 || m < 1 || m > 12 || d < 1 || d > days_in_month(y, m)) return false;
+    days = days_from_civil(y, m, d);
+    return true;
+}
+
+// A decimal number as digits without leading or trailing zeros and the
+// power of ten of their last digit: "1.50e2" is ("15", 1).
+struct Decimal {
+    std::string digits;
+    long exponent = 0;
+};
+
+void strip_into(std::string_view all, long exponent, Decimal& out) {
+    std::size_t first = 0;
+    while (first < all.size() && all[first] == '0') ++first;
+    std::size_t last = all.size();
+    while (last > first && all[last - 1] == '0') {
+        --last;
+        ++exponent;
+    }
+    out.digits.assign(all.substr(first, last - first));
+    out.exponent = out.digits.empty() ? 0 : exponent;
+}
+
+// The shortest decimal that reads back as `value` (finite, non-zero).
+Decimal shortest_decimal(double value) {
+    char buf[64];
+    const auto res = std::to_chars(buf, buf + sizeof buf, std::fabs(value), std::chars_format::scientific);
+    const std::string_view text(buf, static_cast<std::size_t>(res.ptr - buf));
+    const std::size_t e = text.find('e');
+    std::string mantissa;
+    std::size_t frac = 0;
+    bool after_point = false;
+    for (const char c : text.substr(0, e)) {
+        if (c == '.') {
+            after_point = true;
+        } else {
+            mantissa.push_back(c);
+            if (after_point) ++frac;
+        }
+    }
+    long exp10 = 0;
+    std::string_view exp_text = text.substr(e + 1);
+    if (!exp_text.empty() && exp_text[0] == '+') exp_text.remove_prefix(1);
+    std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exp10);
+    Decimal out;
+    strip_into(mantissa, exp10 - static_cast<long>(frac), out);
+    return out;
+}
+
+}  // namespace
+
+std::string_view column_type_name(ColumnType type) noexcept {
+    switch (type) {
+        case ColumnType::Utf8: return "str";
+        case ColumnType::Int64: return "int64";
+        case ColumnType::Float64: return "float64";
+        case ColumnType::Bool: return "bool";
+        case ColumnType::Date32: return "date32";
+        case ColumnType::Timestamp: return "timestamp";
+        case ColumnType::TimestampUtc: return "timestamp[UTC]";
+    }
+    return "str";
+}
+
+std::optional<ColumnType> column_type_from_name(std::string_view name) noexcept {
+    struct Entry {
+        std::string_view name;
+        ColumnType type;
+    };
+    static constexpr Entry kNames[] = {
+        {"str", ColumnType::Utf8},           {"string", ColumnType::Utf8},
+        {"utf8", ColumnType::Utf8},          {"int64", ColumnType::Int64},
+        {"int", ColumnType::Int64},          {"float64", ColumnType::Float64},
+        {"float", ColumnType::Float64},      {"bool", ColumnType::Bool},
+        {"date32", ColumnType::Date32},      {"date", ColumnType::Date32},
+        {"timestamp", ColumnType::Timestamp}, {"timestamp[UTC]", ColumnType::TimestampUtc},
+    };
+    for (const Entry& e : kNames) {
+        if (e.name == name) return e.type;
+    }
+    return std::nullopt;
+}
+
+bool parse_int64(std::string_view text, std::int64_t& out) noexcept {
+    const std::size_t n = text.size();
+    const std::size_t first = n != 0 && text[0] == '-' ? 1 : 0;
+    const std::size_t digits = n - first;
+    if (digits == 0 || digits > 19) return false;
+    if (text[first] == '0' && n != 1) return false;  // "007", "-0", "00"
+    std::uint64_t v = 0;
+    for (std::size_t k = first; k < n; ++k) {
+        const char c = text[k];
+        if (!is_digit(c)) return false;
+        v = v * 10 + static_cast<std::uint64_t>(c - '0');  // 19 digits fit in 64 bits unsigned
+    }
+    const std::uint64_t limit = static_cast<std::uint64_t>(INT64_MAX) + (first == 1 ? 1 : 0);
+    if (v > limit) return false;
+    out = first == 1 ? static_cast<std::int64_t>(0 - v) : static_cast<std::int64_t>(v);
+    return true;
+}
+
+namespace {
+
+// The exact check for what the fast path cannot settle: the double nearest
+// to the text must give back the text's significant digits.
+bool float_round_trips(std::string_view text, std::size_t int_begin, std::size_t frac_begin, std::size_t frac_end,
+                       long exponent, double& out) {
+    const std::size_t n = text.size();
+    double value = 0.0;
+    const auto res = std::from_chars(text.data(), text.data() + n, value);
+    if (res.ec != std::errc{} || res.ptr != text.data() + n || !std::isfinite(value)) return false;
+    std::string all;
+    all.reserve(frac_end - int_begin);
+    for (std::size_t k = int_begin; k < frac_end; ++k) {
+        if (text[k] != '.') all.push_back(text[k]);
+    }
+    Decimal given;
+    strip_into(all, exponent - static_cast<long>(frac_end - frac_begin), given);
+    if (given.digits.empty()) {
+        out = value;  // a spelling of zero; the sign survives in -0.0
+        return true;
+    }
+    if (value == 0.0) return false;  // underflow: the digits would be lost
+    const Decimal back = shortest_decimal(value);
+    if (given.digits != back.digits || given.exponent != back.exponent) return false;
+    out = value;
+    return true;
+}
+
+}  // namespace
+
+bool parse_float64(std::string_view text, double& out) noexcept {
+    const std::size_t n = text.size();
+    std::size_t i = n > 0 && text[0] == '-' ? 1 : 0;
+    const std::size_t int_begin = i;
+    std::uint64_t mantissa = 0;
+    int digits = 0;  // significant digits so far (from the first non-zero one)
+    auto take = [&](char c) {
+        if (digits == 0 && c == '0') return;
+        if (digits < 19) mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+        ++digits;
+    };
+    while (i < n && is_digit(text[i])) take(text[i++]);
+    const std::size_t int_len = i - int_begin;
+    if (int_len > 1 && text[int_begin] == '0') return false;  // "01.5" keeps its zero as a string
+    std::size_t frac_begin = i;
+    std::size_t frac_end = i;
+    if (i < n && text[i] == '.') {
+        frac_begin = ++i;
+        while (i < n && is_digit(text[i])) take(text[i++]);
+        frac_end = i;
+        if (frac_end == frac_begin) return false;  // "5." or "."
+    }
+    if (int_len == 0 && frac_end == frac_begin) return false;  // no digit at all
+    long exponent = 0;
+    if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        bool negative = false;
+        if (i < n && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+        if (i >= n) return false;
+        for (; i < n; ++i) {
+            if (!is_digit(text[i])) return false;
+            if (exponent < 100000) exponent = exponent * 10 + (text[i] - '0');  // far past any double
+        }
+        if (negative) exponent = -exponent;
+    }
+    if (i != n) return false;
+
+    // The common case exactly: at most 15 digits make an integer below 2^53
+    // and 10^k for k <= 22 is a double, so one multiply or divide gives the
+    // correctly rounded value, which reads back as the text's digits (DBL_DIG).
+    const long scale = exponent - static_cast<long>(frac_end - frac_begin);
+    if (digits <= DBL_DIG && scale >= -22 && scale <= 22) {
+        static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                            1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+        double v = static_cast<double>(mantissa);
+        v = scale >= 0 ? v * kPow10[scale] : v / kPow10[-scale];
+        out = int_begin == 1 ? -v : v;
+        return true;
+    }
+    try {
+        return float_round_trips(text, int_begin, frac_begin, frac_end, exponent, out);
+    } catch (...) {
+        return false;  // no memory for the digit strings: leave it a string
+    }
+}
+
+bool parse_bool(std::string_view text, bool& out) noexcept {
+    if (text == "true" || text == "True" || text == "TRUE") {
+        out = true;
+        return true;
+    }
+    if (text == "false" || text == "False" || text == "FALSE") {
+        out = false;
+        return true;
+    }
+    return false;
+}
+
+bool parse_date32(std::string_view text, std::int32_t& days) noexcept {
+    std::int64_t d = 0;
+    if (text.size() != 10 || !parse_date_prefix(text, d)) return false;
+    days = static_cast<std::int32_t>(d);  // years 1..9999 are within +-3 million days
+    return true;
+}
+
+bool parse_timestamp(std::string_view text, std::int64_t& micros, bool& zoned) noexcept {
+    // Shortest: "YYYY-MM-DDTHH:MM:SS" (19 bytes).
+    const std::size_t n = text.size();
+    if (n < 19) return false;
+    std::int64_t days = 0;
+    if (!parse_date_prefix(text, days)) return false;
+    const char* p = text.data();
+    if (p[10] != 'T' && p[10] != ' ') return false;
+    if (p[13] != ':' || p[16] != ':') return false;
+    const int hh = two_digits(p + 11);
+    const int mm = two_digits(p + 14);
+    const int ss = two_digits(p + 17);
+    if (hh < 0 || hh > 23 || mm < 0 || mm > 59 || ss < 0 || ss > 59) return false;
+    std::size_t i = 19;
+    std::int64_t fraction = 0;
+    if (i < n && p[i] == '.') {
+        ++i;
+        int digits = 0;
+        while (i < n && is_digit(p[i])) {
+            if (++digits > 6) return false;  // below a microsecond: would be cut
+            fraction = fraction * 10 + (p[i] - '0');
+            ++i;
+        }
+        if (digits == 0) return false;
+        for (int k = digits; k < 6; ++k) fraction *= 10;
+    }
+    std::int64_t offset_minutes = 0;
+    zoned = false;
+    if (i < n) {
+        if (p[i] == 'Z') {
+            zoned = true;
+            ++i;
+        } else if (p[i] == '+' || p[i] == '-') {
+            if (n - i != 6 || p[i + 3] != ':') return false;
+            const int oh = two_digits(p + i + 1);
+            const int om = two_digits(p + i + 4);
+            if (oh < 0 || oh > 23 || om < 0 || om > 59) return false;
+            offset_minutes = (p[i] == '-' ? -1 : 1) * (oh * 60 + om);
+            zoned = true;
+            i = n;
+        }
+        if (i != n) return false;
+    }
+    const std::int64_t seconds = days * 86400 + hh * 3600 + mm * 60 + ss - offset_minutes * 60;
+    micros = seconds * 1000000 + fraction;
+    return true;
+}
+
+void ColumnInference::narrow(std::string_view value) noexcept {
+    if (value.empty()) {
+        candidates_ = 0;  // "" is a value (empty_as_null off) that no type can hold
+        return;
+    }
+    const char c = value[0];
+    std::uint8_t keep = 0;
+    if (is_digit(c) || c == '-' || c == '.') {
+        bool is_short_int = false;
+        if ((candidates_ & kInt) != 0) {
+            std::int64_t v = 0;
+            if (parse_int64(value, v)) {
+                keep |= kInt;
+                is_short_int = value.size() <= DBL_DIG;  // certainly a float too
+            }
+        }
+        if (is_short_int) {
+            keep |= kFloat;
+        } else if ((candidates_ & kFloat) != 0) {
+            double v = 0;
+            if (parse_float64(value, v)) keep |= kFloat;
+        }
+        if ((candidates_ & kDate) != 0 && value.size() == 10) {
+            std::int32_t v = 0;
+            if (parse_date32(value, v)) keep |= kDate;
+        }
+        if ((candidates_ & (kNaive | kZoned)) != 0 && value.size() >= 19) {
+            std::int64_t v = 0;
+            bool zoned = false;
+            if (parse_timestamp(value, v, zoned)) keep |= zoned ? kZoned : kNaive;
+        }
+    } else if ((candidates_ & kBool) != 0) {
+        bool v = false;
+        if (parse_bool(value, v)) keep |= kBool;
+    }
+    candidates_ &= keep;
+}
+
+ColumnType ColumnInference::result() const noexcept {
+    if (!seen_ || candidates_ == 0) return ColumnType::Utf8;
+    if ((candidates_ & kInt) != 0) return ColumnType::Int64;
+    if ((candidates_ & kFloat) != 0) return ColumnType::Float64;
+    if ((candidates_ & kBool) != 0) return ColumnType::Bool;
+    if ((candidates_ & kDate) != 0) return ColumnType::Date32;
+    if ((candidates_ & kNaive) != 0) return ColumnType::Timestamp;
+    return ColumnType::TimestampUtc;
+}
+
+bool ColumnInference::admits(ColumnType type) const noexcept {
+    if (!seen_) return true;
+    switch (type) {
+        case ColumnType::Utf8: return true;
+        case ColumnType::Int64: return (candidates_ & kInt) != 0;
+        case ColumnType::Float64: return (candidates_ & kFloat) != 0;
+        case ColumnType::Bool: return (candidates_ & kBool) != 0;
+        case ColumnType::Date32: return (candidates_ & kDate) != 0;
+        case ColumnType::Timestamp: return (candidates_ & kNaive) != 0;
+        case ColumnType::TimestampUtc: return (candidates_ & kZoned) != 0;
+    }
+    return false;
+}
+
+}  // namespace brinewick::arrow

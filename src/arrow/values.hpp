@@ -1,0 +1,91 @@
+// Text formats a column may be typed by, and the per-column inference that
+// picks one. A format is accepted only when reading the text as that type
+// keeps everything it says; anything else stays a string.
+//
+//   int64      -?[1-9][0-9]* or 0, within int64. No '+', no leading zeros
+//              ("007" is an identifier, not 7), no "-0" (its sign would vanish).
+//   float64    -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)? or -?\.[0-9]+(...)?
+//              whose decimal value the nearest double gives back exactly
+//              (shortest form): "0.1", "1e5", "1.5E-3", ".5", "-0" pass;
+//              "5." (a list label, a cut-off value), "+1", "01.5", "1e400",
+//              "0.1000000000000000055511" and nan/inf/NaN (words as often as
+//              numbers) stay strings. Trailing zeros ("1.50") are not kept.
+//   bool       true/false, True/False, TRUE/FALSE (not 0/1, yes/no, tRuE).
+//   date32     YYYY-MM-DD, a valid proleptic Gregorian date in years 0001..9999.
+//   timestamp  YYYY-MM-DD[T ]HH:MM:SS(.f{1,6})?(Z|[+-]HH:MM)? with HH<=23,
+//              MM,SS<=59 (no leap second), a fraction of at most six digits
+//              (more would be cut). Stored as microseconds since the epoch:
+//              a zoned value as its UTC instant (type timestamp[us, UTC]);
+//              a value without a zone as its wall-clock reading (naive
+//              timestamp[us]) since nothing says where it was taken. A column
+//              that mixes zoned and unzoned values, or dates and date-times,
+//              stays a string: no single reading fits them all.
+//
+// Priority when several fit every value: int64, float64 (so "1","2.5" is
+// float64), then the rest, which cannot overlap. A column with no non-null
+// value is a string column.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace brinewick::arrow {
+
+enum class ColumnType : std::uint8_t {
+    Utf8,          // "u" (or "U" with 64-bit offsets)
+    Int64,         // "l"
+    Float64,       // "g"
+    Bool,          // "b"
+    Date32,        // "tdD": days since 1970-01-01
+    Timestamp,     // "tsu:": naive wall-clock microseconds
+    TimestampUtc,  // "tsu:UTC": UTC microseconds
+};
+
+// "str", "int64", "float64", "bool", "date32", "timestamp", "timestamp[UTC]".
+[[nodiscard]] std::string_view column_type_name(ColumnType type) noexcept;
+// The inverse, also taking "string"/"utf8" for Utf8 and "float"/"int" aliases; nullopt if unknown.
+[[nodiscard]] std::optional<ColumnType> column_type_from_name(std::string_view name) noexcept;
+
+// Each returns true and sets `out` only when the whole text is in the format above.
+[[nodiscard]] bool parse_int64(std::string_view text, std::int64_t& out) noexcept;
+[[nodiscard]] bool parse_float64(std::string_view text, double& out) noexcept;
+[[nodiscard]] bool parse_bool(std::string_view text, bool& out) noexcept;
+[[nodiscard]] bool parse_date32(std::string_view text, std::int32_t& days) noexcept;
+// `zoned`: the text carried Z or an offset (and `micros` is then UTC).
+[[nodiscard]] bool parse_timestamp(std::string_view text, std::int64_t& micros, bool& zoned) noexcept;
+
+// The types a column may still take, narrowed value by value. Once every
+// type is ruled out it costs one compare per value.
+class ColumnInference {
+public:
+    // A non-null value (the caller decides what is null).
+    void observe(std::string_view value) noexcept {
+        seen_ = true;
+        if (candidates_ != 0) narrow(value);
+    }
+    // Stops inferring: the column will be a string whatever follows.
+    void settle_as_string() noexcept { candidates_ = 0; }
+    [[nodiscard]] bool settled_as_string() const noexcept { return candidates_ == 0; }
+    [[nodiscard]] ColumnType result() const noexcept;
+    // Whether every value seen so far is in `type`'s format (true for Utf8
+    // and for a column with no value yet).
+    [[nodiscard]] bool admits(ColumnType type) const noexcept;
+
+private:
+    static constexpr std::uint8_t kInt = 1;
+    static constexpr std::uint8_t kFloat = 2;
+    static constexpr std::uint8_t kBool = 4;
+    static constexpr std::uint8_t kDate = 8;
+    static constexpr std::uint8_t kNaive = 16;  // timestamp without a zone
+    static constexpr std::uint8_t kZoned = 32;  // timestamp with Z or an offset
+    static constexpr std::uint8_t kAll = 63;
+
+    void narrow(std::string_view value) noexcept;
+
+    std::uint8_t candidates_ = kAll;
+    bool seen_ = false;
+};
+
+}  // namespace brinewick::arrow

@@ -1,0 +1,310 @@
+// Typing and naming for Arrow columns: which texts each type takes (and what
+// it reads them as), how a column's values settle its type, and header names.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "arrow/column_names.hpp"
+#include "arrow/schema_scan.hpp"
+#include "arrow/values.hpp"
+
+namespace brinewick::arrow {
+namespace {
+
+struct IntCase {
+    const char* text;
+    std::optional<std::int64_t> value;  // nullopt: not an int64 text
+};
+
+TEST(ArrowValues, Int64Format) {
+    const IntCase cases[] = {
+        {"0", 0},
+        {"42", 42},
+        {"-17", -17},
+        {"9223372036854775807", std::numeric_limits<std::int64_t>::max()},
+        {"-9223372036854775808", std::numeric_limits<std::int64_t>::min()},
+        {"9223372036854775808", std::nullopt},   // one past the maximum
+        {"-9223372036854775809", std::nullopt},  // one past the minimum
+        {"-0", std::nullopt},                     // the sign would be lost
+        {"007", std::nullopt},                    // the zeros would be lost
+        {"00", std::nullopt},
+        {"+1", std::nullopt},
+        {"1 ", std::nullopt},
+        {" 1", std::nullopt},
+        {"1e5", std::nullopt},
+        {"1.0", std::nullopt},
+        {"-", std::nullopt},
+        {"", std::nullopt},
+        {"1_000", std::nullopt},
+    };
+    for (const IntCase& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::int64_t v = 0;
+        const bool ok = parse_int64(c.text, v);
+        EXPECT_EQ(ok, c.value.has_value());
+        if (ok && c.value) EXPECT_EQ(v, *c.value);
+    }
+}
+
+struct FloatCase {
+    const char* text;
+    std::optional<double> value;
+};
+
+TEST(ArrowValues, Float64Format) {
+    const FloatCase cases[] = {
+        {"1e5", 1e5},
+        {"1.5E-3", 1.5e-3},
+        {".5", 0.5},
+        {"-.5", -0.5},
+        {"0.1", 0.1},
+        {"1.50", 1.5},
+        {"1.5e+3", 1500.0},
+        {"3", 3.0},
+        {"0.30000000000000004", 0.30000000000000004},  // 17 digits that round-trip
+        {"5e-324", 5e-324},                             // smallest subnormal, shortest spelling
+        {"1.7976931348623157e308", 1.7976931348623157e308},
+        {"5.", std::nullopt},
+        {".", std::nullopt},
+        {"+1.5", std::nullopt},
+        {"01.5", std::nullopt},
+        {"1e", std::nullopt},
+        {"e5", std::nullopt},
+        {"1e400", std::nullopt},   // overflows
+        {"1e-400", std::nullopt},  // underflows to zero
+        {"4.9e-324", std::nullopt},  // reads back as 5e-324
+        {"0.1000000000000000055511151231257827", std::nullopt},  // reads back as 0.1
+        {"9007199254740993", std::nullopt},  // 2^53 + 1 has no double
+        {"nan", std::nullopt},
+        {"NaN", std::nullopt},
+        {"inf", std::nullopt},
+        {"-Infinity", std::nullopt},
+        {"1,5", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const FloatCase& c : cases) {
+        SCOPED_TRACE(c.text);
+        double v = 0;
+        const bool ok = parse_float64(c.text, v);
+        EXPECT_EQ(ok, c.value.has_value());
+        if (ok && c.value) EXPECT_EQ(v, *c.value);
+    }
+    double v = 0;
+    ASSERT_TRUE(parse_float64("-0", v));
+    EXPECT_TRUE(std::signbit(v)) << "-0 keeps its sign as a float";
+    ASSERT_TRUE(parse_float64("0.000", v));
+    EXPECT_FALSE(std::signbit(v));
+}
+
+TEST(ArrowValues, BoolFormat) {
+    const std::pair<const char*, std::optional<bool>> cases[] = {
+        {"true", true},         {"True", true},         {"TRUE", true},
+        {"false", false},       {"False", false},       {"FALSE", false},
+        {"tRuE", std::nullopt}, {"1", std::nullopt},    {"yes", std::nullopt},
+        {"t", std::nullopt},    {"true ", std::nullopt}, {"", std::nullopt},
+    };
+    for (const auto& [text, want] : cases) {
+        SCOPED_TRACE(text);
+        bool v = false;
+        const bool ok = parse_bool(text, v);
+        EXPECT_EQ(ok, want.has_value());
+        if (ok && want) EXPECT_EQ(v, *want);
+    }
+}
+
+TEST(ArrowValues, Date32Format) {
+    const std::pair<const char*, std::optional<std::int32_t>> cases[] = {
+        {"1970-01-01", 0},           {"1969-12-31", -1},          {"2024-02-29", 19782},
+        {"2000-02-29", 11016},       {"0001-01-01", -719162},     {"9999-12-31", 2932896},
+        {"2023-02-29", std::nullopt}, {"1900-02-29", std::nullopt}, {"2024-04-31", std::nullopt},
+        {"2024-13-01", std::nullopt}, {"2024-00-10", std::nullopt}, {"0000-01-01", std::nullopt},
+        {"2024-1-01", std::nullopt},  {"2024/01/01", std::nullopt}, {"2024-01-01 ", std::nullopt},
+    };
+    for (const auto& [text, want] : cases) {
+        SCOPED_TRACE(text);
+        std::int32_t v = 0;
+        const bool ok = parse_date32(text, v);
+        EXPECT_EQ(ok, want.has_value());
+        if (ok && want) EXPECT_EQ(v, *want);
+    }
+}
+
+struct TimestampCase {
+    const char* text;
+    std::optional<std::int64_t> micros;
+    bool zoned = false;
+};
+
+TEST(ArrowValues, TimestampFormat) {
+    const TimestampCase cases[] = {
+        {"1970-01-01T00:00:00Z", 0, true},
+        {"1970-01-01 00:00:01", 1000000, false},
+        {"1970-01-01T01:00:00+01:00", 0, true},
+        {"1970-01-01T00:00:00-00:30", 1800000000, true},
+        {"2024-02-29T12:34:56.789Z", 1709210096789000, true},
+        {"2024-02-29T12:34:56.000001", 1709210096000001, false},
+        {"1969-12-31T23:59:59.5", -500000, false},
+        {"2024-02-29T12:34:56.1234567Z", std::nullopt},  // below a microsecond
+        {"2024-02-29T12:34:56.Z", std::nullopt},
+        {"2024-02-29T24:00:00", std::nullopt},
+        {"2024-02-29T23:59:60", std::nullopt},  // leap second
+        {"2024-02-29T12:34", std::nullopt},
+        {"2024-02-29T12:34:56+0100", std::nullopt},
+        {"2024-02-29T12:34:56+01", std::nullopt},
+        {"2024-02-29T12:34:56z", std::nullopt},
+        {"2024-02-29t12:34:56", std::nullopt},
+        {"2023-02-29T00:00:00", std::nullopt},
+        {"2024-02-29", std::nullopt},
+    };
+    for (const TimestampCase& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::int64_t v = 0;
+        bool zoned = false;
+        const bool ok = parse_timestamp(c.text, v, zoned);
+        EXPECT_EQ(ok, c.micros.has_value());
+        if (ok && c.micros) {
+            EXPECT_EQ(v, *c.micros);
+            EXPECT_EQ(zoned, c.zoned);
+        }
+    }
+}
+
+struct InferCase {
+    const char* what;
+    std::vector<std::string_view> values;  // one column, no header
+    ColumnType want;
+    bool empty_as_null = true;
+};
+
+TEST(ArrowValues, ColumnInference) {
+    using T = ColumnType;
+    const InferCase cases[] = {
+        {"ints", {"1", "-2", "30"}, T::Int64},
+        {"int64 extremes", {"9223372036854775807", "-9223372036854775808"}, T::Int64},
+        {"one past int64 max", {"1", "9223372036854775808"}, T::Utf8},
+        {"ints then a decimal", {"1", "2", "2.5"}, T::Float64},
+        {"scientific", {"1e5", "1.5E-3", ".5"}, T::Float64},
+        {"minus zero", {"1", "-0"}, T::Float64},
+        {"leading zeros demote", {"1", "2", "007"}, T::Utf8},
+        {"trailing dot demotes", {"1.5", "5."}, T::Utf8},
+        {"big int then decimal", {"9007199254740993", "0.5"}, T::Utf8},
+        {"nan demotes", {"1.0", "nan"}, T::Utf8},
+        {"bools", {"true", "False", "TRUE"}, T::Bool},
+        {"bool and 1", {"true", "1"}, T::Utf8},
+        {"dates", {"2024-02-29", "1999-12-31"}, T::Date32},
+        {"invalid date demotes", {"2024-02-29", "2023-02-29"}, T::Utf8},
+        {"naive timestamps", {"2024-01-01 10:00:00", "2024-01-01T10:00:00.5"}, T::Timestamp},
+        {"zoned timestamps", {"2024-01-01T10:00:00Z", "2024-01-01T10:00:00+02:00"}, T::TimestampUtc},
+        {"zoned and naive mixed", {"2024-01-01T10:00:00Z", "2024-01-01T10:00:00"}, T::Utf8},
+        {"dates and timestamps", {"2024-01-01", "2024-01-01T10:00:00"}, T::Utf8},
+        {"words", {"a", "1"}, T::Utf8},
+        {"no values", {}, T::Utf8},
+        {"only nulls", {"", ""}, T::Utf8},
+        {"nulls among ints", {"1", "", "3"}, T::Int64},
+        {"empty string is a value", {"1", "", "3"}, T::Utf8, false},
+        {"non-ascii", {"1", "\xC2\xB9"}, T::Utf8},
+    };
+    for (const InferCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        SchemaScanner scan({.header = false, .infer = true, .empty_as_null = c.empty_as_null});
+        for (const std::string_view v : c.values) scan.add_row(std::span<const std::string_view>(&v, 1));
+        auto result = scan.columns();
+        ASSERT_TRUE(std::holds_alternative<std::vector<ColumnSpec>>(result));
+        const auto& specs = std::get<std::vector<ColumnSpec>>(result);
+        if (c.values.empty()) {
+            EXPECT_TRUE(specs.empty());
+        } else {
+            ASSERT_EQ(specs.size(), 1u);
+            EXPECT_EQ(column_type_name(specs[0].type), column_type_name(c.want));
+        }
+    }
+}
+
+TEST(ArrowValues, StringModeLooksAtNoValue) {
+    SchemaScanner scan({.header = true, .infer = false, .empty_as_null = true});
+    const std::vector<std::string_view> head = {"n", "d"};
+    const std::vector<std::string_view> row = {"1", "2024-01-01", "x"};
+    scan.add_row(head);
+    scan.add_row(row);
+    const auto specs = std::get<std::vector<ColumnSpec>>(scan.columns());
+    ASSERT_EQ(specs.size(), 3u);
+    for (const ColumnSpec& s : specs) EXPECT_EQ(s.type, ColumnType::Utf8) << s.name;
+    EXPECT_EQ(specs[2].name, "column_3");
+    EXPECT_EQ(scan.data_rows(), 1u);
+}
+
+TEST(ArrowValues, Overrides) {
+    SchemaScanner scan({.header = true, .infer = true, .empty_as_null = true});
+    const std::vector<std::vector<std::string_view>> rows = {
+        {"zip", "n", "x"}, {"01234", "1", "1"}, {"12345", "2", "2.5"}};
+    for (const auto& r : rows) scan.add_row(r);
+
+    const auto inferred = std::get<std::vector<ColumnSpec>>(scan.columns());
+    EXPECT_EQ(inferred[0].type, ColumnType::Utf8);
+    EXPECT_EQ(inferred[1].type, ColumnType::Int64);
+    EXPECT_EQ(inferred[2].type, ColumnType::Float64);
+
+    struct Case {
+        const char* what;
+        TypeOverrides overrides;
+        std::optional<std::vector<ColumnType>> want;  // nullopt: an error
+    };
+    const Case cases[] = {
+        {"int kept as str", {{"n", ColumnType::Utf8}}, std::vector{ColumnType::Utf8, ColumnType::Utf8, ColumnType::Float64}},
+        {"int widened to float", {{"n", ColumnType::Float64}}, std::vector{ColumnType::Utf8, ColumnType::Float64, ColumnType::Float64}},
+        {"zip forced to int", {{"zip", ColumnType::Int64}}, std::nullopt},   // "01234" is not an int
+        {"decimal forced to int", {{"x", ColumnType::Int64}}, std::nullopt},
+        {"unknown name", {{"nope", ColumnType::Utf8}}, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto result = scan.columns(c.overrides);
+        if (!c.want) {
+            ASSERT_TRUE(std::holds_alternative<std::string>(result));
+            EXPECT_FALSE(std::get<std::string>(result).empty());
+            continue;
+        }
+        const auto& specs = std::get<std::vector<ColumnSpec>>(result);
+        ASSERT_EQ(specs.size(), c.want->size());
+        for (std::size_t i = 0; i < specs.size(); ++i) EXPECT_EQ(specs[i].type, (*c.want)[i]) << i;
+    }
+}
+
+struct NamesCase {
+    std::vector<std::string_view> header;
+    std::size_t width;
+    std::vector<std::string> want;
+};
+
+TEST(ArrowValues, HeaderNames) {
+    const NamesCase cases[] = {
+        {{"a", "b"}, 2, {"a", "b"}},
+        {{"", "b", " \t"}, 3, {"column_1", "b", "column_3"}},
+        {{"a", "a", "a"}, 3, {"a", "a_2", "a_3"}},
+        {{"a", "a", "a_2"}, 3, {"a", "a_3", "a_2"}},  // the real a_2 keeps its name
+        {{"a_2", "a", "a"}, 3, {"a_2", "a", "a_3"}},
+        {{"column_2", ""}, 2, {"column_2", "column_2_2"}},
+        {{"", "column_1"}, 2, {"column_1_2", "column_1"}},  // a later real name wins
+        {{"x"}, 3, {"x", "column_2", "column_3"}},           // rows wider than the header
+        {{"column_3", "b"}, 3, {"column_3", "b", "column_3_2"}},
+        {{}, 3, {"column_1", "column_2", "column_3"}},        // header=false
+        {{" a "}, 1, {" a "}},                                // names are not trimmed
+        {{"A", "a"}, 2, {"A", "a"}},
+        {{"", ""}, 2, {"column_1", "column_2"}},
+    };
+    for (const NamesCase& c : cases) {
+        std::string label;
+        for (const auto h : c.header) label += "[" + std::string(h) + "]";
+        SCOPED_TRACE(label);
+        EXPECT_EQ(column_names(c.header, c.width), c.want);
+    }
+}
+
+}  // namespace
+}  // namespace brinewick::arrow
