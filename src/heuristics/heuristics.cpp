@@ -32,9 +32,11 @@ bool is_blank_row(const RowBuffer& row) {
     return is_blank_text(decode_lenient_utf8(raw));
 }
 
-// Field counts of the first `limit` non-blank rows of `sample`.
+// Field counts of the first `limit` non-blank rows of `sample`. True when
+// the rows read settle the answer for any text that `sample` begins: the
+// limit was reached by a row that ended strictly before the sample's end.
 template <typename Visit>
-void count_fields(std::string_view sample, std::uint8_t delimiter, std::size_t limit, Visit visit) {
+bool count_fields(std::string_view sample, std::uint8_t delimiter, std::size_t limit, Visit visit) {
     ResilientParser parser(sample, delimiter, '"', true);
     RowBuffer row;
     std::size_t counted = 0;
@@ -43,6 +45,7 @@ void count_fields(std::string_view sample, std::uint8_t delimiter, std::size_t l
         visit(row.size());
         ++counted;
     }
+    return counted == limit && parser.position() < sample.size();
 }
 
 }  // namespace
@@ -75,14 +78,19 @@ bool is_blank_text(std::string_view text) noexcept {
     return true;
 }
 
-std::uint8_t sniff_delimiter(std::string_view sample) {
+namespace {
+
+// Sniffing; `settled` (if given) learns whether the sample's end was never reached.
+std::uint8_t sniff(std::string_view sample, bool* settled) {
     double best_score = -1.0;
     std::uint8_t best = ',';
     std::vector<std::size_t> counts;
     std::unordered_map<std::size_t, std::int32_t> histogram;
     for (const std::uint8_t candidate : kCandidates) {
         counts.clear();
-        count_fields(sample, candidate, kSniffRows, [&](std::size_t c) { counts.push_back(c); });
+        const bool whole = count_fields(sample, candidate, kSniffRows,
+                                        [&](std::size_t c) { counts.push_back(c); });
+        if (settled != nullptr) *settled = *settled && whole;
         double score = 0.0;
         if (counts.size() >= 2) {
             histogram.clear();
@@ -110,9 +118,10 @@ std::uint8_t sniff_delimiter(std::string_view sample) {
     return best;
 }
 
-std::size_t infer_column_count(std::string_view sample, std::uint8_t delimiter) {
+std::size_t infer(std::string_view sample, std::uint8_t delimiter, bool* settled) {
     std::unordered_map<std::size_t, std::int32_t> histogram;
-    count_fields(sample, delimiter, kInferRows, [&](std::size_t c) { ++histogram[c]; });
+    const bool whole = count_fields(sample, delimiter, kInferRows, [&](std::size_t c) { ++histogram[c]; });
+    if (settled != nullptr) *settled = whole;
     // The most frequent width; a tie goes to the wider one, so short rows get
     // padded rather than long rows merged.
     std::size_t best = 0;
@@ -124,6 +133,29 @@ std::size_t infer_column_count(std::string_view sample, std::uint8_t delimiter) 
         }
     }
     return best;
+}
+
+}  // namespace
+
+std::uint8_t sniff_delimiter(std::string_view sample) { return sniff(sample, nullptr); }
+
+std::size_t infer_column_count(std::string_view sample, std::uint8_t delimiter) {
+    return infer(sample, delimiter, nullptr);
+}
+
+std::optional<std::uint8_t> sniff_delimiter_in_prefix(std::string_view prefix) {
+    bool settled = true;
+    const std::uint8_t delimiter = sniff(prefix, &settled);
+    if (!settled) return std::nullopt;
+    return delimiter;
+}
+
+std::optional<std::size_t> infer_column_count_in_prefix(std::string_view prefix,
+                                                        std::uint8_t delimiter) {
+    bool settled = true;
+    const std::size_t columns = infer(prefix, delimiter, &settled);
+    if (!settled) return std::nullopt;
+    return columns;
 }
 
 }  // namespace brinewick

@@ -25,6 +25,18 @@ ResilientParser::ResilientParser(std::string_view text, std::uint8_t delimiter,
       quote_char_(quote_char),
       scanner_(text_, size_, delimiter, quote_char) {}
 
+ResilientParser::ResilientParser(std::string_view text, std::uint8_t delimiter,
+                                 std::uint8_t quote_char, bool repair_quotes,
+                                 std::size_t position, std::size_t line) noexcept
+    : text_(reinterpret_cast<const unsigned char*>(text.data())),
+      size_(text.size()),
+      position_(position),
+      line_(line),
+      repair_quotes_(repair_quotes),
+      delimiter_(delimiter),
+      quote_char_(quote_char),
+      scanner_(text_, size_, delimiter, quote_char) {}
+
 std::optional<ParsedRow> ResilientParser::next_row() {
     RowBuffer row;
     if (!next_row(row)) return std::nullopt;
@@ -76,6 +88,7 @@ bool ResilientParser::quote_closes(std::size_t q) noexcept {
 template <bool Decode>
 bool ResilientParser::parse_row(RowBuffer& row) {
     row.reset(reinterpret_cast<const char*>(text_));
+    events_ = RowEvents{};
     const unsigned char* t = text_;
     const std::size_t n = size_;
     std::size_t pos = position_;
@@ -177,6 +190,7 @@ bool ResilientParser::parse_row(RowBuffer& row) {
                     break;
                 }
                 take_byte(pos);  // stray quote, kept in the field
+                ++events_.stray_quotes;
                 ++pos;
                 break;
             }
@@ -194,6 +208,7 @@ bool ResilientParser::parse_row(RowBuffer& row) {
                 }
                 if (b == kCR || b == kLF) goto end_of_line;
                 take_byte(pos);  // text after the quote joins the field
+                ++events_.text_after_quote;
                 ++pos;
                 state = ParseState::Unquoted;
                 break;
@@ -203,6 +218,7 @@ bool ResilientParser::parse_row(RowBuffer& row) {
 
 end_of_text:
     position_ = pos;
+    if (state == ParseState::Quoted) events_.unclosed_quote = true;
     if (state == ParseState::FieldStart && row.empty() && trim_leading_whitespace_) {
         return false;  // only blanks were left
     }

@@ -34,6 +34,10 @@ public:
     // Starts behind a leading UTF-8 byte-order mark; `text` must outlive the parser.
     ResilientParser(std::string_view text, std::uint8_t delimiter, std::uint8_t quote_char,
                     bool repair_quotes) noexcept;
+    // Starts at `position` of `text`, counting lines from `line`, with no
+    // byte-order-mark skipping: for resuming mid-input at a row boundary.
+    ResilientParser(std::string_view text, std::uint8_t delimiter, std::uint8_t quote_char,
+                    bool repair_quotes, std::size_t position, std::size_t line) noexcept;
 
     // Next row, or nullopt at the end of the input (and on every later call).
     std::optional<ParsedRow> next_row();
@@ -50,6 +54,15 @@ public:
     [[nodiscard]] std::size_t line() const noexcept { return line_; }
     [[nodiscard]] std::size_t position() const noexcept { return position_; }
 
+    // The quote repairs made in the row last returned. Counted only on the
+    // rare branches that make them, so plain rows pay one reset per row.
+    struct RowEvents {
+        std::uint32_t stray_quotes = 0;      // quotes inside a quoted field kept as text
+        std::uint32_t text_after_quote = 0;  // fields with text after their closing quote
+        bool unclosed_quote = false;         // the row ended at the end of the text inside quotes
+    };
+    [[nodiscard]] const RowEvents& row_events() const noexcept { return events_; }
+
     // Options that the salvage engine never sets; kept for completeness.
     void set_escape(std::optional<std::uint8_t> escape) noexcept { escape_ = escape; }
     void set_trim_leading_whitespace(bool on) noexcept { trim_leading_whitespace_ = on; }
@@ -65,6 +78,7 @@ private:
     std::size_t size_;
     std::size_t position_;
     std::size_t line_ = 1;
+    RowEvents events_;
     std::optional<std::uint8_t> escape_;
     bool repair_quotes_;
     bool trim_leading_whitespace_ = false;

@@ -24,7 +24,7 @@ std::uint8_t RowBuffer::repair_open_utf8(std::uint8_t flags) {
     if (check.valid) return check.ascii ? static_cast<std::uint8_t>(flags | kAscii) : flags;
     // Rare: write the repaired text at the end of the arena.
     std::string repaired;
-    append_lenient_utf8(repaired, start, open_.size);
+    replacements_ += append_lenient_utf8(repaired, start, open_.size);
     open_.offset = arena_.size();
     open_.size = repaired.size();
     open_.in_arena = true;

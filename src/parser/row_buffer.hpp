@@ -43,6 +43,8 @@ public:
     // Bytes of all field texts, and of the fields that may need quotes.
     [[nodiscard]] std::size_t text_size() const noexcept { return text_size_; }
     [[nodiscard]] std::size_t special_text_size() const noexcept { return special_size_; }
+    // U+FFFD replacements the UTF-8 repair made in this row's fields.
+    [[nodiscard]] std::size_t utf8_replacements() const noexcept { return replacements_; }
 
     // Starts a new row over `source` (the text that views point into).
     void reset(const char* source) noexcept {
@@ -54,6 +56,7 @@ public:
         bare_open_ = true;
         text_size_ = 0;
         special_size_ = 0;
+        replacements_ = 0;
     }
     void clear() noexcept { reset(source_); }
 
@@ -147,6 +150,7 @@ private:
     bool bare_open_ = true;
     std::size_t text_size_ = 0;
     std::size_t special_size_ = 0;
+    std::size_t replacements_ = 0;
 };
 
 }  // namespace brinewick

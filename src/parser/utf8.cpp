@@ -79,7 +79,8 @@ Utf8Check check_utf8(const unsigned char* data, std::size_t size) noexcept {
     return {true, ascii};
 }
 
-void append_lenient_utf8(std::string& out, const unsigned char* data, std::size_t size) {
+std::size_t append_lenient_utf8(std::string& out, const unsigned char* data, std::size_t size) {
+    std::size_t replaced = 0;
     std::size_t i = 0;
     std::size_t run = 0;  // start of the pending well-formed run
     while (i < size) {
@@ -95,10 +96,12 @@ void append_lenient_utf8(std::string& out, const unsigned char* data, std::size_
         }
         out.append(reinterpret_cast<const char*>(data + run), i - run);
         out.append(kReplacement, 3);
+        ++replaced;
         i += maximal;
         run = i;
     }
     out.append(reinterpret_cast<const char*>(data + run), size - run);
+    return replaced;
 }
 
 std::string decode_lenient_utf8(std::string_view bytes) {

@@ -17,8 +17,9 @@ struct Utf8Check {
 
 [[nodiscard]] Utf8Check check_utf8(const unsigned char* data, std::size_t size) noexcept;
 
-// Appends `size` bytes to `out`, replacing ill-formed sequences by U+FFFD.
-void append_lenient_utf8(std::string& out, const unsigned char* data, std::size_t size);
+// Appends `size` bytes to `out`, replacing ill-formed sequences by U+FFFD;
+// returns how many replacements it made.
+std::size_t append_lenient_utf8(std::string& out, const unsigned char* data, std::size_t size);
 
 [[nodiscard]] std::string decode_lenient_utf8(std::string_view bytes);
 

@@ -59,6 +59,21 @@ Dialect settle_dialect(std::string_view text, const SalvageOptions& options) {
     return dialect;
 }
 
+RowVerdict classify_row(RowBuffer& row, const SalvageOptions& options, const Dialect& dialect,
+                        std::string& scratch) {
+    const std::size_t expected = dialect.expected_columns;
+    const std::size_t fields = row.size();
+    if (expected == 0 || fields == expected) return RowVerdict::Kept;
+    if (fields < expected) {
+        if (!options.fill_ragged_rows) return RowVerdict::TooFew;
+        for (std::size_t i = fields; i < expected; ++i) row.push_text_field({}, true, false);
+        return RowVerdict::Padded;
+    }
+    if (!options.merge_overflow) return RowVerdict::TooMany;
+    merge_overflow_fields(row, expected - 1, dialect.delimiter, scratch);
+    return RowVerdict::Merged;
+}
+
 SalvageSummary classify_rows(std::string_view text, const SalvageOptions& options,
                              const Dialect& dialect, RowSink& sink) {
     const std::size_t expected = dialect.expected_columns;
@@ -84,28 +99,19 @@ SalvageSummary classify_rows(std::string_view text, const SalvageOptions& option
         const std::size_t line = parser.line();
         if (!parser.next_row(row)) break;
         ++summary.total_rows;
-        const std::size_t fields = row.size();
 
-        bool repaired = false;
-        if (expected != 0 && fields != expected) {
-            if (fields < expected) {
-                if (!options.fill_ragged_rows) {
-                    quarantine(too_few, &too_few_columns_reason, line);
-                    continue;
-                }
-                for (std::size_t i = fields; i < expected; ++i) row.push_text_field({}, true, false);
-            } else {
-                if (!options.merge_overflow) {
-                    quarantine(extra, &extra_columns_reason, line);
-                    continue;
-                }
-                merge_overflow_fields(row, expected - 1, dialect.delimiter, scratch);
-            }
-            repaired = true;
+        const RowVerdict verdict = classify_row(row, options, dialect, scratch);
+        if (verdict == RowVerdict::TooFew) {
+            quarantine(too_few, &too_few_columns_reason, line);
+            continue;
+        }
+        if (verdict == RowVerdict::TooMany) {
+            quarantine(extra, &extra_columns_reason, line);
+            continue;
         }
         if (!sink.clean_row(row)) return summary;
         ++summary.salvaged_rows;
-        if (repaired) ++summary.repaired_rows;
+        if (verdict != RowVerdict::Kept) ++summary.repaired_rows;
     }
     return summary;
 }

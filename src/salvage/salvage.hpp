@@ -64,6 +64,20 @@ struct Dialect {
 // Settles delimiter and expected column count for a non-empty text.
 [[nodiscard]] Dialect settle_dialect(std::string_view text, const SalvageOptions& options);
 
+// What classification does with one parsed row.
+enum class RowVerdict : std::uint8_t {
+    Kept,     // already the dialect's width (or no width is checked)
+    Padded,   // empty fields added
+    Merged,   // surplus fields joined into the last column
+    TooFew,   // set aside: too few columns and padding is off
+    TooMany,  // set aside: extra columns and merging is off
+};
+
+// Brings `row` to the dialect's width in place where the options allow, or
+// says why it is set aside (then `row` is as parsed). `scratch` is reused.
+RowVerdict classify_row(RowBuffer& row, const SalvageOptions& options, const Dialect& dialect,
+                        std::string& scratch);
+
 // Parses `text` under `dialect` and feeds every row to `sink`; returns the
 // counters (complete only when the sink never stopped the run).
 SalvageSummary classify_rows(std::string_view text, const SalvageOptions& options,

@@ -1,0 +1,117 @@
+#!/usr/bin/env python3
+"""brinewick.salvage against _brinewick_backend.salvage_file, and what its options cost.
+
+Times, in one run and interleaved, over the same input:
+  salvage_file        _brinewick_backend.salvage_file(input, output, quarantine)
+  salvage             brinewick.salvage(input, output, quarantine=..., durable=False)
+  salvage durable     the same with durable=True (outputs and directory fsynced)
+  salvage +changes    durable=False, with the changes file written too
+  salvage +progress   durable=False, with a progress callback that does nothing
+and reports best and median of --reps runs as MB/s (MB = 10**6 bytes) and the
+ratios: salvage against salvage_file (goal: at least as fast on one thread),
+durable against not, and the progress callback's overhead (goal: under 1%).
+
+Then several salvages at once: --threads salvages of the same input in as many
+Python threads, against the same salvages one after another (wall-clock
+speed-up; on N free cores up to N).
+
+Without FILE the 48 MB messy file is generated under bench/data/ (once).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import tempfile
+import threading
+import time
+
+from bench_common import DATA_DIR, MB, load_line, parse_arguments, prepare_input, print_timings, run_interleaved
+
+
+def main() -> int:
+    def extra(ap: argparse.ArgumentParser) -> None:
+        ap.add_argument("--workdir", default=None, help="where outputs go (default: bench/data)")
+        ap.add_argument("--threads", type=int, default=2, help="salvages run at once (default 2)")
+
+    args = parse_arguments(__doc__, 48.0, extra)
+    path, size = prepare_input(args)
+    import _brinewick_backend as backend
+    import brinewick
+
+    workdir = args.workdir or DATA_DIR
+    os.makedirs(workdir, exist_ok=True)
+    with tempfile.TemporaryDirectory(prefix="bench_package_", dir=workdir) as tmp:
+        out = os.path.join(tmp, "clean.csv")
+        quarantine = os.path.join(tmp, "quarantine.csv")
+        changes = os.path.join(tmp, "changes.csv")
+        calls = [0]
+
+        def progress(done: int, total: object) -> None:
+            calls[0] += 1
+
+        summaries = {}
+        contenders = [
+            ("salvage_file", lambda: backend.salvage_file(path, out, quarantine)),
+            ("salvage", lambda: summaries.__setitem__(
+                "salvage", brinewick.salvage(path, out, quarantine=quarantine, durable=False))),
+            ("salvage durable", lambda: brinewick.salvage(path, out, quarantine=quarantine)),
+            ("salvage +changes", lambda: summaries.__setitem__(
+                "changes", brinewick.salvage(path, out, quarantine=quarantine, changes=changes,
+                                             durable=False))),
+            ("salvage +progress", lambda: brinewick.salvage(path, out, quarantine=quarantine,
+                                                            durable=False, progress=progress)),
+        ]
+        timings = run_interleaved(contenders, args.reps)
+        print(f"timings, {args.reps} runs each, interleaved, one salvage at a time:")
+        print_timings(timings, size)
+        t = {x.name: x for x in timings}
+
+        def ratio(a: str, b: str, label: str) -> None:
+            print(f"  {label:<44} {t[a].best / t[b].best:6.3f} best, "
+                  f"{t[a].median / t[b].median:6.3f} median")
+
+        print("time ratios (below 1: the first is faster):")
+        ratio("salvage", "salvage_file", "salvage / salvage_file")
+        ratio("salvage durable", "salvage_file", "salvage durable / salvage_file")
+        ratio("salvage durable", "salvage", "durable / not durable")
+        ratio("salvage +changes", "salvage", "with changes file / without")
+        ratio("salvage +progress", "salvage", "with progress callback / without")
+        print(f"  progress calls per run: {calls[0] / args.reps:.0f}")
+        print(f"  summary: {summaries['changes']!r}")
+        print(f"  changes file: {os.path.getsize(changes)} bytes")
+
+        n = args.threads
+        outs = [os.path.join(tmp, f"clean{i}.csv") for i in range(n)]
+
+        def one(i: int) -> None:
+            brinewick.salvage(path, outs[i], durable=False)
+
+        def sequential() -> None:
+            for i in range(n):
+                one(i)
+
+        def threaded() -> None:
+            threads = [threading.Thread(target=one, args=(i,)) for i in range(n)]
+            for th in threads:
+                th.start()
+            for th in threads:
+                th.join()
+
+        cpu_before = time.process_time()
+        par = run_interleaved([(f"{n} salvages in sequence", sequential),
+                               (f"{n} salvages in {n} threads", threaded)], args.reps)
+        cpu = time.process_time() - cpu_before
+        print(f"\nseveral salvages at once ({n} x {size / MB:.1f} MB, {os.cpu_count()} CPUs):")
+        print_timings(par, size * n)
+        print(f"  speed-up of threads over sequence: {par[0].best / par[1].best:5.2f}x best, "
+              f"{par[0].median / par[1].median:5.2f}x median")
+        wall = sum(par[0].seconds) + sum(par[1].seconds)
+        print(f"  process CPU time / wall time over both: {cpu / wall:.2f}")
+    print(f"after: {load_line()}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

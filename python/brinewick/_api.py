@@ -1,0 +1,183 @@
+"""brinewick.salvage: the streaming, lock-free salvage of a file."""
+from __future__ import annotations
+
+import os
+import time
+from typing import Dict, Optional
+
+from . import _native
+from ._options import PathArg, ProgressCallback, SalvageOptions, check_flag, check_progress, fs_path
+from .summary import CHANGE_KINDS, SalvageSummary
+
+if tuple(_native.CHANGE_KINDS) != CHANGE_KINDS:  # pragma: no cover - a build mismatch
+    raise ImportError("brinewick._native lists other change kinds than the package expects")
+
+
+def salvage(
+    input: PathArg,
+    output: PathArg,
+    *,
+    quarantine: Optional[PathArg] = None,
+    changes: Optional[PathArg] = None,
+    delimiter: Optional[str] = None,
+    quote_char: str = '"',
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: Optional[int] = None,
+    repair_quotes: bool = True,
+    progress: Optional[ProgressCallback] = None,
+    durable: bool = True,
+) -> SalvageSummary:
+    """Salvage a damaged CSV file into a clean one, in bounded memory.
+
+    The input is read in chunks, never whole, so files larger than memory
+    work. Parsing and writing run without the interpreter lock: other
+    threads keep running and several salvages in threads use several cores.
+    The outputs are written to temporary files next to their targets and
+    renamed into place only once all of them are complete, so a failure or
+    Ctrl-C leaves every target (and the input) as it was.
+
+    Parameters
+    ----------
+    input : str, bytes or os.PathLike
+        The damaged CSV. A pipe or FIFO is read as a stream.
+    output : str, bytes or os.PathLike
+        Where the clean CSV goes (LF line ends, RFC 4180 quoting). May be
+        the input itself: it is then replaced only when the run succeeds.
+    quarantine : str, bytes or os.PathLike, optional
+        Where rows that could not be fitted go, as CSV with the columns
+        ``line,byte_offset,reason,raw``; ``raw`` is the row's text exactly
+        as it stands in the input (invalid UTF-8 replaced by U+FFFD).
+    changes : str, bytes or os.PathLike, optional
+        Where every change made to a clean row is recorded, as CSV with the
+        columns ``line,byte_offset,change,detail``.
+    delimiter : str, optional
+        One ASCII character. Sniffed among ``,`` ``;`` tab and ``|`` when None.
+    quote_char : str, default '"'
+        One ASCII character, other than the delimiter.
+    fill_ragged_rows : bool, default True
+        Pad short rows with empty fields instead of setting them aside.
+    merge_overflow : bool, default True
+        Join surplus fields into the last column instead of setting the row aside.
+    expected_columns : int, optional
+        The column count rows are fitted to; inferred when None, ``0``
+        turns the width check off.
+    repair_quotes : bool, default True
+        Keep a quote inside a quoted field as text when a later quote on the
+        line closes the field.
+    progress : callable, optional
+        Called as ``progress(bytes_done, bytes_total)`` about ten times a
+        second, with the interpreter lock held, and once more when the
+        outputs are in place (``bytes_done == bytes_total``); ``bytes_total``
+        is None for streams. An exception it raises during the run stops it
+        like Ctrl-C: it is re-raised and nothing is left behind.
+    durable : bool, default True
+        Flush the outputs and their directories to disk before renaming
+        them into place. False is faster and safe against a crashing
+        program, but not against a crashing machine.
+
+    Returns
+    -------
+    SalvageSummary
+        Row counts, the dialect used, the changes per kind, bytes read and
+        elapsed time.
+
+    Raises
+    ------
+    TypeError, ValueError
+        For a bad option, before any file is opened. ValueError too when two
+        paths name the same file (other than output and input).
+    OSError
+        The fitting subclass (FileNotFoundError, PermissionError,
+        IsADirectoryError, ...) with ``filename`` set.
+    MemoryError
+        When a single row does not fit in memory.
+    KeyboardInterrupt
+        On Ctrl-C, within about 100 ms; nothing is left behind.
+
+    See Also
+    --------
+    _brinewick_backend.salvage_file : The in-memory engine this matches byte for byte.
+
+    Examples
+    --------
+    >>> import brinewick
+    >>> summary = brinewick.salvage(
+    ...     "export.csv", "export.clean.csv",
+    ...     quarantine="export.quarantine.csv", changes="export.changes.csv",
+    ... )  # doctest: +SKIP
+    >>> summary.changes["padded"]  # doctest: +SKIP
+    12
+    """
+    return _salvage(
+        input, output, quarantine=quarantine, changes=changes, delimiter=delimiter,
+        quote_char=quote_char, fill_ragged_rows=fill_ragged_rows, merge_overflow=merge_overflow,
+        expected_columns=expected_columns, repair_quotes=repair_quotes, progress=progress,
+        durable=durable, read_size=_native.DEFAULT_READ_SIZE,
+    )
+
+
+def _salvage(
+    input: PathArg,
+    output: PathArg,
+    *,
+    quarantine: Optional[PathArg],
+    changes: Optional[PathArg],
+    delimiter: Optional[str],
+    quote_char: str,
+    fill_ragged_rows: bool,
+    merge_overflow: bool,
+    expected_columns: Optional[int],
+    repair_quotes: bool,
+    progress: Optional[ProgressCallback],
+    durable: bool,
+    read_size: int,
+) -> SalvageSummary:
+    """salvage() with the size of each read as a knob (tests use tiny ones)."""
+    options = SalvageOptions.check(
+        delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes
+    )
+    callback = check_progress(progress)
+    is_durable = check_flag("durable", durable)
+    given: Dict[bytes, object] = {}
+
+    def encode(name: str, value: object) -> bytes:
+        encoded = fs_path(name, value)
+        given.setdefault(encoded, os.fspath(value))  # type: ignore[call-overload]
+        return encoded
+
+    paths = (
+        encode("input", input),
+        encode("output", output),
+        None if quarantine is None else encode("quarantine", quarantine),
+        None if changes is None else encode("changes", changes),
+    )
+
+    start = time.perf_counter()
+    try:
+        delim, quote, fill, merge, expected, repair = options.native()
+        result = _native.salvage(paths[0], paths[1], paths[2], paths[3], delim, quote, fill,
+                                 merge, expected, repair, callback, is_durable, read_size)
+    except OSError as error:
+        # Name the file as the caller wrote it (bytes stay bytes), not as decoded.
+        if isinstance(error.filename, str):
+            original = given.get(os.fsencode(error.filename))
+            if original is not None:
+                error.filename = original
+        raise
+    elapsed = time.perf_counter() - start
+
+    (total, salvaged, repaired, quarantined, detected, columns, counts, changed_rows,
+     bytes_read) = result
+    return SalvageSummary(
+        total_rows=total,
+        salvaged_rows=salvaged,
+        repaired_rows=repaired,
+        quarantined_rows=quarantined,
+        detected_delimiter=detected,
+        inferred_columns=columns,
+        changes=dict(zip(CHANGE_KINDS, counts)),
+        changed_rows=changed_rows,
+        bytes_read=bytes_read,
+        elapsed=elapsed,
+    )

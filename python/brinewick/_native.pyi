@@ -1,0 +1,21 @@
+from typing import Callable, Optional, Tuple
+
+CHANGE_KINDS: Tuple[str, ...]
+DEFAULT_READ_SIZE: int
+
+def salvage(
+    input: bytes,
+    output: bytes,
+    quarantine: Optional[bytes],
+    changes: Optional[bytes],
+    delimiter: Optional[int],
+    quote_char: int,
+    fill_ragged_rows: bool,
+    merge_overflow: bool,
+    expected_columns: Optional[int],
+    repair_quotes: bool,
+    progress: Optional[Callable[[int, Optional[int]], object]],
+    durable: bool,
+    read_size: int,
+    /,
+) -> Tuple[int, int, int, int, str, int, Tuple[int, ...], int, int]: ...

@@ -1,0 +1,106 @@
+"""The record of one salvage run: :class:`SalvageSummary`."""
+from __future__ import annotations
+
+import sys
+from dataclasses import dataclass
+from types import MappingProxyType
+from typing import Any, Dict, Mapping, Tuple
+
+#: Every kind of change the salvage records, in the order summaries list them.
+CHANGE_KINDS: Tuple[str, ...] = (
+    "padded",
+    "merged",
+    "stray_quote",
+    "text_after_quote",
+    "unclosed_quote",
+    "invalid_utf8",
+    "blank_line",
+)
+
+# Slots keep summaries small and typo-proof where dataclasses support them (3.10+).
+_SLOTS: Dict[str, Any] = {"slots": True} if sys.version_info >= (3, 10) else {}
+
+
+@dataclass(frozen=True, repr=False, **_SLOTS)
+class SalvageSummary:
+    """What a salvage did: row counts, the dialect it settled on and every change made.
+
+    Attributes
+    ----------
+    total_rows : int
+        Rows parsed from the input (blank lines included).
+    salvaged_rows : int
+        Rows written to the clean file.
+    repaired_rows : int
+        Clean rows that were padded or merged to fit the column count.
+    quarantined_rows : int
+        Rows set aside in the quarantine instead of the clean file.
+    detected_delimiter : str
+        The delimiter used: the one given, or the one sniffed.
+    inferred_columns : int
+        The column count rows were fitted to (``0``: no width check).
+    changes : Mapping[str, int]
+        Read-only count of change records per kind, every kind of
+        :data:`CHANGE_KINDS` present and in that order.
+    changed_rows : int
+        Clean rows with at least one change record.
+    bytes_read : int
+        Input bytes read.
+    elapsed : float
+        Wall-clock seconds the salvage took.
+
+    See Also
+    --------
+    brinewick.salvage : The function that returns these.
+    """
+
+    total_rows: int
+    salvaged_rows: int
+    repaired_rows: int
+    quarantined_rows: int
+    detected_delimiter: str
+    inferred_columns: int
+    changes: Mapping[str, int]
+    changed_rows: int
+    bytes_read: int
+    elapsed: float
+
+    def __post_init__(self) -> None:
+        # Always the full, ordered, read-only mapping, whatever the caller passed.
+        counts = dict(self.changes)
+        unknown = set(counts) - set(CHANGE_KINDS)
+        if unknown:
+            raise ValueError(f"unknown change kinds: {', '.join(sorted(unknown))}")
+        ordered = {kind: int(counts.get(kind, 0)) for kind in CHANGE_KINDS}
+        object.__setattr__(self, "changes", MappingProxyType(ordered))
+
+    def to_dict(self) -> Dict[str, Any]:
+        """Return the summary as a plain dict (``changes`` as a plain dict too).
+
+        Returns
+        -------
+        dict
+            Field name to value, in declaration order; ready for ``json.dumps``.
+        """
+        return {
+            "total_rows": self.total_rows,
+            "salvaged_rows": self.salvaged_rows,
+            "repaired_rows": self.repaired_rows,
+            "quarantined_rows": self.quarantined_rows,
+            "detected_delimiter": self.detected_delimiter,
+            "inferred_columns": self.inferred_columns,
+            "changes": dict(self.changes),
+            "changed_rows": self.changed_rows,
+            "bytes_read": self.bytes_read,
+            "elapsed": self.elapsed,
+        }
+
+    def __repr__(self) -> str:
+        made = ", ".join(f"{kind}={n}" for kind, n in self.changes.items() if n) or "none"
+        return (
+            f"SalvageSummary(total_rows={self.total_rows}, salvaged_rows={self.salvaged_rows}, "
+            f"repaired_rows={self.repaired_rows}, quarantined_rows={self.quarantined_rows}, "
+            f"detected_delimiter={self.detected_delimiter!r}, "
+            f"inferred_columns={self.inferred_columns}, changed_rows={self.changed_rows}, "
+            f"changes=({made}), bytes_read={self.bytes_read}, elapsed={self.elapsed:.3f}s)"
+        )

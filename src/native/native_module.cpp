@@ -1,0 +1,449 @@
+// brinewick._native: the package's door into the streaming salvage engine.
+//
+// One function, `salvage`, with a fixed positional signature: the Python
+// layer (python/brinewick) checks and converts every option first, so this
+// file only guards against calls that bypass it. The engine runs on a worker
+// thread with the interpreter lock released; the calling thread waits on a
+// condition variable in short slices and takes the lock between them to run
+// signal handlers and the progress callback, either of which may stop the
+// run through StreamControl::cancel.
+#include "module/py_ref.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <variant>
+
+#include "error/salvage_error.hpp"
+#include "stream/stream_salvage.hpp"
+
+namespace brinewick::native {
+namespace {
+
+using py::PyRef;
+using stream::StreamControl;
+using stream::StreamError;
+using stream::StreamPaths;
+using stream::StreamSettings;
+using stream::StreamSummary;
+using Clock = std::chrono::steady_clock;
+
+// Short enough that Ctrl-C lands well within 100 ms, long enough that the
+// waiting thread costs nothing measurable.
+constexpr auto kWaitSlice = std::chrono::milliseconds(20);
+// Progress runs with the lock held; ten calls a second keep it cheap.
+constexpr auto kProgressInterval = std::chrono::milliseconds(100);
+constexpr Py_ssize_t kArgumentCount = 13;
+
+// ------------------------------------------------------------------ arguments
+
+bool wrong_type(const char* param, const char* expected, PyObject* value) {
+    PyErr_Format(PyExc_TypeError, "salvage(): '%s' must be %s, not %.200s", param, expected,
+                 Py_TYPE(value)->tp_name);
+    return false;
+}
+
+bool to_path(const char* param, PyObject* value, std::string& out) {
+    if (!PyBytes_Check(value)) return wrong_type(param, "bytes", value);
+    const char* data = PyBytes_AS_STRING(value);
+    const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(value));
+    if (std::char_traits<char>::find(data, size, '\0') != nullptr) {
+        PyErr_Format(PyExc_ValueError, "salvage(): '%s' contains a NUL byte", param);
+        return false;
+    }
+    out.assign(data, size);
+    return true;
+}
+
+bool to_optional_path(const char* param, PyObject* value, std::optional<std::string>& out) {
+    if (value == Py_None) return true;
+    std::string path;
+    if (!to_path(param, value, path)) return false;
+    out = std::move(path);
+    return true;
+}
+
+bool to_flag(const char* param, PyObject* value, bool& out) {
+    if (!PyBool_Check(value)) return wrong_type(param, "bool", value);
+    out = value == Py_True;
+    return true;
+}
+
+// An int in [low, high]; None gives `none` when allowed.
+bool to_integer(const char* param, PyObject* value, long long low, long long high, bool none_allowed,
+                std::optional<long long>& out) {
+    if (value == Py_None && none_allowed) {
+        out.reset();
+        return true;
+    }
+    if (!PyLong_Check(value) || PyBool_Check(value)) return wrong_type(param, "int", value);
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (n == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0 || n < low || n > high) {
+        PyErr_Format(PyExc_ValueError, "salvage(): '%s' is out of range [%lld, %lld]", param, low, high);
+        return false;
+    }
+    out = n;
+    return true;
+}
+
+bool to_byte(const char* param, PyObject* value, bool none_allowed, std::optional<std::uint8_t>& out) {
+    std::optional<long long> n;
+    if (!to_integer(param, value, 0, 127, none_allowed, n)) return false;
+    if (n) out = static_cast<std::uint8_t>(*n);
+    return true;
+}
+
+// ------------------------------------------------------------------ errors
+
+void set_exception_from_call(PyObject* type, PyObject* args) {
+    PyRef exc(PyObject_Call(type, args, nullptr));
+    if (!exc) return;  // the constructor's own error stands
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+}
+
+// OSError(errno, text, filename): the interpreter then picks the subclass
+// (FileNotFoundError, PermissionError, ...) from the errno.
+void raise_os_error(int code, const std::string& text, const std::string& path) {
+    PyRef filename(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+    if (!filename) return;
+    PyRef args(Py_BuildValue("(is#O)", code, text.data(), static_cast<Py_ssize_t>(text.size()),
+                             filename.get()));
+    if (!args) return;
+    set_exception_from_call(PyExc_OSError, args.get());
+}
+
+void raise_stream_error(const StreamError& error) {
+    switch (error.what) {
+        case StreamError::What::SameFile:
+            PyErr_SetString(PyExc_ValueError, error.message.c_str());
+            return;
+        case StreamError::What::Cancelled:
+            // Only this module cancels, and then a Python exception is already set.
+            PyErr_SetString(PyExc_RuntimeError, "the salvage was cancelled");
+            return;
+        case StreamError::What::Io:
+            break;
+    }
+    switch (error.io.kind) {
+        case IoError::Kind::Os:
+            raise_os_error(error.io.code, describe_errno(error.io.code), error.path);
+            return;
+        case IoError::Kind::OutOfMemory:
+            PyErr_NoMemory();
+            return;
+        case IoError::Kind::NulInPath:
+            PyErr_SetString(PyExc_ValueError, "embedded null byte in a path");
+            return;
+        case IoError::Kind::WriteZero:
+        case IoError::Kind::FlushZero:
+            // A device that takes no bytes and sets no errno: an I/O error
+            // is the nearest honest number, and the text says what happened.
+            raise_os_error(EIO, error.io.message(), error.path);
+            return;
+    }
+    PyErr_SetString(PyExc_OSError, error.io.message().c_str());
+}
+
+// ------------------------------------------------------------------ the run
+
+using Outcome = std::variant<StreamSummary, StreamError>;
+
+// What the worker and the waiting thread share. Everything but `control` is
+// guarded by `mutex` until `done` is seen true.
+struct Run {
+    StreamPaths paths;
+    StreamSettings settings;
+    StreamControl control;
+
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    std::optional<Outcome> outcome;
+    bool out_of_memory = false;
+    bool fault = false;
+
+    void work() noexcept {
+        std::optional<Outcome> result;
+        bool oom = false;
+        bool failed = false;
+        try {
+            result.emplace(stream::stream_salvage(paths, settings, control));
+        } catch (const std::bad_alloc&) {
+            oom = true;
+        } catch (...) {
+            failed = true;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            outcome = std::move(result);
+            out_of_memory = oom;
+            fault = failed;
+            done = true;
+        }
+        finished.notify_all();
+    }
+
+    // Waits up to `slice` without the interpreter lock; true once the worker is done.
+    bool wait_released(std::optional<Clock::duration> slice) noexcept {
+        bool result = false;
+        Py_BEGIN_ALLOW_THREADS
+        // Nothing may unwind past the lock hand-back below.
+        try {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (slice) {
+                result = finished.wait_for(lock, *slice, [this] { return done; });
+            } else {
+                finished.wait(lock, [this] { return done; });
+                result = true;
+            }
+        } catch (...) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        Py_END_ALLOW_THREADS
+        return result;
+    }
+};
+
+// Joins the worker on every way out, stopping it first if the caller gave up.
+class WorkerGuard {
+public:
+    WorkerGuard(Run& run, std::thread& thread) noexcept : run_(run), thread_(thread) {}
+    WorkerGuard(const WorkerGuard&) = delete;
+    WorkerGuard& operator=(const WorkerGuard&) = delete;
+    ~WorkerGuard() {
+        if (!thread_.joinable()) return;
+        run_.control.cancel.store(true);
+        Py_BEGIN_ALLOW_THREADS
+        thread_.join();
+        Py_END_ALLOW_THREADS
+    }
+
+private:
+    Run& run_;
+    std::thread& thread_;
+};
+
+PyObject* total_or_none(const StreamControl& control) {
+    const std::int64_t total = control.bytes_total.load();
+    if (total < 0) Py_RETURN_NONE;
+    return PyLong_FromLongLong(total);
+}
+
+// progress(bytes_done, bytes_total or None); false with the exception set.
+bool report_progress(PyObject* progress, std::uint64_t done, PyObject* total) {
+    PyRef done_obj(PyLong_FromUnsignedLongLong(done));
+    if (!done_obj) return false;
+    PyRef result(PyObject_CallFunctionObjArgs(progress, done_obj.get(), total, nullptr));
+    return static_cast<bool>(result);
+}
+
+// Waits for the worker; false with a Python exception set when a signal
+// handler or the progress callback raised (the worker is then cancelled).
+// A worker that finished in the same instant has already put complete
+// outputs in place; the exception is raised all the same, as the caller asked
+// to stop, and nothing half-written exists either way.
+bool wait_for_worker(Run& run, PyObject* progress) {
+    auto last_report = Clock::now();
+    for (;;) {
+        if (run.wait_released(kWaitSlice)) return true;
+        bool stop = PyErr_CheckSignals() < 0;
+        if (!stop && progress != Py_None && Clock::now() - last_report >= kProgressInterval) {
+            PyRef total(total_or_none(run.control));
+            stop = !total || !report_progress(progress, run.control.bytes_done.load(), total.get());
+            last_report = Clock::now();
+        }
+        if (stop) {
+            run.control.cancel.store(true);
+            // The worker removes its temporaries before it returns; wait for that.
+            run.wait_released(std::nullopt);
+            return false;
+        }
+    }
+}
+
+PyObject* summary_tuple(const StreamSummary& s) {
+    PyRef changes(PyTuple_New(static_cast<Py_ssize_t>(stream::kChangeKindCount)));
+    if (!changes) return nullptr;
+    for (std::size_t i = 0; i < stream::kChangeKindCount; ++i) {
+        PyObject* count = PyLong_FromUnsignedLongLong(s.changes[i]);
+        if (count == nullptr) return nullptr;
+        PyTuple_SET_ITEM(changes.get(), static_cast<Py_ssize_t>(i), count);
+    }
+    PyRef delimiter(PyUnicode_FromOrdinal(static_cast<int>(s.counters.detected_delimiter)));
+    if (!delimiter) return nullptr;
+    return Py_BuildValue("(nnnnOnOKK)", static_cast<Py_ssize_t>(s.counters.total_rows),
+                         static_cast<Py_ssize_t>(s.counters.salvaged_rows),
+                         static_cast<Py_ssize_t>(s.counters.repaired_rows),
+                         static_cast<Py_ssize_t>(s.counters.quarantined_rows), delimiter.get(),
+                         static_cast<Py_ssize_t>(s.counters.inferred_columns), changes.get(),
+                         static_cast<unsigned long long>(s.changed_rows),
+                         static_cast<unsigned long long>(s.bytes_read));
+}
+
+// Binds the arguments into `run`; false with TypeError/ValueError set.
+bool bind(PyObject* const* args, Run& run) {
+    StreamPaths& paths = run.paths;
+    SalvageOptions& options = run.settings.options;
+    if (!to_path("input", args[0], paths.input)) return false;
+    if (!to_path("output", args[1], paths.output)) return false;
+    if (!to_optional_path("quarantine", args[2], paths.quarantine)) return false;
+    if (!to_optional_path("changes", args[3], paths.changes)) return false;
+    std::optional<std::uint8_t> delimiter;
+    std::optional<std::uint8_t> quote;
+    if (!to_byte("delimiter", args[4], true, delimiter)) return false;
+    if (!to_byte("quote_char", args[5], false, quote)) return false;
+    options.delimiter = delimiter;
+    options.quote_char = *quote;
+    if (!to_flag("fill_ragged_rows", args[6], options.fill_ragged_rows)) return false;
+    if (!to_flag("merge_overflow", args[7], options.merge_overflow)) return false;
+    std::optional<long long> expected;
+    if (!to_integer("expected_columns", args[8], 0, PY_SSIZE_T_MAX, true, expected)) return false;
+    if (expected) options.expected_columns = static_cast<std::size_t>(*expected);
+    if (!to_flag("repair_quotes", args[9], options.repair_quotes)) return false;
+    if (args[10] != Py_None && !PyCallable_Check(args[10])) {
+        return wrong_type("progress", "callable or None", args[10]);
+    }
+    if (!to_flag("durable", args[11], run.settings.durable)) return false;
+    std::optional<long long> read_size;
+    if (!to_integer("read_size", args[12], 1, 1LL << 30, false, read_size)) return false;
+    run.settings.read_size = static_cast<std::size_t>(*read_size);
+    return true;
+}
+
+PyObject* salvage_impl(PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != kArgumentCount) {
+        PyErr_Format(PyExc_TypeError, "salvage() takes exactly %zd positional arguments (%zd given)",
+                     kArgumentCount, nargs);
+        return nullptr;
+    }
+    Run run;
+    if (!bind(args, run)) return nullptr;
+    PyObject* progress = args[10];
+
+    std::thread worker;
+    try {
+        worker = std::thread([&run] { run.work(); });
+    } catch (const std::system_error& e) {
+        errno = e.code().value();
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    WorkerGuard guard(run, worker);
+    const bool completed = wait_for_worker(run, progress);
+    {
+        Py_BEGIN_ALLOW_THREADS
+        worker.join();
+        Py_END_ALLOW_THREADS
+    }
+    if (!completed) return nullptr;  // the handler's or the callback's exception
+
+    if (run.out_of_memory) return PyErr_NoMemory();
+    if (run.fault || !run.outcome) {
+        PyErr_SetString(PyExc_SystemError, "brinewick: the salvage engine failed unexpectedly");
+        return nullptr;
+    }
+    if (const StreamError* error = std::get_if<StreamError>(&*run.outcome)) {
+        raise_stream_error(*error);
+        return nullptr;
+    }
+    const StreamSummary& summary = std::get<StreamSummary>(*run.outcome);
+    // A last report, so a progress bar ends at 100%.
+    if (progress != Py_None) {
+        PyRef done(PyLong_FromUnsignedLongLong(summary.bytes_read));
+        if (!done) return nullptr;
+        PyRef total(total_or_none(run.control));
+        if (!total) return nullptr;
+        PyObject* shown_total = total.get() == Py_None ? Py_None : done.get();
+        if (!report_progress(progress, summary.bytes_read, shown_total)) return nullptr;
+    }
+    return summary_tuple(summary);
+}
+
+PyObject* salvage(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    try {
+        return salvage_impl(args, nargs);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "brinewick: native failure: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "brinewick: unknown native failure");
+    }
+    return nullptr;
+}
+
+constexpr const char kSalvageDoc[] =
+    "salvage(input, output, quarantine, changes, delimiter, quote_char, fill_ragged_rows, "
+    "merge_overflow, expected_columns, repair_quotes, progress, durable, read_size)\n"
+    "--\n"
+    "\n"
+    "Low-level streaming salvage; use brinewick.salvage instead. Paths are bytes,\n"
+    "delimiter and quote_char code points (delimiter None to sniff). Returns\n"
+    "(total_rows, salvaged_rows, repaired_rows, quarantined_rows, detected_delimiter,\n"
+    "inferred_columns, changes, changed_rows, bytes_read), changes in CHANGE_KINDS order.";
+
+PyCFunction as_method(PyObject* (*f)(PyObject*, PyObject* const*, Py_ssize_t) noexcept) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef g_functions[] = {
+    {"salvage", as_method(salvage), METH_FASTCALL, kSalvageDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject* module) noexcept {
+    try {
+        PyRef kinds(PyTuple_New(static_cast<Py_ssize_t>(stream::kChangeKindCount)));
+        if (!kinds) return -1;
+        for (std::size_t i = 0; i < stream::kChangeKindCount; ++i) {
+            const std::string_view name = stream::change_kind_name(static_cast<stream::ChangeKind>(i));
+            PyObject* text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+            if (text == nullptr) return -1;
+            PyTuple_SET_ITEM(kinds.get(), static_cast<Py_ssize_t>(i), text);
+        }
+        if (PyModule_AddObject(module, "CHANGE_KINDS", kinds.get()) < 0) return -1;
+        (void)kinds.release();  // the module owns it now
+        StreamSettings defaults;
+        if (PyModule_AddIntConstant(module, "DEFAULT_READ_SIZE", static_cast<long>(defaults.read_size)) < 0) {
+            return -1;
+        }
+        return 0;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef g_module = {
+    PyModuleDef_HEAD_INIT,
+    "brinewick._native",
+    "Native core of the brinewick package: the streaming salvage engine, run off the interpreter lock.",
+    0,  // no per-module state
+    g_functions,
+    g_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace brinewick::native
+
+extern "C" PyMODINIT_FUNC PyInit__native(void) {
+    return PyModuleDef_Init(&brinewick::native::g_module);
+}

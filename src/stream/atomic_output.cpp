@@ -1,0 +1,163 @@
+#include "atomic_output.hpp"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+namespace brinewick::stream {
+namespace {
+
+StreamError io_failure(const std::string& path, IoError io) {
+    StreamError error;
+    error.what = StreamError::What::Io;
+    error.io = io;
+    error.path = path;
+    error.message = io.message();
+    return error;
+}
+
+// Directory part of `path` ("." when it has none), and the name after it.
+std::pair<std::string, std::string> split_path(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return {".", path};
+    if (slash == 0) return {"/", path.substr(1)};
+    return {path.substr(0, slash), path.substr(slash + 1)};
+}
+
+// Twelve hex digits from the system's random source (the clock as a fallback).
+std::string random_suffix() {
+    unsigned char bytes[6] = {};
+    if (::getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+        const auto mix = static_cast<unsigned long long>(::getpid()) * 0x9E3779B97F4A7C15ULL ^
+                         static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(&bytes));
+        std::memcpy(bytes, &mix, sizeof bytes);
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (const unsigned char b : bytes) {
+        out.push_back(kHex[b >> 4]);
+        out.push_back(kHex[b & 15]);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::variant<AtomicOutput, StreamError> AtomicOutput::create(const std::string& target) {
+    if (target.find('\0') != std::string::npos) {
+        return io_failure(target, IoError{IoError::Kind::NulInPath, 0});
+    }
+    if (target.empty()) return io_failure(target, IoError::from_errno(ENOENT));
+    struct stat existing {};
+    const bool exists = ::stat(target.c_str(), &existing) == 0;
+    if (exists && S_ISDIR(existing.st_mode)) return io_failure(target, IoError::from_errno(EISDIR));
+    if (!target.empty() && target.back() == '/') return io_failure(target, IoError::from_errno(EISDIR));
+
+    const auto [directory, name] = split_path(target);
+    const std::string stem = (directory == "/" ? "/" : directory + "/") + "." + name + ".";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string temporary = stem + random_suffix() + ".tmp";
+        const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST || errno == EINTR) continue;
+            return io_failure(target, IoError::from_errno(errno));
+        }
+        AtomicOutput output(fd, target, std::move(temporary));
+        // A target that exists keeps its permission bits.
+        if (exists && S_ISREG(existing.st_mode) && ::fchmod(fd, existing.st_mode & 07777) != 0) {
+            return output.failed(errno);
+        }
+        return output;
+    }
+    return io_failure(target, IoError::from_errno(EEXIST));
+}
+
+AtomicOutput::AtomicOutput(int fd, std::string target, std::string temporary)
+    : fd_(fd), target_(std::move(target)), temporary_(std::move(temporary)),
+      buffer_(new char[kCapacity]) {}
+
+AtomicOutput::AtomicOutput(AtomicOutput&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      target_(std::move(other.target_)),
+      temporary_(std::move(other.temporary_)),
+      buffer_(std::move(other.buffer_)),
+      used_(std::exchange(other.used_, 0)),
+      renamed_(std::exchange(other.renamed_, true)) {}
+
+AtomicOutput::~AtomicOutput() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!renamed_ && !temporary_.empty()) ::unlink(temporary_.c_str());
+}
+
+StreamError AtomicOutput::failed(int err) const { return io_failure(target_, IoError::from_errno(err)); }
+
+std::string AtomicOutput::directory() const { return split_path(target_).first; }
+
+std::optional<StreamError> AtomicOutput::flush_buffer() {
+    std::size_t written = 0;
+    while (written < used_) {
+        std::size_t want = used_ - written;
+        if (want > static_cast<std::size_t>(SSIZE_MAX)) want = static_cast<std::size_t>(SSIZE_MAX);
+        const ssize_t n = ::write(fd_, buffer_.get() + written, want);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return failed(errno);
+        }
+        if (n == 0) return io_failure(target_, IoError{IoError::Kind::WriteZero, 0});
+        written += static_cast<std::size_t>(n);
+    }
+    used_ = 0;
+    return std::nullopt;
+}
+
+std::optional<StreamError> AtomicOutput::write(std::string_view data) {
+    while (!data.empty()) {
+        if (used_ == kCapacity) {
+            if (auto error = flush_buffer()) return error;
+        }
+        const std::size_t take = data.size() < kCapacity - used_ ? data.size() : kCapacity - used_;
+        std::memcpy(buffer_.get() + used_, data.data(), take);
+        used_ += take;
+        data.remove_prefix(take);
+    }
+    return std::nullopt;
+}
+
+std::optional<StreamError> AtomicOutput::finish(bool durable) {
+    if (auto error = flush_buffer()) return error;
+    if (durable) {
+        while (::fsync(fd_) != 0) {
+            if (errno != EINTR) return failed(errno);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<StreamError> AtomicOutput::rename_into_place() {
+    if (::rename(temporary_.c_str(), target_.c_str()) != 0) return failed(errno);
+    renamed_ = true;
+    return std::nullopt;
+}
+
+std::optional<StreamError> sync_directory(const std::string& directory) {
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return io_failure(directory, IoError::from_errno(errno));
+    int result;
+    do {
+        result = ::fsync(fd);
+    } while (result != 0 && errno == EINTR);
+    const int err = errno;
+    ::close(fd);
+    // Some file systems cannot flush a directory; the rename itself is done.
+    if (result != 0 && err != EINVAL && err != EROFS) return io_failure(directory, IoError::from_errno(err));
+    return std::nullopt;
+}
+
+}  // namespace brinewick::stream

@@ -1,0 +1,68 @@
+// An output file that appears whole or not at all: written to a hidden
+// temporary beside its target, renamed over the target only on commit, and
+// removed if it is never committed.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "stream_salvage.hpp"
+
+namespace brinewick::stream {
+
+class AtomicOutput {
+public:
+    static constexpr std::size_t kCapacity = std::size_t{1} << 18;
+
+    // Creates the temporary (exclusively, mode 0666 less the umask, or the
+    // target's own permission bits when it exists). Fails before creating
+    // anything when the target is a directory.
+    [[nodiscard]] static std::variant<AtomicOutput, StreamError> create(const std::string& target);
+
+    AtomicOutput(AtomicOutput&& other) noexcept;
+    AtomicOutput& operator=(AtomicOutput&&) = delete;
+    AtomicOutput(const AtomicOutput&) = delete;
+    ~AtomicOutput();  // removes the temporary unless it was renamed into place
+
+    [[nodiscard]] std::optional<StreamError> write(std::string_view data);
+    // Room for `size` more bytes in the buffer, or nullptr; commit(end) keeps
+    // what was written there.
+    [[nodiscard]] char* room_for(std::size_t size) noexcept {
+        return used_ + size <= kCapacity ? buffer_.get() + used_ : nullptr;
+    }
+    void commit(const char* end) noexcept { used_ = static_cast<std::size_t>(end - buffer_.get()); }
+    // Writes out the buffer if `size` more bytes would not fit in it.
+    [[nodiscard]] std::optional<StreamError> make_room(std::size_t size) {
+        return used_ + size <= kCapacity ? std::nullopt : flush_buffer();
+    }
+
+    // Writes out the buffer and, when `durable`, flushes the file to disk.
+    [[nodiscard]] std::optional<StreamError> finish(bool durable);
+    // Renames the finished temporary over the target.
+    [[nodiscard]] std::optional<StreamError> rename_into_place();
+
+    [[nodiscard]] const std::string& target() const noexcept { return target_; }
+    [[nodiscard]] const std::string& temporary() const noexcept { return temporary_; }
+    [[nodiscard]] std::string directory() const;
+
+private:
+    AtomicOutput(int fd, std::string target, std::string temporary);
+    [[nodiscard]] std::optional<StreamError> flush_buffer();
+    [[nodiscard]] StreamError failed(int err) const;
+
+    int fd_ = -1;
+    std::string target_;
+    std::string temporary_;
+    std::unique_ptr<char[]> buffer_;
+    std::size_t used_ = 0;
+    bool renamed_ = false;
+};
+
+// Flushes a directory's entries (a rename in it) to disk.
+[[nodiscard]] std::optional<StreamError> sync_directory(const std::string& directory);
+
+}  // namespace brinewick::stream

@@ -1,0 +1,151 @@
+#include "input_window.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <new>
+#include <utility>
+#include <variant>
+
+namespace brinewick::stream {
+namespace {
+
+// How long a stream read waits before looking at the cancel flag again.
+constexpr int kPollMillis = 5;
+
+StreamError io_error(const std::string& path, IoError io) {
+    StreamError error;
+    error.what = StreamError::What::Io;
+    error.io = io;
+    error.path = path;
+    error.message = io.message();
+    return error;
+}
+
+StreamError cancelled() {
+    StreamError error;
+    error.what = StreamError::What::Cancelled;
+    error.message = "cancelled";
+    return error;
+}
+
+}  // namespace
+
+std::variant<InputWindow, StreamError> InputWindow::open(const std::string& path,
+                                                         std::size_t read_size,
+                                                         StreamControl& control) {
+    if (path.find('\0') != std::string::npos) return io_error(path, IoError{IoError::Kind::NulInPath, 0});
+    // A FIFO is opened without waiting for its writer, so a cancel is seen
+    // while nobody writes; reads then wait in poll.
+    struct stat before {};
+    const bool fifo = ::stat(path.c_str(), &before) == 0 && S_ISFIFO(before.st_mode);
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (fifo ? O_NONBLOCK : 0));
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return io_error(path, IoError::from_errno(errno));
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return io_error(path, IoError::from_errno(err));
+    }
+    if (S_ISDIR(status.st_mode)) {
+        ::close(fd);
+        return io_error(path, IoError::from_errno(EISDIR));
+    }
+    const bool regular = S_ISREG(status.st_mode);
+    control.bytes_total.store(regular ? static_cast<std::int64_t>(status.st_size) : -1);
+    control.bytes_done.store(0);
+    return InputWindow(fd, !regular, path, read_size == 0 ? 1 : read_size, control);
+}
+
+InputWindow::InputWindow(int fd, bool stream, std::string path, std::size_t read_size,
+                         StreamControl& control) noexcept
+    : fd_(fd), stream_(stream), path_(std::move(path)), read_size_(read_size), control_(&control) {}
+
+InputWindow::InputWindow(InputWindow&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      stream_(other.stream_),
+      path_(std::move(other.path_)),
+      read_size_(other.read_size_),
+      control_(other.control_),
+      buffer_(std::move(other.buffer_)),
+      capacity_(std::exchange(other.capacity_, 0)),
+      begin_(std::exchange(other.begin_, 0)),
+      end_(std::exchange(other.end_, 0)),
+      offset_(other.offset_),
+      at_end_(other.at_end_) {}
+
+InputWindow::~InputWindow() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::optional<StreamError> InputWindow::make_room(std::size_t want) {
+    const std::size_t pending = end_ - begin_;
+    if (capacity_ - end_ >= want) return std::nullopt;
+    if (capacity_ - pending >= want && begin_ != 0) {
+        // Slide the pending bytes to the front; they are at most one row.
+        std::memmove(buffer_.get(), buffer_.get() + begin_, pending);
+        begin_ = 0;
+        end_ = pending;
+        return std::nullopt;
+    }
+    // Geometric growth keeps a long row's re-reads linear in its length.
+    std::size_t capacity = capacity_ * 2;
+    if (capacity < pending + want) capacity = pending + want;
+    if (capacity < pending) return io_error(path_, IoError{IoError::Kind::OutOfMemory, 0});
+    std::unique_ptr<char[]> grown(new (std::nothrow) char[capacity]);
+    if (!grown) return io_error(path_, IoError{IoError::Kind::OutOfMemory, 0});
+    if (pending != 0) std::memcpy(grown.get(), buffer_.get() + begin_, pending);
+    buffer_ = std::move(grown);
+    capacity_ = capacity;
+    begin_ = 0;
+    end_ = pending;
+    return std::nullopt;
+}
+
+std::optional<StreamError> InputWindow::read_more(std::size_t want) {
+    if (at_end_) return std::nullopt;
+    if (want == 0) want = 1;
+    // Room for whole pieces: a piece is never split to fit.
+    const std::size_t pieces = (want + read_size_ - 1) / read_size_;
+    if (auto error = make_room(pieces * read_size_)) return error;
+    std::size_t added = 0;
+    while (added < want) {
+        if (control_->cancel.load(std::memory_order_relaxed)) return cancelled();
+        if (stream_) {
+            pollfd waiting{fd_, POLLIN, 0};
+            const int ready = ::poll(&waiting, 1, kPollMillis);
+            if (ready < 0) {
+                if (errno == EINTR) continue;
+                return io_error(path_, IoError::from_errno(errno));
+            }
+            if (ready == 0) continue;  // nothing yet: look at the cancel flag again
+        }
+        if (capacity_ == end_) {  // short reads used the room up
+            if (auto error = make_room(read_size_)) return error;
+        }
+        std::size_t ask = read_size_ < capacity_ - end_ ? read_size_ : capacity_ - end_;
+        if (ask > static_cast<std::size_t>(SSIZE_MAX)) ask = static_cast<std::size_t>(SSIZE_MAX);
+        const ssize_t n = ::read(fd_, buffer_.get() + end_, ask);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;  // the loop looks at cancel first
+            return io_error(path_, IoError::from_errno(errno));
+        }
+        if (n == 0) {
+            at_end_ = true;
+            break;
+        }
+        end_ += static_cast<std::size_t>(n);
+        added += static_cast<std::size_t>(n);
+    }
+    return std::nullopt;
+}
+
+}  // namespace brinewick::stream

@@ -1,0 +1,69 @@
+// The input as a rolling window: bytes are read in fixed pieces behind what
+// is in view, and dropped from its front once the rows there are done. Memory
+// is the pending row plus what the last reads brought, never the whole input.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "stream_salvage.hpp"
+
+namespace brinewick::stream {
+
+class InputWindow {
+public:
+    // Opens `path` for reading. Regular files report their size in
+    // control.bytes_total; FIFOs and devices are read as streams.
+    [[nodiscard]] static std::variant<InputWindow, StreamError> open(const std::string& path,
+                                                                   std::size_t read_size,
+                                                                   StreamControl& control);
+    InputWindow(InputWindow&& other) noexcept;
+    InputWindow& operator=(InputWindow&&) = delete;
+    InputWindow(const InputWindow&) = delete;
+    ~InputWindow();
+
+    // The bytes in view; valid until the next discard_before or read_more.
+    [[nodiscard]] std::string_view view() const noexcept {
+        return {buffer_.get() + begin_, end_ - begin_};
+    }
+    // File offset of view()[0].
+    [[nodiscard]] std::uint64_t offset() const noexcept { return offset_; }
+    // True once the input's end is in view: nothing more will come.
+    [[nodiscard]] bool at_end() const noexcept { return at_end_; }
+    [[nodiscard]] std::uint64_t bytes_read() const noexcept { return offset_ + (end_ - begin_); }
+    [[nodiscard]] std::size_t read_size() const noexcept { return read_size_; }
+
+    // Drops the first `count` bytes in view (rows that are done).
+    void discard_before(std::size_t count) noexcept {
+        begin_ += count;
+        offset_ += count;
+    }
+
+    // Reads, in read_size pieces, until at least `want` more bytes are in
+    // view or the input ends. Cancellation is looked at before every read
+    // (and while a stream has nothing to read).
+    [[nodiscard]] std::optional<StreamError> read_more(std::size_t want);
+
+private:
+    InputWindow(int fd, bool stream, std::string path, std::size_t read_size,
+                StreamControl& control) noexcept;
+    [[nodiscard]] std::optional<StreamError> make_room(std::size_t want);
+
+    int fd_ = -1;
+    bool stream_ = false;  // not a regular file: wait with poll so a cancel is seen
+    std::string path_;
+    std::size_t read_size_;
+    StreamControl* control_;
+    std::unique_ptr<char[]> buffer_;
+    std::size_t capacity_ = 0;
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+    std::uint64_t offset_ = 0;
+    bool at_end_ = false;
+};
+
+}  // namespace brinewick::stream

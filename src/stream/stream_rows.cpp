@@ -1,0 +1,216 @@
+#include "stream_rows.hpp"
+
+#include <algorithm>
+
+#include "../heuristics/heuristics.hpp"
+
+namespace brinewick::stream {
+namespace {
+
+// Rows and bytes between looks at the cancel flag: a few ms of parsing.
+constexpr std::size_t kCheckRows = 4096;
+constexpr std::uint64_t kCheckBytes = std::uint64_t{4} << 20;
+
+bool starts_with_bom(std::string_view text) noexcept {
+    return text.size() >= 3 && static_cast<unsigned char>(text[0]) == 0xEF &&
+           static_cast<unsigned char>(text[1]) == 0xBB && static_cast<unsigned char>(text[2]) == 0xBF;
+}
+
+StreamError cancelled() {
+    StreamError error;
+    error.what = StreamError::What::Cancelled;
+    error.message = "cancelled";
+    return error;
+}
+
+// The in-memory salvage settles the dialect on the whole text; the same
+// answer comes from any prefix on which the heuristics never reached the end.
+std::variant<Dialect, StreamError> settle_dialect_streamed(InputWindow& window,
+                                                           const SalvageOptions& options) {
+    for (;;) {
+        const std::string_view prefix = window.view();
+        if (window.at_end()) return settle_dialect(prefix, options);
+        const std::optional<std::uint8_t> delimiter =
+            options.delimiter ? options.delimiter : sniff_delimiter_in_prefix(prefix);
+        if (delimiter) {
+            const std::optional<std::size_t> columns =
+                options.expected_columns ? options.expected_columns
+                                         : infer_column_count_in_prefix(prefix, *delimiter);
+            if (columns) return Dialect{*delimiter, *columns};
+        }
+        // Doubling the prefix keeps repeated sniffing linear.
+        if (auto error = window.read_more(std::max(window.read_size(), prefix.size()))) return *error;
+    }
+}
+
+// A blank line: its one field is empty or white space (the same test the
+// heuristics use to skip rows).
+bool is_blank_line(const RowBuffer& row, std::size_t parsed_fields) {
+    return parsed_fields == 1 && is_blank_text(row.field(0));
+}
+
+}  // namespace
+
+RowReader::RowReader(InputWindow& window, const Dialect& dialect, const SalvageOptions& options,
+                     std::optional<RowBoundary> from)
+    : window_(window),
+      delimiter_(dialect.delimiter),
+      quote_char_(options.quote_char),
+      repair_quotes_(options.repair_quotes),
+      started_(from.has_value() || window.offset() != 0) {
+    if (from) {
+        position_ = static_cast<std::size_t>(from->offset - window.offset());
+        line_ = from->line;
+    }
+}
+
+void RowReader::restart_parser() {
+    parser_.emplace(window_.view(), delimiter_, quote_char_, repair_quotes_, position_, line_);
+}
+
+RowReader::Step RowReader::next(RowBuffer& row, RowInfo& info) {
+    for (;;) {
+        if (!started_) {
+            // A BOM is skipped only at the very start of the input.
+            if (window_.view().size() < 3 && !window_.at_end()) {
+                if (auto error = window_.read_more(window_.read_size())) {
+                    error_ = *error;
+                    return Step::Failed;
+                }
+                continue;
+            }
+            if (starts_with_bom(window_.view())) position_ = 3;
+            started_ = true;
+            parser_.reset();
+        }
+        if (!parser_) restart_parser();
+        const std::string_view view = window_.view();
+        const std::size_t start = position_;
+        const std::size_t line = parser_->line();
+        if (parser_->next_row(row)) {
+            const std::size_t end = parser_->position();
+            if (end < view.size() || window_.at_end()) {
+                std::size_t raw_end = end;
+                if (!parser_->row_events().unclosed_quote && raw_end > start) {
+                    // Outside quotes a CR or LF before the end is the row's line break.
+                    if (view[raw_end - 1] == '\n') {
+                        --raw_end;
+                        if (raw_end > start && view[raw_end - 1] == '\r') --raw_end;
+                    } else if (view[raw_end - 1] == '\r') {
+                        --raw_end;
+                    }
+                }
+                info.line = line;
+                info.byte_offset = window_.offset() + start;
+                info.raw = view.substr(start, raw_end - start);
+                position_ = end;
+                line_ = parser_->line();
+                return Step::Row;
+            }
+        } else if (window_.at_end()) {
+            return Step::End;
+        }
+        // Not final: drop the finished rows, read more, parse this row again.
+        const std::size_t pending = view.size() - start;
+        window_.discard_before(start);
+        position_ = 0;
+        line_ = line;
+        parser_.reset();
+        if (auto error = window_.read_more(std::max(window_.read_size(), pending))) {
+            error_ = *error;
+            return Step::Failed;
+        }
+    }
+}
+
+std::variant<StreamSummary, StreamError> stream_rows(InputWindow& window,
+                                                     const SalvageOptions& options,
+                                                     StreamSink& sink, StreamControl& control) {
+    StreamSummary summary;
+    // An empty input has no dialect: comma and zero counters, options aside.
+    while (window.view().empty() && !window.at_end()) {
+        if (auto error = window.read_more(window.read_size())) return *error;
+    }
+    if (window.view().empty()) {
+        summary.bytes_read = window.bytes_read();
+        control.bytes_done.store(summary.bytes_read);
+        return summary;
+    }
+
+    auto settled = settle_dialect_streamed(window, options);
+    if (auto* error = std::get_if<StreamError>(&settled)) return *error;
+    const Dialect dialect = std::get<Dialect>(settled);
+    const std::size_t expected = dialect.expected_columns;
+    SalvageSummary& counters = summary.counters;
+    counters.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
+    counters.inferred_columns = expected;
+    if (!sink.start(dialect)) return sink.failure();
+
+    RowReader reader(window, dialect, options);
+    RowBuffer row;
+    RowInfo info;
+    std::string scratch;
+    std::vector<RowChange> changes;
+    std::string too_few;
+    std::string extra;
+    std::size_t rows_since_check = 0;
+    std::uint64_t checked_at = 0;
+
+    for (;;) {
+        if (++rows_since_check >= kCheckRows || reader.boundary().offset - checked_at >= kCheckBytes) {
+            if (control.cancel.load(std::memory_order_relaxed)) return cancelled();
+            checked_at = reader.boundary().offset;
+            control.bytes_done.store(checked_at, std::memory_order_relaxed);
+            rows_since_check = 0;
+        }
+        const RowReader::Step step = reader.next(row, info);
+        if (step == RowReader::Step::Failed) return reader.error();
+        if (step == RowReader::Step::End) break;
+        ++counters.total_rows;
+
+        const std::size_t parsed_fields = row.size();
+        const RowVerdict verdict = classify_row(row, options, dialect, scratch);
+        if (verdict == RowVerdict::TooFew || verdict == RowVerdict::TooMany) {
+            std::string& reason = verdict == RowVerdict::TooFew ? too_few : extra;
+            if (reason.empty()) {
+                reason = verdict == RowVerdict::TooFew ? too_few_columns_reason(expected)
+                                                       : extra_columns_reason(expected);
+            }
+            ++counters.quarantined_rows;
+            if (!sink.quarantined_row(row, info, reason)) return sink.failure();
+            continue;
+        }
+
+        // Records in the order of ChangeKind.
+        changes.clear();
+        const ResilientParser::RowEvents& events = reader.events();
+        if (verdict == RowVerdict::Padded && !is_blank_line(row, parsed_fields)) {
+            changes.push_back({ChangeKind::Padded, parsed_fields, expected});
+        }
+        if (verdict == RowVerdict::Merged) changes.push_back({ChangeKind::Merged, parsed_fields, expected});
+        if (events.stray_quotes != 0) changes.push_back({ChangeKind::StrayQuote, events.stray_quotes, 0});
+        if (events.text_after_quote != 0) {
+            changes.push_back({ChangeKind::TextAfterQuote, events.text_after_quote, 0});
+        }
+        if (events.unclosed_quote) {
+            changes.push_back({ChangeKind::UnclosedQuote, reader.line_after() - info.line + 1, 0});
+        }
+        if (row.utf8_replacements() != 0) {
+            changes.push_back({ChangeKind::InvalidUtf8, row.utf8_replacements(), 0});
+        }
+        if (verdict == RowVerdict::Padded && is_blank_line(row, parsed_fields)) {
+            changes.push_back({ChangeKind::BlankLine, 1, expected});
+        }
+
+        if (!sink.clean_row(row, info, changes)) return sink.failure();
+        ++counters.salvaged_rows;
+        if (verdict != RowVerdict::Kept) ++counters.repaired_rows;
+        if (!changes.empty()) ++summary.changed_rows;
+        for (const RowChange& change : changes) ++summary.changes[static_cast<std::size_t>(change.kind)];
+    }
+    summary.bytes_read = window.bytes_read();
+    control.bytes_done.store(summary.bytes_read);
+    return summary;
+}
+
+}  // namespace brinewick::stream

@@ -1,0 +1,111 @@
+// Rows from a rolling input window, and the consumer interface they feed.
+//
+// One rule decides when a row parsed from the window is final: it ended
+// strictly before the window's end (so the parser never looked past what is
+// in view: its stray-quote look-ahead stops at a line break, and a CR as the
+// last byte in view might still be followed by an LF), or the window holds the
+// input's end. Any other row is parsed again from its start once more input
+// is in view. RowReader is the only place that applies it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "../parser/resilient_parser.hpp"
+#include "../parser/row_buffer.hpp"
+#include "../salvage/salvage.hpp"
+#include "input_window.hpp"
+#include "stream_salvage.hpp"
+
+namespace brinewick::stream {
+
+// A row boundary: all a parser needs to resume there (never inside a BOM).
+struct RowBoundary {
+    std::uint64_t offset = 0;  // file offset of the row's first byte
+    std::size_t line = 1;      // line on which the row begins
+};
+
+// Where a row stands in the input.
+struct RowInfo {
+    std::size_t line = 0;           // line on which it begins
+    std::uint64_t byte_offset = 0;  // file offset of its first byte (a BOM counts)
+    std::string_view raw;           // its input bytes, without the line break that ends it
+};
+
+// One change made to a clean row. What `count` holds depends on the kind:
+//   Padded, Merged: the fields as parsed;   BlankLine: 1 (its one field)
+//   StrayQuote: quotes kept as text;        TextAfterQuote: fields with text after the quote
+//   UnclosedQuote: lines the row spans;     InvalidUtf8: U+FFFD replacements made
+// `columns` is the column count for Padded, Merged and BlankLine, else 0.
+struct RowChange {
+    ChangeKind kind;
+    std::size_t count = 0;
+    std::size_t columns = 0;
+};
+
+// The consumer of classified rows: the file writers, or an Arrow builder.
+// Views in `row` and `info.raw` are valid only during the call. Returning
+// false stops the run; failure() then says why.
+class StreamSink {
+public:
+    virtual ~StreamSink() = default;
+    // Called once, before any row, when the dialect is settled (not for an
+    // empty input, which has none).
+    virtual bool start(const Dialect& dialect) = 0;
+    virtual bool clean_row(const RowBuffer& row, const RowInfo& info,
+                           std::span<const RowChange> changes) = 0;
+    // `parsed`: the row as parsed, neither padded nor merged.
+    virtual bool quarantined_row(const RowBuffer& parsed, const RowInfo& info,
+                                 std::string_view reason) = 0;
+    [[nodiscard]] virtual StreamError failure() const = 0;
+};
+
+class RowReader {
+public:
+    // Starts at the input's first row (behind a BOM), or at `from` when
+    // given (a boundary reported earlier, whose bytes are in view).
+    RowReader(InputWindow& window, const Dialect& dialect, const SalvageOptions& options,
+              std::optional<RowBoundary> from = std::nullopt);
+
+    enum class Step { Row, End, Failed };
+    // The next final row, read into `row` (decoded) and described by `info`.
+    Step next(RowBuffer& row, RowInfo& info);
+
+    // What the parser repaired in the row last returned, and the line it
+    // stood on after that row.
+    [[nodiscard]] const ResilientParser::RowEvents& events() const noexcept { return parser_->row_events(); }
+    [[nodiscard]] std::size_t line_after() const noexcept { return parser_->line(); }
+    // Where the next row starts.
+    [[nodiscard]] RowBoundary boundary() const noexcept { return {window_.offset() + position_, line_}; }
+    [[nodiscard]] const StreamError& error() const noexcept { return error_; }
+
+private:
+    void restart_parser();
+
+    InputWindow& window_;
+    std::uint8_t delimiter_;
+    std::uint8_t quote_char_;
+    bool repair_quotes_;
+    bool started_;            // the BOM question is settled
+    std::size_t position_ = 0;  // in view: start of the next row
+    std::size_t line_ = 1;
+    std::optional<ResilientParser> parser_;
+    StreamError error_;
+};
+
+// Reads the input in `window` to its end: settles the dialect on the
+// shortest prefix that decides it, classifies every row as the in-memory
+// salvage does and feeds `sink`. Looks at control.cancel every few thousand
+// rows and before every read; keeps control.bytes_done current.
+[[nodiscard]] std::variant<StreamSummary, StreamError> stream_rows(InputWindow& window,
+                                                                   const SalvageOptions& options,
+                                                                   StreamSink& sink,
+                                                                   StreamControl& control);
+
+}  // namespace brinewick::stream

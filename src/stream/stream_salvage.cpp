@@ -1,0 +1,324 @@
+#include "stream_salvage.hpp"
+
+#include <sys/stat.h>
+
+#include <charconv>
+#include <memory>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "../parser/utf8.hpp"
+#include "../salvage/csv_writer.hpp"
+#include "atomic_output.hpp"
+#include "stream_rows.hpp"
+
+namespace brinewick::stream {
+namespace {
+
+constexpr std::string_view kQuarantineHeader = "line,byte_offset,reason,raw\n";
+constexpr std::string_view kChangesHeader = "line,byte_offset,change,detail\n";
+
+void append_number(std::string& out, std::uint64_t value) {
+    char digits[24];
+    const auto result = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, result.ptr);
+}
+
+// One CSV field, quoted (quotes doubled) only when it holds a comma, a quote,
+// CR or LF.
+void append_csv_field(std::string& out, std::string_view text) {
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
+        out.append(text);
+        return;
+    }
+    out.push_back('"');
+    std::size_t from = 0;
+    for (std::size_t hit; (hit = text.find('"', from)) != std::string_view::npos; from = hit + 1) {
+        out.append(text.substr(from, hit + 1 - from));
+        out.push_back('"');
+    }
+    out.append(text.substr(from));
+    out.push_back('"');
+}
+
+// "1 field", "3 fields".
+void append_counted(std::string& out, std::size_t count, std::string_view one, std::string_view many) {
+    append_number(out, count);
+    out.push_back(' ');
+    out.append(count == 1 ? one : many);
+}
+
+// The detail column of a change record. The texts:
+//   padded            "2 of 5 fields; 3 empty fields added"
+//   merged            "7 fields; fields 5-7 joined into field 5"
+//   stray_quote       "2 quotes kept as text"
+//   text_after_quote  "text after a closing quote kept in 1 field"
+//   unclosed_quote    "quoted field ran to the end of the input over 12 lines"
+//   invalid_utf8      "3 invalid byte sequences replaced"
+//   blank_line        "blank line written as 5 empty fields"
+void append_detail(std::string& out, const RowChange& change) {
+    switch (change.kind) {
+        case ChangeKind::Padded:
+            append_number(out, change.count);
+            out.append(" of ");
+            append_counted(out, change.columns, "field; ", "fields; ");
+            append_counted(out, change.columns - change.count, "empty field added", "empty fields added");
+            return;
+        case ChangeKind::Merged:
+            append_counted(out, change.count, "field", "fields");
+            out.append("; fields ");
+            append_number(out, change.columns);
+            out.push_back('-');
+            append_number(out, change.count);
+            out.append(" joined into field ");
+            append_number(out, change.columns);
+            return;
+        case ChangeKind::StrayQuote:
+            append_counted(out, change.count, "quote kept as text", "quotes kept as text");
+            return;
+        case ChangeKind::TextAfterQuote:
+            out.append("text after a closing quote kept in ");
+            append_counted(out, change.count, "field", "fields");
+            return;
+        case ChangeKind::UnclosedQuote:
+            out.append("quoted field ran to the end of the input over ");
+            append_counted(out, change.count, "line", "lines");
+            return;
+        case ChangeKind::InvalidUtf8:
+            append_counted(out, change.count, "invalid byte sequence replaced",
+                           "invalid byte sequences replaced");
+            return;
+        case ChangeKind::BlankLine:
+            out.append("blank line written as ");
+            append_counted(out, change.columns, "empty field", "empty fields");
+            return;
+    }
+}
+
+// The file writers: clean CSV, and the quarantine and changes records.
+class FileSink final : public StreamSink {
+public:
+    FileSink(AtomicOutput& clean, AtomicOutput* quarantine, AtomicOutput* changes,
+             std::uint8_t quote_char)
+        : clean_(clean), quarantine_(quarantine), changes_(changes), quote_char_(quote_char) {}
+
+    bool start(const Dialect& dialect) override {
+        delimiter_ = dialect.delimiter;
+        return true;
+    }
+
+    bool clean_row(const RowBuffer& row, const RowInfo& info,
+                   std::span<const RowChange> changes) override {
+        if (!write_clean(row)) return false;
+        if (changes_ == nullptr || changes.empty()) return true;
+        line_.clear();
+        for (const RowChange& change : changes) {
+            append_number(line_, info.line);
+            line_.push_back(',');
+            append_number(line_, info.byte_offset);
+            line_.push_back(',');
+            line_.append(change_kind_name(change.kind));
+            line_.push_back(',');
+            detail_.clear();
+            append_detail(detail_, change);
+            append_csv_field(line_, detail_);
+            line_.push_back('\n');
+        }
+        return keep(changes_->write(line_));
+    }
+
+    bool quarantined_row(const RowBuffer&, const RowInfo& info, std::string_view reason) override {
+        if (quarantine_ == nullptr) return true;
+        line_.clear();
+        append_number(line_, info.line);
+        line_.push_back(',');
+        append_number(line_, info.byte_offset);
+        line_.push_back(',');
+        append_csv_field(line_, reason);
+        line_.push_back(',');
+        detail_.clear();
+        append_lenient_utf8(detail_, reinterpret_cast<const unsigned char*>(info.raw.data()), info.raw.size());
+        append_csv_field(line_, detail_);
+        line_.push_back('\n');
+        return keep(quarantine_->write(line_));
+    }
+
+    [[nodiscard]] StreamError failure() const override { return failure_; }
+
+private:
+    bool keep(std::optional<StreamError> error) {
+        if (!error) return true;
+        failure_ = std::move(*error);
+        return false;
+    }
+
+    bool write_clean(const RowBuffer& row) {
+        if (delimiter_ < 0x80 && quote_char_ < 0x80) {
+            const std::size_t bound = clean_line_bound(row);
+            if (bound <= AtomicOutput::kCapacity) {
+                if (!keep(clean_.make_room(bound))) return false;
+                char* room = clean_.room_for(bound);
+                clean_.commit(write_clean_line(room, row, delimiter_, quote_char_));
+                return true;
+            }
+        }
+        line_.clear();
+        append_clean_line(line_, row, delimiter_, quote_char_);
+        return keep(clean_.write(line_));
+    }
+
+    AtomicOutput& clean_;
+    AtomicOutput* quarantine_;
+    AtomicOutput* changes_;
+    std::uint8_t delimiter_ = ',';
+    std::uint8_t quote_char_;
+    std::string line_;
+    std::string detail_;
+    StreamError failure_;
+};
+
+// What a path names, for telling whether two paths are one file: the file
+// itself when it exists, else its directory and name (so "./x" and "x"
+// match before x exists).
+struct FileIdentity {
+    bool known = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::string name;  // empty when the file itself exists
+
+    bool operator==(const FileIdentity& other) const {
+        return known && other.known && device == other.device && inode == other.inode &&
+               name == other.name;
+    }
+};
+
+FileIdentity identify(const std::string& path) {
+    FileIdentity identity;
+    if (path.find('\0') != std::string::npos) return identity;
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0) {
+        identity = {true, status.st_dev, status.st_ino, {}};
+        return identity;
+    }
+    const std::size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") return identity;
+    if (::stat(directory.c_str(), &status) != 0) return identity;
+    identity = {true, status.st_dev, status.st_ino, name};
+    return identity;
+}
+
+bool same_file(const std::string& a, const std::string& b) { return a == b || identify(a) == identify(b); }
+
+StreamError same_file_error(std::string_view first, std::string_view second, const std::string& path) {
+    StreamError error;
+    error.what = StreamError::What::SameFile;
+    error.path = path;
+    error.message = std::string(first) + " and " + std::string(second) + " name the same file";
+    return error;
+}
+
+std::optional<StreamError> refuse_shared_paths(const StreamPaths& paths) {
+    if (paths.quarantine) {
+        if (same_file(*paths.quarantine, paths.output)) {
+            return same_file_error("quarantine", "output", *paths.quarantine);
+        }
+        if (same_file(*paths.quarantine, paths.input)) {
+            return same_file_error("quarantine", "input", *paths.quarantine);
+        }
+    }
+    if (paths.changes) {
+        if (same_file(*paths.changes, paths.output)) return same_file_error("changes", "output", *paths.changes);
+        if (paths.quarantine && same_file(*paths.changes, *paths.quarantine)) {
+            return same_file_error("changes", "quarantine", *paths.changes);
+        }
+        if (same_file(*paths.changes, paths.input)) return same_file_error("changes", "input", *paths.changes);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::string_view change_kind_name(ChangeKind kind) noexcept {
+    switch (kind) {
+        case ChangeKind::Padded: return "padded";
+        case ChangeKind::Merged: return "merged";
+        case ChangeKind::StrayQuote: return "stray_quote";
+        case ChangeKind::TextAfterQuote: return "text_after_quote";
+        case ChangeKind::UnclosedQuote: return "unclosed_quote";
+        case ChangeKind::InvalidUtf8: return "invalid_utf8";
+        case ChangeKind::BlankLine: return "blank_line";
+    }
+    return "unknown";
+}
+
+std::variant<StreamSummary, StreamError> stream_salvage(const StreamPaths& paths,
+                                                        const StreamSettings& settings,
+                                                        StreamControl& control) {
+    try {
+        if (auto refused = refuse_shared_paths(paths)) return *refused;
+
+        auto opened = InputWindow::open(paths.input, settings.read_size, control);
+        if (auto* error = std::get_if<StreamError>(&opened)) return *error;
+        InputWindow& window = std::get<InputWindow>(opened);
+
+        // Every temporary exists before a byte is read, so a missing
+        // directory or a directory in a target's place fails at once.
+        std::vector<std::unique_ptr<AtomicOutput>> outputs;
+        const auto create = [&](const std::string& target) -> std::optional<StreamError> {
+            auto created = AtomicOutput::create(target);
+            if (auto* error = std::get_if<StreamError>(&created)) return *error;
+            outputs.push_back(std::make_unique<AtomicOutput>(std::move(std::get<AtomicOutput>(created))));
+            return std::nullopt;
+        };
+        if (auto error = create(paths.output)) return *error;
+        AtomicOutput* quarantine = nullptr;
+        AtomicOutput* changes = nullptr;
+        if (paths.quarantine) {
+            if (auto error = create(*paths.quarantine)) return *error;
+            quarantine = outputs.back().get();
+            if (auto error = quarantine->write(kQuarantineHeader)) return *error;
+        }
+        if (paths.changes) {
+            if (auto error = create(*paths.changes)) return *error;
+            changes = outputs.back().get();
+            if (auto error = changes->write(kChangesHeader)) return *error;
+        }
+
+        FileSink sink(*outputs.front(), quarantine, changes, settings.options.quote_char);
+        auto streamed = stream_rows(window, settings.options, sink, control);
+        if (auto* error = std::get_if<StreamError>(&streamed)) return *error;
+        StreamSummary summary = std::get<StreamSummary>(streamed);
+
+        for (auto& output : outputs) {
+            if (auto error = output->finish(settings.durable)) return *error;
+        }
+        if (control.cancel.load()) {
+            StreamError error;
+            error.what = StreamError::What::Cancelled;
+            error.message = "cancelled";
+            return error;
+        }
+        std::set<std::string> directories;
+        for (auto& output : outputs) {
+            if (auto error = output->rename_into_place()) return *error;
+            directories.insert(output->directory());
+        }
+        if (settings.durable) {
+            for (const std::string& directory : directories) {
+                if (auto error = sync_directory(directory)) return *error;
+            }
+        }
+        return summary;
+    } catch (const std::bad_alloc&) {
+        StreamError error;
+        error.io = IoError{IoError::Kind::OutOfMemory, 0};
+        error.path = paths.input;
+        error.message = error.io.message();
+        return error;
+    }
+}
+
+}  // namespace brinewick::stream
