@@ -353,8 +353,9 @@ def salvage_command(files: tuple[str, ...], output: Optional[str], output_dir: O
     if as_json:
         for o in outcomes:
             if o.summary is not None:
-                record = {"file": o.job.label, "output": o.job.output, "quarantine": o.job.quarantine,
-                          "changes": o.job.changes, **o.summary.to_dict()}
+                outputs = {"clean": o.job.output, "quarantine": o.job.quarantine,
+                           "changes": o.job.changes}
+                record = {"file": o.job.label, "outputs": outputs, **o.summary.to_dict()}
                 stream.write(json.dumps(record) + "\n")
     elif not quiet:
         stream.write(_table(outcomes) + "\n")

@@ -78,8 +78,10 @@ def test_salvage_json_has_one_object_per_file_and_every_counter(tmp_path: Path) 
     assert [r["file"] for r in records] == names
     for record, name in zip(records, names):
         stem = Path(name).stem
-        assert record["output"] == str(out_dir / f"{stem}.csv")
-        assert Path(record["quarantine"]).exists() and Path(record["changes"]).exists()
+        outputs = record["outputs"]
+        assert outputs["clean"] == str(out_dir / f"{stem}.csv")
+        assert outputs["quarantine"] == str(q_dir / f"{stem}.quarantine.csv")
+        assert Path(outputs["quarantine"]).exists() and Path(outputs["changes"]).exists()
         summary = brinewick.salvage(name, tmp_path / "again.csv", merge_overflow=False)
         for key, value in summary.to_dict().items():
             if key != "elapsed":
