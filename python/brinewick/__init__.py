@@ -14,8 +14,12 @@ The in-memory engine this package is built on stays available as
 from __future__ import annotations
 
 from ._api import salvage
+from ._inspect import InspectReport, SniffResult, inspect, sniff_file
 from ._options import SalvageOptions
 from .summary import CHANGE_KINDS, SalvageSummary
 
 __version__ = "0.1.0"
-__all__ = ["CHANGE_KINDS", "SalvageOptions", "SalvageSummary", "salvage", "__version__"]
+__all__ = [
+    "CHANGE_KINDS", "InspectReport", "SalvageOptions", "SalvageSummary", "SniffResult",
+    "inspect", "salvage", "sniff_file", "__version__",
+]

@@ -95,6 +95,16 @@ class SalvageSummary:
             "elapsed": self.elapsed,
         }
 
+    def __reduce__(self) -> Tuple[Any, Tuple[Any, ...]]:
+        # The read-only view of `changes` cannot be pickled; a plain dict can,
+        # and __post_init__ makes it read-only again (Dask ships summaries
+        # between processes).
+        return (type(self), (
+            self.total_rows, self.salvaged_rows, self.repaired_rows, self.quarantined_rows,
+            self.detected_delimiter, self.inferred_columns, dict(self.changes),
+            self.changed_rows, self.bytes_read, self.elapsed,
+        ))
+
     def __repr__(self) -> str:
         made = ", ".join(f"{kind}={n}" for kind, n in self.changes.items() if n) or "none"
         return (

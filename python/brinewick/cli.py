@@ -1,0 +1,496 @@
+"""The `brinewick` command: salvage, sniff and inspect CSV files from a shell.
+
+Exit status: 0 when no row was set aside, 1 when some were, 2 for a usage
+error, 3 for an I/O error, 130 after Ctrl-C. Errors are one line on standard
+error; nothing is left half written.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import sys
+import tempfile
+import threading
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
+from typing import Any, Callable, Optional, TextIO
+
+import click
+
+EXIT_OK, EXIT_SET_ASIDE, EXIT_USAGE, EXIT_IO, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
+STDIO = "-"
+
+
+class Cancelled(Exception):
+    """Raised from a progress callback to stop a salvage that Ctrl-C ended."""
+
+
+def _fail(message: str) -> None:
+    click.echo(f"brinewick: {message}", err=True)
+
+
+def _io_message(error: OSError, reading: str) -> str:
+    """'cannot read 'x.csv': No such file or directory' and the like."""
+    name = error.filename if error.filename is not None else reading
+    name = os.fsdecode(name)
+    verb = "read" if name == reading else "write"
+    text = error.strerror or str(error)
+    return f"cannot {verb} {name!r}: {text}"
+
+
+def salvage_options(command: Callable[..., Any]) -> Callable[..., Any]:
+    """The six salvage options, as every subcommand that parses takes them."""
+    options = [
+        click.option("--delimiter", "-d", metavar="CHAR", default=None,
+                     help="Field delimiter (sniffed among , ; tab | when not given). "
+                          "Write 'tab' or '\\t' for a tab."),
+        click.option("--quote-char", "-q", metavar="CHAR", default='"', show_default=True,
+                     help="Quote character."),
+        click.option("--no-fill-ragged-rows", "fill_ragged_rows", is_flag=True, flag_value=False,
+                     default=True, help="Set short rows aside instead of padding them."),
+        click.option("--no-merge-overflow", "merge_overflow", is_flag=True, flag_value=False,
+                     default=True, help="Set long rows aside instead of merging their surplus "
+                                        "fields into the last column."),
+        click.option("--expected-columns", "-c", type=click.IntRange(min=0), default=None,
+                     metavar="N", help="Column count (inferred when not given; 0 turns the width "
+                                       "check off)."),
+        click.option("--no-repair-quotes", "repair_quotes", is_flag=True, flag_value=False,
+                     default=True, help="Take every quote inside a quoted field as closing it."),
+    ]
+    for option in reversed(options):
+        command = option(command)
+    return command
+
+
+def _dialect(kwargs: dict[str, Any]) -> dict[str, Any]:
+    delimiter = kwargs.pop("delimiter")
+    if delimiter in ("tab", "\\t"):
+        delimiter = "\t"
+    return {
+        "delimiter": delimiter,
+        "quote_char": kwargs.pop("quote_char"),
+        "fill_ragged_rows": kwargs.pop("fill_ragged_rows"),
+        "merge_overflow": kwargs.pop("merge_overflow"),
+        "expected_columns": kwargs.pop("expected_columns"),
+        "repair_quotes": kwargs.pop("repair_quotes"),
+    }
+
+
+@click.group(context_settings={"help_option_names": ["-h", "--help"], "max_content_width": 100})
+@click.version_option(package_name="brinewick", prog_name="brinewick")
+def main() -> None:
+    """Rescue CSV files that strict parsers reject.
+
+    brinewick settles the delimiter and the column count, pads short rows,
+    merges overflowing ones, sets aside what cannot be fixed (with its line
+    and the reason) and writes a clean CSV that strict parsers accept.
+    """
+
+
+# -- salvage ------------------------------------------------------------------
+
+@dataclass
+class Job:
+    source: str          # as given; "-" for standard input
+    output: str          # path, or "-" for standard output
+    quarantine: Optional[str]
+    changes: Optional[str]
+
+    @property
+    def input_path(self) -> str:
+        return "/dev/stdin" if self.source == STDIO else self.source
+
+    @property
+    def label(self) -> str:
+        return "<stdin>" if self.source == STDIO else self.source
+
+
+def _stem(source: str) -> str:
+    base = "stdin" if source == STDIO else os.path.basename(source)
+    stem, ext = os.path.splitext(base)
+    return stem if ext.lower() in (".csv", ".tsv", ".txt") else base
+
+
+def _plan(files: tuple[str, ...], output: Optional[str], output_dir: Optional[str],
+          quarantine: Optional[str], quarantine_dir: Optional[str],
+          changes: Optional[str], changes_dir: Optional[str]) -> list[Job]:
+    def side(path: Optional[str], folder: Optional[str], source: str, suffix: str) -> Optional[str]:
+        if path is not None:
+            return path
+        if folder is not None:
+            return os.path.join(folder, _stem(source) + suffix)
+        return None
+
+    several = len(files) > 1
+    for flag, value in (("-o/--output", output), ("--quarantine", quarantine), ("--changes", changes)):
+        if several and value is not None:
+            raise click.UsageError(f"{flag} names one file; with several inputs use the -dir option")
+    if files.count(STDIO) > 1:
+        raise click.UsageError("standard input ('-') can be read once")
+    jobs = []
+    for source in files:
+        if output is not None:
+            out = output
+        elif output_dir is not None:
+            out = os.path.join(output_dir, _stem(source) + ".csv")
+        elif source == STDIO:
+            out = STDIO
+        else:
+            out = os.path.join(os.path.dirname(source), _stem(source) + ".clean.csv")
+        jobs.append(Job(source, out,
+                        side(quarantine, quarantine_dir, source, ".quarantine.csv"),
+                        side(changes, changes_dir, source, ".changes.csv")))
+    targets = [p for j in jobs for p in (j.output, j.quarantine, j.changes) if p not in (None, STDIO)]
+    seen = set()
+    for path in targets:
+        key = os.path.abspath(path)
+        if key in seen:
+            raise click.UsageError(f"two outputs would be written to {path!r}")
+        seen.add(key)
+    if sum(j.output == STDIO for j in jobs) > 1:
+        raise click.UsageError("only one clean CSV can go to standard output")
+    return jobs
+
+
+class Progress:
+    """Bars on standard error, one per file and one in total, on a terminal only."""
+
+    def __init__(self, jobs: list[Job], enabled: bool) -> None:
+        self.enabled = enabled
+        self._lock = threading.Lock()
+        self._bars: dict[int, Any] = {}
+        self._done: dict[int, int] = {}
+        self._total = None
+        if not enabled:
+            return
+        from tqdm import tqdm
+
+        self._tqdm = tqdm
+        if len(jobs) > 1:
+            self._total = tqdm(total=0, unit="B", unit_scale=True, desc="total",
+                               position=0, file=sys.stderr, leave=True, dynamic_ncols=True)
+
+    def callback(self, index: int, label: str, position: int,
+                 stop: threading.Event) -> Callable[[int, Optional[int]], None]:
+        def update(done: int, total: Optional[int]) -> None:
+            if stop.is_set():
+                raise Cancelled()
+            if not self.enabled:
+                return
+            with self._lock:
+                bar = self._bars.get(index)
+                if bar is None:
+                    bar = self._bars[index] = self._tqdm(
+                        total=total, unit="B", unit_scale=True, desc=label, position=position,
+                        file=sys.stderr, leave=True, dynamic_ncols=True)
+                    if self._total is not None and total is not None:
+                        self._total.total += total
+                        self._total.refresh()
+                step = done - self._done.get(index, 0)
+                self._done[index] = done
+                bar.update(step)
+                if self._total is not None:
+                    self._total.update(step)
+        return update
+
+    def close(self) -> None:
+        with self._lock:
+            for bar in self._bars.values():
+                bar.close()
+            if self._total is not None:
+                self._total.close()
+
+
+@dataclass
+class Outcome:
+    job: Job
+    summary: Any = None
+    error: Optional[str] = None
+
+
+def _copy_to_stdout(path: str) -> None:
+    out = sys.stdout.buffer
+    with open(path, "rb") as f:
+        shutil.copyfileobj(f, out, 1 << 20)
+    out.flush()
+
+
+def _run_job(job: Job, options: dict[str, Any],
+             progress: Callable[[int, Optional[int]], None]) -> Outcome:
+    from . import salvage
+
+    scratch = None
+    try:
+        output = job.output
+        if output == STDIO:
+            # The clean CSV must be complete before any of it is shown, like a file.
+            scratch = tempfile.mkdtemp(prefix="brinewick-")
+            output = os.path.join(scratch, "clean.csv")
+        summary = salvage(job.input_path, output, quarantine=job.quarantine, changes=job.changes,
+                          progress=progress, **options)
+        if scratch is not None:
+            _copy_to_stdout(output)
+        return Outcome(job, summary=summary)
+    except OSError as error:
+        if isinstance(error, BrokenPipeError):
+            raise
+        return Outcome(job, error=_io_message(error, job.input_path))
+    finally:
+        if scratch is not None:
+            shutil.rmtree(scratch, ignore_errors=True)
+
+
+def _table(outcomes: list[Outcome]) -> str:
+    header = ["file", "rows", "changed", "set aside", "delimiter", "columns", "changes"]
+    body = []
+    for o in outcomes:
+        if o.summary is None:
+            body.append([o.job.label, "-", "-", "-", "-", "-", "failed"])
+            continue
+        s = o.summary
+        kinds = ", ".join(f"{k} {n}" for k, n in s.changes.items() if n) or "none"
+        body.append([o.job.label, str(s.total_rows), str(s.changed_rows), str(s.quarantined_rows),
+                     repr(s.detected_delimiter), str(s.inferred_columns), kinds])
+    widths = [max(len(r[i]) for r in [header, *body]) for i in range(len(header))]
+    numeric = {1, 2, 3, 5}
+
+    def line(cells: list[str]) -> str:
+        return "  ".join(c.rjust(w) if i in numeric else c.ljust(w)
+                         for i, (c, w) in enumerate(zip(cells, widths))).rstrip()
+
+    return "\n".join([line(header), line(["-" * w for w in widths]), *map(line, body)])
+
+
+def _report_stream(jobs: list[Job]) -> TextIO:
+    # Reports never mix into a clean CSV written to standard output.
+    return sys.stderr if any(j.output == STDIO for j in jobs) else sys.stdout
+
+
+@main.command("salvage")
+@click.argument("files", nargs=-1, required=True, metavar="FILE...")
+@click.option("-o", "--output", metavar="OUT", help="Clean CSV of a single FILE ('-': standard output).")
+@click.option("--output-dir", metavar="DIR", type=click.Path(file_okay=False),
+              help="Folder for the clean CSVs, named after their inputs.")
+@click.option("--quarantine", metavar="PATH", help="Rows set aside, with line and reason (one FILE).")
+@click.option("--quarantine-dir", metavar="DIR", type=click.Path(file_okay=False),
+              help="Folder for the quarantine files (NAME.quarantine.csv).")
+@click.option("--changes", metavar="PATH", help="Every change made to a row (one FILE).")
+@click.option("--changes-dir", metavar="DIR", type=click.Path(file_okay=False),
+              help="Folder for the change records (NAME.changes.csv).")
+@click.option("--jobs", "-j", type=click.IntRange(min=1), default=None, metavar="N",
+              help="Files salvaged at once (default: the cores this process may use).")
+@click.option("--json", "as_json", is_flag=True, help="One JSON object per file instead of a table.")
+@click.option("--quiet", is_flag=True, help="No progress bars and no table.")
+@salvage_options
+def salvage_command(files: tuple[str, ...], output: Optional[str], output_dir: Optional[str],
+                    quarantine: Optional[str], quarantine_dir: Optional[str], changes: Optional[str],
+                    changes_dir: Optional[str], jobs: Optional[int], as_json: bool, quiet: bool,
+                    **kwargs: Any) -> None:
+    """Salvage each FILE into a clean CSV.
+
+    By default the clean CSV of data.csv is data.clean.csv beside it; a FILE
+    of '-' reads standard input and writes standard output. Several files run
+    in parallel. Exit status 1 means some rows were set aside.
+    """
+    if output is not None and output_dir is not None:
+        raise click.UsageError("give -o/--output or --output-dir, not both")
+    if quarantine is not None and quarantine_dir is not None:
+        raise click.UsageError("give --quarantine or --quarantine-dir, not both")
+    if changes is not None and changes_dir is not None:
+        raise click.UsageError("give --changes or --changes-dir, not both")
+    options = _dialect(kwargs)
+    plan = _plan(files, output, output_dir, quarantine, quarantine_dir, changes, changes_dir)
+    for folder in (output_dir, quarantine_dir, changes_dir):
+        if folder is not None and not os.path.isdir(folder):
+            _fail(f"cannot write {folder!r}: No such directory")
+            sys.exit(EXIT_IO)
+
+    stop = threading.Event()
+    progress = Progress(plan, enabled=not quiet and sys.stderr.isatty())
+    offset = 1 if len(plan) > 1 else 0
+    callbacks = [progress.callback(i, j.label, i + offset, stop) for i, j in enumerate(plan)]
+    workers = min(len(plan), jobs or len(os.sched_getaffinity(0)))
+    try:
+        if len(plan) == 1:
+            # One file: the salvage runs on this thread, where Ctrl-C arrives.
+            outcomes = [_run_job(plan[0], options, callbacks[0])]
+        else:
+            pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="brinewick")
+            futures = [pool.submit(_run_job, j, options, cb) for j, cb in zip(plan, callbacks)]
+            try:
+                outcomes = [f.result() for f in futures]
+            except BaseException:
+                # Every running salvage stops at its next progress call and
+                # removes its temporaries before the command exits.
+                stop.set()
+                pool.shutdown(wait=True, cancel_futures=True)
+                raise
+            pool.shutdown()
+    except (KeyboardInterrupt, Cancelled):
+        progress.close()
+        _fail("interrupted; nothing was written")
+        sys.exit(EXIT_INTERRUPTED)
+    except ValueError as error:
+        progress.close()
+        raise click.UsageError(str(error)) from None
+    except BrokenPipeError:
+        # The reader of standard output went away: nothing more to say.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        sys.exit(EXIT_OK)
+    progress.close()
+
+    status = EXIT_OK
+    for o in outcomes:
+        if o.error is not None:
+            _fail(o.error)
+            status = EXIT_IO
+        elif o.summary.quarantined_rows and status == EXIT_OK:
+            status = EXIT_SET_ASIDE
+    stream = _report_stream(plan)
+    if as_json:
+        for o in outcomes:
+            if o.summary is not None:
+                outputs = {"clean": o.job.output, "quarantine": o.job.quarantine,
+                           "changes": o.job.changes}
+                record = {"file": o.job.label, "outputs": outputs, **o.summary.to_dict()}
+                stream.write(json.dumps(record) + "\n")
+    elif not quiet:
+        stream.write(_table(outcomes) + "\n")
+    stream.flush()
+    sys.exit(status)
+
+
+# -- sniff --------------------------------------------------------------------
+
+@main.command("sniff")
+@click.argument("files", nargs=-1, required=True, metavar="FILE...")
+@click.option("--bytes", "sample_bytes", type=click.IntRange(min=1), default=1 << 20,
+              show_default=True, help="How many leading bytes to look at.")
+@click.option("--json", "as_json", is_flag=True, help="One JSON object per file.")
+def sniff_command(files: tuple[str, ...], sample_bytes: int, as_json: bool) -> None:
+    """Guess the dialect of each FILE from its first bytes.
+
+    Delimiter, column count, whether the first row looks like a header, line
+    endings, byte-order mark and how much is not valid UTF-8.
+    """
+    from ._inspect import sniff_file
+
+    status = EXIT_OK
+    for name in files:
+        try:
+            result = sniff_file("/dev/stdin" if name == STDIO else name, sample_bytes=sample_bytes)
+        except OSError as error:
+            _fail(_io_message(error, name))
+            status = EXIT_IO
+            continue
+        if as_json:
+            click.echo(json.dumps(result.to_dict()))
+            continue
+        if len(files) > 1:
+            click.echo(f"{name}:")
+        for key, value in (
+            ("delimiter", repr(result.delimiter)), ("columns", result.columns),
+            ("header", "yes" if result.has_header else "no"), ("line endings", result.line_endings),
+            ("byte-order mark", "yes" if result.bom else "no"),
+            ("invalid UTF-8", f"{result.invalid_utf8_bytes} bytes ({result.invalid_utf8_share:.3%})"),
+            ("sample", f"first {result.sample_bytes} bytes"),
+        ):
+            click.echo(f"  {key:<16}{value}" if len(files) > 1 else f"{key:<16}{value}")
+    sys.exit(status)
+
+
+# -- inspect ------------------------------------------------------------------
+
+@main.command("inspect")
+@click.argument("file", metavar="FILE")
+@click.option("--html", "html_path", metavar="REPORT", help="Also write the report as an HTML page.")
+@click.option("--json", "as_json", is_flag=True, help="The report as one JSON object.")
+@click.option("--show", type=click.IntRange(min=0), default=10, show_default=True,
+              help="How many set-aside rows to list.")
+@salvage_options
+def inspect_command(file: str, html_path: Optional[str], as_json: bool, show: int, **kwargs: Any) -> None:
+    """Report the damage in FILE without writing anything beside it.
+
+    Counts by change kind and by reason, the first rows set aside with their
+    lines, and where in the file the damage sits.
+    """
+    from ._inspect import inspect
+    from ._report_html import render_html
+
+    source = "/dev/stdin" if file == STDIO else file
+    stop = threading.Event()
+    progress = Progress([], enabled=sys.stderr.isatty() and not as_json)
+    try:
+        report = inspect(source, keep=show, progress=progress.callback(0, file, 0, stop),
+                         **_dialect(kwargs))
+    except KeyboardInterrupt:
+        progress.close()
+        _fail("interrupted")
+        sys.exit(EXIT_INTERRUPTED)
+    except ValueError as error:
+        progress.close()
+        raise click.UsageError(str(error)) from None
+    except OSError as error:
+        progress.close()
+        _fail(_io_message(error, source))
+        sys.exit(EXIT_IO)
+    progress.close()
+    if html_path is not None:
+        try:
+            _write_atomically(html_path, render_html(report))
+        except OSError as error:
+            _fail(_io_message(error, source))
+            sys.exit(EXIT_IO)
+    if as_json:
+        click.echo(json.dumps(report.to_dict()))
+    else:
+        click.echo(_text_report(report))
+    sys.exit(EXIT_SET_ASIDE if report.summary.quarantined_rows else EXIT_OK)
+
+
+def _write_atomically(path: str, text: str) -> None:
+    folder = os.path.dirname(os.path.abspath(path))
+    fd, tmp = tempfile.mkstemp(prefix=".brinewick-", dir=folder)
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            f.write(text)
+        os.chmod(tmp, 0o666 & ~_umask())
+        os.replace(tmp, path)
+    except BaseException:
+        os.unlink(tmp)
+        raise
+
+
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+def _text_report(report: Any) -> str:
+    s = report.summary
+    lines = [
+        f"{report.path}: {s.total_rows} rows, {s.changed_rows} changed, "
+        f"{s.quarantined_rows} set aside; delimiter {s.detected_delimiter!r}, "
+        f"{s.inferred_columns} columns",
+        "",
+        "changes by kind:",
+        *(f"  {kind:<18}{n}" for kind, n in s.changes.items()),
+    ]
+    if report.reasons:
+        lines += ["", "set aside, by reason:", *(f"  {n:>8}  {r}" for r, n in report.reasons.items())]
+    if report.first_set_aside:
+        lines += ["", f"first {len(report.first_set_aside)} rows set aside:"]
+        for r in report.first_set_aside:
+            raw = r.raw if len(r.raw) <= 70 else r.raw[:69] + "…"
+            lines.append(f"  line {r.line:<8}{r.reason}: {raw!r}")
+    along = [sum(c.values()) + a for c, a in zip(report.changes_along, report.set_aside_along)]
+    if any(along):
+        peak = max(along)
+        marks = " ▁▂▃▄▅▆▇█"
+        strip = "".join(marks[0] if n == 0 else marks[max(1, round(8 * n / peak))] for n in along)
+        lines += ["", "damage along the file (start to end):", f"  |{strip}|"]
+    return "\n".join(lines)

@@ -1,0 +1,228 @@
+"""The `brinewick` command end to end, in a subprocess: exit status, standard
+streams, JSON shape, files on disk, and a real SIGINT."""
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+import brinewick
+
+DAMAGED = (
+    b"id,name,qty\n"
+    b"1,apple,3\n"
+    b"2,pear\n"                  # short: padded
+    b"3,\"plum, red\",4\n"
+    b"4,fig,5,extra,more\n"      # long: merged, or set aside with --no-merge-overflow
+    b"5,\"kiwi\"x,6\n"           # text after a closing quote
+)
+CLEAN = b"id,name,qty\n1,apple,3\n2,pear,4\n"
+
+
+def run(*args: str, input: bytes | None = None, cwd: Path | None = None,
+        timeout: float = 60) -> subprocess.CompletedProcess[bytes]:
+    return subprocess.run([sys.executable, "-m", "brinewick", *args], input=input, cwd=cwd,
+                          capture_output=True, timeout=timeout)
+
+
+@pytest.fixture
+def damaged(tmp_path: Path) -> Path:
+    path = tmp_path / "orders.csv"
+    path.write_bytes(DAMAGED)
+    return path
+
+
+def expected_clean(tmp_path: Path, source: Path, **options: object) -> bytes:
+    out = tmp_path / "expected" / "clean.csv"
+    out.parent.mkdir(exist_ok=True)
+    brinewick.salvage(source, out, **options)
+    return out.read_bytes()
+
+
+@pytest.mark.parametrize(
+    "extra, status",
+    [([], 0), (["--no-merge-overflow"], 1), (["--no-fill-ragged-rows", "--no-merge-overflow"], 1)],
+)
+def test_salvage_writes_clean_file_beside_input(tmp_path: Path, damaged: Path, extra: list[str],
+                                                status: int) -> None:
+    result = run("salvage", str(damaged), *extra)
+    assert result.returncode == status, result.stderr
+    options = {"merge_overflow": "--no-merge-overflow" not in extra,
+               "fill_ragged_rows": "--no-fill-ragged-rows" not in extra}
+    assert (tmp_path / "orders.clean.csv").read_bytes() == expected_clean(tmp_path, damaged, **options)
+    assert result.stderr == b""  # no terminal: no progress bars
+    header = result.stdout.decode().splitlines()[0].split()
+    assert header[:2] == ["file", "rows"]
+
+
+def test_salvage_json_has_one_object_per_file_and_every_counter(tmp_path: Path) -> None:
+    names = []
+    for i in range(3):
+        path = tmp_path / f"part{i}.csv"
+        path.write_bytes(DAMAGED if i != 1 else CLEAN)
+        names.append(str(path))
+    out_dir, q_dir, c_dir = (tmp_path / d for d in ("out", "q", "c"))
+    for d in (out_dir, q_dir, c_dir):
+        d.mkdir()
+    result = run("salvage", *names, "--output-dir", str(out_dir), "--quarantine-dir", str(q_dir),
+                 "--changes-dir", str(c_dir), "--json", "--jobs", "2", "--no-merge-overflow")
+    assert result.returncode == 1, result.stderr
+    records = [json.loads(line) for line in result.stdout.decode().splitlines()]
+    assert [r["file"] for r in records] == names
+    for record, name in zip(records, names):
+        stem = Path(name).stem
+        outputs = record["outputs"]
+        assert outputs["clean"] == str(out_dir / f"{stem}.csv")
+        assert outputs["quarantine"] == str(q_dir / f"{stem}.quarantine.csv")
+        assert Path(outputs["quarantine"]).exists() and Path(outputs["changes"]).exists()
+        summary = brinewick.salvage(name, tmp_path / "again.csv", merge_overflow=False)
+        for key, value in summary.to_dict().items():
+            if key != "elapsed":
+                assert record[key] == value, key
+    assert records[1]["quarantined_rows"] == 0 and records[0]["quarantined_rows"] == 1
+
+
+def test_stdin_to_stdout(tmp_path: Path, damaged: Path) -> None:
+    result = run("salvage", "-", "--json", input=DAMAGED)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == expected_clean(tmp_path, damaged)
+    record = json.loads(result.stderr.decode().splitlines()[-1])  # reports leave stdout to the data
+    assert record["file"] == "<stdin>" and record["total_rows"] == 6
+
+
+def test_output_dash_writes_standard_output(tmp_path: Path, damaged: Path) -> None:
+    result = run("salvage", str(damaged), "-o", "-", "--quiet")
+    assert result.returncode == 0
+    assert result.stdout == expected_clean(tmp_path, damaged)
+    assert not (tmp_path / "orders.clean.csv").exists()
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["salvage"],
+        ["salvage", "a.csv", "b.csv", "-o", "x.csv"],
+        ["salvage", "a.csv", "-o", "x.csv", "--output-dir", "."],
+        ["salvage", "a.csv", "--expected-columns", "-1"],
+        ["salvage", "a.csv", "--bogus"],
+        ["salvage", "-", "-"],
+        ["salvage", "a.csv", "--delimiter", '"'],
+        ["frobnicate"],
+    ],
+)
+def test_usage_errors_exit_2_without_traceback(tmp_path: Path, args: list[str]) -> None:
+    (tmp_path / "a.csv").write_bytes(CLEAN)
+    (tmp_path / "b.csv").write_bytes(CLEAN)
+    result = run(*args, cwd=tmp_path)
+    assert result.returncode == 2
+    assert b"Traceback" not in result.stderr
+    assert not (tmp_path / "x.csv").exists()
+
+
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (lambda d: ("missing.csv", []), "brinewick: cannot read 'missing.csv': No such file or directory"),
+        (lambda d: (str(d), []), f"brinewick: cannot read '{{d}}': Is a directory"),
+        (lambda d: ("a.csv", ["-o", "nowhere/out.csv"]),
+         "brinewick: cannot write 'nowhere/out.csv': No such file or directory"),
+    ],
+)
+def test_io_errors_are_one_line_and_exit_3(tmp_path: Path, make, message: str) -> None:
+    (tmp_path / "a.csv").write_bytes(CLEAN)
+    source, extra = make(tmp_path)
+    result = run("salvage", source, *extra, cwd=tmp_path)
+    assert result.returncode == 3
+    assert result.stderr.decode().splitlines() == [message.format(d=tmp_path)]
+
+
+def test_sigint_exits_130_and_leaves_nothing(tmp_path: Path) -> None:
+    fifo = tmp_path / "never.csv"
+    os.mkfifo(fifo)
+    proc = subprocess.Popen([sys.executable, "-m", "brinewick", "salvage", str(fifo), "-o",
+                             str(tmp_path / "out.csv"), "--quarantine", str(tmp_path / "q.csv")],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    time.sleep(1.0)  # the interpreter starts and blocks opening the FIFO
+    proc.send_signal(signal.SIGINT)
+    _, err = proc.communicate(timeout=20)
+    assert proc.returncode == 130
+    assert b"Traceback" not in err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["never.csv"]
+
+
+def test_sniff_reports_the_dialect(tmp_path: Path) -> None:
+    path = tmp_path / "semi.csv"
+    path.write_bytes(b"\xef\xbb\xbfname;qty;price\r\nfig;3;1.5\r\npear;\xff4;2\r\nplum;7;0.25\n")
+    result = run("sniff", str(path), "--json")
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout) == {
+        "file": str(path), "sample_bytes": path.stat().st_size, "delimiter": ";", "columns": 3,
+        "has_header": True, "line_endings": "mixed (LF 1, CRLF 3)", "bom": True,
+        "invalid_utf8_bytes": 1, "invalid_utf8_share": round(1 / path.stat().st_size, 6),
+    }
+    text = run("sniff", str(path)).stdout.decode()
+    assert "delimiter       ';'" in text and "header          yes" in text
+
+
+@pytest.mark.parametrize(
+    "data, header",
+    [
+        (b"a,b\n1,2\n3,4\n", True),
+        (b"1,2\n3,4\n5,6\n", False),
+        (b"city,country\nOslo,Norway\nLima,Peru\n", True),
+        (b"Oslo,Norway\nLima,Peru\nOslo,Peru\n", False),
+    ],
+)
+def test_sniff_header_guess(tmp_path: Path, data: bytes, header: bool) -> None:
+    path = tmp_path / "h.csv"
+    path.write_bytes(data)
+    assert brinewick.sniff_file(path).has_header is header
+
+
+def test_inspect_reports_damage_without_writing(tmp_path: Path, damaged: Path) -> None:
+    result = run("inspect", str(damaged), "--json", "--no-merge-overflow")
+    assert result.returncode == 1, result.stderr
+    report = json.loads(result.stdout)
+    assert report["summary"]["quarantined_rows"] == 1
+    assert report["reasons"] == {"Row has extra columns (expected 3)": 1}
+    assert report["first_set_aside"] == [
+        {"line": 5, "byte_offset": DAMAGED.index(b"4,fig"), "reason": "Row has extra columns (expected 3)",
+         "raw": "4,fig,5,extra,more"}]
+    changes = report["summary"]["changes"]
+    assert changes["padded"] == 1 and changes["text_after_quote"] == 1
+    along = report["changes_along"]
+    assert sum(sum(b.values()) for b in along) == sum(changes.values())
+    assert sum(report["set_aside_along"]) == 1
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["orders.csv"]
+    text = run("inspect", str(damaged), "--no-merge-overflow").stdout.decode()
+    assert "line 5" in text and "damage along the file" in text
+
+
+def chromium() -> str | None:
+    return shutil.which("chromium") or shutil.which("chromium-browser")
+
+
+@pytest.mark.skipif(chromium() is None, reason="needs Chromium (Debian package chromium)")
+def test_html_report_renders_in_headless_chromium(tmp_path: Path, damaged: Path) -> None:
+    page = tmp_path / "report.html"
+    result = run("inspect", str(damaged), "--html", str(page), "--no-merge-overflow")
+    assert result.returncode == 1, result.stderr
+    html = page.read_text(encoding="utf-8")
+    assert "<script" not in html and "http://" not in html.replace("http://www.w3.org/2000/svg", "")
+    browser = [chromium(), "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
+               f"--user-data-dir={tmp_path / 'profile'}"]
+    dom = subprocess.run([*browser, "--dump-dom", page.as_uri()], capture_output=True, timeout=120)
+    assert b"Damage report for" in dom.stdout
+    assert dom.stdout.count(b"<rect") >= 3  # padded, text after quote, set aside
+    shot = tmp_path / "report.png"
+    subprocess.run([*browser, f"--screenshot={shot}", "--window-size=1000,900", page.as_uri()],
+                   capture_output=True, timeout=120)
+    data = shot.read_bytes()
+    assert data.startswith(b"\x89PNG\r\n\x1a\n") and len(data) > 10_000
