@@ -30,8 +30,19 @@ if ! fuzzer_runtime; then
   $SUDO apt-get install -y -qq "libclang-rt-$(clang++ -dumpversion | cut -d. -f1)-dev" >/dev/null
 fi
 
+# The HTML damage report is checked in a real headless browser (Debian: chromium).
+if ! command -v chromium >/dev/null; then
+  if [ "$(id -u)" -eq 0 ]; then SUDO=""; else SUDO="sudo"; fi
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq chromium >/dev/null
+fi
+
+# The package's own dependencies (the command's click and tqdm), the test
+# tools, and the libraries users bring that the tests hand data to.
 "$PYTHON" -m pip install --quiet --disable-pip-version-check \
-  "pytest>=7" "hypothesis>=6" "mypy>=1.8" numpy "scikit-build-core>=0.10" cmake ninja
+  "pytest>=7" "hypothesis>=6" "mypy>=1.8" numpy "scikit-build-core>=0.10" cmake ninja \
+  "click>=8.0" "tqdm>=4.60" pyarrow polars pandas duckdb "dask[dataframe,distributed]"
 
 echo "== engine tests (GoogleTest) (at ${SECONDS}s)"
 cmake -S . -B build/tests -DBRINEWICK_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
