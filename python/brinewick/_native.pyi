@@ -19,3 +19,26 @@ def salvage(
     read_size: int,
     /,
 ) -> Tuple[int, int, int, int, str, int, Tuple[int, ...], int, int]: ...
+
+def read_open(
+    path: bytes,
+    delimiter: Optional[int],
+    quote_char: int,
+    fill_ragged_rows: bool,
+    merge_overflow: bool,
+    expected_columns: Optional[int],
+    repair_quotes: bool,
+    header: bool,
+    infer: bool,
+    empty_as_null: bool,
+    dtypes: Tuple[Tuple[str, str], ...],
+    batch_rows: Optional[int],
+    read_size: int,
+    /,
+) -> object: ...
+def read_scan(reader: object, /) -> None: ...
+def read_stream(reader: object, /) -> object: ...
+def read_schema(reader: object, /) -> object: ...
+def read_summary(reader: object, /) -> Optional[Tuple[int, int, int, int, str, int, Tuple[int, ...], int, int, float]]: ...
+def read_records(reader: object, quarantine: bool, /) -> Optional[object]: ...
+def live_arrow_buffers() -> int: ...

@@ -24,6 +24,7 @@
 #include <variant>
 
 #include "error/salvage_error.hpp"
+#include "read_functions.hpp"
 #include "stream/stream_salvage.hpp"
 
 namespace brinewick::native {
@@ -417,7 +418,7 @@ int exec_module(PyObject* module) noexcept {
         if (PyModule_AddIntConstant(module, "DEFAULT_READ_SIZE", static_cast<long>(defaults.read_size)) < 0) {
             return -1;
         }
-        return 0;
+        return add_read_functions(module);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return -1;

@@ -49,6 +49,10 @@ struct RowChange {
     std::size_t columns = 0;
 };
 
+// The detail text of a change record ("2 of 5 fields; 3 empty fields added"),
+// as the changes file and the Arrow reader both give it.
+void append_change_detail(std::string& out, const RowChange& change);
+
 // The consumer of classified rows: the file writers, or an Arrow builder.
 // Views in `row` and `info.raw` are valid only during the call. Returning
 // false stops the run; failure() then says why.

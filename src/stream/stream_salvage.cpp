@@ -57,7 +57,9 @@ void append_counted(std::string& out, std::size_t count, std::string_view one, s
 //   unclosed_quote    "quoted field ran to the end of the input over 12 lines"
 //   invalid_utf8      "3 invalid byte sequences replaced"
 //   blank_line        "blank line written as 5 empty fields"
-void append_detail(std::string& out, const RowChange& change) {
+}  // namespace
+
+void append_change_detail(std::string& out, const RowChange& change) {
     switch (change.kind) {
         case ChangeKind::Padded:
             append_number(out, change.count);
@@ -96,6 +98,8 @@ void append_detail(std::string& out, const RowChange& change) {
     }
 }
 
+namespace {
+
 // The file writers: clean CSV, and the quarantine and changes records.
 class FileSink final : public StreamSink {
 public:
@@ -121,7 +125,7 @@ public:
             line_.append(change_kind_name(change.kind));
             line_.push_back(',');
             detail_.clear();
-            append_detail(detail_, change);
+            append_change_detail(detail_, change);
             append_csv_field(line_, detail_);
             line_.push_back('\n');
         }

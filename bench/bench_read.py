@@ -1,0 +1,121 @@
+"""brinewick.read against the ways users get a DataFrame today, in one run.
+
+  python bench/bench_read.py [--size-mb 48] [--reps 3]
+
+1. messy file -> pyarrow.Table, vs iterating _brinewick_backend.open() and
+   building a pandas DataFrame from the rows (goal: >= 10x);
+2. clean file, every column a string: vs pyarrow.csv.read_csv, polars.read_csv
+   (infer_schema off), each with its default threads (goal: at least as
+   fast), and pandas.read_csv(engine="c", dtype=str) (goal: >= 3x);
+3. types="infer" vs all strings on the clean file (goal: <= 1.5x);
+4. peak RSS of a fresh process building the pyarrow.Table (goal: <= 2.5x
+   the file size).
+
+Wall time and the process's CPU time (all threads) are both shown: the
+machine is shared, and the peers use several threads where brinewick uses
+one worker beside the consumer.
+"""
+from __future__ import annotations
+
+import os
+import sys
+import time
+
+from bench_common import MB, add_module_dir, ensure_data, load_line, run_fresh, warm_cache
+
+
+def timed(fn, reps):
+    walls, cpus = [], []
+    for _ in range(reps):
+        c0, w0 = time.process_time(), time.perf_counter()
+        fn()
+        walls.append(time.perf_counter() - w0)
+        cpus.append(time.process_time() - c0)
+    return min(walls), min(cpus)
+
+
+def compare(title, contenders, reps, size):
+    print(f"\n{title}")
+    results = {name: [] for name, _ in contenders}
+    for _ in range(reps):  # interleaved, so a burst of load hits everyone
+        for name, fn in contenders:
+            results[name].append(timed(fn, 1))
+    best = {n: (min(w for w, _ in r), min(c for _, c in r)) for n, r in results.items()}
+    width = max(len(n) for n in best)
+    for name, (wall, cpu) in best.items():
+        print(f"  {name:<{width}}  wall {wall:7.3f} s ({size / MB / wall:6.1f} MB/s)   cpu {cpu:7.3f} s")
+    return best
+
+
+def ratios(best, ours, others):
+    w0, c0 = best[ours]
+    for other in others:
+        w, c = best[other]
+        print(f"  {other} / {ours}: wall {w / w0:5.2f}x   cpu {c / c0:5.2f}x")
+
+
+def main() -> int:
+    import argparse
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--size-mb", type=float, default=48)
+    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--reps", type=int, default=3)
+    ap.add_argument("--module-dir", default=None)
+    args = ap.parse_args()
+    add_module_dir(args.module_dir)
+
+    import pandas as pd
+    import polars as pl
+    import pyarrow as pa
+    import pyarrow.csv as pacsv
+
+    import _brinewick_backend as backend
+    import brinewick
+
+    messy = ensure_data("messy", args.size_mb, args.seed)
+    clean = ensure_data("clean", args.size_mb, args.seed)
+    for path in (messy, clean):
+        warm_cache(path)
+    msize, csize = os.path.getsize(messy), os.path.getsize(clean)
+    print(f"messy {messy}: {msize / MB:.1f} MB; clean {clean}: {csize / MB:.1f} MB")
+    print(f"before: {load_line()}")
+
+    def iterate_open():
+        with backend.open(messy) as rows:
+            it = iter(rows)
+            header = next(it)
+            return pd.DataFrame(list(it), columns=header)
+
+    best = compare("1. messy -> table", [
+        ("brinewick.read -> pa.table", lambda: pa.table(brinewick.read(messy))),
+        ("brinewick.read(str) -> pa.table", lambda: pa.table(brinewick.read(messy, types="str"))),
+        ("iterate open() -> pandas", iterate_open),
+    ], args.reps, msize)
+    ratios(best, "brinewick.read -> pa.table", ["iterate open() -> pandas"])
+
+    with open(clean, encoding="utf-8") as f:
+        names = f.readline().rstrip("\n").split(",")
+    strings = pacsv.ConvertOptions(column_types={n: pa.string() for n in names})
+    best = compare("2./3. clean -> table", [
+        ("brinewick.read(str)", lambda: pa.table(brinewick.read(clean, types="str"))),
+        ("brinewick.read(infer)", lambda: pa.table(brinewick.read(clean))),
+        ("pyarrow.csv.read_csv(str)", lambda: pacsv.read_csv(clean, convert_options=strings)),
+        ("polars.read_csv(no infer)", lambda: pl.read_csv(clean, infer_schema=False)),
+        ("pandas.read_csv(c, str)", lambda: pd.read_csv(clean, engine="c", dtype=str)),
+    ], args.reps, csize)
+    ratios(best, "brinewick.read(str)", ["pyarrow.csv.read_csv(str)", "polars.read_csv(no infer)",
+                                         "pandas.read_csv(c, str)", "brinewick.read(infer)"])
+
+    print("\n4. peak RSS, fresh process")
+    code = "import sys, brinewick, pyarrow as pa; t = pa.table(brinewick.read(sys.argv[1], types=sys.argv[2]))"
+    for path, size in ((messy, msize), (clean, csize)):
+        for types in ("infer", "str"):
+            child = run_fresh(code, path, types)
+            print(f"  {os.path.basename(path)} types={types}: peak {child.peak_rss / MB:6.1f} MB "
+                  f"= {child.peak_rss / size:4.2f}x the file")
+    print(f"\nafter: {load_line()}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,315 @@
+"""brinewick.read: salvaged rows as Arrow data, for pyarrow, Polars, DuckDB and pandas.
+
+No data library is imported here: the tables speak the Arrow PyCapsule
+protocol (``__arrow_c_stream__``), which every one of them understands, and
+``to_arrow`` / ``to_pandas`` / ``to_polars`` import theirs only when called.
+"""
+from __future__ import annotations
+
+import operator
+import os
+import shutil
+import stat
+import tempfile
+import weakref
+from typing import Any, Mapping, Optional, Tuple
+
+from . import _native
+from ._options import PathArg, SalvageOptions, check_flag, fs_path
+from .summary import CHANGE_KINDS, SalvageSummary
+
+#: Rows per record batch unless told otherwise: large enough that the
+#: per-batch cost vanishes, small enough that a batch is a few MB.
+DEFAULT_BATCH_ROWS = 1 << 16
+
+_TYPES = ("infer", "str")
+
+
+class _ArrowExport:
+    """to_arrow / to_pandas / to_polars over ``__arrow_c_stream__``."""
+
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:  # pragma: no cover - overridden
+        raise NotImplementedError
+
+    def to_arrow(self) -> Any:
+        """Read everything into a ``pyarrow.Table`` (imports pyarrow)."""
+        import pyarrow as pa
+
+        return pa.RecordBatchReader.from_stream(self).read_all()
+
+    def to_pandas(self) -> Any:
+        """Read everything into a ``pandas.DataFrame`` (through pyarrow)."""
+        return self.to_arrow().to_pandas()
+
+    def to_polars(self) -> Any:
+        """Read everything into a ``polars.DataFrame`` (imports polars)."""
+        import polars as pl
+
+        return pl.DataFrame(self)
+
+
+class RecordTable(_ArrowExport):
+    """The quarantine or the change records of a read, as a small Arrow table.
+
+    Columns ``line, byte_offset, reason, raw`` (quarantine) or
+    ``line, byte_offset, change, detail`` (changes), with the same values the
+    files written by :func:`brinewick.salvage` hold.
+    """
+
+    __slots__ = ("_reader", "_quarantine", "_rows")
+
+    def __init__(self, reader: object, quarantine: bool, rows: int) -> None:
+        self._reader = reader
+        self._quarantine = quarantine
+        self._rows = rows
+
+    def __len__(self) -> int:
+        return self._rows
+
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        # The records are known (the table exists only after a finished pass).
+        return _native.read_records(self._reader, self._quarantine)
+
+    def __repr__(self) -> str:
+        return f"<brinewick.RecordTable {'quarantine' if self._quarantine else 'changes'}: {self._rows} rows>"
+
+
+def _remove(path: str) -> None:
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass
+
+
+def _spool(path: bytes) -> str:
+    """Copy a pipe or device into a temporary file, so it can be read twice."""
+    with open(path, "rb") as source:
+        fd, spooled = tempfile.mkstemp(prefix="brinewick-", suffix=".csv")
+        try:
+            with os.fdopen(fd, "wb") as target:
+                shutil.copyfileobj(source, target, 1 << 20)
+        except BaseException:
+            _remove(spooled)
+            raise
+    return spooled
+
+
+class SalvagedTable(_ArrowExport):
+    """The salvaged rows of a CSV file, ready for any Arrow-speaking library.
+
+    Not a copy of the data: each consumption (``pyarrow.table(t)``,
+    ``polars.DataFrame(t)``, ``duckdb.sql("select * from t")``, ...) reads
+    the file afresh and streams record batches of at most ``batch_rows`` rows
+    while it reads, so memory stays bounded by a few batches plus whatever the
+    consumer keeps.
+
+    Attributes
+    ----------
+    summary : SalvageSummary
+        What the salvage did. Known as soon as ``read`` returns when a first
+        pass was needed (types inferred, ``dtypes``, ``expected_columns=0``);
+        otherwise once a consumption has reached the end, and asking for it
+        before then reads the file once to find out.
+    quarantine, changes : RecordTable
+        The rows set aside and the changes made, known at the same moment.
+    """
+
+    def __init__(self, reader: object, name: str, spooled: Optional[str]) -> None:
+        self._reader = reader
+        self._name = name
+        # A spooled pipe lives as long as the table; open streams keep their
+        # own descriptor, so they outlive its removal.
+        self._cleanup = weakref.finalize(self, _remove, spooled) if spooled is not None else None
+
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        """A fresh Arrow C stream over the file (``requested_schema`` is not applied)."""
+        return _native.read_stream(self._reader)
+
+    def __arrow_c_schema__(self) -> object:
+        """The Arrow schema every stream of this table follows."""
+        return _native.read_schema(self._reader)
+
+    def _report(self) -> Tuple[Any, ...]:
+        report = _native.read_summary(self._reader)
+        if report is None:
+            _native.read_scan(self._reader)
+            report = _native.read_summary(self._reader)
+        assert report is not None
+        return report
+
+    @property
+    def summary(self) -> SalvageSummary:
+        (total, salvaged, repaired, quarantined, delimiter, columns, counts, changed_rows,
+         bytes_read, seconds) = self._report()
+        return SalvageSummary(
+            total_rows=total, salvaged_rows=salvaged, repaired_rows=repaired,
+            quarantined_rows=quarantined, detected_delimiter=delimiter, inferred_columns=columns,
+            changes=dict(zip(CHANGE_KINDS, counts)), changed_rows=changed_rows,
+            bytes_read=bytes_read, elapsed=seconds,
+        )
+
+    @property
+    def quarantine(self) -> RecordTable:
+        report = self._report()
+        return RecordTable(self._reader, True, report[3])
+
+    @property
+    def changes(self) -> RecordTable:
+        report = self._report()
+        return RecordTable(self._reader, False, sum(report[6]))
+
+    def __repr__(self) -> str:
+        return f"<brinewick.SalvagedTable of {self._name!r}>"
+
+
+def _check_types(types: object) -> bool:
+    if not isinstance(types, str):
+        raise TypeError(f"types must be 'infer' or 'str', not {type(types).__name__}")
+    if types not in _TYPES:
+        raise ValueError(f"types must be 'infer' or 'str', got {types!r}")
+    return types == "infer"
+
+
+def _check_dtypes(dtypes: object) -> Tuple[Tuple[str, str], ...]:
+    if dtypes is None:
+        return ()
+    if not isinstance(dtypes, Mapping):
+        raise TypeError(f"dtypes must be a mapping of column name to type name, not {type(dtypes).__name__}")
+    pairs = []
+    for name, kind in dtypes.items():
+        if not isinstance(name, str) or not isinstance(kind, str):
+            raise TypeError(f"dtypes must map str to str, got {name!r}: {kind!r}")
+        pairs.append((name, kind))
+    return tuple(pairs)
+
+
+def _check_count(name: str, value: object, *, none_allowed: bool) -> Optional[int]:
+    if value is None and none_allowed:
+        return None
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be {'None or ' if none_allowed else ''}an int, not bool")
+    try:
+        n = operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(
+            f"{name} must be {'None or ' if none_allowed else ''}an int, not {type(value).__name__}"
+        ) from None
+    if n < 1:
+        raise ValueError(f"{name} must be >= 1, got {n}")
+    return n
+
+
+def read(
+    path: PathArg,
+    *,
+    header: bool = True,
+    types: str = "infer",
+    dtypes: Optional[Mapping[str, str]] = None,
+    empty_as_null: bool = True,
+    delimiter: Optional[str] = None,
+    quote_char: str = '"',
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: Optional[int] = None,
+    repair_quotes: bool = True,
+    jobs: Optional[int] = None,
+    batch_rows: int = DEFAULT_BATCH_ROWS,
+) -> SalvagedTable:
+    """Salvage a damaged CSV file into Arrow data, without a Python object per field.
+
+    The rows are classified exactly as :func:`brinewick.salvage` does (same
+    options, same clean rows, quarantine and change records) and written
+    straight into Arrow buffers. The returned table implements the Arrow
+    PyCapsule protocol, so pyarrow, Polars, DuckDB and pandas take it as it is.
+
+    Parameters
+    ----------
+    path : str, bytes or os.PathLike
+        The damaged CSV. A pipe, FIFO or device is first copied into a
+        temporary file (removed with the table) so it can be read again.
+    header : bool, default True
+        The first clean row names the columns: a blank name becomes
+        ``column_N`` (N its 1-based position), a repeated one gets ``_2``,
+        ``_3``, ... False names them ``column_1`` ... ``column_N``.
+    types : {"infer", "str"}, default "infer"
+        "infer" makes a column int64, float64, bool, date32 or timestamp when
+        every non-null value in it is in that type's one accepted format
+        (plain integers within int64; decimal and scientific numbers; true/
+        false; YYYY-MM-DD; ISO 8601 date-times with an optional fraction and
+        zone, zoned ones stored as UTC); anything else stays a string, so no
+        value is lost or changes its meaning. "str" keeps every column text.
+    dtypes : mapping of str to str, optional
+        Per-column type by name ("str", "int64", "float64", "bool",
+        "date32", "timestamp", "timestamp[UTC]"). Forcing a type some value
+        does not fit is a ValueError, raised before any batch is made.
+    empty_as_null : bool, default True
+        An empty field (and one the salvage padded) is null; otherwise "".
+    delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes
+        As for :func:`brinewick.salvage`. With ``expected_columns=0`` the
+        table is as wide as the widest row and missing cells are null.
+    jobs : int, optional
+        Worker threads the salvage may use (checked; reading runs on one
+        worker thread today).
+    batch_rows : int, default 65536
+        The most rows in one record batch.
+
+    Returns
+    -------
+    SalvagedTable
+
+    Notes
+    -----
+    When the column types are inferred, ``dtypes`` are given or the width
+    is not fixed, ``read`` reads the file once before returning (the schema
+    must be known before the first batch); each consumption then reads it
+    again and fails if the file changed in between. With ``types="str"`` and
+    a fixed width the batches come from the only pass.
+
+    The salvage runs on a worker thread without the interpreter lock. A
+    consumer that pulls batches from the main thread (pyarrow, Polars,
+    DuckDB) can be stopped with Ctrl-C: the stream fails and
+    KeyboardInterrupt is raised once the consumer returns to Python.
+
+    Examples
+    --------
+    >>> import brinewick, pyarrow as pa                      # doctest: +SKIP
+    >>> table = pa.table(brinewick.read("export.csv"))       # doctest: +SKIP
+    """
+    options = SalvageOptions.check(
+        delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes
+    )
+    has_header = check_flag("header", header)
+    infer = _check_types(types)
+    overrides = _check_dtypes(dtypes)
+    nulls = check_flag("empty_as_null", empty_as_null)
+    _check_count("jobs", jobs, none_allowed=True)
+    rows = _check_count("batch_rows", batch_rows, none_allowed=False)
+    return _read(path, options, has_header, infer, overrides, nulls, rows, _native.DEFAULT_READ_SIZE)
+
+
+def _read(path: PathArg, options: SalvageOptions, header: bool, infer: bool,
+          overrides: Tuple[Tuple[str, str], ...], empty_as_null: bool, batch_rows: Optional[int],
+          read_size: int) -> SalvagedTable:
+    encoded = fs_path("path", path)
+    shown = os.fspath(path)  # type: ignore[call-overload]
+    mode = os.stat(shown).st_mode
+    if stat.S_ISDIR(mode):
+        raise IsADirectoryError(21, "Is a directory", shown)
+    spooled = None if stat.S_ISREG(mode) else _spool(encoded)
+    try:
+        reader = _native.read_open(
+            encoded if spooled is None else os.fsencode(spooled), *options.native(), header, infer,
+            empty_as_null, overrides, batch_rows, read_size,
+        )
+        table = SalvagedTable(reader, os.fsdecode(shown), spooled)
+    except BaseException:
+        if spooled is not None:
+            _remove(spooled)
+        raise
+    if _needs_scan(infer, overrides, options):
+        _native.read_scan(reader)
+    return table
+
+
+def _needs_scan(infer: bool, overrides: Tuple[Tuple[str, str], ...], options: SalvageOptions) -> bool:
+    return infer or bool(overrides) or options.expected_columns == 0

@@ -1,0 +1,133 @@
+// The reader that turns a damaged CSV file into a stream of Arrow record
+// batches: the salvage classifies rows exactly as brinewick.salvage does, and
+// the clean rows go straight into Arrow buffers.
+//
+// Passes (see arrow.hpp for why):
+//   - scan_input is pass 1: the whole file once, for the header, the width,
+//     the column types, the summary and the quarantine and change records.
+//   - make_salvage_stream runs the salvage again on a worker thread and hands
+//     out bounded batches as the consumer pulls them. Given the columns from
+//     pass 1 it checks that the file still says what it said then; without
+//     them (all strings, a fixed width) it is the only pass, and names the
+//     columns from the first clean row.
+// The worker runs at most kBatchesAhead batches ahead of the consumer, so
+// memory stays a few batches however large the file.
+//
+// No Python here: the waiting side is abstracted by Waiter, which the
+// extension implements to release the interpreter lock and watch for Ctrl-C.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "../salvage/salvage.hpp"
+#include "../stream/stream_rows.hpp"
+#include "../stream/stream_salvage.hpp"
+#include "array_stream.hpp"
+#include "batch_builder.hpp"
+#include "schema_scan.hpp"
+
+namespace brinewick::arrow {
+
+struct ReadSettings {
+    SalvageOptions options;
+    bool header = true;         // the first clean row names the columns
+    bool infer = true;          // types="infer"; false keeps every column a string
+    bool empty_as_null = true;  // an empty (or padded) field is null, not ""
+    TypeOverrides overrides;    // dtypes
+    BatchLimits limits;
+    std::size_t read_size = std::size_t{1} << 20;
+};
+
+// One pass over the file is enough only when nothing needs every row first:
+// no inference, no overrides to check, and a fixed width.
+[[nodiscard]] bool needs_scan(const ReadSettings& settings) noexcept;
+
+// 64-bit string offsets when a field could pass 2 GiB: decoding may triple
+// the size of invalid UTF-8, so a file above a third of that turns them on.
+// Fixed by the file's size, so every pass and every stream of one file
+// agrees on it.
+[[nodiscard]] bool needs_large_strings(std::uint64_t file_size) noexcept;
+
+struct QuarantineRecord {
+    std::uint64_t line = 0;
+    std::uint64_t byte_offset = 0;
+    std::string reason;
+    std::string raw;  // the row's input text, invalid UTF-8 replaced by U+FFFD
+};
+
+struct ChangeRecord {
+    std::uint64_t line = 0;
+    std::uint64_t byte_offset = 0;
+    stream::ChangeKind kind = stream::ChangeKind::Padded;
+    std::string detail;
+};
+
+struct ReadRecords {
+    std::vector<QuarantineRecord> quarantine;
+    std::vector<ChangeRecord> changes;
+};
+
+// A finished pass: what the salvage counted and set aside.
+struct ReadReport {
+    stream::StreamSummary summary;
+    std::shared_ptr<const ReadRecords> records;
+    double seconds = 0;  // wall-clock time of the pass
+};
+
+struct ScanResult {
+    std::vector<ColumnSpec> columns;
+    ReadReport report;
+};
+
+// Why a read failed: the input (open, read, cancel) or the schema (dtypes).
+struct ReadFailure {
+    std::optional<stream::StreamError> stream;  // set for input failures
+    std::string message;                         // set for schema failures
+};
+
+// One line for a stream error, as a consumer's exception text shows it.
+[[nodiscard]] std::string describe(const stream::StreamError& error);
+
+// Pass 1 over `path`.
+[[nodiscard]] std::variant<ScanResult, ReadFailure> scan_input(const std::string& path,
+                                                               const ReadSettings& settings,
+                                                               stream::StreamControl& control);
+
+// How a thread that wants a batch waits for the worker. `slice` blocks for
+// at most a few tens of ms and returns true once the batch (or the end) is
+// there. Returns false to give up: the stream then fails with ECANCELED.
+class Waiter {
+public:
+    virtual ~Waiter() = default;
+    [[nodiscard]] virtual bool wait(const std::function<bool()>& slice) = 0;
+};
+
+// Called once by the worker when a stream reaches the end of the file.
+using ReportSink = std::function<void(const ReadReport&)>;
+
+inline constexpr std::size_t kBatchesAhead = 2;
+inline constexpr std::chrono::milliseconds kWaitSlice{20};
+
+// An ArrowArrayStream over a fresh salvage of `path`, opened now (so an
+// open error is returned at once, and a file unlinked later stays readable).
+// `columns`: the schema from pass 1, or nullopt for a single pass.
+// `expected`: pass 1's report, to detect a file that changed in between.
+[[nodiscard]] std::optional<stream::StreamError> make_salvage_stream(
+    const std::string& path, const ReadSettings& settings, std::optional<std::vector<ColumnSpec>> columns,
+    std::optional<stream::StreamSummary> expected, std::shared_ptr<Waiter> waiter, ReportSink on_report,
+    ArrowArrayStream* out);
+
+// The quarantine ("line", "byte_offset", "reason", "raw") or the change
+// records ("line", "byte_offset", "change", "detail") as a stream.
+[[nodiscard]] bool make_quarantine_stream(std::shared_ptr<const ReadRecords> records, ArrowArrayStream* out);
+[[nodiscard]] bool make_changes_stream(std::shared_ptr<const ReadRecords> records, ArrowArrayStream* out);
+
+}  // namespace brinewick::arrow

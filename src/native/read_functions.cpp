@@ -1,0 +1,569 @@
+// brinewick._native's Arrow reader: the functions behind brinewick.read.
+//
+// A reader is a capsule holding the file's path, the checked settings and
+// what the passes have learnt (the columns, the summary, the records). Each
+// read_stream call opens the file again and returns a fresh
+// "arrow_array_stream" capsule, so a table can be consumed any number of
+// times. The salvage itself runs on a worker thread owned by the stream
+// (src/arrow/salvage_reader.hpp); a thread that asks for a batch waits on it
+// without the interpreter lock and, on the main thread, still sees Ctrl-C.
+#include "read_functions.hpp"
+
+#include <cerrno>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <thread>
+#include <variant>
+
+#include "arrow/salvage_reader.hpp"
+#include "pythread.h"
+
+namespace brinewick::native {
+namespace {
+
+using arrow::ColumnSpec;
+using arrow::ReadReport;
+using arrow::ReadSettings;
+using py::PyRef;
+using stream::StreamError;
+using stream::StreamSummary;
+
+constexpr const char kReaderCapsule[] = "brinewick._native.Reader";
+constexpr const char kStreamCapsule[] = "arrow_array_stream";
+constexpr const char kSchemaCapsule[] = "arrow_schema";
+constexpr Py_ssize_t kOpenArguments = 13;
+
+unsigned long g_main_thread = 0;  // the thread Python runs signal handlers on
+
+bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// Waits for the worker in slices. With the interpreter lock held, it is let
+// go for each slice and signal handlers run in between. Without it (a
+// consumer such as pyarrow pulling batches in C++ after releasing it), the
+// main thread takes it briefly between slices for the same purpose; other
+// threads never see signals in Python, so they just wait.
+class PythonWaiter final : public arrow::Waiter {
+public:
+    // `keep`: the caller is this module, which raises the handler's exception
+    // itself. Otherwise foreign code stands between the wait and Python: the
+    // exception cannot travel through it, so a KeyboardInterrupt is re-armed
+    // to be raised as soon as control is back in Python.
+    explicit PythonWaiter(bool keep) noexcept : keep_(keep) {}
+
+    bool wait(const std::function<bool()>& slice) override {
+        if (interpreter_finalizing()) return wait_plainly(slice);
+        if (PyGILState_Check() != 0) {
+            for (;;) {
+                bool ready = false;
+                Py_BEGIN_ALLOW_THREADS
+                ready = guarded_slice(slice);
+                Py_END_ALLOW_THREADS
+                if (ready) return true;
+                if (PyErr_CheckSignals() < 0) {
+                    settle();
+                    return false;
+                }
+            }
+        }
+        if (PyThread_get_thread_ident() != g_main_thread) return wait_plainly(slice);
+        for (;;) {
+            if (guarded_slice(slice)) return true;
+            if (interpreter_finalizing()) continue;
+            const PyGILState_STATE state = PyGILState_Ensure();
+            const bool stop = PyErr_CheckSignals() < 0;
+            if (stop) settle();
+            PyGILState_Release(state);
+            if (stop) return false;
+        }
+    }
+
+private:
+    static bool guarded_slice(const std::function<bool()>& slice) noexcept {
+        try {
+            return slice();
+        } catch (...) {
+            std::this_thread::sleep_for(arrow::kWaitSlice);
+            return false;
+        }
+    }
+
+    static bool wait_plainly(const std::function<bool()>& slice) noexcept {
+        while (!guarded_slice(slice)) {
+        }
+        return true;
+    }
+
+    void settle() const noexcept {
+        if (keep_) return;
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        const bool interrupt = type != nullptr && PyErr_GivenExceptionMatches(type, PyExc_KeyboardInterrupt) != 0;
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        if (interrupt) PyErr_SetInterrupt();
+    }
+
+    bool keep_;
+};
+
+// What one brinewick.read call knows. Streams' worker threads report to it,
+// hence the mutex.
+struct ReaderState {
+    std::string path;
+    ReadSettings settings;
+
+    std::mutex mutex;
+    std::optional<std::vector<ColumnSpec>> columns;  // from pass 1
+    std::optional<StreamSummary> scanned;            // pass 1's summary
+    std::optional<ReadReport> report;                // the first complete pass's report
+};
+
+using ReaderRef = std::shared_ptr<ReaderState>;
+
+void destroy_reader(PyObject* capsule) noexcept {
+    delete static_cast<ReaderRef*>(PyCapsule_GetPointer(capsule, kReaderCapsule));
+}
+
+void destroy_stream(PyObject* capsule) noexcept {
+    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, kStreamCapsule));
+    if (stream == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    // A consumer that took the stream over marked it released.
+    if (stream->release != nullptr) {
+        Py_BEGIN_ALLOW_THREADS  // joins the worker thread
+        stream->release(stream);
+        Py_END_ALLOW_THREADS
+    }
+    delete stream;
+}
+
+void destroy_schema(PyObject* capsule) noexcept {
+    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, kSchemaCapsule));
+    if (schema == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    if (schema->release != nullptr) schema->release(schema);
+    delete schema;
+}
+
+ReaderRef* reader_of(PyObject* capsule) {
+    return static_cast<ReaderRef*>(PyCapsule_GetPointer(capsule, kReaderCapsule));
+}
+
+// ------------------------------------------------------------------ errors
+
+void raise_stream_error(const StreamError& error) {
+    if (PyErr_Occurred() != nullptr) return;  // a signal handler's exception stands
+    if (error.what == StreamError::What::Io) {
+        if (error.io.kind == IoError::Kind::OutOfMemory) {
+            PyErr_NoMemory();
+            return;
+        }
+        const int code = error.io.kind == IoError::Kind::Os && error.io.code != 0 ? error.io.code : EIO;
+        PyRef filename(PyUnicode_DecodeFSDefaultAndSize(error.path.data(), static_cast<Py_ssize_t>(error.path.size())));
+        if (!filename) return;
+        const std::string text = error.io.kind == IoError::Kind::Os ? describe_errno(code) : error.io.message();
+        PyRef args(Py_BuildValue("(isO)", code, text.c_str(), filename.get()));
+        if (!args) return;
+        PyRef exc(PyObject_Call(PyExc_OSError, args.get(), nullptr));
+        if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+        return;
+    }
+    PyErr_SetString(PyExc_RuntimeError, arrow::describe(error).c_str());
+}
+
+// ------------------------------------------------------------------ arguments
+
+bool wrong_type(const char* param, const char* expected, PyObject* value) {
+    PyErr_Format(PyExc_TypeError, "read_open(): '%s' must be %s, not %.200s", param, expected, Py_TYPE(value)->tp_name);
+    return false;
+}
+
+bool to_flag(const char* param, PyObject* value, bool& out) {
+    if (!PyBool_Check(value)) return wrong_type(param, "bool", value);
+    out = value == Py_True;
+    return true;
+}
+
+bool to_size(const char* param, PyObject* value, long long low, long long high, bool none_allowed,
+             std::optional<long long>& out) {
+    if (value == Py_None && none_allowed) return true;
+    if (!PyLong_Check(value) || PyBool_Check(value)) return wrong_type(param, "int", value);
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (n == -1 && PyErr_Occurred() != nullptr) return false;
+    if (overflow != 0 || n < low || n > high) {
+        PyErr_Format(PyExc_ValueError, "read_open(): '%s' is out of range [%lld, %lld]", param, low, high);
+        return false;
+    }
+    out = n;
+    return true;
+}
+
+bool to_text(PyObject* value, std::string& out) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+    if (data == nullptr) return false;
+    out.assign(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+// dtypes as a tuple of (column name, type name) pairs.
+bool to_overrides(PyObject* value, arrow::TypeOverrides& out) {
+    if (!PyTuple_Check(value)) return wrong_type("dtypes", "tuple", value);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(value); ++i) {
+        PyObject* pair = PyTuple_GET_ITEM(value, i);
+        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2 || !PyUnicode_Check(PyTuple_GET_ITEM(pair, 0)) ||
+            !PyUnicode_Check(PyTuple_GET_ITEM(pair, 1))) {
+            return wrong_type("dtypes", "a tuple of (str, str) pairs", pair);
+        }
+        std::string name;
+        std::string type_name;
+        if (!to_text(PyTuple_GET_ITEM(pair, 0), name) || !to_text(PyTuple_GET_ITEM(pair, 1), type_name)) return false;
+        const auto type = arrow::column_type_from_name(type_name);
+        if (!type) {
+            PyErr_Format(PyExc_ValueError,
+                         "dtypes: unknown type '%s' for column '%s'; use one of str, int64, float64, bool, "
+                         "date32, timestamp, timestamp[UTC]",
+                         type_name.c_str(), name.c_str());
+            return false;
+        }
+        out.emplace_back(std::move(name), *type);
+    }
+    return true;
+}
+
+bool bind(PyObject* const* args, ReaderState& state) {
+    PyObject* path = args[0];
+    if (!PyBytes_Check(path)) return wrong_type("path", "bytes", path);
+    state.path.assign(PyBytes_AS_STRING(path), static_cast<std::size_t>(PyBytes_GET_SIZE(path)));
+    if (state.path.find('\0') != std::string::npos) {
+        PyErr_SetString(PyExc_ValueError, "read_open(): 'path' contains a NUL byte");
+        return false;
+    }
+    ReadSettings& s = state.settings;
+    std::optional<long long> n;
+    if (!to_size("delimiter", args[1], 0, 127, true, n)) return false;
+    if (n) s.options.delimiter = static_cast<std::uint8_t>(*n);
+    n.reset();
+    if (!to_size("quote_char", args[2], 0, 127, false, n)) return false;
+    s.options.quote_char = static_cast<std::uint8_t>(*n);
+    if (!to_flag("fill_ragged_rows", args[3], s.options.fill_ragged_rows)) return false;
+    if (!to_flag("merge_overflow", args[4], s.options.merge_overflow)) return false;
+    n.reset();
+    if (!to_size("expected_columns", args[5], 0, PY_SSIZE_T_MAX, true, n)) return false;
+    if (n) s.options.expected_columns = static_cast<std::size_t>(*n);
+    if (!to_flag("repair_quotes", args[6], s.options.repair_quotes)) return false;
+    if (!to_flag("header", args[7], s.header)) return false;
+    if (!to_flag("infer", args[8], s.infer)) return false;
+    if (!to_flag("empty_as_null", args[9], s.empty_as_null)) return false;
+    if (!to_overrides(args[10], s.overrides)) return false;
+    n.reset();
+    if (!to_size("batch_rows", args[11], 1, 1LL << 30, false, n)) return false;
+    s.limits.max_rows = static_cast<std::size_t>(*n);
+    n.reset();
+    if (!to_size("read_size", args[12], 1, 1LL << 30, false, n)) return false;
+    s.read_size = static_cast<std::size_t>(*n);
+    return true;
+}
+
+// ------------------------------------------------------------------ passes
+
+// Pass 1, once per reader, on a worker thread; false with an exception set.
+bool ensure_scanned(const ReaderRef& reader) {
+    {
+        std::lock_guard<std::mutex> lock(reader->mutex);
+        if (reader->columns) return true;
+    }
+    struct Run {
+        stream::StreamControl control;
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+        std::optional<std::variant<arrow::ScanResult, arrow::ReadFailure>> outcome;
+        bool out_of_memory = false;
+    } run;
+    std::thread worker;
+    try {
+        worker = std::thread([&run, &reader] {
+            std::optional<std::variant<arrow::ScanResult, arrow::ReadFailure>> outcome;
+            bool oom = false;
+            try {
+                outcome.emplace(arrow::scan_input(reader->path, reader->settings, run.control));
+            } catch (...) {
+                oom = true;  // the engine throws nothing else
+            }
+            std::lock_guard<std::mutex> lock(run.mutex);
+            run.outcome = std::move(outcome);
+            run.out_of_memory = oom;
+            run.done = true;
+            run.finished.notify_all();
+        });
+    } catch (const std::system_error& e) {
+        errno = e.code().value();
+        PyErr_SetFromErrno(PyExc_OSError);
+        return false;
+    }
+    PythonWaiter waiter(true);
+    const bool completed = waiter.wait([&run] {
+        std::unique_lock<std::mutex> lock(run.mutex);
+        return run.finished.wait_for(lock, arrow::kWaitSlice, [&run] { return run.done; });
+    });
+    if (!completed) run.control.cancel.store(true);
+    Py_BEGIN_ALLOW_THREADS
+    worker.join();
+    Py_END_ALLOW_THREADS
+    if (!completed) return false;  // the signal handler's exception
+    if (run.out_of_memory || !run.outcome) {
+        PyErr_NoMemory();
+        return false;
+    }
+    if (auto* failure = std::get_if<arrow::ReadFailure>(&*run.outcome)) {
+        if (failure->stream) {
+            raise_stream_error(*failure->stream);
+        } else {
+            PyErr_SetString(PyExc_ValueError, failure->message.c_str());
+        }
+        return false;
+    }
+    auto& result = std::get<arrow::ScanResult>(*run.outcome);
+    std::lock_guard<std::mutex> lock(reader->mutex);
+    if (!reader->columns) {
+        reader->columns = std::move(result.columns);
+        reader->scanned = result.report.summary;
+        if (!reader->report) reader->report = std::move(result.report);
+    }
+    return true;
+}
+
+// A fresh stream over the reader's file; nullptr with an exception set.
+PyObject* new_stream(const ReaderRef& reader, bool keep_interrupts) {
+    if (arrow::needs_scan(reader->settings) && !ensure_scanned(reader)) return nullptr;
+    std::optional<std::vector<ColumnSpec>> columns;
+    std::optional<StreamSummary> expected;
+    {
+        std::lock_guard<std::mutex> lock(reader->mutex);
+        columns = reader->columns;
+        expected = reader->scanned;
+    }
+    auto stream = std::make_unique<ArrowArrayStream>();
+    stream->release = nullptr;
+    std::weak_ptr<ReaderState> weak = reader;
+    auto on_report = [weak](const ReadReport& report) {
+        if (auto state = weak.lock()) {
+            std::lock_guard<std::mutex> lock(state->mutex);
+            if (!state->report) state->report = report;
+        }
+    };
+    auto error = arrow::make_salvage_stream(reader->path, reader->settings, std::move(columns), std::move(expected),
+                                            std::make_shared<PythonWaiter>(keep_interrupts), std::move(on_report),
+                                            stream.get());
+    if (error) {
+        raise_stream_error(*error);
+        return nullptr;
+    }
+    PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule, destroy_stream);
+    if (capsule == nullptr) {
+        stream->release(stream.get());
+        return nullptr;
+    }
+    (void)stream.release();
+    return capsule;
+}
+
+PyObject* summary_tuple(const ReadReport& report) {
+    const StreamSummary& s = report.summary;
+    PyRef changes(PyTuple_New(static_cast<Py_ssize_t>(stream::kChangeKindCount)));
+    if (!changes) return nullptr;
+    for (std::size_t i = 0; i < stream::kChangeKindCount; ++i) {
+        PyObject* count = PyLong_FromUnsignedLongLong(s.changes[i]);
+        if (count == nullptr) return nullptr;
+        PyTuple_SET_ITEM(changes.get(), static_cast<Py_ssize_t>(i), count);
+    }
+    PyRef delimiter(PyUnicode_FromOrdinal(static_cast<int>(s.counters.detected_delimiter)));
+    if (!delimiter) return nullptr;
+    return Py_BuildValue("(nnnnOnOKKd)", static_cast<Py_ssize_t>(s.counters.total_rows),
+                         static_cast<Py_ssize_t>(s.counters.salvaged_rows),
+                         static_cast<Py_ssize_t>(s.counters.repaired_rows),
+                         static_cast<Py_ssize_t>(s.counters.quarantined_rows), delimiter.get(),
+                         static_cast<Py_ssize_t>(s.counters.inferred_columns), changes.get(),
+                         static_cast<unsigned long long>(s.changed_rows), static_cast<unsigned long long>(s.bytes_read),
+                         report.seconds);
+}
+
+// ------------------------------------------------------------------ functions
+
+bool one_reader(const char* name, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t expected, ReaderRef*& out) {
+    if (nargs != expected) {
+        PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd positional arguments (%zd given)", name, expected, nargs);
+        return false;
+    }
+    out = reader_of(args[0]);
+    return out != nullptr;
+}
+
+PyObject* read_open(PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != kOpenArguments) {
+        PyErr_Format(PyExc_TypeError, "read_open() takes exactly %zd positional arguments (%zd given)", kOpenArguments,
+                     nargs);
+        return nullptr;
+    }
+    auto state = std::make_shared<ReaderState>();
+    if (!bind(args, *state)) return nullptr;
+    auto* holder = new ReaderRef(std::move(state));
+    PyObject* capsule = PyCapsule_New(holder, kReaderCapsule, destroy_reader);
+    if (capsule == nullptr) delete holder;
+    return capsule;
+}
+
+PyObject* read_scan(PyObject* const* args, Py_ssize_t nargs) {
+    ReaderRef* reader = nullptr;
+    if (!one_reader("read_scan", args, nargs, 1, reader)) return nullptr;
+    if (!ensure_scanned(*reader)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* read_stream(PyObject* const* args, Py_ssize_t nargs) {
+    ReaderRef* reader = nullptr;
+    if (!one_reader("read_stream", args, nargs, 1, reader)) return nullptr;
+    return new_stream(*reader, false);
+}
+
+PyObject* read_schema(PyObject* const* args, Py_ssize_t nargs) {
+    ReaderRef* reader = nullptr;
+    if (!one_reader("read_schema", args, nargs, 1, reader)) return nullptr;
+    // The stream's schema is the one truth (names from the first row, the
+    // offset width from the file's size); in a single pass asking for it
+    // reads as far as the header.
+    PyRef stream_capsule(new_stream(*reader, true));
+    if (!stream_capsule) return nullptr;
+    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(stream_capsule.get(), kStreamCapsule));
+    auto schema = std::make_unique<ArrowSchema>();
+    schema->release = nullptr;
+    const int code = stream->get_schema(stream, schema.get());
+    if (code != 0) {
+        if (PyErr_Occurred() == nullptr) {
+            const char* text = stream->get_last_error(stream);
+            errno = code;
+            PyErr_Format(PyExc_OSError, "%s", text != nullptr ? text : "cannot read the schema");
+        }
+        return nullptr;
+    }
+    PyObject* capsule = PyCapsule_New(schema.get(), kSchemaCapsule, destroy_schema);
+    if (capsule == nullptr) {
+        schema->release(schema.get());
+        return nullptr;
+    }
+    (void)schema.release();
+    return capsule;
+}
+
+PyObject* read_summary(PyObject* const* args, Py_ssize_t nargs) {
+    ReaderRef* reader = nullptr;
+    if (!one_reader("read_summary", args, nargs, 1, reader)) return nullptr;
+    std::optional<ReadReport> report;
+    {
+        std::lock_guard<std::mutex> lock((*reader)->mutex);
+        report = (*reader)->report;
+    }
+    if (!report) Py_RETURN_NONE;
+    return summary_tuple(*report);
+}
+
+// read_records(reader, quarantine: bool): the records as a stream, None until a pass has finished.
+PyObject* read_records(PyObject* const* args, Py_ssize_t nargs) {
+    ReaderRef* reader = nullptr;
+    if (!one_reader("read_records", args, nargs, 2, reader)) return nullptr;
+    const int quarantine = PyObject_IsTrue(args[1]);
+    if (quarantine < 0) return nullptr;
+    std::shared_ptr<const arrow::ReadRecords> records;
+    {
+        std::lock_guard<std::mutex> lock((*reader)->mutex);
+        if ((*reader)->report) records = (*reader)->report->records;
+    }
+    if (!records) Py_RETURN_NONE;
+    auto stream = std::make_unique<ArrowArrayStream>();
+    const bool made = quarantine != 0 ? arrow::make_quarantine_stream(records, stream.get())
+                                      : arrow::make_changes_stream(records, stream.get());
+    if (!made) return PyErr_NoMemory();
+    PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule, destroy_stream);
+    if (capsule == nullptr) {
+        stream->release(stream.get());
+        return nullptr;
+    }
+    (void)stream.release();
+    return capsule;
+}
+
+PyObject* live_arrow_buffers(PyObject*, PyObject*) { return PyLong_FromLongLong(arrow::live_buffers()); }
+
+template <PyObject* (*F)(PyObject* const*, Py_ssize_t)>
+PyObject* guarded(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    try {
+        return F(args, nargs);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "brinewick: native failure: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "brinewick: unknown native failure");
+    }
+    return nullptr;
+}
+
+PyObject* live_arrow_buffers_guarded(PyObject* self, PyObject* arg) noexcept { return live_arrow_buffers(self, arg); }
+
+template <PyObject* (*F)(PyObject* const*, Py_ssize_t)>
+PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&guarded<F>));
+}
+
+PyMethodDef g_read_functions[] = {
+    {"read_open", fastcall<read_open>(), METH_FASTCALL,
+     "read_open(path, delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, "
+     "header, infer, empty_as_null, dtypes, batch_rows, read_size)\n--\n\nA reader; use brinewick.read instead."},
+    {"read_scan", fastcall<read_scan>(), METH_FASTCALL,
+     "read_scan(reader)\n--\n\nThe first pass (header, width, types, summary), once."},
+    {"read_stream", fastcall<read_stream>(), METH_FASTCALL,
+     "read_stream(reader)\n--\n\nA fresh 'arrow_array_stream' capsule over the file."},
+    {"read_schema", fastcall<read_schema>(), METH_FASTCALL, "read_schema(reader)\n--\n\nAn 'arrow_schema' capsule."},
+    {"read_summary", fastcall<read_summary>(), METH_FASTCALL,
+     "read_summary(reader)\n--\n\nThe summary tuple of the first finished pass, or None."},
+    {"read_records", fastcall<read_records>(), METH_FASTCALL,
+     "read_records(reader, quarantine)\n--\n\nThe quarantine or change records as a stream capsule, or None."},
+    {"live_arrow_buffers", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&live_arrow_buffers_guarded)),
+     METH_NOARGS, "live_arrow_buffers()\n--\n\nArrow buffers allocated and not yet freed (for leak tests)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+int add_read_functions(PyObject* module) noexcept {
+    PyRef threading(PyImport_ImportModule("threading"));
+    if (!threading) return -1;
+    PyRef main(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+    if (!main) return -1;
+    PyRef ident(PyObject_GetAttrString(main.get(), "ident"));
+    if (!ident) return -1;
+    g_main_thread = PyLong_AsUnsignedLong(ident.get());
+    if (PyErr_Occurred() != nullptr) return -1;
+    return PyModule_AddFunctions(module, g_read_functions);
+}
+
+}  // namespace brinewick::native

@@ -1,0 +1,142 @@
+"""brinewick.read's column types, names, nulls and dtypes, seen through pyarrow."""
+from __future__ import annotations
+
+import datetime as dt
+
+import pytest
+
+import brinewick
+
+pa = pytest.importorskip("pyarrow")
+
+UTC = dt.timezone.utc
+
+
+def column_of(write_input, values, **options):
+    """One column named v holding `values` (None: an empty field)."""
+    lines = ["v"] + ['""' if v == "" else ("" if v is None else v) for v in values]
+    # A second, always-filled column keeps lone empty fields from being blank lines.
+    data = "\n".join(f"{line},x" for line in lines) + "\n"
+    table = pa.table(brinewick.read(write_input(data.encode()), **options))
+    return table.schema.field("v").type, table.column("v").to_pylist()
+
+
+INFERENCE = [
+    # (values, arrow type, python values)
+    (["0", "-17", "9223372036854775807", "-9223372036854775808"], pa.int64(),
+     [0, -17, 9223372036854775807, -9223372036854775808]),
+    (["1", "9223372036854775808"], pa.string(), None),             # past int64, and not a round-trip double
+    (["1", "007"], pa.string(), None),                              # a leading zero is an identifier
+    (["1", "+1"], pa.string(), None),
+    (["1", "2.5", "-1e5", ".5", "1.5E-3"], pa.float64(), [1.0, 2.5, -1e5, 0.5, 1.5e-3]),
+    (["0.1", "5."], pa.string(), None),
+    (["1.5", "nan"], pa.string(), None),
+    (["1e400"], pa.string(), None),
+    (["true", "False", "TRUE"], pa.bool_(), [True, False, True]),
+    (["true", "yes"], pa.string(), None),
+    (["true", "1"], pa.string(), None),
+    (["2024-02-29", "0001-01-01", "9999-12-31"], pa.date32(),
+     [dt.date(2024, 2, 29), dt.date(1, 1, 1), dt.date(9999, 12, 31)]),
+    (["2024-02-29", "2023-02-29"], pa.string(), None),
+    (["2024-01-02", "2024-01-02T03:04:05"], pa.string(), None),     # dates and date-times do not mix
+    (["2024-01-02T03:04:05", "2024-01-02 23:59:59.123456"], pa.timestamp("us"),
+     [dt.datetime(2024, 1, 2, 3, 4, 5), dt.datetime(2024, 1, 2, 23, 59, 59, 123456)]),
+    (["2024-01-02T03:04:05Z", "2024-01-02T03:04:05.5+01:00"], pa.timestamp("us", tz="UTC"),
+     [dt.datetime(2024, 1, 2, 3, 4, 5, tzinfo=UTC), dt.datetime(2024, 1, 2, 2, 4, 5, 500000, tzinfo=UTC)]),
+    (["2024-01-02T03:04:05Z", "2024-01-02T03:04:05"], pa.string(), None),  # zoned and naive
+    (["2024-01-02T24:00:00"], pa.string(), None),
+    (["2024-01-02T03:04:05.1234567"], pa.string(), None),            # a seventh digit would be cut
+]
+
+
+@pytest.mark.parametrize("values,kind,python", INFERENCE)
+def test_inference(write_input, values, kind, python):
+    got_type, got = column_of(write_input, values)
+    assert got_type == kind
+    assert got == (values if python is None else python)
+
+
+@pytest.mark.parametrize("empty_as_null,kind,python", [
+    (True, pa.int64(), [1, None, 3]),
+    (False, pa.string(), ["1", "", "3"]),
+])
+def test_empty_fields(write_input, empty_as_null, kind, python):
+    got_type, got = column_of(write_input, ["1", "", "3"], empty_as_null=empty_as_null)
+    assert (got_type, got) == (kind, python)
+
+
+def test_all_null_column_is_text(write_input):
+    assert column_of(write_input, ["", ""]) == (pa.string(), [None, None])
+
+
+def test_types_str_keeps_text(write_input):
+    assert column_of(write_input, ["1", "2"], types="str") == (pa.string(), ["1", "2"])
+
+
+def test_padded_cells_follow_empty_as_null(write_input):
+    path = write_input(b"a,b,c\n1,2,3\n4\n")
+    assert pa.table(brinewick.read(path)).to_pylist()[1] == {"a": 4, "b": None, "c": None}
+    assert pa.table(brinewick.read(path, empty_as_null=False, types="str")).to_pylist()[1] == {
+        "a": "4", "b": "", "c": ""}
+
+
+@pytest.mark.parametrize("header_line,names", [
+    ("a,b,c", ["a", "b", "c"]),
+    (",b, ", ["column_1", "b", "column_3"]),
+    ("a,a,a", ["a", "a_2", "a_3"]),
+    ("a,a,a_2", ["a", "a_3", "a_2"]),
+    ("column_2,,x", ["column_2", "column_2_2", "x"]),
+])
+@pytest.mark.parametrize("types", ["infer", "str"])
+def test_header_names(write_input, header_line, names, types):
+    t = brinewick.read(write_input(f"{header_line}\n1,2,3\n".encode()), types=types)
+    assert pa.schema(t).names == names
+    assert pa.table(t).num_rows == 1
+
+
+@pytest.mark.parametrize("types", ["infer", "str"])
+def test_no_header(write_input, types):
+    t = brinewick.read(write_input(b"a,b\n1,2\n"), header=False, types=types)
+    table = pa.table(t)
+    assert table.column_names == ["column_1", "column_2"]
+    assert table.column("column_1").to_pylist() == ["a", "1"]
+
+
+@pytest.mark.parametrize("types", ["infer", "str"])
+def test_widest_row_without_width_check(write_input, types):
+    path = write_input(b"a,b\n1\n1,2,3,4\n")
+    table = pa.table(brinewick.read(path, expected_columns=0, types=types))
+    assert table.column_names == ["a", "b", "column_3", "column_4"]
+    want = [[1, None, None, None], [1, 2, 3, 4]] if types == "infer" else [
+        ["1", None, None, None], ["1", "2", "3", "4"]]
+    assert [list(r.values()) for r in table.to_pylist()] == want
+
+
+@pytest.mark.parametrize("data,rows", [(b"", 0), (b"a,b\n", 0), (b"\n\n", 1)])  # blank lines are kept rows
+@pytest.mark.parametrize("types", ["infer", "str"])
+def test_few_rows(write_input, data, rows, types):
+    t = brinewick.read(write_input(data), types=types)
+    assert pa.table(t).num_rows == rows == max(t.summary.salvaged_rows - 1, 0)
+
+
+@pytest.mark.parametrize("dtypes,types,expected", [
+    ({"zip": "str"}, "infer", {"id": pa.int64(), "zip": pa.string()}),
+    ({"id": "float64"}, "infer", {"id": pa.float64(), "zip": pa.int64()}),
+    ({"id": "int64"}, "str", {"id": pa.int64(), "zip": pa.string()}),
+    ({"zip": "string"}, "str", {"id": pa.string(), "zip": pa.string()}),
+])
+def test_dtypes_override(write_input, dtypes, types, expected):
+    path = write_input(b"id,zip\n1,2134\n2,10001\n")
+    schema = pa.schema(brinewick.read(path, dtypes=dtypes, types=types))
+    assert {f.name: f.type for f in schema} == expected
+
+
+@pytest.mark.parametrize("dtypes,match", [
+    ({"nope": "str"}, "nope"),
+    ({"name": "int64"}, "name"),
+    ({"id": "decimal"}, "unknown type"),
+])
+def test_dtypes_errors(write_input, dtypes, match):
+    path = write_input(b"id,name\n1,x\n")
+    with pytest.raises(ValueError, match=match):
+        brinewick.read(path, dtypes=dtypes)

@@ -1,0 +1,195 @@
+"""brinewick.read's streams: lifetimes, rereads, pipes, records, summaries and bad options."""
+from __future__ import annotations
+
+import csv
+import gc
+import io
+import os
+import threading
+
+import pytest
+
+import brinewick
+from brinewick import _native
+
+pa = pytest.importorskip("pyarrow")
+
+ROWS = b"".join(b"%d,name %d,%d.5\n" % (i, i, i) for i in range(5000))
+DATA = b"id,name,price\n" + ROWS
+
+
+@pytest.fixture
+def data_file(write_input):
+    return write_input(DATA)
+
+
+def consume(t, batches):
+    """Takes `batches` batches (None: all) and drops the stream."""
+    reader = pa.RecordBatchReader.from_stream(t)
+    if batches is None:
+        reader.read_all()
+    else:
+        for _ in range(batches):
+            reader.read_next_batch()
+    del reader
+
+
+@pytest.mark.parametrize("types", ["infer", "str"])
+@pytest.mark.parametrize("batches", [0, 1, None])
+def test_streams_free_every_buffer(data_file, types, batches):
+    gc.collect()
+    before = _native.live_arrow_buffers()
+    for _ in range(5):
+        t = brinewick.read(data_file, types=types, batch_rows=300)
+        consume(t, batches)
+        capsule = t.__arrow_c_stream__()  # never handed to anyone
+        del capsule, t
+    gc.collect()
+    assert _native.live_arrow_buffers() == before
+
+
+def test_kept_table_holds_its_buffers_until_dropped(data_file):
+    gc.collect()
+    before = _native.live_arrow_buffers()
+    table = pa.table(brinewick.read(data_file, batch_rows=300))
+    assert _native.live_arrow_buffers() > before
+    del table
+    gc.collect()
+    assert _native.live_arrow_buffers() == before
+
+
+@pytest.mark.parametrize("types", ["infer", "str"])
+def test_read_twice(data_file, types):
+    t = brinewick.read(data_file, types=types)
+    assert pa.table(t).equals(pa.table(t))
+
+
+def test_changed_file_fails_the_stream(write_input):
+    path = write_input(DATA)
+    t = brinewick.read(path)
+    with open(path, "ab") as f:
+        f.write(b"9,late,x\n")
+    with pytest.raises(Exception, match="changed"):
+        pa.table(t)
+
+
+def test_changed_type_fails_the_stream(write_input):
+    path = write_input(b"id,v\n1,2\n")
+    t = brinewick.read(path)
+    with open(path, "wb") as f:
+        f.write(b"id,v\n1,x\n")
+    with pytest.raises(Exception, match="changed"):
+        pa.table(t)
+
+
+@pytest.mark.parametrize("types", ["infer", "str"])
+def test_pipe_is_read_and_can_be_read_again(tmp_path, types):
+    fifo = tmp_path / "in.fifo"
+    os.mkfifo(fifo)
+
+    def feed():
+        with open(fifo, "wb") as f:
+            f.write(DATA)
+
+    writer = threading.Thread(target=feed)
+    writer.start()
+    t = brinewick.read(str(fifo), types=types)
+    writer.join()
+    first = pa.table(t)
+    assert first.num_rows == 5000
+    assert first.equals(pa.table(t))
+    spooled = t._cleanup.peek()[2][0]
+    assert os.path.exists(spooled)
+    del t
+    gc.collect()
+    assert not os.path.exists(spooled)
+
+
+def salvage_records(tmp_path, path, **options):
+    q, c = tmp_path / "q.csv", tmp_path / "c.csv"
+    summary = brinewick.salvage(path, tmp_path / "out.csv", quarantine=q, changes=c, **options)
+    read_back = lambda p: [[int(r[0]), int(r[1]), r[2], r[3]] for r in list(csv.reader(io.open(p, newline="", encoding="utf-8")))[1:]]
+    return summary, read_back(q), read_back(c)
+
+
+DAMAGED = (b"\xef\xbb\xbfa,b,c\n1,2\n1,2,3,4\n\"x\"y,2,3\n\r\n5,\"six \"7\" ,8\n9,\xff,10\n"
+           b"1,2,3\n\"open,2,3\nmore\n")
+
+
+@pytest.mark.parametrize("types", ["infer", "str"])
+@pytest.mark.parametrize("options", [{}, {"fill_ragged_rows": False, "merge_overflow": False}])
+def test_records_and_summary_match_salvage(tmp_path, write_input, types, options):
+    path = write_input(DAMAGED)
+    summary, quarantine, changes = salvage_records(tmp_path, path, **options)
+    t = brinewick.read(path, types=types, **options)
+    pa.table(t)
+    got = t.summary
+    for field in ("total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows",
+                  "detected_delimiter", "inferred_columns", "changed_rows", "bytes_read"):
+        assert getattr(got, field) == getattr(summary, field), field
+    assert dict(got.changes) == dict(summary.changes)
+    assert [list(r.values()) for r in pa.table(t.quarantine).to_pylist()] == quarantine
+    assert [list(r.values()) for r in pa.table(t.changes).to_pylist()] == changes
+    assert len(t.quarantine) == len(quarantine) and len(t.changes) == len(changes)
+    assert pa.table(t.quarantine).column_names == ["line", "byte_offset", "reason", "raw"]
+    assert pa.table(t.changes).column_names == ["line", "byte_offset", "change", "detail"]
+
+
+def test_summary_before_consumption_of_a_single_pass(data_file):
+    t = brinewick.read(data_file, types="str")
+    assert _native.read_summary(t._reader) is None  # nothing read yet
+    assert t.summary.salvaged_rows == 5001
+    assert pa.table(t).num_rows == 5000
+
+
+@pytest.mark.parametrize("kwargs,error,match", [
+    ({"types": "int"}, ValueError, "types"),
+    ({"types": None}, TypeError, "types"),
+    ({"header": 1}, TypeError, "header"),
+    ({"empty_as_null": "yes"}, TypeError, "empty_as_null"),
+    ({"dtypes": ["a"]}, TypeError, "dtypes"),
+    ({"dtypes": {"a": int}}, TypeError, "dtypes"),
+    ({"jobs": 0}, ValueError, "jobs"),
+    ({"jobs": 1.5}, TypeError, "jobs"),
+    ({"batch_rows": 0}, ValueError, "batch_rows"),
+    ({"batch_rows": True}, TypeError, "batch_rows"),
+    ({"delimiter": ",,"}, ValueError, "delimiter"),
+    ({"quote_char": ","}, ValueError, "differ"),
+    ({"expected_columns": -1}, ValueError, "expected_columns"),
+])
+def test_bad_options(data_file, kwargs, error, match):
+    if kwargs.get("quote_char") == ",":
+        kwargs = {**kwargs, "delimiter": ","}
+    with pytest.raises(error, match=match):
+        brinewick.read(data_file, **kwargs)
+
+
+@pytest.mark.parametrize("make,error", [
+    (lambda tmp: tmp / "missing.csv", FileNotFoundError),
+    (lambda tmp: tmp, IsADirectoryError),
+    (lambda tmp: 3.5, TypeError),
+    (lambda tmp: "a\0b", ValueError),
+])
+def test_bad_paths(tmp_path, make, error):
+    with pytest.raises(error):
+        brinewick.read(make(tmp_path))
+
+
+def test_unreadable_file_is_an_os_error(write_input):
+    path = write_input(DATA)
+    os.chmod(path, 0)
+    try:
+        if os.access(path, os.R_OK):
+            pytest.skip("running as a user that reads anything")
+        with pytest.raises(PermissionError):
+            brinewick.read(path)
+    finally:
+        os.chmod(path, 0o600)
+
+
+def test_no_data_library_imported_by_the_package():
+    import subprocess
+    import sys
+    code = ("import sys, brinewick; bad = {'pyarrow', 'polars', 'pandas', 'duckdb'} & set(sys.modules); "
+            "assert not bad, bad")
+    subprocess.run([sys.executable, "-c", code], check=True)
