@@ -1,4 +1,4 @@
-"""Salvage many files on a Dask cluster.
+"""Salvage many files on a Dask cluster, into files or into Dask DataFrames.
 
 Every function here runs its work as Dask tasks, so it uses whatever
 scheduler is current: a `dask.distributed.Client` when one is active (on a
@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import glob
 import os
-from typing import Any, Iterable, Optional, Union
+from typing import Any, Iterable, NamedTuple, Optional, Union
 
 try:
     import dask
@@ -111,3 +111,81 @@ def salvage(
             dask_key_name=f"brinewick-salvage-{stem}-{abs(hash(source)):x}",
         ))
     return list(dask.compute(*tasks))
+
+
+class SalvagedFrames(NamedTuple):
+    """What :func:`read` gives: the salvaged rows and the records beside them."""
+
+    data: Any        # dask.dataframe.DataFrame of the clean rows
+    quarantine: Any  # file, line, byte_offset, reason, raw
+    changes: Any     # file, line, byte_offset, change, detail
+
+
+def _read_part(source: str, options: dict[str, Any]) -> Any:
+    from . import read
+
+    return read(source, **options).to_pandas()
+
+
+def _records_part(source: str, options: dict[str, Any], which: str) -> Any:
+    from . import read
+
+    frame = getattr(read(source, **options), which).to_pandas()
+    frame.insert(0, "file", source)
+    return frame
+
+
+def _empty_like(source: str, options: dict[str, Any], which: Optional[str]) -> Any:
+    from . import read
+
+    table = read(source, **options)
+    if which is None:
+        import pyarrow as pa
+
+        # The schema alone: no batch of the file is built for it.
+        return pa.schema(table).empty_table().to_pandas()
+    frame = getattr(table, which).to_pandas().iloc[:0]
+    frame.insert(0, "file", source)
+    return frame
+
+
+def read(paths_or_glob: Union[PathLike, Iterable[PathLike]], **read_options: Any) -> SalvagedFrames:
+    """Salvage files on the Dask workers into Dask DataFrames.
+
+    Parameters
+    ----------
+    paths_or_glob
+        A path, a glob pattern such as ``"exports/*.csv"``, or a list of them.
+    **read_options
+        The options of :func:`brinewick.read` (header, types, dtypes,
+        empty_as_null and the six salvage options). Every file must come out
+        with the same columns and types; give ``dtypes`` (or ``types="str"``)
+        when inference could tell files apart.
+
+    Returns
+    -------
+    SalvagedFrames
+        ``data``, one partition per file, in input order; ``quarantine`` and
+        ``changes``, the records of :func:`brinewick.salvage` with a leading
+        ``file`` column, one partition per file too.
+
+    Notes
+    -----
+    The column names and types are taken from the first file, read here
+    (the scheduler's process); the partitions themselves are read on the
+    workers when the frames are computed.
+    """
+    import dask.dataframe as dd
+
+    if "jobs" in read_options:
+        raise TypeError("jobs is for one process; Dask spreads the files over its workers")
+    sources = [os.path.abspath(s) for s in expand_paths(paths_or_glob)]
+    frames = []
+    for which in (None, "quarantine", "changes"):
+        meta = _empty_like(sources[0], read_options, which)
+        if which is None:
+            parts = [dask.delayed(_read_part, pure=True)(s, read_options) for s in sources]
+        else:
+            parts = [dask.delayed(_records_part, pure=True)(s, read_options, which) for s in sources]
+        frames.append(dd.from_delayed(parts, meta=meta, verify_meta=True))
+    return SalvagedFrames(*frames)

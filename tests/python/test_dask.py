@@ -89,3 +89,28 @@ def test_a_failing_file_raises_its_oserror(client, tmp_path: Path) -> None:
     with pytest.raises(FileNotFoundError) as info:
         bwd.salvage([tmp_path / "missing.csv"], tmp_path / "out")
     assert info.value.filename == str(tmp_path / "missing.csv")
+
+
+def test_read_gives_the_same_rows_and_records_as_brinewick_read(client, inputs: Path) -> None:
+    pytest.importorskip("pyarrow")
+    sources = [inputs / "a.csv", inputs / "b2.csv"]
+    sources[1].write_bytes(b"id,name\n7,q\n8\n9,r,extra\n")
+    got = bwd.read([str(s) for s in sources], types="str", merge_overflow=False)
+    assert got.data.npartitions == 2
+    data = got.data.compute()
+    expected = [brinewick.read(s, types="str", merge_overflow=False) for s in sources]
+    want = [row for t in expected for row in t.to_pandas().itertuples(index=False)]
+    assert [tuple(r) for r in data.itertuples(index=False)] == [tuple(r) for r in want]
+    for which in ("quarantine", "changes"):
+        frame = getattr(got, which).compute()
+        rows = []
+        for source, table in zip(sources, expected):
+            records = getattr(table, which).to_pandas()
+            rows += [(str(source), *r) for r in records.itertuples(index=False)]
+        assert [tuple(r) for r in frame.itertuples(index=False)] == rows, which
+    assert len(got.quarantine.compute()) == 1  # b2.csv's long row
+
+
+def test_read_refuses_jobs(inputs: Path) -> None:
+    with pytest.raises(TypeError, match="jobs"):
+        bwd.read(str(inputs / "a.csv"), jobs=2)
