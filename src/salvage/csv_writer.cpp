@@ -346,15 +346,13 @@ std::optional<IoError> write_clean_row(BufferedFile& file, const RowBuffer& row,
                                        std::string& line) {
     const bool ascii = delimiter < 0x80 && quote_char < 0x80;
     const std::size_t bound = clean_line_bound(row);
-    if (ascii) {
-        // Straight into the output buffer when the line surely fits.
-        if (char* room = file.room_for(bound)) {
-            file.commit(write_clean_line(room, row, delimiter, quote_char));
+    if (bound < BufferedFile::kCapacity) {
+        if (ascii) {  // straight into the output buffer, written out first if full
+            if (auto error = file.make_room(bound)) return error;
+            file.commit(write_clean_line(file.room_for(bound), row, delimiter, quote_char));
             return std::nullopt;
         }
-    }
-    if (bound < BufferedFile::kCapacity) {  // a short line: built whole, one copy
-        line.clear();
+        line.clear();  // a short line: built whole, one copy
         append_clean_line(line, row, delimiter, quote_char);
         return file.write_all(line);
     }
