@@ -61,6 +61,14 @@ public:
     // tests come before the line-break test.
     std::size_t skip_empty_lines() noexcept;
 
+    // After a row that began at `row_start` on line `row_line` and ended at
+    // a line break: passes over the exact copies of its bytes that follow it
+    // at once, each of which would be read as the same row, and returns how
+    // many. A file of one line repeated (blank lines, lone CRs) then costs a
+    // compare per byte rather than a parse per row. Stops at the next cancel
+    // question, which the next row asks.
+    std::size_t skip_repeats(std::size_t row_start, std::size_t row_line) noexcept;
+
     // 1 plus the line breaks consumed so far.
     [[nodiscard]] std::size_t line() const noexcept { return line_; }
     [[nodiscard]] std::size_t position() const noexcept { return position_; }

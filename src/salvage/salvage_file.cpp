@@ -83,6 +83,10 @@ public:
         error_ = write_clean_row(file_, row, delimiter_, quote_char_, line_);
         return !error_;
     }
+    bool clean_row_repeated(const RowBuffer& row, std::size_t count) override {
+        error_ = write_clean_row_repeated(file_, row, delimiter_, quote_char_, line_, count);
+        return !error_;
+    }
     void quarantine_row(QuarantineRecord record) override {
         if (!keep_quarantine_) return;
         append_quarantine_line(quarantine_lines_, record, delimiter_);

@@ -105,8 +105,22 @@ TEST(SalvageFile, MatchesInMemoryOutcome) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 rng(seed);
     const std::string pieces[] = {"ab", ",", ",", "\"", "\n", "\r\n", "\xC3\xA9", "\xFE", "x;y"};
+    // Random pieces, then lines repeated in runs (written in bulk) that
+    // cross the output buffer's end.
+    for (const bool repeats : {false, true}) {
+    SCOPED_TRACE(repeats ? "repeated lines" : "random pieces");
     std::string text;
-    while (text.size() < 300000) text += pieces[rng() % std::size(pieces)];
+    while (text.size() < 300000) {
+        if (!repeats) {
+            text += pieces[rng() % std::size(pieces)];
+            continue;
+        }
+        std::string line;
+        const std::size_t length = 1 + rng() % 6;
+        for (std::size_t i = 0; i < length; ++i) line += pieces[rng() % std::size(pieces)];
+        const std::size_t copies = rng() % 4 == 0 ? 1 + rng() % 40000 : 1 + rng() % 30;
+        for (std::size_t i = 0; i < copies; ++i) text += line;
+    }
     const TempDir dir;
     spit(dir.file("in.csv"), text);
     SalvageOptions o;
@@ -137,6 +151,7 @@ TEST(SalvageFile, MatchesInMemoryOutcome) {
     std::string quarantine = kHeader;
     for (const auto& record : want.quarantine) append_quarantine_line(quarantine, record, d);
     EXPECT_TRUE(slurp(dir.file("q.csv")) == quarantine);
+    }
 }
 
 std::string error_text(const std::variant<SalvageSummary, SalvageError>& result) {
