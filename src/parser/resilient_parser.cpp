@@ -60,7 +60,9 @@ inline bool ResilientParser::at_empty_line() const noexcept {
 template <typename Row>
 bool ResilientParser::take_empty_line(Row& row, bool decode) {
     // Same row as the general path: one empty view field at the break.
+    // Asked here too: a text of only line breaks never reaches parse_row.
     const std::size_t pos = position_;
+    if (pos >= next_check_ && !keep_going(pos)) return false;
     const bool crlf = text_[pos] == kCR && pos + 1 < size_ && text_[pos + 1] == kLF;
     row.reset(reinterpret_cast<const char*>(text_), pos);
     events_ = RowEvents{};
@@ -100,6 +102,7 @@ std::size_t ResilientParser::skip_repeats(std::size_t row_start, std::size_t row
     // the same state (a field start) over the same bytes, its look-aheads
     // never passing that break. So copies give the same row.
     if (row_start >= end || end >= size_ || text_[end] != text_[row_start]) return 0;
+    if (end >= next_check_ && !keep_going(end)) return 0;
     const std::size_t limit = next_check_ < size_ ? (next_check_ > end ? next_check_ : end) : size_;
     const std::size_t period = end - row_start;
     const std::size_t same = scan::end_of_repeats(text_, end, limit, period);
