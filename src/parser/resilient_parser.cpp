@@ -95,13 +95,12 @@ std::size_t ResilientParser::skip_empty_lines() noexcept {
     return rows;
 }
 
-std::size_t ResilientParser::skip_repeats(std::size_t row_start, std::size_t row_line) noexcept {
+std::size_t ResilientParser::skip_copies(std::size_t row_start, std::size_t row_line) noexcept {
     const std::size_t end = position_;
     // A row read to the end of the text stands at the size; one that ended
     // at a line break holds it as its last byte, and a copy is parsed from
     // the same state (a field start) over the same bytes, its look-aheads
     // never passing that break. So copies give the same row.
-    if (row_start >= end || end >= size_ || text_[end] != text_[row_start]) return 0;
     if (end >= next_check_ && !keep_going(end)) return 0;
     const std::size_t limit = next_check_ < size_ ? (next_check_ > end ? next_check_ : end) : size_;
     const std::size_t period = end - row_start;
