@@ -25,6 +25,15 @@ struct RunFlags {
     bool watched = false;  // some watched byte before the stop
 };
 
+// A run of unquoted text: where it stops, what it holds, and whether the
+// stop is the delimiter (else a line break, or the end of the text).
+struct Run {
+    std::size_t end;
+    bool high;
+    bool watched;
+    bool at_delimiter;
+};
+
 // First index >= i holding a or b (n when none). Adds the LF bytes passed
 // over to `lf_count`; LF, `w1` and `w2` are watched.
 inline std::size_t find_any2_counting_lf(const unsigned char* p, std::size_t i, std::size_t n,
@@ -103,6 +112,24 @@ inline std::size_t skip_line_breaks(const unsigned char* p, std::size_t i, std::
     return i;
 }
 
+// First index j in [i, n) where p[j] differs from p[j - period] (n when
+// none): where text that repeats its last `period` bytes stops repeating.
+// Needs i >= period.
+inline std::size_t end_of_repeats(const unsigned char* p, std::size_t i, std::size_t n,
+                                  std::size_t period) noexcept {
+#if defined(__SSE2__)
+    while (i + 16 <= n) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i - period));
+        const auto same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)));
+        if (same != 0xFFFFu) return i + static_cast<std::size_t>(__builtin_ctz(~same));
+        i += 16;
+    }
+#endif
+    while (i < n && p[i] == p[i - period]) ++i;
+    return i;
+}
+
 // Runs found through bit masks of whole 64-byte blocks: one set of compares
 // serves every field that starts in the block, so a short field costs a
 // shift and a count of trailing zeros. The masks of the last block are kept,
@@ -118,24 +145,29 @@ public:
 #endif
     }
 
-    // Unquoted text: first index >= i holding the delimiter, CR or LF (the
-    // size when none); quote bytes passed over are the watched ones.
-    std::size_t find_unquoted_end(std::size_t i, RunFlags& flags) noexcept {
+    // Unquoted text: the run from i to the first delimiter, CR or LF (or to
+    // the size when none); quote bytes passed over are the watched ones.
+    // Returned whole rather than through an out parameter, so that once
+    // inlined the flags live in registers.
+    Run find_unquoted_end(std::size_t i) noexcept {
+        std::uint64_t high = 0;
+        std::uint64_t watched = 0;
         for (;;) {
             const std::size_t base = i & ~std::size_t{63};
-            if (base != block_) load(base);
+            if (base != block_) [[unlikely]] load(base);
             const unsigned shift = static_cast<unsigned>(i - base);
             const std::uint64_t stops = (delimiters_ | line_ends_) >> shift;
-            if (stops != 0) {
+            if (stops != 0) [[likely]] {
+                const unsigned at = static_cast<unsigned>(__builtin_ctzll(stops));
                 const std::uint64_t before = below(stops);
-                flags.high |= ((highs_ >> shift) & before) != 0;
-                flags.watched |= ((quotes_ >> shift) & before) != 0;
-                return i + static_cast<std::size_t>(__builtin_ctzll(stops));
+                high |= (highs_ >> shift) & before;
+                watched |= (quotes_ >> shift) & before;
+                return Run{i + at, high != 0, watched != 0, ((delimiters_ >> shift) >> at & 1) != 0};
             }
-            flags.high |= (highs_ >> shift) != 0;
-            flags.watched |= (quotes_ >> shift) != 0;
+            high |= highs_ >> shift;
+            watched |= quotes_ >> shift;
             i = base + 64;
-            if (i >= size_) return size_;
+            if (i >= size_) return Run{size_, high != 0, watched != 0, false};
         }
     }
 

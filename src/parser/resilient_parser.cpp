@@ -60,7 +60,9 @@ inline bool ResilientParser::at_empty_line() const noexcept {
 template <typename Row>
 bool ResilientParser::take_empty_line(Row& row, bool decode) {
     // Same row as the general path: one empty view field at the break.
+    // Asked here too: a text of only line breaks never reaches parse_row.
     const std::size_t pos = position_;
+    if (pos >= next_check_ && !keep_going(pos)) return false;
     const bool crlf = text_[pos] == kCR && pos + 1 < size_ && text_[pos + 1] == kLF;
     row.reset(reinterpret_cast<const char*>(text_), pos);
     events_ = RowEvents{};
@@ -91,6 +93,28 @@ std::size_t ResilientParser::skip_empty_lines() noexcept {
     position_ = scan::skip_line_breaks(text_, position_, size_, rows);
     line_ += rows;
     return rows;
+}
+
+std::size_t ResilientParser::skip_copies(std::size_t row_start, std::size_t row_line) noexcept {
+    const std::size_t end = position_;
+    // A row read to the end of the text stands at the size; one that ended
+    // at a line break holds it as its last byte, and a copy is parsed from
+    // the same state (a field start) over the same bytes, its look-aheads
+    // never passing that break. So copies give the same row.
+    if (end >= next_check_ && !keep_going(end)) return 0;
+    const std::size_t limit = next_check_ < size_ ? (next_check_ > end ? next_check_ : end) : size_;
+    const std::size_t period = end - row_start;
+    const std::size_t same = scan::end_of_repeats(text_, end, limit, period);
+    std::size_t copies = (same - end) / period;
+    // A row ending in a lone CR: its last copy would take an LF that
+    // follows it as part of its break, and end elsewhere.
+    if (copies != 0 && text_[end - 1] == kCR) {
+        const std::size_t after = end + copies * period;
+        if (after < size_ && text_[after] == kLF) --copies;
+    }
+    position_ = end + copies * period;
+    line_ += copies * (line_ - row_line);
+    return copies;
 }
 
 bool ResilientParser::quote_closes(std::size_t q) noexcept {
@@ -188,29 +212,34 @@ bool ResilientParser::parse_row(Row& row) {
                     break;
                 }
                 if (b == kCR || b == kLF) goto end_of_line;
-                // A plain field: most end at the delimiter and are closed
-                // here at once; one that ends the row goes the long way.
-                scan::RunFlags flags;
-                const std::size_t end = scanner_.find_unquoted_end(pos, flags);
-                if (end < n && t[end] == delim) {
-                    row.push_view_field(pos, end - pos, flags.high, flags.watched, Decode);
-                    pos = end + 1;
-                    break;
+                // Plain fields: most end at the delimiter and are closed here
+                // at once, and while the next one starts plainly too it is
+                // taken in this loop, without a trip through the switch. One
+                // that ends the row goes the long way.
+                for (;;) {
+                    const scan::Run run = scanner_.find_unquoted_end(pos);
+                    if (!run.at_delimiter) {
+                        row.append_span(pos, run.end - pos, run.high, run.watched);
+                        pos = run.end;
+                        state = ParseState::Unquoted;
+                        if (pos >= n) goto end_of_text;
+                        goto end_of_line;
+                    }
+                    row.push_view_field(pos, run.end - pos, run.high, run.watched, Decode);
+                    pos = run.end + 1;
+                    if (pos >= n || pos >= next_check_ || trim_leading_whitespace_) break;
+                    const unsigned char c = t[pos];
+                    if (c == quote || c == delim || c == kCR || c == kLF) break;
                 }
-                row.append_span(pos, end - pos, flags.high, flags.watched);
-                pos = end;
-                state = ParseState::Unquoted;
-                if (pos >= n) goto end_of_text;
-                goto end_of_line;
+                break;
             }
             case ParseState::Unquoted: {
                 // Everything up to the delimiter or line end, quotes included.
-                scan::RunFlags flags;
-                const std::size_t end = scanner_.find_unquoted_end(pos, flags);
-                row.append_span(pos, end - pos, flags.high, flags.watched);
-                pos = end;
+                const scan::Run run = scanner_.find_unquoted_end(pos);
+                row.append_span(pos, run.end - pos, run.high, run.watched);
+                pos = run.end;
                 if (pos >= n) goto end_of_text;
-                if (t[pos] != delim) goto end_of_line;
+                if (!run.at_delimiter) goto end_of_line;
                 row.complete_field(Decode);
                 ++pos;
                 state = ParseState::FieldStart;

@@ -61,6 +61,22 @@ public:
     // tests come before the line-break test.
     std::size_t skip_empty_lines() noexcept;
 
+    // After a row that began at `row_start` on line `row_line` and ended at
+    // a line break: passes over the exact copies of its bytes that follow it
+    // at once, each of which would be read as the same row, and returns how
+    // many. A file of one line repeated (blank lines, lone CRs) then costs a
+    // compare per byte rather than a parse per row. Stops at the next cancel
+    // question, which the next row asks.
+    std::size_t skip_repeats(std::size_t row_start, std::size_t row_line) noexcept {
+        // Asked after every row: most rows are turned away inline, by the
+        // byte after the row and the one where a copy's break would be.
+        const std::size_t end = position_;
+        if (row_start >= end || end >= size_ || text_[end] != text_[row_start]) return 0;
+        const std::size_t copy_break = end + (end - row_start) - 1;
+        if (copy_break >= size_ || text_[copy_break] != text_[end - 1]) return 0;
+        return skip_copies(row_start, row_line);
+    }
+
     // 1 plus the line breaks consumed so far.
     [[nodiscard]] std::size_t line() const noexcept { return line_; }
     [[nodiscard]] std::size_t position() const noexcept { return position_; }
@@ -93,6 +109,8 @@ private:
     [[nodiscard]] bool at_empty_line() const noexcept;
     template <typename Row>
     bool take_empty_line(Row& row, bool decode);
+    // skip_repeats past its first tests.
+    std::size_t skip_copies(std::size_t row_start, std::size_t row_line) noexcept;
     // Stray-quote test for a candidate closing quote at `q` (the byte after
     // it exists and is not the quote): true when it closes the field.
     bool quote_closes(std::size_t q) noexcept;

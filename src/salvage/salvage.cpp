@@ -87,6 +87,7 @@ SalvageSummary classify_rows(std::string_view text, const SalvageOptions& option
     for (;;) {
         // The row begins on the line the parser stands on before reading it.
         const std::size_t line = parser.line();
+        const std::size_t start = parser.position();
         if (!parser.next_row(row)) break;
         ++summary.total_rows;
 
@@ -102,6 +103,16 @@ SalvageSummary classify_rows(std::string_view text, const SalvageOptions& option
         if (!sink.clean_row(row)) return summary;
         ++summary.salvaged_rows;
         if (verdict != RowVerdict::Kept) ++summary.repaired_rows;
+
+        // Copies of the row's bytes that follow give the same row and the
+        // same verdict: handed over in one call. (Set-aside rows carry their
+        // own line numbers, so they never come here.)
+        if (const std::size_t copies = parser.skip_repeats(start, line)) {
+            if (!sink.clean_row_repeated(row, copies)) return summary;
+            summary.total_rows += copies;
+            summary.salvaged_rows += copies;
+            if (verdict != RowVerdict::Kept) summary.repaired_rows += copies;
+        }
     }
     return summary;
 }

@@ -53,6 +53,13 @@ class RowSink {
 public:
     virtual ~RowSink() = default;
     virtual bool clean_row(const RowBuffer& row) = 0;
+    // The same clean row `count` more times (rows repeated in the input).
+    virtual bool clean_row_repeated(const RowBuffer& row, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (!clean_row(row)) return false;
+        }
+        return true;
+    }
     virtual void quarantine_row(QuarantineRecord record) = 0;
     // The classifier hands a quarantined row over here, as parsed. A sink
     // that can use the row as it stands overrides this and skips the

@@ -1,6 +1,7 @@
 #include "salvage_file.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,12 +77,14 @@ public:
     FileSink(BufferedFile& file, std::uint8_t delimiter, std::uint8_t quote_char,
              bool keep_quarantine)
         : file_(file), delimiter_(delimiter), quote_char_(quote_char),
-          keep_quarantine_(keep_quarantine) {
-        line_.reserve(BufferedFile::kCapacity);
-    }
+          keep_quarantine_(keep_quarantine) {}
 
     bool clean_row(const RowBuffer& row) override {
         error_ = write_clean_row(file_, row, delimiter_, quote_char_, line_);
+        return !error_;
+    }
+    bool clean_row_repeated(const RowBuffer& row, std::size_t count) override {
+        error_ = write_clean_row_repeated(file_, row, delimiter_, quote_char_, line_, count);
         return !error_;
     }
     void quarantine_row(QuarantineRecord record) override {
@@ -207,14 +210,64 @@ private:
 
 }  // namespace
 
+FileBytes::FileBytes(FileBytes&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)),
+      mapped_(std::exchange(other.mapped_, false)) {}
+
+FileBytes& FileBytes::operator=(FileBytes&& other) noexcept {
+    if (this != &other) {
+        release();
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        capacity_ = std::exchange(other.capacity_, 0);
+        mapped_ = std::exchange(other.mapped_, false);
+    }
+    return *this;
+}
+
+void FileBytes::release() noexcept {
+    if (data_ != nullptr) {
+        if (mapped_) {
+            ::munmap(data_, capacity_);
+        } else {
+            delete[] data_;
+        }
+    }
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+    mapped_ = false;
+}
+
 bool FileBytes::reserve(std::size_t capacity) noexcept {
     if (capacity <= capacity_) return true;
+    if (capacity >= kMappedFrom) {
+        void* grown = MAP_FAILED;
+        if (mapped_) {
+            grown = ::mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
+        } else {
+            grown = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        }
+        if (grown == MAP_FAILED) return false;
+        // Only advice: without huge pages the mapping works the same.
+        (void)::madvise(grown, capacity, MADV_HUGEPAGE);
+        if (!mapped_) {
+            if (size_ != 0) std::memcpy(grown, data_, size_);
+            delete[] data_;
+        }
+        data_ = static_cast<char*>(grown);
+        capacity_ = capacity;
+        mapped_ = true;
+        return true;
+    }
     // new[] of char leaves the bytes uninitialised; nothrow turns a failed
     // reservation into the "out of memory" error instead of an exception.
-    std::unique_ptr<char[]> grown(new (std::nothrow) char[capacity]);
-    if (!grown) return false;
-    if (size_ != 0) std::memcpy(grown.get(), data_.get(), size_);
-    data_ = std::move(grown);
+    char* grown = new (std::nothrow) char[capacity];
+    if (grown == nullptr) return false;
+    if (size_ != 0) std::memcpy(grown, data_, size_);
+    delete[] data_;
+    data_ = grown;
     capacity_ = capacity;
     return true;
 }
@@ -252,11 +305,11 @@ std::variant<FileBytes, IoError> read_whole_file(const std::string& path, Cancel
             if (grown < bytes.capacity_ || !bytes.reserve(grown)) {
                 return IoError{IoError::Kind::OutOfMemory, 0};
             }
-            std::memcpy(bytes.data_.get() + bytes.size_, probe, got);
+            std::memcpy(bytes.data_ + bytes.size_, probe, got);
             bytes.size_ += got;
             continue;
         }
-        const ssize_t n = read_some(fd.get(), bytes.data_.get() + bytes.size_,
+        const ssize_t n = read_some(fd.get(), bytes.data_ + bytes.size_,
                                     bytes.capacity_ - bytes.size_, cancel, err);
         if (n < 0) return IoError::from_errno(err);
         if (n == 0) break;

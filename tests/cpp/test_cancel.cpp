@@ -64,6 +64,26 @@ TEST(CancelCheck, ParserAsksInsideOneLongRow) {
     EXPECT_EQ(twice.asked, 3u);          // without asking again
 }
 
+// Line breaks only, as copies of one row (read in bulk) and as two kinds of
+// empty line that never repeat: neither path may pass a question by.
+TEST(CancelCheck, ClassifyAsksAmongEmptyLines) {
+    const std::size_t size = 2 * CancelCheck::kInterval + 10;
+    std::string alternating;
+    while (alternating.size() < size) alternating += "\n\r";
+    for (const std::string& text : {std::string(size, '\r'), alternating}) {
+        Countdown once{1};
+        CancelCheck stop = once.check();
+        struct Count final : RowSink {
+            bool clean_row(const RowBuffer&) override { return true; }
+            void quarantine_row(QuarantineRecord) override {}
+        } sink;
+        const SalvageSummary s = classify_rows(text, {}, Dialect{',', 0}, sink, &stop);
+        EXPECT_TRUE(stop.stopped());
+        EXPECT_EQ(once.asked, 2u);
+        EXPECT_LE(s.total_rows, CancelCheck::kInterval + 1);  // stopped at the first interval
+    }
+}
+
 TEST(CancelCheck, StoppedHeuristicsReturnAtOnce) {
     Countdown never{0};
     CancelCheck stop = never.check();

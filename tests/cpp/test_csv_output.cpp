@@ -204,10 +204,11 @@ TEST(CsvBufferedFile, PiecesOfEverySizeArriveInOrder) {
         };
         put("abc");
         EXPECT_EQ(slurp(path), "");  // small pieces wait in the buffer
-        put(std::string(10000, 'L'));  // the buffer goes first, then the large piece directly
+        constexpr std::size_t cap = BufferedFile::kCapacity;
+        put(std::string(cap + 1808, 'L'));  // the buffer goes first, then the large piece directly
         EXPECT_EQ(slurp(path), expected);
-        put(std::string(8000, 's'));
-        put(std::string(300, 't'));  // would overflow: the 8000 bytes go out first
+        put(std::string(cap - 192, 's'));
+        put(std::string(300, 't'));  // would overflow: the buffered bytes go out first
         EXPECT_EQ(slurp(path).size(), expected.size() - 300);
         put(std::string(BufferedFile::kCapacity, 'C'));
         EXPECT_EQ(slurp(path), expected);

@@ -259,5 +259,74 @@ TEST(SalvageInvariants, RandomTextsMatchModel) {
     }
 }
 
+// Runs of one line repeated go through the bulk path (skip_repeats); the
+// model reads every row. Lines of every kind: blank, lone CR (a copy that an
+// LF follows ends elsewhere), quoted breaks, stray quotes, set-aside rows.
+TEST(SalvageInvariants, RepeatedLinesMatchModel) {
+    const unsigned seed = test_seed();
+    std::cout << "[ seed ] SalvageRepeats " << seed << " (BRINEWICK_TEST_SEED to replay)\n";
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    const std::string alphabet[] = {"a", "bc", ",", ",", "\"", "\"", "\n", "\r", "\r\n", " ",
+                                    "\xC3\xA9", "\xFF", "\xEF\xBB\xBF"};
+    for (int iter = 0; iter < 400; ++iter) {
+        std::string text;
+        const int runs = 1 + static_cast<int>(rng() % 6);
+        for (int r = 0; r < runs; ++r) {
+            std::string line;
+            const int pieces = static_cast<int>(rng() % 5);
+            for (int i = 0; i < pieces; ++i) line += alphabet[rng() % std::size(alphabet)];
+            line += alphabet[6 + rng() % 3];  // ends at a break
+            const std::size_t copies = 1 + rng() % 50;
+            for (std::size_t i = 0; i < copies; ++i) text += line;
+        }
+        if (rng() % 3 == 0) text.pop_back();  // the last copy may end without its break
+        SalvageOptions o;
+        if (rng() % 2) o.expected_columns = rng() % 4;
+        o.fill_ragged_rows = rng() % 2;
+        o.merge_overflow = rng() % 2;
+        o.repair_quotes = rng() % 2;
+        SCOPED_TRACE("iteration " + std::to_string(iter));
+
+        const SalvageOutcome got = salvage_slice(text, o);
+        Rows want_rows;
+        const SalvageOutcome want = model(text, o, want_rows);
+        ASSERT_EQ(got.rows.to_vectors(), want_rows);
+        ASSERT_EQ(got.summary.total_rows, want.summary.total_rows);
+        ASSERT_EQ(got.summary.salvaged_rows, want.summary.salvaged_rows);
+        ASSERT_EQ(got.summary.repaired_rows, want.summary.repaired_rows);
+        ASSERT_EQ(got.quarantine.size(), want.quarantine.size());
+        for (std::size_t i = 0; i < want.quarantine.size(); ++i) {
+            ASSERT_EQ(got.quarantine[i].fields, want.quarantine[i].fields);
+            ASSERT_EQ(got.quarantine[i].line, want.quarantine[i].line);
+        }
+    }
+}
+
+// Where one line's copies stop, the parser stands where reading row by row
+// would, on the same line: lone CRs before an LF, copies up to the end.
+TEST(ParserSkipRepeats, StopsWhereRowByRowReadingWould) {
+    struct Case {
+        std::string text;
+        std::size_t copies;
+    };
+    const Case cases[] = {
+        {"a\na\na\nb\n", 2},     {"\r\r\r\r\n", 2},  // the last CR pairs with the LF
+        {"\r\n\r\n\r\n", 2},     {"x,\"y\nz\"\nx,\"y\nz\"\nx", 1},
+        {"ab\nab\nab", 1},         {"ab\nac\n", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        ResilientParser fast(c.text, ',', '"', true);
+        RowBuffer row;
+        ASSERT_TRUE(fast.next_row(row));
+        EXPECT_EQ(fast.skip_repeats(0, 1), c.copies);
+        ResilientParser slow(c.text, ',', '"', true);
+        for (std::size_t i = 0; i <= c.copies; ++i) ASSERT_TRUE(slow.next_row(row));
+        EXPECT_EQ(fast.position(), slow.position());
+        EXPECT_EQ(fast.line(), slow.line());
+    }
+}
+
 }  // namespace
 }  // namespace brinewick

@@ -1,6 +1,7 @@
 // File salvage end to end: output bytes, on-disk state after each failure,
 // and the error values with their messages.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "salvage/csv_writer.hpp"
 #include "salvage/salvage_file.hpp"
@@ -103,8 +105,22 @@ TEST(SalvageFile, MatchesInMemoryOutcome) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 rng(seed);
     const std::string pieces[] = {"ab", ",", ",", "\"", "\n", "\r\n", "\xC3\xA9", "\xFE", "x;y"};
+    // Random pieces, then lines repeated in runs (written in bulk) that
+    // cross the output buffer's end.
+    for (const bool repeats : {false, true}) {
+    SCOPED_TRACE(repeats ? "repeated lines" : "random pieces");
     std::string text;
-    while (text.size() < 300000) text += pieces[rng() % std::size(pieces)];
+    while (text.size() < 300000) {
+        if (!repeats) {
+            text += pieces[rng() % std::size(pieces)];
+            continue;
+        }
+        std::string line;
+        const std::size_t length = 1 + rng() % 6;
+        for (std::size_t i = 0; i < length; ++i) line += pieces[rng() % std::size(pieces)];
+        const std::size_t copies = rng() % 4 == 0 ? 1 + rng() % 40000 : 1 + rng() % 30;
+        for (std::size_t i = 0; i < copies; ++i) text += line;
+    }
     const TempDir dir;
     spit(dir.file("in.csv"), text);
     SalvageOptions o;
@@ -135,6 +151,7 @@ TEST(SalvageFile, MatchesInMemoryOutcome) {
     std::string quarantine = kHeader;
     for (const auto& record : want.quarantine) append_quarantine_line(quarantine, record, d);
     EXPECT_TRUE(slurp(dir.file("q.csv")) == quarantine);
+    }
 }
 
 std::string error_text(const std::variant<SalvageSummary, SalvageError>& result) {
@@ -188,7 +205,7 @@ TEST(SalvageFile, FailuresLeaveDocumentedState) {
 TEST(SalvageFile, FullDeviceAsOutput) {
     const TempDir dir;
     // Small: fails when the buffer is flushed; large: fails on a row write.
-    for (const std::size_t rows : {std::size_t{2}, std::size_t{5000}}) {
+    for (const std::size_t rows : {std::size_t{2}, 2 * BufferedFile::kCapacity / 4}) {
         std::string text;
         for (std::size_t i = 0; i < rows; ++i) text += "a,b\n1,2,3\n";
         spit(dir.file("in.csv"), text);
@@ -226,6 +243,23 @@ TEST(SalvageFile, ReadWholeFile) {
     auto read = read_whole_file(dir.file("big"));
     ASSERT_TRUE(std::holds_alternative<FileBytes>(read));
     EXPECT_TRUE(std::get<FileBytes>(read).view() == big);
+    // Past the size where the bytes move to their own mapping, read whole
+    // from the start, and grown from nothing through a FIFO (no size hint):
+    // the bytes must survive the move from the heap and every remapping.
+    std::string large(3 * FileBytes::kMappedFrom + 12345, '\0');
+    std::mt19937 rng(7);
+    for (char& c : large) c = static_cast<char>(rng());
+    spit(dir.file("large"), large);
+    read = read_whole_file(dir.file("large"));
+    ASSERT_TRUE(std::holds_alternative<FileBytes>(read));
+    EXPECT_TRUE(std::get<FileBytes>(read).view() == large);
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] { spit(fifo, large); });
+    read = read_whole_file(fifo);
+    writer.join();
+    ASSERT_TRUE(std::holds_alternative<FileBytes>(read));
+    EXPECT_TRUE(std::get<FileBytes>(read).view() == large);
     // A size of 0 in the status, yet content: read until the end anyway.
     read = read_whole_file("/proc/self/status");
     ASSERT_TRUE(std::holds_alternative<FileBytes>(read));

@@ -485,7 +485,7 @@ dev_full = pytest.mark.skipif(not os.path.exists("/dev/full"), reason="no /dev/f
 
 
 @dev_full
-@pytest.mark.parametrize("data", [THREE_LINES, b"x,y\n" * 10000], ids=["flush", "write"])
+@pytest.mark.parametrize("data", [THREE_LINES, b"x,y\n" * 200000], ids=["flush", "write"])
 def test_dev_full_as_output(tmp_path, data):
     src = tmp_path / "in.csv"
     src.write_bytes(data)
@@ -496,7 +496,7 @@ def test_dev_full_as_output(tmp_path, data):
 
 
 @dev_full
-@pytest.mark.parametrize("rows", [1, 3000], ids=["flush", "write"])
+@pytest.mark.parametrize("rows", [1, 100000], ids=["flush", "write"])
 def test_dev_full_as_quarantine_leaves_a_complete_clean_file(tmp_path, rows):
     src = tmp_path / "in.csv"
     src.write_bytes(b"a,b,c\n" + b"1,2\n" * rows)
