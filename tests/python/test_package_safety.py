@@ -268,3 +268,41 @@ def test_salvages_in_threads_give_the_single_thread_answers(tmp_path):
         assert (tmp_path / f"out{i}.csv").read_bytes() == (tmp_path / f"ref{i}.csv").read_bytes()
         assert results[i].total_rows == ref.total_rows
         assert results[i].detected_delimiter == (";" if i % 2 else ",")
+
+
+# ---------------------------------------------------------------- a file that changes
+
+
+@pytest.mark.parametrize("change", ["grows", "shrinks"])
+def test_a_file_changing_while_read_is_read_to_where_it_ends(tmp_path, change):
+    # One-byte reads keep the salvage reading for a good second while the
+    # progress callback (on the calling thread) changes the file. However far the engine got, its output
+    # must be the salvage of exactly the bytes it says it read.
+    src = tmp_path / "in.csv"
+    body = rows(40_000)
+    src.write_bytes(body)
+    changed = []
+
+    def progress(done, total):
+        if changed or done == 0 or done >= len(body):
+            return
+        with open(src, "r+b") as f:
+            if change == "grows":
+                f.seek(0, os.SEEK_END)
+                f.write(rows(20_000))
+            else:
+                f.truncate(len(body) // 2)
+        changed.append(done)
+
+    summary = _salvage(src, tmp_path / "out.csv", quarantine=None, changes=None, delimiter=None,
+                       quote_char='"', fill_ragged_rows=True, merge_overflow=True,
+                       expected_columns=None, repair_quotes=True, progress=progress, durable=False,
+                       read_size=1)
+    assert changed, "the file was never changed while it was read"
+    # What was read came from the file as it stood at each read.
+    seen = src.read_bytes() if change == "grows" else body
+    read = summary.bytes_read
+    assert changed[0] <= read <= len(seen)
+    (tmp_path / "prefix.csv").write_bytes(seen[:read])
+    backend.salvage_file(str(tmp_path / "prefix.csv"), str(tmp_path / "ref.csv"))
+    assert (tmp_path / "out.csv").read_bytes() == (tmp_path / "ref.csv").read_bytes()
