@@ -103,7 +103,7 @@ class SalvagedTable(_ArrowExport):
     while it reads, so memory stays bounded by a few batches plus whatever the
     consumer keeps. The exception is a typed read of a file that has not
     changed for a few seconds: the first pass, which ``read`` makes before
-    returning, builds the batches as well (up to 256 MB of them), and the
+    returning, builds the batches as well (up to 256 MiB of them), and the
     first consumption takes those instead of reading the file again.
 
     Attributes
@@ -269,7 +269,7 @@ def read(
     a fixed width the batches come from the only pass. With inferred types
     (no ``dtypes``, a fixed width) that first pass also builds the batches,
     in the types its first rows suggest; when every later row agrees, the
-    file has not changed since, and the batches stay under 256 MB, the first
+    file has not changed since, and the batches stay under 256 MiB, the first
     consumption takes them and the file is read only once.
 
     The salvage runs on a worker thread without the interpreter lock. A
