@@ -32,7 +32,12 @@ class _ArrowExport:
         raise NotImplementedError
 
     def to_arrow(self) -> Any:
-        """Read everything into a ``pyarrow.Table`` (imports pyarrow)."""
+        """Read everything into a ``pyarrow.Table`` (imports pyarrow).
+
+        Lighter than ``pyarrow.table(t)``, which first imports pandas (when
+        installed) to ask whether ``t`` is a DataFrame: about 50 MB of
+        resident memory in a fresh process.
+        """
         import pyarrow as pa
 
         return pa.RecordBatchReader.from_stream(self).read_all()
