@@ -107,12 +107,36 @@ def main() -> int:
                                          "pandas.read_csv(c, str)", "brinewick.read(infer)"])
 
     print("\n4. peak RSS, fresh process")
-    code = "import sys, brinewick, pyarrow as pa; t = pa.table(brinewick.read(sys.argv[1], types=sys.argv[2]))"
+    # What the process holds before reading a byte, and what pyarrow itself
+    # adds: pa.table() asks whether its argument is a pandas DataFrame, which
+    # imports pandas (when installed) whatever the argument is; to_arrow()
+    # reads the same stream without that import.
+    base = run_fresh("import brinewick, pyarrow").peak_rss
+    with_pandas = run_fresh("import brinewick, pyarrow, pandas").peak_rss
+    print(f"  import brinewick, pyarrow: peak {base / MB:6.1f} MB = {base / csize:4.2f}x the clean file; "
+          f"+ pandas: {with_pandas / MB:6.1f} MB")
+    routes = (
+        ("pa.table", "import sys, brinewick, pyarrow as pa; "
+                     "t = pa.table(brinewick.read(sys.argv[1], types=sys.argv[2]))"),
+        ("to_arrow", "import sys, brinewick, pyarrow as pa; "
+                     "t = brinewick.read(sys.argv[1], types=sys.argv[2]).to_arrow()"),
+    )
     for path, size in ((messy, msize), (clean, csize)):
         for types in ("infer", "str"):
-            child = run_fresh(code, path, types)
-            print(f"  {os.path.basename(path)} types={types}: peak {child.peak_rss / MB:6.1f} MB "
-                  f"= {child.peak_rss / size:4.2f}x the file")
+            # Sized here: Table.nbytes itself raises the resident set by a few MB.
+            table = pa.table(brinewick.read(path, types=types)).nbytes
+            for route, code in routes:
+                child = run_fresh(code, path, types)
+                above = child.peak_rss - base - table
+                print(f"  {os.path.basename(path)} types={types:<5} {route}: peak {child.peak_rss / MB:6.1f} MB "
+                      f"= {child.peak_rss / size:4.2f}x the file (table {table / MB:5.1f} MB, "
+                      f"beyond imports and table {above / MB:5.1f} MB)")
+    code = ("import sys, pyarrow as pa, pyarrow.csv as c; "
+            "t = c.read_csv(sys.argv[1], convert_options=c.ConvertOptions("
+            "column_types={n: pa.string() for n in sys.argv[2].split(',')}))")
+    child = run_fresh(code, clean, ",".join(names))
+    print(f"  pyarrow.csv.read_csv(str) on the clean file: peak {child.peak_rss / MB:6.1f} MB "
+          f"= {child.peak_rss / csize:4.2f}x the file")
     print(f"\nafter: {load_line()}")
     return 0
 

@@ -47,7 +47,8 @@ public:
     // Appends `text` read in the column's format (values.hpp). False, with
     // nothing appended, when the text is not in that format (or, for a
     // string, would pass the 32-bit offset range).
-    [[nodiscard]] bool append(std::string_view text) {
+    // Inlined: the per-cell call was a tenth of building a string batch.
+    [[nodiscard, gnu::always_inline]] bool append(std::string_view text) {
         if (type_ != ColumnType::Utf8) return append_typed(text);
         if (!string_room(text.size())) return false;
         values_.append(text.data(), text.size());

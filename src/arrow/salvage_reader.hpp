@@ -44,6 +44,11 @@ struct ReadSettings {
     TypeOverrides overrides;    // dtypes
     BatchLimits limits;
     std::size_t read_size = std::size_t{1} << 20;
+    // Pass 1 of a typed read also builds the batches, in the types the
+    // first rows suggest, and keeps them while they stay under this many
+    // buffer bytes: when the whole file agrees with those types, the first
+    // stream hands them out instead of reading the file again. 0: never.
+    std::size_t keep_limit = std::size_t{256} << 20;
 };
 
 // One pass over the file is enough only when nothing needs every row first:
@@ -82,9 +87,46 @@ struct ReadReport {
     double seconds = 0;  // wall-clock time of the pass
 };
 
+// Finished batches owned until a stream takes them; released otherwise.
+class KeptBatches {
+public:
+    KeptBatches() = default;
+    KeptBatches(const KeptBatches&) = delete;
+    KeptBatches& operator=(const KeptBatches&) = delete;
+    ~KeptBatches() { clear(); }
+
+    void push(const ArrowArray& batch) { batches_.push_back(batch); }  // reserve first: may throw
+    void reserve_one() { batches_.reserve(batches_.size() + 1); }
+    void clear() noexcept;
+    [[nodiscard]] bool empty() const noexcept { return batches_.empty(); }
+    [[nodiscard]] std::size_t size() const noexcept { return batches_.size(); }
+    // Moves out the oldest batch; false when none is left.
+    [[nodiscard]] bool pop(ArrowArray* out) noexcept;
+
+    bool large_strings = false;
+    // The file as pass 1 found it: a stream takes the batches only while
+    // the path still names that file, unchanged.
+    struct Identity {
+        std::uint64_t device = 0;
+        std::uint64_t inode = 0;
+        std::uint64_t size = 0;
+        std::int64_t mtime_ns = 0;
+        bool operator==(const Identity&) const = default;
+    };
+    Identity identity;
+
+private:
+    std::vector<ArrowArray> batches_;
+    std::size_t next_ = 0;
+};
+
 struct ScanResult {
     std::vector<ColumnSpec> columns;
     ReadReport report;
+    // Pass 1's batches of `columns`, the very batches pass 2 would make; null
+    // when pass 1 built none or they did not hold (a later value changed a
+    // guessed type, or they passed keep_limit).
+    std::unique_ptr<KeptBatches> kept;
 };
 
 // Why a read failed: the input (open, read, cancel) or the schema (dtypes).
@@ -124,6 +166,17 @@ inline constexpr std::chrono::milliseconds kWaitSlice{20};
     const std::string& path, const ReadSettings& settings, std::optional<std::vector<ColumnSpec>> columns,
     std::optional<stream::StreamSummary> expected, std::shared_ptr<Waiter> waiter, ReportSink on_report,
     ArrowArrayStream* out);
+
+// What `path` names now, if it is a regular file that was last modified
+// long enough ago that a later write cannot share its timestamp (file
+// systems stamp in ticks of up to a second or two).
+[[nodiscard]] std::optional<KeptBatches::Identity> settled_identity(const std::string& path) noexcept;
+// What `path` names now, however recent.
+[[nodiscard]] std::optional<KeptBatches::Identity> current_identity(const std::string& path) noexcept;
+
+// A stream over batches pass 1 kept (`columns` is their schema).
+[[nodiscard]] bool make_kept_stream(std::vector<ColumnSpec> columns, std::unique_ptr<KeptBatches> kept,
+                                    ArrowArrayStream* out);
 
 // The quarantine ("line", "byte_offset", "reason", "raw") or the change
 // records ("line", "byte_offset", "change", "detail") as a stream.

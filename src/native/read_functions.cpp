@@ -129,6 +129,9 @@ struct ReaderState {
     std::optional<std::vector<ColumnSpec>> columns;  // from pass 1
     std::optional<StreamSummary> scanned;            // pass 1's summary
     std::optional<ReadReport> report;                // the first complete pass's report
+    // Pass 1's batches, for the first stream to take instead of reading the
+    // file again; held (at most ReadSettings::keep_limit bytes) until then.
+    std::unique_ptr<arrow::KeptBatches> kept;
 };
 
 using ReaderRef = std::shared_ptr<ReaderState>;
@@ -347,6 +350,7 @@ bool ensure_scanned(const ReaderRef& reader) {
     if (!reader->columns) {
         reader->columns = std::move(result.columns);
         reader->scanned = result.report.summary;
+        reader->kept = std::move(result.kept);
         if (!reader->report) reader->report = std::move(result.report);
     }
     return true;
@@ -357,13 +361,28 @@ PyObject* new_stream(const ReaderRef& reader, bool keep_interrupts) {
     if (arrow::needs_scan(reader->settings) && !ensure_scanned(reader)) return nullptr;
     std::optional<std::vector<ColumnSpec>> columns;
     std::optional<StreamSummary> expected;
+    std::unique_ptr<arrow::KeptBatches> kept;
     {
         std::lock_guard<std::mutex> lock(reader->mutex);
         columns = reader->columns;
         expected = reader->scanned;
+        kept = std::move(reader->kept);
     }
+    // A file changed since pass 1 is read again, which reports the change.
+    if (kept && arrow::current_identity(reader->path) != kept->identity) kept.reset();
     auto stream = std::make_unique<ArrowArrayStream>();
     stream->release = nullptr;
+    if (kept) {
+        // The first stream after pass 1: its batches are the ones pass 2 would build.
+        if (!arrow::make_kept_stream(std::move(*columns), std::move(kept), stream.get())) return PyErr_NoMemory();
+        PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule, destroy_stream);
+        if (capsule == nullptr) {
+            stream->release(stream.get());
+            return nullptr;
+        }
+        (void)stream.release();
+        return capsule;
+    }
     std::weak_ptr<ReaderState> weak = reader;
     auto on_report = [weak](const ReadReport& report) {
         if (auto state = weak.lock()) {
@@ -451,11 +470,28 @@ PyObject* read_schema(PyObject* const* args, Py_ssize_t nargs) {
     // The stream's schema is the one truth (names from the first row, the
     // offset width from the file's size); in a single pass asking for it
     // reads as far as the header.
+    auto schema = std::make_unique<ArrowSchema>();
+    schema->release = nullptr;
+    {
+        // Kept batches are for the stream that follows: the schema comes
+        // from what they were built with, without taking them.
+        std::lock_guard<std::mutex> lock((*reader)->mutex);
+        if ((*reader)->kept && (*reader)->columns) {
+            arrow::export_schema(*(*reader)->columns, (*reader)->kept->large_strings, schema.get());
+        }
+    }
+    if (schema->release != nullptr) {
+        PyObject* capsule = PyCapsule_New(schema.get(), kSchemaCapsule, destroy_schema);
+        if (capsule == nullptr) {
+            schema->release(schema.get());
+            return nullptr;
+        }
+        (void)schema.release();
+        return capsule;
+    }
     PyRef stream_capsule(new_stream(*reader, true));
     if (!stream_capsule) return nullptr;
     auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(stream_capsule.get(), kStreamCapsule));
-    auto schema = std::make_unique<ArrowSchema>();
-    schema->release = nullptr;
     const int code = stream->get_schema(stream, schema.get());
     if (code != 0) {
         if (PyErr_Occurred() == nullptr) {

@@ -1,0 +1,132 @@
+// Pass 1 keeping its batches: only for a file that stood still, only under
+// the byte limit, only when the guessed types hold; and then buffer for
+// buffer the batches pass 2 builds.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utime.h>
+#include <vector>
+
+#include "arrow/arrow.hpp"
+#include "arrow/salvage_reader.hpp"
+
+#include "test_support.hpp"
+
+namespace brinewick::arrow {
+namespace {
+
+class SpinWaiter final : public Waiter {
+public:
+    bool wait(const std::function<bool()>& slice) override {
+        while (!slice()) {
+        }
+        return true;
+    }
+};
+
+// Each column's buffers as bytes, as far as its length reaches.
+std::vector<std::string> column_bytes(const ArrowArray& batch, const std::vector<ColumnSpec>& columns) {
+    std::vector<std::string> out;
+    const auto rows = static_cast<std::size_t>(batch.length);
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        const ArrowArray& col = *batch.children[c];
+        const auto* validity = static_cast<const char*>(col.buffers[0]);
+        std::string bytes = std::to_string(col.length) + "/" + std::to_string(col.null_count) + ":";
+        if (validity != nullptr) bytes.append(validity, (rows + 7) / 8);
+        bytes += "|";
+        const auto* data = static_cast<const char*>(col.buffers[col.n_buffers - 1]);
+        switch (columns[c].type) {
+            case ColumnType::Utf8: {
+                const auto* offsets = static_cast<const std::int32_t*>(col.buffers[1]);
+                bytes.append(reinterpret_cast<const char*>(offsets), (rows + 1) * 4);
+                bytes.append(data, static_cast<std::size_t>(offsets[rows]));
+                break;
+            }
+            case ColumnType::Bool: bytes.append(data, (rows + 7) / 8); break;
+            case ColumnType::Date32: bytes.append(data, rows * 4); break;
+            default: bytes.append(data, rows * 8); break;
+        }
+        out.push_back(std::move(bytes));
+    }
+    return out;
+}
+
+std::vector<std::vector<std::string>> drain(ArrowArrayStream& stream, const std::vector<ColumnSpec>& columns) {
+    std::vector<std::vector<std::string>> batches;
+    for (;;) {
+        ArrowArray batch{};
+        EXPECT_EQ(stream.get_next(&stream, &batch), 0) << stream.get_last_error(&stream);
+        if (batch.release == nullptr) break;
+        batches.push_back(column_bytes(batch, columns));
+        batch.release(&batch);
+    }
+    stream.release(&stream);
+    return batches;
+}
+
+std::string table_text(std::size_t rows, const std::string& late_row) {
+    std::string text = "id,price,day,flag,name,maybe\n";
+    for (std::size_t i = 0; i < rows; ++i) {
+        text += std::to_string(i) + "," + std::to_string(i) + ".5,2024-03-" + std::to_string(i % 19 + 10) + "," +
+                (i % 3 == 0 ? "true" : "false") + ",n" + std::to_string(i) + "," + (i % 4 == 0 ? "" : "7") + "\n";
+    }
+    return text + late_row;
+}
+
+struct KeptCase {
+    const char* name;
+    std::string late_row;     // appended after 3000 regular rows
+    bool settled;             // mtime set long ago
+    std::size_t keep_limit;   // ReadSettings::keep_limit
+    std::size_t max_rows;     // batch rows
+    bool kept;                // pass 1's batches expected to be kept
+};
+
+class KeptBatchesTest : public ::testing::TestWithParam<KeptCase> {};
+
+TEST_P(KeptBatchesTest, KeptOnlyWhenTheyAreWhatPassTwoBuilds) {
+    const KeptCase& k = GetParam();
+    test_support::TempDir dir;
+    const std::string path = dir.file("in.csv");
+    test_support::spit(path, table_text(3000, k.late_row));
+    if (k.settled) {
+        const struct utimbuf old {1000000000, 1000000000};
+        ASSERT_EQ(::utime(path.c_str(), &old), 0);
+    }
+    ReadSettings settings;
+    settings.keep_limit = k.keep_limit;
+    settings.limits.max_rows = k.max_rows;
+    stream::StreamControl control;
+    auto scanned = scan_input(path, settings, control);
+    ASSERT_TRUE(std::holds_alternative<ScanResult>(scanned));
+    ScanResult& scan = std::get<ScanResult>(scanned);
+    ASSERT_EQ(scan.kept != nullptr, k.kept);
+
+    ArrowArrayStream pass2{};
+    ASSERT_FALSE(make_salvage_stream(path, settings, scan.columns, scan.report.summary,
+                                     std::make_shared<SpinWaiter>(), nullptr, &pass2));
+    const auto expected = drain(pass2, scan.columns);
+    ASSERT_FALSE(expected.empty());
+    if (!scan.kept) return;
+    ArrowArrayStream once{};
+    ASSERT_TRUE(make_kept_stream(scan.columns, std::move(scan.kept), &once));
+    EXPECT_EQ(drain(once, scan.columns), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, KeptBatchesTest,
+    ::testing::Values(KeptCase{"held", "", true, std::size_t{256} << 20, 700, true},
+                      KeptCase{"one_batch", "", true, std::size_t{256} << 20, 65536, true},
+                      KeptCase{"fresh_file", "", false, std::size_t{256} << 20, 700, false},
+                      KeptCase{"over_the_limit", "", true, 4096, 700, false},
+                      KeptCase{"keeping_off", "", true, 0, 700, false},
+                      KeptCase{"int_turns_float", "2.5,1,2024-03-10,true,n,7\n", true, std::size_t{256} << 20, 700, false},
+                      KeptCase{"date_turns_text", "1,1,soon,true,n,7\n", true, std::size_t{256} << 20, 700, false},
+                      KeptCase{"bool_turns_text", "1,1,2024-03-10,maybe,n,7\n", true, std::size_t{256} << 20, 700, false}),
+    [](const ::testing::TestParamInfo<KeptCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace brinewick::arrow
