@@ -106,7 +106,7 @@ CHANGE_CASES = [
     (b'a,b\n"x"y","q"r" s"\n', {}, [["2", "4", SQ, "3 quotes kept as text"]], 1),
     (b'a,b\n"x"y,z\n', {}, [["2", "4", TAQ, "text after a closing quote kept in 1 field"]], 1),
     (b'a,b\n1,"x\ny\nz\n', {},
-     [["2", "4", UQ, "quoted field ran to the end of the input over 4 lines"]], 1),
+     [["2", "4", UQ, "quoted field ran to the end of the input over 3 lines"]], 1),
     (b"a,b\n\xff\xfe,\xc3z\n", {}, [["2", "4", U8, "3 invalid byte sequences replaced"]], 1),
     (b"a,b\n\n1,2\n", {}, [["2", "4", BL, "blank line written as 2 empty fields"]], 1),
     # Offsets count every byte of the file, the byte-order mark and CR included.

@@ -119,28 +119,29 @@ SIGINT_CHILD = textwrap.dedent(r"""
         threading.Thread(target=feed, daemon=True).start()
     print("ready", flush=True)
     try:
-        # Tiny reads keep a large file busy for many seconds.
+        # A short row padded to 2**40 columns writes without end: the run is
+        # surely still going when the signal comes, however fast it is.
         _salvage(src, out, quarantine=q, changes=ch, delimiter=None, quote_char='"',
-                 fill_ragged_rows=True, merge_overflow=False, expected_columns=None,
-                 repair_quotes=True, progress=None, durable=True,
-                 read_size=16 if mode == "large file" else 1 << 16)
+                 fill_ragged_rows=True, merge_overflow=False,
+                 expected_columns=(1 << 40) if mode == "endless row" else None,
+                 repair_quotes=True, progress=None, durable=True, read_size=1 << 16)
         print(json.dumps(["finished"]), flush=True)
     except KeyboardInterrupt:
         print(json.dumps(["interrupted", time.monotonic()]), flush=True)
 """)
 
 
-@pytest.mark.parametrize("mode", ["idle fifo", "fed fifo", "large file"])
+@pytest.mark.parametrize("mode", ["idle fifo", "fed fifo", "endless row"])
 def test_sigint_stops_within_a_moment_and_leaves_nothing(tmp_path, mode):
     src = tmp_path / "in.csv"
-    if mode == "large file":
-        src.write_bytes(rows(200_000))
+    if mode == "endless row":
+        src.write_bytes(b"a,b\n")
     else:
         os.mkfifo(src)
     out, q, ch = tmp_path / "out.csv", tmp_path / "q.csv", tmp_path / "ch.csv"
     for p in (out, q, ch):
         p.write_bytes(OLD)
-    before = files_under(tmp_path) if mode == "large file" else None
+    before = files_under(tmp_path) if mode == "endless row" else None
     child = subprocess.Popen([sys.executable, "-c", SIGINT_CHILD, mode, str(src), str(out),
                               str(q), str(ch)], stdout=subprocess.PIPE, text=True)
     try:
