@@ -89,6 +89,14 @@ struct Chunk {
     [[nodiscard]] std::string_view quoted_text() const noexcept { return {storage.get(), size + 1}; }
 };
 
+// A clean line left for the writer to produce in pieces (one too long to
+// hold, or past what a chunk's output may hold): where it goes in the clean
+// bytes, and where its row starts in the chunk's text.
+struct Deferred {
+    std::size_t clean_at;
+    std::size_t start;
+};
+
 // A record's line (relative to its reading until the writer places it) and
 // where its tail ends in the reading's tail text.
 struct Record {
@@ -100,6 +108,7 @@ struct Record {
 // numbers of their records, which are relative to where the reading began.
 struct Reading {
     ByteBuffer clean;
+    std::vector<Deferred> deferred;
     std::string quarantine_tails;
     std::vector<Record> quarantine;
     std::string change_tails;
@@ -115,6 +124,7 @@ struct Reading {
 // A reading's state at one of its row starts.
 struct Mark {
     std::size_t clean = 0;
+    std::size_t deferred = 0;
     std::size_t quarantine = 0;
     std::size_t changes = 0;
     StreamSummary counts;
@@ -122,7 +132,8 @@ struct Mark {
 };
 
 Mark mark(const Reading& reading, std::size_t line) {
-    return {reading.clean.size(), reading.quarantine.size(), reading.changes.size(), reading.counts, line};
+    return {reading.clean.size(), reading.deferred.size(), reading.quarantine.size(), reading.changes.size(),
+            reading.counts, line};
 }
 
 struct ChunkResult {
@@ -155,16 +166,23 @@ bool go_on(void* context) {
     return !run->cancel->load(std::memory_order_relaxed) && !run->abort->load(std::memory_order_relaxed);
 }
 
+// Clean bytes a reading holds before it leaves lines to the writer: a row
+// padded to a huge width must not be built whole, nor a chunk of short rows
+// padded wide held at once.
+constexpr std::size_t kHeldLine = std::size_t{1} << 20;
+
 // Classifies rows and writes their clean lines and record tails into a Reading.
 class RowFormatter {
 public:
-    explicit RowFormatter(const Context& context)
+    RowFormatter(const Context& context, std::size_t held_limit)
         : context_(context),
+          held_limit_(held_limit),
           too_few_(too_few_columns_reason(context.dialect.expected_columns)),
           extra_(extra_columns_reason(context.dialect.expected_columns)) {}
 
+    // `start`: where the row starts in the text the writer will have.
     void add(Reading& reading, RowBuffer& row, const ResilientParser::RowEvents& events, const RowInfo& info,
-             std::size_t line_after) {
+             std::size_t line_after, std::size_t start) {
         const RowVerdict verdict =
             describe_row(row, events, info, line_after, *context_.options, context_.dialect, changes_);
         if (verdict == RowVerdict::TooFew || verdict == RowVerdict::TooMany) {
@@ -174,7 +192,12 @@ public:
                 reading.quarantine.push_back({info.line, reading.quarantine_tails.size()});
             }
         } else {
-            write_clean(reading.clean, row);
+            const std::size_t bound = clean_line_bound(row);
+            if (bound > kHeldLine || reading.clean.size() + bound > held_limit_) {
+                reading.deferred.push_back({reading.clean.size(), start});
+            } else {
+                write_clean(reading.clean, row);
+            }
             if (context_.keep_changes) {
                 for (const RowChange& change : changes_) {
                     append_change_tail(reading.change_tails, info.byte_offset, change);
@@ -200,6 +223,7 @@ private:
     }
 
     const Context& context_;
+    std::size_t held_limit_;
     std::string too_few_;
     std::string extra_;
     std::vector<RowChange> changes_;
@@ -211,7 +235,7 @@ private:
 // there they would be the same, so the quoted reading stops. On input that
 // never gets them in step (a quote storm) both read the whole chunk: twice
 // the work, never more.
-void parse_chunk(const Chunk& chunk, ChunkResult& out, const Context& context) {
+void parse_chunk(const Chunk& chunk, ChunkResult& out, const Context& context, std::size_t held_limit) {
     const SalvageOptions& options = *context.options;
     const std::uint8_t delimiter = context.dialect.delimiter;
     CancelCheck check(&go_on, const_cast<Context*>(&context));
@@ -219,7 +243,7 @@ void parse_chunk(const Chunk& chunk, ChunkResult& out, const Context& context) {
         out.error = cancelled_error();
         return;
     }
-    RowFormatter formatter(context);
+    RowFormatter formatter(context, held_limit);
     RowBuffer row;
     RowInfo info;
 
@@ -268,7 +292,7 @@ void parse_chunk(const Chunk& chunk, ChunkResult& out, const Context& context) {
         info.line = line;
         info.byte_offset = chunk.offset + start;
         info.raw = row_text(text, start, from_row.position(), unclosed);
-        formatter.add(out.from_row, row, from_row.row_events(), info, from_row.line());
+        formatter.add(out.from_row, row, from_row.row_events(), info, from_row.line(), start);
         row_pos = from_row.position();
         row_line = from_row.line();
     };
@@ -291,7 +315,7 @@ void parse_chunk(const Chunk& chunk, ChunkResult& out, const Context& context) {
         info.line = line;
         info.byte_offset = chunk.offset + start - 1;
         info.raw = row_text(quoted, start, from_quote.position(), unclosed);
-        formatter.add(out.from_quote, row, from_quote.row_events(), info, from_quote.line());
+        formatter.add(out.from_quote, row, from_quote.row_events(), info, from_quote.line(), start - 1);
         out.from_quote.line = from_quote.line();
     };
 
@@ -330,7 +354,8 @@ struct Job {
 
 class WorkerPool {
 public:
-    WorkerPool(std::size_t threads, const Context& context, std::atomic<bool>& abort) : context_(context), abort_(abort) {
+    WorkerPool(std::size_t threads, const Context& context, std::size_t held_limit, std::atomic<bool>& abort)
+        : context_(context), held_limit_(held_limit), abort_(abort) {
         threads_.reserve(threads);
         try {
             for (std::size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { run(); });
@@ -388,7 +413,7 @@ private:
                 queue_.pop_front();
             }
             try {
-                parse_chunk(*job->chunk, job->result, context_);
+                parse_chunk(*job->chunk, job->result, context_, held_limit_);
             } catch (const std::bad_alloc&) {
                 job->result.error = out_of_memory();
             }
@@ -401,6 +426,7 @@ private:
     }
 
     const Context& context_;
+    std::size_t held_limit_;
     std::atomic<bool>& abort_;
     std::mutex mutex_;
     std::condition_variable work_;
@@ -493,11 +519,11 @@ void add_counts(StreamSummary& to, const StreamSummary& from, const StreamSummar
 class OrderedWriter {
 public:
     OrderedWriter(const ParallelOutputs& outputs, const Context& context, StreamSummary& summary)
-        : outputs_(outputs), context_(context), formatter_(context), summary_(summary) {}
+        : outputs_(outputs), context_(context), formatter_(context, kHeldLine), summary_(summary) {}
 
     [[nodiscard]] std::optional<StreamError> write(const std::shared_ptr<Chunk>& chunk, const ChunkResult& result) {
         if (!in_row_) {
-            if (auto error = emit(result.from_row, Mark{}, line_)) return error;
+            if (auto error = emit(result.from_row, Mark{}, line_, chunk->text())) return error;
             return settle(chunk, result.from_row, Mark{}, line_);
         }
         held_.push_back(chunk);
@@ -524,16 +550,16 @@ public:
         info.byte_offset = open_offset_;
         info.raw = row_text(bytes, 0, parser.position(), parser.row_events().unclosed_quote);
         Reading stitched;
-        formatter_.add(stitched, row, parser.row_events(), info, parser.line());
-        if (auto error = emit(stitched, Mark{}, 0)) return error;
+        formatter_.add(stitched, row, parser.row_events(), info, parser.line(), 0);
+        if (auto error = emit(stitched, Mark{}, 0, bytes)) return error;
         const std::size_t after = parser.line();
 
         Mark start;
         start.line = result.continued_line;
-        if (auto error = emit(result.from_quote, start, after)) return error;
+        if (auto error = emit(result.from_quote, start, after, chunk->text())) return error;
         if (!result.met) return settle(chunk, result.from_quote, start, after);
         const std::size_t at_meeting = after + (result.from_quote.line - result.continued_line);
-        if (auto error = emit(result.from_row, result.meeting, at_meeting)) return error;
+        if (auto error = emit(result.from_row, result.meeting, at_meeting, chunk->text())) return error;
         return settle(chunk, result.from_row, result.meeting, at_meeting);
     }
 
@@ -552,11 +578,22 @@ private:
     }
 
     // Writes `reading` from `from` on, its line numbers placed with `base`
-    // standing for from.line.
-    std::optional<StreamError> emit(const Reading& reading, const Mark& from, std::size_t base) {
+    // standing for from.line; `text` holds the rows it left to the writer.
+    std::optional<StreamError> emit(const Reading& reading, const Mark& from, std::size_t base,
+                                    std::string_view text) {
         add_counts(summary_, reading.counts, from.counts);
-        if (reading.clean.size() > from.clean) {
-            if (auto error = outputs_.clean->write(reading.clean.view(from.clean))) return error;
+        const std::string_view clean = reading.clean.view(0);
+        std::size_t at = from.clean;
+        for (std::size_t i = from.deferred; i < reading.deferred.size(); ++i) {
+            const Deferred& left = reading.deferred[i];
+            if (left.clean_at > at) {
+                if (auto error = outputs_.clean->write(clean.substr(at, left.clean_at - at))) return error;
+            }
+            at = left.clean_at;
+            if (auto error = write_in_pieces(text, left.start)) return error;
+        }
+        if (clean.size() > at) {
+            if (auto error = outputs_.clean->write(clean.substr(at))) return error;
         }
         if (outputs_.quarantine != nullptr) {
             if (auto error = emit_records(*outputs_.quarantine, reading.quarantine_tails, reading.quarantine,
@@ -569,6 +606,31 @@ private:
                                           from.line, base)) {
                 return error;
             }
+        }
+        return std::nullopt;
+    }
+
+    // Parses the row at `start` of `text` again, fits it, and writes its
+    // clean line a field (or 1 KiB of padding) at a time.
+    std::optional<StreamError> write_in_pieces(std::string_view text, std::size_t start) {
+        const SalvageOptions& options = *context_.options;
+        ResilientParser parser(text, context_.dialect.delimiter, options.quote_char, options.repair_quotes, start, 0);
+        CancelCheck check(&go_on, const_cast<Context*>(&context_));
+        parser.set_cancel_check(&check);
+        RowBuffer row;
+        if (!parser.next_row(row) || check.stopped()) return cancelled_error();
+        classify_row(row, options, context_.dialect);
+        struct ToOutput final : PieceWriter {
+            explicit ToOutput(AtomicOutput& o) : output(o) {}
+            bool write(std::string_view piece) override {
+                error = output.write(piece);
+                return !error;
+            }
+            AtomicOutput& output;
+            std::optional<StreamError> error;
+        } out(*outputs_.clean);
+        if (!write_clean_line_in_pieces(out, row, context_.dialect.delimiter, options.quote_char)) {
+            return out.error ? out.error : cancelled_error();
         }
         return std::nullopt;
     }
@@ -642,7 +704,10 @@ std::variant<StreamSummary, StreamError> parallel_stream_rows(InputWindow& windo
     const std::size_t chunk_size = std::max<std::size_t>(settings.chunk_size, 1);
     try {
         OrderedWriter writer(outputs, context, summary);
-        WorkerPool pool(settings.jobs, context, abort);
+        // What a chunk's readings may hold of clean output before leaving
+        // lines to the writer: room for the usual growth from quoting.
+        const std::size_t held_limit = chunk_size > (std::size_t{1} << 40) ? chunk_size : 4 * chunk_size + kHeldLine;
+        WorkerPool pool(settings.jobs, context, held_limit, abort);
         // Two chunks per thread in flight: one parsed, one waiting.
         const std::size_t in_flight = 2 * settings.jobs;
         std::deque<std::shared_ptr<Job>> jobs;

@@ -192,6 +192,24 @@ TEST(ParallelSalvage, RandomInputsMatchOneThread) {
     }
 }
 
+// Rows padded to a huge width are never built whole by a worker: one line
+// longer than a worker holds, or many that together pass what a chunk's
+// output may hold, go to the writer, which writes them in pieces.
+TEST(ParallelSalvage, WidePaddingMatchesOneThread) {
+    const std::string input = "a,b\n1\n\"x\ny\",2\n" + repeat("3\n", 12) + "\"open\n4\n";
+    TempDir dir;
+    spit(dir.file("in.csv"), input);
+    for (const std::size_t columns : {std::size_t{1} << 21, std::size_t{1} << 17}) {
+        SalvageOptions options;
+        options.expected_columns = columns;
+        const SalvageRun one = run_salvage(dir, dir.file("in.csv"), options, 1, 1u << 20);
+        for (const std::size_t chunk : {3u, 4096u}) {
+            SCOPED_TRACE("columns " + std::to_string(columns) + ", chunk " + std::to_string(chunk));
+            expect_same(one, run_salvage(dir, dir.file("in.csv"), options, 3, chunk));
+        }
+    }
+}
+
 // A delimiter that is a line break keeps rows from ending at breaks; the
 // run falls back to one thread and must still give the same bytes.
 TEST(ParallelSalvage, LineBreakDelimiterFallsBack) {
