@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import filecmp
 import os
 import shutil
 import sys
@@ -87,7 +88,8 @@ def main() -> int:
         job_counts = [int(j) for j in args.jobs.split(",")]
 
         def salvage(jobs: int):
-            return lambda: brinewick.salvage(path, out, quarantine=quarantine, durable=False, jobs=jobs)
+            return lambda: brinewick.salvage(path, f"{out}.{jobs}", quarantine=f"{quarantine}.{jobs}",
+                                             durable=False, jobs=jobs)
 
         def round_trip() -> None:
             csv_round_trip(path, copy)
@@ -108,6 +110,13 @@ def main() -> int:
         def cpu(name: str) -> float:
             return min(results[name][1])
 
+        same = all(filecmp.cmp(f"{out}.{job_counts[0]}", f"{out}.{j}", shallow=False) and
+                   filecmp.cmp(f"{quarantine}.{job_counts[0]}", f"{quarantine}.{j}", shallow=False)
+                   for j in job_counts)
+        print(f"clean and quarantine files identical for every jobs count: {same}")
+        for j in job_counts:
+            os.remove(f"{out}.{j}")
+            os.remove(f"{quarantine}.{j}")
         print("ratios (best wall times):")
         print(f"  jobs=1 / jobs=2 wall                 {wall('jobs=1') / wall('jobs=2'):6.2f}x  (goal >= 1.7)")
         print(f"  csv round trip / jobs=2              {wall('csv round trip') / wall('jobs=2'):6.1f}x  (goal >= 20)")

@@ -80,7 +80,7 @@ def salvage(
         program, but not against a crashing machine.
     jobs : int, optional
         Threads that parse and classify: the input is cut at line breaks
-        into chunks of a few MiB, parsed side by side and written in order.
+        into chunks of about a MiB, parsed side by side and written in order.
         The outputs are byte for byte the same for every value; None uses
         every core this process may run on, ``1`` parses on one thread.
 

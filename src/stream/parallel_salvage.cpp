@@ -62,6 +62,7 @@ public:
         return {data_.get() + from, size_ - from};
     }
     [[nodiscard]] std::size_t size() const noexcept { return size_; }
+    void clear() noexcept { size_ = 0; }
 
 private:
     void grow(std::size_t more) {
@@ -80,6 +81,7 @@ private:
 // its LF), or at the input's end.
 struct Chunk {
     std::unique_ptr<char[]> storage;  // [0] holds the quote, then the text
+    std::size_t capacity = 0;         // of storage: kept when the chunk is used again
     std::size_t size = 0;
     std::uint64_t offset = 0;  // file offset of the text's first byte
     bool last = false;         // the text ends where the input ends
@@ -119,6 +121,20 @@ struct Reading {
     std::size_t line = 0;
     bool open = false;
     std::uint64_t open_offset = 0;
+
+    // Empties it, keeping the memory for the next chunk.
+    void clear() noexcept {
+        clean.clear();
+        deferred.clear();
+        quarantine_tails.clear();
+        quarantine.clear();
+        change_tails.clear();
+        changes.clear();
+        counts = StreamSummary{};
+        line = 0;
+        open = false;
+        open_offset = 0;
+    }
 };
 
 // A reading's state at one of its row starts.
@@ -149,6 +165,17 @@ struct ChunkResult {
     bool met = false;
     Mark meeting;  // from_row's state where the readings met
     std::optional<StreamError> error;
+
+    void clear() noexcept {
+        from_row.clear();
+        continued_open = false;
+        continued_end = 0;
+        continued_line = 0;
+        from_quote.clear();
+        met = false;
+        meeting = Mark{};
+        error.reset();
+    }
 };
 
 // What every thread needs to turn parsed rows into output.
@@ -447,8 +474,10 @@ bool cut_after(std::string_view view, std::size_t i, bool at_end) noexcept {
 // Cuts the next chunk off the front of the window: the last line break
 // within chunk_size bytes, else the first one after (a line longer than a
 // chunk), else the input's end.
+// `chunk` is one already written, whose memory is used again when it is
+// large enough (fresh pages cost a fault each).
 std::variant<std::shared_ptr<Chunk>, StreamError> next_chunk(InputWindow& window, std::size_t chunk_size,
-                                                             std::uint8_t quote_char) {
+                                                             std::uint8_t quote_char, std::shared_ptr<Chunk> chunk) {
     std::size_t searched = 0;  // bytes looked at for a forward cut
     bool looked_back = false;
     std::size_t cut = 0;
@@ -493,8 +522,11 @@ std::variant<std::shared_ptr<Chunk>, StreamError> next_chunk(InputWindow& window
         }
         if (auto error = window.read_more(std::max(window.read_size(), view.size()))) return *error;
     }
-    auto chunk = std::make_shared<Chunk>();
-    chunk->storage.reset(new char[cut + 1]);
+    if (!chunk) chunk = std::make_shared<Chunk>();
+    if (chunk->capacity < cut + 1) {
+        chunk->capacity = std::max(cut + 1, chunk_size + 1);
+        chunk->storage.reset(new char[chunk->capacity]);
+    }
     chunk->storage[0] = static_cast<char>(quote_char);
     if (cut != 0) std::memcpy(chunk->storage.get() + 1, window.view().data(), cut);
     chunk->size = cut;
@@ -711,6 +743,7 @@ std::variant<StreamSummary, StreamError> parallel_stream_rows(InputWindow& windo
         // Two chunks per thread in flight: one parsed, one waiting.
         const std::size_t in_flight = 2 * settings.jobs;
         std::deque<std::shared_ptr<Job>> jobs;
+        std::vector<std::shared_ptr<Job>> spare;  // written, their memory kept for later chunks
         bool input_done = false;
         for (;;) {
             while (!jobs.empty() && pool.done(*jobs.front())) {
@@ -721,13 +754,25 @@ std::variant<StreamSummary, StreamError> parallel_stream_rows(InputWindow& windo
                     return *job.result.error;
                 }
                 if (auto error = writer.write(job.chunk, job.result)) return *error;
+                std::shared_ptr<Job> done = std::move(jobs.front());
                 jobs.pop_front();
+                // No worker holds it any more; the writer may still hold its chunk.
+                done->result.clear();
+                done->done = false;
+                if (done->chunk.use_count() != 1) done->chunk.reset();
+                spare.push_back(std::move(done));
             }
             if (input_done && jobs.empty()) break;
             if (!input_done && jobs.size() < in_flight) {
-                auto next = next_chunk(window, chunk_size, options.quote_char);
+                std::shared_ptr<Job> job;
+                if (spare.empty()) {
+                    job = std::make_shared<Job>();
+                } else {
+                    job = std::move(spare.back());
+                    spare.pop_back();
+                }
+                auto next = next_chunk(window, chunk_size, options.quote_char, std::move(job->chunk));
                 if (auto* error = std::get_if<StreamError>(&next)) return *error;
-                auto job = std::make_shared<Job>();
                 job->chunk = std::move(std::get<std::shared_ptr<Chunk>>(next));
                 input_done = job->chunk->last;
                 pool.submit(job);

@@ -67,7 +67,9 @@ struct StreamSettings {
     std::size_t jobs = 1;
     // Bytes per piece of input handed to a thread (tests use tiny sizes);
     // a piece always ends at a line break, so it grows to hold a longer line.
-    std::size_t chunk_size = std::size_t{4} << 20;
+    // 1 MiB measured cheapest: a piece and its output stay in cache between
+    // the worker that makes them and the writer that writes them.
+    std::size_t chunk_size = std::size_t{1} << 20;
 };
 
 // Why a run failed. Nothing is left behind: temporaries are removed and the
