@@ -63,6 +63,9 @@ public:
     }
     [[nodiscard]] std::size_t size() const noexcept { return size_; }
     void clear() noexcept { size_ = 0; }
+    void reserve(std::size_t size) {
+        if (capacity_ - size_ < size) grow(size);
+    }
 
 private:
     void grow(std::size_t more) {
@@ -275,6 +278,8 @@ void parse_chunk(const Chunk& chunk, ChunkResult& out, const Context& context, s
     RowInfo info;
 
     const std::string_view text = chunk.text();
+    // Clean output is about the input's size: grown once, not by doubling.
+    out.from_row.clean.reserve(text.size() + text.size() / 8);
     ResilientParser from_row(text, delimiter, options.quote_char, options.repair_quotes, 0, 0);
     from_row.set_cancel_check(&check);
     std::size_t row_pos = 0;
