@@ -32,7 +32,9 @@ import sys
 import tempfile
 import time
 
-from bench_common import DATA_DIR, MB, Timing, load_line, parse_arguments, prepare_input, print_timings
+from bench_common import (
+    DATA_DIR, MB, Timing, load_line, parse_arguments, prepare_input, print_timings, run_fresh,
+)
 
 
 def timed(contenders, reps):
@@ -126,6 +128,12 @@ def main() -> int:
                   f"cpu(jobs={j})/cpu(jobs=1) {cpu(f'jobs={j}') / cpu('jobs=1'):5.2f}, "
                   f"speed-up on {j} free cores at most {j * cpu('jobs=1') / cpu(f'jobs={j}'):5.2f}x")
         print(f"  CPU use (cpu/wall) at jobs=2: {cpu('jobs=2') / wall('jobs=2'):.2f} of 2")
+        print("peak RSS of a fresh interpreter running one salvage (memory: about two chunks per thread):")
+        code = ("import sys, brinewick; brinewick.salvage(sys.argv[1], sys.argv[2], quarantine=sys.argv[3], "
+                "durable=False, jobs=int(sys.argv[4]))")
+        for j in job_counts:
+            child = run_fresh(code, path, out, quarantine, str(j))
+            print(f"  jobs={j}: {child.peak_rss / 2**20:7.1f} MiB")
         if args.repeat > 1:
             os.remove(path)
 

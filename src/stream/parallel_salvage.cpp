@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -168,6 +169,7 @@ struct ChunkResult {
     bool met = false;
     Mark meeting;  // from_row's state where the readings met
     std::optional<StreamError> error;
+    bool fault = false;  // the worker failed other than for memory
 
     void clear() noexcept {
         from_row.clear();
@@ -178,6 +180,7 @@ struct ChunkResult {
         met = false;
         meeting = Mark{};
         error.reset();
+        fault = false;
     }
 };
 
@@ -448,6 +451,10 @@ private:
                 parse_chunk(*job->chunk, job->result, context_, held_limit_);
             } catch (const std::bad_alloc&) {
                 job->result.error = out_of_memory();
+            } catch (const std::length_error&) {
+                job->result.error = out_of_memory();
+            } catch (...) {
+                job->result.fault = true;  // the coordinator rethrows it, as the one-thread run would
             }
             {
                 const std::lock_guard<std::mutex> lock(mutex_);
@@ -753,6 +760,7 @@ std::variant<StreamSummary, StreamError> parallel_stream_rows(InputWindow& windo
         for (;;) {
             while (!jobs.empty() && pool.done(*jobs.front())) {
                 const Job& job = *jobs.front();
+                if (job.result.fault) throw std::runtime_error("a salvage worker failed");
                 if (job.result.error) {
                     // Reported as the one-thread run reports it, naming the input.
                     if (job.result.error->what == StreamError::What::Io) throw std::bad_alloc();
