@@ -357,7 +357,8 @@ def salvage_command(files: tuple[str, ...], output: Optional[str], output_dir: O
                            "changes": o.job.changes}
                 record = {"file": o.job.label, "outputs": outputs, **o.summary.to_dict()}
                 stream.write(json.dumps(record) + "\n")
-    elif not quiet:
+    elif not quiet and any(o.summary is not None for o in outcomes):
+        # A run in which every file failed has said all it has to in its errors.
         stream.write(_table(outcomes) + "\n")
     stream.flush()
     sys.exit(status)

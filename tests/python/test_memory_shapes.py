@@ -16,6 +16,12 @@ MODULE_DIR = os.path.dirname(os.path.abspath(bw.__file__))
 ENOSPC = "No space left on device (os error 28)"
 
 
+# An address-space cap leaves AddressSanitizer no room for its shadow memory.
+needs_address_space_cap = pytest.mark.skipif(
+    os.environ.get("BRINEWICK_UNDER_ASAN") == "1",
+    reason="an address-space cap leaves AddressSanitizer no room for its shadow memory")
+
+
 @pytest.mark.parametrize("delimiter", [",", "\t"], ids=["comma", "tab"])
 def test_huge_expected_columns_gives_an_output_of_the_asked_size(tmp_path, delimiter):
     width = 10**6
@@ -58,6 +64,7 @@ print(json.dumps([s.repaired_rows, len(r), r.summary.repaired_rows]))
 """
 
 
+@needs_address_space_cap
 def test_huge_padding_fits_in_a_small_memory_cap(tmp_path):
     src = tmp_path / "in.csv"
     src.write_bytes(b"a,b\nc,d\n")
@@ -124,6 +131,7 @@ def wide_row_inputs(tmp_path_factory):
     return paths
 
 
+@needs_address_space_cap
 @pytest.mark.parametrize(
     "where, options, output",
     [
@@ -183,6 +191,7 @@ print(json.dumps({"error": error, "seen": seen, "left": list(reader)}))
 """
 
 
+@needs_address_space_cap
 def test_reader_row_survives_a_failed_next(tmp_path):
     fields = 5 * 10**6
     src = tmp_path / "in.csv"
