@@ -111,7 +111,8 @@ PyObject* field_object(std::string_view text, bool ascii) {
     if (!ascii) return PyUnicode_DecodeUTF8(text.data(), size, "strict");  // already valid UTF-8
     PyObject* s = PyUnicode_New(size, 127);
     if (s == nullptr) return nullptr;
-    std::memcpy(PyUnicode_DATA(s), text.data(), text.size());
+    // A padded field is an empty view with no data pointer at all.
+    if (size != 0) std::memcpy(PyUnicode_DATA(s), text.data(), text.size());
     return s;
 }
 
