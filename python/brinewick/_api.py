@@ -6,7 +6,9 @@ import time
 from typing import Dict, Optional
 
 from . import _native
-from ._options import PathArg, ProgressCallback, SalvageOptions, check_flag, check_progress, fs_path
+from ._options import (
+    PathArg, ProgressCallback, SalvageOptions, check_flag, check_jobs, check_progress, fs_path,
+)
 from .summary import CHANGE_KINDS, SalvageSummary
 
 if tuple(_native.CHANGE_KINDS) != CHANGE_KINDS:  # pragma: no cover - a build mismatch
@@ -27,6 +29,7 @@ def salvage(
     repair_quotes: bool = True,
     progress: Optional[ProgressCallback] = None,
     durable: bool = True,
+    jobs: Optional[int] = None,
 ) -> SalvageSummary:
     """Salvage a damaged CSV file into a clean one, in bounded memory.
 
@@ -75,6 +78,11 @@ def salvage(
         Flush the outputs and their directories to disk before renaming
         them into place. False is faster and safe against a crashing
         program, but not against a crashing machine.
+    jobs : int, optional
+        Threads that parse and classify: the input is cut at line breaks
+        into chunks of about a MiB, parsed side by side and written in order.
+        The outputs are byte for byte the same for every value; None uses
+        every core this process may run on, ``1`` parses on one thread.
 
     Returns
     -------
@@ -113,7 +121,7 @@ def salvage(
         input, output, quarantine=quarantine, changes=changes, delimiter=delimiter,
         quote_char=quote_char, fill_ragged_rows=fill_ragged_rows, merge_overflow=merge_overflow,
         expected_columns=expected_columns, repair_quotes=repair_quotes, progress=progress,
-        durable=durable, read_size=_native.DEFAULT_READ_SIZE,
+        durable=durable, read_size=_native.DEFAULT_READ_SIZE, jobs=jobs,
     )
 
 
@@ -132,13 +140,17 @@ def _salvage(
     progress: Optional[ProgressCallback],
     durable: bool,
     read_size: int,
+    jobs: Optional[int] = None,
+    chunk_size: int = _native.DEFAULT_CHUNK_SIZE,
 ) -> SalvageSummary:
-    """salvage() with the size of each read as a knob (tests use tiny ones)."""
+    """salvage() with the size of each read and of each parallel chunk as
+    knobs (tests use tiny ones)."""
     options = SalvageOptions.check(
         delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes
     )
     callback = check_progress(progress)
     is_durable = check_flag("durable", durable)
+    threads = check_jobs(jobs)
     given: Dict[bytes, object] = {}
 
     def encode(name: str, value: object) -> bytes:
@@ -157,7 +169,8 @@ def _salvage(
     try:
         delim, quote, fill, merge, expected, repair = options.native()
         result = _native.salvage(paths[0], paths[1], paths[2], paths[3], delim, quote, fill,
-                                 merge, expected, repair, callback, is_durable, read_size)
+                                 merge, expected, repair, callback, is_durable, read_size,
+                                 threads, chunk_size)
     except OSError as error:
         # Name the file as the caller wrote it (bytes stay bytes), not as decoded.
         if isinstance(error.filename, str):

@@ -2,6 +2,7 @@ from typing import Callable, Optional, Tuple
 
 CHANGE_KINDS: Tuple[str, ...]
 DEFAULT_READ_SIZE: int
+DEFAULT_CHUNK_SIZE: int
 
 def salvage(
     input: bytes,
@@ -17,6 +18,8 @@ def salvage(
     progress: Optional[Callable[[int, Optional[int]], object]],
     durable: bool,
     read_size: int,
+    jobs: int,
+    chunk_size: int,
     /,
 ) -> Tuple[int, int, int, int, str, int, Tuple[int, ...], int, int]: ...
 

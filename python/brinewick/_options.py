@@ -122,3 +122,22 @@ def check_progress(progress: object) -> Optional[ProgressCallback]:
 
 def check_flag(name: str, value: object) -> bool:
     return _flag(name, value)
+
+
+def usable_cores() -> int:
+    """The cores this process may run on (its affinity mask where there is one)."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except (AttributeError, OSError):  # pragma: no cover - platforms without affinity
+        return max(1, os.cpu_count() or 1)
+
+
+def check_jobs(jobs: object) -> int:
+    """The worker thread count: None for every usable core, else an int >= 1."""
+    if jobs is None:
+        return usable_cores()
+    if isinstance(jobs, bool) or not isinstance(jobs, int):
+        raise TypeError(f"jobs must be None or an int, not {type(jobs).__name__}")
+    if jobs < 1:
+        raise ValueError(f"jobs must be at least 1, not {jobs}")
+    return jobs

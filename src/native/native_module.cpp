@@ -43,7 +43,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kWaitSlice = std::chrono::milliseconds(20);
 // Progress runs with the lock held; ten calls a second keep it cheap.
 constexpr auto kProgressInterval = std::chrono::milliseconds(100);
-constexpr Py_ssize_t kArgumentCount = 13;
+constexpr Py_ssize_t kArgumentCount = 15;
 
 // ------------------------------------------------------------------ arguments
 
@@ -319,6 +319,12 @@ bool bind(PyObject* const* args, Run& run) {
     std::optional<long long> read_size;
     if (!to_integer("read_size", args[12], 1, 1LL << 30, false, read_size)) return false;
     run.settings.read_size = static_cast<std::size_t>(*read_size);
+    std::optional<long long> jobs;
+    if (!to_integer("jobs", args[13], 1, 1 << 16, false, jobs)) return false;
+    run.settings.jobs = static_cast<std::size_t>(*jobs);
+    std::optional<long long> chunk_size;
+    if (!to_integer("chunk_size", args[14], 1, 1LL << 30, false, chunk_size)) return false;
+    run.settings.chunk_size = static_cast<std::size_t>(*chunk_size);
     return true;
 }
 
@@ -385,7 +391,7 @@ PyObject* salvage(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
 
 constexpr const char kSalvageDoc[] =
     "salvage(input, output, quarantine, changes, delimiter, quote_char, fill_ragged_rows, "
-    "merge_overflow, expected_columns, repair_quotes, progress, durable, read_size)\n"
+    "merge_overflow, expected_columns, repair_quotes, progress, durable, read_size, jobs, chunk_size)\n"
     "--\n"
     "\n"
     "Low-level streaming salvage; use brinewick.salvage instead. Paths are bytes,\n"
@@ -416,6 +422,9 @@ int exec_module(PyObject* module) noexcept {
         (void)kinds.release();  // the module owns it now
         StreamSettings defaults;
         if (PyModule_AddIntConstant(module, "DEFAULT_READ_SIZE", static_cast<long>(defaults.read_size)) < 0) {
+            return -1;
+        }
+        if (PyModule_AddIntConstant(module, "DEFAULT_CHUNK_SIZE", static_cast<long>(defaults.chunk_size)) < 0) {
             return -1;
         }
         return add_read_functions(module);

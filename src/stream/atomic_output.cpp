@@ -140,6 +140,12 @@ StreamError AtomicOutput::failed(int err) const { return io_failure(target_, IoE
 std::string AtomicOutput::directory() const { return split_path(destination_).first; }
 
 std::optional<StreamError> AtomicOutput::flush_buffer() {
+    if (auto error = write_through(buffer_.get(), used_)) return error;
+    used_ = 0;
+    return std::nullopt;
+}
+
+std::optional<StreamError> AtomicOutput::write_through(const char* data, std::size_t size) {
     // One row can write without end (padding to a huge width), so a stop
     // asked for meanwhile is seen here too, once a buffer's worth.
     if (cancel_ != nullptr && cancel_->load(std::memory_order_relaxed)) {
@@ -149,10 +155,10 @@ std::optional<StreamError> AtomicOutput::flush_buffer() {
         return error;
     }
     std::size_t written = 0;
-    while (written < used_) {
-        std::size_t want = used_ - written;
+    while (written < size) {
+        std::size_t want = size - written;
         if (want > static_cast<std::size_t>(SSIZE_MAX)) want = static_cast<std::size_t>(SSIZE_MAX);
-        const ssize_t n = ::write(fd_, buffer_.get() + written, want);
+        const ssize_t n = ::write(fd_, data + written, want);
         if (n < 0) {
             if (errno == EINTR) continue;
             return failed(errno);
@@ -160,11 +166,14 @@ std::optional<StreamError> AtomicOutput::flush_buffer() {
         if (n == 0) return io_failure(target_, IoError{IoError::Kind::WriteZero, 0});
         written += static_cast<std::size_t>(n);
     }
-    used_ = 0;
     return std::nullopt;
 }
 
 std::optional<StreamError> AtomicOutput::write(std::string_view data) {
+    if (data.size() >= kCapacity) {  // a whole chunk's output: no copy through the buffer
+        if (auto error = flush_buffer()) return error;
+        return write_through(data.data(), data.size());
+    }
     while (!data.empty()) {
         if (used_ == kCapacity) {
             if (auto error = flush_buffer()) return error;

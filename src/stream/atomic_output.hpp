@@ -64,6 +64,7 @@ public:
 private:
     AtomicOutput(int fd, std::string target, std::string destination, std::string temporary);
     [[nodiscard]] std::optional<StreamError> flush_buffer();
+    [[nodiscard]] std::optional<StreamError> write_through(const char* data, std::size_t size);
     [[nodiscard]] StreamError failed(int err) const;
 
     int fd_ = -1;

@@ -23,6 +23,8 @@ StreamError cancelled() {
     return error;
 }
 
+}  // namespace
+
 // The in-memory salvage settles the dialect on the whole text; the same
 // answer comes from any prefix on which the heuristics never reached the end.
 std::variant<Dialect, StreamError> settle_dialect_streamed(InputWindow& window,
@@ -43,6 +45,8 @@ std::variant<Dialect, StreamError> settle_dialect_streamed(InputWindow& window,
     }
 }
 
+namespace {
+
 // A blank line: its one field is empty or white space (the same test the
 // heuristics use to skip rows).
 bool is_blank_line(const RowBuffer& row, std::size_t parsed_fields) {
@@ -50,6 +54,65 @@ bool is_blank_line(const RowBuffer& row, std::size_t parsed_fields) {
 }
 
 }  // namespace
+
+std::string_view row_text(std::string_view view, std::size_t start, std::size_t end,
+                          bool unclosed_quote) noexcept {
+    std::size_t raw_end = end;
+    if (!unclosed_quote && raw_end > start) {
+        // Outside quotes a CR or LF before the end is the row's line break.
+        if (view[raw_end - 1] == '\n') {
+            --raw_end;
+            if (raw_end > start && view[raw_end - 1] == '\r') --raw_end;
+        } else if (view[raw_end - 1] == '\r') {
+            --raw_end;
+        }
+    }
+    return view.substr(start, raw_end - start);
+}
+
+RowVerdict describe_row(RowBuffer& row, const ResilientParser::RowEvents& events, const RowInfo& info,
+                        std::size_t line_after, const SalvageOptions& options, const Dialect& dialect,
+                        std::vector<RowChange>& changes) {
+    changes.clear();
+    const std::size_t parsed_fields = row.size();
+    const std::size_t expected = dialect.expected_columns;
+    const RowVerdict verdict = classify_row(row, options, dialect);
+    if (verdict == RowVerdict::TooFew || verdict == RowVerdict::TooMany) return verdict;
+    if (verdict == RowVerdict::Padded && !is_blank_line(row, parsed_fields)) {
+        changes.push_back({ChangeKind::Padded, parsed_fields, expected});
+    }
+    if (verdict == RowVerdict::Merged) changes.push_back({ChangeKind::Merged, parsed_fields, expected});
+    if (events.stray_quotes != 0) changes.push_back({ChangeKind::StrayQuote, events.stray_quotes, 0});
+    if (events.text_after_quote != 0) {
+        changes.push_back({ChangeKind::TextAfterQuote, events.text_after_quote, 0});
+    }
+    if (events.unclosed_quote) {
+        // Lines the row's text stands on; a final line break opens no new one.
+        std::size_t lines = line_after - info.line + 1;
+        if (lines > 1 && info.raw.back() == '\n') --lines;
+        changes.push_back({ChangeKind::UnclosedQuote, lines, 0});
+    }
+    if (row.utf8_replacements() != 0) {
+        changes.push_back({ChangeKind::InvalidUtf8, row.utf8_replacements(), 0});
+    }
+    if (verdict == RowVerdict::Padded && is_blank_line(row, parsed_fields)) {
+        changes.push_back({ChangeKind::BlankLine, 1, expected});
+    }
+    return verdict;
+}
+
+void count_row(StreamSummary& summary, RowVerdict verdict, std::span<const RowChange> changes) noexcept {
+    SalvageSummary& counters = summary.counters;
+    ++counters.total_rows;
+    if (verdict == RowVerdict::TooFew || verdict == RowVerdict::TooMany) {
+        ++counters.quarantined_rows;
+        return;
+    }
+    ++counters.salvaged_rows;
+    if (verdict != RowVerdict::Kept) ++counters.repaired_rows;
+    if (!changes.empty()) ++summary.changed_rows;
+    for (const RowChange& change : changes) ++summary.changes[static_cast<std::size_t>(change.kind)];
+}
 
 RowReader::RowReader(InputWindow& window, const Dialect& dialect, const SalvageOptions& options,
                      std::optional<RowBoundary> from)
@@ -95,19 +158,9 @@ RowReader::Step RowReader::next(RowBuffer& row, RowInfo& info) {
         if (parser_->next_row(row)) {
             const std::size_t end = parser_->position();
             if (end < view.size() || window_.at_end()) {
-                std::size_t raw_end = end;
-                if (!parser_->row_events().unclosed_quote && raw_end > start) {
-                    // Outside quotes a CR or LF before the end is the row's line break.
-                    if (view[raw_end - 1] == '\n') {
-                        --raw_end;
-                        if (raw_end > start && view[raw_end - 1] == '\r') --raw_end;
-                    } else if (view[raw_end - 1] == '\r') {
-                        --raw_end;
-                    }
-                }
                 info.line = line;
                 info.byte_offset = window_.offset() + start;
-                info.raw = view.substr(start, raw_end - start);
+                info.raw = row_text(view, start, end, parser_->row_events().unclosed_quote);
                 position_ = end;
                 line_ = parser_->line();
                 return Step::Row;
@@ -169,50 +222,20 @@ std::variant<StreamSummary, StreamError> stream_rows(InputWindow& window,
         const RowReader::Step step = reader.next(row, info);
         if (step == RowReader::Step::Failed) return reader.error();
         if (step == RowReader::Step::End) break;
-        ++counters.total_rows;
 
-        const std::size_t parsed_fields = row.size();
-        const RowVerdict verdict = classify_row(row, options, dialect);
+        const RowVerdict verdict =
+            describe_row(row, reader.events(), info, reader.line_after(), options, dialect, changes);
         if (verdict == RowVerdict::TooFew || verdict == RowVerdict::TooMany) {
             std::string& reason = verdict == RowVerdict::TooFew ? too_few : extra;
             if (reason.empty()) {
                 reason = verdict == RowVerdict::TooFew ? too_few_columns_reason(expected)
                                                        : extra_columns_reason(expected);
             }
-            ++counters.quarantined_rows;
             if (!sink.quarantined_row(row, info, reason)) return sink.failure();
-            continue;
+        } else if (!sink.clean_row(row, info, changes)) {
+            return sink.failure();
         }
-
-        // Records in the order of ChangeKind.
-        changes.clear();
-        const ResilientParser::RowEvents& events = reader.events();
-        if (verdict == RowVerdict::Padded && !is_blank_line(row, parsed_fields)) {
-            changes.push_back({ChangeKind::Padded, parsed_fields, expected});
-        }
-        if (verdict == RowVerdict::Merged) changes.push_back({ChangeKind::Merged, parsed_fields, expected});
-        if (events.stray_quotes != 0) changes.push_back({ChangeKind::StrayQuote, events.stray_quotes, 0});
-        if (events.text_after_quote != 0) {
-            changes.push_back({ChangeKind::TextAfterQuote, events.text_after_quote, 0});
-        }
-        if (events.unclosed_quote) {
-            // Lines the row's text stands on; a final line break opens no new one.
-            std::size_t lines = reader.line_after() - info.line + 1;
-            if (lines > 1 && info.raw.back() == '\n') --lines;
-            changes.push_back({ChangeKind::UnclosedQuote, lines, 0});
-        }
-        if (row.utf8_replacements() != 0) {
-            changes.push_back({ChangeKind::InvalidUtf8, row.utf8_replacements(), 0});
-        }
-        if (verdict == RowVerdict::Padded && is_blank_line(row, parsed_fields)) {
-            changes.push_back({ChangeKind::BlankLine, 1, expected});
-        }
-
-        if (!sink.clean_row(row, info, changes)) return sink.failure();
-        ++counters.salvaged_rows;
-        if (verdict != RowVerdict::Kept) ++counters.repaired_rows;
-        if (!changes.empty()) ++summary.changed_rows;
-        for (const RowChange& change : changes) ++summary.changes[static_cast<std::size_t>(change.kind)];
+        count_row(summary, verdict, changes);
     }
     summary.bytes_read = window.bytes_read();
     control.bytes_done.store(summary.bytes_read);

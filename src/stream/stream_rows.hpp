@@ -106,6 +106,26 @@ private:
     StreamError error_;
 };
 
+// Settles the dialect on the shortest prefix of the input that decides it,
+// reading more into `window` as needed (nothing is discarded).
+[[nodiscard]] std::variant<Dialect, StreamError> settle_dialect_streamed(InputWindow& window,
+                                                                       const SalvageOptions& options);
+
+// The text of a row parsed from `view` over [start, end): without the line
+// break that ends it (a row that ran to the end inside quotes keeps all).
+[[nodiscard]] std::string_view row_text(std::string_view view, std::size_t start, std::size_t end,
+                                        bool unclosed_quote) noexcept;
+
+// Classifies `row` (padding or merging it in place where the options allow)
+// and lists, in the order of ChangeKind, the changes its clean form records.
+// `line_after` is the parser's line after the row, in the frame of info.line.
+RowVerdict describe_row(RowBuffer& row, const ResilientParser::RowEvents& events, const RowInfo& info,
+                        std::size_t line_after, const SalvageOptions& options, const Dialect& dialect,
+                        std::vector<RowChange>& changes);
+
+// Adds one classified row to the counters.
+void count_row(StreamSummary& summary, RowVerdict verdict, std::span<const RowChange> changes) noexcept;
+
 // Reads the input in `window` to its end: settles the dialect on the
 // shortest prefix that decides it, classifies every row as the in-memory
 // salvage does and feeds `sink`. Looks at control.cancel every few thousand

@@ -11,19 +11,12 @@
 #include "../parser/utf8.hpp"
 #include "../salvage/csv_writer.hpp"
 #include "atomic_output.hpp"
+#include "parallel_salvage.hpp"
+#include "records.hpp"
 #include "stream_rows.hpp"
 
 namespace brinewick::stream {
 namespace {
-
-constexpr std::string_view kQuarantineHeader = "line,byte_offset,reason,raw\n";
-constexpr std::string_view kChangesHeader = "line,byte_offset,change,detail\n";
-
-void append_number(std::string& out, std::uint64_t value) {
-    char digits[24];
-    const auto result = std::to_chars(digits, digits + sizeof digits, value);
-    out.append(digits, result.ptr);
-}
 
 // One CSV field, quoted (quotes doubled) only when it holds a comma, a quote,
 // CR or LF.
@@ -119,15 +112,7 @@ public:
         line_.clear();
         for (const RowChange& change : changes) {
             append_number(line_, info.line);
-            line_.push_back(',');
-            append_number(line_, info.byte_offset);
-            line_.push_back(',');
-            line_.append(change_kind_name(change.kind));
-            line_.push_back(',');
-            detail_.clear();
-            append_change_detail(detail_, change);
-            append_csv_field(line_, detail_);
-            line_.push_back('\n');
+            append_change_tail(line_, info.byte_offset, change);
         }
         return keep(changes_->write(line_));
     }
@@ -136,15 +121,7 @@ public:
         if (quarantine_ == nullptr) return true;
         line_.clear();
         append_number(line_, info.line);
-        line_.push_back(',');
-        append_number(line_, info.byte_offset);
-        line_.push_back(',');
-        append_csv_field(line_, reason);
-        line_.push_back(',');
-        detail_.clear();
-        append_lenient_utf8(detail_, reinterpret_cast<const unsigned char*>(info.raw.data()), info.raw.size());
-        append_csv_field(line_, detail_);
-        line_.push_back('\n');
+        append_quarantine_tail(line_, info.byte_offset, reason, info.raw);
         return keep(quarantine_->write(line_));
     }
 
@@ -192,7 +169,6 @@ private:
     std::uint8_t delimiter_ = ',';
     std::uint8_t quote_char_;
     std::string line_;
-    std::string detail_;
     StreamError failure_;
 };
 
@@ -259,6 +235,37 @@ std::optional<StreamError> refuse_shared_paths(const StreamPaths& paths) {
 
 }  // namespace
 
+void append_number(std::string& out, std::uint64_t value) {
+    char digits[24];
+    const auto result = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, result.ptr);
+}
+
+void append_change_tail(std::string& out, std::uint64_t byte_offset, const RowChange& change) {
+    out.push_back(',');
+    append_number(out, byte_offset);
+    out.push_back(',');
+    out.append(change_kind_name(change.kind));
+    out.push_back(',');
+    std::string detail;
+    append_change_detail(detail, change);
+    append_csv_field(out, detail);
+    out.push_back('\n');
+}
+
+void append_quarantine_tail(std::string& out, std::uint64_t byte_offset, std::string_view reason,
+                            std::string_view raw) {
+    out.push_back(',');
+    append_number(out, byte_offset);
+    out.push_back(',');
+    append_csv_field(out, reason);
+    out.push_back(',');
+    std::string text;
+    append_lenient_utf8(text, reinterpret_cast<const unsigned char*>(raw.data()), raw.size());
+    append_csv_field(out, text);
+    out.push_back('\n');
+}
+
 std::string_view change_kind_name(ChangeKind kind) noexcept {
     switch (kind) {
         case ChangeKind::Padded: return "padded";
@@ -307,7 +314,10 @@ std::variant<StreamSummary, StreamError> stream_salvage(const StreamPaths& paths
         }
 
         FileSink sink(*outputs.front(), quarantine, changes, settings.options.quote_char);
-        auto streamed = stream_rows(window, settings.options, sink, control);
+        auto streamed = settings.jobs > 1
+                            ? parallel_stream_rows(window, settings, {outputs.front().get(), quarantine, changes},
+                                                   sink, control)
+                            : stream_rows(window, settings.options, sink, control);
         if (auto* error = std::get_if<StreamError>(&streamed)) return *error;
         StreamSummary summary = std::get<StreamSummary>(streamed);
 
