@@ -217,8 +217,8 @@ def _copy_to_stdout(path: str) -> None:
     out.flush()
 
 
-def _run_job(job: Job, options: dict[str, Any],
-             progress: Callable[[int, Optional[int]], None]) -> Outcome:
+def _run_job(job: Job, options: dict[str, Any], progress: Callable[[int, Optional[int]], None],
+             jobs: Optional[int]) -> Outcome:
     from . import salvage
 
     scratch = None
@@ -229,7 +229,7 @@ def _run_job(job: Job, options: dict[str, Any],
             scratch = tempfile.mkdtemp(prefix="brinewick-")
             output = os.path.join(scratch, "clean.csv")
         summary = salvage(job.input_path, output, quarantine=job.quarantine, changes=job.changes,
-                          progress=progress, **options)
+                          progress=progress, jobs=jobs, **options)
         if scratch is not None:
             _copy_to_stdout(output)
         return Outcome(job, summary=summary)
@@ -280,7 +280,7 @@ def _report_stream(jobs: list[Job]) -> TextIO:
 @click.option("--changes-dir", metavar="DIR", type=click.Path(file_okay=False),
               help="Folder for the change records (NAME.changes.csv).")
 @click.option("--jobs", "-j", type=click.IntRange(min=1), default=None, metavar="N",
-              help="Files salvaged at once (default: the cores this process may use).")
+              help="Threads to use, spread over the files (default: the cores this process may use).")
 @click.option("--json", "as_json", is_flag=True, help="One JSON object per file instead of a table.")
 @click.option("--quiet", is_flag=True, help="No progress bars and no table.")
 @salvage_options
@@ -315,10 +315,13 @@ def salvage_command(files: tuple[str, ...], output: Optional[str], output_dir: O
     try:
         if len(plan) == 1:
             # One file: the salvage runs on this thread, where Ctrl-C arrives.
-            outcomes = [_run_job(plan[0], options, callbacks[0])]
+            outcomes = [_run_job(plan[0], options, callbacks[0], jobs)]
         else:
             pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="brinewick")
-            futures = [pool.submit(_run_job, j, options, cb) for j, cb in zip(plan, callbacks)]
+            # The threads go to files first; one left over per file would
+            # only make the files compete for the same cores.
+            per_file = max(1, (jobs or len(os.sched_getaffinity(0))) // len(plan))
+            futures = [pool.submit(_run_job, j, options, cb, per_file) for j, cb in zip(plan, callbacks)]
             try:
                 outcomes = [f.result() for f in futures]
             except BaseException:

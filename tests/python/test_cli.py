@@ -48,7 +48,8 @@ def expected_clean(tmp_path: Path, source: Path, **options: object) -> bytes:
 
 @pytest.mark.parametrize(
     "extra, status",
-    [([], 0), (["--no-merge-overflow"], 1), (["--no-fill-ragged-rows", "--no-merge-overflow"], 1)],
+    [([], 0), (["--no-merge-overflow"], 1), (["--no-fill-ragged-rows", "--no-merge-overflow"], 1),
+     (["--jobs", "3"], 0)],
 )
 def test_salvage_writes_clean_file_beside_input(tmp_path: Path, damaged: Path, extra: list[str],
                                                 status: int) -> None:
