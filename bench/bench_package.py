@@ -3,7 +3,7 @@
 
 Times, in one run and interleaved, over the same input:
   salvage_file        _brinewick_backend.salvage_file(input, output, quarantine)
-  salvage             brinewick.salvage(input, output, quarantine=..., durable=False)
+  salvage             brinewick.salvage(input, output, quarantine=..., durable=False, jobs=1)
   salvage durable     the same with durable=True (outputs and directory fsynced)
   salvage +changes    durable=False, with the changes file written too
   salvage +progress   durable=False, with a progress callback that does nothing
@@ -55,13 +55,13 @@ def main() -> int:
         contenders = [
             ("salvage_file", lambda: backend.salvage_file(path, out, quarantine)),
             ("salvage", lambda: summaries.__setitem__(
-                "salvage", brinewick.salvage(path, out, quarantine=quarantine, durable=False))),
-            ("salvage durable", lambda: brinewick.salvage(path, out, quarantine=quarantine)),
+                "salvage", brinewick.salvage(path, out, quarantine=quarantine, durable=False, jobs=1))),
+            ("salvage durable", lambda: brinewick.salvage(path, out, quarantine=quarantine, jobs=1)),
             ("salvage +changes", lambda: summaries.__setitem__(
                 "changes", brinewick.salvage(path, out, quarantine=quarantine, changes=changes,
-                                             durable=False))),
+                                             durable=False, jobs=1))),
             ("salvage +progress", lambda: brinewick.salvage(path, out, quarantine=quarantine,
-                                                            durable=False, progress=progress)),
+                                                            durable=False, progress=progress, jobs=1)),
         ]
         timings = run_interleaved(contenders, args.reps)
         print(f"timings, {args.reps} runs each, interleaved, one salvage at a time:")
@@ -86,7 +86,7 @@ def main() -> int:
         outs = [os.path.join(tmp, f"clean{i}.csv") for i in range(n)]
 
         def one(i: int) -> None:
-            brinewick.salvage(path, outs[i], durable=False)
+            brinewick.salvage(path, outs[i], durable=False, jobs=1)
 
         def sequential() -> None:
             for i in range(n):

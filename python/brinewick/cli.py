@@ -399,7 +399,8 @@ def sniff_command(files: tuple[str, ...], sample_bytes: int, as_json: bool) -> N
             ("delimiter", repr(result.delimiter)), ("columns", result.columns),
             ("header", "yes" if result.has_header else "no"), ("line endings", result.line_endings),
             ("byte-order mark", "yes" if result.bom else "no"),
-            ("invalid UTF-8", f"{result.invalid_utf8_bytes} bytes ({result.invalid_utf8_share:.3%})"),
+            ("invalid UTF-8", f"{result.invalid_utf8_bytes} byte{'' if result.invalid_utf8_bytes == 1 else 's'}"
+                              f" ({result.invalid_utf8_share:.3%})"),
             ("sample", f"first {result.sample_bytes} bytes"),
         ):
             click.echo(f"  {key:<16}{value}" if len(files) > 1 else f"{key:<16}{value}")
