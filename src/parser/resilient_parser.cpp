@@ -206,9 +206,14 @@ bool ResilientParser::parse_row(Row& row) {
                     state = ParseState::Quoted;
                     break;
                 }
-                if (b == delim) {  // empty field, placed so it can join a bare run
-                    row.push_view_field(pos, 0, false, false, Decode);
-                    ++pos;
+                if (b == delim) {
+                    // Empty fields, placed so they can join a bare run; a
+                    // run of delimiters goes in at once, up to the next check.
+                    const std::size_t stop = next_check_ < n ? next_check_ : n;
+                    std::size_t end = pos + 1;
+                    while (end < stop && t[end] == delim) ++end;
+                    row.push_empty_views(pos, end - pos, Decode);
+                    pos = end;
                     break;
                 }
                 if (b == kCR || b == kLF) goto end_of_line;

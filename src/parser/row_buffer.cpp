@@ -47,9 +47,76 @@ void RowBuffer::materialize_padding() {
 }
 
 std::size_t RowBuffer::absolute_offset(std::size_t i) const noexcept {
+    if (!runs_.empty()) {
+        const Place at = locate(i);
+        if (at.run != nullptr) return at.run->offset + at.k * (at.run->size + 1);
+        i = at.entry;
+    }
     const Field f = fields_[i];
     if (f.size_flags == kWide) return wide_[f.offset].offset;
     return (f.size_flags & kInArena) != 0 ? f.offset : base_ + f.offset;
+}
+
+RowBuffer::Place RowBuffer::locate(std::size_t i) const noexcept {
+    // The last run starting at or before field i.
+    std::size_t lo = 0;
+    std::size_t hi = runs_.size();
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (runs_[mid].first <= i) {
+            lo = mid + 1;
+        } else {
+            hi = mid;
+        }
+    }
+    if (lo == 0) return {i, nullptr, 0};
+    const Run& r = runs_[lo - 1];
+    const std::size_t k = i - r.first;
+    if (k < r.count) return {r.entry, &r, k};
+    return {r.entry + 1 + (k - r.count), nullptr, 0};
+}
+
+std::string_view RowBuffer::field_with_runs(std::size_t i) const noexcept {
+    const Place at = locate(i);
+    if (at.run != nullptr) {
+        const Run& r = *at.run;
+        return {source_ + r.offset + at.k * (r.size + 1), r.size};
+    }
+    const Field f = fields_[at.entry];
+    if (f.size_flags == kWide) return wide_field(f.offset);
+    const char* base = (f.size_flags & kInArena) != 0 ? arena_.data() : source_ + base_;
+    return {base + f.offset, f.size_flags >> kFlagBits};
+}
+
+void RowBuffer::start_run() {
+    const std::size_t entry = fields_.size() - run_min_;
+    const Field f = fields_[entry];
+    fields_.resize_down(entry);
+    runs_.push_back(Run{held_ - run_min_, run_min_, entry, base_ + f.offset,
+                        f.size_flags >> kFlagBits, f.size_flags & kFlagMask});
+    fields_.push_back(Field{static_cast<std::uint32_t>(runs_.size() - 1), kRunSlot});
+}
+
+void RowBuffer::push_empty_views(std::size_t offset, std::size_t count, bool decode) {
+    const std::uint32_t flags = decode ? kAscii : 0;
+    std::size_t k = 0;
+    // One by one until they extend a run (their size_flags are the flags).
+    for (; k < count; ++k) {
+        if (streak_ >= run_min_ && streak_size_flags_ == flags && streak_next_ + base_ == offset + k) break;
+        push_field(offset + k, 0, flags);
+    }
+    const std::size_t rest = count - k;
+    if (rest == 0) return;
+    // The rest extend the last run; a bare run still open takes them too,
+    // as each stands one byte past the previous.
+    if (bare_open_) {
+        bare_run_ += rest;
+        bare_end_ += rest;
+    }
+    held_ += rest;
+    runs_.back().count += rest;
+    streak_ += rest;
+    streak_next_ += rest;
 }
 
 void RowBuffer::push_text_field(std::string_view text, bool ascii, bool special) {
@@ -63,47 +130,88 @@ void RowBuffer::push_text_field(std::string_view text, bool ascii, bool special)
 }
 
 void RowBuffer::truncate(std::size_t first) {
-    if (first >= fields_.size()) {  // within the padding: only the count shrinks
-        if (first < size()) padding_ = first - fields_.size();
+    if (first >= held_) {  // within the padding: only the count shrinks
+        if (first < size()) padding_ = first - held_;
         return;
     }
     padding_ = 0;
-    fields_.resize_down(first);
+    if (runs_.empty()) {
+        fields_.resize_down(first);
+    } else {
+        const Place at = locate(first);
+        if (at.run != nullptr && at.k > 0) {  // the run keeps its head
+            const auto index = static_cast<std::size_t>(at.run - &runs_[0]);
+            runs_[index].count = at.k;
+            fields_.resize_down(at.run->entry + 1);
+            runs_.resize_down(index + 1);
+        } else {
+            fields_.resize_down(at.entry);
+            while (!runs_.empty() && runs_.back().entry >= at.entry) runs_.resize_down(runs_.size() - 1);
+        }
+    }
+    held_ = first;
+    streak_ = 0;
+    streak_size_flags_ = kWide;
     // Side entries of dropped fields stay until the next row: rare, and
     // finding them would cost a pass.
     if (bare_run_ > first) bare_run_ = first;
     bare_open_ = false;  // fields added later never extend the run
     text_size_ = 0;
     special_size_ = 0;
-    for (std::size_t i = 0; i < fields_.size(); ++i) {
-        const std::size_t size = field(i).size();
+    for (std::size_t e = 0; e < fields_.size(); ++e) {
+        const Field f = fields_[e];
+        std::size_t size;
+        std::uint32_t flags;
+        if (f.size_flags == kRunSlot) {
+            const Run& r = runs_[f.offset];
+            size = r.size * r.count;
+            flags = r.flags;
+        } else if (f.size_flags == kWide) {
+            size = wide_[f.offset].size;
+            flags = wide_[f.offset].flags;
+        } else {
+            size = f.size_flags >> kFlagBits;
+            flags = f.size_flags & kFlagMask;
+        }
         text_size_ += size;
-        if ((flags(i) & kSpecial) != 0) special_size_ += size;
+        if ((flags & kSpecial) != 0) special_size_ += size;
     }
 }
 
 void RowBuffer::merge_tail(std::size_t first, std::uint8_t delimiter) {
     if (padding_ != 0) materialize_padding();
-    const std::size_t count = fields_.size();
+    const std::size_t count = held_;
     if (first + 1 >= count) return;  // nothing to join
 
     // The usual case: views each one delimiter byte after the previous. The
     // joined text is then the source span they cover, and stays a view.
     bool span = delimiter < 0x80;
     bool ascii = true;
-    for (std::size_t i = first; span && i < count; ++i) {
-        const std::uint32_t f = flags(i);
+    std::size_t end = 0;  // just past the previous field
+    for (std::size_t i = first; span && i < count;) {
+        // A run is walked whole: its fields are views of one size and flags.
+        const Place at = runs_.empty() ? Place{i, nullptr, 0} : locate(i);
+        const std::size_t n = at.run != nullptr ? at.run->count - at.k : 1;
+        const std::size_t size = at.run != nullptr ? at.run->size : field(i).size();
+        const std::uint32_t f = at.run != nullptr ? at.run->flags : flags(i);
         ascii = ascii && (f & kAscii) != 0;
-        if ((f & kInArena) != 0) span = false;
-        if (span && i > first) {
-            const std::size_t end = absolute_offset(i - 1) + field(i - 1).size();
-            span = absolute_offset(i) == end + 1 &&
-                   static_cast<std::uint8_t>(source_[end]) == delimiter;
+        if ((f & kInArena) != 0) {
+            span = false;
+            break;
         }
+        std::size_t start = absolute_offset(i);
+        if (i > first) {
+            span = start == end + 1 && static_cast<std::uint8_t>(source_[end]) == delimiter;
+        }
+        for (std::size_t j = 1; span && j < n; ++j) {  // the bytes between a run's fields
+            span = static_cast<std::uint8_t>(source_[start + size]) == delimiter;
+            start += size + 1;
+        }
+        end = start + size;
+        i += n;
     }
     if (span) {
         const std::size_t start = absolute_offset(first);
-        const std::size_t end = absolute_offset(count - 1) + field(count - 1).size();
         truncate(first);
         push_field(start, end - start, kSpecial | (ascii ? kAscii : 0U));
         return;

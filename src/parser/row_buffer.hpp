@@ -8,6 +8,10 @@
 // The rare field that does not fit (a row past 4 GiB, a field of 512 MiB or
 // more) takes a marked slot whose full-width entry lives in a side list.
 // Empty fields added by padding are only counted, never stored.
+// A long run of views of one size and flags, each one byte after the
+// previous (a row of millions of empty fields, or of one-digit columns),
+// takes one marked slot too: its entry in a side list holds the run's start
+// and length, so such a row costs a few bytes whatever its width.
 #pragma once
 
 #include <cstddef>
@@ -96,21 +100,27 @@ class RowBuffer {
 public:
     RowBuffer() = default;
     // Smaller limits for the compact field entries, so that tests reach the
-    // full-width fallback with small rows; 0 keeps the default.
-    RowBuffer(std::size_t offset_limit, std::size_t size_limit) noexcept
+    // full-width fallback with small rows; 0 keeps the default. `run_min`:
+    // fields a run needs before it takes one slot (0: the default; SIZE_MAX
+    // keeps every field in its own entry).
+    RowBuffer(std::size_t offset_limit, std::size_t size_limit, std::size_t run_min = 0) noexcept
         : offset_limit_(offset_limit != 0 ? offset_limit : kOffsetLimit),
-          size_limit_(size_limit != 0 ? size_limit : kSizeLimit) {}
+          size_limit_(size_limit != 0 ? size_limit : kSizeLimit),
+          run_min_(run_min == 0 ? kRunMin : run_min < 2 ? 2 : run_min) {}
 
     // Every field, the counted padding included.
-    [[nodiscard]] std::size_t size() const noexcept { return fields_.size() + padding_; }
+    [[nodiscard]] std::size_t size() const noexcept { return held_ + padding_; }
     [[nodiscard]] bool empty() const noexcept { return size() == 0; }
-    // Fields held one by one; the padding follows them.
-    [[nodiscard]] std::size_t held_size() const noexcept { return fields_.size(); }
+    // Fields held (one by one or in runs); the padding follows them.
+    [[nodiscard]] std::size_t held_size() const noexcept { return held_; }
+    // Runs of fields held in one slot (for tests and memory accounting).
+    [[nodiscard]] std::size_t run_count() const noexcept { return runs_.size(); }
     // Empty fields at the end of the row that are only counted.
     [[nodiscard]] std::size_t padding() const noexcept { return padding_; }
 
     [[nodiscard]] std::string_view field(std::size_t i) const noexcept {
-        if (i >= fields_.size()) [[unlikely]] return {};
+        if (i >= held_) [[unlikely]] return {};
+        if (!runs_.empty()) [[unlikely]] return field_with_runs(i);
         const Field f = fields_[i];
         if (f.size_flags == kWide) [[unlikely]] return wide_field(f.offset);
         const char* base = (f.size_flags & kInArena) != 0 ? arena_.data() : source_ + base_;
@@ -147,6 +157,11 @@ public:
         arena_.clear();
         fields_.clear();
         wide_.clear();
+        runs_.clear();
+        held_ = 0;
+        streak_ = 0;
+        streak_next_ = 0;
+        streak_size_flags_ = kWide;
         padding_ = 0;
         open_ = OpenField{};
         bare_run_ = 0;
@@ -206,8 +221,11 @@ public:
     // push_text_field and merge_tail may follow it (they make it real
     // first); the parser's pushes come after a reset.
     void pad_to(std::size_t count) noexcept {
-        if (count > size()) padding_ = count - fields_.size();
+        if (count > size()) padding_ = count - held_;
     }
+    // `count` empty views at `offset`, offset + 1, ...: a run of delimiters.
+    // The same as that many push_view_field(offset + k, 0, ...) calls.
+    void push_empty_views(std::size_t offset, std::size_t count, bool decode);
     // Drops fields from index `first` on.
     void truncate(std::size_t first);
     // Fields from `first` on become one field, joined by the delimiter
@@ -227,6 +245,10 @@ private:
     // Largest offset and size a compact slot holds; kWide stays out of reach.
     static constexpr std::size_t kOffsetLimit = 0xFFFFFFFFU;
     static constexpr std::size_t kSizeLimit = (std::size_t{1} << (32 - kFlagBits)) - 2;
+    // size_flags of a slot holding a run (offset: its index in runs_).
+    static constexpr std::uint32_t kRunSlot = 0xFFFFFFFEU;
+    // Long enough that ordinary rows never form runs and keep direct indexing.
+    static constexpr std::size_t kRunMin = 32;
 
     struct Field {
         std::uint32_t offset;
@@ -237,6 +259,20 @@ private:
         std::size_t size;
         std::uint32_t flags;
     };
+    struct Run {
+        std::size_t first;   // index of its first field
+        std::size_t count;   // fields in it
+        std::size_t entry;   // its slot in fields_
+        std::size_t offset;  // absolute source offset of its first field
+        std::size_t size;    // of each field; the next starts size + 1 bytes on
+        std::uint32_t flags;
+    };
+    // Where field i is held: its slot, and the run (or null) with its place in it.
+    struct Place {
+        std::size_t entry;
+        const Run* run;
+        std::size_t k;
+    };
     struct OpenField {
         std::size_t offset = 0;
         std::size_t size = 0;
@@ -246,7 +282,12 @@ private:
     };
 
     [[nodiscard]] std::uint32_t flags(std::size_t i) const noexcept {
-        if (i >= fields_.size()) [[unlikely]] return kAscii;  // padding: empty
+        if (i >= held_) [[unlikely]] return kAscii;  // padding: empty
+        if (!runs_.empty()) [[unlikely]] {
+            const Place at = locate(i);
+            if (at.run != nullptr) return at.run->flags;
+            i = at.entry;
+        }
         const Field f = fields_[i];
         if (f.size_flags == kWide) [[unlikely]] return wide_[f.offset].flags;
         return f.size_flags & kFlagMask;
@@ -258,12 +299,14 @@ private:
     }
     // Where field i starts in the source (a view) or in the arena.
     [[nodiscard]] std::size_t absolute_offset(std::size_t i) const noexcept;
+    [[nodiscard]] Place locate(std::size_t i) const noexcept;
+    [[nodiscard]] std::string_view field_with_runs(std::size_t i) const noexcept;
 
     // `offset` is absolute: into the source, or into the arena for kInArena.
     void push_field(std::size_t offset, std::size_t size, std::uint32_t flags) {
         const bool view = (flags & kInArena) == 0;
         if (bare_open_) {
-            const bool follows = fields_.empty() || offset == bare_end_ + 1;
+            const bool follows = held_ == 0 || offset == bare_end_ + 1;
             if (view && (flags & kSpecial) == 0 && follows) {
                 ++bare_run_;
                 bare_end_ = offset + size;
@@ -273,15 +316,34 @@ private:
         }
         text_size_ += size;
         if ((flags & kSpecial) != 0) special_size_ += size;
+        ++held_;
         // Below the row's start (never, from the parser) wraps and goes wide.
         const std::size_t relative = view ? offset - base_ : offset;
         if (relative <= offset_limit_ && size <= size_limit_) [[likely]] {
-            fields_.push_back(Field{static_cast<std::uint32_t>(relative),
-                                    static_cast<std::uint32_t>(size << kFlagBits) | flags});
+            const std::uint32_t size_flags = static_cast<std::uint32_t>(size << kFlagBits) | flags;
+            // A view one byte past the previous one of the same size and
+            // flags continues its streak; only views start one.
+            if (relative == streak_next_ && size_flags == streak_size_flags_) [[unlikely]] {
+                streak_next_ += size + 1;
+                if (++streak_ > run_min_) {
+                    ++runs_.back().count;
+                    return;
+                }
+                fields_.push_back(Field{static_cast<std::uint32_t>(relative), size_flags});
+                if (streak_ == run_min_) start_run();
+                return;
+            }
+            streak_ = 1;
+            streak_next_ = relative + size + 1;
+            streak_size_flags_ = view ? size_flags : kWide;
+            fields_.push_back(Field{static_cast<std::uint32_t>(relative), size_flags});
         } else {
+            streak_size_flags_ = kWide;
             push_wide(offset, size, flags);
         }
     }
+    // The last run_min_ entries become one run slot.
+    void start_run();
     void push_wide(std::size_t offset, std::size_t size, std::uint32_t flags);
     void materialize_padding();
     void move_open_to_arena();
@@ -292,6 +354,14 @@ private:
     std::string arena_;
     detail::PodArray<Field> fields_;
     std::vector<WideField> wide_;
+    detail::PodArray<Run> runs_;  // in field order
+    std::size_t held_ = 0;
+    // The trailing entries that could form a run: how many, where the next
+    // one would start (relative offset) and the size_flags they share
+    // (kWide: none open). Past run_min_ the streak is the last run.
+    std::size_t streak_ = 0;
+    std::size_t streak_next_ = 0;
+    std::uint32_t streak_size_flags_ = kWide;
     std::size_t padding_ = 0;
     OpenField open_;
     std::size_t bare_run_ = 0;
@@ -301,6 +371,7 @@ private:
     std::size_t special_size_ = 0;
     std::size_t offset_limit_ = kOffsetLimit;
     std::size_t size_limit_ = kSizeLimit;
+    std::size_t run_min_ = kRunMin;
     std::size_t replacements_ = 0;
 };
 
