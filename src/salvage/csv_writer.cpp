@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -325,7 +326,21 @@ bool write_clean_line_in_pieces(PieceWriter& out, const RowBuffer& row, std::uin
     const std::string_view delimiter_text = latin1_char(delimiter, delimiter_buffer);
     const std::string_view quote_text = latin1_char(quote_char, quote_buffer);
     const std::size_t held = row.held_size();
-    for (std::size_t i = 0; i < held; ++i) {
+    // Leading fields that stand in the source as written go out as slices
+    // of that source span, not field by field. Only for a one-byte
+    // delimiter: a Latin-1 one is two bytes out but one in the source.
+    std::size_t i = ascii ? row.bare_run() : 0;
+    if (i > 0) {
+        const char* from = row.field(0).data();
+        const std::string_view last = row.field(i - 1);
+        const char* const end = last.data() + last.size();
+        while (from != end) {
+            const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(end - from), kPieceSlice);
+            if (!out.write(std::string_view(from, n))) return false;
+            from += n;
+        }
+    }
+    for (; i < held; ++i) {
         if (i > 0) {
             if (!out.write(delimiter_text)) return false;
         }
