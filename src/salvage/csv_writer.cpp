@@ -466,8 +466,27 @@ void append_quarantine_line(std::string& out, const QuarantineRecord& record,
 void append_quarantine_line(std::string& out, const RowBuffer& row, std::string_view reason,
                             std::size_t line, std::uint8_t delimiter) {
     append_quarantine_head(out, line, reason);
-    append_raw_content(
-        out, row.size(), [&](std::size_t i) { return row.field(i); }, delimiter);
+    // The leading bare run is its fields joined by the (one-byte) delimiter
+    // as they stand in the source: one pass over that span, not a step per
+    // field. A '"' delimiter comes out doubled there too, as it must.
+    const std::size_t bare = delimiter < 0x80 ? row.bare_run() : 0;
+    if (bare > 0) {
+        const char* const from = row.field(0).data();
+        const std::string_view last = row.field(bare - 1);
+        append_doubled_double_quotes(
+            out, std::string_view(from, static_cast<std::size_t>(last.data() + last.size() - from)));
+    }
+    const std::size_t count = row.size();
+    for (std::size_t i = bare; i < count; ++i) {
+        if (i > 0) {
+            if (delimiter == '"') {
+                out.append("\"\"");
+            } else {
+                append_latin1_char(out, delimiter);
+            }
+        }
+        append_doubled_double_quotes(out, row.field(i));
+    }
     out.append("\"\n");
 }
 

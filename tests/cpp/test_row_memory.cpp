@@ -178,6 +178,13 @@ TEST(RowMemory, RunsMatchPerFieldEntries) {
             EXPECT_EQ(runs.special_text_size(), plain.special_text_size());
             EXPECT_EQ(clean_of(runs, ',', '"'), clean_of(plain, ',', '"'));
             if (round % 10 == 0) EXPECT_EQ(streamed(runs, ',', '"', std::string(9000, 'p')), clean_of(plain, ',', '"'));
+            {  // the quarantine line, its bare run taken as one span, against the field-by-field record
+                std::string from_row;
+                std::string from_record;
+                append_quarantine_line(from_row, runs, "why", 3, ',');
+                append_quarantine_line(from_record, QuarantineRecord{plain.to_strings(), "why", 3}, ',');
+                EXPECT_EQ(from_row, from_record);
+            }
             if (plain.size() < 2) continue;
             const std::size_t cut = rng() % plain.size();
             switch (rng() % 3) {
