@@ -212,15 +212,17 @@ bool ResilientParser::parse_row(Row& row) {
                 if (b == delim) {
                     // Empty fields, placed so they can join a bare run; a
                     // run of delimiters goes in at once, up to the next check.
-                    const std::size_t stop = next_check_ < n ? next_check_ : n;
                     std::size_t end = pos + 1;
-                    // Eight bytes a step while they are all the delimiter.
-                    const std::uint64_t all_delim = 0x0101010101010101ULL * delim;
-                    for (std::uint64_t word; end + 8 <= stop; end += 8) {
-                        std::memcpy(&word, t + end, 8);
-                        if (word != all_delim) break;
+                    if (end < n && t[end] == delim) [[unlikely]] {
+                        const std::size_t stop = next_check_ < n ? next_check_ : n;
+                        // Eight bytes a step while they are all the delimiter.
+                        const std::uint64_t all_delim = 0x0101010101010101ULL * delim;
+                        for (std::uint64_t word; end + 8 <= stop; end += 8) {
+                            std::memcpy(&word, t + end, 8);
+                            if (word != all_delim) break;
+                        }
+                        while (end < stop && t[end] == delim) ++end;
                     }
-                    while (end < stop && t[end] == delim) ++end;
                     row.push_empty_views(pos, end - pos, Decode);
                     pos = end;
                     break;

@@ -88,35 +88,100 @@ std::string_view RowBuffer::field_with_runs(std::size_t i) const noexcept {
     return {base + f.offset, f.size_flags >> kFlagBits};
 }
 
-void RowBuffer::start_run() {
-    const std::size_t entry = fields_.size() - run_min_;
-    const Field f = fields_[entry];
-    fields_.resize_down(entry);
-    runs_.push_back(Run{held_ - run_min_, run_min_, entry, base_ + f.offset,
-                        f.size_flags >> kFlagBits, f.size_flags & kFlagMask});
-    fields_.push_back(Field{static_cast<std::uint32_t>(runs_.size() - 1), kRunSlot});
+bool RowBuffer::continues_last_run(std::size_t offset, std::size_t size,
+                                   std::uint32_t flags) const noexcept {
+    if (fields_.empty() || fields_.back().size_flags != kRunSlot) return false;
+    const Run& r = runs_[fields_.back().offset];
+    return r.size == size && r.flags == flags && r.offset + r.count * (size + 1) == offset;
 }
 
-void RowBuffer::push_empty_views(std::size_t offset, std::size_t count, bool decode) {
-    const std::uint32_t flags = decode ? kAscii : 0;
-    std::size_t k = 0;
-    // One by one until they extend a run (their size_flags are the flags).
-    for (; k < count; ++k) {
-        if (streak_ >= run_min_ && streak_size_flags_ == flags && streak_next_ + base_ == offset + k) break;
-        push_field(offset + k, 0, flags);
+void RowBuffer::compact_tail() {
+    // Invariant kept here: every run slot stands before compacted_, so runs
+    // made now come after all earlier ones in field order.
+    const std::size_t end = fields_.size();
+    std::size_t w = compacted_;
+    std::size_t r = compacted_;
+    while (r < end) {
+        const Field f = fields_[r];
+        if (f.size_flags == kWide || (f.size_flags & kInArena) != 0) {
+            fields_[w++] = f;
+            ++r;
+            continue;
+        }
+        // The longest streak of views like this one, each one byte past the previous.
+        const std::size_t stride = (f.size_flags >> kFlagBits) + 1;
+        std::size_t n = 1;
+        while (r + n < end && fields_[r + n].size_flags == f.size_flags &&
+               std::size_t{fields_[r + n].offset} == std::size_t{fields_[r + n - 1].offset} + stride) {
+            ++n;
+        }
+        const std::size_t size = f.size_flags >> kFlagBits;
+        const std::uint32_t flags = f.size_flags & kFlagMask;
+        const std::size_t offset = base_ + f.offset;
+        const bool after_run = w > 0 && fields_[w - 1].size_flags == kRunSlot;
+        if (after_run) {
+            Run& last = runs_[fields_[w - 1].offset];
+            if (last.size == size && last.flags == flags && last.offset + last.count * stride == offset) {
+                last.count += n;
+                run_extra_ += n;
+                r += n;
+                continue;
+            }
+        }
+        if (n >= run_min_) {
+            // The run's first field: fields held before this entry.
+            const std::size_t first = w + run_extra_;
+            runs_.push_back(Run{first, n, w, offset, size, flags});
+            fields_[w++] = Field{static_cast<std::uint32_t>(runs_.size() - 1), kRunSlot};
+            run_extra_ += n - 1;
+        } else {
+            for (std::size_t k = 0; k < n; ++k) fields_[w++] = fields_[r + k];
+        }
+        r += n;
     }
-    const std::size_t rest = count - k;
-    if (rest == 0) return;
-    // The rest extend the last run; a bare run still open takes them too,
-    // as each stands one byte past the previous.
+    fields_.resize_down(w);
+    compacted_ = w;
+}
+
+void RowBuffer::push_when_full(Field entry) {
+    const std::size_t capacity = fields_.capacity();
+    if (fields_.size() >= compact_from_) compact_tail();
+    // Less than a quarter freed: grow, so that the next look is as far off
+    // as this one was and each entry is looked at about once.
+    if (fields_.size() > capacity - capacity / 4) fields_.reserve(2 * capacity);
+    fields_.push_back(entry);
+}
+
+void RowBuffer::push_empty_run(std::size_t offset, std::size_t count, std::uint32_t flags) {
+    if (continues_last_run(offset, 0, flags)) {  // the same run, past a cancel check
+        extend_last_run(count);
+        return;
+    }
+    push_field(offset, 0, flags);  // the first keeps the bare run and the sizes exact
+    if (count - 1 < run_min_) {  // short: one entry each, like any field
+        for (std::size_t k = 1; k < count; ++k) push_field(offset + k, 0, flags);
+        return;
+    }
+    compact_tail();  // every other run slot must come before the new one
+    runs_.push_back(Run{held_size(), 0, fields_.size(), offset + 1, 0, flags});
+    fields_.push_back(Field{static_cast<std::uint32_t>(runs_.size() - 1), kRunSlot});
+    runs_.back().count = 1;
+    if (bare_open_) {  // the slot's own field, one byte past the first
+        ++bare_run_;
+        ++bare_end_;
+    }
+    extend_last_run(count - 2);
+}
+
+void RowBuffer::extend_last_run(std::size_t count) {
+    // Each stands one byte past the previous: an open bare run takes them too.
     if (bare_open_) {
-        bare_run_ += rest;
-        bare_end_ += rest;
+        bare_run_ += count;
+        bare_end_ += count;
     }
-    held_ += rest;
-    runs_.back().count += rest;
-    streak_ += rest;
-    streak_next_ += rest;
+    runs_.back().count += count;
+    run_extra_ += count;
+    compacted_ = fields_.size();
 }
 
 void RowBuffer::push_text_field(std::string_view text, bool ascii, bool special) {
@@ -130,8 +195,8 @@ void RowBuffer::push_text_field(std::string_view text, bool ascii, bool special)
 }
 
 void RowBuffer::truncate(std::size_t first) {
-    if (first >= held_) {  // within the padding: only the count shrinks
-        if (first < size()) padding_ = first - held_;
+    if (first >= held_size()) {  // within the padding: only the count shrinks
+        if (first < size()) padding_ = first - held_size();
         return;
     }
     padding_ = 0;
@@ -149,9 +214,8 @@ void RowBuffer::truncate(std::size_t first) {
             while (!runs_.empty() && runs_.back().entry >= at.entry) runs_.resize_down(runs_.size() - 1);
         }
     }
-    held_ = first;
-    streak_ = 0;
-    streak_size_flags_ = kWide;
+    run_extra_ = first - fields_.size();
+    if (compacted_ > fields_.size()) compacted_ = fields_.size();
     // Side entries of dropped fields stay until the next row: rare, and
     // finding them would cost a pass.
     if (bare_run_ > first) bare_run_ = first;
@@ -180,7 +244,7 @@ void RowBuffer::truncate(std::size_t first) {
 
 void RowBuffer::merge_tail(std::size_t first, std::uint8_t delimiter) {
     if (padding_ != 0) materialize_padding();
-    const std::size_t count = held_;
+    const std::size_t count = held_size();
     if (first + 1 >= count) return;  // nothing to join
 
     // The usual case: views each one delimiter byte after the previous. The

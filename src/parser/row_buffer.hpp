@@ -11,7 +11,9 @@
 // A long run of views of one size and flags, each one byte after the
 // previous (a row of millions of empty fields, or of one-digit columns),
 // takes one marked slot too: its entry in a side list holds the run's start
-// and length, so such a row costs a few bytes whatever its width.
+// and length, so such a row costs a few bytes whatever its width. Runs are
+// found by a pass over the newest entries each time a very wide row has
+// gained another few thousand, so the common push pays nothing for them.
 #pragma once
 
 #include <cstddef>
@@ -66,6 +68,7 @@ public:
     const T& operator[](std::size_t i) const noexcept { return data_[i]; }
     T& operator[](std::size_t i) noexcept { return data_[i]; }
     T& back() noexcept { return data_[size_ - 1]; }
+    const T& back() const noexcept { return data_[size_ - 1]; }
     void clear() noexcept { size_ = 0; }
     void resize_down(std::size_t size) noexcept {
         if (size < size_) size_ = size;
@@ -76,6 +79,13 @@ public:
     }
     void reserve(std::size_t capacity) {
         if (capacity > capacity_) grow(capacity);
+    }
+    [[nodiscard]] std::size_t capacity() const noexcept { return capacity_; }
+    // Appends unless the array is full; false then, with nothing changed.
+    [[nodiscard]] bool try_push_back(const T& value) noexcept {
+        if (size_ == capacity_) [[unlikely]] return false;
+        data_[size_++] = value;
+        return true;
     }
 
 private:
@@ -101,26 +111,30 @@ public:
     RowBuffer() = default;
     // Smaller limits for the compact field entries, so that tests reach the
     // full-width fallback with small rows; 0 keeps the default. `run_min`:
-    // fields a run needs before it takes one slot (0: the default; SIZE_MAX
-    // keeps every field in its own entry).
+    // fields a run needs before it takes one slot, and new entries between
+    // two passes that look for runs, so that tests meet runs in small rows
+    // (0: the defaults; SIZE_MAX keeps every field in its own entry).
     RowBuffer(std::size_t offset_limit, std::size_t size_limit, std::size_t run_min = 0) noexcept
         : offset_limit_(offset_limit != 0 ? offset_limit : kOffsetLimit),
           size_limit_(size_limit != 0 ? size_limit : kSizeLimit),
-          run_min_(run_min == 0 ? kRunMin : run_min < 2 ? 2 : run_min) {}
+          run_min_(run_min == 0 ? kRunMin : run_min),
+          compact_from_(run_min == 0 ? kCompactFrom : run_min) {}
 
     // Every field, the counted padding included.
-    [[nodiscard]] std::size_t size() const noexcept { return held_ + padding_; }
+    [[nodiscard]] std::size_t size() const noexcept { return held_size() + padding_; }
     [[nodiscard]] bool empty() const noexcept { return size() == 0; }
     // Fields held (one by one or in runs); the padding follows them.
-    [[nodiscard]] std::size_t held_size() const noexcept { return held_; }
+    [[nodiscard]] std::size_t held_size() const noexcept { return fields_.size() + run_extra_; }
     // Runs of fields held in one slot (for tests and memory accounting).
     [[nodiscard]] std::size_t run_count() const noexcept { return runs_.size(); }
     // Empty fields at the end of the row that are only counted.
     [[nodiscard]] std::size_t padding() const noexcept { return padding_; }
 
     [[nodiscard]] std::string_view field(std::size_t i) const noexcept {
-        if (i >= held_) [[unlikely]] return {};
-        if (!runs_.empty()) [[unlikely]] return field_with_runs(i);
+        if (i >= fields_.size() || !runs_.empty()) [[unlikely]] {
+            if (runs_.empty() || i >= held_size()) return {};
+            return field_with_runs(i);
+        }
         const Field f = fields_[i];
         if (f.size_flags == kWide) [[unlikely]] return wide_field(f.offset);
         const char* base = (f.size_flags & kInArena) != 0 ? arena_.data() : source_ + base_;
@@ -158,10 +172,8 @@ public:
         fields_.clear();
         wide_.clear();
         runs_.clear();
-        held_ = 0;
-        streak_ = 0;
-        streak_next_ = 0;
-        streak_size_flags_ = kWide;
+        run_extra_ = 0;
+        compacted_ = 0;
         padding_ = 0;
         open_ = OpenField{};
         bare_run_ = 0;
@@ -221,11 +233,17 @@ public:
     // push_text_field and merge_tail may follow it (they make it real
     // first); the parser's pushes come after a reset.
     void pad_to(std::size_t count) noexcept {
-        if (count > size()) padding_ = count - held_;
+        if (count > size()) padding_ = count - held_size();
     }
     // `count` empty views at `offset`, offset + 1, ...: a run of delimiters.
     // The same as that many push_view_field(offset + k, 0, ...) calls.
-    void push_empty_views(std::size_t offset, std::size_t count, bool decode);
+    void push_empty_views(std::size_t offset, std::size_t count, bool decode) {
+        if (count == 1) [[likely]] {
+            push_field(offset, 0, decode ? kAscii : 0);
+        } else {
+            push_empty_run(offset, count, decode ? kAscii : 0);
+        }
+    }
     // Drops fields from index `first` on.
     void truncate(std::size_t first);
     // Fields from `first` on become one field, joined by the delimiter
@@ -249,6 +267,8 @@ private:
     static constexpr std::uint32_t kRunSlot = 0xFFFFFFFEU;
     // Long enough that ordinary rows never form runs and keep direct indexing.
     static constexpr std::size_t kRunMin = 32;
+    // Rows with fewer entries never look for runs.
+    static constexpr std::size_t kCompactFrom = 4096;
 
     struct Field {
         std::uint32_t offset;
@@ -282,7 +302,7 @@ private:
     };
 
     [[nodiscard]] std::uint32_t flags(std::size_t i) const noexcept {
-        if (i >= held_) [[unlikely]] return kAscii;  // padding: empty
+        if (i >= held_size()) [[unlikely]] return kAscii;  // padding: empty
         if (!runs_.empty()) [[unlikely]] {
             const Place at = locate(i);
             if (at.run != nullptr) return at.run->flags;
@@ -300,13 +320,13 @@ private:
     // Where field i starts in the source (a view) or in the arena.
     [[nodiscard]] std::size_t absolute_offset(std::size_t i) const noexcept;
     [[nodiscard]] Place locate(std::size_t i) const noexcept;
-    [[nodiscard]] std::string_view field_with_runs(std::size_t i) const noexcept;
+    [[nodiscard, gnu::pure]] std::string_view field_with_runs(std::size_t i) const noexcept;
 
     // `offset` is absolute: into the source, or into the arena for kInArena.
     void push_field(std::size_t offset, std::size_t size, std::uint32_t flags) {
         const bool view = (flags & kInArena) == 0;
         if (bare_open_) {
-            const bool follows = held_ == 0 || offset == bare_end_ + 1;
+            const bool follows = fields_.empty() || offset == bare_end_ + 1;
             if (view && (flags & kSpecial) == 0 && follows) {
                 ++bare_run_;
                 bare_end_ = offset + size;
@@ -316,34 +336,28 @@ private:
         }
         text_size_ += size;
         if ((flags & kSpecial) != 0) special_size_ += size;
-        ++held_;
         // Below the row's start (never, from the parser) wraps and goes wide.
         const std::size_t relative = view ? offset - base_ : offset;
         if (relative <= offset_limit_ && size <= size_limit_) [[likely]] {
-            const std::uint32_t size_flags = static_cast<std::uint32_t>(size << kFlagBits) | flags;
-            // A view one byte past the previous one of the same size and
-            // flags continues its streak; only views start one.
-            if (relative == streak_next_ && size_flags == streak_size_flags_) [[unlikely]] {
-                streak_next_ += size + 1;
-                if (++streak_ > run_min_) {
-                    ++runs_.back().count;
-                    return;
-                }
-                fields_.push_back(Field{static_cast<std::uint32_t>(relative), size_flags});
-                if (streak_ == run_min_) start_run();
-                return;
-            }
-            streak_ = 1;
-            streak_next_ = relative + size + 1;
-            streak_size_flags_ = view ? size_flags : kWide;
-            fields_.push_back(Field{static_cast<std::uint32_t>(relative), size_flags});
+            const Field entry{static_cast<std::uint32_t>(relative),
+                              static_cast<std::uint32_t>(size << kFlagBits) | flags};
+            if (!fields_.try_push_back(entry)) [[unlikely]] push_when_full(entry);
         } else {
-            streak_size_flags_ = kWide;
             push_wide(offset, size, flags);
         }
     }
-    // The last run_min_ entries become one run slot.
-    void start_run();
+    // The entries are full: a wide row first looks for runs among its
+    // newest entries, and the array grows only if that freed too little.
+    void push_when_full(Field entry);
+    // Runs among the entries from compacted_ on become run slots.
+    void compact_tail();
+    // True when a view of `size` and `flags` at `offset` continues the run
+    // in the last slot.
+    [[nodiscard]] bool continues_last_run(std::size_t offset, std::size_t size,
+                                          std::uint32_t flags) const noexcept;
+    void push_empty_run(std::size_t offset, std::size_t count, std::uint32_t flags);
+    // `count` more empty views past the last run's end.
+    void extend_last_run(std::size_t count);
     void push_wide(std::size_t offset, std::size_t size, std::uint32_t flags);
     void materialize_padding();
     void move_open_to_arena();
@@ -355,13 +369,10 @@ private:
     detail::PodArray<Field> fields_;
     std::vector<WideField> wide_;
     detail::PodArray<Run> runs_;  // in field order
-    std::size_t held_ = 0;
-    // The trailing entries that could form a run: how many, where the next
-    // one would start (relative offset) and the size_flags they share
-    // (kWide: none open). Past run_min_ the streak is the last run.
-    std::size_t streak_ = 0;
-    std::size_t streak_next_ = 0;
-    std::uint32_t streak_size_flags_ = kWide;
+    std::size_t run_extra_ = 0;  // fields held beyond one per slot
+    // Entries before compacted_ have been looked at for runs, and no run
+    // slot stands after it.
+    std::size_t compacted_ = 0;
     std::size_t padding_ = 0;
     OpenField open_;
     std::size_t bare_run_ = 0;
@@ -372,6 +383,7 @@ private:
     std::size_t offset_limit_ = kOffsetLimit;
     std::size_t size_limit_ = kSizeLimit;
     std::size_t run_min_ = kRunMin;
+    std::size_t compact_from_ = kCompactFrom;
     std::size_t replacements_ = 0;
 };
 

@@ -465,6 +465,11 @@ void append_quarantine_line(std::string& out, const QuarantineRecord& record,
 
 void append_quarantine_line(std::string& out, const RowBuffer& row, std::string_view reason,
                             std::size_t line, std::uint8_t delimiter) {
+    // Room for the worst case (every byte a doubled quote) up front, so a
+    // huge line is not followed by a regrowth that holds it twice; pages
+    // never written cost nothing.
+    const std::size_t bound = out.size() + 2 * (reason.size() + row.text_size() + row.size()) + 48;
+    if (bound > out.capacity()) out.reserve(std::max(bound, 2 * out.capacity()));
     append_quarantine_head(out, line, reason);
     // The leading bare run is its fields joined by the (one-byte) delimiter
     // as they stand in the source: one pass over that span, not a step per
