@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 namespace brinewick {
 namespace {
@@ -228,6 +229,19 @@ bool ResilientParser::parse_row(Row& row) {
                     break;
                 }
                 if (b == kCR || b == kLF) goto end_of_line;
+                if constexpr (std::is_same_v<Row, FieldCounter>) {
+                    // Only counting, and the first field is held: whole
+                    // blocks of plain fields are counted by their delimiters.
+                    if (!row.empty() && !trim_leading_whitespace_ && b != quote) {
+                        const std::size_t stop = next_check_ < n ? next_check_ : n;
+                        const scan::BlockScanner::Counted counted = scanner_.count_plain_fields(pos, stop);
+                        if (counted.delimiters != 0) {
+                            row.add_fields(counted.delimiters);
+                            pos = counted.resume;
+                            break;
+                        }
+                    }
+                }
                 // Plain fields: most end at the delimiter and are closed here
                 // at once, and while the next one starts plainly too it is
                 // taken in this loop, without a trip through the switch. One
@@ -243,6 +257,8 @@ bool ResilientParser::parse_row(Row& row) {
                     }
                     row.push_view_field(pos, run.end - pos, run.high, run.watched, Decode);
                     pos = run.end + 1;
+                    // A counter goes on by whole blocks from the field start.
+                    if constexpr (std::is_same_v<Row, FieldCounter>) break;
                     if (pos >= n || pos >= next_check_ || trim_leading_whitespace_) break;
                     const unsigned char c = t[pos];
                     if (c == quote || c == delim || c == kCR || c == kLF) break;
