@@ -57,6 +57,15 @@ std::size_t RowBuffer::absolute_offset(std::size_t i) const noexcept {
     return (f.size_flags & kInArena) != 0 ? f.offset : base_ + f.offset;
 }
 
+std::uint32_t RowBuffer::flags_slow(std::size_t i) const noexcept {
+    if (i >= held_size()) return kAscii;  // padding: empty
+    const Place at = locate(i);
+    if (at.run != nullptr) return at.run->flags;
+    const Field f = fields_[at.entry];
+    if (f.size_flags == kWide) return wide_[f.offset].flags;
+    return f.size_flags & kFlagMask;
+}
+
 RowBuffer::Place RowBuffer::locate(std::size_t i) const noexcept {
     // The last run starting at or before field i.
     std::size_t lo = 0;
@@ -77,6 +86,7 @@ RowBuffer::Place RowBuffer::locate(std::size_t i) const noexcept {
 }
 
 std::string_view RowBuffer::field_with_runs(std::size_t i) const noexcept {
+    if (i >= held_size()) return {};  // padding
     const Place at = locate(i);
     if (at.run != nullptr) {
         const Run& r = *at.run;

@@ -302,16 +302,15 @@ private:
     };
 
     [[nodiscard]] std::uint32_t flags(std::size_t i) const noexcept {
-        if (i >= held_size()) [[unlikely]] return kAscii;  // padding: empty
-        if (!runs_.empty()) [[unlikely]] {
-            const Place at = locate(i);
-            if (at.run != nullptr) return at.run->flags;
-            i = at.entry;
+        if (i < fields_.size() && runs_.empty()) [[likely]] {
+            const Field f = fields_[i];
+            if (f.size_flags == kWide) [[unlikely]] return wide_[f.offset].flags;
+            return f.size_flags & kFlagMask;
         }
-        const Field f = fields_[i];
-        if (f.size_flags == kWide) [[unlikely]] return wide_[f.offset].flags;
-        return f.size_flags & kFlagMask;
+        return flags_slow(i);
     }
+    // Padding, or a row holding runs.
+    [[nodiscard, gnu::pure]] std::uint32_t flags_slow(std::size_t i) const noexcept;
     [[nodiscard]] std::string_view wide_field(std::size_t w) const noexcept {
         const WideField& f = wide_[w];
         const char* base = (f.flags & kInArena) != 0 ? arena_.data() : source_;
