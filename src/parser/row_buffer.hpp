@@ -12,8 +12,9 @@
 // previous (a row of millions of empty fields, or of one-digit columns),
 // takes one marked slot too: its entry in a side list holds the run's start
 // and length, so such a row costs a few bytes whatever its width. Runs are
-// found by a pass over the newest entries each time a very wide row has
-// gained another few thousand, so the common push pays nothing for them.
+// looked for only when a row of thousands of entries fills its entry array
+// (a pass over the entries added since the last look), so the common push
+// pays nothing for them; a long run of delimiters becomes a run at once.
 #pragma once
 
 #include <cstddef>
