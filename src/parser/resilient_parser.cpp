@@ -210,12 +210,11 @@ bool ResilientParser::parse_row(Row& row) {
                     state = ParseState::Quoted;
                     break;
                 }
-                if (b == delim) {
-                    // Empty fields, placed so they can join a bare run; a
-                    // run of delimiters goes in at once, up to the next check.
-                    std::size_t end = pos + 1;
-                    if (end < n && t[end] == delim) [[unlikely]] {
+                if (b == delim) {  // empty field, placed so it can join a bare run
+                    if (pos + 1 < n && t[pos + 1] == delim) [[unlikely]] {
+                        // A run of delimiters goes in at once, up to the next check.
                         const std::size_t stop = next_check_ < n ? next_check_ : n;
+                        std::size_t end = pos + 1;
                         // Eight bytes a step while they are all the delimiter.
                         const std::uint64_t all_delim = 0x0101010101010101ULL * delim;
                         for (std::uint64_t word; end + 8 <= stop; end += 8) {
@@ -223,9 +222,12 @@ bool ResilientParser::parse_row(Row& row) {
                             if (word != all_delim) break;
                         }
                         while (end < stop && t[end] == delim) ++end;
+                        row.push_empty_views(pos, end - pos, Decode);
+                        pos = end;
+                        break;
                     }
-                    row.push_empty_views(pos, end - pos, Decode);
-                    pos = end;
+                    row.push_view_field(pos, 0, false, false, Decode);
+                    ++pos;
                     break;
                 }
                 if (b == kCR || b == kLF) goto end_of_line;
