@@ -13,6 +13,7 @@ time; peak RSS at most 4x the input; no shape below 100 MB/s.
 
     PYTHONPATH=build/bench python bench/adversarial.py --scale 0.1
     PYTHONPATH=build/bench python bench/adversarial.py --only quotes,crs --reps 3
+    python bench/adversarial.py --only wide --options '{"merge_overflow": false, "expected_columns": 3}'
 
 Inputs are generated once under bench/data/adversarial/ (git ignores
 bench/data) and kept for the next run unless --remove-data; outputs go to a
@@ -21,6 +22,7 @@ temporary directory there and are removed after each run.
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import random
 import sys
@@ -35,10 +37,11 @@ GIB = 1 << 30
 
 # Timed inside the child so interpreter start-up and import are not counted.
 SALVAGE_CHILD = """
-import sys, time
+import json, sys, time
 import _brinewick_backend as backend
+options = json.loads(sys.argv[4])
 start = time.perf_counter()
-summary = backend.salvage_file(sys.argv[1], sys.argv[2], sys.argv[3])
+summary = backend.salvage_file(sys.argv[1], sys.argv[2], sys.argv[3], **options)
 seconds = time.perf_counter() - start
 print(seconds, summary.total_rows, summary.inferred_columns, repr(summary.detected_delimiter))
 """
@@ -134,12 +137,12 @@ class Result:
     summary: str
 
 
-def run_one(shape: Shape, path: str, workdir: str, reps: int) -> Result:
+def run_one(shape: Shape, path: str, workdir: str, reps: int, options: str = "{}") -> Result:
     best = None
     for _ in range(reps):
         out = os.path.join(workdir, "clean.csv")
         quarantine = os.path.join(workdir, "quarantine.csv")
-        child = run_fresh(SALVAGE_CHILD, path, out, quarantine)
+        child = run_fresh(SALVAGE_CHILD, path, out, quarantine, options)
         seconds, *summary = child.stdout.split()
         for p in (out, quarantine):
             if os.path.exists(p):
@@ -160,6 +163,8 @@ def main() -> int:
     ap.add_argument("--reps", type=int, default=1, help="runs per shape; the fastest is shown")
     ap.add_argument("--only", default="", help="comma-separated words; run shapes whose name holds one")
     ap.add_argument("--module-dir", default=None, help="directory holding the built module")
+    ap.add_argument("--options", default="{}",
+                    help="salvage_file keyword arguments as a JSON object, e.g. '{\"merge_overflow\": false}'")
     ap.add_argument("--remove-data", action="store_true",
                     help="delete each generated input after its run (default: keep for the next run)")
     args = ap.parse_args()
@@ -172,6 +177,8 @@ def main() -> int:
         words = [w.strip() for w in args.only.split(",") if w.strip()]
         chosen = [s for s in chosen if any(w in s.name for w in words)]
 
+    json.loads(args.options)  # a bad object fails here, not in every child
+    print(f"options {args.options}")
     print(f"scale {args.scale:g}, best of {args.reps} run(s) per shape, one fresh process per run")
     print(f"before: {load_line()}")
     base = min(run_fresh(IMPORT_CHILD).peak_rss for _ in range(3))
@@ -186,7 +193,7 @@ def main() -> int:
         for shape in chosen:
             path = ensure(shape, directory)
             warm_cache(path)
-            r = run_one(shape, path, workdir, args.reps)
+            r = run_one(shape, path, workdir, args.reps, args.options)
             results.append(r)
             rate = shape.size / MB / r.seconds if r.seconds > 0 else float("inf")
             per_input = (r.peak_rss - base) / shape.size

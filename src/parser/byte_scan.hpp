@@ -171,6 +171,49 @@ public:
         }
     }
 
+    // Plain fields from i (a field start holding neither the quote, the
+    // delimiter nor a line break) up to `limit`, for callers that only
+    // count: the delimiters passed over, and where the field after the last
+    // of them starts. Stops at a line break, or at a quote just after a
+    // delimiter (a quoted field opens there); inside a plain field a quote
+    // is only text.
+    struct Counted {
+        std::size_t delimiters;
+        std::size_t resume;
+    };
+    Counted count_plain_fields(std::size_t i, std::size_t limit) noexcept {
+        std::size_t count = 0;
+        std::size_t resume = i;
+        bool after_delimiter = false;  // the byte before this block's first one
+        for (;;) {
+            if (i >= limit) return Counted{count, resume};
+            const std::size_t base = i & ~std::size_t{63};
+            if (base != block_) [[unlikely]] load(base);
+            const unsigned shift = static_cast<unsigned>(i - base);
+            const std::uint64_t delims = delimiters_ >> shift;
+            const std::uint64_t field_starts = (delims << 1) | (after_delimiter ? 1U : 0U);
+            std::uint64_t stops = (line_ends_ >> shift) | ((quotes_ >> shift) & field_starts);
+            const std::size_t span = 64 - shift;
+            if (limit - i < span) stops |= ~std::uint64_t{0} << (limit - i);
+            if (stops != 0) {
+                const std::uint64_t before = below(stops) & delims;
+                if (before != 0) {
+                    count += static_cast<std::size_t>(__builtin_popcountll(before));
+                    resume = i + (63 - static_cast<unsigned>(__builtin_clzll(before))) + 1;
+                } else if (after_delimiter) {
+                    resume = i;
+                }
+                return Counted{count, resume};
+            }
+            if (delims != 0) {
+                count += static_cast<std::size_t>(__builtin_popcountll(delims));
+                resume = i + (63 - static_cast<unsigned>(__builtin_clzll(delims))) + 1;
+            }
+            after_delimiter = (delims >> (span - 1) & 1) != 0;
+            i = base + 64;
+        }
+    }
+
     // Quoted text: first index >= i holding the quote (the size when none);
     // adds the LFs passed over to `lf_count`; the delimiter, CR and LF are
     // the watched bytes.

@@ -35,6 +35,12 @@ public:
         if (count_ == 0) first_.push_view_field(offset, size, high, special, decode);
         ++count_;
     }
+    // Fields counted in bulk, after the first.
+    void add_fields(std::size_t count) noexcept { count_ += count; }
+    void push_empty_views(std::size_t offset, std::size_t count, bool decode) {
+        if (count_ == 0) first_.push_view_field(offset, 0, false, false, decode);
+        count_ += count;
+    }
 
 private:
     RowBuffer first_;  // holds the first field only

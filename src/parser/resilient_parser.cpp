@@ -1,5 +1,9 @@
 #include "resilient_parser.hpp"
 
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
 namespace brinewick {
 namespace {
 
@@ -207,11 +211,39 @@ bool ResilientParser::parse_row(Row& row) {
                     break;
                 }
                 if (b == delim) {  // empty field, placed so it can join a bare run
+                    if (pos + 1 < n && t[pos + 1] == delim) [[unlikely]] {
+                        // A run of delimiters goes in at once, up to the next check.
+                        const std::size_t stop = next_check_ < n ? next_check_ : n;
+                        std::size_t end = pos + 1;
+                        // Eight bytes a step while they are all the delimiter.
+                        const std::uint64_t all_delim = 0x0101010101010101ULL * delim;
+                        for (std::uint64_t word; end + 8 <= stop; end += 8) {
+                            std::memcpy(&word, t + end, 8);
+                            if (word != all_delim) break;
+                        }
+                        while (end < stop && t[end] == delim) ++end;
+                        row.push_empty_views(pos, end - pos, Decode);
+                        pos = end;
+                        break;
+                    }
                     row.push_view_field(pos, 0, false, false, Decode);
                     ++pos;
                     break;
                 }
                 if (b == kCR || b == kLF) goto end_of_line;
+                if constexpr (std::is_same_v<Row, FieldCounter>) {
+                    // Only counting, and the first field is held: whole
+                    // blocks of plain fields are counted by their delimiters.
+                    if (!row.empty() && !trim_leading_whitespace_ && b != quote) {
+                        const std::size_t stop = next_check_ < n ? next_check_ : n;
+                        const scan::BlockScanner::Counted counted = scanner_.count_plain_fields(pos, stop);
+                        if (counted.delimiters != 0) {
+                            row.add_fields(counted.delimiters);
+                            pos = counted.resume;
+                            break;
+                        }
+                    }
+                }
                 // Plain fields: most end at the delimiter and are closed here
                 // at once, and while the next one starts plainly too it is
                 // taken in this loop, without a trip through the switch. One
@@ -227,6 +259,8 @@ bool ResilientParser::parse_row(Row& row) {
                     }
                     row.push_view_field(pos, run.end - pos, run.high, run.watched, Decode);
                     pos = run.end + 1;
+                    // A counter goes on by whole blocks from the field start.
+                    if constexpr (std::is_same_v<Row, FieldCounter>) break;
                     if (pos >= n || pos >= next_check_ || trim_leading_whitespace_) break;
                     const unsigned char c = t[pos];
                     if (c == quote || c == delim || c == kCR || c == kLF) break;

@@ -8,6 +8,13 @@
 // The rare field that does not fit (a row past 4 GiB, a field of 512 MiB or
 // more) takes a marked slot whose full-width entry lives in a side list.
 // Empty fields added by padding are only counted, never stored.
+// A long run of views of one size and flags, each one byte after the
+// previous (a row of millions of empty fields, or of one-digit columns),
+// takes one marked slot too: its entry in a side list holds the run's start
+// and length, so such a row costs a few bytes whatever its width. Runs are
+// looked for only when a row of thousands of entries fills its entry array
+// (a pass over the entries added since the last look), so the common push
+// pays nothing for them; a long run of delimiters becomes a run at once.
 #pragma once
 
 #include <cstddef>
@@ -62,6 +69,7 @@ public:
     const T& operator[](std::size_t i) const noexcept { return data_[i]; }
     T& operator[](std::size_t i) noexcept { return data_[i]; }
     T& back() noexcept { return data_[size_ - 1]; }
+    const T& back() const noexcept { return data_[size_ - 1]; }
     void clear() noexcept { size_ = 0; }
     void resize_down(std::size_t size) noexcept {
         if (size < size_) size_ = size;
@@ -72,6 +80,13 @@ public:
     }
     void reserve(std::size_t capacity) {
         if (capacity > capacity_) grow(capacity);
+    }
+    [[nodiscard]] std::size_t capacity() const noexcept { return capacity_; }
+    // Appends unless the array is full; false then, with nothing changed.
+    [[nodiscard]] bool try_push_back(const T& value) noexcept {
+        if (size_ == capacity_) [[unlikely]] return false;
+        data_[size_++] = value;
+        return true;
     }
 
 private:
@@ -96,21 +111,31 @@ class RowBuffer {
 public:
     RowBuffer() = default;
     // Smaller limits for the compact field entries, so that tests reach the
-    // full-width fallback with small rows; 0 keeps the default.
-    RowBuffer(std::size_t offset_limit, std::size_t size_limit) noexcept
+    // full-width fallback with small rows; 0 keeps the default. `run_min`:
+    // fields a run needs before it takes one slot, and new entries between
+    // two passes that look for runs, so that tests meet runs in small rows
+    // (0: the defaults; SIZE_MAX keeps every field in its own entry).
+    RowBuffer(std::size_t offset_limit, std::size_t size_limit, std::size_t run_min = 0) noexcept
         : offset_limit_(offset_limit != 0 ? offset_limit : kOffsetLimit),
-          size_limit_(size_limit != 0 ? size_limit : kSizeLimit) {}
+          size_limit_(size_limit != 0 ? size_limit : kSizeLimit),
+          run_min_(run_min == 0 ? kRunMin : run_min),
+          compact_from_(run_min == 0 ? kCompactFrom : run_min) {}
 
     // Every field, the counted padding included.
-    [[nodiscard]] std::size_t size() const noexcept { return fields_.size() + padding_; }
+    [[nodiscard]] std::size_t size() const noexcept { return held_size() + padding_; }
     [[nodiscard]] bool empty() const noexcept { return size() == 0; }
-    // Fields held one by one; the padding follows them.
-    [[nodiscard]] std::size_t held_size() const noexcept { return fields_.size(); }
+    // Fields held (one by one or in runs); the padding follows them.
+    [[nodiscard]] std::size_t held_size() const noexcept { return fields_.size() + run_extra_; }
+    // Runs of fields held in one slot (for tests and memory accounting).
+    [[nodiscard]] std::size_t run_count() const noexcept { return runs_.size(); }
     // Empty fields at the end of the row that are only counted.
     [[nodiscard]] std::size_t padding() const noexcept { return padding_; }
 
     [[nodiscard]] std::string_view field(std::size_t i) const noexcept {
-        if (i >= fields_.size()) [[unlikely]] return {};
+        if (i >= fields_.size() || !runs_.empty()) [[unlikely]] {
+            if (runs_.empty() || i >= held_size()) return {};
+            return field_with_runs(i);
+        }
         const Field f = fields_[i];
         if (f.size_flags == kWide) [[unlikely]] return wide_field(f.offset);
         const char* base = (f.size_flags & kInArena) != 0 ? arena_.data() : source_ + base_;
@@ -147,6 +172,9 @@ public:
         arena_.clear();
         fields_.clear();
         wide_.clear();
+        runs_.clear();
+        run_extra_ = 0;
+        compacted_ = 0;
         padding_ = 0;
         open_ = OpenField{};
         bare_run_ = 0;
@@ -206,7 +234,16 @@ public:
     // push_text_field and merge_tail may follow it (they make it real
     // first); the parser's pushes come after a reset.
     void pad_to(std::size_t count) noexcept {
-        if (count > size()) padding_ = count - fields_.size();
+        if (count > size()) padding_ = count - held_size();
+    }
+    // `count` empty views at `offset`, offset + 1, ...: a run of delimiters.
+    // The same as that many push_view_field(offset + k, 0, ...) calls.
+    void push_empty_views(std::size_t offset, std::size_t count, bool decode) {
+        if (count == 1) [[likely]] {
+            push_field(offset, 0, decode ? kAscii : 0);
+        } else {
+            push_empty_run(offset, count, decode ? kAscii : 0);
+        }
     }
     // Drops fields from index `first` on.
     void truncate(std::size_t first);
@@ -227,6 +264,12 @@ private:
     // Largest offset and size a compact slot holds; kWide stays out of reach.
     static constexpr std::size_t kOffsetLimit = 0xFFFFFFFFU;
     static constexpr std::size_t kSizeLimit = (std::size_t{1} << (32 - kFlagBits)) - 2;
+    // size_flags of a slot holding a run (offset: its index in runs_).
+    static constexpr std::uint32_t kRunSlot = 0xFFFFFFFEU;
+    // Long enough that ordinary rows never form runs and keep direct indexing.
+    static constexpr std::size_t kRunMin = 32;
+    // Rows with fewer entries never look for runs.
+    static constexpr std::size_t kCompactFrom = 4096;
 
     struct Field {
         std::uint32_t offset;
@@ -237,6 +280,20 @@ private:
         std::size_t size;
         std::uint32_t flags;
     };
+    struct Run {
+        std::size_t first;   // index of its first field
+        std::size_t count;   // fields in it
+        std::size_t entry;   // its slot in fields_
+        std::size_t offset;  // absolute source offset of its first field
+        std::size_t size;    // of each field; the next starts size + 1 bytes on
+        std::uint32_t flags;
+    };
+    // Where field i is held: its slot, and the run (or null) with its place in it.
+    struct Place {
+        std::size_t entry;
+        const Run* run;
+        std::size_t k;
+    };
     struct OpenField {
         std::size_t offset = 0;
         std::size_t size = 0;
@@ -246,11 +303,15 @@ private:
     };
 
     [[nodiscard]] std::uint32_t flags(std::size_t i) const noexcept {
-        if (i >= fields_.size()) [[unlikely]] return kAscii;  // padding: empty
-        const Field f = fields_[i];
-        if (f.size_flags == kWide) [[unlikely]] return wide_[f.offset].flags;
-        return f.size_flags & kFlagMask;
+        if (i < fields_.size() && runs_.empty()) [[likely]] {
+            const Field f = fields_[i];
+            if (f.size_flags == kWide) [[unlikely]] return wide_[f.offset].flags;
+            return f.size_flags & kFlagMask;
+        }
+        return flags_slow(i);
     }
+    // Padding, or a row holding runs.
+    [[nodiscard, gnu::pure]] std::uint32_t flags_slow(std::size_t i) const noexcept;
     [[nodiscard]] std::string_view wide_field(std::size_t w) const noexcept {
         const WideField& f = wide_[w];
         const char* base = (f.flags & kInArena) != 0 ? arena_.data() : source_;
@@ -258,6 +319,8 @@ private:
     }
     // Where field i starts in the source (a view) or in the arena.
     [[nodiscard]] std::size_t absolute_offset(std::size_t i) const noexcept;
+    [[nodiscard]] Place locate(std::size_t i) const noexcept;
+    [[nodiscard, gnu::pure]] std::string_view field_with_runs(std::size_t i) const noexcept;
 
     // `offset` is absolute: into the source, or into the arena for kInArena.
     void push_field(std::size_t offset, std::size_t size, std::uint32_t flags) {
@@ -276,12 +339,25 @@ private:
         // Below the row's start (never, from the parser) wraps and goes wide.
         const std::size_t relative = view ? offset - base_ : offset;
         if (relative <= offset_limit_ && size <= size_limit_) [[likely]] {
-            fields_.push_back(Field{static_cast<std::uint32_t>(relative),
-                                    static_cast<std::uint32_t>(size << kFlagBits) | flags});
+            const Field entry{static_cast<std::uint32_t>(relative),
+                              static_cast<std::uint32_t>(size << kFlagBits) | flags};
+            if (!fields_.try_push_back(entry)) [[unlikely]] push_when_full(entry);
         } else {
             push_wide(offset, size, flags);
         }
     }
+    // The entries are full: a wide row first looks for runs among its
+    // newest entries, and the array grows only if that freed too little.
+    void push_when_full(Field entry);
+    // Runs among the entries from compacted_ on become run slots.
+    void compact_tail();
+    // True when a view of `size` and `flags` at `offset` continues the run
+    // in the last slot.
+    [[nodiscard]] bool continues_last_run(std::size_t offset, std::size_t size,
+                                          std::uint32_t flags) const noexcept;
+    void push_empty_run(std::size_t offset, std::size_t count, std::uint32_t flags);
+    // `count` more empty views past the last run's end.
+    void extend_last_run(std::size_t count);
     void push_wide(std::size_t offset, std::size_t size, std::uint32_t flags);
     void materialize_padding();
     void move_open_to_arena();
@@ -292,6 +368,11 @@ private:
     std::string arena_;
     detail::PodArray<Field> fields_;
     std::vector<WideField> wide_;
+    detail::PodArray<Run> runs_;  // in field order
+    std::size_t run_extra_ = 0;  // fields held beyond one per slot
+    // Entries before compacted_ have been looked at for runs, and no run
+    // slot stands after it.
+    std::size_t compacted_ = 0;
     std::size_t padding_ = 0;
     OpenField open_;
     std::size_t bare_run_ = 0;
@@ -301,6 +382,8 @@ private:
     std::size_t special_size_ = 0;
     std::size_t offset_limit_ = kOffsetLimit;
     std::size_t size_limit_ = kSizeLimit;
+    std::size_t run_min_ = kRunMin;
+    std::size_t compact_from_ = kCompactFrom;
     std::size_t replacements_ = 0;
 };
 

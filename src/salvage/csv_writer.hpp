@@ -97,8 +97,9 @@ public:
     virtual bool write(std::string_view piece) = 0;
 };
 // The clean line of `row` (the bytes of append_clean_line) handed to `out` in
-// pieces no longer than a field, or than 1 KiB of padding; false when `out`
-// stopped it.
+// pieces no longer than a field, kPieceSlice bytes of a bare run or 1 KiB of
+// padding; false when `out` stopped it.
+inline constexpr std::size_t kPieceSlice = std::size_t{1} << 16;
 bool write_clean_line_in_pieces(PieceWriter& out, const RowBuffer& row, std::uint8_t delimiter,
                                 std::uint8_t quote_char);
 

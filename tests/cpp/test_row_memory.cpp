@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "parser/field_counter.hpp"
 #include "parser/resilient_parser.hpp"
 #include "parser/row_buffer.hpp"
 #include "salvage/csv_writer.hpp"
@@ -122,6 +123,132 @@ TEST(RowMemory, WideFallbackMatchesCompactEntries) {
                 EXPECT_EQ(clean_of(wide, ',', '"'), clean_of(compact, ',', '"'));
             }
         }
+    }
+}
+
+// Long runs of same-size views take one slot each; every reader must see
+// the fields, flags, bare run, sizes, lines, joins and cuts of the same row
+// held one entry per field. Random rows rich in runs (empty fields, one-digit
+// columns) broken by quoted, copied and long fields, with short runs and
+// small entry limits so that runs meet the full-width fallback.
+TEST(RowMemory, RunsMatchPerFieldEntries) {
+    const unsigned seed = test_seed();
+    std::cout << "[ seed ] RowMemory runs " << seed << " (BRINEWICK_TEST_SEED to replay)\n";
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    const std::string pieces[] = {",,,,,,,,", "7,7,7,7,7,", "7,7,", "ab,", "\"q\"\"x\",", "\"a,b\",",
+                                  "\xC3\xA9,", "\xFE,", ",", "\n", "12,34,56,78,", std::string(40, 'z') + ","};
+    struct Setup {
+        std::size_t offset, size, run_min;
+    };
+    const Setup setups[] = {{0, 0, 0}, {0, 0, 2}, {0, 0, 3}, {1, 1, 2}, {7, 3, 2}, {64, 1000, 4}, {30, 0, 3}};
+    std::size_t rows_with_runs = 0;
+    for (int round = 0; round < 300; ++round) {
+        std::string text;
+        const unsigned n = 1 + rng() % 40;
+        for (unsigned k = 0; k < n; ++k) {
+            const std::string& piece = pieces[rng() % std::size(pieces)];
+            for (unsigned r = rng() % 3 == 0 ? 1 + rng() % 30 : 1; r > 0; --r) text += piece;
+        }
+        if (rng() % 2 == 0) text.pop_back();
+        const Setup setup = setups[rng() % std::size(setups)];
+        const bool decode = rng() % 4 != 0;
+        SCOPED_TRACE("text '" + text + "' setup " + std::to_string(setup.offset) + "/" +
+                     std::to_string(setup.size) + "/" + std::to_string(setup.run_min) +
+                     (decode ? "" : " raw"));
+        ResilientParser plain_parser(text, ',', '"', true);
+        ResilientParser run_parser(text, ',', '"', true);
+        ResilientParser count_parser(text, ',', '"', true);
+        RowBuffer plain(0, 0, SIZE_MAX);
+        RowBuffer runs(setup.offset, setup.size, setup.run_min);
+        FieldCounter counter;
+        for (;;) {
+            const bool got = decode ? plain_parser.next_row(plain) : plain_parser.next_row_raw(plain);
+            ASSERT_EQ(decode ? run_parser.next_row(runs) : run_parser.next_row_raw(runs), got);
+            ASSERT_EQ(count_parser.next_row_count(counter), got);
+            if (!got) break;
+            ASSERT_EQ(plain.run_count(), 0U);
+            rows_with_runs += runs.run_count() != 0;
+            EXPECT_EQ(counter.size(), plain.size());
+            if (!decode) EXPECT_EQ(counter.first_field(), plain.field(0));  // raw bytes
+            ASSERT_EQ(snapshot(runs), snapshot(plain));
+            EXPECT_EQ(runs.held_size(), plain.held_size());
+            EXPECT_EQ(runs.bare_run(), plain.bare_run());
+            EXPECT_EQ(runs.text_size(), plain.text_size());
+            EXPECT_EQ(runs.special_text_size(), plain.special_text_size());
+            EXPECT_EQ(clean_of(runs, ',', '"'), clean_of(plain, ',', '"'));
+            if (round % 10 == 0) EXPECT_EQ(streamed(runs, ',', '"', std::string(9000, 'p')), clean_of(plain, ',', '"'));
+            {  // the quarantine line, its bare run taken as one span, against the field-by-field record
+                std::string from_row;
+                std::string from_record;
+                append_quarantine_line(from_row, runs, "why", 3, ',');
+                append_quarantine_line(from_record, QuarantineRecord{plain.to_strings(), "why", 3}, ',');
+                EXPECT_EQ(from_row, from_record);
+            }
+            if (plain.size() < 2) continue;
+            const std::size_t cut = rng() % plain.size();
+            switch (rng() % 3) {
+                case 0:  // overflow joined
+                    plain.merge_tail(cut, ',');
+                    runs.merge_tail(cut, ',');
+                    break;
+                case 1:  // cut, then fields added after the cut
+                    plain.truncate(cut);
+                    runs.truncate(cut);
+                    for (const char* extra : {"", "", "x", "", ""}) {
+                        plain.push_text_field(extra, true, false);
+                        runs.push_text_field(extra, true, false);
+                    }
+                    break;
+                default:  // padded past the end
+                    plain.pad_to(plain.size() + 3);
+                    runs.pad_to(runs.size() + 3);
+                    break;
+            }
+            ASSERT_EQ(snapshot(runs), snapshot(plain));
+            EXPECT_EQ(runs.bare_run(), plain.bare_run());
+            EXPECT_EQ(runs.text_size(), plain.text_size());
+            EXPECT_EQ(runs.special_text_size(), plain.special_text_size());
+            EXPECT_EQ(clean_of(runs, ',', '"'), clean_of(plain, ',', '"'));
+            RowTable table;
+            table.push_row(runs);
+            table.push_row(plain);
+            const std::vector<Row> both = table.to_vectors();
+            EXPECT_EQ(both[0], both[1]);
+        }
+    }
+    EXPECT_GT(rows_with_runs, 50U) << "the rows seldom formed runs: the test lost its point";
+}
+
+// A row of millions of empty fields or one-digit columns holds a few slots,
+// not one per field, and still reads, writes and joins field by field.
+TEST(RowMemory, HugeRunsStayCompact) {
+    struct Case {
+        std::string unit;
+        std::size_t count;
+    };
+    const Case cases[] = {{",", 3000000}, {"7,", 2000000}, {"ab,", 100000}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.unit);
+        std::string text;
+        for (std::size_t k = 0; k < c.count; ++k) text += c.unit;
+        text += "end\n";
+        ResilientParser parser(text, ',', '"', true);
+        RowBuffer row;
+        ASSERT_TRUE(parser.next_row(row));
+        ASSERT_EQ(row.size(), c.count + 1);
+        EXPECT_EQ(row.run_count(), 1U);
+        EXPECT_EQ(row.bare_run(), c.count + 1);
+        const std::string field = c.unit.substr(0, c.unit.size() - 1);
+        EXPECT_EQ(row.field(c.count / 2), field);
+        EXPECT_EQ(row.field(c.count - 1), field);
+        EXPECT_EQ(row.field(c.count), "end");
+        EXPECT_EQ(clean_of(row, ',', '"'), text);
+        EXPECT_EQ(streamed(row, ',', '"'), text);
+        row.merge_tail(2, ',');
+        ASSERT_EQ(row.size(), 3U);
+        EXPECT_EQ(row.field(2).size(), text.size() - 1 - 2 * c.unit.size());
+        EXPECT_EQ(row.field(1), field);
     }
 }
 

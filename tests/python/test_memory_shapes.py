@@ -118,10 +118,12 @@ MANY_FIELDS = 40 * 10**6
 
 @pytest.fixture(scope="module")
 def wide_row_inputs(tmp_path_factory):
-    """1000 good rows and one row of 40 million delimiters (40 MB), after
-    them ("last") or before them ("first")."""
+    """1000 good rows and one row of 40 million fields of one and two bytes
+    in turn (60 MB), after them ("last") or before them ("first"). Fields of
+    one size in a row would be held as a run, in a few bytes; these take an
+    entry each, more than the address space left."""
     folder = tmp_path_factory.mktemp("wide")
-    wide = b"," * MANY_FIELDS + b"\n"
+    wide = b"1,22," * (MANY_FIELDS // 2) + b"\n"
     paths = {}
     for name, parts in [("last", [GOOD_ROWS.encode(), wide]), ("first", [wide, GOOD_ROWS.encode()])]:
         paths[name] = str(folder / f"{name}.csv")
@@ -161,6 +163,46 @@ def test_out_of_memory_is_reported_with_the_documented_disk_state(tmp_path, wide
     assert found["open"] == ["MemoryError", ["out of memory"]]
     assert found["output"] == output
     assert found["quarantine"] is False
+
+
+DELIMITERS = 40 * 10**6
+
+
+@pytest.fixture(scope="module")
+def delimiter_row_input(tmp_path_factory):
+    """A row of 40 million delimiters (40 MB), then 1000 good rows."""
+    path = tmp_path_factory.mktemp("delimiters") / "in.csv"
+    path.write_bytes(b"," * DELIMITERS + b"\n" + GOOD_ROWS.encode())
+    return str(path)
+
+
+# A row of millions of empty fields is held as a run, so it goes through
+# under the same address-space cap that stops a row of as many varied
+# fields, with every option that joins, quarantines or keeps it.
+@needs_address_space_cap
+@pytest.mark.parametrize(
+    "options, output",
+    [
+        ({}, ',"' + "," * (DELIMITERS - 1) + '"\n' + GOOD_ROWS),
+        ({"expected_columns": 2, "merge_overflow": False}, GOOD_ROWS),
+        ({"expected_columns": DELIMITERS + 1, "fill_ragged_rows": False}, "," * DELIMITERS + "\n"),
+    ],
+    ids=["merged", "quarantined", "kept-whole"],
+)
+def test_row_of_delimiters_fits_under_the_cap(tmp_path, delimiter_row_input, options, output):
+    out = tmp_path / "out.csv"
+    quarantine = tmp_path / "q.csv"
+    done = subprocess.run(
+        [sys.executable, "-c", CAPPED_CHILD, MODULE_DIR, delimiter_row_input, str(out), str(quarantine),
+         json.dumps(options)],
+        capture_output=True, text=True, timeout=300,
+    )
+    assert done.returncode == 0, done.stderr
+    found = json.loads(done.stdout)
+    assert found["salvage_file"] is None
+    assert found["open"] is None
+    assert found["output"] == output
+    assert found["quarantine"] is True  # written whole, with the rows turned away
 
 
 # The reader keeps a row of delimiters as a count; its list of millions of
