@@ -24,7 +24,7 @@ bool is_white_space(char32_t c) noexcept {
 // The field holds raw bytes; anything ill-formed would decode to U+FFFD,
 // which is not white space, so decoding is needed only when it is suspect.
 bool is_blank_row(const FieldCounter& row) {
-    if (row.size() != 1) return false;
+    if (row.size() != 1 || !row.first_may_be_blank()) return false;
     const std::string_view raw = row.first_field();
     if (raw.empty()) return true;
     const unsigned char first = static_cast<unsigned char>(raw[0]);
