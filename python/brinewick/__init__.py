@@ -14,7 +14,7 @@ The in-memory engine this package is built on stays available as
 from __future__ import annotations
 
 from ._api import salvage
-from ._inspect import InspectReport, SniffResult, inspect, sniff_file
+from ._damage import InspectReport, SniffResult, inspect, sniff_file
 from ._options import SalvageOptions
 from ._read import RecordTable, SalvagedTable, read
 from .summary import CHANGE_KINDS, SalvageSummary

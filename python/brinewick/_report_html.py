@@ -6,10 +6,10 @@ from __future__ import annotations
 from html import escape
 from typing import TYPE_CHECKING
 
-from ._inspect import CHANGE_KINDS
+from ._damage import CHANGE_KINDS
 
 if TYPE_CHECKING:
-    from ._inspect import InspectReport
+    from ._damage import InspectReport
 
 # One colour per change kind, then rows set aside; readable by people with
 # the common colour-vision deficiencies (Okabe-Ito palette).

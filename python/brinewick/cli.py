@@ -380,7 +380,7 @@ def sniff_command(files: tuple[str, ...], sample_bytes: int, as_json: bool) -> N
     Delimiter, column count, whether the first row looks like a header, line
     endings, byte-order mark and how much is not valid UTF-8.
     """
-    from ._inspect import sniff_file
+    from ._damage import sniff_file
 
     status = EXIT_OK
     for name in files:
@@ -422,7 +422,7 @@ def inspect_command(file: str, html_path: Optional[str], as_json: bool, show: in
     Counts by change kind and by reason, the first rows set aside with their
     lines, and where in the file the damage sits.
     """
-    from ._inspect import inspect
+    from ._damage import inspect
     from ._report_html import render_html
 
     source = "/dev/stdin" if file == STDIO else file
