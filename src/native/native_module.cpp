@@ -25,6 +25,7 @@
 
 #include "error/salvage_error.hpp"
 #include "read_functions.hpp"
+#include "summary_tuple.hpp"
 #include "stream/stream_salvage.hpp"
 
 namespace brinewick::native {
@@ -271,25 +272,6 @@ bool wait_for_worker(Run& run, PyObject* progress) {
             return false;
         }
     }
-}
-
-PyObject* summary_tuple(const StreamSummary& s) {
-    PyRef changes(PyTuple_New(static_cast<Py_ssize_t>(stream::kChangeKindCount)));
-    if (!changes) return nullptr;
-    for (std::size_t i = 0; i < stream::kChangeKindCount; ++i) {
-        PyObject* count = PyLong_FromUnsignedLongLong(s.changes[i]);
-        if (count == nullptr) return nullptr;
-        PyTuple_SET_ITEM(changes.get(), static_cast<Py_ssize_t>(i), count);
-    }
-    PyRef delimiter(PyUnicode_FromOrdinal(static_cast<int>(s.counters.detected_delimiter)));
-    if (!delimiter) return nullptr;
-    return Py_BuildValue("(nnnnOnOKK)", static_cast<Py_ssize_t>(s.counters.total_rows),
-                         static_cast<Py_ssize_t>(s.counters.salvaged_rows),
-                         static_cast<Py_ssize_t>(s.counters.repaired_rows),
-                         static_cast<Py_ssize_t>(s.counters.quarantined_rows), delimiter.get(),
-                         static_cast<Py_ssize_t>(s.counters.inferred_columns), changes.get(),
-                         static_cast<unsigned long long>(s.changed_rows),
-                         static_cast<unsigned long long>(s.bytes_read));
 }
 
 // Binds the arguments into `run`; false with TypeError/ValueError set.

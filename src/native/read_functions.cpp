@@ -8,6 +8,7 @@
 // (src/arrow/salvage_reader.hpp); a thread that asks for a batch waits on it
 // without the interpreter lock and, on the main thread, still sees Ctrl-C.
 #include "read_functions.hpp"
+#include "summary_tuple.hpp"
 
 #include <cerrno>
 #include <condition_variable>
@@ -406,24 +407,13 @@ PyObject* new_stream(const ReaderRef& reader, bool keep_interrupts) {
     return capsule;
 }
 
-PyObject* summary_tuple(const ReadReport& report) {
-    const StreamSummary& s = report.summary;
-    PyRef changes(PyTuple_New(static_cast<Py_ssize_t>(stream::kChangeKindCount)));
-    if (!changes) return nullptr;
-    for (std::size_t i = 0; i < stream::kChangeKindCount; ++i) {
-        PyObject* count = PyLong_FromUnsignedLongLong(s.changes[i]);
-        if (count == nullptr) return nullptr;
-        PyTuple_SET_ITEM(changes.get(), static_cast<Py_ssize_t>(i), count);
-    }
-    PyRef delimiter(PyUnicode_FromOrdinal(static_cast<int>(s.counters.detected_delimiter)));
-    if (!delimiter) return nullptr;
-    return Py_BuildValue("(nnnnOnOKKd)", static_cast<Py_ssize_t>(s.counters.total_rows),
-                         static_cast<Py_ssize_t>(s.counters.salvaged_rows),
-                         static_cast<Py_ssize_t>(s.counters.repaired_rows),
-                         static_cast<Py_ssize_t>(s.counters.quarantined_rows), delimiter.get(),
-                         static_cast<Py_ssize_t>(s.counters.inferred_columns), changes.get(),
-                         static_cast<unsigned long long>(s.changed_rows), static_cast<unsigned long long>(s.bytes_read),
-                         report.seconds);
+// The summary tuple with the run's seconds after it.
+PyObject* report_tuple(const ReadReport& report) {
+    PyRef counts(summary_tuple(report.summary));
+    if (!counts) return nullptr;
+    PyRef seconds(Py_BuildValue("(d)", report.seconds));
+    if (!seconds) return nullptr;
+    return PySequence_Concat(counts.get(), seconds.get());
 }
 
 // ------------------------------------------------------------------ functions
@@ -519,7 +509,7 @@ PyObject* read_summary(PyObject* const* args, Py_ssize_t nargs) {
         report = (*reader)->report;
     }
     if (!report) Py_RETURN_NONE;
-    return summary_tuple(*report);
+    return report_tuple(*report);
 }
 
 // read_records(reader, quarantine: bool): the records as a stream, None until a pass has finished.
