@@ -130,10 +130,11 @@ def test_fifo_fed_without_end(tmp_path, entry):
     assert sorted(os.listdir(tmp_path)) == ["in.fifo"]
 
 
-# One row of nothing but quotes, parsed in full by each of the four sniffing
-# candidates and by the inference: seconds of work at any speed this parser
-# has reached, so a signal after half a second lands inside it.
-QUOTES = b'"' * (256 << 20)
+# One quoted field of 256 MiB in which every inner quote is stray (`a"b`
+# repeated): each of the four sniffing candidates and the inference parse it
+# whole, and every quote costs a look-ahead, so the call lasts seconds and a
+# signal after half a second lands while it reads or sniffs.
+QUOTES = b'"' + b'a"b' * ((256 << 20) // 3) + b'"'
 
 
 @pytest.fixture(scope="module")
