@@ -24,6 +24,7 @@
 #include <variant>
 
 #include "error/salvage_error.hpp"
+#include "conversions.hpp"
 #include "read_functions.hpp"
 #include "summary_tuple.hpp"
 #include "stream/stream_salvage.hpp"
@@ -48,14 +49,10 @@ constexpr Py_ssize_t kArgumentCount = 15;
 
 // ------------------------------------------------------------------ arguments
 
-bool wrong_type(const char* param, const char* expected, PyObject* value) {
-    PyErr_Format(PyExc_TypeError, "salvage(): '%s' must be %s, not %.200s", param, expected,
-                 Py_TYPE(value)->tp_name);
-    return false;
-}
+constexpr Converter kArgs{"salvage"};
 
 bool to_path(const char* param, PyObject* value, std::string& out) {
-    if (!PyBytes_Check(value)) return wrong_type(param, "bytes", value);
+    if (!PyBytes_Check(value)) return kArgs.wrong_type(param, "bytes", value);
     const char* data = PyBytes_AS_STRING(value);
     const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(value));
     if (std::char_traits<char>::find(data, size, '\0') != nullptr) {
@@ -74,56 +71,14 @@ bool to_optional_path(const char* param, PyObject* value, std::optional<std::str
     return true;
 }
 
-bool to_flag(const char* param, PyObject* value, bool& out) {
-    if (!PyBool_Check(value)) return wrong_type(param, "bool", value);
-    out = value == Py_True;
-    return true;
-}
-
-// An int in [low, high]; None gives `none` when allowed.
-bool to_integer(const char* param, PyObject* value, long long low, long long high, bool none_allowed,
-                std::optional<long long>& out) {
-    if (value == Py_None && none_allowed) {
-        out.reset();
-        return true;
-    }
-    if (!PyLong_Check(value) || PyBool_Check(value)) return wrong_type(param, "int", value);
-    int overflow = 0;
-    const long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (n == -1 && PyErr_Occurred()) return false;
-    if (overflow != 0 || n < low || n > high) {
-        PyErr_Format(PyExc_ValueError, "salvage(): '%s' is out of range [%lld, %lld]", param, low, high);
-        return false;
-    }
-    out = n;
-    return true;
-}
-
 bool to_byte(const char* param, PyObject* value, bool none_allowed, std::optional<std::uint8_t>& out) {
     std::optional<long long> n;
-    if (!to_integer(param, value, 0, 127, none_allowed, n)) return false;
+    if (!kArgs.to_integer(param, value, 0, 127, none_allowed, n)) return false;
     if (n) out = static_cast<std::uint8_t>(*n);
     return true;
 }
 
 // ------------------------------------------------------------------ errors
-
-void set_exception_from_call(PyObject* type, PyObject* args) {
-    PyRef exc(PyObject_Call(type, args, nullptr));
-    if (!exc) return;  // the constructor's own error stands
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-}
-
-// OSError(errno, text, filename): the interpreter then picks the subclass
-// (FileNotFoundError, PermissionError, ...) from the errno.
-void raise_os_error(int code, const std::string& text, const std::string& path) {
-    PyRef filename(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
-    if (!filename) return;
-    PyRef args(Py_BuildValue("(is#O)", code, text.data(), static_cast<Py_ssize_t>(text.size()),
-                             filename.get()));
-    if (!args) return;
-    set_exception_from_call(PyExc_OSError, args.get());
-}
 
 void raise_stream_error(const StreamError& error) {
     switch (error.what) {
@@ -288,24 +243,24 @@ bool bind(PyObject* const* args, Run& run) {
     if (!to_byte("quote_char", args[5], false, quote)) return false;
     options.delimiter = delimiter;
     options.quote_char = *quote;
-    if (!to_flag("fill_ragged_rows", args[6], options.fill_ragged_rows)) return false;
-    if (!to_flag("merge_overflow", args[7], options.merge_overflow)) return false;
+    if (!kArgs.to_flag("fill_ragged_rows", args[6], options.fill_ragged_rows)) return false;
+    if (!kArgs.to_flag("merge_overflow", args[7], options.merge_overflow)) return false;
     std::optional<long long> expected;
-    if (!to_integer("expected_columns", args[8], 0, PY_SSIZE_T_MAX, true, expected)) return false;
+    if (!kArgs.to_integer("expected_columns", args[8], 0, PY_SSIZE_T_MAX, true, expected)) return false;
     if (expected) options.expected_columns = static_cast<std::size_t>(*expected);
-    if (!to_flag("repair_quotes", args[9], options.repair_quotes)) return false;
+    if (!kArgs.to_flag("repair_quotes", args[9], options.repair_quotes)) return false;
     if (args[10] != Py_None && !PyCallable_Check(args[10])) {
-        return wrong_type("progress", "callable or None", args[10]);
+        return kArgs.wrong_type("progress", "callable or None", args[10]);
     }
-    if (!to_flag("durable", args[11], run.settings.durable)) return false;
+    if (!kArgs.to_flag("durable", args[11], run.settings.durable)) return false;
     std::optional<long long> read_size;
-    if (!to_integer("read_size", args[12], 1, 1LL << 30, false, read_size)) return false;
+    if (!kArgs.to_integer("read_size", args[12], 1, 1LL << 30, false, read_size)) return false;
     run.settings.read_size = static_cast<std::size_t>(*read_size);
     std::optional<long long> jobs;
-    if (!to_integer("jobs", args[13], 1, 1 << 16, false, jobs)) return false;
+    if (!kArgs.to_integer("jobs", args[13], 1, 1 << 16, false, jobs)) return false;
     run.settings.jobs = static_cast<std::size_t>(*jobs);
     std::optional<long long> chunk_size;
-    if (!to_integer("chunk_size", args[14], 1, 1LL << 30, false, chunk_size)) return false;
+    if (!kArgs.to_integer("chunk_size", args[14], 1, 1LL << 30, false, chunk_size)) return false;
     run.settings.chunk_size = static_cast<std::size_t>(*chunk_size);
     return true;
 }

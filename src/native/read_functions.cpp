@@ -8,6 +8,7 @@
 // (src/arrow/salvage_reader.hpp); a thread that asks for a batch waits on it
 // without the interpreter lock and, on the main thread, still sees Ctrl-C.
 #include "read_functions.hpp"
+#include "conversions.hpp"
 #include "summary_tuple.hpp"
 
 #include <cerrno>
@@ -180,13 +181,8 @@ void raise_stream_error(const StreamError& error) {
             return;
         }
         const int code = error.io.kind == IoError::Kind::Os && error.io.code != 0 ? error.io.code : EIO;
-        PyRef filename(PyUnicode_DecodeFSDefaultAndSize(error.path.data(), static_cast<Py_ssize_t>(error.path.size())));
-        if (!filename) return;
-        const std::string text = error.io.kind == IoError::Kind::Os ? describe_errno(code) : error.io.message();
-        PyRef args(Py_BuildValue("(isO)", code, text.c_str(), filename.get()));
-        if (!args) return;
-        PyRef exc(PyObject_Call(PyExc_OSError, args.get(), nullptr));
-        if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+        raise_os_error(code, error.io.kind == IoError::Kind::Os ? describe_errno(code) : error.io.message(),
+                       error.path);
         return;
     }
     PyErr_SetString(PyExc_RuntimeError, arrow::describe(error).c_str());
@@ -194,31 +190,7 @@ void raise_stream_error(const StreamError& error) {
 
 // ------------------------------------------------------------------ arguments
 
-bool wrong_type(const char* param, const char* expected, PyObject* value) {
-    PyErr_Format(PyExc_TypeError, "read_open(): '%s' must be %s, not %.200s", param, expected, Py_TYPE(value)->tp_name);
-    return false;
-}
-
-bool to_flag(const char* param, PyObject* value, bool& out) {
-    if (!PyBool_Check(value)) return wrong_type(param, "bool", value);
-    out = value == Py_True;
-    return true;
-}
-
-bool to_size(const char* param, PyObject* value, long long low, long long high, bool none_allowed,
-             std::optional<long long>& out) {
-    if (value == Py_None && none_allowed) return true;
-    if (!PyLong_Check(value) || PyBool_Check(value)) return wrong_type(param, "int", value);
-    int overflow = 0;
-    const long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (n == -1 && PyErr_Occurred() != nullptr) return false;
-    if (overflow != 0 || n < low || n > high) {
-        PyErr_Format(PyExc_ValueError, "read_open(): '%s' is out of range [%lld, %lld]", param, low, high);
-        return false;
-    }
-    out = n;
-    return true;
-}
+constexpr Converter kArgs{"read_open"};
 
 bool to_text(PyObject* value, std::string& out) {
     Py_ssize_t size = 0;
@@ -230,12 +202,12 @@ bool to_text(PyObject* value, std::string& out) {
 
 // dtypes as a tuple of (column name, type name) pairs.
 bool to_overrides(PyObject* value, arrow::TypeOverrides& out) {
-    if (!PyTuple_Check(value)) return wrong_type("dtypes", "tuple", value);
+    if (!PyTuple_Check(value)) return kArgs.wrong_type("dtypes", "tuple", value);
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(value); ++i) {
         PyObject* pair = PyTuple_GET_ITEM(value, i);
         if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2 || !PyUnicode_Check(PyTuple_GET_ITEM(pair, 0)) ||
             !PyUnicode_Check(PyTuple_GET_ITEM(pair, 1))) {
-            return wrong_type("dtypes", "a tuple of (str, str) pairs", pair);
+            return kArgs.wrong_type("dtypes", "a tuple of (str, str) pairs", pair);
         }
         std::string name;
         std::string type_name;
@@ -255,7 +227,7 @@ bool to_overrides(PyObject* value, arrow::TypeOverrides& out) {
 
 bool bind(PyObject* const* args, ReaderState& state) {
     PyObject* path = args[0];
-    if (!PyBytes_Check(path)) return wrong_type("path", "bytes", path);
+    if (!PyBytes_Check(path)) return kArgs.wrong_type("path", "bytes", path);
     state.path.assign(PyBytes_AS_STRING(path), static_cast<std::size_t>(PyBytes_GET_SIZE(path)));
     if (state.path.find('\0') != std::string::npos) {
         PyErr_SetString(PyExc_ValueError, "read_open(): 'path' contains a NUL byte");
@@ -263,26 +235,22 @@ bool bind(PyObject* const* args, ReaderState& state) {
     }
     ReadSettings& s = state.settings;
     std::optional<long long> n;
-    if (!to_size("delimiter", args[1], 0, 127, true, n)) return false;
+    if (!kArgs.to_integer("delimiter", args[1], 0, 127, true, n)) return false;
     if (n) s.options.delimiter = static_cast<std::uint8_t>(*n);
-    n.reset();
-    if (!to_size("quote_char", args[2], 0, 127, false, n)) return false;
+    if (!kArgs.to_integer("quote_char", args[2], 0, 127, false, n)) return false;
     s.options.quote_char = static_cast<std::uint8_t>(*n);
-    if (!to_flag("fill_ragged_rows", args[3], s.options.fill_ragged_rows)) return false;
-    if (!to_flag("merge_overflow", args[4], s.options.merge_overflow)) return false;
-    n.reset();
-    if (!to_size("expected_columns", args[5], 0, PY_SSIZE_T_MAX, true, n)) return false;
+    if (!kArgs.to_flag("fill_ragged_rows", args[3], s.options.fill_ragged_rows)) return false;
+    if (!kArgs.to_flag("merge_overflow", args[4], s.options.merge_overflow)) return false;
+    if (!kArgs.to_integer("expected_columns", args[5], 0, PY_SSIZE_T_MAX, true, n)) return false;
     if (n) s.options.expected_columns = static_cast<std::size_t>(*n);
-    if (!to_flag("repair_quotes", args[6], s.options.repair_quotes)) return false;
-    if (!to_flag("header", args[7], s.header)) return false;
-    if (!to_flag("infer", args[8], s.infer)) return false;
-    if (!to_flag("empty_as_null", args[9], s.empty_as_null)) return false;
+    if (!kArgs.to_flag("repair_quotes", args[6], s.options.repair_quotes)) return false;
+    if (!kArgs.to_flag("header", args[7], s.header)) return false;
+    if (!kArgs.to_flag("infer", args[8], s.infer)) return false;
+    if (!kArgs.to_flag("empty_as_null", args[9], s.empty_as_null)) return false;
     if (!to_overrides(args[10], s.overrides)) return false;
-    n.reset();
-    if (!to_size("batch_rows", args[11], 1, 1LL << 30, false, n)) return false;
+    if (!kArgs.to_integer("batch_rows", args[11], 1, 1LL << 30, false, n)) return false;
     s.limits.max_rows = static_cast<std::size_t>(*n);
-    n.reset();
-    if (!to_size("read_size", args[12], 1, 1LL << 30, false, n)) return false;
+    if (!kArgs.to_integer("read_size", args[12], 1, 1LL << 30, false, n)) return false;
     s.read_size = static_cast<std::size_t>(*n);
     return true;
 }

@@ -711,18 +711,14 @@ std::variant<StreamSummary, StreamError> parallel_stream_rows(InputWindow& windo
                                                               StreamControl& control) {
     const SalvageOptions& options = settings.options;
     StreamSummary summary;
-    // An empty input has no dialect: comma and zero counters, options aside.
-    while (window.view().empty() && !window.at_end()) {
-        if (auto error = window.read_more(window.read_size())) return *error;
-    }
-    if (window.view().empty()) {
+    auto settled = settle_dialect_or_empty(window, options);
+    if (auto* error = std::get_if<StreamError>(&settled)) return *error;
+    if (!std::get<std::optional<Dialect>>(settled)) {
         summary.bytes_read = window.bytes_read();
         control.bytes_done.store(summary.bytes_read);
         return summary;
     }
-    auto settled = settle_dialect_streamed(window, options);
-    if (auto* error = std::get_if<StreamError>(&settled)) return *error;
-    const Dialect dialect = std::get<Dialect>(settled);
+    const Dialect dialect = *std::get<std::optional<Dialect>>(settled);
     // With a line break for delimiter or quote a line break need not end a
     // row outside quotes, so chunks could not start at rows.
     if (is_break(dialect.delimiter) || is_break(options.quote_char)) {

@@ -181,23 +181,30 @@ RowReader::Step RowReader::next(RowBuffer& row, RowInfo& info) {
     }
 }
 
+std::variant<std::optional<Dialect>, StreamError> settle_dialect_or_empty(InputWindow& window,
+                                                                          const SalvageOptions& options) {
+    while (window.view().empty() && !window.at_end()) {
+        if (auto error = window.read_more(window.read_size())) return *error;
+    }
+    // An empty input has no dialect: comma and zero counters, options aside.
+    if (window.view().empty()) return std::optional<Dialect>();
+    auto settled = settle_dialect_streamed(window, options);
+    if (auto* error = std::get_if<StreamError>(&settled)) return *error;
+    return std::optional<Dialect>(std::get<Dialect>(settled));
+}
+
 std::variant<StreamSummary, StreamError> stream_rows(InputWindow& window,
                                                      const SalvageOptions& options,
                                                      StreamSink& sink, StreamControl& control) {
     StreamSummary summary;
-    // An empty input has no dialect: comma and zero counters, options aside.
-    while (window.view().empty() && !window.at_end()) {
-        if (auto error = window.read_more(window.read_size())) return *error;
-    }
-    if (window.view().empty()) {
+    auto settled = settle_dialect_or_empty(window, options);
+    if (auto* error = std::get_if<StreamError>(&settled)) return *error;
+    if (!std::get<std::optional<Dialect>>(settled)) {
         summary.bytes_read = window.bytes_read();
         control.bytes_done.store(summary.bytes_read);
         return summary;
     }
-
-    auto settled = settle_dialect_streamed(window, options);
-    if (auto* error = std::get_if<StreamError>(&settled)) return *error;
-    const Dialect dialect = std::get<Dialect>(settled);
+    const Dialect dialect = *std::get<std::optional<Dialect>>(settled);
     const std::size_t expected = dialect.expected_columns;
     SalvageSummary& counters = summary.counters;
     counters.detected_delimiter = static_cast<char32_t>(dialect.delimiter);

@@ -110,6 +110,10 @@ private:
 // reading more into `window` as needed (nothing is discarded).
 [[nodiscard]] std::variant<Dialect, StreamError> settle_dialect_streamed(InputWindow& window,
                                                                        const SalvageOptions& options);
+// The same, after waiting for the input's first bytes; nullopt when the input
+// is empty (it has no dialect: comma and zero counters, options aside).
+[[nodiscard]] std::variant<std::optional<Dialect>, StreamError> settle_dialect_or_empty(
+    InputWindow& window, const SalvageOptions& options);
 
 // The text of a row parsed from `view` over [start, end): without the line
 // break that ends it (a row that ran to the end inside quotes keeps all).

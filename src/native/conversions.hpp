@@ -1,0 +1,61 @@
+// Argument conversions and the OSError of brinewick._native's functions.
+// The private functions take positional arguments the Python layer has
+// already checked; these catch what slips through, naming the function.
+#pragma once
+
+#include "module/py_ref.hpp"
+
+#include <optional>
+#include <string>
+
+namespace brinewick::native {
+
+struct Converter {
+    const char* callable;  // as shown in messages, e.g. "salvage"
+
+    bool wrong_type(const char* param, const char* expected, PyObject* value) const {
+        PyErr_Format(PyExc_TypeError, "%s(): '%s' must be %s, not %.200s", callable, param, expected,
+                     Py_TYPE(value)->tp_name);
+        return false;
+    }
+
+    bool to_flag(const char* param, PyObject* value, bool& out) const {
+        if (!PyBool_Check(value)) return wrong_type(param, "bool", value);
+        out = value == Py_True;
+        return true;
+    }
+
+    // An int in [low, high]; None (when allowed) leaves `out` empty.
+    bool to_integer(const char* param, PyObject* value, long long low, long long high, bool none_allowed,
+                    std::optional<long long>& out) const {
+        if (value == Py_None && none_allowed) {
+            out.reset();
+            return true;
+        }
+        if (!PyLong_Check(value) || PyBool_Check(value)) return wrong_type(param, "int", value);
+        int overflow = 0;
+        const long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (n == -1 && PyErr_Occurred() != nullptr) return false;
+        if (overflow != 0 || n < low || n > high) {
+            PyErr_Format(PyExc_ValueError, "%s(): '%s' is out of range [%lld, %lld]", callable, param, low, high);
+            return false;
+        }
+        out = n;
+        return true;
+    }
+};
+
+// OSError(errno, text, filename): the interpreter then picks the subclass
+// (FileNotFoundError, PermissionError, ...) from the errno.
+inline void raise_os_error(int code, const std::string& text, const std::string& path) {
+    using py::PyRef;
+    PyRef filename(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+    if (!filename) return;
+    PyRef args(Py_BuildValue("(is#O)", code, text.data(), static_cast<Py_ssize_t>(text.size()), filename.get()));
+    if (!args) return;
+    PyRef exc(PyObject_Call(PyExc_OSError, args.get(), nullptr));
+    if (!exc) return;  // the constructor's own error stands
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+}
+
+}  // namespace brinewick::native
