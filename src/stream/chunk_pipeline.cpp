@@ -1,0 +1,101 @@
+#include "chunk_pipeline.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace brinewick::stream::pipeline {
+
+StreamError cancelled_error() {
+    StreamError error;
+    error.what = StreamError::What::Cancelled;
+    error.message = "cancelled";
+    return error;
+}
+
+StreamError out_of_memory() {
+    StreamError error;
+    error.io = IoError{IoError::Kind::OutOfMemory, 0};
+    error.message = error.io.message();
+    return error;
+}
+
+bool starts_with_bom(std::string_view text) noexcept {
+    return text.size() >= 3 && static_cast<unsigned char>(text[0]) == 0xEF &&
+           static_cast<unsigned char>(text[1]) == 0xBB && static_cast<unsigned char>(text[2]) == 0xBF;
+}
+
+std::variant<std::shared_ptr<Chunk>, StreamError> next_chunk(InputWindow& window, std::size_t chunk_size,
+                                                             std::uint8_t quote_char, std::shared_ptr<Chunk> chunk,
+                                                             std::optional<std::uint64_t> limit) {
+    std::size_t searched = 0;  // bytes looked at for a forward cut
+    bool looked_back = false;
+    std::size_t cut = 0;
+    bool last = false;
+    // A limit is a cut point itself: a chunk may always end there.
+    const std::size_t cap = limit ? static_cast<std::size_t>(std::min<std::uint64_t>(*limit, SIZE_MAX)) : SIZE_MAX;
+    for (;;) {
+        const std::string_view view = window.view();
+        const std::size_t want = std::min(chunk_size, cap);
+        if (view.size() < want && !window.at_end()) {
+            if (auto error = window.read_more(std::max(window.read_size(), want - view.size()))) return *error;
+            continue;
+        }
+        if (cap <= chunk_size) {
+            cut = std::min(cap, view.size());
+            last = window.at_end() && cut == view.size();
+            break;
+        }
+        if (window.at_end() && view.size() <= chunk_size) {
+            cut = view.size();
+            last = true;
+            break;
+        }
+        bool found = false;
+        if (!looked_back) {
+            looked_back = true;
+            const std::size_t top = std::min(view.size(), chunk_size);
+            for (std::size_t i = top; i-- > 0;) {
+                if (is_break(static_cast<std::uint8_t>(view[i])) && cut_after(view, i, window.at_end())) {
+                    cut = i + 1;
+                    found = true;
+                    break;
+                }
+            }
+            searched = top;
+        }
+        // A CR as the last byte looked at may have had its LF read since.
+        const std::size_t stop = std::min(view.size(), cap);
+        for (std::size_t i = searched == 0 ? 0 : searched - 1; !found && i < stop; ++i) {
+            if (is_break(static_cast<std::uint8_t>(view[i])) && cut_after(view, i, window.at_end())) {
+                cut = i + 1;
+                found = true;
+            }
+        }
+        if (found) break;
+        if (view.size() >= cap) {  // a line that runs past the limit ends the chunk there
+            cut = cap;
+            break;
+        }
+        searched = view.size();
+        if (window.at_end()) {
+            cut = view.size();
+            last = true;
+            break;
+        }
+        if (auto error = window.read_more(std::max(window.read_size(), view.size()))) return *error;
+    }
+    if (!chunk) chunk = std::make_shared<Chunk>();
+    if (chunk->capacity < cut + 1) {
+        chunk->capacity = std::max(cut + 1, chunk_size + 1);
+        chunk->storage.reset(new char[chunk->capacity]);
+    }
+    chunk->storage[0] = static_cast<char>(quote_char);
+    if (cut != 0) std::memcpy(chunk->storage.get() + 1, window.view().data(), cut);
+    chunk->size = cut;
+    chunk->offset = window.offset();
+    chunk->last = last;
+    window.discard_before(cut);
+    return chunk;
+}
+
+}  // namespace brinewick::stream::pipeline
