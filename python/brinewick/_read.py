@@ -15,7 +15,7 @@ import weakref
 from typing import Any, Mapping, Optional, Tuple
 
 from . import _native
-from ._options import PathArg, SalvageOptions, check_flag, fs_path
+from ._options import PathArg, SalvageOptions, check_flag, check_jobs, fs_path
 from .summary import CHANGE_KINDS, SalvageSummary
 
 #: Rows per record batch unless told otherwise: large enough that the
@@ -256,8 +256,8 @@ def read(
         As for :func:`brinewick.salvage`. With ``expected_columns=0`` the
         table is as wide as the widest row and missing cells are null.
     jobs : int, optional
-        Worker threads the salvage may use (checked; reading runs on one
-        worker thread today).
+        Threads that parse and classify rows; by default every core this
+        process may use. The table is the same for any count.
     batch_rows : int, default 65536
         The most rows in one record batch.
 
@@ -294,14 +294,14 @@ def read(
     infer = _check_types(types)
     overrides = _check_dtypes(dtypes)
     nulls = check_flag("empty_as_null", empty_as_null)
-    _check_count("jobs", jobs, none_allowed=True)
+    threads = check_jobs(jobs)
     rows = _check_count("batch_rows", batch_rows, none_allowed=False)
-    return _read(path, options, has_header, infer, overrides, nulls, rows, _native.DEFAULT_READ_SIZE)
+    return _read(path, options, has_header, infer, overrides, nulls, rows, _native.DEFAULT_READ_SIZE, threads)
 
 
 def _read(path: PathArg, options: SalvageOptions, header: bool, infer: bool,
           overrides: Tuple[Tuple[str, str], ...], empty_as_null: bool, batch_rows: Optional[int],
-          read_size: int) -> SalvagedTable:
+          read_size: int, jobs: int = 1, chunk_size: int = _native.DEFAULT_CHUNK_SIZE) -> SalvagedTable:
     encoded = fs_path("path", path)
     shown = os.fspath(path)  # type: ignore[call-overload]
     mode = os.stat(shown).st_mode
@@ -311,7 +311,7 @@ def _read(path: PathArg, options: SalvageOptions, header: bool, infer: bool,
     try:
         reader = _native.read_open(
             encoded if spooled is None else os.fsencode(spooled), *options.native(), header, infer,
-            empty_as_null, overrides, batch_rows, read_size,
+            empty_as_null, overrides, batch_rows, read_size, jobs, chunk_size,
         )
         table = SalvagedTable(reader, os.fsdecode(shown), spooled)
     except BaseException:

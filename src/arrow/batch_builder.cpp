@@ -1,5 +1,7 @@
 #include "batch_builder.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <utility>
@@ -250,6 +252,85 @@ void ColumnBuilder::truncate(std::size_t length) noexcept {
     length_ = length;
 }
 
+namespace {
+
+bool bit_at(const std::uint8_t* bits, std::size_t i) noexcept { return (bits[i / 8] >> (i % 8)) & 1u; }
+
+void put_bit(std::uint8_t* bits, std::size_t i, bool on) noexcept {
+    const auto bit = static_cast<std::uint8_t>(1u << (i % 8));
+    bits[i / 8] = static_cast<std::uint8_t>(on ? (bits[i / 8] | bit) : (bits[i / 8] & ~bit));
+}
+
+// Moves bits [count, length) to the front; reads stay ahead of writes.
+void shift_bits(std::uint8_t* bits, std::size_t count, std::size_t length) noexcept {
+    for (std::size_t i = 0; i + count < length; ++i) put_bit(bits, i, bit_at(bits, i + count));
+}
+
+}  // namespace
+
+void ColumnBuilder::drop_front(std::size_t count) noexcept {
+    if (count == 0) return;
+    if (count >= length_) {
+        truncate(0);
+        return;
+    }
+    const std::size_t keep = length_ - count;
+    if (has_validity_) {
+        shift_bits(validity_.data(), count, length_);
+        std::int64_t nulls = 0;
+        for (std::size_t i = 0; i < keep; ++i) nulls += bit_at(validity_.data(), i) ? 0 : 1;
+        null_count_ = nulls;
+        validity_.shrink((keep + 7) / 8);
+    }
+    switch (type_) {
+        case ColumnType::Utf8: {
+            const std::size_t w = large_ ? 8 : 4;
+            std::uint8_t* off = offsets_.data();
+            std::int64_t base = 0;
+            std::int64_t end = 0;
+            if (large_) {
+                std::memcpy(&base, off + count * 8, 8);
+                std::memcpy(&end, off + length_ * 8, 8);
+                for (std::size_t i = 0; i <= keep; ++i) {
+                    std::int64_t v = 0;
+                    std::memcpy(&v, off + (i + count) * 8, 8);
+                    v -= base;
+                    std::memcpy(off + i * 8, &v, 8);
+                }
+            } else {
+                std::int32_t b32 = 0;
+                std::int32_t e32 = 0;
+                std::memcpy(&b32, off + count * 4, 4);
+                std::memcpy(&e32, off + length_ * 4, 4);
+                base = b32;
+                end = e32;
+                for (std::size_t i = 0; i <= keep; ++i) {
+                    std::int32_t v = 0;
+                    std::memcpy(&v, off + (i + count) * 4, 4);
+                    v -= b32;
+                    std::memcpy(off + i * 4, &v, 4);
+                }
+            }
+            offsets_.shrink((keep + 1) * w);
+            const auto bytes = static_cast<std::size_t>(end - base);
+            if (bytes != 0) std::memmove(values_.data(), values_.data() + base, bytes);
+            values_.shrink(bytes);
+            break;
+        }
+        case ColumnType::Bool:
+            shift_bits(values_.data(), count, length_);
+            values_.shrink((keep + 7) / 8);
+            break;
+        default: {
+            const std::size_t w = fixed_width(type_, large_);
+            std::memmove(values_.data(), values_.data() + count * w, keep * w);
+            values_.shrink(keep * w);
+            break;
+        }
+    }
+    length_ = keep;
+}
+
 void ColumnBuilder::finish(ArrowArray* out) {
     auto p = std::make_unique<ColumnPrivate>();
     // Everything that can fail comes first: every handed-over buffer holds a
@@ -432,6 +513,23 @@ void assemble_batch(std::size_t rows, std::span<ColumnBuilder> columns, ArrowArr
     out->dictionary = nullptr;
     out->release = release_batch;
     out->private_data = p.release();
+}
+
+void BatchBuilder::drop_front(std::size_t count) noexcept {
+    if (count == 0) return;
+    count = std::min(count, rows_);
+    std::size_t bytes = 0;
+    for (ColumnBuilder& b : builders_) {
+        b.drop_front(count);
+        bytes += b.bytes();
+    }
+    rows_ -= count;
+    bytes_ = bytes;
+}
+
+void BatchBuilder::clear() noexcept {
+    for (ColumnBuilder& b : builders_) b.truncate(0);
+    rows_ = bytes_ = 0;
 }
 
 void BatchBuilder::finish(ArrowArray* out) {

@@ -64,6 +64,8 @@ public:
     void append_null();
     // Drops the cells from `length` on.
     void truncate(std::size_t length) noexcept;
+    // Drops the first `count` cells, moving the rest to the front.
+    void drop_front(std::size_t count) noexcept;
     // Moves the cells into `out` (which gets its own release callback) and
     // starts again empty. Throws std::bad_alloc, leaving `out` untouched.
     void finish(ArrowArray* out);
@@ -118,6 +120,11 @@ public:
     void add_columns(std::span<const ColumnSpec> more);
 
     [[nodiscard]] std::size_t rows() const noexcept { return rows_; }
+    // Drops the first `count` rows (rows read before the true start of a
+    // chunk, or a header), moving the rest to the front.
+    void drop_front(std::size_t count) noexcept;
+    // Drops every row, keeping the columns.
+    void clear() noexcept;
     // Approximate buffer bytes of the current batch.
     [[nodiscard]] std::size_t bytes() const noexcept { return bytes_; }
     // A limit is reached: finish the batch before appending more. A single

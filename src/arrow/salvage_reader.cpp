@@ -80,6 +80,64 @@ private:
     ReadRecords* records_;
 };
 
+// Whether the chunk pipeline can read this dialect: rows must start at line
+// breaks, which a line break as delimiter or quote would not promise.
+bool pipelined(const Dialect& dialect, const SalvageOptions& options) noexcept {
+    return !stream::pipeline::is_break(dialect.delimiter) && !stream::pipeline::is_break(options.quote_char);
+}
+
+// A BOM is skipped only at the very start of the input.
+std::optional<StreamError> skip_bom(InputWindow& window) {
+    while (window.view().size() < 3 && !window.at_end()) {
+        if (auto error = window.read_more(window.read_size())) return error;
+    }
+    if (stream::pipeline::starts_with_bom(window.view())) window.discard_before(3);
+    return std::nullopt;
+}
+
+std::vector<ColumnSpec> string_columns(std::size_t width) {
+    return std::vector<ColumnSpec>(width, ColumnSpec{{}, ColumnType::Utf8});
+}
+
+std::vector<ColumnSpec> named_columns(std::span<const std::string_view> header, std::size_t width) {
+    std::vector<ColumnSpec> specs;
+    for (std::string& name : column_names(header, width)) specs.push_back({std::move(name), ColumnType::Utf8});
+    return specs;
+}
+
+RowPlan row_plan(const ReadSettings& settings, const Dialect& dialect, const BatchOptions& batch) {
+    RowPlan plan;
+    plan.options = settings.options;
+    plan.dialect = dialect;
+    plan.batch = batch;
+    // A chunk's cells are about its size; far more means padding to a huge
+    // width, which the consumer then builds in bounded batches instead.
+    plan.held_limit = 4 * settings.chunk_size + (std::size_t{64} << 10);
+    return plan;
+}
+
+// A cell the column types refused, as the row pipeline reports it.
+bool is_refusal(const StreamError& error) noexcept {
+    return error.what == StreamError::What::Io && error.io.kind == IoError::Kind::Os && error.io.code == EINVAL &&
+           !error.message.empty() && error.path.empty();
+}
+
+// Buffer bytes of a batch of string columns.
+std::size_t string_batch_bytes(const ArrowArray& batch, bool large) noexcept {
+    std::size_t bytes = 0;
+    for (std::int64_t c = 0; c < batch.n_children; ++c) {
+        const ArrowArray& child = *batch.children[c];
+        const auto n = static_cast<std::size_t>(child.length);
+        if (child.buffers[0] != nullptr) bytes += (n + 7) / 8;
+        if (large) {
+            bytes += (n + 1) * 8 + static_cast<std::size_t>(static_cast<const std::int64_t*>(child.buffers[1])[n]);
+        } else {
+            bytes += (n + 1) * 4 + static_cast<std::size_t>(static_cast<const std::int32_t*>(child.buffers[1])[n]);
+        }
+    }
+    return bytes;
+}
+
 std::optional<std::uint64_t> regular_file_size(const StreamControl& control) {
     const std::int64_t total = control.bytes_total.load();
     if (total < 0) return std::nullopt;
@@ -100,7 +158,7 @@ int errno_of(const StreamError& error) {
 class SalvageProducer final : public BatchProducer {
 public:
     SalvageProducer(std::unique_ptr<StreamControl> control, InputWindow window, const ReadSettings& settings,
-                    std::optional<std::vector<ColumnSpec>> columns, std::optional<StreamSummary> expected,
+                    std::optional<std::vector<ColumnSpec>> columns, std::optional<ReadReport> expected,
                     std::shared_ptr<Waiter> waiter, ReportSink on_report)
         : control_(std::move(control)),
           window_(std::move(window)),
@@ -205,6 +263,10 @@ private:
     bool deliver(BatchBuilder& builder) {
         ArrowArray batch{};
         builder.finish(&batch);
+        return deliver(batch);
+    }
+
+    bool deliver(ArrowArray& batch) {
         std::unique_lock<std::mutex> lock(mutex_);
         worker_ready_.wait(lock, [this] { return ready_.size() < kBatchesAhead || stopping_; });
         if (stopping_) {
@@ -256,6 +318,103 @@ private:
     }
 
     void run_pass() {
+        auto settled = stream::settle_dialect_or_empty(window_, settings_.options);
+        if (auto* error = std::get_if<StreamError>(&settled)) {
+            fail(errno_of(*error), describe(*error));
+            return;
+        }
+        const auto& dialect = std::get<std::optional<Dialect>>(settled);
+        if (dialect && pipelined(*dialect, settings_.options)) {
+            run_pipelined(*dialect);
+        } else {
+            run_streamed();
+        }
+    }
+
+    // The pass on the chunk pipeline: every row of the file, on settings.jobs threads.
+    void run_pipelined(const Dialect& dialect) {
+        const auto started = Clock::now();
+        const bool one_pass = !expected_.has_value();
+        if (auto error = skip_bom(window_)) {
+            fail(errno_of(*error), describe(*error));
+            return;
+        }
+        const std::size_t width = std::max<std::size_t>(dialect.expected_columns, 1);
+        RowPlan plan = row_plan(settings_, dialect, batch_options_);
+        plan.keep_records = one_pass;
+        if (one_pass) {
+            plan.columns = string_columns(width);
+            plan.header = settings_.header ? HeaderMode::FirstRow : HeaderMode::None;
+            if (!settings_.header) publish(named_columns({}, width));
+        } else {
+            plan.columns = columns_;
+            const auto& header = expected_->header_offset;
+            plan.header = header ? HeaderMode::AtOffset : HeaderMode::None;
+            plan.header_offset = header.value_or(0);
+        }
+        RowOutput output;
+        output.on_header = [&](const std::vector<std::string>& header) {
+            std::vector<std::string_view> names(header.begin(), header.end());
+            publish(named_columns(names, std::max(width, header.size())));
+            return true;
+        };
+        output.on_batch = [&](ArrowArray& batch) { return deliver(batch); };
+        auto ran = run_row_pipeline(window_, plan, output, settings_.jobs, settings_.chunk_size,
+                                    stream::pipeline::Span{}, *control_);
+        if (auto* error = std::get_if<StreamError>(&ran)) {
+            fail_with(*error);
+            return;
+        }
+        RowResult& result = std::get<RowResult>(ran);
+        StreamSummary summary = result.summary;
+        summary.counters.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
+        summary.counters.inferred_columns = dialect.expected_columns;
+        if (!finish_pass(summary)) return;
+        if (!published_) publish(named_columns({}, width));
+        if (on_report_) {
+            ReadReport report;
+            report.summary = summary;
+            report.header_offset = result.header_offset;
+            report.records = one_pass ? std::make_shared<const ReadRecords>(std::move(result.records)) : nullptr;
+            report.seconds = seconds_since(started);
+            on_report_(report);
+        }
+    }
+
+    void fail_with(const StreamError& error) {
+        bool stopped = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopped = stopping_;
+        }
+        if (stopped && error.what == StreamError::What::Cancelled) {
+            fail(ECANCELED, "interrupted while reading the input");
+        } else if (is_refusal(error)) {
+            fail(EINVAL, "the input changed while it was read: " + error.message);
+        } else {
+            fail(errno_of(error), describe(error));
+        }
+    }
+
+    // Checks a second pass against the first; false when the file changed.
+    bool finish_pass(const StreamSummary& summary) {
+        if (!expected_) return true;
+        const StreamSummary& before = expected_->summary;
+        if (summary.bytes_read != before.bytes_read || summary.counters.total_rows != before.counters.total_rows ||
+            summary.counters.salvaged_rows != before.counters.salvaged_rows ||
+            summary.counters.quarantined_rows != before.counters.quarantined_rows) {
+            fail(EINVAL, "the input changed while it was read: " + std::to_string(before.bytes_read) +
+                             " bytes and " + std::to_string(before.counters.salvaged_rows) +
+                             " clean rows on the first pass, " + std::to_string(summary.bytes_read) +
+                             " bytes and " + std::to_string(summary.counters.salvaged_rows) + " now");
+            return false;
+        }
+        return true;
+    }
+
+    // The pass on one thread, for dialects whose delimiter or quote is a
+    // line break (rows then need not start at line breaks) and empty input.
+    void run_streamed() {
         const auto started = Clock::now();
         const bool one_pass = !expected_.has_value();
         auto records = std::make_shared<ReadRecords>();
@@ -300,31 +459,11 @@ private:
 
         auto streamed = stream::stream_rows(window_, settings_.options, sink, *control_);
         if (auto* error = std::get_if<StreamError>(&streamed)) {
-            bool stopped = false;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                stopped = stopping_;
-            }
-            if (stopped && error->what == StreamError::What::Cancelled) {
-                fail(ECANCELED, "interrupted while reading the input");
-            } else {
-                fail(errno_of(*error), describe(*error));  // a no-op after append's own failure
-            }
+            fail_with(*error);  // a no-op after append's own failure
             return;
         }
         const StreamSummary& summary = std::get<StreamSummary>(streamed);
-        if (expected_) {
-            const StreamSummary& before = *expected_;
-            if (summary.bytes_read != before.bytes_read || summary.counters.total_rows != before.counters.total_rows ||
-                summary.counters.salvaged_rows != before.counters.salvaged_rows ||
-                summary.counters.quarantined_rows != before.counters.quarantined_rows) {
-                fail(EINVAL, "the input changed while it was read: " + std::to_string(before.bytes_read) +
-                                 " bytes and " + std::to_string(before.counters.salvaged_rows) +
-                                 " clean rows on the first pass, " + std::to_string(summary.bytes_read) +
-                                 " bytes and " + std::to_string(summary.counters.salvaged_rows) + " now");
-                return;
-            }
-        }
+        if (!finish_pass(summary)) return;
         if (!published_) {
             // No clean row named the columns (or the input was empty).
             std::vector<ColumnSpec> specs;
@@ -344,7 +483,7 @@ private:
     std::unique_ptr<StreamControl> control_;  // before window_: the window points at it
     InputWindow window_;
     ReadSettings settings_;
-    std::optional<StreamSummary> expected_;
+    std::optional<ReadReport> expected_;
     std::shared_ptr<Waiter> waiter_;
     ReportSink on_report_;
     BatchOptions batch_options_;
@@ -560,15 +699,105 @@ public:
         return 0;
     }
 
-    int next(ArrowArray* out, std::string&) override {
-        (void)kept_->pop(out);  // none left: `out` stays released, the end
-        return 0;
+    int next(ArrowArray* out, std::string& error) override {
+        if (!kept_->strings) {
+            (void)kept_->pop(out);  // none left: `out` stays released, the end
+            return 0;
+        }
+        ArrowArray batch{};
+        if (!kept_->pop(&batch)) return 0;
+        error = convert_batch(&batch, kept_->large_strings, columns_, kept_->large_strings, out);
+        return error.empty() ? 0 : EINVAL;
     }
 
 private:
     std::vector<ColumnSpec> columns_;
     std::unique_ptr<KeptBatches> kept_;
 };
+
+// The table's columns once every row is scanned: names, inferred types (or
+// strings), overrides applied. Returns the message of a bad override.
+std::optional<std::string> final_columns(const SchemaScanner& scanner, const ReadSettings& settings,
+                                         std::vector<ColumnSpec>& out) {
+    auto columns = scanner.columns(settings.overrides);
+    if (auto* message = std::get_if<std::string>(&columns)) return *message;
+    out = std::move(std::get<std::vector<ColumnSpec>>(columns));
+    if (!settings.infer) {
+        for (ColumnSpec& spec : out) {
+            const bool named = std::any_of(settings.overrides.begin(), settings.overrides.end(),
+                                           [&](const auto& o) { return o.first == spec.name; });
+            if (!named) spec.type = ColumnType::Utf8;
+        }
+    }
+    return std::nullopt;
+}
+
+// Pass 1 on the chunk pipeline. It also keeps the string batches it builds,
+// while they stay under keep_limit, so that a file that stands still is
+// read only once: the first stream converts them to the final types.
+std::variant<ScanResult, ReadFailure> scan_pipelined(const std::string& path, InputWindow& window,
+                                                     const Dialect& dialect, const ReadSettings& settings,
+                                                     bool infer, const std::optional<KeptBatches::Identity>& before,
+                                                     Clock::time_point started, StreamControl& control) {
+    if (auto error = skip_bom(window)) return ReadFailure{*error, {}};
+    BatchOptions batch;
+    batch.limits = settings.limits;
+    batch.empty_as_null = settings.empty_as_null;
+    batch.large_strings = needs_large_strings(regular_file_size(control).value_or(UINT64_MAX));
+    const bool fixed_width = !settings.options.expected_columns || *settings.options.expected_columns != 0;
+    RowPlan plan = row_plan(settings, dialect, batch);
+    plan.columns = string_columns(std::max<std::size_t>(dialect.expected_columns, 1));
+    plan.variable_width = !fixed_width;
+    plan.infer = infer;
+    plan.header = settings.header ? HeaderMode::FirstRow : HeaderMode::None;
+    std::atomic<bool> build{settings.keep_limit > 0};
+    plan.build = &build;
+    auto kept = std::make_unique<KeptBatches>();
+    kept->large_strings = batch.large_strings;
+    kept->strings = true;
+    std::size_t kept_bytes = 0;
+    RowOutput output;
+    output.on_batch = [&](ArrowArray& array) {
+        struct Release {
+            ArrowArray* a;
+            ~Release() {
+                if (a->release != nullptr) a->release(a);
+            }
+        } release{&array};
+        if (!build.load(std::memory_order_relaxed)) return true;
+        kept_bytes += string_batch_bytes(array, batch.large_strings);
+        if (kept_bytes > settings.keep_limit) {
+            build.store(false);
+            kept->clear();
+            return true;
+        }
+        kept->reserve_one();
+        kept->push(array);
+        array.release = nullptr;
+        return true;
+    };
+    auto ran = run_row_pipeline(window, plan, output, settings.jobs, settings.chunk_size, stream::pipeline::Span{},
+                                control);
+    if (auto* error = std::get_if<StreamError>(&ran)) return ReadFailure{*error, {}};
+    RowResult& rows = std::get<RowResult>(ran);
+    ScanResult result;
+    if (auto message = final_columns(rows.scanner, settings, result.columns)) {
+        return ReadFailure{std::nullopt, *message};
+    }
+    result.report.summary = rows.summary;
+    result.report.summary.counters.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
+    result.report.summary.counters.inferred_columns = dialect.expected_columns;
+    result.report.header_offset = rows.header_offset;
+    result.report.records = std::make_shared<const ReadRecords>(std::move(rows.records));
+    // Kept only for a file that stood still through the pass.
+    const auto after = settled_identity(path);
+    if (build.load() && before && after && *before == *after) {
+        kept->identity = *after;
+        result.kept = std::move(kept);
+    }
+    result.report.seconds = seconds_since(started);
+    return result;
+}
 
 }  // namespace
 
@@ -617,6 +846,11 @@ std::variant<ScanResult, ReadFailure> scan_input(const std::string& path, const 
     // Forcing a type needs every value checked, with types="str" too.
     bool forced = false;
     for (const auto& [name, type] : settings.overrides) forced = forced || type != ColumnType::Utf8;
+    auto settled = stream::settle_dialect_or_empty(window, settings.options);
+    if (auto* error = std::get_if<StreamError>(&settled)) return ReadFailure{*error, {}};
+    if (const auto& dialect = std::get<std::optional<Dialect>>(settled); dialect && pipelined(*dialect, settings.options)) {
+        return scan_pipelined(path, window, *dialect, settings, settings.infer || forced, before, started, control);
+    }
     SchemaScanner scanner({settings.header, settings.infer || forced, settings.empty_as_null});
     std::optional<FirstPassBatches> building;
     const bool fixed_width = !settings.options.expected_columns || *settings.options.expected_columns != 0;
@@ -638,17 +872,8 @@ std::variant<ScanResult, ReadFailure> scan_input(const std::string& path, const 
     auto streamed = stream::stream_rows(window, settings.options, sink, control);
     if (auto* error = std::get_if<StreamError>(&streamed)) return ReadFailure{*error, {}};
 
-    auto columns = scanner.columns(settings.overrides);
-    if (auto* message = std::get_if<std::string>(&columns)) return ReadFailure{std::nullopt, *message};
     ScanResult result;
-    result.columns = std::move(std::get<std::vector<ColumnSpec>>(columns));
-    if (!settings.infer) {
-        for (ColumnSpec& spec : result.columns) {
-            const bool named = std::any_of(settings.overrides.begin(), settings.overrides.end(),
-                                           [&](const auto& o) { return o.first == spec.name; });
-            if (!named) spec.type = ColumnType::Utf8;
-        }
-    }
+    if (auto message = final_columns(scanner, settings, result.columns)) return ReadFailure{std::nullopt, *message};
     result.report.summary = std::get<StreamSummary>(streamed);
     result.report.records = std::move(records);
     if (building) {
@@ -667,7 +892,7 @@ std::variant<ScanResult, ReadFailure> scan_input(const std::string& path, const 
 
 std::optional<StreamError> make_salvage_stream(const std::string& path, const ReadSettings& settings,
                                                std::optional<std::vector<ColumnSpec>> columns,
-                                               std::optional<StreamSummary> expected,
+                                               std::optional<ReadReport> expected,
                                                std::shared_ptr<Waiter> waiter, ReportSink on_report,
                                                ArrowArrayStream* out) {
     auto control = std::make_unique<StreamControl>();

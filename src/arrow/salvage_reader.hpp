@@ -32,6 +32,7 @@
 #include "../stream/stream_salvage.hpp"
 #include "array_stream.hpp"
 #include "batch_builder.hpp"
+#include "parallel_read.hpp"
 #include "schema_scan.hpp"
 
 namespace brinewick::arrow {
@@ -49,6 +50,10 @@ struct ReadSettings {
     // buffer bytes: when the whole file agrees with those types, the first
     // stream hands them out instead of reading the file again. 0: never.
     std::size_t keep_limit = std::size_t{256} << 20;
+    // Threads that parse and classify, and the bytes of input each takes at
+    // a time (tests use tiny pieces). Results are the same for any values.
+    std::size_t jobs = 1;
+    std::size_t chunk_size = std::size_t{1} << 20;
 };
 
 // One pass over the file is enough only when nothing needs every row first:
@@ -61,28 +66,10 @@ struct ReadSettings {
 // agrees on it.
 [[nodiscard]] bool needs_large_strings(std::uint64_t file_size) noexcept;
 
-struct QuarantineRecord {
-    std::uint64_t line = 0;
-    std::uint64_t byte_offset = 0;
-    std::string reason;
-    std::string raw;  // the row's input text, invalid UTF-8 replaced by U+FFFD
-};
-
-struct ChangeRecord {
-    std::uint64_t line = 0;
-    std::uint64_t byte_offset = 0;
-    stream::ChangeKind kind = stream::ChangeKind::Padded;
-    std::string detail;
-};
-
-struct ReadRecords {
-    std::vector<QuarantineRecord> quarantine;
-    std::vector<ChangeRecord> changes;
-};
-
 // A finished pass: what the salvage counted and set aside.
 struct ReadReport {
     stream::StreamSummary summary;
+    std::optional<std::uint64_t> header_offset;  // where the row that named the columns stood
     std::shared_ptr<const ReadRecords> records;
     double seconds = 0;  // wall-clock time of the pass
 };
@@ -104,6 +91,9 @@ public:
     [[nodiscard]] bool pop(ArrowArray* out) noexcept;
 
     bool large_strings = false;
+    // The batches hold every column as strings, as read: each is converted
+    // to the final columns when handed out.
+    bool strings = false;
     // The file as pass 1 found it: a stream takes the batches only while
     // the path still names that file, unchanged.
     struct Identity {
@@ -161,10 +151,11 @@ inline constexpr std::chrono::milliseconds kWaitSlice{20};
 // An ArrowArrayStream over a fresh salvage of `path`, opened now (so an
 // open error is returned at once, and a file unlinked later stays readable).
 // `columns`: the schema from pass 1, or nullopt for a single pass.
-// `expected`: pass 1's report, to detect a file that changed in between.
+// `expected`: pass 1's report, to detect a file that changed in between and
+// to know which row is the header.
 [[nodiscard]] std::optional<stream::StreamError> make_salvage_stream(
     const std::string& path, const ReadSettings& settings, std::optional<std::vector<ColumnSpec>> columns,
-    std::optional<stream::StreamSummary> expected, std::shared_ptr<Waiter> waiter, ReportSink on_report,
+    std::optional<ReadReport> expected, std::shared_ptr<Waiter> waiter, ReportSink on_report,
     ArrowArrayStream* out);
 
 // What `path` names now, if it is a regular file that was last modified

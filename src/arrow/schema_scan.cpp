@@ -37,6 +37,14 @@ void SchemaScanner::add_fields(const Fields& fields, std::size_t n) {
     }
 }
 
+void SchemaScanner::merge(std::size_t data_rows, std::size_t width, std::span<const ColumnInference> inference) {
+    data_rows_ += data_rows;
+    if (width > width_) width_ = width;
+    if (!options_.infer) return;
+    if (inference_.size() < inference.size()) inference_.resize(inference.size());
+    for (std::size_t i = 0; i < inference.size(); ++i) inference_[i].merge(inference[i]);
+}
+
 std::variant<std::vector<ColumnSpec>, std::string> SchemaScanner::columns(const TypeOverrides& overrides) const {
     std::vector<std::string_view> header(header_.begin(), header_.end());
     std::vector<std::string> names = column_names(header, width_);

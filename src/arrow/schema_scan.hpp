@@ -34,6 +34,12 @@ public:
     void add_row(const RowBuffer& row);
     void add_row(std::span<const std::string_view> fields);
 
+    // Rows scanned elsewhere (on other threads), in file order after the
+    // rows added so far: their data rows, widest row and inference.
+    void merge(std::size_t data_rows, std::size_t width, std::span<const ColumnInference> inference);
+    // Whether the next row added names the columns.
+    [[nodiscard]] bool header_pending() const noexcept { return options_.header && !header_done_; }
+
     [[nodiscard]] std::size_t width() const noexcept { return width_; }
     [[nodiscard]] std::size_t data_rows() const noexcept { return data_rows_; }
     // The header's fields as read (empty before the first row or without a header).

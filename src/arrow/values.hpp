@@ -65,6 +65,11 @@ public:
         seen_ = true;
         if (candidates_ != 0) narrow(value);
     }
+    // Takes in what `other` saw, as if its values had come here too.
+    void merge(const ColumnInference& other) noexcept {
+        candidates_ &= other.candidates_;
+        seen_ = seen_ || other.seen_;
+    }
     // Stops inferring: the column will be a string whatever follows.
     void settle_as_string() noexcept { candidates_ = 0; }
     [[nodiscard]] bool settled_as_string() const noexcept { return candidates_ == 0; }

@@ -37,7 +37,7 @@ using stream::StreamSummary;
 constexpr const char kReaderCapsule[] = "brinewick._native.Reader";
 constexpr const char kStreamCapsule[] = "arrow_array_stream";
 constexpr const char kSchemaCapsule[] = "arrow_schema";
-constexpr Py_ssize_t kOpenArguments = 13;
+constexpr Py_ssize_t kOpenArguments = 15;
 
 unsigned long g_main_thread = 0;  // the thread Python runs signal handlers on
 
@@ -129,7 +129,7 @@ struct ReaderState {
 
     std::mutex mutex;
     std::optional<std::vector<ColumnSpec>> columns;  // from pass 1
-    std::optional<StreamSummary> scanned;            // pass 1's summary
+    std::optional<ReadReport> scanned;               // pass 1's report
     std::optional<ReadReport> report;                // the first complete pass's report
     // Pass 1's batches, for the first stream to take instead of reading the
     // file again; held (at most ReadSettings::keep_limit bytes) until then.
@@ -252,6 +252,10 @@ bool bind(PyObject* const* args, ReaderState& state) {
     s.limits.max_rows = static_cast<std::size_t>(*n);
     if (!kArgs.to_integer("read_size", args[12], 1, 1LL << 30, false, n)) return false;
     s.read_size = static_cast<std::size_t>(*n);
+    if (!kArgs.to_integer("jobs", args[13], 1, 4096, false, n)) return false;
+    s.jobs = static_cast<std::size_t>(*n);
+    if (!kArgs.to_integer("chunk_size", args[14], 1, 1LL << 40, false, n)) return false;
+    s.chunk_size = static_cast<std::size_t>(*n);
     return true;
 }
 
@@ -318,7 +322,7 @@ bool ensure_scanned(const ReaderRef& reader) {
     std::lock_guard<std::mutex> lock(reader->mutex);
     if (!reader->columns) {
         reader->columns = std::move(result.columns);
-        reader->scanned = result.report.summary;
+        reader->scanned = result.report;
         reader->kept = std::move(result.kept);
         if (!reader->report) reader->report = std::move(result.report);
     }
@@ -329,7 +333,7 @@ bool ensure_scanned(const ReaderRef& reader) {
 PyObject* new_stream(const ReaderRef& reader, bool keep_interrupts) {
     if (arrow::needs_scan(reader->settings) && !ensure_scanned(reader)) return nullptr;
     std::optional<std::vector<ColumnSpec>> columns;
-    std::optional<StreamSummary> expected;
+    std::optional<ReadReport> expected;
     std::unique_ptr<arrow::KeptBatches> kept;
     {
         std::lock_guard<std::mutex> lock(reader->mutex);
@@ -531,7 +535,7 @@ PyCFunction fastcall() {
 PyMethodDef g_read_functions[] = {
     {"read_open", fastcall<read_open>(), METH_FASTCALL,
      "read_open(path, delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, "
-     "header, infer, empty_as_null, dtypes, batch_rows, read_size)\n--\n\nA reader; use brinewick.read instead."},
+     "header, infer, empty_as_null, dtypes, batch_rows, read_size, jobs, chunk_size)\n--\n\nA reader; use brinewick.read instead."},
     {"read_scan", fastcall<read_scan>(), METH_FASTCALL,
      "read_scan(reader)\n--\n\nThe first pass (header, width, types, summary), once."},
     {"read_stream", fastcall<read_stream>(), METH_FASTCALL,

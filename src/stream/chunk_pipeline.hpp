@@ -17,15 +17,16 @@
 // A Formatter F provides
 //   using Reading = ...;  // derives from ReadingState; clear() empties it
 //   using Mark = ...;     // a reading's state at a row start; has `line`
-//   void prepare(Reading&, std::size_t text_size);
+//   void prepare(Reading&, std::size_t text_size, std::uint64_t text_offset);
 //   void add(Reading&, RowBuffer& row, const ResilientParser::RowEvents&, const RowInfo&,
 //            std::size_t line_after, std::size_t start);  // start: in the text the consumer has
 //   Mark mark(Reading&, std::size_t line);  // where the readings meet; Mark{} is a reading's start
 // and an Emitter E provides
 //   std::optional<StreamError> emit(Reading&, const Mark& from, std::size_t base,
-//                                   std::string_view text, std::size_t start);
+//                                   std::string_view text, std::size_t start, std::uint64_t text_offset);
 // which puts out the reading's rows from `from` on, its line numbers placed
-// with `base` standing for from.line; its rows start at `start` of `text`.
+// with `base` standing for from.line; its rows start at `start` of `text`,
+// whose first byte is at `text_offset` in the file.
 #pragma once
 
 #include <atomic>
@@ -175,7 +176,8 @@ void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& 
     RowInfo info;
 
     const std::string_view text = chunk.text();
-    formatter.prepare(out.from_row, text.size());
+    formatter.prepare(out.from_row, text.size(), chunk.offset);
+    formatter.prepare(out.from_quote, 0, chunk.offset);
     ResilientParser from_row(text, delimiter, options.quote_char, options.repair_quotes, 0, 0);
     from_row.set_cancel_check(&check);
     std::size_t row_pos = 0;
@@ -435,7 +437,7 @@ public:
 private:
     std::optional<StreamError> place_rows(const std::shared_ptr<Chunk>& chunk, ResultOf<F>& result) {
         if (!in_row_) {
-            if (auto error = emitter_.emit(result.from_row, Mark{}, line_, chunk->text(), 0)) return error;
+            if (auto error = emitter_.emit(result.from_row, Mark{}, line_, chunk->text(), 0, chunk->offset)) return error;
             settle(chunk, result.from_row, Mark{}, line_);
             return std::nullopt;
         }
@@ -457,7 +459,8 @@ private:
         }
         Mark start;
         start.line = result.continued_line;
-        if (auto error = emitter_.emit(result.from_quote, start, after, chunk->text(), result.continued_end)) {
+        if (auto error = emitter_.emit(result.from_quote, start, after, chunk->text(), result.continued_end,
+                                       chunk->offset)) {
             return error;
         }
         if (!result.met) {
@@ -466,7 +469,7 @@ private:
         }
         const std::size_t at_meeting = after + (result.from_quote.line - result.continued_line);
         if (auto error = emitter_.emit(result.from_row, result.meeting, at_meeting, chunk->text(),
-                                       result.meeting_start)) {
+                                       result.meeting_start, chunk->offset)) {
             return error;
         }
         settle(chunk, result.from_row, result.meeting, at_meeting);
@@ -508,9 +511,9 @@ private:
         info.byte_offset = open_offset_;
         info.raw = row_text(bytes, 0, parser.position(), parser.row_events().unclosed_quote);
         stitched_.clear();
-        formatter_.prepare(stitched_, bytes.size());
+        formatter_.prepare(stitched_, bytes.size(), open_offset_);
         formatter_.add(stitched_, row, parser.row_events(), info, parser.line(), 0);
-        if (auto error = emitter_.emit(stitched_, Mark{}, 0, bytes, 0)) return *error;
+        if (auto error = emitter_.emit(stitched_, Mark{}, 0, bytes, 0, open_offset_)) return *error;
         return parser.line();
     }
 

@@ -131,7 +131,9 @@ public:
           extra_(extra_columns_reason(context.dialect.expected_columns)) {}
 
     // Clean output is about the input's size: grown once, not by doubling.
-    void prepare(Reading& reading, std::size_t text_size) { reading.clean.reserve(text_size + text_size / 8); }
+    void prepare(Reading& reading, std::size_t text_size, std::uint64_t) {
+        reading.clean.reserve(text_size + text_size / 8);
+    }
 
     [[nodiscard]] Mark mark(const Reading& reading, std::size_t line) const {
         return {reading.clean.size(), reading.deferred.size(), reading.quarantine.size(), reading.changes.size(),
@@ -207,7 +209,7 @@ public:
     // Writes `reading` from `from` on, its line numbers placed with `base`
     // standing for from.line; `text` holds the rows it left to the writer.
     std::optional<StreamError> emit(Reading& reading, const Mark& from, std::size_t base, std::string_view text,
-                                    std::size_t) {
+                                    std::size_t, std::uint64_t) {
         add_counts(summary_, reading.counts, from.counts);
         const std::string_view clean = reading.clean.view(0);
         std::size_t at = from.clean;

@@ -83,6 +83,8 @@ struct KeptCase {
     std::size_t keep_limit;   // ReadSettings::keep_limit
     std::size_t max_rows;     // batch rows
     bool kept;                // pass 1's batches expected to be kept
+    std::size_t jobs = 1;
+    std::size_t chunk_size = std::size_t{1} << 20;
 };
 
 class KeptBatchesTest : public ::testing::TestWithParam<KeptCase> {};
@@ -99,6 +101,8 @@ TEST_P(KeptBatchesTest, KeptOnlyWhenTheyAreWhatPassTwoBuilds) {
     ReadSettings settings;
     settings.keep_limit = k.keep_limit;
     settings.limits.max_rows = k.max_rows;
+    settings.jobs = k.jobs;
+    settings.chunk_size = k.chunk_size;
     stream::StreamControl control;
     auto scanned = scan_input(path, settings, control);
     ASSERT_TRUE(std::holds_alternative<ScanResult>(scanned));
@@ -106,7 +110,7 @@ TEST_P(KeptBatchesTest, KeptOnlyWhenTheyAreWhatPassTwoBuilds) {
     ASSERT_EQ(scan.kept != nullptr, k.kept);
 
     ArrowArrayStream pass2{};
-    ASSERT_FALSE(make_salvage_stream(path, settings, scan.columns, scan.report.summary,
+    ASSERT_FALSE(make_salvage_stream(path, settings, scan.columns, scan.report,
                                      std::make_shared<SpinWaiter>(), nullptr, &pass2));
     const auto expected = drain(pass2, scan.columns);
     ASSERT_FALSE(expected.empty());
@@ -123,9 +127,13 @@ INSTANTIATE_TEST_SUITE_P(
                       KeptCase{"fresh_file", "", false, std::size_t{256} << 20, 700, false},
                       KeptCase{"over_the_limit", "", true, 4096, 700, false},
                       KeptCase{"keeping_off", "", true, 0, 700, false},
-                      KeptCase{"int_turns_float", "2.5,1,2024-03-10,true,n,7\n", true, std::size_t{256} << 20, 700, false},
-                      KeptCase{"date_turns_text", "1,1,soon,true,n,7\n", true, std::size_t{256} << 20, 700, false},
-                      KeptCase{"bool_turns_text", "1,1,2024-03-10,maybe,n,7\n", true, std::size_t{256} << 20, 700, false}),
+                      // Kept as strings, so a late value that changes a type
+                      // changes only what they are converted to.
+                      KeptCase{"int_turns_float", "2.5,1,2024-03-10,true,n,7\n", true, std::size_t{256} << 20, 700, true},
+                      KeptCase{"date_turns_text", "1,1,soon,true,n,7\n", true, std::size_t{256} << 20, 700, true},
+                      KeptCase{"bool_turns_text", "1,1,2024-03-10,maybe,n,7\n", true, std::size_t{256} << 20, 700, true},
+                      KeptCase{"many_chunks", "1,1,soon,true,n,7\n", true, std::size_t{256} << 20, 700, true, 3, 999},
+                      KeptCase{"many_chunks_over_limit", "", true, 20000, 700, false, 2, 4096}),
     [](const ::testing::TestParamInfo<KeptCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,0 +1,421 @@
+#include "parallel_read.hpp"
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <system_error>
+
+#include "../parser/utf8.hpp"
+
+namespace brinewick::arrow {
+namespace {
+
+using stream::RowChange;
+using stream::RowInfo;
+using stream::StreamError;
+using stream::StreamSummary;
+namespace pipeline = stream::pipeline;
+
+// The rows of one reading between two marks: the cells of each segment's
+// first clean row stay out of its inference, since that row may turn out
+// to be the header, which only the consumer can tell.
+struct Segment {
+    std::vector<ColumnInference> inference;
+    std::size_t data_rows = 0;  // clean rows, the first one included
+    std::size_t width = 0;
+    bool has_first = false;
+    std::vector<std::string> first;
+    std::uint64_t first_offset = 0;
+
+    void clear() noexcept {
+        inference.clear();
+        data_rows = 0;
+        width = 0;
+        has_first = false;
+        first.clear();
+        first_offset = 0;
+    }
+};
+
+struct Reading : pipeline::ReadingState {
+    // Batches the reading filled (at the batch limits), then the one it
+    // fills now: cut like this, a placement that starts after some rows
+    // drops them from one batch only.
+    std::vector<BatchBuilder> filled;
+    std::size_t filled_bytes = 0;
+    std::optional<BatchBuilder> builder;
+    bool building = false;
+    // The reading starts where the file's data does, so its first clean row
+    // names the columns: it is kept here, out of the cells.
+    bool takes_header = false;
+    bool has_header = false;
+    std::vector<std::string> header;
+    std::uint64_t header_offset = 0;
+    // Building stopped (the cells passed held_limit, or a row would pass
+    // 32-bit offsets): rows after the first `built` clean ones are left to
+    // the consumer.
+    bool overflow = false;
+    std::size_t built = 0;
+    std::size_t failures = 0;  // rows whose cells the column types refused
+    std::string failure;
+    std::size_t parsed = 0;  // rows parsed, clean or not
+    std::size_t rows = 0;    // clean data rows
+    std::array<Segment, 2> segments;  // before the mark, after it
+    int segment = 0;
+    std::vector<QuarantineRecord> quarantine;
+    std::vector<ChangeRecord> changes;
+    StreamSummary counts;
+
+    void clear() noexcept {
+        clear_state();
+        filled.clear();
+        filled_bytes = 0;
+        takes_header = false;
+        has_header = false;
+        header.clear();
+        header_offset = 0;
+        if (builder) builder->clear();
+        building = false;
+        overflow = false;
+        built = 0;
+        failures = 0;
+        failure.clear();
+        parsed = 0;
+        rows = 0;
+        for (Segment& s : segments) s.clear();
+        segment = 0;
+        quarantine.clear();
+        changes.clear();
+        counts = StreamSummary{};
+    }
+};
+
+struct Mark {
+    std::size_t parsed = 0;
+    std::size_t rows = 0;
+    std::size_t quarantine = 0;
+    std::size_t changes = 0;
+    std::size_t failures = 0;
+    std::size_t built = 0;
+    StreamSummary counts;
+    std::size_t line = 0;
+    bool second = false;  // from the second segment on
+};
+
+void add_counts(StreamSummary& to, const StreamSummary& from, const StreamSummary& less) noexcept {
+    to.counters.total_rows += from.counters.total_rows - less.counters.total_rows;
+    to.counters.salvaged_rows += from.counters.salvaged_rows - less.counters.salvaged_rows;
+    to.counters.repaired_rows += from.counters.repaired_rows - less.counters.repaired_rows;
+    to.counters.quarantined_rows += from.counters.quarantined_rows - less.counters.quarantined_rows;
+    to.changed_rows += from.changed_rows - less.changed_rows;
+    for (std::size_t kind = 0; kind < stream::kChangeKindCount; ++kind) {
+        to.changes[kind] += from.changes[kind] - less.changes[kind];
+    }
+}
+
+// Whether a clean row is the header an earlier pass found.
+bool is_known_header(const RowPlan& plan, std::uint64_t offset) noexcept {
+    return plan.header == HeaderMode::AtOffset && offset == plan.header_offset;
+}
+
+// Appends a row, widening a variable-width table first.
+AppendResult append_cells(BatchBuilder& builder, const RowBuffer& row, bool variable_width) {
+    if (variable_width && row.size() > builder.columns().size()) {
+        std::vector<ColumnSpec> more;
+        for (std::size_t i = builder.columns().size(); i < row.size(); ++i) more.push_back({{}, ColumnType::Utf8});
+        builder.add_columns(more);
+    }
+    return builder.append_row(row);
+}
+
+class RowFormatter {
+public:
+    using Reading = arrow::Reading;
+    using Mark = arrow::Mark;
+
+    RowFormatter(const RowPlan& plan, std::uint64_t data_start)
+        : plan_(&plan),
+          data_start_(data_start),
+          too_few_(too_few_columns_reason(plan.dialect.expected_columns)),
+          extra_(extra_columns_reason(plan.dialect.expected_columns)),
+          stash_(plan.infer || plan.header == HeaderMode::FirstRow) {}
+
+    void prepare(Reading& reading, std::size_t, std::uint64_t text_offset) {
+        if (!reading.builder) reading.builder.emplace(plan_->columns, plan_->batch);
+        reading.takes_header = plan_->header == HeaderMode::FirstRow && text_offset == data_start_;
+        reading.building = plan_->build == nullptr || plan_->build->load(std::memory_order_relaxed);
+    }
+
+    [[nodiscard]] Mark mark(Reading& reading, std::size_t line) const {
+        reading.segment = 1;
+        Mark m;
+        m.parsed = reading.parsed;
+        m.rows = reading.rows;
+        m.quarantine = reading.quarantine.size();
+        m.changes = reading.changes.size();
+        m.failures = reading.failures;
+        m.built = reading.built;
+        m.counts = reading.counts;
+        m.line = line;
+        m.second = true;
+        return m;
+    }
+
+    void add(Reading& reading, RowBuffer& row, const ResilientParser::RowEvents& events, const RowInfo& info,
+             std::size_t line_after, std::size_t) {
+        ++reading.parsed;
+        const RowVerdict verdict =
+            stream::describe_row(row, events, info, line_after, plan_->options, plan_->dialect, changes_);
+        stream::count_row(reading.counts, verdict, changes_);
+        if (verdict == RowVerdict::TooFew || verdict == RowVerdict::TooMany) {
+            if (plan_->keep_records) {
+                QuarantineRecord& record = reading.quarantine.emplace_back();
+                record.line = info.line;
+                record.byte_offset = info.byte_offset;
+                record.reason = verdict == RowVerdict::TooFew ? too_few_ : extra_;
+                append_lenient_utf8(record.raw, reinterpret_cast<const unsigned char*>(info.raw.data()),
+                                    info.raw.size());
+            }
+            return;
+        }
+        if (plan_->keep_records) {
+            for (const RowChange& change : changes_) {
+                ChangeRecord& record = reading.changes.emplace_back();
+                record.line = info.line;
+                record.byte_offset = info.byte_offset;
+                record.kind = change.kind;
+                stream::append_change_detail(record.detail, change);
+            }
+        }
+        if (is_known_header(*plan_, info.byte_offset)) return;
+        if (reading.takes_header && !reading.has_header) {
+            reading.has_header = true;
+            reading.header_offset = info.byte_offset;
+            for (std::size_t i = 0; i < row.size(); ++i) reading.header.emplace_back(row.field(i));
+            return;
+        }
+        observe(reading.segments[static_cast<std::size_t>(reading.segment)], row, info.byte_offset);
+        ++reading.rows;
+        if (reading.building && !reading.overflow) build(reading, row);
+    }
+
+private:
+    void observe(Segment& segment, const RowBuffer& row, std::uint64_t offset) {
+        const std::size_t n = row.size();
+        ++segment.data_rows;
+        segment.width = std::max(segment.width, n);
+        if (stash_ && !segment.has_first) {
+            segment.has_first = true;
+            segment.first_offset = offset;
+            segment.first.reserve(n);
+            for (std::size_t i = 0; i < n; ++i) segment.first.emplace_back(row.field(i));
+            return;
+        }
+        if (!plan_->infer) return;
+        if (segment.inference.size() < n) segment.inference.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            ColumnInference& col = segment.inference[i];
+            if (col.settled_as_string()) continue;
+            const std::string_view v = row.field(i);
+            if (v.empty() && plan_->batch.empty_as_null) continue;
+            col.observe(v);
+        }
+    }
+
+    void build(Reading& reading, const RowBuffer& row) {
+        for (;;) {
+            BatchBuilder& builder = *reading.builder;
+            switch (append_cells(builder, row, plan_->variable_width)) {
+                case AppendResult::Ok:
+                    ++reading.built;
+                    if (builder.full()) next_batch(reading);
+                    if (reading.filled_bytes + reading.builder->bytes() > plan_->held_limit) reading.overflow = true;
+                    return;
+                case AppendResult::Full:  // past 32-bit offsets: a new batch takes the row
+                    next_batch(reading);
+                    continue;
+                case AppendResult::Error:
+                    // Counted, not fatal: a row read before the chunk's true
+                    // start may hold anything, and is dropped with its count.
+                    if (reading.failures++ == 0) reading.failure = builder.error();
+                    return;
+            }
+        }
+    }
+
+    void next_batch(Reading& reading) {
+        std::vector<ColumnSpec> columns = reading.builder->columns();
+        reading.filled_bytes += reading.builder->bytes();
+        reading.filled.push_back(std::move(*reading.builder));
+        reading.builder.emplace(std::move(columns), plan_->batch);
+    }
+
+    const RowPlan* plan_;
+    std::uint64_t data_start_;
+    std::string too_few_;
+    std::string extra_;
+    bool stash_;
+    std::vector<RowChange> changes_;
+};
+
+// Places readings: records and counts in order, line numbers made absolute,
+// the header told apart, and each reading's cells finished as a batch.
+class RowEmitter {
+public:
+    RowEmitter(const RowPlan& plan, const RowOutput& output, RowResult& result, const pipeline::Shared& shared)
+        : plan_(plan), output_(output), result_(result), shared_(shared) {}
+
+    std::optional<StreamError> emit(Reading& reading, const Mark& from, std::size_t base, std::string_view text,
+                                    std::size_t start, std::uint64_t text_offset) {
+        add_counts(result_.summary, reading.counts, from.counts);
+        for (std::size_t i = from.quarantine; i < reading.quarantine.size(); ++i) {
+            QuarantineRecord& r = reading.quarantine[i];
+            r.line = base + (r.line - from.line);
+            result_.records.quarantine.push_back(std::move(r));
+        }
+        for (std::size_t i = from.changes; i < reading.changes.size(); ++i) {
+            ChangeRecord& r = reading.changes[i];
+            r.line = base + (r.line - from.line);
+            result_.records.changes.push_back(std::move(r));
+        }
+        if (reading.failures > from.failures) return refused(reading.failure);
+
+        if (reading.has_header && !from.second && plan_.header == HeaderMode::FirstRow && !result_.header_offset) {
+            result_.header_offset = reading.header_offset;
+            std::vector<std::string_view> fields(reading.header.begin(), reading.header.end());
+            result_.scanner.add_row(std::span<const std::string_view>(fields));
+            if (output_.on_header && !output_.on_header(reading.header)) return stopped();
+        }
+        // The segments this placement covers, in file order.
+        bool header_here = false;
+        for (std::size_t s = from.second ? 1 : 0; s < 2; ++s) {
+            Segment& segment = reading.segments[s];
+            if (segment.has_first) {
+                if (plan_.header == HeaderMode::FirstRow && !result_.header_offset) {
+                    header_here = true;
+                    result_.header_offset = segment.first_offset;
+                    std::vector<std::string_view> fields(segment.first.begin(), segment.first.end());
+                    result_.scanner.add_row(std::span<const std::string_view>(fields));
+                    if (output_.on_header && !output_.on_header(segment.first)) return stopped();
+                    --segment.data_rows;
+                } else {
+                    std::vector<std::string_view> fields(segment.first.begin(), segment.first.end());
+                    result_.scanner.add_row(std::span<const std::string_view>(fields));
+                    --segment.data_rows;
+                }
+            }
+            result_.scanner.merge(segment.data_rows, segment.width, segment.inference);
+        }
+        if (!reading.building) return std::nullopt;
+        // A header taken here is the first clean row placed: when built, it
+        // is the first cell row after the mark.
+        const std::size_t header_built = header_here && reading.built > from.built ? 1 : 0;
+        std::size_t skip = from.built + header_built;
+        const auto place = [&](BatchBuilder& builder) -> std::optional<StreamError> {
+            if (skip >= builder.rows()) {
+                skip -= builder.rows();
+                builder.clear();
+                return std::nullopt;
+            }
+            builder.drop_front(skip);
+            skip = 0;
+            return deliver(builder);
+        };
+        for (BatchBuilder& builder : reading.filled) {
+            if (auto error = place(builder)) return error;
+        }
+        if (auto error = place(*reading.builder)) return error;
+        if (reading.overflow) {
+            return rebuild(reading, from, text, start, text_offset, reading.built - from.built - header_built);
+        }
+        return std::nullopt;
+    }
+
+private:
+    std::optional<StreamError> deliver(BatchBuilder& builder) {
+        ArrowArray batch{};
+        builder.finish(&batch);
+        if (!output_.on_batch(batch)) return stopped();
+        return std::nullopt;
+    }
+
+    // Builds the rows a reading left unbuilt: parses them again from the
+    // placement's start, skipping the first `done` clean rows, in batches
+    // that respect the batch limits.
+    std::optional<StreamError> rebuild(const Reading& reading, const Mark& from, std::string_view text,
+                                       std::size_t start, std::uint64_t text_offset, std::size_t done) {
+        const SalvageOptions& options = plan_.options;
+        ResilientParser parser(text, plan_.dialect.delimiter, options.quote_char, options.repair_quotes, start, 0);
+        CancelCheck check(&pipeline::go_on, const_cast<pipeline::Shared*>(&shared_));
+        parser.set_cancel_check(&check);
+        BatchBuilder builder(plan_.columns, plan_.batch);
+        RowBuffer row;
+        std::size_t clean = 0;
+        for (std::size_t n = from.parsed; n < reading.parsed; ++n) {
+            const std::size_t at = parser.position();
+            if (!parser.next_row(row) || check.stopped()) return pipeline::cancelled_error();
+            const RowVerdict verdict = classify_row(row, options, plan_.dialect);
+            if (verdict == RowVerdict::TooFew || verdict == RowVerdict::TooMany) continue;
+            const std::uint64_t offset = text_offset + at;
+            if (is_known_header(plan_, offset) || (result_.header_offset && *result_.header_offset == offset &&
+                                                   plan_.header == HeaderMode::FirstRow)) {
+                continue;
+            }
+            if (clean++ < done) continue;
+            for (;;) {
+                const AppendResult appended = append_cells(builder, row, plan_.variable_width);
+                if (appended == AppendResult::Ok) break;
+                if (appended == AppendResult::Error) return refused(builder.error());
+                if (auto error = deliver(builder)) return error;  // Full: a new batch takes the row
+            }
+            if (builder.full()) {
+                if (auto error = deliver(builder)) return error;
+            }
+        }
+        if (builder.rows() > 0) return deliver(builder);
+        return std::nullopt;
+    }
+
+    static StreamError refused(const std::string& why) {
+        StreamError error;
+        error.what = StreamError::What::Io;
+        error.io = IoError{IoError::Kind::Os, EINVAL};
+        error.message = why;
+        return error;
+    }
+
+    static StreamError stopped() {
+        StreamError error;
+        error.what = StreamError::What::Cancelled;
+        error.message = "stopped";
+        return error;
+    }
+
+    const RowPlan& plan_;
+    const RowOutput& output_;
+    RowResult& result_;
+    const pipeline::Shared& shared_;
+};
+
+}  // namespace
+
+std::variant<RowResult, StreamError> run_row_pipeline(stream::InputWindow& window, const RowPlan& plan,
+                                                      const RowOutput& output, std::size_t jobs,
+                                                      std::size_t chunk_size, const pipeline::Span& span,
+                                                      stream::StreamControl& control) {
+    RowResult result(ScanOptions{plan.header == HeaderMode::FirstRow, plan.infer, plan.batch.empty_as_null});
+    std::atomic<bool> abort{false};
+    const pipeline::Shared shared{&plan.options, plan.dialect, &control.cancel, &abort};
+    RowEmitter emitter(plan, output, result, shared);
+    const std::uint64_t start = span.start_in_row ? UINT64_MAX : window.offset();
+    auto ran = pipeline::run_pipeline<RowFormatter, RowEmitter>(
+        window, jobs, chunk_size, shared, [&plan, start] { return RowFormatter(plan, start); }, emitter, span, abort,
+        control.cancel);
+    if (auto* error = std::get_if<StreamError>(&ran)) return *error;
+    result.line_after = std::get<std::size_t>(ran);
+    result.summary.bytes_read = window.bytes_read();
+    control.bytes_done.store(result.summary.bytes_read);
+    return result;
+}
+
+}  // namespace brinewick::arrow

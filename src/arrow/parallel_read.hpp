@@ -1,0 +1,95 @@
+// The Arrow reader's rows on every core: the chunk pipeline with workers
+// that classify rows and write their cells straight into Arrow builders, one
+// per chunk, and an ordered consumer that turns each placed chunk into a
+// record batch. Rows, records, line numbers and inferred types are those of
+// one pass on one thread; only the cuts between batches follow the chunks.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "../stream/chunk_pipeline.hpp"
+#include "../stream/input_window.hpp"
+#include "batch_builder.hpp"
+#include "schema_scan.hpp"
+
+namespace brinewick::arrow {
+
+struct QuarantineRecord {
+    std::uint64_t line = 0;
+    std::uint64_t byte_offset = 0;
+    std::string reason;
+    std::string raw;  // the row's input text, invalid UTF-8 replaced by U+FFFD
+};
+
+struct ChangeRecord {
+    std::uint64_t line = 0;
+    std::uint64_t byte_offset = 0;
+    stream::ChangeKind kind = stream::ChangeKind::Padded;
+    std::string detail;
+};
+
+struct ReadRecords {
+    std::vector<QuarantineRecord> quarantine;
+    std::vector<ChangeRecord> changes;
+};
+
+enum class HeaderMode : std::uint8_t {
+    None,      // every clean row is data
+    FirstRow,  // the first clean row names the columns
+    AtOffset,  // the clean row at header_offset is the header (found by an earlier pass)
+};
+
+struct RowPlan {
+    SalvageOptions options;
+    Dialect dialect;
+    // The builders' columns. With variable_width, rows wider than them add
+    // string columns (a pass that finds the table's width).
+    std::vector<ColumnSpec> columns;
+    bool variable_width = false;
+    BatchOptions batch;
+    bool infer = false;  // observe every value for type inference
+    HeaderMode header = HeaderMode::None;
+    std::uint64_t header_offset = 0;
+    bool keep_records = true;
+    // Cells a chunk's reading may hold (bytes) before it stops building and
+    // leaves its rows to the consumer, which builds them in bounded batches.
+    std::size_t held_limit = std::size_t{64} << 20;
+    // Cleared by the consumer once no more cells are wanted (a pass that
+    // keeps batches only up to a limit); null: cells are always built.
+    const std::atomic<bool>* build = nullptr;
+};
+
+// What the ordered consumer hands on. Each returns false to stop the run.
+struct RowOutput {
+    // FirstRow: the header's fields, once, before any batch.
+    std::function<bool(const std::vector<std::string>&)> on_header;
+    // A finished batch (ownership passes); its width may be below the
+    // table's with variable_width.
+    std::function<bool(ArrowArray&)> on_batch;
+};
+
+struct RowResult {
+    stream::StreamSummary summary;  // dialect fields left to the caller
+    SchemaScanner scanner;           // header, width and inference of the clean rows
+    ReadRecords records;
+    std::optional<std::uint64_t> header_offset;  // where the header row stood
+    std::size_t line_after = 1;                  // the line after the last row
+    explicit RowResult(ScanOptions options) : scanner(options) {}
+};
+
+// Runs `plan` over the window, whose view starts at the span's first byte
+// (behind any BOM), on `jobs` threads.
+// A cell the plan's types refuse (the file changed since an earlier pass)
+// fails the run with the text of the refusal in StreamError::message.
+[[nodiscard]] std::variant<RowResult, stream::StreamError> run_row_pipeline(
+    stream::InputWindow& window, const RowPlan& plan, const RowOutput& output, std::size_t jobs,
+    std::size_t chunk_size, const stream::pipeline::Span& span, stream::StreamControl& control);
+
+}  // namespace brinewick::arrow

@@ -1,0 +1,150 @@
+"""brinewick.read on several threads gives the table, records and summary of one thread, for
+any input and options; and its cells are the clean CSV's that brinewick.salvage writes. Tiny
+chunks put quoted fields, CR LF pairs, headers and rows across chunk boundaries, tiny batches
+put them across batch cuts, and wide padding makes chunks leave their rows to the consumer.
+
+Hypothesis runs derandomized (a failure prints its example); the seeded test prints its seed.
+"""
+from __future__ import annotations
+
+import csv
+import io
+import os
+import random
+from pathlib import Path
+
+import pytest
+from hypothesis import assume, given, settings
+from hypothesis import strategies as st
+
+pa = pytest.importorskip("pyarrow")
+
+import brinewick  # noqa: E402
+from brinewick import _native  # noqa: E402
+from brinewick._options import SalvageOptions  # noqa: E402
+from brinewick._read import _read  # noqa: E402
+
+SETTINGS = settings(max_examples=150, derandomize=True, deadline=None, database=None)
+BOM = b"\xef\xbb\xbf"
+TOKENS = [b'"', b'"', b",", b",", b"\r", b"\n", b"\n", b"\r\n", b" ", b"a", b"7", b"1.5", b"true",
+          b"2024-01-02", "\u00e9".encode(), b"\xff", BOM, b'""', b'"a"', b'",', b'"\n', b"x,y\n"]
+
+
+def table(path: Path, options: dict, *, infer: bool, header: bool, jobs: int, chunk_size: int,
+          batch_rows: int = 65536, empty_as_null: bool = True):
+    checked = SalvageOptions.check(options.get("delimiter"), options.get("quote_char", '"'),
+                                   options.get("fill_ragged_rows", True), options.get("merge_overflow", True),
+                                   options.get("expected_columns"), options.get("repair_quotes", True))
+    t = _read(path, checked, header, infer, (), empty_as_null, batch_rows, 5, jobs, chunk_size)
+    data = pa.table(t)
+    summary = t.summary.to_dict()
+    summary.pop("elapsed", None)
+    return data, pa.table(t.quarantine), pa.table(t.changes), summary
+
+
+def same(one, many, context: str) -> None:
+    assert many[0].schema == one[0].schema, context
+    assert many[0].equals(one[0]), context
+    assert many[1].equals(one[1]) and many[2].equals(one[2]), context
+    assert many[3] == one[3], context
+
+
+options_st = st.fixed_dictionaries({}, optional={
+    "fill_ragged_rows": st.booleans(),
+    "merge_overflow": st.booleans(),
+    "repair_quotes": st.booleans(),
+    "expected_columns": st.sampled_from([None, 0, 2, 3]),
+})
+
+
+@SETTINGS
+@given(data=st.lists(st.sampled_from(TOKENS), max_size=80).map(b"".join), options=options_st,
+       infer=st.booleans(), header=st.booleans(), jobs=st.sampled_from([2, 3, 8]),
+       chunk_size=st.sampled_from([1, 2, 3, 7, 64]), batch_rows=st.sampled_from([1, 2, 5, 65536]))
+def test_threads_give_what_one_thread_gives(tmp_path_factory, data, options, infer, header, jobs, chunk_size,
+                                            batch_rows):
+    src = tmp_path_factory.mktemp("rp") / "in.csv"
+    src.write_bytes(data)
+    one = table(src, options, infer=infer, header=header, jobs=1, chunk_size=1 << 20)
+    many = table(src, options, infer=infer, header=header, jobs=jobs, chunk_size=chunk_size,
+                 batch_rows=batch_rows)
+    same(one, many, f"input={data!r} options={options} infer={infer} header={header}")
+
+
+def salvage_reference(tmp: Path, src: Path, options: dict):
+    """The clean rows, quarantine and changes that brinewick.salvage writes."""
+    out, q, c = tmp / "ref.csv", tmp / "ref_q.csv", tmp / "ref_c.csv"
+    brinewick.salvage(src, out, quarantine=q, changes=c, durable=False, jobs=1, **options)
+    text = out.read_bytes().decode("utf-8")
+    rows = list(csv.reader(io.StringIO(text, newline="")))
+    records = [list(csv.reader(io.StringIO(p.read_bytes().decode("utf-8"), newline="")))[1:] for p in (q, c)]
+    return rows, records
+
+
+@pytest.mark.parametrize("seed_offset", range(3))
+def test_cells_and_records_are_the_salvaged_files(tmp_path, seed_offset):
+    seed = int.from_bytes(os.urandom(4), "little") + seed_offset
+    print(f"seed {seed}")
+    rng = random.Random(seed)
+    rows = []
+    for _ in range(rng.randrange(50, 300)):
+        fields = [rng.choice([b"v", b'"q,""x"', b'"multi\nline"', b'"open', b"\xff", b'"a"b', b""])
+                  for _ in range(rng.randrange(1, 5))]
+        rows.append(b",".join(fields) + rng.choice([b"\n", b"\r\n", b"\r"]))
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"".join(rows))
+    options = {"expected_columns": rng.choice([None, 2, 3])}
+    clean, (quarantine, changes) = salvage_reference(tmp_path, src, options)
+    data, q, c, _ = table(src, options, infer=False, header=False, jobs=rng.choice([2, 3]),
+                          chunk_size=rng.randrange(1, 200), batch_rows=rng.choice([3, 65536]),
+                          empty_as_null=False)
+    assert [list(r.values()) for r in data.to_pylist()] == clean, f"seed {seed}"
+    assert [[str(v) for v in r.values()] for r in q.to_pylist()] == quarantine, f"seed {seed}"
+    assert [[str(v) for v in r.values()] for r in c.to_pylist()] == changes, f"seed {seed}"
+
+
+# Named boundary cases, each read with every chunk size from 1 to past its length.
+BOUNDARY = {
+    "quote spans chunks": b'id,text\n1,"a\nb\nc"\n2,"x,y"\n3,z\n',
+    "unclosed quote swallows the rest": b'id,text\n1,ok\n2,"never closed\n3,more\n4,rows\n',
+    "cr lf across a cut": b"a,b\r\n1,2\r\n3,4\r\n\r\n5,6\r\n",
+    "bom then header": BOM + b"a,b\n1,2\n3,4\n",
+    "row longer than a chunk": b"a,b\n" + b"1," + b"x" * 300 + b"\n2,y\n",
+    "header only": b"a,b\n",
+    "no clean row before the header": b"a,b,c,d\n1\n2\nx,y,z,w\n5,6,7,8\n",
+    "typed columns": b"n,f,d\n1,1.5,2024-01-01\n2,,2024-01-02\n3,2.5,\n",
+}
+
+
+@pytest.mark.parametrize("name", sorted(BOUNDARY))
+@pytest.mark.parametrize("infer", [False, True])
+def test_boundary_cases(tmp_path, name, infer):
+    src = tmp_path / "in.csv"
+    src.write_bytes(BOUNDARY[name])
+    options = {"fill_ragged_rows": False} if name == "no clean row before the header" else {}
+    one = table(src, options, infer=infer, header=True, jobs=1, chunk_size=1 << 20)
+    for chunk_size in range(1, len(BOUNDARY[name]) + 2):
+        many = table(src, options, infer=infer, header=True, jobs=3, chunk_size=chunk_size, batch_rows=2)
+        same(one, many, f"{name} chunk_size={chunk_size}")
+
+
+@pytest.mark.parametrize("jobs,chunk_size", [(1, 64), (2, 16), (3, 1)])
+def test_wide_padding_is_built_in_bounded_batches(tmp_path, jobs, chunk_size):
+    # Each short row padded to 3000 columns holds far more cells than its
+    # chunk's bytes: chunks leave such rows to the consumer.
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"".join(b"%d\n" % i for i in range(60)))
+    one = table(src, {"expected_columns": 3000}, infer=False, header=False, jobs=1, chunk_size=1 << 20,
+                batch_rows=7)
+    many = table(src, {"expected_columns": 3000}, infer=False, header=False, jobs=jobs, chunk_size=chunk_size,
+                 batch_rows=7)
+    same(one, many, f"jobs={jobs} chunk_size={chunk_size}")
+    assert one[0].num_rows == 60 and one[0].num_columns == 3000
+    assert max(len(ch) for ch in many[0].column(0).chunks) <= 7
+
+
+def test_default_jobs_is_every_usable_core(tmp_path):
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"a,b\n" + b"".join(b"%d,x\n" % i for i in range(5000)))
+    assert pa.table(brinewick.read(src)).equals(pa.table(brinewick.read(src, jobs=1)))
+    assert _native.DEFAULT_CHUNK_SIZE >= 1 << 16
