@@ -12,7 +12,7 @@ import shutil
 import stat
 import tempfile
 import weakref
-from typing import Any, Mapping, Optional, Tuple
+from typing import Any, List, Mapping, NamedTuple, Optional, Tuple
 
 from . import _native
 from ._options import PathArg, SalvageOptions, check_flag, check_jobs, fs_path
@@ -147,14 +147,7 @@ class SalvagedTable(_ArrowExport):
 
     @property
     def summary(self) -> SalvageSummary:
-        (total, salvaged, repaired, quarantined, delimiter, columns, counts, changed_rows,
-         bytes_read, seconds) = self._report()
-        return SalvageSummary(
-            total_rows=total, salvaged_rows=salvaged, repaired_rows=repaired,
-            quarantined_rows=quarantined, detected_delimiter=delimiter, inferred_columns=columns,
-            changes=dict(zip(CHANGE_KINDS, counts)), changed_rows=changed_rows,
-            bytes_read=bytes_read, elapsed=seconds,
-        )
+        return _summary(self._report())
 
     @property
     def quarantine(self) -> RecordTable:
@@ -287,6 +280,17 @@ def read(
     >>> import brinewick, pyarrow as pa                      # doctest: +SKIP
     >>> table = pa.table(brinewick.read("export.csv"))       # doctest: +SKIP
     """
+    checked = _check_read_options(header, types, dtypes, empty_as_null, delimiter, quote_char, fill_ragged_rows,
+                                  merge_overflow, expected_columns, repair_quotes, jobs, batch_rows)
+    return _read(path, *checked)
+
+
+def _check_read_options(header: bool = True, types: str = "infer", dtypes: Optional[Mapping[str, str]] = None,
+                        empty_as_null: bool = True, delimiter: Optional[str] = None, quote_char: str = '"',
+                        fill_ragged_rows: bool = True, merge_overflow: bool = True,
+                        expected_columns: Optional[int] = None, repair_quotes: bool = True,
+                        jobs: Optional[int] = None, batch_rows: int = DEFAULT_BATCH_ROWS) -> tuple:
+    """read()'s options checked, as _read takes them after the path."""
     options = SalvageOptions.check(
         delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes
     )
@@ -296,7 +300,80 @@ def read(
     nulls = check_flag("empty_as_null", empty_as_null)
     threads = check_jobs(jobs)
     rows = _check_count("batch_rows", batch_rows, none_allowed=False)
-    return _read(path, options, has_header, infer, overrides, nulls, rows, _native.DEFAULT_READ_SIZE, threads)
+    return options, has_header, infer, overrides, nulls, rows, _native.DEFAULT_READ_SIZE, threads
+
+
+def _summary(report: Tuple[Any, ...]) -> SalvageSummary:
+    (total, salvaged, repaired, quarantined, delimiter, columns, counts, changed_rows,
+     bytes_read, seconds) = report
+    return SalvageSummary(
+        total_rows=total, salvaged_rows=salvaged, repaired_rows=repaired,
+        quarantined_rows=quarantined, detected_delimiter=delimiter, inferred_columns=columns,
+        changes=dict(zip(CHANGE_KINDS, counts)), changed_rows=changed_rows,
+        bytes_read=bytes_read, elapsed=seconds,
+    )
+
+
+class _Capsule:
+    """Hands one Arrow stream capsule to a consumer."""
+
+    __slots__ = ("_capsule",)
+
+    def __init__(self, capsule: object) -> None:
+        self._capsule = capsule
+
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        capsule, self._capsule = self._capsule, None
+        if capsule is None:
+            raise ValueError("this part's stream was consumed already")
+        return capsule
+
+
+class FilePlan(NamedTuple):
+    """How to read one regular file in parts: what the whole file settles
+    (columns, dialect, header) and where each part starts."""
+
+    columns: Tuple[Tuple[str, str], ...]
+    delimiter: Optional[int]       # None: the file can only be read whole
+    expected_columns: int
+    header_offset: Optional[int]
+    starts: Tuple[Tuple[int, int, bool], ...]  # (offset, line, inside a row), the first at (0, 1, False)
+
+    def ends(self) -> List[Optional[int]]:
+        return [s[0] for s in self.starts[1:]] + [None]
+
+
+def _open_reader(path: str, checked: tuple, chunk_size: int) -> object:
+    options, header, infer, overrides, nulls, rows, read_size, jobs = checked
+    return _native.read_open(fs_path("path", path), *options.native(), header, infer, nulls, overrides, rows,
+                             read_size, jobs, chunk_size)
+
+
+def _plan_parts(path: str, block_size: int, **read_options: Any) -> FilePlan:
+    """Reads `path` once (on every core) to find its columns and row
+    boundaries about every `block_size` bytes."""
+    reader = _open_reader(path, _check_read_options(**read_options), min(_native.DEFAULT_CHUNK_SIZE, block_size))
+    columns, delimiter, width, header_offset, cuts = _native.read_plan(reader, block_size)
+    starts = ((0, 1, False),) + tuple(cuts) if delimiter is not None else ((0, 1, False),)
+    return FilePlan(columns, delimiter, width, header_offset, starts)
+
+
+def _read_part(path: str, plan: FilePlan, index: int, **read_options: Any) -> Tuple[Any, Any, Any, Any]:
+    """Part `index` of `plan`: pyarrow tables of its rows, quarantine and
+    changes, and its summary. Rows, line numbers and types are those of
+    reading the whole file."""
+    import pyarrow as pa
+
+    if len(plan.starts) == 1:  # one part: the file read whole
+        table = read(path, **read_options)
+        return pa.table(table), pa.table(table.quarantine), pa.table(table.changes), table.summary
+    reader = _open_reader(path, _check_read_options(**read_options), _native.DEFAULT_CHUNK_SIZE)
+    offset, line, in_row = plan.starts[index]
+    data, quarantine, changes, report = _native.read_span(
+        reader, plan.columns, plan.delimiter, plan.expected_columns, plan.header_offset, offset, line, in_row,
+        plan.ends()[index])
+    return (pa.table(_Capsule(data)), pa.table(_Capsule(quarantine)), pa.table(_Capsule(changes)),
+            _summary(report))
 
 
 def _read(path: PathArg, options: SalvageOptions, header: bool, infer: bool,

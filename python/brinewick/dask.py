@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import glob
 import os
+import stat
 from typing import Any, Iterable, NamedTuple, Optional, Union
 
 try:
@@ -121,71 +122,147 @@ class SalvagedFrames(NamedTuple):
     changes: Any     # file, line, byte_offset, change, detail
 
 
-def _read_part(source: str, options: dict[str, Any]) -> Any:
-    from . import read
+# Dates as datetime64, not objects: Dask would take a column of objects for
+# strings and turn the dates into text.
+_PANDAS = {"date_as_object": False}
 
-    return read(source, **options).to_pandas()
 
-
-def _records_part(source: str, options: dict[str, Any], which: str) -> Any:
-    from . import read
-
-    frame = getattr(read(source, **options), which).to_pandas()
+def _with_file(table: Any, source: str) -> Any:
+    frame = table.to_pandas()
     frame.insert(0, "file", source)
     return frame
 
 
-def _empty_like(source: str, options: dict[str, Any], which: Optional[str]) -> Any:
+def _read_whole(source: str, options: dict[str, Any]) -> tuple[Any, Any, Any]:
+    """One file read whole: its rows, quarantine and changes as pandas frames."""
+    import pyarrow as pa
+
     from . import read
 
     table = read(source, **options)
-    if which is None:
-        import pyarrow as pa
+    data = pa.table(table).to_pandas(**_PANDAS)
+    return data, _with_file(pa.table(table.quarantine), source), _with_file(pa.table(table.changes), source)
 
-        # The schema alone: no batch of the file is built for it.
-        return pa.schema(table).empty_table().to_pandas()
-    frame = getattr(table, which).to_pandas().iloc[:0]
-    frame.insert(0, "file", source)
+
+def _read_part(source: str, plan: Any, index: int, options: dict[str, Any]) -> tuple[Any, Any, Any]:
+    """One byte range of a large file, with the rows and line numbers of reading it whole."""
+    from ._read import _read_part as read_part
+
+    data, quarantine, changes, _ = read_part(source, plan, index, **options)
+    return data.to_pandas(**_PANDAS), _with_file(quarantine, source), _with_file(changes, source)
+
+
+def _plan(source: str, blocksize: int, options: dict[str, Any]) -> Any:
+    from ._read import _plan_parts
+
+    return _plan_parts(source, blocksize, **options)
+
+
+_ARROW_TYPES = {
+    "str": "string", "int64": "int64", "float64": "float64", "bool": "bool_", "date32": "date32",
+}
+
+
+def _empty_data(plan: Any) -> Any:
+    """The pandas frame with no rows that a part of `plan` gives."""
+    import pyarrow as pa
+
+    fields = []
+    for name, type_name in plan.columns:
+        if type_name.startswith("timestamp"):
+            arrow_type = pa.timestamp("us", tz="UTC" if "UTC" in type_name else None)
+        else:
+            arrow_type = getattr(pa, _ARROW_TYPES[type_name])()
+        fields.append(pa.field(name, arrow_type))
+    return pa.schema(fields).empty_table().to_pandas(**_PANDAS)
+
+
+def _empty_records(which: str) -> Any:
+    import pyarrow as pa
+
+    third, fourth = ("reason", "raw") if which == "quarantine" else ("change", "detail")
+    schema = pa.schema([("line", pa.int64()), ("byte_offset", pa.int64()), (third, pa.string()),
+                        (fourth, pa.string())])
+    frame = schema.empty_table().to_pandas()
+    frame.insert(0, "file", pa.array([], pa.string()).to_pandas())
     return frame
 
 
-def read(paths_or_glob: Union[PathLike, Iterable[PathLike]], **read_options: Any) -> SalvagedFrames:
+def _empty_like(source: str, options: dict[str, Any]) -> Any:
+    from . import read
+
+    import pyarrow as pa
+
+    # The schema alone: no batch of the file is built for it.
+    return pa.schema(read(source, **options)).empty_table().to_pandas(**_PANDAS)
+
+
+DEFAULT_BLOCKSIZE = 64 * 2**20
+
+
+def read(paths_or_glob: Union[PathLike, Iterable[PathLike]], *, blocksize: Optional[int] = DEFAULT_BLOCKSIZE,
+         **read_options: Any) -> SalvagedFrames:
     """Salvage files on the Dask workers into Dask DataFrames.
 
     Parameters
     ----------
     paths_or_glob
         A path, a glob pattern such as ``"exports/*.csv"``, or a list of them.
+    blocksize : int or None, default 64 MiB
+        A regular file larger than this is read in parts of about this many
+        bytes, each a partition, with the rows, line numbers and types of
+        reading it whole. None reads every file whole.
     **read_options
         The options of :func:`brinewick.read` (header, types, dtypes,
-        empty_as_null and the six salvage options). Every file must come out
-        with the same columns and types; give ``dtypes`` (or ``types="str"``)
-        when inference could tell files apart.
+        empty_as_null, batch_rows and the six salvage options). Every file
+        must come out with the same columns and types; give ``dtypes`` (or
+        ``types="str"``) when inference could tell files apart.
 
     Returns
     -------
     SalvagedFrames
-        ``data``, one partition per file, in input order; ``quarantine`` and
-        ``changes``, the records of :func:`brinewick.salvage` with a leading
-        ``file`` column, one partition per file too.
+        ``data``, one partition per file or part, in input order;
+        ``quarantine`` and ``changes``, the records of
+        :func:`brinewick.salvage` with a leading ``file`` column, partitioned
+        the same way.
 
     Notes
     -----
-    The column names and types are taken from the first file, read here
-    (the scheduler's process); the partitions themselves are read on the
-    workers when the frames are computed.
+    A file to be split is first read once, as a Dask task (all of its
+    worker's cores), to settle its dialect, header and column types over
+    every row and to find row boundaries at about every ``blocksize`` bytes
+    (a boundary may fall inside a quoted field: the part that starts there
+    skips to the end of that row, which the part before reads whole). This
+    runs when ``read`` is called; the parts are read when the frames are
+    computed. Otherwise the names and types come from the first file, read
+    here (the scheduler's process).
     """
     import dask.dataframe as dd
 
     if "jobs" in read_options:
         raise TypeError("jobs is for one process; Dask spreads the files over its workers")
+    if blocksize is not None and (isinstance(blocksize, bool) or not isinstance(blocksize, int) or blocksize < 1):
+        raise ValueError(f"blocksize must be None or a positive int, not {blocksize!r}")
     sources = [os.path.abspath(s) for s in expand_paths(paths_or_glob)]
-    frames = []
-    for which in (None, "quarantine", "changes"):
-        meta = _empty_like(sources[0], read_options, which)
-        if which is None:
-            parts = [dask.delayed(_read_part, pure=True)(s, read_options) for s in sources]
+    big = []
+    if blocksize is not None:
+        for source in sources:
+            info = os.stat(source)
+            if stat.S_ISREG(info.st_mode) and info.st_size > blocksize:
+                big.append(source)
+    plans = dict(zip(big, dask.compute(*[dask.delayed(_plan, pure=False)(s, blocksize, read_options)
+                                         for s in big])))
+    parts = []
+    for source in sources:
+        plan = plans.get(source)
+        if plan is None or len(plan.starts) == 1:
+            parts.append(dask.delayed(_read_whole, pure=True, nout=3)(source, read_options))
         else:
-            parts = [dask.delayed(_records_part, pure=True)(s, read_options, which) for s in sources]
-        frames.append(dd.from_delayed(parts, meta=meta, verify_meta=True))
-    return SalvagedFrames(*frames)
+            parts.extend(dask.delayed(_read_part, pure=True, nout=3)(source, plan, i, read_options)
+                         for i in range(len(plan.starts)))
+    first = plans.get(sources[0])
+    meta = _empty_data(first) if first is not None else _empty_like(sources[0], read_options)
+    data = dd.from_delayed([p[0] for p in parts], meta=meta, verify_meta=True)
+    quarantine = dd.from_delayed([p[1] for p in parts], meta=_empty_records("quarantine"), verify_meta=True)
+    changes = dd.from_delayed([p[2] for p in parts], meta=_empty_records("changes"), verify_meta=True)
+    return SalvagedFrames(data, quarantine, changes)

@@ -410,7 +410,7 @@ std::variant<RowResult, StreamError> run_row_pipeline(stream::InputWindow& windo
     const std::uint64_t start = span.start_in_row ? UINT64_MAX : window.offset();
     auto ran = pipeline::run_pipeline<RowFormatter, RowEmitter>(
         window, jobs, chunk_size, shared, [&plan, start] { return RowFormatter(plan, start); }, emitter, span, abort,
-        control.cancel);
+        control.cancel, output.on_cut);
     if (auto* error = std::get_if<StreamError>(&ran)) return *error;
     result.line_after = std::get<std::size_t>(ran);
     result.summary.bytes_read = window.bytes_read();

@@ -73,6 +73,8 @@ struct RowOutput {
     // A finished batch (ownership passes); its width may be below the
     // table's with variable_width.
     std::function<bool(ArrowArray&)> on_batch;
+    // Where the parse stands after each chunk (see CutHook); may be empty.
+    stream::pipeline::CutHook on_cut;
 };
 
 struct RowResult {

@@ -757,6 +757,13 @@ std::variant<ScanResult, ReadFailure> scan_pipelined(const std::string& path, In
     kept->strings = true;
     std::size_t kept_bytes = 0;
     RowOutput output;
+    std::vector<Boundary> boundaries;
+    if (settings.block_size > 0) {
+        output.on_cut = [&](std::uint64_t offset, std::size_t line, bool in_row) {
+            const std::uint64_t last = boundaries.empty() ? 0 : boundaries.back().offset;
+            if (offset - last >= settings.block_size) boundaries.push_back({offset, line, in_row});
+        };
+    }
     output.on_batch = [&](ArrowArray& array) {
         struct Release {
             ArrowArray* a;
@@ -780,6 +787,8 @@ std::variant<ScanResult, ReadFailure> scan_pipelined(const std::string& path, In
                                 control);
     if (auto* error = std::get_if<StreamError>(&ran)) return ReadFailure{*error, {}};
     RowResult& rows = std::get<RowResult>(ran);
+    // A fixed width holds without a clean row too, as in a single pass.
+    if (fixed_width) rows.scanner.merge(0, std::max<std::size_t>(dialect.expected_columns, 1), {});
     ScanResult result;
     if (auto message = final_columns(rows.scanner, settings, result.columns)) {
         return ReadFailure{std::nullopt, *message};
@@ -789,6 +798,8 @@ std::variant<ScanResult, ReadFailure> scan_pipelined(const std::string& path, In
     result.report.summary.counters.inferred_columns = dialect.expected_columns;
     result.report.header_offset = rows.header_offset;
     result.report.records = std::make_shared<const ReadRecords>(std::move(rows.records));
+    result.dialect = dialect;
+    result.boundaries = std::move(boundaries);
     // Kept only for a file that stood still through the pass.
     const auto after = settled_identity(path);
     if (build.load() && before && after && *before == *after) {
@@ -800,6 +811,58 @@ std::variant<ScanResult, ReadFailure> scan_pipelined(const std::string& path, In
 }
 
 }  // namespace
+
+std::variant<SpanResult, ReadFailure> read_span(const std::string& path, const ReadSettings& settings,
+                                               const Dialect& dialect, const std::vector<ColumnSpec>& columns,
+                                               std::optional<std::uint64_t> header_offset, const Boundary& start,
+                                               std::optional<std::uint64_t> end, StreamControl& control) {
+    const auto started = Clock::now();
+    auto opened = InputWindow::open(path, settings.read_size, control);
+    if (auto* error = std::get_if<StreamError>(&opened)) return ReadFailure{*error, {}};
+    InputWindow& window = std::get<InputWindow>(opened);
+    const auto size = regular_file_size(control);
+    if (start.offset == 0) {
+        if (auto error = skip_bom(window)) return ReadFailure{*error, {}};
+    } else if (auto error = window.seek(start.offset)) {
+        return ReadFailure{*error, {}};
+    }
+    BatchOptions batch;
+    batch.limits = settings.limits;
+    batch.empty_as_null = settings.empty_as_null;
+    batch.large_strings = needs_large_strings(size.value_or(UINT64_MAX));
+    RowPlan plan = row_plan(settings, dialect, batch);
+    plan.columns = columns;
+    plan.header = header_offset ? HeaderMode::AtOffset : HeaderMode::None;
+    plan.header_offset = header_offset.value_or(0);
+    SpanResult result;
+    result.batches = std::make_unique<KeptBatches>();
+    result.batches->large_strings = batch.large_strings;
+    RowOutput output;
+    output.on_batch = [&](ArrowArray& array) {
+        result.batches->reserve_one();
+        result.batches->push(array);
+        array.release = nullptr;
+        return true;
+    };
+    stream::pipeline::Span span;
+    span.first_line = start.line;
+    span.start_in_row = start.in_row;
+    span.end = end;
+    auto ran = run_row_pipeline(window, plan, output, settings.jobs, settings.chunk_size, span, control);
+    if (auto* error = std::get_if<StreamError>(&ran)) {
+        if (is_refusal(*error)) return ReadFailure{std::nullopt, "the input changed while it was read: " + error->message};
+        return ReadFailure{*error, {}};
+    }
+    RowResult& rows = std::get<RowResult>(ran);
+    result.report.summary = rows.summary;
+    result.report.summary.counters.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
+    result.report.summary.counters.inferred_columns = dialect.expected_columns;
+    result.report.summary.bytes_read = window.offset() - start.offset;
+    result.report.header_offset = header_offset;
+    result.report.records = std::make_shared<const ReadRecords>(std::move(rows.records));
+    result.report.seconds = seconds_since(started);
+    return result;
+}
 
 void KeptBatches::clear() noexcept {
     for (std::size_t i = next_; i < batches_.size(); ++i) {

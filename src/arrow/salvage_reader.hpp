@@ -54,6 +54,17 @@ struct ReadSettings {
     // a time (tests use tiny pieces). Results are the same for any values.
     std::size_t jobs = 1;
     std::size_t chunk_size = std::size_t{1} << 20;
+    // Pass 1 notes a row boundary every block_size bytes or so (0: none),
+    // where a reader of part of the file may start.
+    std::uint64_t block_size = 0;
+};
+
+// Where the parse stands at a line break: the offset just after it, the line
+// there, and whether a row that began earlier runs on past it.
+struct Boundary {
+    std::uint64_t offset = 0;
+    std::size_t line = 1;
+    bool in_row = false;
 };
 
 // One pass over the file is enough only when nothing needs every row first:
@@ -117,6 +128,11 @@ struct ScanResult {
     // when pass 1 built none or they did not hold (a later value changed a
     // guessed type, or they passed keep_limit).
     std::unique_ptr<KeptBatches> kept;
+    // The settled dialect and the boundaries (ReadSettings::block_size);
+    // none when the file is read on one thread (a line break as delimiter
+    // or quote, or an empty file).
+    std::optional<Dialect> dialect;
+    std::vector<Boundary> boundaries;
 };
 
 // Why a read failed: the input (open, read, cancel) or the schema (dtypes).
@@ -164,6 +180,21 @@ inline constexpr std::chrono::milliseconds kWaitSlice{20};
 [[nodiscard]] std::optional<KeptBatches::Identity> settled_identity(const std::string& path) noexcept;
 // What `path` names now, however recent.
 [[nodiscard]] std::optional<KeptBatches::Identity> current_identity(const std::string& path) noexcept;
+
+// The rows of one part of `path`, from a boundary pass 1 noted (or the
+// start) to the next (or the end), exactly as reading the whole file gives
+// them: `columns` and `dialect` are the whole file's, `header_offset` the
+// row that named the columns. Batches come back kept in memory.
+struct SpanResult {
+    std::unique_ptr<KeptBatches> batches;
+    ReadReport report;
+};
+[[nodiscard]] std::variant<SpanResult, ReadFailure> read_span(const std::string& path, const ReadSettings& settings,
+                                                              const Dialect& dialect,
+                                                              const std::vector<ColumnSpec>& columns,
+                                                              std::optional<std::uint64_t> header_offset,
+                                                              const Boundary& start, std::optional<std::uint64_t> end,
+                                                              stream::StreamControl& control);
 
 // A stream over batches pass 1 kept (`columns` is their schema).
 [[nodiscard]] bool make_kept_stream(std::vector<ColumnSpec> columns, std::unique_ptr<KeptBatches> kept,

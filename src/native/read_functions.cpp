@@ -11,7 +11,10 @@
 #include "conversions.hpp"
 #include "summary_tuple.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <functional>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -191,6 +194,7 @@ void raise_stream_error(const StreamError& error) {
 // ------------------------------------------------------------------ arguments
 
 constexpr Converter kArgs{"read_open"};
+constexpr Converter kSpanArgs{"read_span"};
 
 bool to_text(PyObject* value, std::string& out) {
     Py_ssize_t size = 0;
@@ -261,27 +265,25 @@ bool bind(PyObject* const* args, ReaderState& state) {
 
 // ------------------------------------------------------------------ passes
 
-// Pass 1, once per reader, on a worker thread; false with an exception set.
-bool ensure_scanned(const ReaderRef& reader) {
-    {
-        std::lock_guard<std::mutex> lock(reader->mutex);
-        if (reader->columns) return true;
-    }
+// Runs `work` on a worker thread while this one waits without the
+// interpreter lock (Ctrl-C cancels it); nullopt with an exception set.
+template <class T>
+std::optional<T> off_lock(const std::function<std::variant<T, arrow::ReadFailure>(stream::StreamControl&)>& work) {
     struct Run {
         stream::StreamControl control;
         std::mutex mutex;
         std::condition_variable finished;
         bool done = false;
-        std::optional<std::variant<arrow::ScanResult, arrow::ReadFailure>> outcome;
+        std::optional<std::variant<T, arrow::ReadFailure>> outcome;
         bool out_of_memory = false;
     } run;
     std::thread worker;
     try {
-        worker = std::thread([&run, &reader] {
-            std::optional<std::variant<arrow::ScanResult, arrow::ReadFailure>> outcome;
+        worker = std::thread([&run, &work] {
+            std::optional<std::variant<T, arrow::ReadFailure>> outcome;
             bool oom = false;
             try {
-                outcome.emplace(arrow::scan_input(reader->path, reader->settings, run.control));
+                outcome.emplace(work(run.control));
             } catch (...) {
                 oom = true;  // the engine throws nothing else
             }
@@ -294,7 +296,7 @@ bool ensure_scanned(const ReaderRef& reader) {
     } catch (const std::system_error& e) {
         errno = e.code().value();
         PyErr_SetFromErrno(PyExc_OSError);
-        return false;
+        return std::nullopt;
     }
     PythonWaiter waiter(true);
     const bool completed = waiter.wait([&run] {
@@ -305,10 +307,10 @@ bool ensure_scanned(const ReaderRef& reader) {
     Py_BEGIN_ALLOW_THREADS
     worker.join();
     Py_END_ALLOW_THREADS
-    if (!completed) return false;  // the signal handler's exception
+    if (!completed) return std::nullopt;  // the signal handler's exception
     if (run.out_of_memory || !run.outcome) {
         PyErr_NoMemory();
-        return false;
+        return std::nullopt;
     }
     if (auto* failure = std::get_if<arrow::ReadFailure>(&*run.outcome)) {
         if (failure->stream) {
@@ -316,9 +318,21 @@ bool ensure_scanned(const ReaderRef& reader) {
         } else {
             PyErr_SetString(PyExc_ValueError, failure->message.c_str());
         }
-        return false;
+        return std::nullopt;
     }
-    auto& result = std::get<arrow::ScanResult>(*run.outcome);
+    return std::move(std::get<T>(*run.outcome));
+}
+
+// Pass 1, once per reader, on a worker thread; false with an exception set.
+bool ensure_scanned(const ReaderRef& reader) {
+    {
+        std::lock_guard<std::mutex> lock(reader->mutex);
+        if (reader->columns) return true;
+    }
+    auto scanned = off_lock<arrow::ScanResult>(
+        [&reader](stream::StreamControl& control) { return arrow::scan_input(reader->path, reader->settings, control); });
+    if (!scanned) return false;
+    arrow::ScanResult& result = *scanned;
     std::lock_guard<std::mutex> lock(reader->mutex);
     if (!reader->columns) {
         reader->columns = std::move(result.columns);
@@ -509,6 +523,137 @@ PyObject* read_records(PyObject* const* args, Py_ssize_t nargs) {
     return capsule;
 }
 
+// A new "arrow_array_stream" capsule owning `stream`; nullptr with an exception set.
+PyObject* stream_capsule(std::unique_ptr<ArrowArrayStream> stream) {
+    PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule, destroy_stream);
+    if (capsule == nullptr) {
+        stream->release(stream.get());
+        return nullptr;
+    }
+    (void)stream.release();
+    return capsule;
+}
+
+// read_plan(reader, block_size): one pass over the whole file that settles
+// what a reader of part of it needs: ((name, type), ...), delimiter (None
+// when the file reads on one thread only), expected_columns, the header's
+// offset or None, and ((offset, line, in_row), ...) about every block_size bytes.
+PyObject* read_plan(PyObject* const* args, Py_ssize_t nargs) {
+    ReaderRef* reader = nullptr;
+    if (!one_reader("read_plan", args, nargs, 2, reader)) return nullptr;
+    const unsigned long long block = PyLong_AsUnsignedLongLong(args[1]);
+    if (PyErr_Occurred()) return nullptr;
+    if (block == 0) {
+        PyErr_SetString(PyExc_ValueError, "read_plan(): block_size must be positive");
+        return nullptr;
+    }
+    ReadSettings settings = (*reader)->settings;
+    settings.keep_limit = 0;
+    settings.block_size = block;
+    settings.chunk_size = std::min<std::size_t>(settings.chunk_size, static_cast<std::size_t>(block));
+    const std::string path = (*reader)->path;
+    auto scanned = off_lock<arrow::ScanResult>(
+        [&](stream::StreamControl& control) { return arrow::scan_input(path, settings, control); });
+    if (!scanned) return nullptr;
+    PyRef columns(PyTuple_New(static_cast<Py_ssize_t>(scanned->columns.size())));
+    if (!columns) return nullptr;
+    for (std::size_t i = 0; i < scanned->columns.size(); ++i) {
+        const ColumnSpec& c = scanned->columns[i];
+        const std::string_view type = arrow::column_type_name(c.type);
+        PyObject* item = Py_BuildValue("(s#s#)", c.name.data(), static_cast<Py_ssize_t>(c.name.size()), type.data(),
+                                       static_cast<Py_ssize_t>(type.size()));
+        if (item == nullptr) return nullptr;
+        PyTuple_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    PyRef cuts(PyTuple_New(static_cast<Py_ssize_t>(scanned->boundaries.size())));
+    if (!cuts) return nullptr;
+    for (std::size_t i = 0; i < scanned->boundaries.size(); ++i) {
+        const arrow::Boundary& b = scanned->boundaries[i];
+        PyObject* item = Py_BuildValue("(KnO)", static_cast<unsigned long long>(b.offset),
+                                       static_cast<Py_ssize_t>(b.line), b.in_row ? Py_True : Py_False);
+        if (item == nullptr) return nullptr;
+        PyTuple_SET_ITEM(cuts.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    PyRef delimiter(scanned->dialect ? PyLong_FromLong(scanned->dialect->delimiter) : Py_NewRef(Py_None));
+    PyRef expected(PyLong_FromSize_t(scanned->dialect ? scanned->dialect->expected_columns : 0));
+    const auto& header = scanned->report.header_offset;
+    PyRef header_offset(header ? PyLong_FromUnsignedLongLong(*header) : Py_NewRef(Py_None));
+    if (!delimiter || !expected || !header_offset) return nullptr;
+    return PyTuple_Pack(5, columns.get(), delimiter.get(), expected.get(), header_offset.get(), cuts.get());
+}
+
+// read_span(reader, columns, delimiter, expected_columns, header_offset, start, line, in_row, end):
+// the rows of the file from boundary `start` to `end` (None: the end), read
+// as reading the whole file reads them. Returns (data, quarantine, changes)
+// stream capsules and the summary tuple of the part.
+PyObject* read_span(PyObject* const* args, Py_ssize_t nargs) {
+    ReaderRef* reader = nullptr;
+    if (!one_reader("read_span", args, nargs, 9, reader)) return nullptr;
+    if (!PyTuple_Check(args[1])) {
+        kSpanArgs.wrong_type("columns", "tuple", args[1]);
+        return nullptr;
+    }
+    std::vector<ColumnSpec> columns;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args[1]); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(args[1], i);
+        const char* name = nullptr;
+        Py_ssize_t name_size = 0;
+        const char* type = nullptr;
+        Py_ssize_t type_size = 0;
+        if (!PyTuple_Check(item) || !PyArg_ParseTuple(item, "s#s#", &name, &name_size, &type, &type_size)) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "read_span(): columns must be (name, type) pairs");
+            return nullptr;
+        }
+        const auto parsed = arrow::column_type_from_name(std::string_view(type, static_cast<std::size_t>(type_size)));
+        if (!parsed) {
+            PyErr_Format(PyExc_ValueError, "read_span(): unknown column type '%s'", type);
+            return nullptr;
+        }
+        columns.push_back({std::string(name, static_cast<std::size_t>(name_size)), *parsed});
+    }
+    std::optional<long long> n;
+    Dialect dialect;
+    if (!kSpanArgs.to_integer("delimiter", args[2], 0, 127, false, n)) return nullptr;
+    dialect.delimiter = static_cast<std::uint8_t>(*n);
+    if (!kSpanArgs.to_integer("expected_columns", args[3], 0, PY_SSIZE_T_MAX, false, n)) return nullptr;
+    dialect.expected_columns = static_cast<std::size_t>(*n);
+    std::optional<std::uint64_t> header_offset;
+    if (!kSpanArgs.to_integer("header_offset", args[4], 0, LLONG_MAX, true, n)) return nullptr;
+    if (n) header_offset = static_cast<std::uint64_t>(*n);
+    arrow::Boundary start;
+    if (!kSpanArgs.to_integer("start", args[5], 0, LLONG_MAX, false, n)) return nullptr;
+    start.offset = static_cast<std::uint64_t>(*n);
+    if (!kSpanArgs.to_integer("line", args[6], 1, LLONG_MAX, false, n)) return nullptr;
+    start.line = static_cast<std::size_t>(*n);
+    if (!kSpanArgs.to_flag("in_row", args[7], start.in_row)) return nullptr;
+    std::optional<std::uint64_t> end;
+    if (!kSpanArgs.to_integer("end", args[8], 0, LLONG_MAX, true, n)) return nullptr;
+    if (n) end = static_cast<std::uint64_t>(*n);
+
+    const ReadSettings settings = (*reader)->settings;
+    const std::string path = (*reader)->path;
+    auto read = off_lock<arrow::SpanResult>([&](stream::StreamControl& control) {
+        return arrow::read_span(path, settings, dialect, columns, header_offset, start, end, control);
+    });
+    if (!read) return nullptr;
+    auto data = std::make_unique<ArrowArrayStream>();
+    auto quarantine = std::make_unique<ArrowArrayStream>();
+    auto changes = std::make_unique<ArrowArrayStream>();
+    data->release = quarantine->release = changes->release = nullptr;
+    if (!arrow::make_kept_stream(columns, std::move(read->batches), data.get())) return PyErr_NoMemory();
+    PyRef data_capsule(stream_capsule(std::move(data)));
+    if (!data_capsule) return nullptr;
+    if (!arrow::make_quarantine_stream(read->report.records, quarantine.get())) return PyErr_NoMemory();
+    PyRef quarantine_capsule(stream_capsule(std::move(quarantine)));
+    if (!quarantine_capsule) return nullptr;
+    if (!arrow::make_changes_stream(read->report.records, changes.get())) return PyErr_NoMemory();
+    PyRef changes_capsule(stream_capsule(std::move(changes)));
+    if (!changes_capsule) return nullptr;
+    PyRef report(report_tuple(read->report));
+    if (!report) return nullptr;
+    return PyTuple_Pack(4, data_capsule.get(), quarantine_capsule.get(), changes_capsule.get(), report.get());
+}
+
 PyObject* live_arrow_buffers(PyObject*, PyObject*) { return PyLong_FromLongLong(arrow::live_buffers()); }
 
 template <PyObject* (*F)(PyObject* const*, Py_ssize_t)>
@@ -545,6 +690,11 @@ PyMethodDef g_read_functions[] = {
      "read_summary(reader)\n--\n\nThe summary tuple of the first finished pass, or None."},
     {"read_records", fastcall<read_records>(), METH_FASTCALL,
      "read_records(reader, quarantine)\n--\n\nThe quarantine or change records as a stream capsule, or None."},
+    {"read_plan", fastcall<read_plan>(), METH_FASTCALL,
+     "read_plan(reader, block_size)\n--\n\nColumns, dialect, header offset and row boundaries for reading in parts."},
+    {"read_span", fastcall<read_span>(), METH_FASTCALL,
+     "read_span(reader, columns, delimiter, expected_columns, header_offset, start, line, in_row, end)\n--\n\n"
+     "The rows of one part of the file: (data, quarantine, changes, summary)."},
     {"live_arrow_buffers", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&live_arrow_buffers_guarded)),
      METH_NOARGS, "live_arrow_buffers()\n--\n\nArrow buffers allocated and not yet freed (for leak tests)."},
     {nullptr, nullptr, 0, nullptr},

@@ -411,6 +411,7 @@ public:
           emitter_(emitter),
           end_(span.end),
           line_(span.first_line),
+          end_line_(span.first_line),
           in_row_(span.start_in_row),
           skip_open_(span.start_in_row) {}
 
@@ -420,6 +421,9 @@ public:
     [[nodiscard]] bool done() const noexcept { return done_; }
     // The line after everything placed (where the next row would begin).
     [[nodiscard]] std::size_t line() const noexcept { return line_; }
+    // The line at the end of the last chunk placed, a row that runs on
+    // counted up to there.
+    [[nodiscard]] std::size_t end_line() const noexcept { return end_line_; }
 
     [[nodiscard]] std::optional<StreamError> place(const std::shared_ptr<Chunk>& chunk, ResultOf<F>& result) {
         if (done_) return std::nullopt;
@@ -446,13 +450,17 @@ private:
             // The open row is the previous span's: only its lines count here.
             if (result.continued_open) {
                 line_ += result.continued_line;
+                end_line_ = line_;
                 return std::nullopt;
             }
             skip_open_ = false;
             after = line_ + result.continued_line;
         } else {
             held_.push_back(chunk);
-            if (result.continued_open) return std::nullopt;  // all of it inside the open row
+            if (result.continued_open) {  // all of it inside the open row
+                end_line_ += result.continued_line;
+                return std::nullopt;
+            }
             auto stitched = stitch(chunk, result);
             if (auto* error = std::get_if<StreamError>(&stitched)) return *error;
             after = std::get<std::size_t>(stitched);
@@ -520,6 +528,7 @@ private:
     // Where the parse stands after `reading`, placed with `base` at from.line.
     void settle(const std::shared_ptr<Chunk>& chunk, const Reading& reading, const Mark& from, std::size_t base) {
         line_ = base + (reading.line - from.line);
+        end_line_ = reading.open ? base + (reading.end_line - from.line) : line_;
         in_row_ = reading.open;
         held_.clear();
         if (in_row_) {
@@ -533,6 +542,7 @@ private:
     E& emitter_;
     std::optional<std::uint64_t> end_;
     std::size_t line_;
+    std::size_t end_line_ = 0;
     bool in_row_;
     bool skip_open_;
     bool past_end_ = false;
@@ -542,6 +552,10 @@ private:
     Reading stitched_;
 };
 
+// Told where the parse stands after each chunk placed, but the last: the
+// chunk's end offset, the line there, and whether a row runs on past it.
+using CutHook = std::function<void(std::uint64_t offset, std::size_t line, bool in_row)>;
+
 // Runs the pipeline over the window (its view starts at the span's first
 // byte, behind any BOM): cuts chunks, parses them on `jobs` threads with
 // at most two chunks per thread in flight, and places them in order.
@@ -550,7 +564,7 @@ template <class F, class E>
 [[nodiscard]] std::variant<std::size_t, StreamError> run_pipeline(
     InputWindow& window, std::size_t jobs, std::size_t chunk_size, const Shared& shared,
     std::function<F()> make_formatter, E& emitter, const Span& span, std::atomic<bool>& abort,
-    const std::atomic<bool>& cancel) {
+    const std::atomic<bool>& cancel, const CutHook& on_cut = nullptr) {
     chunk_size = std::max<std::size_t>(chunk_size, 1);
     F formatter = make_formatter();
     Placer<F, E> placer(shared, formatter, emitter, span);
@@ -570,6 +584,9 @@ template <class F, class E>
                 return *job.result.error;
             }
             if (auto error = placer.place(job.chunk, job.result)) return *error;
+            if (on_cut && !job.chunk->last) {
+                on_cut(job.chunk->offset + job.chunk->size, placer.end_line(), placer.in_row());
+            }
             std::shared_ptr<Job<F>> done = std::move(queued.front());
             queued.pop_front();
             // No worker holds it any more; the placer may still hold its chunk.

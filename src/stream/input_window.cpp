@@ -82,6 +82,13 @@ InputWindow::InputWindow(InputWindow&& other) noexcept
       offset_(other.offset_),
       at_end_(other.at_end_) {}
 
+std::optional<StreamError> InputWindow::seek(std::uint64_t offset) {
+    if (stream_ || end_ != 0 || offset_ != 0) return io_error(path_, IoError::from_errno(ESPIPE));
+    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return io_error(path_, IoError::from_errno(errno));
+    offset_ = offset;
+    return std::nullopt;
+}
+
 InputWindow::~InputWindow() {
     if (fd_ >= 0) ::close(fd_);
 }

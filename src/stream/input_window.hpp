@@ -37,6 +37,10 @@ public:
     [[nodiscard]] std::uint64_t bytes_read() const noexcept { return offset_ + (end_ - begin_); }
     [[nodiscard]] std::size_t read_size() const noexcept { return read_size_; }
 
+    // Starts reading a regular file at `offset` instead of its start;
+    // before the first read only.
+    [[nodiscard]] std::optional<StreamError> seek(std::uint64_t offset);
+
     // Drops the first `count` bytes in view (rows that are done).
     void discard_before(std::size_t count) noexcept {
         begin_ += count;

@@ -114,3 +114,65 @@ def test_read_gives_the_same_rows_and_records_as_brinewick_read(client, inputs: 
 def test_read_refuses_jobs(inputs: Path) -> None:
     with pytest.raises(TypeError, match="jobs"):
         bwd.read(str(inputs / "a.csv"), jobs=2)
+
+
+def big_damaged_file(path: Path, rows: int, seed: int) -> Path:
+    """Typed columns, quoted line breaks that fall across part boundaries,
+    rows to set aside and to pad, a BOM and CR LF line ends."""
+    import random
+
+    rng = random.Random(seed)
+    lines = [b"\xef\xbb\xbfid,price,note,day\r\n"]
+    for i in range(rows):
+        note = rng.choice([b"plain", b'"two\r\nlines"', b'"a, b"', b'"x\ny\nz"', b""])
+        row = [b"%d" % i, rng.choice([b"1.5", b"2", b""]), note, b"2024-01-%02d" % (i % 28 + 1)]
+        if i % 37 == 0:
+            row = row[:2]  # padded
+        elif i % 53 == 0:
+            row += [b"extra", b"more"]  # set aside without merging
+        lines.append(b",".join(row) + rng.choice([b"\n", b"\r\n"]))
+    path.write_bytes(b"".join(lines))
+    return path
+
+
+@pytest.mark.parametrize("blocksize", [97, 500, 4096])
+def test_a_large_file_is_read_in_parts_with_the_rows_of_reading_it_whole(client, tmp_path: Path,
+                                                                        blocksize: int) -> None:
+    pa = pytest.importorskip("pyarrow")
+    source = big_damaged_file(tmp_path / "big.csv", 600, blocksize)
+    other = tmp_path / "small.csv"
+    other.write_bytes(b"id,price,note,day\n9,1.5,x,2024-02-02\n")
+    got = bwd.read([str(source), str(other)], blocksize=blocksize, merge_overflow=False)
+    assert got.data.npartitions > 2
+    whole = [brinewick.read(s, merge_overflow=False) for s in (source, other)]
+    want = pa.concat_tables([pa.table(t) for t in whole]).to_pandas(date_as_object=False)
+    data = got.data.compute().reset_index(drop=True)
+    assert [str(d).startswith(("int", "float")) for d in data.dtypes] == [
+        str(d).startswith(("int", "float")) for d in want.dtypes]
+    assert cells(data) == cells(want)
+    for which in ("quarantine", "changes"):
+        frame = got_rows(getattr(got, which).compute())
+        expected = []
+        for s, t in zip((source, other), whole):
+            expected += [(str(s), *r) for r in getattr(t, which).to_pandas().itertuples(index=False)]
+        assert frame == expected, which
+    assert len(got.quarantine.compute()) > 0 and len(got.changes.compute()) > 0
+
+
+def got_rows(frame) -> list:
+    return [tuple(r) for r in frame.itertuples(index=False)]
+
+
+def cells(frame) -> list:
+    """Rows with every missing value as None (Dask and pandas spell NA differently)."""
+    import pandas as pd
+
+    return [tuple(None if v is None or (not isinstance(v, str) and pd.isna(v)) else v for v in row)
+            for row in frame.astype(object).itertuples(index=False)]
+
+
+def test_blocksize_none_reads_files_whole(client, tmp_path: Path) -> None:
+    source = big_damaged_file(tmp_path / "big.csv", 200, 1)
+    assert bwd.read(str(source), blocksize=None).data.npartitions == 1
+    with pytest.raises(ValueError, match="blocksize"):
+        bwd.read(str(source), blocksize=0)
