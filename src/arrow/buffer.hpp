@@ -52,7 +52,7 @@ public:
     }
     void append(const void* bytes, std::size_t n) {
         reserve_more(n);
-        if (n != 0) std::memcpy(data_ + size_, bytes, n);
+        copy(data_ + size_, static_cast<const std::uint8_t*>(bytes), n);
         size_ += n;
     }
     template <typename T>
@@ -96,6 +96,34 @@ public:
     }
 
 private:
+    // Most cells are a few bytes: copied inline, by overlapping words that
+    // never read outside [from, from + n), instead of a call per cell.
+    static void copy(std::uint8_t* to, const std::uint8_t* from, std::size_t n) noexcept {
+        if (n >= 8) {
+            if (n > 16) {
+                std::memcpy(to, from, n);
+                return;
+            }
+            std::uint64_t head = 0;
+            std::uint64_t tail = 0;
+            std::memcpy(&head, from, 8);
+            std::memcpy(&tail, from + n - 8, 8);
+            std::memcpy(to, &head, 8);
+            std::memcpy(to + n - 8, &tail, 8);
+        } else if (n >= 4) {
+            std::uint32_t head = 0;
+            std::uint32_t tail = 0;
+            std::memcpy(&head, from, 4);
+            std::memcpy(&tail, from + n - 4, 4);
+            std::memcpy(to, &head, 4);
+            std::memcpy(to + n - 4, &tail, 4);
+        } else if (n != 0) {
+            to[0] = from[0];
+            to[n / 2] = from[n / 2];
+            to[n - 1] = from[n - 1];
+        }
+    }
+
     void grow(std::size_t need) {
         std::size_t cap = capacity_ != 0 ? capacity_ : (first_capacity_ > 64 ? first_capacity_ : 64);
         while (cap < need) cap = cap > (SIZE_MAX / 2) ? need : cap * 2;
