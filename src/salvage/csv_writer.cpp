@@ -241,6 +241,13 @@ std::size_t clean_line_bound(const RowBuffer& row) noexcept {
 
 char* write_clean_line(char* p, const RowBuffer& row, std::uint8_t delimiter,
                        std::uint8_t quote_char) noexcept {
+    if (row.is_verbatim()) {  // most rows: the source line as it stands
+        const std::string_view text = row.verbatim_text();
+        std::memcpy(p, text.data(), text.size());
+        p += text.size();
+        *p++ = '\n';
+        return p;
+    }
     const std::size_t count = row.held_size();
     const char quote = static_cast<char>(quote_char);
     // Leading fields that stand in the source as they are written go in one copy.
