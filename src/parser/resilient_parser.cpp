@@ -217,14 +217,16 @@ bool ResilientParser::extend_utf8_stretch(std::size_t from, std::size_t to) noex
 }
 
 template <bool Decode, typename Row>
-void ResilientParser::close_field(Row& row, std::size_t from, std::size_t to, bool quoted,
+inline void ResilientParser::close_field(Row& row, std::size_t from, std::size_t to, bool quoted,
                                   bool& verbatim) {
     if constexpr (Decode) {
         // A writer quotes exactly the fields holding the quote, the
         // delimiter or a line break: a quoted field is written as it stands
         // only if it holds one, a plain field only if it holds none.
         verbatim &= row.open_field_special() == quoted;
-        row.complete_field(true, row.open_field_high() && utf8_known_valid(from, to));
+        bool valid = (!row.open_field_high()) | ((from >= utf8_from_) & (to <= utf8_to_));
+        if (!valid) [[unlikely]] valid = extend_utf8_stretch(from, to);
+        row.complete_field(true, valid);
     } else {
         (void)quoted;
         (void)verbatim;
@@ -233,7 +235,7 @@ void ResilientParser::close_field(Row& row, std::size_t from, std::size_t to, bo
 }
 
 template <bool Decode, typename Row>
-void ResilientParser::finish_row(Row& row, std::size_t end, bool verbatim) {
+inline void ResilientParser::finish_row(Row& row, std::size_t end, bool verbatim) {
     if constexpr (Decode) {
         if (verbatim && events_.stray_quotes == 0 && events_.text_after_quote == 0 &&
             !events_.unclosed_quote && row.utf8_replacements() == 0) {
@@ -408,6 +410,18 @@ bool ResilientParser::parse_row(Row& row) {
                     row.append_span(pos, k, quote >= 0x80, true);
                     pos += 2 * k;
                     break;
+                }
+                // The usual closing quote, right before the delimiter or the
+                // line break, closes on every rule: the field ends here.
+                if (const unsigned char next = t[pos + 1]; next == delim) {
+                    close_field<Decode>(row, field_from, pos + 1, quoted, verbatim);
+                    pos += 2;
+                    state = ParseState::FieldStart;
+                    break;
+                } else if (next == kCR || next == kLF) {
+                    ++pos;
+                    state = ParseState::AfterQuote;
+                    goto end_of_line;
                 }
                 if (!repair_quotes_ || quote_closes(pos)) {  // closing quote
                     ++pos;

@@ -129,7 +129,8 @@ private:
     // it began with the quote. Clears `verbatim` when a writer would not
     // put the field as it stands.
     template <bool Decode, typename Row>
-    void close_field(Row& row, std::size_t from, std::size_t to, bool quoted, bool& verbatim);
+    [[gnu::always_inline]] void close_field(Row& row, std::size_t from, std::size_t to, bool quoted,
+                                            bool& verbatim);
     // At the end of a row whose text ends at `end` (before its line break):
     // marks it verbatim when it is, with nothing repaired.
     template <bool Decode, typename Row>

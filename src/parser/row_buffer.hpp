@@ -191,11 +191,11 @@ public:
     // then closed. `high`: a byte >= 0x80 is among them; `special`: the
     // quote, delimiter, CR or LF is.
     void append_span(std::size_t offset, std::size_t size, bool high, bool special) {
-        if (open_.size == 0 && !open_.in_arena) {
-            open_.offset = offset;  // a fresh field starts as a view
-        } else if (open_.in_arena || open_.offset + open_.size != offset) {
-            move_open_to_arena();
+        if (open_.in_arena || (open_.size != 0 && open_.offset + open_.size != offset)) [[unlikely]] {
+            move_open_to_arena();  // not contiguous with what the field holds
             arena_.append(source_ + offset, size);
+        } else {
+            open_.offset = open_.size == 0 ? offset : open_.offset;  // a fresh field starts as a view
         }
         open_.size += size;
         open_.high |= high;
