@@ -88,7 +88,7 @@ bool ResilientParser::take_empty_line(Row& row, bool decode) {
     events_ = RowEvents{};
     row.push_view_field(pos, 0, false, false, decode);
     if constexpr (std::is_same_v<Row, RowBuffer>) {
-        if (decode && ascii_dialect_ && !escape_) row.set_verbatim_end(pos);
+        if (decode && ascii_dialect_ && !escape_ && !trim_leading_whitespace_) row.set_verbatim_end(pos);
     }
     position_ = pos + (crlf ? 2 : 1);
     ++line_;

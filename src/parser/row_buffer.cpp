@@ -255,10 +255,10 @@ void RowBuffer::truncate(std::size_t first) {
 }
 
 void RowBuffer::merge_tail(std::size_t first, std::uint8_t delimiter) {
-    verbatim_ = false;
     if (padding_ != 0) materialize_padding();
     const std::size_t count = held_size();
     if (first + 1 >= count) return;  // nothing to join
+    verbatim_ = false;
 
     // The usual case: views each one delimiter byte after the previous. The
     // joined text is then the source span they cover, and stays a view.

@@ -250,7 +250,7 @@ public:
             complete_field(true);
             return;
         }
-        push_field(offset, size, (special ? kSpecial : 0) | (decode & !high ? kAscii : 0));
+        push_field(offset, size, (special ? kSpecial : 0) | ((decode && !high) ? kAscii : 0));
     }
 
     // Whole fields of already valid text (padding and merging).
