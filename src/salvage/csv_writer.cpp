@@ -416,6 +416,17 @@ bool write_clean_line_in_pieces(PieceWriter& out, const RowBuffer& row, std::uin
 std::optional<IoError> write_clean_row(BufferedFile& file, const RowBuffer& row,
                                        std::uint8_t delimiter, std::uint8_t quote_char,
                                        std::string& line) {
+    if (row.is_verbatim()) {  // most rows: the source line as it stands, and an LF
+        const std::string_view text = row.verbatim_text();
+        if (text.size() + 1 < BufferedFile::kCapacity) {
+            if (auto error = file.make_room(text.size() + 1)) return error;
+            char* const room = file.room_for(text.size() + 1);
+            std::memcpy(room, text.data(), text.size());
+            room[text.size()] = '\n';
+            file.commit(room + text.size() + 1);
+            return std::nullopt;
+        }
+    }
     const bool ascii = delimiter < 0x80 && quote_char < 0x80;
     const std::size_t bound = clean_line_bound(row);
     if (bound < BufferedFile::kCapacity) {
