@@ -278,6 +278,7 @@ bool ResilientParser::parse_row(Row& row) {
         if (pos >= next_check_ && !keep_going(pos)) return false;
         switch (state) {
             case ParseState::FieldStart: {
+            field_start:  // also entered straight from a field's end, when the loop's tests would pass
                 field_from = pos;
                 quoted = false;
                 if (trim_leading_whitespace_) {
@@ -289,6 +290,7 @@ bool ResilientParser::parse_row(Row& row) {
                     ++pos;
                     quoted = true;
                     state = ParseState::Quoted;
+                    if (pos < n && pos < next_check_) goto quoted_scan;  // the loop's tests, passed
                     break;
                 }
                 if (b == delim) {  // empty field, placed so it can join a bare run
@@ -355,7 +357,7 @@ bool ResilientParser::parse_row(Row& row) {
                     // A counter goes on by whole blocks from the field start.
                     if constexpr (std::is_same_v<Row, FieldCounter>) break;
                     if (pos >= plain_stop || trim) break;
-                    if (ends_plain_[t[pos]]) break;  // the next field is not plain
+                    if (ends_plain_[t[pos]]) goto field_start;  // the next field is not plain
                 }
                 break;
             }
@@ -372,6 +374,7 @@ bool ResilientParser::parse_row(Row& row) {
                 break;
             }
             case ParseState::Quoted: {
+            quoted_scan:
                 std::size_t lfs = 0;  // LFs inside a quoted field count as lines
                 scan::RunFlags flags;
                 const std::size_t stop =
@@ -417,6 +420,7 @@ bool ResilientParser::parse_row(Row& row) {
                     close_field<Decode>(row, field_from, pos + 1, quoted, verbatim);
                     pos += 2;
                     state = ParseState::FieldStart;
+                    if (pos < n && pos < next_check_) goto field_start;  // the loop's tests, passed
                     break;
                 } else if (next == kCR || next == kLF) {
                     ++pos;
