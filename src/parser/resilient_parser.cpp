@@ -218,7 +218,7 @@ bool ResilientParser::extend_utf8_stretch(std::size_t from, std::size_t to) noex
 
 template <bool Decode, typename Row>
 inline void ResilientParser::close_field(Row& row, std::size_t from, std::size_t to, bool quoted,
-                                  bool& verbatim) {
+                                         bool& verbatim) {
     if constexpr (Decode) {
         // A writer quotes exactly the fields holding the quote, the
         // delimiter or a line break: a quoted field is written as it stands
