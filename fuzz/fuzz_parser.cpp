@@ -58,6 +58,17 @@ void check_pass(std::string_view text, const brinewick_test::Dialect& d,
         const auto want = brinewick_test::decoded(model[i].raw);
         if (!got) fail("row missing; model " + printable(want), text, where);
         if (*got != want) fail("fields differ\n   model  " + printable(want) + "\n   parser " + printable(*got), text, where);
+        // A row copied whole by the writers must be the line they would write.
+        if (entry == 1 && buffer.is_verbatim()) {
+            if (d.delimiter >= 0x80 || d.quote >= 0x80 || d.escape || d.trim) {
+                fail("a row marked verbatim in this dialect", text, where);
+            }
+            if (buffer.verbatim_text() != brinewick_test::written_line(want, d)) {
+                fail("verbatim text " + printable(buffer.verbatim_text()) + " is not the written line " +
+                         printable(brinewick_test::written_line(want, d)),
+                     text, where);
+            }
+        }
         for (std::size_t f = 0; entry != 0 && f < want.size(); ++f) {
             // Decoded rows know ASCII-ness exactly; raw rows may leave it unset.
             const bool flag = buffer.field_is_ascii(f);

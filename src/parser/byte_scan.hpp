@@ -21,16 +21,18 @@ inline std::size_t count_bits(unsigned mask) noexcept {
 }
 
 struct RunFlags {
-    bool high = false;     // some byte >= 0x80 before the stop
-    bool watched = false;  // some watched byte before the stop
+    std::uint64_t high = 0;     // nonzero: some byte >= 0x80 before the stop
+    std::uint64_t watched = 0;  // nonzero: some watched byte before the stop
 };
 
 // A run of unquoted text: where it stops, what it holds, and whether the
 // stop is the delimiter (else a line break, or the end of the text).
+// The flags are bit masks, nonzero for yes: kept whole, they stay in
+// registers where the caller tests them (bools were packed and unpacked).
 struct Run {
     std::size_t end;
-    bool high;
-    bool watched;
+    std::uint64_t high;
+    std::uint64_t watched;
     bool at_delimiter;
 };
 
@@ -156,18 +158,18 @@ public:
             const std::size_t base = i & ~std::size_t{63};
             if (base != block_) [[unlikely]] load(base);
             const unsigned shift = static_cast<unsigned>(i - base);
-            const std::uint64_t stops = (delimiters_ | line_ends_) >> shift;
+            const std::uint64_t stops = ends_ >> shift;
             if (stops != 0) [[likely]] {
                 const unsigned at = static_cast<unsigned>(__builtin_ctzll(stops));
                 const std::uint64_t before = below(stops);
                 high |= (highs_ >> shift) & before;
                 watched |= (quotes_ >> shift) & before;
-                return Run{i + at, high != 0, watched != 0, ((delimiters_ >> shift) >> at & 1) != 0};
+                return Run{i + at, high, watched, (delimiters_ >> (shift + at) & 1) != 0};
             }
             high |= highs_ >> shift;
             watched |= quotes_ >> shift;
             i = base + 64;
-            if (i >= size_) return Run{size_, high != 0, watched != 0, false};
+            if (i >= size_) return Run{size_, high, watched, false};
         }
     }
 
@@ -226,8 +228,8 @@ public:
             const std::uint64_t before = stops != 0 ? below(stops) : ~std::uint64_t{0};
             const std::uint64_t lfs = (lfs_ >> shift) & before;
             if (lfs != 0) lf_count += static_cast<std::size_t>(__builtin_popcountll(lfs));
-            flags.high |= ((highs_ >> shift) & before) != 0;
-            flags.watched |= (((delimiters_ | line_ends_) >> shift) & before) != 0;
+            flags.high |= (highs_ >> shift) & before;
+            flags.watched |= (ends_ >> shift) & before;
             if (stops != 0) return i + static_cast<std::size_t>(__builtin_ctzll(stops));
             i = base + 64;
             if (i >= size_) return size_;
@@ -287,6 +289,7 @@ private:
                std::uint64_t quotes, std::uint64_t highs) noexcept {
         delimiters_ = delimiters;
         line_ends_ = line_ends;
+        ends_ = delimiters | line_ends;
         lfs_ = lfs;
         quotes_ = quotes;
         highs_ = highs;
@@ -299,6 +302,7 @@ private:
     std::size_t block_ = ~std::size_t{0};
     std::uint64_t delimiters_ = 0;
     std::uint64_t line_ends_ = 0;  // CR or LF
+    std::uint64_t ends_ = 0;       // the delimiter, CR or LF: where unquoted text stops
     std::uint64_t lfs_ = 0;
     std::uint64_t quotes_ = 0;
     std::uint64_t highs_ = 0;  // bytes >= 0x80

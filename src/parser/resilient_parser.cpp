@@ -4,6 +4,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "utf8.hpp"
+
 namespace brinewick {
 namespace {
 
@@ -29,7 +31,10 @@ ResilientParser::ResilientParser(std::string_view text, std::uint8_t delimiter,
       quote_char_(quote_char),
       scanner_(text_, size_, delimiter, quote_char),
       // A field start tests the quote and the delimiter before the line break.
-      breaks_end_rows_(delimiter != kCR && delimiter != kLF && quote_char != kCR && quote_char != kLF) {}
+      breaks_end_rows_(delimiter != kCR && delimiter != kLF && quote_char != kCR && quote_char != kLF),
+      ascii_dialect_(delimiter < 0x80 && quote_char < 0x80) {
+    mark_plain_ends();
+}
 
 ResilientParser::ResilientParser(std::string_view text, std::uint8_t delimiter,
                                  std::uint8_t quote_char, bool repair_quotes,
@@ -42,7 +47,18 @@ ResilientParser::ResilientParser(std::string_view text, std::uint8_t delimiter,
       delimiter_(delimiter),
       quote_char_(quote_char),
       scanner_(text_, size_, delimiter, quote_char),
-      breaks_end_rows_(delimiter != kCR && delimiter != kLF && quote_char != kCR && quote_char != kLF) {}
+      breaks_end_rows_(delimiter != kCR && delimiter != kLF && quote_char != kCR && quote_char != kLF),
+      ascii_dialect_(delimiter < 0x80 && quote_char < 0x80) {
+    mark_plain_ends();
+}
+
+void ResilientParser::mark_plain_ends() noexcept {
+    ends_plain_.fill(false);
+    ends_plain_[quote_char_] = true;
+    ends_plain_[delimiter_] = true;
+    ends_plain_[kCR] = true;
+    ends_plain_[kLF] = true;
+}
 
 std::optional<ParsedRow> ResilientParser::next_row() {
     RowBuffer row;
@@ -71,6 +87,9 @@ bool ResilientParser::take_empty_line(Row& row, bool decode) {
     row.reset(reinterpret_cast<const char*>(text_), pos);
     events_ = RowEvents{};
     row.push_view_field(pos, 0, false, false, decode);
+    if constexpr (std::is_same_v<Row, RowBuffer>) {
+        if (decode && ascii_dialect_ && !escape_ && !trim_leading_whitespace_) row.set_verbatim_end(pos);
+    }
     position_ = pos + (crlf ? 2 : 1);
     ++line_;
     return true;
@@ -164,6 +183,11 @@ bool ResilientParser::quote_closes(std::size_t q) noexcept {
     return true;
 }
 
+std::size_t ResilientParser::find_quote_or_escape(std::size_t pos, std::size_t& lfs,
+                                                  scan::RunFlags& flags) noexcept {
+    return scan::find_any2_counting_lf(text_, pos, size_, quote_char_, *escape_, delimiter_, kCR, lfs, flags);
+}
+
 bool ResilientParser::keep_going(std::size_t pos) noexcept {
     if (cancel_ == nullptr || cancel_->go_on()) {
         next_check_ = pos + CancelCheck::kInterval < pos ? kNoCheck : pos + CancelCheck::kInterval;
@@ -172,6 +196,56 @@ bool ResilientParser::keep_going(std::size_t pos) noexcept {
     position_ = size_;
     next_check_ = kNoCheck;
     return false;
+}
+
+bool ResilientParser::extend_utf8_stretch(std::size_t from, std::size_t to) noexcept {
+    // A Latin-1 quote or delimiter can split a character between two fields,
+    // and an escape byte may be anything: then each field is checked alone.
+    if (!ascii_dialect_ || escape_) return false;
+    if (from < utf8_from_ || from > utf8_to_) {
+        // Past a fault (or before the stretch): a new stretch from this
+        // field's start, which follows an ASCII byte or starts the text.
+        utf8_from_ = utf8_to_ = from;
+    }
+    // Ahead by a block, so that the next fields are covered too; a block
+    // end that cuts a character ends the stretch before it.
+    constexpr std::size_t kAhead = std::size_t{16} << 10;
+    std::size_t end = size_ - utf8_to_ > kAhead ? utf8_to_ + kAhead : size_;
+    if (end < to) end = to;
+    utf8_to_ += valid_utf8_prefix(text_ + utf8_to_, end - utf8_to_);
+    return to <= utf8_to_;
+}
+
+template <bool Decode, typename Row>
+inline void ResilientParser::close_field(Row& row, std::size_t from, std::size_t to, bool quoted,
+                                         bool& verbatim) {
+    if constexpr (Decode) {
+        // A writer quotes exactly the fields holding the quote, the
+        // delimiter or a line break: a quoted field is written as it stands
+        // only if it holds one, a plain field only if it holds none.
+        verbatim &= row.open_field_special() == quoted;
+        bool valid = (!row.open_field_high()) | ((from >= utf8_from_) & (to <= utf8_to_));
+        if (!valid) [[unlikely]] valid = extend_utf8_stretch(from, to);
+        row.complete_field(true, valid);
+    } else {
+        (void)quoted;
+        (void)verbatim;
+        row.complete_field(false);
+    }
+}
+
+template <bool Decode, typename Row>
+inline void ResilientParser::finish_row(Row& row, std::size_t end, bool verbatim) {
+    if constexpr (Decode) {
+        if (verbatim && events_.stray_quotes == 0 && events_.text_after_quote == 0 &&
+            !events_.unclosed_quote && row.utf8_replacements() == 0) {
+            row.set_verbatim_end(end);
+        }
+    } else {
+        (void)row;
+        (void)end;
+        (void)verbatim;
+    }
 }
 
 template <bool Decode, typename Row>
@@ -185,14 +259,18 @@ bool ResilientParser::parse_row(Row& row) {
 
     const unsigned char delim = delimiter_;
     const unsigned char quote = quote_char_;
-    // With no escape byte the quoted scan stops at the quote alone.
-    const unsigned char stop2 = escape_ ? *escape_ : quote;
     // A byte taken into a field one at a time: note what it is.
     const auto take_byte = [&](std::size_t at) {
         const unsigned char b = t[at];
         row.append_span(at, 1, b >= 0x80, b == quote || b == delim || b == kCR || b == kLF);
     };
     ParseState state = ParseState::FieldStart;
+    std::size_t field_from = pos;  // where the open field's first piece may start
+    bool quoted = false;           // the open field began with the quote
+    // Every field so far stands in the source as a writer would put it, so
+    // the row's clean line is its source text. Blanks dropped, an escape
+    // byte or a Latin-1 quote or delimiter rule that out from the start.
+    bool verbatim = Decode && ascii_dialect_ && !escape_ && !trim_leading_whitespace_;
 
     while (pos < n) {
         // One compare per step; a row of millions of doubled quotes is
@@ -200,6 +278,9 @@ bool ResilientParser::parse_row(Row& row) {
         if (pos >= next_check_ && !keep_going(pos)) return false;
         switch (state) {
             case ParseState::FieldStart: {
+            field_start:  // also entered straight from a field's end, when the loop's tests would pass
+                field_from = pos;
+                quoted = false;
                 if (trim_leading_whitespace_) {
                     while (pos < n && is_blank(t[pos])) ++pos;
                     if (pos >= n) goto end_of_text;
@@ -207,7 +288,9 @@ bool ResilientParser::parse_row(Row& row) {
                 const unsigned char b = t[pos];
                 if (b == quote) {  // opening quote
                     ++pos;
+                    quoted = true;
                     state = ParseState::Quoted;
+                    if (pos < n && pos < next_check_) goto quoted_scan;  // the loop's tests, passed
                     break;
                 }
                 if (b == delim) {  // empty field, placed so it can join a bare run
@@ -248,22 +331,33 @@ bool ResilientParser::parse_row(Row& row) {
                 // at once, and while the next one starts plainly too it is
                 // taken in this loop, without a trip through the switch. One
                 // that ends the row goes the long way.
+                const std::size_t plain_stop = next_check_ < n ? next_check_ : n;
+                const bool trim = trim_leading_whitespace_;
                 for (;;) {
                     const scan::Run run = scanner_.find_unquoted_end(pos);
                     if (!run.at_delimiter) {
+                        field_from = pos;
                         row.append_span(pos, run.end - pos, run.high, run.watched);
                         pos = run.end;
                         state = ParseState::Unquoted;
                         if (pos >= n) goto end_of_text;
                         goto end_of_line;
                     }
-                    row.push_view_field(pos, run.end - pos, run.high, run.watched, Decode);
+                    if constexpr (Decode) {
+                        // Tested without a branch on the field's own bytes:
+                        // ASCII and high fields mix at random.
+                        bool valid = (!run.high) | ((pos >= utf8_from_) & (run.end <= utf8_to_));
+                        if (!valid) [[unlikely]] valid = extend_utf8_stretch(pos, run.end);
+                        row.push_view_field(pos, run.end - pos, run.high, run.watched, true, valid);
+                        verbatim &= !run.watched;
+                    } else {
+                        row.push_view_field(pos, run.end - pos, run.high, run.watched, false);
+                    }
                     pos = run.end + 1;
                     // A counter goes on by whole blocks from the field start.
                     if constexpr (std::is_same_v<Row, FieldCounter>) break;
-                    if (pos >= n || pos >= next_check_ || trim_leading_whitespace_) break;
-                    const unsigned char c = t[pos];
-                    if (c == quote || c == delim || c == kCR || c == kLF) break;
+                    if (pos >= plain_stop || trim) break;
+                    if (ends_plain_[t[pos]]) goto field_start;  // the next field is not plain
                 }
                 break;
             }
@@ -274,17 +368,17 @@ bool ResilientParser::parse_row(Row& row) {
                 pos = run.end;
                 if (pos >= n) goto end_of_text;
                 if (!run.at_delimiter) goto end_of_line;
-                row.complete_field(Decode);
+                close_field<Decode>(row, field_from, pos, quoted, verbatim);
                 ++pos;
                 state = ParseState::FieldStart;
                 break;
             }
             case ParseState::Quoted: {
+            quoted_scan:
                 std::size_t lfs = 0;  // LFs inside a quoted field count as lines
                 scan::RunFlags flags;
                 const std::size_t stop =
-                    escape_ ? scan::find_any2_counting_lf(t, pos, n, quote, stop2, delim, kCR, lfs, flags)
-                            : scanner_.find_quote(pos, lfs, flags);
+                    escape_ ? find_quote_or_escape(pos, lfs, flags) : scanner_.find_quote(pos, lfs, flags);
                 row.append_span(pos, stop - pos, flags.high, flags.watched);
                 line_ += lfs;
                 pos = stop;
@@ -320,6 +414,19 @@ bool ResilientParser::parse_row(Row& row) {
                     pos += 2 * k;
                     break;
                 }
+                // The usual closing quote, right before the delimiter or the
+                // line break, closes on every rule: the field ends here.
+                if (const unsigned char next = t[pos + 1]; next == delim) {
+                    close_field<Decode>(row, field_from, pos + 1, quoted, verbatim);
+                    pos += 2;
+                    state = ParseState::FieldStart;
+                    if (pos < n && pos < next_check_) goto field_start;  // the loop's tests, passed
+                    break;
+                } else if (next == kCR || next == kLF) {
+                    ++pos;
+                    state = ParseState::AfterQuote;
+                    goto end_of_line;
+                }
                 if (!repair_quotes_ || quote_closes(pos)) {  // closing quote
                     ++pos;
                     state = ParseState::AfterQuote;
@@ -333,12 +440,13 @@ bool ResilientParser::parse_row(Row& row) {
             case ParseState::AfterQuote: {
                 const unsigned char b = t[pos];
                 if (b == delim) {  // field ends after its quotes
-                    row.complete_field(Decode);
+                    close_field<Decode>(row, field_from, pos, quoted, verbatim);
                     ++pos;
                     state = ParseState::FieldStart;
                     break;
                 }
                 if (is_blank(b)) {  // blanks after the closing quote are dropped
+                    verbatim = false;
                     ++pos;
                     break;
                 }
@@ -359,12 +467,14 @@ end_of_text:
         return false;  // only blanks were left
     }
     if (state == ParseState::FieldStart) row.append_span(pos, 0, false, false);
-    row.complete_field(Decode);
+    close_field<Decode>(row, field_from, pos, quoted, verbatim);
+    finish_row<Decode>(row, pos, verbatim);
     return true;
 
 end_of_line:
     // LF, CR LF and a lone CR each end one row; an empty last field sits at the break.
     if (state == ParseState::FieldStart) row.append_span(pos, 0, false, false);
+    const std::size_t line_end = pos;
     if (t[pos] == kCR) {
         ++pos;
         if (pos < n && t[pos] == kLF) ++pos;
@@ -373,7 +483,8 @@ end_of_line:
     }
     ++line_;
     position_ = pos;
-    row.complete_field(Decode);
+    close_field<Decode>(row, field_from, pos, quoted, verbatim);
+    finish_row<Decode>(row, line_end, verbatim);
     return true;
 }
 

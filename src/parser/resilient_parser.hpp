@@ -7,6 +7,7 @@
 // of times, so parsing is linear in the input on every input.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -91,7 +92,10 @@ public:
     [[nodiscard]] const RowEvents& row_events() const noexcept { return events_; }
 
     // Options that the salvage engine never sets; kept for completeness.
-    void set_escape(std::optional<std::uint8_t> escape) noexcept { escape_ = escape; }
+    void set_escape(std::optional<std::uint8_t> escape) noexcept {
+        escape_ = escape;
+        utf8_from_ = utf8_to_ = 0;
+    }
     void set_trim_leading_whitespace(bool on) noexcept { trim_leading_whitespace_ = on; }
 
     // Asks `cancel` (none: never) at the start and after every
@@ -114,8 +118,35 @@ private:
     // Stray-quote test for a candidate closing quote at `q` (the byte after
     // it exists and is not the quote): true when it closes the field.
     bool quote_closes(std::size_t q) noexcept;
+    void mark_plain_ends() noexcept;
+    // The quoted scan with an escape byte set: out of line, so that its
+    // byte broadcasts are not made at the start of every row.
+    [[gnu::noinline]] std::size_t find_quote_or_escape(std::size_t pos, std::size_t& lfs,
+                                                       scan::RunFlags& flags) noexcept;
     // Asks the cancel check at `pos`; false (and the parser at the end) to stop.
     bool keep_going(std::size_t pos) noexcept;
+    // Closes the open field, whose pieces all lie in [from, to); `quoted`:
+    // it began with the quote. Clears `verbatim` when a writer would not
+    // put the field as it stands.
+    template <bool Decode, typename Row>
+    [[gnu::always_inline]] void close_field(Row& row, std::size_t from, std::size_t to, bool quoted,
+                                            bool& verbatim);
+    // At the end of a row whose text ends at `end` (before its line break):
+    // marks it verbatim when it is, with nothing repaired.
+    template <bool Decode, typename Row>
+    void finish_row(Row& row, std::size_t end, bool verbatim);
+    // True when [from, to) lies in a stretch of the text already found to be
+    // well-formed UTF-8, so a field taken from it needs no check of its own.
+    // Sound because, while the quote and the delimiter are ASCII, every
+    // piece of a field starts and ends next to an ASCII byte (the quote, the
+    // delimiter, a line break, a dropped blank) or at the text's ends, and
+    // an ASCII byte is a whole character in well-formed text.
+    [[nodiscard]] bool utf8_known_valid(std::size_t from, std::size_t to) noexcept {
+        return (from >= utf8_from_ && to <= utf8_to_) || extend_utf8_stretch(from, to);
+    }
+    // Validates on from the stretch's end (or starts a new stretch at
+    // `from`), a block of text at a time; true when it then covers [from, to).
+    bool extend_utf8_stretch(std::size_t from, std::size_t to) noexcept;
 
     static constexpr std::size_t kNoCheck = static_cast<std::size_t>(-1);
 
@@ -133,6 +164,12 @@ private:
     CancelCheck* cancel_ = nullptr;
     std::size_t next_check_ = kNoCheck;  // position at which to ask again
     bool breaks_end_rows_;  // a CR or LF at a field start ends the row
+    bool ascii_dialect_;    // the quote and the delimiter are both ASCII
+    // Bytes that a plain field cannot start with: the quote, the delimiter, CR, LF.
+    std::array<bool, 256> ends_plain_;
+    // [utf8_from_, utf8_to_): well-formed UTF-8, both ends character boundaries.
+    std::size_t utf8_from_ = 0;
+    std::size_t utf8_to_ = 0;
 
     // Look-ahead memo: over [memo_from_, memo_end_) of the current line the
     // first quote in closing position is memo_quote_ (or none when

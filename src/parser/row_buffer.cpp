@@ -195,6 +195,7 @@ void RowBuffer::extend_last_run(std::size_t count) {
 }
 
 void RowBuffer::push_text_field(std::string_view text, bool ascii, bool special) {
+    verbatim_ = false;
     std::uint32_t flags = kInArena;
     if (ascii) flags |= kAscii;
     if (special) flags |= kSpecial;
@@ -205,6 +206,7 @@ void RowBuffer::push_text_field(std::string_view text, bool ascii, bool special)
 }
 
 void RowBuffer::truncate(std::size_t first) {
+    verbatim_ = false;
     if (first >= held_size()) {  // within the padding: only the count shrinks
         if (first < size()) padding_ = first - held_size();
         return;
@@ -256,6 +258,7 @@ void RowBuffer::merge_tail(std::size_t first, std::uint8_t delimiter) {
     if (padding_ != 0) materialize_padding();
     const std::size_t count = held_size();
     if (first + 1 >= count) return;  // nothing to join
+    verbatim_ = false;
 
     // The usual case: views each one delimiter byte after the previous. The
     // joined text is then the source span they cover, and stays a view.

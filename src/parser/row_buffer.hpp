@@ -183,6 +183,7 @@ public:
         text_size_ = 0;
         special_size_ = 0;
         replacements_ = 0;
+        verbatim_ = false;
     }
     void clear() noexcept { reset(source_, base_); }
 
@@ -190,11 +191,11 @@ public:
     // then closed. `high`: a byte >= 0x80 is among them; `special`: the
     // quote, delimiter, CR or LF is.
     void append_span(std::size_t offset, std::size_t size, bool high, bool special) {
-        if (open_.size == 0 && !open_.in_arena) {
-            open_.offset = offset;  // a fresh field starts as a view
-        } else if (open_.in_arena || open_.offset + open_.size != offset) {
-            move_open_to_arena();
+        if (open_.in_arena || (open_.size != 0 && open_.offset + open_.size != offset)) [[unlikely]] {
+            move_open_to_arena();  // not contiguous with what the field holds
             arena_.append(source_ + offset, size);
+        } else {
+            open_.offset = open_.size == 0 ? offset : open_.offset;  // a fresh field starts as a view
         }
         open_.size += size;
         open_.high |= high;
@@ -202,29 +203,54 @@ public:
     }
     // Closes the open field; `decode` checks and repairs its UTF-8 (needed
     // only when a byte >= 0x80 went into it).
-    void complete_field(bool decode) {
+    void complete_field(bool decode) { complete_field(decode, false); }
+    // The same, where `known_valid` says the caller has already found the
+    // field's bytes well-formed: decoding then needs no check of its own.
+    void complete_field(bool decode, bool known_valid) {
         std::uint32_t flags = open_.in_arena ? kInArena : 0;
         if (open_.special) flags |= kSpecial;
         if (!open_.high) {
             if (decode) flags |= kAscii;
-        } else if (decode) {
+        } else if (decode && !known_valid) {
             flags = repair_open_utf8(flags);
         }
         push_field(open_.offset, open_.size, flags);
         open_ = OpenField{};
     }
+    // True when a byte >= 0x80 went into the open field.
+    [[nodiscard]] bool open_field_high() const noexcept { return open_.high; }
+    // True when the quote, the delimiter, CR or LF went into the open field.
+    [[nodiscard]] bool open_field_special() const noexcept { return open_.special; }
+
+    // Set by the parser on a row whose clean CSV line is its source text as
+    // it stands, from the row's start to `end` (absolute), plus the final
+    // LF: every field plain without a quote, or quoted, holding a byte that
+    // needs the quotes, with only doubled quotes inside; well-formed UTF-8;
+    // nothing dropped or repaired. Padding, merging and truncating clear it.
+    void set_verbatim_end(std::size_t end) noexcept {
+        verbatim_end_ = end;
+        verbatim_ = true;
+    }
+    [[nodiscard]] bool is_verbatim() const noexcept { return verbatim_; }
+    // The row's source text, when is_verbatim().
+    [[nodiscard]] std::string_view verbatim_text() const noexcept {
+        return {source_ + base_, verbatim_end_ - base_};
+    }
 
     // Closes a whole field that is one span of the source, with no open field
     // pending: the common plain field, without the open-field bookkeeping.
     void push_view_field(std::size_t offset, std::size_t size, bool high, bool special, bool decode) {
-        if (high && decode) {  // rare: needs its UTF-8 checked
+        push_view_field(offset, size, high, special, decode, false);
+    }
+    // The same, `known_valid` as for complete_field.
+    void push_view_field(std::size_t offset, std::size_t size, bool high, bool special, bool decode,
+                         bool known_valid) {
+        if (decode & high & !known_valid) [[unlikely]] {  // needs its UTF-8 checked
             open_ = OpenField{offset, size, false, true, special};
             complete_field(true);
             return;
         }
-        std::uint32_t flags = special ? kSpecial : 0;
-        if (!high && decode) flags |= kAscii;
-        push_field(offset, size, flags);
+        push_field(offset, size, (special ? kSpecial : 0) | ((decode && !high) ? kAscii : 0));
     }
 
     // Whole fields of already valid text (padding and merging).
@@ -234,7 +260,10 @@ public:
     // push_text_field and merge_tail may follow it (they make it real
     // first); the parser's pushes come after a reset.
     void pad_to(std::size_t count) noexcept {
-        if (count > size()) padding_ = count - held_size();
+        if (count > size()) {
+            padding_ = count - held_size();
+            verbatim_ = false;
+        }
     }
     // `count` empty views at `offset`, offset + 1, ...: a run of delimiters.
     // The same as that many push_view_field(offset + k, 0, ...) calls.
@@ -335,10 +364,10 @@ private:
             }
         }
         text_size_ += size;
-        if ((flags & kSpecial) != 0) special_size_ += size;
+        special_size_ += (flags & kSpecial) != 0 ? size : 0;
         // Below the row's start (never, from the parser) wraps and goes wide.
         const std::size_t relative = view ? offset - base_ : offset;
-        if (relative <= offset_limit_ && size <= size_limit_) [[likely]] {
+        if ((relative <= offset_limit_) & (size <= size_limit_)) [[likely]] {
             const Field entry{static_cast<std::uint32_t>(relative),
                               static_cast<std::uint32_t>(size << kFlagBits) | flags};
             if (!fields_.try_push_back(entry)) [[unlikely]] push_when_full(entry);
@@ -385,6 +414,8 @@ private:
     std::size_t run_min_ = kRunMin;
     std::size_t compact_from_ = kCompactFrom;
     std::size_t replacements_ = 0;
+    bool verbatim_ = false;
+    std::size_t verbatim_end_ = 0;
 };
 
 }  // namespace brinewick

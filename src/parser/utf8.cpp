@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace brinewick {
 namespace {
 
@@ -46,44 +50,214 @@ inline std::size_t sequence_length(const unsigned char* data, std::size_t size,
     return 0;
 }
 
-}  // namespace
-
-Utf8Check check_utf8(const unsigned char* data, std::size_t size) noexcept {
-    std::size_t i = 0;
-    bool ascii = true;
+// The first ill-formed sequence at or after `i` (a character boundary), or
+// `size`: the byte-at-a-time answer, for the few bytes around a fault.
+std::size_t first_fault(const unsigned char* data, std::size_t i, std::size_t size) noexcept {
     while (i < size) {
-        // Skip ASCII eight bytes at a time.
-        while (i + 8 <= size) {
-            std::uint64_t word;
-            std::memcpy(&word, data + i, 8);
-            if (has_high_bit(word)) {
-                i += static_cast<std::size_t>(__builtin_ctzll(word & 0x8080808080808080ULL)) / 8;
-                break;
-            }
-            i += 8;
-        }
-        while (i < size && data[i] < 0x80) ++i;
-        if (i >= size) break;
-        ascii = false;
-        // The common two-byte letters (Latin, Greek, Cyrillic) inline.
-        const unsigned char lead = data[i];
-        if (lead >= 0xC2 && lead <= 0xDF && i + 1 < size && (data[i + 1] & 0xC0) == 0x80) {
-            i += 2;
+        if (data[i] < 0x80) {
+            ++i;
             continue;
         }
         std::size_t maximal = 0;
         const std::size_t len = sequence_length(data + i, size - i, maximal);
-        if (len == 0) return {false, false};
+        if (len == 0) return i;
         i += len;
     }
-    return {true, ascii};
+    return size;
+}
+
+// Byte classes of a 64-byte block, bit k standing for byte k.
+struct Classes {
+    std::uint64_t high;   // >= 0x80
+    std::uint64_t cont;   // 0x80..0xBF, continuation bytes
+    std::uint64_t ge_e0;  // >= 0xE0: leads of three or four bytes
+    std::uint64_t ge_f0;  // >= 0xF0: leads of four bytes
+    std::uint64_t bad;    // C0, C1, F5..FF: never in well-formed text
+};
+
+#if defined(__SSE2__)
+inline std::uint64_t bits(__m128i m, unsigned at) noexcept {
+    return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m))) << at;
+}
+
+// Signed byte compares: 0x80..0xFF are -128..-1, so each range of high
+// bytes is one compare (ASCII, being positive, is masked off by `high`).
+inline Classes classify(const unsigned char* block) noexcept {
+    Classes c{};
+    const __m128i c0 = _mm_set1_epi8(static_cast<char>(0xC0));
+    const __m128i fe = _mm_set1_epi8(static_cast<char>(0xFE));
+    const __m128i df = _mm_set1_epi8(static_cast<char>(0xDF));
+    const __m128i ef = _mm_set1_epi8(static_cast<char>(0xEF));
+    const __m128i f4 = _mm_set1_epi8(static_cast<char>(0xF4));
+    for (unsigned k = 0; k < 4; ++k) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * k));
+        const unsigned at = 16 * k;
+        c.high |= bits(x, at);
+        c.cont |= bits(_mm_cmplt_epi8(x, c0), at);  // below 0xC0 and high
+        c.ge_e0 |= bits(_mm_cmpgt_epi8(x, df), at);
+        c.ge_f0 |= bits(_mm_cmpgt_epi8(x, ef), at);
+        // C0 and C1 are 0xC0 with the low bit ignored; F5..FF are above F4.
+        c.bad |= bits(_mm_or_si128(_mm_cmpeq_epi8(_mm_and_si128(x, fe), c0), _mm_cmpgt_epi8(x, f4)), at);
+    }
+    c.ge_e0 &= c.high;
+    c.ge_f0 &= c.high;
+    c.bad &= c.high;
+    return c;
+}
+
+// The usual block of non-ASCII text: ASCII and two-byte characters only
+// (leads C2..DF). Sets `high` and `cont` and returns true when no byte is
+// C0, C1 or from E0 on; false sends the block to the full check.
+inline bool classify_two_byte(const unsigned char* block, std::uint64_t& high,
+                              std::uint64_t& cont) noexcept {
+    const __m128i c0 = _mm_set1_epi8(static_cast<char>(0xC0));
+    const __m128i fe = _mm_set1_epi8(static_cast<char>(0xFE));
+    const __m128i df = _mm_set1_epi8(static_cast<char>(0xDF));
+    __m128i other = _mm_setzero_si128();  // nonzero bytes where the block needs the full check
+    std::uint64_t h = 0;
+    std::uint64_t c = 0;
+    for (unsigned k = 0; k < 4; ++k) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * k));
+        h |= bits(x, 16 * k);
+        c |= bits(_mm_cmplt_epi8(x, c0), 16 * k);
+        // Unsigned x - DF saturates to zero up to DF: nonzero from E0 on.
+        other = _mm_or_si128(other, _mm_or_si128(_mm_subs_epu8(x, df),
+                                                 _mm_cmpeq_epi8(_mm_and_si128(x, fe), c0)));
+    }
+    high = h;
+    cont = c;
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(other, _mm_setzero_si128())) == 0xFFFF;
+}
+
+inline bool block_is_ascii(const unsigned char* block) noexcept {
+    const auto* v = reinterpret_cast<const __m128i*>(block);
+    const __m128i any = _mm_or_si128(_mm_or_si128(_mm_loadu_si128(v), _mm_loadu_si128(v + 1)),
+                                     _mm_or_si128(_mm_loadu_si128(v + 2), _mm_loadu_si128(v + 3)));
+    return _mm_movemask_epi8(any) == 0;
+}
+#else
+inline Classes classify(const unsigned char* block) noexcept {
+    Classes c{};
+    for (unsigned k = 0; k < 64; ++k) {
+        const unsigned char b = block[k];
+        const std::uint64_t bit = std::uint64_t{1} << k;
+        if (b >= 0x80) c.high |= bit;
+        if (b >= 0x80 && b < 0xC0) c.cont |= bit;
+        if (b >= 0xE0) c.ge_e0 |= bit;
+        if (b >= 0xF0) c.ge_f0 |= bit;
+        if (b == 0xC0 || b == 0xC1 || b >= 0xF5) c.bad |= bit;
+    }
+    return c;
+}
+
+inline bool block_is_ascii(const unsigned char* block) noexcept {
+    std::uint64_t any = 0;
+    for (unsigned k = 0; k < 64; k += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, block + k, 8);
+        any |= word;
+    }
+    return !has_high_bit(any);
+}
+#endif
+
+// True when the block breaks the UTF-8 rules, given `carry` (bit k: byte k
+// must be a continuation byte, owed by a lead in the block before); sets
+// `carry` to what this block's leads owe the next one. `avail`: bytes of
+// input from the block's start (more than 64 when a block follows).
+inline bool block_faulty(const unsigned char* block, std::size_t avail, std::uint64_t& carry) noexcept {
+#if defined(__SSE2__)
+    std::uint64_t high;
+    std::uint64_t cont;
+    if (classify_two_byte(block, high, cont)) {
+        const std::uint64_t leads = high & ~cont;
+        const std::uint64_t owed = (leads << 1) | carry;
+        carry = leads >> 63;
+        return owed != cont;
+    }
+#endif
+    const Classes c = classify(block);
+    const std::uint64_t leads = c.high & ~c.cont;
+    // Each lead owes one, two or three continuation bytes right after it;
+    // well-formed text has exactly the owed ones and no others.
+    const std::uint64_t owed = (leads << 1) | (c.ge_e0 << 2) | (c.ge_f0 << 3) | carry;
+    carry = (leads >> 63) | (c.ge_e0 >> 62) | (c.ge_f0 >> 61);
+    if ((owed ^ c.cont) != 0 || c.bad != 0) return true;
+    // E0, ED, F0 and F4 narrow their second byte (no overlong forms, no
+    // surrogates, nothing past U+10FFFF); rare enough for a byte test each.
+    for (std::uint64_t m = c.ge_e0; m != 0; m &= m - 1) {
+        const auto k = static_cast<std::size_t>(__builtin_ctzll(m));
+        if (k + 1 >= avail) break;  // cut short by the end: the owed bytes are missing
+        const unsigned char lead = block[k];
+        const unsigned char second = block[k + 1];
+        if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
+            (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Where the fault found in the block at `base` lies: from the last
+// character boundary before the block, byte by byte.
+std::size_t fault_in_block(const unsigned char* data, std::size_t base, std::size_t size,
+                           std::uint64_t carry_in) noexcept {
+    std::size_t from = base;
+    if (carry_in != 0) {  // a sequence began in the (well-formed) block before: back to its lead
+        do {
+            --from;
+        } while ((data[from] & 0xC0) == 0x80);
+    }
+    return first_fault(data, from, size);
+}
+
+}  // namespace
+
+std::size_t valid_utf8_prefix(const unsigned char* data, std::size_t size) noexcept {
+    std::uint64_t carry = 0;
+    std::size_t base = 0;
+    for (; base + 64 <= size; base += 64) {
+        if (carry == 0 && block_is_ascii(data + base)) continue;
+        const std::uint64_t carry_in = carry;
+        if (block_faulty(data + base, size - base, carry)) return fault_in_block(data, base, size, carry_in);
+    }
+    const std::size_t rest = size - base;
+    if (rest == 0) {
+        // Owed bytes past the end: the last sequence is cut short.
+        return carry == 0 ? size : fault_in_block(data, base, size, carry);
+    }
+    // The last partial block, padded with ASCII: a sequence cut short by
+    // the end owes a byte where the padding stands, which is a fault.
+    unsigned char tail[64] = {};
+    std::memcpy(tail, data + base, rest);
+    const std::uint64_t carry_in = carry;
+    if (block_faulty(tail, rest, carry)) return fault_in_block(data, base, size, carry_in);
+    return size;
+}
+
+Utf8Check check_utf8(const unsigned char* data, std::size_t size) noexcept {
+    std::size_t i = 0;
+    // Skip ASCII eight bytes at a time.
+    while (i + 8 <= size) {
+        std::uint64_t word;
+        std::memcpy(&word, data + i, 8);
+        if (has_high_bit(word)) {
+            i += static_cast<std::size_t>(__builtin_ctzll(word & 0x8080808080808080ULL)) / 8;
+            break;
+        }
+        i += 8;
+    }
+    while (i < size && data[i] < 0x80) ++i;
+    if (i >= size) return {true, true};
+    // From the first high byte, which starts a character.
+    return {valid_utf8_prefix(data + i, size - i) == size - i, false};
 }
 
 std::size_t append_lenient_utf8(std::string& out, const unsigned char* data, std::size_t size) {
-    // Written through a pointer into room made a chunk at a time: text full
-    // of bad bytes (a U+FFFD every byte or two) made two appends per byte.
-    // A chunk's output is at most three bytes per input byte, plus a
-    // sequence that starts in the chunk and ends after it.
+    // Well-formed stretches are copied whole; each maximal ill-formed
+    // subpart becomes one U+FFFD. Room is made a chunk at a time (at most
+    // three output bytes per input byte), written through a pointer: text
+    // full of bad bytes would otherwise cost two appends per byte.
     constexpr std::size_t kChunk = std::size_t{1} << 16;
     std::size_t replaced = 0;
     std::size_t i = 0;
@@ -93,22 +267,12 @@ std::size_t append_lenient_utf8(std::string& out, const unsigned char* data, std
         out.resize(at + 3 * (end - i) + 4);
         char* w = out.data() + at;
         while (i < end) {
-            if (i + 8 <= end) {  // ASCII eight bytes at a time
-                std::uint64_t word;
-                std::memcpy(&word, data + i, 8);
-                if (!has_high_bit(word)) {
-                    std::memcpy(w, &word, 8);
-                    w += 8;
-                    i += 8;
-                    continue;
-                }
-            }
-            const unsigned char b = data[i];
-            if (b < 0x80) {
-                *w++ = static_cast<char>(b);
-                ++i;
-                continue;
-            }
+            const std::size_t good = valid_utf8_prefix(data + i, end - i);
+            std::memcpy(w, data + i, good);
+            w += good;
+            i += good;
+            if (i >= end) break;
+            // A fault, or a sequence the chunk's end cuts: judged on the whole input.
             std::size_t maximal = 0;
             const std::size_t len = sequence_length(data + i, size - i, maximal);
             if (len != 0) {

@@ -17,6 +17,13 @@ struct Utf8Check {
 
 [[nodiscard]] Utf8Check check_utf8(const unsigned char* data, std::size_t size) noexcept;
 
+// Length of the longest prefix of `data` that is well-formed UTF-8 ending at
+// a character boundary: where the first ill-formed sequence starts, or one
+// that `size` cuts short; `size` when the whole is well-formed. Checks 64
+// bytes a step (a few instructions for pure ASCII), so a caller can
+// validate a long stretch of text once instead of each piece of it.
+[[nodiscard]] std::size_t valid_utf8_prefix(const unsigned char* data, std::size_t size) noexcept;
+
 // Appends `size` bytes to `out`, replacing ill-formed sequences by U+FFFD;
 // returns how many replacements it made.
 std::size_t append_lenient_utf8(std::string& out, const unsigned char* data, std::size_t size);

@@ -241,6 +241,13 @@ std::size_t clean_line_bound(const RowBuffer& row) noexcept {
 
 char* write_clean_line(char* p, const RowBuffer& row, std::uint8_t delimiter,
                        std::uint8_t quote_char) noexcept {
+    if (row.is_verbatim()) {  // most rows: the source line as it stands
+        const std::string_view text = row.verbatim_text();
+        std::memcpy(p, text.data(), text.size());
+        p += text.size();
+        *p++ = '\n';
+        return p;
+    }
     const std::size_t count = row.held_size();
     const char quote = static_cast<char>(quote_char);
     // Leading fields that stand in the source as they are written go in one copy.
@@ -409,6 +416,17 @@ bool write_clean_line_in_pieces(PieceWriter& out, const RowBuffer& row, std::uin
 std::optional<IoError> write_clean_row(BufferedFile& file, const RowBuffer& row,
                                        std::uint8_t delimiter, std::uint8_t quote_char,
                                        std::string& line) {
+    if (row.is_verbatim()) {  // most rows: the source line as it stands, and an LF
+        const std::string_view text = row.verbatim_text();
+        if (text.size() + 1 < BufferedFile::kCapacity) {
+            if (auto error = file.make_room(text.size() + 1)) return error;
+            char* const room = file.room_for(text.size() + 1);
+            std::memcpy(room, text.data(), text.size());
+            room[text.size()] = '\n';
+            file.commit(room + text.size() + 1);
+            return std::nullopt;
+        }
+    }
     const bool ascii = delimiter < 0x80 && quote_char < 0x80;
     const std::size_t bound = clean_line_bound(row);
     if (bound < BufferedFile::kCapacity) {

@@ -230,6 +230,16 @@ std::variant<StreamSummary, StreamError> stream_rows(InputWindow& window,
         if (step == RowReader::Step::Failed) return reader.error();
         if (step == RowReader::Step::End) break;
 
+        // The usual row, already the dialect's width with nothing repaired,
+        // has no change to describe: straight to the sink and the counters.
+        const ResilientParser::RowEvents& events = reader.events();
+        if ((expected == 0 || row.size() == expected) && events.stray_quotes == 0 &&
+            events.text_after_quote == 0 && !events.unclosed_quote && row.utf8_replacements() == 0) {
+            if (!sink.clean_row(row, info, {})) return sink.failure();
+            ++counters.total_rows;
+            ++counters.salvaged_rows;
+            continue;
+        }
         const RowVerdict verdict =
             describe_row(row, reader.events(), info, reader.line_after(), options, dialect, changes);
         if (verdict == RowVerdict::TooFew || verdict == RowVerdict::TooMany) {

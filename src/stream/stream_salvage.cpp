@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <charconv>
+#include <cstring>
 #include <memory>
 #include <set>
 #include <utility>
@@ -135,16 +136,25 @@ private:
     }
 
     bool write_clean(const RowBuffer& row) {
-        if (delimiter_ < 0x80 && quote_char_ < 0x80) {
-            const std::size_t bound = clean_line_bound(row);
-            if (bound <= AtomicOutput::kCapacity) {
-                if (!keep(clean_.make_room(bound))) return false;
-                char* room = clean_.room_for(bound);
-                clean_.commit(write_clean_line(room, row, delimiter_, quote_char_));
+        if (row.is_verbatim()) {  // most rows: the source line as it stands, and an LF
+            const std::string_view text = row.verbatim_text();
+            if (text.size() < AtomicOutput::kCapacity) {
+                if (!keep(clean_.make_room(text.size() + 1))) return false;
+                char* room = clean_.room_for(text.size() + 1);
+                std::memcpy(room, text.data(), text.size());
+                room[text.size()] = '\n';
+                clean_.commit(room + text.size() + 1);
                 return true;
             }
         }
-        if (clean_line_bound(row) <= AtomicOutput::kCapacity) {
+        const std::size_t bound = clean_line_bound(row);
+        if (delimiter_ < 0x80 && quote_char_ < 0x80 && bound <= AtomicOutput::kCapacity) {
+            if (!keep(clean_.make_room(bound))) return false;
+            char* room = clean_.room_for(bound);
+            clean_.commit(write_clean_line(room, row, delimiter_, quote_char_));
+            return true;
+        }
+        if (bound <= AtomicOutput::kCapacity) {
             line_.clear();
             append_clean_line(line_, row, delimiter_, quote_char_);
             return keep(clean_.write(line_));

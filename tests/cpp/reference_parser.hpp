@@ -322,6 +322,28 @@ inline bool holds_special(std::string_view text, const Dialect& d) {
     return false;
 }
 
+// The clean line a writer makes of `fields` (without its LF), for an ASCII
+// quote and delimiter: a field is quoted, its quotes doubled, exactly when it
+// holds the quote, the delimiter, CR or LF.
+inline std::string written_line(const std::vector<std::string>& fields, const Dialect& d) {
+    std::string out;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (i != 0) out.push_back(static_cast<char>(d.delimiter));
+        const std::string& f = fields[i];
+        if (!holds_special(f, d)) {
+            out += f;
+            continue;
+        }
+        out.push_back(static_cast<char>(d.quote));
+        for (const char c : f) {
+            out.push_back(c);
+            if (static_cast<unsigned char>(c) == d.quote) out.push_back(c);
+        }
+        out.push_back(static_cast<char>(d.quote));
+    }
+    return out;
+}
+
 // Bytes made readable: printable ASCII as is, the rest as escapes.
 inline std::string printable(std::string_view bytes, std::size_t limit = 400) {
     std::string out = "`";

@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include <cstdio>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -436,6 +437,75 @@ TEST(ParserTable, RawRowsKeepIllFormedBytes) {
     EXPECT_FALSE(raw.field_is_ascii(0));
     EXPECT_FALSE(decoded.field_is_ascii(0));
     EXPECT_TRUE(decoded.field_is_ascii(1));
+}
+
+// Rows whose clean line is their source text: a writer then copies the
+// line whole. Every field must be written as it stands (plain without a
+// quote; quoted, needing its quotes, with only doubled quotes inside), the
+// text well-formed, nothing dropped; any other row goes field by field.
+struct VerbatimCase {
+    std::string input;                // one row; what follows the first row is not looked at
+    std::optional<std::string> text;  // the row's text when verbatim
+    Dialect dialect = Dialect{};
+};
+
+TEST(ParserVerbatimRows, Table) {
+    Dialect latin1;
+    latin1.delimiter = 0xA7;
+    Dialect escaped;
+    escaped.escape = '\\';
+    Dialect trimmed;
+    trimmed.trim = true;
+    Dialect strict;
+    strict.repair = false;
+    const std::vector<VerbatimCase> cases = {
+        {"a,b,c\n", "a,b,c"},
+        {"a,b,c\r\nx\n", "a,b,c"},
+        {"a,b,c\rx", "a,b,c"},
+        {"a,b,c", "a,b,c"},                               // ends with the text
+        {"a,,\n", "a,,"},                                // empty fields
+        {",,,,\n", ",,,,"},                              // a run of empty fields
+        {"\n", ""},                                      // an empty line
+        {"\"a,b\",c\n", "\"a,b\",c"},                  // the quotes are needed
+        {"x,\"a\"\"b\"\n", "x,\"a\"\"b\""},              // doubled quotes only
+        {"\"\"\"\"\n", "\"\"\"\""},                        // one quote, quoted
+        {"\"line\nbreak\",z\n", "\"line\nbreak\",z"},      // a line break inside quotes
+        {"\"a,b\"", "\"a,b\""},                           // closed by the end of the text
+        {"caf\xC3\xA9,\xE6\x9D\xB1\n", "caf\xC3\xA9,\xE6\x9D\xB1"},
+        {"\"a,b\",c\n", "\"a,b\",c", strict},
+        {"\"ab\",c\n", std::nullopt},                      // quotes a writer drops
+        {"\"\",c\n", std::nullopt},                          // an empty quoted field
+        {"a\"b,c\n", std::nullopt},                         // a plain field holding a quote
+        {"\"a,b\" ,c\n", std::nullopt},                    // a blank after the closing quote
+        {"\"a,b\"x,c\n", std::nullopt},                    // text after the closing quote
+        {"\"a,\"b\",c\n", std::nullopt},                    // a stray quote kept as text
+        {"\"a,b\n", std::nullopt},                          // never closed
+        {"a,\xFF,c\n", std::nullopt},                       // repaired UTF-8
+        {"a,\"\xC3\",c\n", std::nullopt},                   // repaired inside quotes
+        {"a\xA7" "b\n", std::nullopt, latin1},            // a delimiter written as two bytes
+        {"a,b\n", std::nullopt, escaped},
+        {"a,b\n", std::nullopt, trimmed},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("input " + printable(c.input));
+        ResilientParser parser = brinewick_test::make_parser(c.input, c.dialect);
+        RowBuffer row;
+        ASSERT_TRUE(parser.next_row(row));
+        ASSERT_EQ(row.is_verbatim(), c.text.has_value());
+        if (c.text) EXPECT_EQ(row.verbatim_text(), *c.text);
+        // Padding, merging and truncating change the line: no longer verbatim.
+        if (c.text) {
+            RowBuffer padded = row;
+            padded.pad_to(row.size() + 1);
+            EXPECT_FALSE(padded.is_verbatim());
+            RowBuffer merged = row;
+            merged.merge_tail(0, ',');
+            EXPECT_EQ(merged.is_verbatim(), row.size() < 2);
+            RowBuffer cut = row;
+            cut.truncate(row.size());
+            EXPECT_FALSE(cut.is_verbatim());
+        }
+    }
 }
 
 // Passing a run of line breaks at a row start must land where reading those

@@ -27,6 +27,23 @@ bool is_ascii(std::string_view s) {
     return true;
 }
 
+// A row marked verbatim is copied whole by the writers: its source text must
+// be the line they would write field by field. Only ASCII dialects without
+// an escape or trimming mark rows so.
+::testing::AssertionResult verbatim_is_written_line(const RowBuffer& row, const std::vector<std::string>& fields,
+                                                    const Dialect& d) {
+    if (!row.is_verbatim()) return ::testing::AssertionSuccess();
+    if (d.delimiter >= 0x80 || d.quote >= 0x80 || d.escape || d.trim) {
+        return ::testing::AssertionFailure() << "a row marked verbatim in " << brinewick_test::describe(d);
+    }
+    const std::string want = brinewick_test::written_line(fields, d);
+    if (row.verbatim_text() != want) {
+        return ::testing::AssertionFailure() << "verbatim text " << printable(row.verbatim_text())
+                                             << " is not the written line " << printable(want);
+    }
+    return ::testing::AssertionSuccess();
+}
+
 // Compares every row, line and position of one pass over `text` with the
 // model. With `mix` each row comes from an entry point picked at random
 // (seeded by `seed`): next_row(), next_row(RowBuffer&) or next_row_raw, the
@@ -60,6 +77,10 @@ bool is_ascii(std::string_view s) {
         if (*got != want) {
             return ::testing::AssertionFailure() << "row " << i << " (entry " << entry << ")\n  expected "
                                                  << printable(want) << "\n  actual   " << printable(*got);
+        }
+        if (entry == 1) {
+            const auto verbatim = verbatim_is_written_line(buffer, want, d);
+            if (!verbatim) return ::testing::AssertionFailure() << "row " << i << ": " << verbatim.message();
         }
         for (std::size_t f = 0; entry != 0 && f < want.size(); ++f) {
             const bool flag = buffer.field_is_ascii(f);

@@ -229,6 +229,120 @@ TEST(Utf8Decode, LongWellFormedTextIsCopied) {
     EXPECT_TRUE(ascii_check.ascii);
 }
 
+// ---------------------------------------------------------------------------
+// The validator that checks whole stretches 64 bytes a step. Its answer, the
+// length of the well-formed prefix, must match the table-driven model at
+// every place a block boundary can fall: inside a character, right before
+// one, in the middle of an ASCII run.
+
+// Where the model meets the first ill-formed (or cut short) sequence.
+std::size_t model_valid_prefix(std::string_view bytes) {
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        const brinewick_test::WellFormedRow* row = nullptr;
+        for (const auto& r : brinewick_test::kWellFormed) {
+            if (lead >= r.lead_lo && lead <= r.lead_hi) row = &r;
+        }
+        if (row == nullptr) return i;
+        const auto need = static_cast<std::size_t>(row->continuations);
+        for (std::size_t k = 0; k < need; ++k) {
+            if (i + 1 + k >= bytes.size()) return i;
+            const auto c = static_cast<unsigned char>(bytes[i + 1 + k]);
+            if (c < row->lo[k] || c > row->hi[k]) return i;
+        }
+        i += 1 + need;
+    }
+    return i;
+}
+
+std::size_t valid_prefix(std::string_view bytes) {
+    return brinewick::valid_utf8_prefix(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+}
+
+// Each sequence after 0..130 ASCII bytes (so it starts at every offset of
+// the first two blocks and straddles each block end), then a few tails.
+TEST(Utf8Prefix, SequenceAtEveryOffsetOfABlock) {
+    const std::vector<std::string> sequences = {
+        // Well-formed, at the edges of the second-byte ranges.
+        "\xC2\x80", "\xDF\xBF", "\xE0\xA0\x80", "\xE1\x80\x80", "\xED\x9F\xBF", "\xEE\x80\x80",
+        "\xEF\xBF\xBF", "\xF0\x90\x80\x80", "\xF3\xBF\xBF\xBF", "\xF4\x8F\xBF\xBF",
+        // Second byte out of range for E0, ED, F0, F4.
+        "\xE0\x9F\x80", "\xED\xA0\x80", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80",
+        // Never valid, cut short, or a continuation without a lead.
+        "\xC0\x80", "\xC1\xBF", "\xF5\x80\x80\x80", "\xFF", "\x80", "\xBF\xBF", "\xC3", "\xE2\x82",
+        "\xF0\x9F\x98", "\xC3\x41", "\xE2\x41\x82", "\xF0\x9F\x41\x80", "\xC3\xC3\xA9",
+        // Runs of characters that cross a block end together.
+        "\xCE\xB1\xCE\xB2\xCE\xB3", "\xE6\x9D\xB1\xE4\xBA\xAC", "\xF0\x9F\x98\x80\xF0\x9F\x98\x81",
+    };
+    for (const auto& seq : sequences) {
+        for (std::size_t prefix = 0; prefix <= 130; ++prefix) {
+            for (const std::size_t suffix : {0, 1, 2, 3, 62, 63, 64, 65}) {
+                const std::string input = std::string(prefix, 'x') + seq + std::string(suffix, 'y');
+                ASSERT_EQ(valid_prefix(input), model_valid_prefix(input))
+                    << printable(seq) << " after " << prefix << " bytes, before " << suffix;
+            }
+        }
+    }
+}
+
+// A run of ASCII, then a character, the input cut at every length: a cut
+// just before the character, or inside it, at every place in a block.
+TEST(Utf8Prefix, AsciiRunEndsBeforeOrInsideACharacter) {
+    const std::vector<std::string> characters = {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
+    for (const auto& ch : characters) {
+        for (std::size_t run = 0; run <= 140; ++run) {
+            const std::string whole = std::string(run, 'a') + ch + "bc" + ch;
+            for (std::size_t cut = run; cut <= whole.size(); ++cut) {
+                const std::string_view input(whole.data(), cut);
+                ASSERT_EQ(valid_prefix(input), model_valid_prefix(input))
+                    << printable(ch) << " after " << run << " ASCII bytes, cut at " << cut;
+            }
+        }
+    }
+}
+
+// Dense well-formed text of two, three and four byte characters (every
+// block full of them) with one byte replaced at each offset by each bad byte.
+TEST(Utf8Prefix, BadByteAtEachOffsetOfDenseText) {
+    std::string dense;
+    const std::string characters[] = {"\xD0\x96", "a", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xCE\xA9", "\xED\x9F\xBF"};
+    for (std::size_t i = 0; dense.size() < 200; ++i) dense += characters[i % std::size(characters)];
+    ASSERT_EQ(valid_prefix(dense), dense.size());
+    const unsigned char bad[] = {0xFF, 0x80, 0xBF, 0xC0, 0xC2, 0xE0, 0xED, 0xF0, 0xF4, 0xF5, 'A'};
+    for (std::size_t at = 0; at < dense.size(); ++at) {
+        for (const unsigned char b : bad) {
+            std::string input = dense;
+            input[at] = static_cast<char>(b);
+            ASSERT_EQ(valid_prefix(input), model_valid_prefix(input))
+                << "byte " << int{b} << " at offset " << at;
+        }
+    }
+}
+
+TEST(Utf8Prefix, RandomBytesMatchTheModel) {
+    const std::vector<unsigned char> edges = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1,
+                                              0xC2, 0xDF, 0xE0, 0xE1, 0xEC, 0xED, 0xEE, 0xEF, 0xF0, 0xF1, 0xF3,
+                                              0xF4, 0xF5, 0xFF};
+    const std::string wellformed[] = {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xE0\xA4\x85", "\xED\x95\x9C"};
+    constexpr std::uint64_t kSeed = 0x5EB1075;
+    for (std::uint64_t seed = kSeed; seed < kSeed + 3000; ++seed) {
+        std::mt19937_64 rng(seed);
+        // Mostly long well-formed stretches with a rare odd byte, so that
+        // many blocks are checked before the first fault.
+        const std::size_t length = rng() % 700;
+        const unsigned odd = static_cast<unsigned>(rng() % 200);
+        std::string input;
+        while (input.size() < length) {
+            const auto r = rng() % 1000;
+            if (r < odd) input.push_back(static_cast<char>(edges[rng() % edges.size()]));
+            else if (r < 600) input.push_back(static_cast<char>('a' + rng() % 26));
+            else input += wellformed[rng() % std::size(wellformed)];
+        }
+        ASSERT_EQ(valid_prefix(input), model_valid_prefix(input)) << "seed " << seed << ", input " << printable(input);
+    }
+}
+
 TEST(Utf8Latin1, FixedCharacters) {
     struct Case {
         std::uint8_t byte;
