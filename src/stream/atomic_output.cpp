@@ -12,8 +12,6 @@
 #include <cstring>
 #include <utility>
 
-#include "deferred_close.hpp"
-
 namespace brinewick::stream {
 namespace {
 
@@ -204,21 +202,8 @@ std::optional<StreamError> AtomicOutput::finish(bool durable) {
 
 std::optional<StreamError> AtomicOutput::rename_into_place() {
     if (is_direct()) return std::nullopt;
-    // A file that the rename unlinks for good is held open across it and
-    // let go of off this thread: freeing it is not the caller's wait.
-    int replaced = ::open(destination_.c_str(), O_PATH | O_CLOEXEC | O_NOFOLLOW);
-    struct stat status {};
-    if (replaced >= 0 && (::fstat(replaced, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1)) {
-        ::close(replaced);
-        replaced = -1;
-    }
-    if (::rename(temporary_.c_str(), destination_.c_str()) != 0) {
-        const int err = errno;
-        if (replaced >= 0) ::close(replaced);
-        return failed(err);
-    }
+    if (::rename(temporary_.c_str(), destination_.c_str()) != 0) return failed(errno);
     renamed_ = true;
-    if (replaced >= 0) close_later(replaced);
     return std::nullopt;
 }
 

@@ -49,8 +49,7 @@ public:
     // Writes out the buffer, flushes the file to disk when `durable`, and
     // closes it (a close can report a write that failed late).
     [[nodiscard]] std::optional<StreamError> finish(bool durable);
-    // Renames the finished temporary over the target. A regular file it
-    // replaces, linked nowhere else, is freed off this thread (close_later).
+    // Renames the finished temporary over the target.
     [[nodiscard]] std::optional<StreamError> rename_into_place();
 
     // Written straight to its target (a device, FIFO or socket): never renamed.
