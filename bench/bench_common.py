@@ -67,12 +67,16 @@ class Timing:
         return size / MB / seconds if seconds > 0 else float("inf")
 
 
-def run_interleaved(contenders: list[tuple[str, Callable[[], object]]], reps: int) -> list[Timing]:
+def run_interleaved(contenders: list[tuple[str, Callable[[], object]]], reps: int,
+                    before: Callable[[], object] | None = None) -> list[Timing]:
     """Times each contender `reps` times, round-robin, so that a burst of load
-    on the shared machine hits them all rather than one."""
+    on the shared machine hits them all rather than one. `before` runs ahead
+    of each call, untimed."""
     timings = [Timing(name) for name, _ in contenders]
     for _ in range(reps):
         for timing, (_, fn) in zip(timings, contenders):
+            if before is not None:
+                before()
             start = time.perf_counter()
             fn()
             timing.seconds.append(time.perf_counter() - start)

@@ -61,6 +61,8 @@ def main() -> int:
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--reps", type=int, default=3)
     ap.add_argument("--module-dir", default=None)
+    ap.add_argument("--sections", default="1234",
+                    help="which parts to run, e.g. 4 for peak RSS alone on a large --size-mb")
     args = ap.parse_args()
     add_module_dir(args.module_dir)
 
@@ -86,6 +88,21 @@ def main() -> int:
             header = next(it)
             return pd.DataFrame(list(it), columns=header)
 
+    if "1" in args.sections:
+        messy_section(args, messy, msize, iterate_open)
+    if "2" in args.sections or "3" in args.sections:
+        clean_section(args, clean, csize)
+    if "4" in args.sections:
+        rss_section(messy, msize, clean, csize)
+    print(f"\nafter: {load_line()}")
+    return 0
+
+
+def messy_section(args, messy, msize, iterate_open):
+    import pyarrow as pa
+
+    import brinewick
+
     best = compare("1. messy -> table", [
         ("brinewick.read -> pa.table", lambda: pa.table(brinewick.read(messy))),
         ("brinewick.read(str) -> pa.table", lambda: pa.table(brinewick.read(messy, types="str"))),
@@ -93,19 +110,38 @@ def main() -> int:
     ], args.reps, msize)
     ratios(best, "brinewick.read -> pa.table", ["iterate open() -> pandas"])
 
+
+def clean_section(args, clean, csize):
+    import pandas as pd
+    import polars as pl
+    import pyarrow as pa
+    import pyarrow.csv as pacsv
+
+    import brinewick
+
     with open(clean, encoding="utf-8") as f:
         names = f.readline().rstrip("\n").split(",")
     strings = pacsv.ConvertOptions(column_types={n: pa.string() for n in names})
     best = compare("2./3. clean -> table", [
         ("brinewick.read(str)", lambda: pa.table(brinewick.read(clean, types="str"))),
+        ("brinewick.read(str, jobs=1)", lambda: pa.table(brinewick.read(clean, types="str", jobs=1))),
         ("brinewick.read(infer)", lambda: pa.table(brinewick.read(clean))),
         ("pyarrow.csv.read_csv(str)", lambda: pacsv.read_csv(clean, convert_options=strings)),
         ("polars.read_csv(no infer)", lambda: pl.read_csv(clean, infer_schema=False)),
         ("pandas.read_csv(c, str)", lambda: pd.read_csv(clean, engine="c", dtype=str)),
     ], args.reps, csize)
     ratios(best, "brinewick.read(str)", ["pyarrow.csv.read_csv(str)", "polars.read_csv(no infer)",
-                                         "pandas.read_csv(c, str)", "brinewick.read(infer)"])
+                                         "pandas.read_csv(c, str)", "brinewick.read(infer)",
+                                         "brinewick.read(str, jobs=1)"])
 
+
+def rss_section(messy, msize, clean, csize):
+    import pyarrow as pa
+
+    import brinewick
+
+    with open(clean, encoding="utf-8") as f:
+        names = f.readline().rstrip("\n").split(",")
     print("\n4. peak RSS, fresh process")
     # What the process holds before reading a byte, and what pyarrow itself
     # adds: pa.table() asks whether its argument is a pandas DataFrame, which
@@ -129,16 +165,14 @@ def main() -> int:
                 child = run_fresh(code, path, types)
                 above = child.peak_rss - base - table
                 print(f"  {os.path.basename(path)} types={types:<5} {route}: peak {child.peak_rss / MB:6.1f} MB "
-                      f"= {child.peak_rss / size:4.2f}x the file (table {table / MB:5.1f} MB, "
-                      f"beyond imports and table {above / MB:5.1f} MB)")
+                      f"= {child.peak_rss / size:4.2f}x the file, {(child.peak_rss - base) / size:4.2f}x beyond "
+                      f"the imports (table {table / MB:5.1f} MB, beyond imports and table {above / MB:5.1f} MB)")
     code = ("import sys, pyarrow as pa, pyarrow.csv as c; "
             "t = c.read_csv(sys.argv[1], convert_options=c.ConvertOptions("
             "column_types={n: pa.string() for n in sys.argv[2].split(',')}))")
     child = run_fresh(code, clean, ",".join(names))
     print(f"  pyarrow.csv.read_csv(str) on the clean file: peak {child.peak_rss / MB:6.1f} MB "
           f"= {child.peak_rss / csize:4.2f}x the file")
-    print(f"\nafter: {load_line()}")
-    return 0
 
 
 if __name__ == "__main__":
