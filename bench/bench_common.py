@@ -68,15 +68,15 @@ class Timing:
 
 
 def run_interleaved(contenders: list[tuple[str, Callable[[], object]]], reps: int,
-                    before: Callable[[], object] | None = None) -> list[Timing]:
+                    before: Callable[[str], object] | None = None) -> list[Timing]:
     """Times each contender `reps` times, round-robin, so that a burst of load
-    on the shared machine hits them all rather than one. `before` runs ahead
-    of each call, untimed."""
+    on the shared machine hits them all rather than one. `before(name)` runs
+    ahead of each call, untimed."""
     timings = [Timing(name) for name, _ in contenders]
     for _ in range(reps):
         for timing, (_, fn) in zip(timings, contenders):
             if before is not None:
-                before()
+                before(timing.name)
             start = time.perf_counter()
             fn()
             timing.seconds.append(time.perf_counter() - start)
@@ -88,6 +88,17 @@ def print_timings(timings: list[Timing], size: int) -> None:
     for t in timings:
         print(f"  {t.name:<{width}}  best {t.best:8.3f} s {t.mb_s(size, t.best):8.1f} MB/s"
               f"   median {t.median:8.3f} s {t.mb_s(size, t.median):8.1f} MB/s")
+
+
+def remove_files(*paths: str) -> None:
+    """Removes what exists of `paths`: a contender then writes new files, and
+    the time to free a replaced large file (which depends on how it is
+    replaced, not on the contender) stays out of its timing."""
+    for path in paths:
+        try:
+            os.unlink(path)
+        except FileNotFoundError:
+            pass
 
 
 def load_line() -> str:

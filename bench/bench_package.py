@@ -33,7 +33,9 @@ import tempfile
 import threading
 import time
 
-from bench_common import DATA_DIR, MB, load_line, parse_arguments, prepare_input, print_timings, run_interleaved
+from bench_common import (
+    DATA_DIR, MB, load_line, parse_arguments, prepare_input, print_timings, remove_files, run_interleaved,
+)
 
 
 def main() -> int:
@@ -71,14 +73,10 @@ def main() -> int:
             ("salvage +progress", lambda: brinewick.salvage(path, out, quarantine=quarantine,
                                                             durable=False, progress=progress, jobs=1)),
         ]
-        def remove_outputs() -> None:
-            for name in (out, quarantine, changes):
-                try:
-                    os.unlink(name)
-                except FileNotFoundError:
-                    pass
+        def fresh_outputs(name: str) -> None:
+            remove_files(out, quarantine, *((changes,) if name == "salvage +changes" else ()))
 
-        timings = run_interleaved(contenders, args.reps, None if args.replace else remove_outputs)
+        timings = run_interleaved(contenders, args.reps, None if args.replace else fresh_outputs)
         print(f"timings, {args.reps} runs each, interleaved, one salvage at a time:")
         print_timings(timings, size)
         t = {x.name: x for x in timings}

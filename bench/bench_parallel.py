@@ -33,24 +33,21 @@ import tempfile
 import time
 
 from bench_common import (
-    DATA_DIR, MB, Timing, load_line, parse_arguments, prepare_input, print_timings, run_fresh,
+    DATA_DIR, MB, Timing, load_line, parse_arguments, prepare_input, print_timings, remove_files, run_fresh,
 )
 
 
-def timed(contenders, reps, folder=None):
+def timed(contenders, reps, outputs=None):
     """run_interleaved, with the process CPU time (every thread) of each run
-    too. Files in `folder` are removed ahead of each run, untimed: replacing a
-    large output costs the file system's freeing of the old one, which is not
-    the contender's work."""
+    too; outputs[name], the files that contender writes, are removed ahead of
+    each of its runs, untimed."""
     timings = {name: (Timing(name), []) for name, _ in contenders}
     for rep in range(reps):
         for name, fn in contenders:
             if rep >= getattr(fn, "reps", reps):
                 continue
-            if folder is not None:
-                for entry in os.scandir(folder):
-                    if entry.is_file() and entry.name.startswith("out"):
-                        os.unlink(entry.path)
+            if outputs is not None:
+                remove_files(*outputs.get(name, ()))
             cpu = time.process_time()
             start = time.perf_counter()
             fn()
@@ -106,7 +103,9 @@ def main() -> int:
         round_trip.reps = args.csv_reps  # type: ignore[attr-defined]
         contenders = [(f"jobs={j}", salvage(j)) for j in job_counts]
         contenders += [("file copy", lambda: shutil.copyfile(path, copy)), ("csv round trip", round_trip)]
-        results = timed(contenders, args.reps, tmp)
+        outputs = {f"jobs={j}": (f"{out}.{j}", f"{quarantine}.{j}") for j in job_counts}
+        outputs["file copy"] = outputs["csv round trip"] = (copy,)
+        results = timed(contenders, args.reps, outputs)
         print(f"timings, {args.reps} runs each ({args.csv_reps} of the csv round trip), interleaved, "
               f"{os.cpu_count()} CPUs, {len(os.sched_getaffinity(0))} usable:")
         print_timings([t for t, _ in results.values()], size)

@@ -24,7 +24,8 @@ import sys
 import tempfile
 
 from bench_common import (
-    DATA_DIR, MB, load_line, parse_arguments, prepare_input, print_timings, run_fresh, run_interleaved,
+    DATA_DIR, MB, load_line, parse_arguments, prepare_input, print_timings, remove_files, run_fresh,
+    run_interleaved,
 )
 
 SALVAGE_CHILD = """
@@ -61,20 +62,14 @@ def main() -> int:
         def run_salvage() -> None:
             summary[:] = [backend.salvage_file(path, out_salvage, out_quarantine)]
 
-        def remove_outputs() -> None:
-            # Each call writes new files: replacing a large one costs the file
-            # system's freeing of the old one, which is not the contenders' work.
-            for name in (out_salvage, out_quarantine, out_csv, out_copy):
-                try:
-                    os.unlink(name)
-                except FileNotFoundError:
-                    pass
+        outputs = {"salvage_file": (out_salvage, out_quarantine), "csv round trip": (out_csv,),
+                   "file copy": (out_copy,)}
 
         timings = run_interleaved([
             ("salvage_file", run_salvage),
             ("csv round trip", lambda: csv_round_trip(path, out_csv)),
             ("file copy", lambda: shutil.copyfile(path, out_copy)),
-        ], args.reps, remove_outputs)
+        ], args.reps, lambda name: remove_files(*outputs[name]))
         sizes = {name: os.path.getsize(p) for name, p in
                  [("clean", out_salvage), ("quarantine", out_quarantine), ("csv", out_csv)]}
 

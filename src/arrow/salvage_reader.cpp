@@ -804,7 +804,12 @@ std::variant<ScanResult, ReadFailure> scan_pipelined(const std::string& path, In
     const auto after = settled_identity(path);
     if (build.load() && before && after && *before == *after) {
         kept->identity = *after;
-        result.kept = std::move(kept);
+        // Converted here, on every core, rather than one batch at a time as
+        // the consumer pulls them. String columns pass through untouched.
+        const bool all_strings = std::all_of(result.columns.begin(), result.columns.end(),
+                                             [](const ColumnSpec& c) { return c.type == ColumnType::Utf8; });
+        if (!all_strings && kept->convert(result.columns, settings.jobs).empty()) result.kept = std::move(kept);
+        if (all_strings) result.kept = std::move(kept);
     }
     result.report.seconds = seconds_since(started);
     return result;
@@ -870,6 +875,41 @@ void KeptBatches::clear() noexcept {
     }
     batches_.clear();
     next_ = 0;
+}
+
+std::string KeptBatches::convert(const std::vector<ColumnSpec>& columns, std::size_t threads) {
+    if (!strings) return {};
+    const std::size_t n = batches_.size();
+    std::vector<ArrowArray> converted(n);
+    for (ArrowArray& a : converted) a.release = nullptr;
+    std::vector<std::string> errors(n);
+    std::atomic<std::size_t> next{next_};
+    const auto work = [&] {
+        for (std::size_t i; (i = next.fetch_add(1)) < n;) {
+            try {
+                errors[i] = convert_batch(&batches_[i], large_strings, columns, large_strings, &converted[i]);
+            } catch (const std::bad_alloc&) {
+                errors[i] = "out of memory while converting a batch";
+                if (batches_[i].release != nullptr) batches_[i].release(&batches_[i]);
+            }
+        }
+    };
+    std::vector<std::thread> helpers;
+    try {
+        for (std::size_t t = 1; t < std::max<std::size_t>(threads, 1); ++t) helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+        // Fewer threads: this one converts what the others do not.
+    }
+    work();
+    for (std::thread& t : helpers) t.join();
+    std::string error;
+    for (std::size_t i = next_; i < n; ++i) {
+        if (error.empty() && !errors[i].empty()) error = errors[i];
+        batches_[i] = converted[i];  // the string batch was released by the conversion
+    }
+    strings = false;
+    if (!error.empty()) clear();
+    return error;
 }
 
 bool KeptBatches::pop(ArrowArray* out) noexcept {

@@ -100,6 +100,10 @@ public:
     [[nodiscard]] std::size_t size() const noexcept { return batches_.size(); }
     // Moves out the oldest batch; false when none is left.
     [[nodiscard]] bool pop(ArrowArray* out) noexcept;
+    // Converts string batches to `columns` on `threads` threads, each
+    // string batch freed once converted. On a value that does not fit,
+    // returns its message and leaves no batch.
+    [[nodiscard]] std::string convert(const std::vector<ColumnSpec>& columns, std::size_t threads);
 
     bool large_strings = false;
     // The batches hold every column as strings, as read: each is converted
