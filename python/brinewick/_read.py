@@ -285,11 +285,14 @@ def read(
     return _read(path, *checked)
 
 
+_Checked = Tuple[SalvageOptions, bool, bool, Tuple[Tuple[str, str], ...], bool, Optional[int], int, int]
+
+
 def _check_read_options(header: bool = True, types: str = "infer", dtypes: Optional[Mapping[str, str]] = None,
                         empty_as_null: bool = True, delimiter: Optional[str] = None, quote_char: str = '"',
                         fill_ragged_rows: bool = True, merge_overflow: bool = True,
                         expected_columns: Optional[int] = None, repair_quotes: bool = True,
-                        jobs: Optional[int] = None, batch_rows: int = DEFAULT_BATCH_ROWS) -> tuple:
+                        jobs: Optional[int] = None, batch_rows: int = DEFAULT_BATCH_ROWS) -> _Checked:
     """read()'s options checked, as _read takes them after the path."""
     options = SalvageOptions.check(
         delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes
@@ -343,7 +346,7 @@ class FilePlan(NamedTuple):
         return [s[0] for s in self.starts[1:]] + [None]
 
 
-def _open_reader(path: str, checked: tuple, chunk_size: int) -> object:
+def _open_reader(path: str, checked: _Checked, chunk_size: int) -> object:
     options, header, infer, overrides, nulls, rows, read_size, jobs = checked
     return _native.read_open(fs_path("path", path), *options.native(), header, infer, nulls, overrides, rows,
                              read_size, jobs, chunk_size)
@@ -369,6 +372,7 @@ def _read_part(path: str, plan: FilePlan, index: int, **read_options: Any) -> Tu
         return pa.table(table), pa.table(table.quarantine), pa.table(table.changes), table.summary
     reader = _open_reader(path, _check_read_options(**read_options), _native.DEFAULT_CHUNK_SIZE)
     offset, line, in_row = plan.starts[index]
+    assert plan.delimiter is not None  # set whenever the plan has several parts
     data, quarantine, changes, report = _native.read_span(
         reader, plan.columns, plan.delimiter, plan.expected_columns, plan.header_offset, offset, line, in_row,
         plan.ends()[index])

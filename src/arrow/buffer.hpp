@@ -99,29 +99,27 @@ private:
     // Most cells are a few bytes: copied inline, by overlapping words that
     // never read outside [from, from + n), instead of a call per cell.
     static void copy(std::uint8_t* to, const std::uint8_t* from, std::size_t n) noexcept {
-        if (n >= 8) {
-            if (n > 16) {
-                std::memcpy(to, from, n);
-                return;
-            }
-            std::uint64_t head = 0;
-            std::uint64_t tail = 0;
-            std::memcpy(&head, from, 8);
-            std::memcpy(&tail, from + n - 8, 8);
-            std::memcpy(to, &head, 8);
-            std::memcpy(to + n - 8, &tail, 8);
+        if (n > 16) {
+            std::memcpy(to, from, n);
+        } else if (n >= 8) {
+            copy_ends<std::uint64_t>(to, from, n);
         } else if (n >= 4) {
-            std::uint32_t head = 0;
-            std::uint32_t tail = 0;
-            std::memcpy(&head, from, 4);
-            std::memcpy(&tail, from + n - 4, 4);
-            std::memcpy(to, &head, 4);
-            std::memcpy(to + n - 4, &tail, 4);
+            copy_ends<std::uint32_t>(to, from, n);
         } else if (n != 0) {
             to[0] = from[0];
             to[n / 2] = from[n / 2];
             to[n - 1] = from[n - 1];
         }
+    }
+    // n bytes, sizeof(Word) <= n <= 2 * sizeof(Word): a word from each end.
+    template <typename Word>
+    static void copy_ends(std::uint8_t* to, const std::uint8_t* from, std::size_t n) noexcept {
+        Word head{};
+        Word tail{};
+        std::memcpy(&head, from, sizeof(Word));
+        std::memcpy(&tail, from + n - sizeof(Word), sizeof(Word));
+        std::memcpy(to, &head, sizeof(Word));
+        std::memcpy(to + n - sizeof(Word), &tail, sizeof(Word));
     }
 
     void grow(std::size_t need) {

@@ -102,17 +102,6 @@ struct Mark {
     bool second = false;  // from the second segment on
 };
 
-void add_counts(StreamSummary& to, const StreamSummary& from, const StreamSummary& less) noexcept {
-    to.counters.total_rows += from.counters.total_rows - less.counters.total_rows;
-    to.counters.salvaged_rows += from.counters.salvaged_rows - less.counters.salvaged_rows;
-    to.counters.repaired_rows += from.counters.repaired_rows - less.counters.repaired_rows;
-    to.counters.quarantined_rows += from.counters.quarantined_rows - less.counters.quarantined_rows;
-    to.changed_rows += from.changed_rows - less.changed_rows;
-    for (std::size_t kind = 0; kind < stream::kChangeKindCount; ++kind) {
-        to.changes[kind] += from.changes[kind] - less.changes[kind];
-    }
-}
-
 // Whether a clean row is the header an earlier pass found.
 bool is_known_header(const RowPlan& plan, std::uint64_t offset) noexcept {
     return plan.header == HeaderMode::AtOffset && offset == plan.header_offset;
@@ -267,7 +256,7 @@ public:
 
     std::optional<StreamError> emit(Reading& reading, const Mark& from, std::size_t base, std::string_view text,
                                     std::size_t start, std::uint64_t text_offset) {
-        add_counts(result_.summary, reading.counts, from.counts);
+        pipeline::add_counts(result_.summary, reading.counts, from.counts);
         for (std::size_t i = from.quarantine; i < reading.quarantine.size(); ++i) {
             QuarantineRecord& r = reading.quarantine[i];
             r.line = base + (r.line - from.line);

@@ -343,6 +343,17 @@ bool ensure_scanned(const ReaderRef& reader) {
     return true;
 }
 
+// A new "arrow_array_stream" capsule owning `stream`; nullptr with an exception set.
+PyObject* stream_capsule(std::unique_ptr<ArrowArrayStream> stream) {
+    PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule, destroy_stream);
+    if (capsule == nullptr) {
+        stream->release(stream.get());
+        return nullptr;
+    }
+    (void)stream.release();
+    return capsule;
+}
+
 // A fresh stream over the reader's file; nullptr with an exception set.
 PyObject* new_stream(const ReaderRef& reader, bool keep_interrupts) {
     if (arrow::needs_scan(reader->settings) && !ensure_scanned(reader)) return nullptr;
@@ -362,13 +373,7 @@ PyObject* new_stream(const ReaderRef& reader, bool keep_interrupts) {
     if (kept) {
         // The first stream after pass 1: its batches are the ones pass 2 would build.
         if (!arrow::make_kept_stream(std::move(*columns), std::move(kept), stream.get())) return PyErr_NoMemory();
-        PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule, destroy_stream);
-        if (capsule == nullptr) {
-            stream->release(stream.get());
-            return nullptr;
-        }
-        (void)stream.release();
-        return capsule;
+        return stream_capsule(std::move(stream));
     }
     std::weak_ptr<ReaderState> weak = reader;
     auto on_report = [weak](const ReadReport& report) {
@@ -384,13 +389,7 @@ PyObject* new_stream(const ReaderRef& reader, bool keep_interrupts) {
         raise_stream_error(*error);
         return nullptr;
     }
-    PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule, destroy_stream);
-    if (capsule == nullptr) {
-        stream->release(stream.get());
-        return nullptr;
-    }
-    (void)stream.release();
-    return capsule;
+    return stream_capsule(std::move(stream));
 }
 
 // The summary tuple with the run's seconds after it.
@@ -465,9 +464,9 @@ PyObject* read_schema(PyObject* const* args, Py_ssize_t nargs) {
         (void)schema.release();
         return capsule;
     }
-    PyRef stream_capsule(new_stream(*reader, true));
-    if (!stream_capsule) return nullptr;
-    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(stream_capsule.get(), kStreamCapsule));
+    PyRef stream_ref(new_stream(*reader, true));
+    if (!stream_ref) return nullptr;
+    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(stream_ref.get(), kStreamCapsule));
     const int code = stream->get_schema(stream, schema.get());
     if (code != 0) {
         if (PyErr_Occurred() == nullptr) {
@@ -514,24 +513,7 @@ PyObject* read_records(PyObject* const* args, Py_ssize_t nargs) {
     const bool made = quarantine != 0 ? arrow::make_quarantine_stream(records, stream.get())
                                       : arrow::make_changes_stream(records, stream.get());
     if (!made) return PyErr_NoMemory();
-    PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule, destroy_stream);
-    if (capsule == nullptr) {
-        stream->release(stream.get());
-        return nullptr;
-    }
-    (void)stream.release();
-    return capsule;
-}
-
-// A new "arrow_array_stream" capsule owning `stream`; nullptr with an exception set.
-PyObject* stream_capsule(std::unique_ptr<ArrowArrayStream> stream) {
-    PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule, destroy_stream);
-    if (capsule == nullptr) {
-        stream->release(stream.get());
-        return nullptr;
-    }
-    (void)stream.release();
-    return capsule;
+    return stream_capsule(std::move(stream));
 }
 
 // read_plan(reader, block_size): one pass over the whole file that settles

@@ -94,6 +94,16 @@ struct Chunk {
     return i + 1 < view.size() ? view[i + 1] != '\n' : at_end;
 }
 
+// Adds to `to` what `from` counted beyond `less` (a reading placed from a mark on).
+inline void add_counts(StreamSummary& to, const StreamSummary& from, const StreamSummary& less) noexcept {
+    to.counters.total_rows += from.counters.total_rows - less.counters.total_rows;
+    to.counters.salvaged_rows += from.counters.salvaged_rows - less.counters.salvaged_rows;
+    to.counters.repaired_rows += from.counters.repaired_rows - less.counters.repaired_rows;
+    to.counters.quarantined_rows += from.counters.quarantined_rows - less.counters.quarantined_rows;
+    to.changed_rows += from.changed_rows - less.changed_rows;
+    for (std::size_t kind = 0; kind < kChangeKindCount; ++kind) to.changes[kind] += from.changes[kind] - less.changes[kind];
+}
+
 // What every thread needs to parse rows.
 struct Shared {
     const SalvageOptions* options;

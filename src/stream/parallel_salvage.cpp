@@ -190,15 +190,6 @@ private:
     std::string line_;
 };
 
-void add_counts(StreamSummary& to, const StreamSummary& from, const StreamSummary& less) noexcept {
-    to.counters.total_rows += from.counters.total_rows - less.counters.total_rows;
-    to.counters.salvaged_rows += from.counters.salvaged_rows - less.counters.salvaged_rows;
-    to.counters.repaired_rows += from.counters.repaired_rows - less.counters.repaired_rows;
-    to.counters.quarantined_rows += from.counters.quarantined_rows - less.counters.quarantined_rows;
-    to.changed_rows += from.changed_rows - less.changed_rows;
-    for (std::size_t kind = 0; kind < kChangeKindCount; ++kind) to.changes[kind] += from.changes[kind] - less.changes[kind];
-}
-
 // Writes placed readings to the outputs.
 class CsvEmitter {
 public:
@@ -210,7 +201,7 @@ public:
     // standing for from.line; `text` holds the rows it left to the writer.
     std::optional<StreamError> emit(Reading& reading, const Mark& from, std::size_t base, std::string_view text,
                                     std::size_t, std::uint64_t) {
-        add_counts(summary_, reading.counts, from.counts);
+        pipeline::add_counts(summary_, reading.counts, from.counts);
         const std::string_view clean = reading.clean.view(0);
         std::size_t at = from.clean;
         for (std::size_t i = from.deferred; i < reading.deferred.size(); ++i) {

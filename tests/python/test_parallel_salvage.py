@@ -17,6 +17,7 @@ from hypothesis import strategies as st
 
 import brinewick
 from brinewick._api import _salvage
+from salvage_strategies import salvage_options
 
 SETTINGS = settings(max_examples=120, derandomize=True, deadline=None, database=None)
 BOM = b"\xef\xbb\xbf"
@@ -48,13 +49,7 @@ def compare(work: Path, data: bytes, options: dict, jobs: int, chunk_size: int) 
     assert many == one, f"input={data!r} options={options} jobs={jobs} chunk_size={chunk_size}"
 
 
-options_st = st.fixed_dictionaries({}, optional={
-    "quote_char": st.sampled_from(['"', "'"]),
-    "fill_ragged_rows": st.booleans(),
-    "merge_overflow": st.booleans(),
-    "repair_quotes": st.booleans(),
-    "expected_columns": st.sampled_from([None, 0, 2, 3]),
-})
+options_st = salvage_options(['"', "'"])
 
 
 @SETTINGS

@@ -23,6 +23,7 @@ import brinewick  # noqa: E402
 from brinewick import _native  # noqa: E402
 from brinewick._options import SalvageOptions  # noqa: E402
 from brinewick._read import _read  # noqa: E402
+from salvage_strategies import salvage_options  # noqa: E402
 
 SETTINGS = settings(max_examples=150, derandomize=True, deadline=None, database=None)
 BOM = b"\xef\xbb\xbf"
@@ -49,12 +50,7 @@ def same(one, many, context: str) -> None:
     assert many[3] == one[3], context
 
 
-options_st = st.fixed_dictionaries({}, optional={
-    "fill_ragged_rows": st.booleans(),
-    "merge_overflow": st.booleans(),
-    "repair_quotes": st.booleans(),
-    "expected_columns": st.sampled_from([None, 0, 2, 3]),
-})
+options_st = salvage_options()
 
 
 @SETTINGS
