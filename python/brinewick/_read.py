@@ -264,11 +264,11 @@ def read(
     is not fixed, ``read`` reads the file once before returning (the schema
     must be known before the first batch); each consumption then reads it
     again and fails if the file changed in between. With ``types="str"`` and
-    a fixed width the batches come from the only pass. With inferred types
-    (no ``dtypes``, a fixed width) that first pass also builds the batches,
-    in the types its first rows suggest; when every later row agrees, the
-    file has not changed since, and the batches stay under 256 MiB, the first
-    consumption takes them and the file is read only once.
+    a fixed width the batches come from the only pass. Otherwise that first
+    pass also builds the batches, as strings, and converts them to the final
+    types at its end; when the file has not changed since and the batches
+    stay under 256 MiB, the first consumption takes them and the file is
+    read only once.
 
     The salvage runs on a worker thread without the interpreter lock. A
     consumer that pulls batches from the main thread (pyarrow, Polars,

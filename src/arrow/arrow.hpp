@@ -32,13 +32,12 @@
 //      between the passes, a value that no longer fits its type or a row
 //      wider than the schema makes append_row return Error, and the stream
 //      fails with that message instead of giving wrong data.
-//      With types inferred, no overrides and a fixed width, pass 1 also
-//      builds the batches (salvage_reader.cpp, FirstPassBatches): the first
-//      rows give the guessed types, every later row goes into a BatchBuilder
-//      of them, and the batches are kept when the full scan infers the same
-//      columns, they stay under a byte limit and the file's identity (inode,
-//      size, a modification time old enough to be trusted) did not move.
-//      The first stream then hands them out: one parse instead of two.
+//      Pass 1 also builds all-string batches (salvage_reader.cpp,
+//      scan_pipelined) and keeps them while they stay under a byte limit;
+//      when the file's identity (inode, size, a modification time old enough
+//      to be trusted) did not move, they are converted to the final columns
+//      on every core at the end of the pass, and the first stream hands them
+//      out: one parse instead of two.
 //   2. One pass suffices for types="str" with a fixed width (expected_columns
 //      given or inferred from the prefix): the names come from the first
 //      clean row and batches stream as rows arrive.

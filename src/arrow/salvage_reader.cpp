@@ -566,128 +566,6 @@ private:
 };
 
 
-// Pass 1 of a typed read building the batches too, so that a file whose
-// values agree with its first rows is read once. The first kProbeRows data
-// rows are held as text until the scanner has seen them; their inferred
-// types are the guess, and from then on every row goes into a BatchBuilder
-// of those types, cut into batches exactly as pass 2 cuts them. The batches
-// count only when the whole file infers the guessed columns: a type's
-// candidates only narrow, so a guess that every later value still parses as
-// is the type the full scan picks, and the final comparison catches the
-// rest (a column null in the probe, a row wider than the guess).
-class FirstPassBatches {
-public:
-    static constexpr std::size_t kProbeRows = 1024;
-
-    FirstPassBatches(const ReadSettings& settings, bool large_strings) : limit_(settings.keep_limit) {
-        options_.limits = settings.limits;
-        options_.empty_as_null = settings.empty_as_null;
-        options_.large_strings = large_strings;
-        kept_ = std::make_unique<KeptBatches>();
-        kept_->large_strings = large_strings;
-    }
-
-    // A data row (not the header), after the scanner has seen it.
-    void add(const RowBuffer& row, const SchemaScanner& scanner) {
-        if (!kept_) return;
-        if (!builder_) {
-            const std::size_t n = row.size();
-            for (std::size_t i = 0; i < n; ++i) {
-                const std::string_view f = row.field(i);
-                probe_text_.append(f.data(), f.size());
-                probe_ends_.push_back(probe_text_.size());
-            }
-            probe_widths_.push_back(n);
-            if (probe_widths_.size() == kProbeRows) guess(scanner);
-            return;
-        }
-        if (!append(row)) abandon();
-    }
-
-    // The kept batches when `columns` (the full scan's) are the guessed ones.
-    [[nodiscard]] std::unique_ptr<KeptBatches> finish(const SchemaScanner& scanner,
-                                                      const std::vector<ColumnSpec>& columns) {
-        if (kept_ && !builder_) guess(scanner);
-        if (!kept_) return nullptr;
-        if (builder_->rows() > 0 && !deliver()) return nullptr;
-        const bool same = columns.size() == guessed_.size() &&
-                          std::equal(columns.begin(), columns.end(), guessed_.begin(),
-                                     [](const ColumnSpec& a, const ColumnSpec& b) {
-                                         return a.type == b.type && a.name == b.name;
-                                     });
-        if (!same) return nullptr;
-        return std::move(kept_);
-    }
-
-private:
-    void guess(const SchemaScanner& scanner) {
-        auto columns = scanner.columns();
-        if (auto* specs = std::get_if<std::vector<ColumnSpec>>(&columns)) {
-            guessed_ = *specs;
-            builder_.emplace(std::move(*specs), options_);
-        } else {
-            abandon();
-            return;
-        }
-        std::vector<std::string_view> fields;
-        std::size_t at = 0;
-        std::size_t field = 0;
-        for (const std::size_t width : probe_widths_) {
-            fields.clear();
-            for (std::size_t i = 0; i < width; ++i, ++field) {
-                fields.emplace_back(probe_text_.data() + at, probe_ends_[field] - at);
-                at = probe_ends_[field];
-            }
-            if (!append(std::span<const std::string_view>(fields))) {
-                abandon();
-                break;
-            }
-        }
-        std::string().swap(probe_text_);
-        std::vector<std::size_t>().swap(probe_ends_);
-        std::vector<std::size_t>().swap(probe_widths_);
-    }
-
-    // SalvageProducer::append's cuts, so the batches match pass 2's.
-    template <typename Row>
-    bool append(const Row& row) {
-        for (;;) {
-            switch (builder_->append_row(row)) {
-                case AppendResult::Ok: return !builder_->full() || deliver();
-                case AppendResult::Full:
-                    if (!deliver()) return false;
-                    continue;
-                case AppendResult::Error: return false;
-            }
-        }
-    }
-
-    bool deliver() {
-        bytes_ += builder_->bytes();
-        if (bytes_ > limit_) return false;
-        kept_->reserve_one();
-        ArrowArray batch{};
-        builder_->finish(&batch);
-        kept_->push(batch);
-        return true;
-    }
-
-    void abandon() noexcept {
-        kept_.reset();
-        builder_.reset();
-    }
-
-    std::size_t limit_;
-    BatchOptions options_;
-    std::unique_ptr<KeptBatches> kept_;  // null once the guess is given up
-    std::optional<BatchBuilder> builder_;  // set once the guess is made
-    std::vector<ColumnSpec> guessed_;
-    std::size_t bytes_ = 0;
-    std::string probe_text_;                // the probe rows' fields, back to back
-    std::vector<std::size_t> probe_ends_;   // where each field ends in probe_text_
-    std::vector<std::size_t> probe_widths_; // fields per probe row
-};
-
 // Batches pass 1 kept, handed out in order.
 class KeptProducer final : public BatchProducer {
 public:
@@ -955,21 +833,12 @@ std::variant<ScanResult, ReadFailure> scan_input(const std::string& path, const 
         return scan_pipelined(path, window, *dialect, settings, settings.infer || forced, before, started, control);
     }
     SchemaScanner scanner({settings.header, settings.infer || forced, settings.empty_as_null});
-    std::optional<FirstPassBatches> building;
-    const bool fixed_width = !settings.options.expected_columns || *settings.options.expected_columns != 0;
-    if (settings.infer && settings.overrides.empty() && fixed_width && settings.keep_limit > 0) {
-        building.emplace(settings, needs_large_strings(regular_file_size(control).value_or(UINT64_MAX)));
-    }
-    bool header_pending = settings.header;
+    // The one-thread pass (an empty file, or rows that need not start at
+    // line breaks) keeps no batches: the stream reads the file again.
     auto records = std::make_shared<ReadRecords>();
     ReadSink sink(records.get());
     sink.on_row = [&](const RowBuffer& row) {
         scanner.add_row(row);
-        if (header_pending) {
-            header_pending = false;
-        } else if (building) {
-            building->add(row, scanner);
-        }
         return true;
     };
     auto streamed = stream::stream_rows(window, settings.options, sink, control);
@@ -979,16 +848,6 @@ std::variant<ScanResult, ReadFailure> scan_input(const std::string& path, const 
     if (auto message = final_columns(scanner, settings, result.columns)) return ReadFailure{std::nullopt, *message};
     result.report.summary = std::get<StreamSummary>(streamed);
     result.report.records = std::move(records);
-    if (building) {
-        result.kept = building->finish(scanner, result.columns);
-        // Kept only for a file that stood still through the pass.
-        const auto after = settled_identity(path);
-        if (result.kept && before && after && *before == *after) {
-            result.kept->identity = *after;
-        } else {
-            result.kept.reset();
-        }
-    }
     result.report.seconds = seconds_since(started);
     return result;
 }

@@ -2,7 +2,7 @@
 // batches: the salvage classifies rows exactly as brinewick.salvage does, and
 // the clean rows go straight into Arrow buffers.
 //
-// Passes (see arrow.hpp for why):
+// Passes (see arrow.hpp for why), each on the chunk pipeline (parallel_read.hpp):
 //   - scan_input is pass 1: the whole file once, for the header, the width,
 //     the column types, the summary and the quarantine and change records.
 //   - make_salvage_stream runs the salvage again on a worker thread and hands
@@ -45,10 +45,10 @@ struct ReadSettings {
     TypeOverrides overrides;    // dtypes
     BatchLimits limits;
     std::size_t read_size = std::size_t{1} << 20;
-    // Pass 1 of a typed read also builds the batches, in the types the
-    // first rows suggest, and keeps them while they stay under this many
-    // buffer bytes: when the whole file agrees with those types, the first
-    // stream hands them out instead of reading the file again. 0: never.
+    // Pass 1 also builds the batches as strings and keeps them while they
+    // stay under this many buffer bytes: converted to the final columns,
+    // the first stream hands them out instead of reading the file again.
+    // 0: never.
     std::size_t keep_limit = std::size_t{256} << 20;
     // Threads that parse and classify, and the bytes of input each takes at
     // a time (tests use tiny pieces). Results are the same for any values.
@@ -129,8 +129,8 @@ struct ScanResult {
     std::vector<ColumnSpec> columns;
     ReadReport report;
     // Pass 1's batches of `columns`, the very batches pass 2 would make; null
-    // when pass 1 built none or they did not hold (a later value changed a
-    // guessed type, or they passed keep_limit).
+    // when pass 1 kept none (they passed keep_limit, the file moved or was
+    // read on one thread).
     std::unique_ptr<KeptBatches> kept;
     // The settled dialect and the boundaries (ReadSettings::block_size);
     // none when the file is read on one thread (a line break as delimiter
