@@ -14,7 +14,7 @@ import random
 from pathlib import Path
 
 import pytest
-from hypothesis import assume, given, settings
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 pa = pytest.importorskip("pyarrow")
