@@ -79,16 +79,8 @@ class SalvageOptions:
         quote = _one_ascii("quote_char", quote_char)
         if delim is not None and delim == quote:
             raise ValueError(f"delimiter and quote_char must differ, both are {delim!r}")
-        expected: Optional[int] = None
-        if expected_columns is not None:
-            if isinstance(expected_columns, bool):
-                raise TypeError("expected_columns must be None or an int, not bool")
-            try:
-                expected = operator.index(expected_columns)  # type: ignore[arg-type]
-            except TypeError:
-                raise TypeError(
-                    f"expected_columns must be None or an int, not {type(expected_columns).__name__}"
-                ) from None
+        expected = check_int("expected_columns", expected_columns, none_allowed=True)
+        if expected is not None:
             if expected < 0:
                 raise ValueError(f"expected_columns must be >= 0 (0 turns the width check off), got {expected}")
         return cls(
@@ -118,6 +110,19 @@ def check_progress(progress: object) -> Optional[ProgressCallback]:
     if not callable(progress):
         raise TypeError(f"progress must be None or a callable, not {type(progress).__name__}")
     return progress
+
+
+def check_int(name: str, value: object, *, none_allowed: bool) -> Optional[int]:
+    """An int (a bool is refused), or None where `none_allowed`."""
+    if value is None and none_allowed:
+        return None
+    kind = "None or an int" if none_allowed else "an int"
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be {kind}, not bool")
+    try:
+        return operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{name} must be {kind}, not {type(value).__name__}") from None
 
 
 def check_flag(name: str, value: object) -> bool:

@@ -6,7 +6,6 @@ protocol (``__arrow_c_stream__``), which every one of them understands, and
 """
 from __future__ import annotations
 
-import operator
 import os
 import shutil
 import stat
@@ -15,7 +14,7 @@ import weakref
 from typing import Any, List, Mapping, NamedTuple, Optional, Tuple
 
 from . import _native
-from ._options import PathArg, SalvageOptions, check_flag, check_jobs, fs_path
+from ._options import PathArg, SalvageOptions, check_flag, check_int, check_jobs, fs_path
 from .summary import CHANGE_KINDS, SalvageSummary
 
 #: Rows per record batch unless told otherwise: large enough that the
@@ -185,16 +184,9 @@ def _check_dtypes(dtypes: object) -> Tuple[Tuple[str, str], ...]:
 
 
 def _check_count(name: str, value: object, *, none_allowed: bool) -> Optional[int]:
-    if value is None and none_allowed:
+    n = check_int(name, value, none_allowed=none_allowed)
+    if n is None:
         return None
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be {'None or ' if none_allowed else ''}an int, not bool")
-    try:
-        n = operator.index(value)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(
-            f"{name} must be {'None or ' if none_allowed else ''}an int, not {type(value).__name__}"
-        ) from None
     if n < 1:
         raise ValueError(f"{name} must be >= 1, got {n}")
     return n
@@ -346,7 +338,7 @@ class FilePlan(NamedTuple):
         return [s[0] for s in self.starts[1:]] + [None]
 
 
-def _open_reader(path: str, checked: _Checked, chunk_size: int) -> object:
+def _open_reader(path: PathArg, checked: _Checked, chunk_size: int) -> object:
     options, header, infer, overrides, nulls, rows, read_size, jobs = checked
     return _native.read_open(fs_path("path", path), *options.native(), header, infer, nulls, overrides, rows,
                              read_size, jobs, chunk_size)
@@ -390,10 +382,8 @@ def _read(path: PathArg, options: SalvageOptions, header: bool, infer: bool,
         raise IsADirectoryError(21, "Is a directory", shown)
     spooled = None if stat.S_ISREG(mode) else _spool(encoded)
     try:
-        reader = _native.read_open(
-            encoded if spooled is None else os.fsencode(spooled), *options.native(), header, infer,
-            empty_as_null, overrides, batch_rows, read_size, jobs, chunk_size,
-        )
+        checked = (options, header, infer, overrides, empty_as_null, batch_rows, read_size, jobs)
+        reader = _open_reader(encoded if spooled is None else spooled, checked, chunk_size)
         table = SalvagedTable(reader, os.fsdecode(shown), spooled)
     except BaseException:
         if spooled is not None:

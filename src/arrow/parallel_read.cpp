@@ -342,7 +342,7 @@ private:
         std::size_t clean = 0;
         for (std::size_t n = from.parsed; n < reading.parsed; ++n) {
             const std::size_t at = parser.position();
-            if (!parser.next_row(row) || check.stopped()) return pipeline::cancelled_error();
+            if (!parser.next_row(row) || check.stopped()) return StreamError::cancelled();
             const RowVerdict verdict = classify_row(row, options, plan_.dialect);
             if (verdict == RowVerdict::TooFew || verdict == RowVerdict::TooMany) continue;
             const std::uint64_t offset = text_offset + at;

@@ -86,15 +86,6 @@ bool pipelined(const Dialect& dialect, const SalvageOptions& options) noexcept {
     return !stream::pipeline::is_break(dialect.delimiter) && !stream::pipeline::is_break(options.quote_char);
 }
 
-// A BOM is skipped only at the very start of the input.
-std::optional<StreamError> skip_bom(InputWindow& window) {
-    while (window.view().size() < 3 && !window.at_end()) {
-        if (auto error = window.read_more(window.read_size())) return error;
-    }
-    if (stream::pipeline::starts_with_bom(window.view())) window.discard_before(3);
-    return std::nullopt;
-}
-
 std::vector<ColumnSpec> string_columns(std::size_t width) {
     return std::vector<ColumnSpec>(width, ColumnSpec{{}, ColumnType::Utf8});
 }
@@ -335,7 +326,7 @@ private:
     void run_pipelined(const Dialect& dialect) {
         const auto started = Clock::now();
         const bool one_pass = !expected_.has_value();
-        if (auto error = skip_bom(window_)) {
+        if (auto error = stream::skip_bom(window_)) {
             fail(errno_of(*error), describe(*error));
             return;
         }
@@ -617,7 +608,7 @@ std::variant<ScanResult, ReadFailure> scan_pipelined(const std::string& path, In
                                                      const Dialect& dialect, const ReadSettings& settings,
                                                      bool infer, const std::optional<KeptBatches::Identity>& before,
                                                      Clock::time_point started, StreamControl& control) {
-    if (auto error = skip_bom(window)) return ReadFailure{*error, {}};
+    if (auto error = stream::skip_bom(window)) return ReadFailure{*error, {}};
     BatchOptions batch;
     batch.limits = settings.limits;
     batch.empty_as_null = settings.empty_as_null;
@@ -705,7 +696,7 @@ std::variant<SpanResult, ReadFailure> read_span(const std::string& path, const R
     InputWindow& window = std::get<InputWindow>(opened);
     const auto size = regular_file_size(control);
     if (start.offset == 0) {
-        if (auto error = skip_bom(window)) return ReadFailure{*error, {}};
+        if (auto error = stream::skip_bom(window)) return ReadFailure{*error, {}};
     } else if (auto error = window.seek(start.offset)) {
         return ReadFailure{*error, {}};
     }

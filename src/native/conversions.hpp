@@ -5,10 +5,33 @@
 
 #include "module/py_ref.hpp"
 
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 namespace brinewick::native {
+
+// A METH_FASTCALL function that turns what the engine throws (nothing but
+// bad_alloc is expected) into a Python exception instead of terminating.
+template <PyObject* (*F)(PyObject* const*, Py_ssize_t)>
+PyObject* guarded(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    try {
+        return F(args, nargs);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "brinewick: native failure: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "brinewick: unknown native failure");
+    }
+    return nullptr;
+}
+
+template <PyObject* (*F)(PyObject* const*, Py_ssize_t)>
+PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&guarded<F>));
+}
 
 struct Converter {
     const char* callable;  // as shown in messages, e.g. "salvage"

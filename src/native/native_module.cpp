@@ -313,19 +313,6 @@ PyObject* salvage_impl(PyObject* const* args, Py_ssize_t nargs) {
     return summary_tuple(summary);
 }
 
-PyObject* salvage(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    try {
-        return salvage_impl(args, nargs);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_Format(PyExc_SystemError, "brinewick: native failure: %s", e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "brinewick: unknown native failure");
-    }
-    return nullptr;
-}
-
 constexpr const char kSalvageDoc[] =
     "salvage(input, output, quarantine, changes, delimiter, quote_char, fill_ragged_rows, "
     "merge_overflow, expected_columns, repair_quotes, progress, durable, read_size, jobs, chunk_size)\n"
@@ -336,12 +323,8 @@ constexpr const char kSalvageDoc[] =
     "(total_rows, salvaged_rows, repaired_rows, quarantined_rows, detected_delimiter,\n"
     "inferred_columns, changes, changed_rows, bytes_read), changes in CHANGE_KINDS order.";
 
-PyCFunction as_method(PyObject* (*f)(PyObject*, PyObject* const*, Py_ssize_t) noexcept) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef g_functions[] = {
-    {"salvage", as_method(salvage), METH_FASTCALL, kSalvageDoc},
+    {"salvage", fastcall<salvage_impl>(), METH_FASTCALL, kSalvageDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -638,26 +638,7 @@ PyObject* read_span(PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* live_arrow_buffers(PyObject*, PyObject*) { return PyLong_FromLongLong(arrow::live_buffers()); }
 
-template <PyObject* (*F)(PyObject* const*, Py_ssize_t)>
-PyObject* guarded(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    try {
-        return F(args, nargs);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_Format(PyExc_SystemError, "brinewick: native failure: %s", e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "brinewick: unknown native failure");
-    }
-    return nullptr;
-}
-
 PyObject* live_arrow_buffers_guarded(PyObject* self, PyObject* arg) noexcept { return live_arrow_buffers(self, arg); }
-
-template <PyObject* (*F)(PyObject* const*, Py_ssize_t)>
-PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&guarded<F>));
-}
 
 PyMethodDef g_read_functions[] = {
     {"read_open", fastcall<read_open>(), METH_FASTCALL,

@@ -15,15 +15,6 @@
 namespace brinewick::stream {
 namespace {
 
-StreamError io_failure(const std::string& path, IoError io) {
-    StreamError error;
-    error.what = StreamError::What::Io;
-    error.io = io;
-    error.path = path;
-    error.message = io.message();
-    return error;
-}
-
 // Directory part of `path` ("." when it has none), and the name after it.
 std::pair<std::string, std::string> split_path(const std::string& path) {
     const std::size_t slash = path.rfind('/');
@@ -54,13 +45,13 @@ std::string random_suffix() {
 std::variant<AtomicOutput, StreamError> AtomicOutput::create(const std::string& target,
                                                               const std::atomic<bool>* cancel) {
     if (target.find('\0') != std::string::npos) {
-        return io_failure(target, IoError{IoError::Kind::NulInPath, 0});
+        return StreamError::io_failure(target, IoError{IoError::Kind::NulInPath, 0});
     }
-    if (target.empty()) return io_failure(target, IoError::from_errno(ENOENT));
+    if (target.empty()) return StreamError::io_failure(target, IoError::from_errno(ENOENT));
     struct stat existing {};
     const bool exists = ::stat(target.c_str(), &existing) == 0;
-    if (exists && S_ISDIR(existing.st_mode)) return io_failure(target, IoError::from_errno(EISDIR));
-    if (!target.empty() && target.back() == '/') return io_failure(target, IoError::from_errno(EISDIR));
+    if (exists && S_ISDIR(existing.st_mode)) return StreamError::io_failure(target, IoError::from_errno(EISDIR));
+    if (!target.empty() && target.back() == '/') return StreamError::io_failure(target, IoError::from_errno(EISDIR));
 
     if (exists && !S_ISREG(existing.st_mode)) {
         // A device, FIFO or socket (/dev/null, /dev/stdout, a pipe) is a
@@ -80,7 +71,7 @@ std::variant<AtomicOutput, StreamError> AtomicOutput::create(const std::string& 
             }
             if (errno == ENXIO) ::usleep(5000);
         }
-        if (fd < 0) return io_failure(target, IoError::from_errno(errno));
+        if (fd < 0) return StreamError::io_failure(target, IoError::from_errno(errno));
         const int flags = ::fcntl(fd, F_GETFL);
         if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
         AtomicOutput output(fd, target, target, std::string());
@@ -103,7 +94,7 @@ std::variant<AtomicOutput, StreamError> AtomicOutput::create(const std::string& 
         const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0) {
             if (errno == EEXIST || errno == EINTR) continue;
-            return io_failure(target, IoError::from_errno(errno));
+            return StreamError::io_failure(target, IoError::from_errno(errno));
         }
         AtomicOutput output(fd, target, destination, std::move(temporary));
         // A target that exists keeps its permission bits.
@@ -112,7 +103,7 @@ std::variant<AtomicOutput, StreamError> AtomicOutput::create(const std::string& 
         }
         return output;
     }
-    return io_failure(target, IoError::from_errno(EEXIST));
+    return StreamError::io_failure(target, IoError::from_errno(EEXIST));
 }
 
 AtomicOutput::AtomicOutput(int fd, std::string target, std::string destination, std::string temporary)
@@ -135,7 +126,7 @@ AtomicOutput::~AtomicOutput() {
     if (!renamed_ && !temporary_.empty()) ::unlink(temporary_.c_str());
 }
 
-StreamError AtomicOutput::failed(int err) const { return io_failure(target_, IoError::from_errno(err)); }
+StreamError AtomicOutput::failed(int err) const { return StreamError::io_failure(target_, IoError::from_errno(err)); }
 
 std::string AtomicOutput::directory() const { return split_path(destination_).first; }
 
@@ -163,7 +154,7 @@ std::optional<StreamError> AtomicOutput::write_through(const char* data, std::si
             if (errno == EINTR) continue;
             return failed(errno);
         }
-        if (n == 0) return io_failure(target_, IoError{IoError::Kind::WriteZero, 0});
+        if (n == 0) return StreamError::io_failure(target_, IoError{IoError::Kind::WriteZero, 0});
         written += static_cast<std::size_t>(n);
     }
     return std::nullopt;
@@ -209,7 +200,7 @@ std::optional<StreamError> AtomicOutput::rename_into_place() {
 
 std::optional<StreamError> sync_directory(const std::string& directory) {
     const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return io_failure(directory, IoError::from_errno(errno));
+    if (fd < 0) return StreamError::io_failure(directory, IoError::from_errno(errno));
     int result;
     do {
         result = ::fsync(fd);
@@ -217,7 +208,7 @@ std::optional<StreamError> sync_directory(const std::string& directory) {
     const int err = errno;
     ::close(fd);
     // Some file systems cannot flush a directory; the rename itself is done.
-    if (result != 0 && err != EINVAL && err != EROFS) return io_failure(directory, IoError::from_errno(err));
+    if (result != 0 && err != EINVAL && err != EROFS) return StreamError::io_failure(directory, IoError::from_errno(err));
     return std::nullopt;
 }
 

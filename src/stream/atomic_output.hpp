@@ -11,6 +11,7 @@
 #include <string_view>
 #include <variant>
 
+#include "../salvage/csv_writer.hpp"
 #include "stream_salvage.hpp"
 
 namespace brinewick::stream {
@@ -79,5 +80,19 @@ private:
 
 // Flushes a directory's entries (a rename in it) to disk.
 [[nodiscard]] std::optional<StreamError> sync_directory(const std::string& directory);
+
+// Pieces of a clean line written to an output; the first failure stops them.
+class OutputPieces final : public PieceWriter {
+public:
+    explicit OutputPieces(AtomicOutput& output) : output_(output) {}
+    bool write(std::string_view piece) override {
+        error = output_.write(piece);
+        return !error;
+    }
+    std::optional<StreamError> error;
+
+private:
+    AtomicOutput& output_;
+};
 
 }  // namespace brinewick::stream

@@ -5,25 +5,6 @@
 
 namespace brinewick::stream::pipeline {
 
-StreamError cancelled_error() {
-    StreamError error;
-    error.what = StreamError::What::Cancelled;
-    error.message = "cancelled";
-    return error;
-}
-
-StreamError out_of_memory() {
-    StreamError error;
-    error.io = IoError{IoError::Kind::OutOfMemory, 0};
-    error.message = error.io.message();
-    return error;
-}
-
-bool starts_with_bom(std::string_view text) noexcept {
-    return text.size() >= 3 && static_cast<unsigned char>(text[0]) == 0xEF &&
-           static_cast<unsigned char>(text[1]) == 0xBB && static_cast<unsigned char>(text[2]) == 0xBF;
-}
-
 std::variant<std::shared_ptr<Chunk>, StreamError> next_chunk(InputWindow& window, std::size_t chunk_size,
                                                              std::uint8_t quote_char, std::shared_ptr<Chunk> chunk,
                                                              std::optional<std::uint64_t> limit) {

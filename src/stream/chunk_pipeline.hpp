@@ -57,9 +57,9 @@
 
 namespace brinewick::stream::pipeline {
 
-[[nodiscard]] StreamError cancelled_error();
-[[nodiscard]] StreamError out_of_memory();
-[[nodiscard]] bool starts_with_bom(std::string_view text) noexcept;
+[[nodiscard]] inline StreamError out_of_memory() {
+    return StreamError::io_failure({}, IoError{IoError::Kind::OutOfMemory, 0});
+}
 [[nodiscard]] inline bool is_break(std::uint8_t byte) noexcept { return byte == '\r' || byte == '\n'; }
 
 // A piece of the input that ends at a line break (never between a CR and
@@ -179,7 +179,7 @@ void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& 
     const std::uint8_t delimiter = shared.dialect.delimiter;
     CancelCheck check(&go_on, const_cast<Shared*>(&shared));
     if (!check.go_on()) {
-        out.error = cancelled_error();
+        out.error = StreamError::cancelled();
         return;
     }
     RowBuffer row;
@@ -289,7 +289,7 @@ void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& 
     }
     out.from_row.line = row_line;
     if (!out.from_row.open) out.from_row.end_line = row_line;
-    if (check.stopped()) out.error = cancelled_error();
+    if (check.stopped()) out.error = StreamError::cancelled();
 }
 
 template <class F>
@@ -523,7 +523,7 @@ private:
         CancelCheck check(&go_on, const_cast<Shared*>(&shared_));
         parser.set_cancel_check(&check);
         RowBuffer row;
-        if (!parser.next_row(row) || check.stopped()) return cancelled_error();
+        if (!parser.next_row(row) || check.stopped()) return StreamError::cancelled();
         RowInfo info;
         info.line = line_;
         info.byte_offset = open_offset_;
@@ -629,9 +629,9 @@ template <class F, class E>
             continue;
         }
         if (queued.empty()) break;
-        if (!pool.wait(*queued.front(), cancel)) return cancelled_error();
+        if (!pool.wait(*queued.front(), cancel)) return StreamError::cancelled();
     }
-    if (cancel.load(std::memory_order_relaxed)) return cancelled_error();
+    if (cancel.load(std::memory_order_relaxed)) return StreamError::cancelled();
     return placer.line();
 }
 

@@ -18,28 +18,12 @@ namespace {
 // How long a stream read waits before looking at the cancel flag again.
 constexpr int kPollMillis = 5;
 
-StreamError io_error(const std::string& path, IoError io) {
-    StreamError error;
-    error.what = StreamError::What::Io;
-    error.io = io;
-    error.path = path;
-    error.message = io.message();
-    return error;
-}
-
-StreamError cancelled() {
-    StreamError error;
-    error.what = StreamError::What::Cancelled;
-    error.message = "cancelled";
-    return error;
-}
-
 }  // namespace
 
 std::variant<InputWindow, StreamError> InputWindow::open(const std::string& path,
                                                          std::size_t read_size,
                                                          StreamControl& control) {
-    if (path.find('\0') != std::string::npos) return io_error(path, IoError{IoError::Kind::NulInPath, 0});
+    if (path.find('\0') != std::string::npos) return StreamError::io_failure(path, IoError{IoError::Kind::NulInPath, 0});
     // A FIFO is opened without waiting for its writer, so a cancel is seen
     // while nobody writes; reads then wait in poll.
     struct stat before {};
@@ -48,16 +32,16 @@ std::variant<InputWindow, StreamError> InputWindow::open(const std::string& path
     do {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (fifo ? O_NONBLOCK : 0));
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return io_error(path, IoError::from_errno(errno));
+    if (fd < 0) return StreamError::io_failure(path, IoError::from_errno(errno));
     struct stat status {};
     if (::fstat(fd, &status) != 0) {
         const int err = errno;
         ::close(fd);
-        return io_error(path, IoError::from_errno(err));
+        return StreamError::io_failure(path, IoError::from_errno(err));
     }
     if (S_ISDIR(status.st_mode)) {
         ::close(fd);
-        return io_error(path, IoError::from_errno(EISDIR));
+        return StreamError::io_failure(path, IoError::from_errno(EISDIR));
     }
     const bool regular = S_ISREG(status.st_mode);
     control.bytes_total.store(regular ? static_cast<std::int64_t>(status.st_size) : -1);
@@ -83,8 +67,8 @@ InputWindow::InputWindow(InputWindow&& other) noexcept
       at_end_(other.at_end_) {}
 
 std::optional<StreamError> InputWindow::seek(std::uint64_t offset) {
-    if (stream_ || end_ != 0 || offset_ != 0) return io_error(path_, IoError::from_errno(ESPIPE));
-    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return io_error(path_, IoError::from_errno(errno));
+    if (stream_ || end_ != 0 || offset_ != 0) return StreamError::io_failure(path_, IoError::from_errno(ESPIPE));
+    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return StreamError::io_failure(path_, IoError::from_errno(errno));
     offset_ = offset;
     return std::nullopt;
 }
@@ -106,9 +90,9 @@ std::optional<StreamError> InputWindow::make_room(std::size_t want) {
     // Geometric growth keeps a long row's re-reads linear in its length.
     std::size_t capacity = capacity_ * 2;
     if (capacity < pending + want) capacity = pending + want;
-    if (capacity < pending) return io_error(path_, IoError{IoError::Kind::OutOfMemory, 0});
+    if (capacity < pending) return StreamError::io_failure(path_, IoError{IoError::Kind::OutOfMemory, 0});
     std::unique_ptr<char[]> grown(new (std::nothrow) char[capacity]);
-    if (!grown) return io_error(path_, IoError{IoError::Kind::OutOfMemory, 0});
+    if (!grown) return StreamError::io_failure(path_, IoError{IoError::Kind::OutOfMemory, 0});
     if (pending != 0) std::memcpy(grown.get(), buffer_.get() + begin_, pending);
     buffer_ = std::move(grown);
     capacity_ = capacity;
@@ -125,13 +109,13 @@ std::optional<StreamError> InputWindow::read_more(std::size_t want) {
     if (auto error = make_room(pieces * read_size_)) return error;
     std::size_t added = 0;
     while (added < want) {
-        if (control_->cancel.load(std::memory_order_relaxed)) return cancelled();
+        if (control_->cancel.load(std::memory_order_relaxed)) return StreamError::cancelled();
         if (stream_) {
             pollfd waiting{fd_, POLLIN, 0};
             const int ready = ::poll(&waiting, 1, kPollMillis);
             if (ready < 0) {
                 if (errno == EINTR) continue;
-                return io_error(path_, IoError::from_errno(errno));
+                return StreamError::io_failure(path_, IoError::from_errno(errno));
             }
             if (ready == 0) continue;  // nothing yet: look at the cancel flag again
         }
@@ -143,7 +127,7 @@ std::optional<StreamError> InputWindow::read_more(std::size_t want) {
         const ssize_t n = ::read(fd_, buffer_.get() + end_, ask);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;  // the loop looks at cancel first
-            return io_error(path_, IoError::from_errno(errno));
+            return StreamError::io_failure(path_, IoError::from_errno(errno));
         }
         if (n == 0) {
             at_end_ = true;

@@ -239,19 +239,11 @@ private:
         CancelCheck check(&pipeline::go_on, const_cast<pipeline::Shared*>(&shared_));
         parser.set_cancel_check(&check);
         RowBuffer row;
-        if (!parser.next_row(row) || check.stopped()) return pipeline::cancelled_error();
+        if (!parser.next_row(row) || check.stopped()) return StreamError::cancelled();
         classify_row(row, options, context_.dialect);
-        struct ToOutput final : PieceWriter {
-            explicit ToOutput(AtomicOutput& o) : output(o) {}
-            bool write(std::string_view piece) override {
-                error = output.write(piece);
-                return !error;
-            }
-            AtomicOutput& output;
-            std::optional<StreamError> error;
-        } out(*outputs_.clean);
+        OutputPieces out(*outputs_.clean);
         if (!write_clean_line_in_pieces(out, row, context_.dialect.delimiter, options.quote_char)) {
-            return out.error ? out.error : pipeline::cancelled_error();
+            return out.error ? out.error : StreamError::cancelled();
         }
         return std::nullopt;
     }
@@ -287,26 +279,19 @@ std::variant<StreamSummary, StreamError> parallel_stream_rows(InputWindow& windo
     StreamSummary summary;
     auto settled = settle_dialect_or_empty(window, options);
     if (auto* error = std::get_if<StreamError>(&settled)) return *error;
-    if (!std::get<std::optional<Dialect>>(settled)) {
-        summary.bytes_read = window.bytes_read();
-        control.bytes_done.store(summary.bytes_read);
-        return summary;
-    }
-    const Dialect dialect = *std::get<std::optional<Dialect>>(settled);
-    // With a line break for delimiter or quote a line break need not end a
-    // row outside quotes, so chunks could not start at rows.
-    if (pipeline::is_break(dialect.delimiter) || pipeline::is_break(options.quote_char)) {
+    const auto& settled_dialect = std::get<std::optional<Dialect>>(settled);
+    // An empty input has nothing to cut; with a line break for delimiter or
+    // quote a line break need not end a row outside quotes, so chunks could
+    // not start at rows. One thread reads those (settling again is the same).
+    if (!settled_dialect || pipeline::is_break(settled_dialect->delimiter) || pipeline::is_break(options.quote_char)) {
         return stream_rows(window, options, sink, control);
     }
+    const Dialect dialect = *settled_dialect;
     summary.counters.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
     summary.counters.inferred_columns = dialect.expected_columns;
     if (!sink.start(dialect)) return sink.failure();
 
-    // A BOM is skipped only at the very start of the input.
-    while (window.view().size() < 3 && !window.at_end()) {
-        if (auto error = window.read_more(window.read_size())) return *error;
-    }
-    if (pipeline::starts_with_bom(window.view())) window.discard_before(3);
+    if (auto error = skip_bom(window)) return *error;
 
     std::atomic<bool> abort{false};
     const Context context{&options, dialect, outputs.quarantine != nullptr, outputs.changes != nullptr};

@@ -11,19 +11,20 @@ namespace {
 constexpr std::size_t kCheckRows = 4096;
 constexpr std::uint64_t kCheckBytes = std::uint64_t{4} << 20;
 
+}  // namespace
+
 bool starts_with_bom(std::string_view text) noexcept {
     return text.size() >= 3 && static_cast<unsigned char>(text[0]) == 0xEF &&
            static_cast<unsigned char>(text[1]) == 0xBB && static_cast<unsigned char>(text[2]) == 0xBF;
 }
 
-StreamError cancelled() {
-    StreamError error;
-    error.what = StreamError::What::Cancelled;
-    error.message = "cancelled";
-    return error;
+std::optional<StreamError> skip_bom(InputWindow& window) {
+    while (window.view().size() < 3 && !window.at_end()) {
+        if (auto error = window.read_more(window.read_size())) return error;
+    }
+    if (starts_with_bom(window.view())) window.discard_before(3);
+    return std::nullopt;
 }
-
-}  // namespace
 
 // The in-memory salvage settles the dialect on the whole text; the same
 // answer comes from any prefix on which the heuristics never reached the end.
@@ -222,7 +223,7 @@ std::variant<StreamSummary, StreamError> stream_rows(InputWindow& window,
 
     for (;;) {
         if (++rows_since_check >= kCheckRows || reader.boundary().offset - checked_at >= kCheckBytes) {
-            if (control.cancel.load(std::memory_order_relaxed)) return cancelled();
+            if (control.cancel.load(std::memory_order_relaxed)) return StreamError::cancelled();
             checked_at = reader.boundary().offset;
             rows_since_check = 0;
         }

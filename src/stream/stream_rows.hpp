@@ -106,6 +106,11 @@ private:
     StreamError error_;
 };
 
+[[nodiscard]] bool starts_with_bom(std::string_view text) noexcept;
+// Drops a BOM at the front of the window, reading enough to tell; for the
+// input's very start only.
+[[nodiscard]] std::optional<StreamError> skip_bom(InputWindow& window);
+
 // Settles the dialect on the shortest prefix of the input that decides it,
 // reading more into `window` as needed (nothing is discarded).
 [[nodiscard]] std::variant<Dialect, StreamError> settle_dialect_streamed(InputWindow& window,

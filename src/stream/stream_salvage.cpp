@@ -53,6 +53,22 @@ void append_counted(std::string& out, std::size_t count, std::string_view one, s
 //   blank_line        "blank line written as 5 empty fields"
 }  // namespace
 
+StreamError StreamError::io_failure(std::string path, IoError io) {
+    StreamError error;
+    error.what = What::Io;
+    error.io = io;
+    error.path = std::move(path);
+    error.message = io.message();
+    return error;
+}
+
+StreamError StreamError::cancelled() {
+    StreamError error;
+    error.what = What::Cancelled;
+    error.message = "cancelled";
+    return error;
+}
+
 void append_change_detail(std::string& out, const RowChange& change) {
     switch (change.kind) {
         case ChangeKind::Padded:
@@ -160,15 +176,7 @@ private:
             return keep(clean_.write(line_));
         }
         // A long line (a huge field, padding to a huge width) is never held whole.
-        struct ToOutput final : PieceWriter {
-            explicit ToOutput(AtomicOutput& o) : output(o) {}
-            bool write(std::string_view piece) override {
-                error = output.write(piece);
-                return !error;
-            }
-            AtomicOutput& output;
-            std::optional<StreamError> error;
-        } out(clean_);
+        OutputPieces out(clean_);
         if (write_clean_line_in_pieces(out, row, delimiter_, quote_char_)) return true;
         return keep(std::move(out.error));
     }

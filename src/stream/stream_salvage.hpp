@@ -84,6 +84,10 @@ struct StreamError {
     IoError io;
     std::string path;
     std::string message;
+
+    // `io` failed on `path` (empty when there is none to name).
+    [[nodiscard]] static StreamError io_failure(std::string path, IoError io);
+    [[nodiscard]] static StreamError cancelled();
 };
 
 [[nodiscard]] std::variant<StreamSummary, StreamError> stream_salvage(const StreamPaths& paths,
