@@ -137,14 +137,6 @@ void ColumnBuilder::start_offsets() {
     }
 }
 
-void ColumnBuilder::set_valid(bool valid) {
-    const std::size_t need = length_ / 8 + 1;
-    if (validity_.size() < need) validity_.resize_zeroed(need);
-    const auto bit = static_cast<std::uint8_t>(1u << (length_ % 8));
-    std::uint8_t& byte = validity_.data()[length_ / 8];
-    byte = static_cast<std::uint8_t>(valid ? (byte | bit) : (byte & ~bit));
-}
-
 void ColumnBuilder::append_null() {
     if (!has_validity_) {
         // First null: every earlier cell was valid.

@@ -72,7 +72,14 @@ public:
 
 private:
     [[nodiscard]] bool append_typed(std::string_view text);
-    void set_valid(bool valid);
+    // Inlined: a column with nulls sets a bit for every cell.
+    void set_valid(bool valid) {
+        const std::size_t need = length_ / 8 + 1;
+        if (validity_.size() < need) validity_.resize_zeroed(need);
+        const auto bit = static_cast<std::uint8_t>(1u << (length_ % 8));
+        std::uint8_t& byte = validity_.data()[length_ / 8];
+        byte = static_cast<std::uint8_t>(valid ? (byte | bit) : (byte & ~bit));
+    }
     void start_offsets();
 
     ColumnType type_;

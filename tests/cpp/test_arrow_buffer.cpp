@@ -1,0 +1,101 @@
+// Arrow buffers and the cache of blocks they come from.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <set>
+#include <vector>
+
+#include "arrow/buffer.hpp"
+
+namespace brinewick::arrow {
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kCaching = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kCaching = false;
+#else
+constexpr bool kCaching = true;
+#endif
+#else
+constexpr bool kCaching = true;
+#endif
+
+class BlockCacheTest : public ::testing::TestWithParam<std::size_t> {
+protected:
+    void SetUp() override { drop_cached_blocks(); }
+    void TearDown() override { drop_cached_blocks(); }
+};
+
+// Sizes around the cached range's ends and its steps.
+INSTANTIATE_TEST_SUITE_P(Sizes, BlockCacheTest,
+                         ::testing::Values(1, 63, 64, 16383, 16384, 16385, 20480, 20481, 65536, 100000,
+                                           (std::size_t{1} << 26) - 1, std::size_t{1} << 26,
+                                           (std::size_t{1} << 26) + 1));
+
+TEST_P(BlockCacheTest, BlocksHoldWhatWasAskedAndComeBackWhole) {
+    const std::size_t asked = GetParam();
+    std::size_t capacity = asked;
+    std::uint8_t* block = detail::acquire_block(capacity);
+    ASSERT_NE(block, nullptr);
+    EXPECT_GE(capacity, asked);
+    EXPECT_LE(capacity, asked + asked / 4 + 64);  // steps of a quarter at most
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % 64, 0U);
+    std::memset(block, 0xAB, capacity);  // all of it is usable
+    detail::give_back_block(block);
+    const bool cached = cached_block_bytes() == capacity;
+    EXPECT_EQ(cached, kCaching && asked > 16320 && asked <= (std::size_t{1} << 26));
+
+    // The same size again: the kept block, which keeps what was written.
+    std::size_t again = asked;
+    std::uint8_t* second = detail::acquire_block(again);
+    EXPECT_EQ(again, capacity);
+    if (cached) {
+        EXPECT_EQ(second, block);
+        EXPECT_EQ(second[capacity - 1], 0xAB);
+    }
+    EXPECT_EQ(cached_block_bytes(), 0U);
+    detail::give_back_block(second);
+}
+
+TEST_F(BlockCacheTest, KeepsAtMostItsBoundAndDropsOnRequest) {
+    // 40 blocks of 4 MiB: past the 128 MiB bound.
+    std::vector<std::uint8_t*> blocks;
+    std::size_t capacity = 0;
+    for (int i = 0; i < 40; ++i) {
+        capacity = std::size_t{4} << 20;
+        blocks.push_back(detail::acquire_block(capacity));
+    }
+    EXPECT_EQ(std::set<std::uint8_t*>(blocks.begin(), blocks.end()).size(), blocks.size());
+    for (std::uint8_t* b : blocks) detail::give_back_block(b);
+    const std::size_t held = cached_block_bytes();
+    EXPECT_LE(held, std::size_t{128} << 20);
+    if (kCaching) EXPECT_EQ(held, std::size_t{128} << 20);
+    EXPECT_EQ(drop_cached_blocks(), held);
+    EXPECT_EQ(cached_block_bytes(), 0U);
+}
+
+TEST_F(BlockCacheTest, GrowingBuffersKeepTheirBytesAndCountOnce) {
+    const std::int64_t before = live_buffers();
+    {
+        OwnedBuffer buffer;
+        std::vector<std::uint8_t> expected;
+        for (std::uint32_t i = 0; i < 200000; ++i) {
+            buffer.push(i);
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(&i);
+            expected.insert(expected.end(), bytes, bytes + sizeof i);
+        }
+        EXPECT_EQ(live_buffers(), before + 1);
+        ASSERT_EQ(buffer.size(), expected.size());
+        EXPECT_EQ(std::memcmp(buffer.data(), expected.data(), expected.size()), 0);
+        // Handed over and freed as a release callback frees it.
+        OwnedBuffer::free_released(buffer.release());
+        EXPECT_EQ(live_buffers(), before);
+    }
+    EXPECT_EQ(live_buffers(), before);
+}
+
+}  // namespace
+}  // namespace brinewick::arrow
