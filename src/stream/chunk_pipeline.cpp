@@ -18,7 +18,9 @@ std::variant<std::shared_ptr<Chunk>, StreamError> next_chunk(InputWindow& window
         const std::string_view view = window.view();
         const std::size_t want = std::min(chunk_size, cap);
         if (view.size() < want && !window.at_end()) {
-            if (auto error = window.read_more(std::max(window.read_size(), want - view.size()))) return *error;
+            // Just what the chunk lacks: the bytes read past its cut are
+            // copied on into the window's next buffer.
+            if (auto error = window.read_more(want - view.size(), true)) return *error;
             continue;
         }
         if (cap <= chunk_size) {
@@ -66,16 +68,25 @@ std::variant<std::shared_ptr<Chunk>, StreamError> next_chunk(InputWindow& window
         if (auto error = window.read_more(std::max(window.read_size(), view.size()))) return *error;
     }
     if (!chunk) chunk = std::make_shared<Chunk>();
-    if (chunk->capacity < cut + 1) {
-        chunk->capacity = std::max(cut + 1, chunk_size + 1);
-        chunk->storage.reset(new char[chunk->capacity]);
-    }
-    chunk->storage[0] = static_cast<char>(quote_char);
-    if (cut != 0) std::memcpy(chunk->storage.get() + 1, window.view().data(), cut);
-    chunk->size = cut;
     chunk->offset = window.offset();
+    chunk->size = cut;
     chunk->last = last;
-    window.discard_before(cut);
+    if (cut != 0) {
+        InputWindow::Handed spare{std::move(chunk->storage), chunk->capacity, 0};
+        auto handed = window.hand_over(cut, std::move(spare));
+        if (auto* error = std::get_if<StreamError>(&handed)) return *error;
+        auto& taken = std::get<InputWindow::Handed>(handed);
+        chunk->storage = std::move(taken.buffer);
+        chunk->capacity = taken.capacity;
+        chunk->begin = taken.begin;
+    } else if (!chunk->storage) {
+        chunk->storage.reset(new char[1]);
+        chunk->capacity = 1;
+        chunk->begin = 1;
+    } else {
+        chunk->begin = 1;
+    }
+    chunk->storage[chunk->begin - 1] = static_cast<char>(quote_char);
     return chunk;
 }
 

@@ -65,15 +65,18 @@ namespace brinewick::stream::pipeline {
 // A piece of the input that ends at a line break (never between a CR and
 // its LF), or at the input's end.
 struct Chunk {
-    std::unique_ptr<char[]> storage;  // [0] holds the quote, then the text
-    std::size_t capacity = 0;         // of storage: kept when the chunk is used again
+    // The text stands at [begin, begin + size), the quote at begin - 1. The
+    // storage is the input window's buffer, handed over rather than copied.
+    std::unique_ptr<char[]> storage;
+    std::size_t capacity = 0;  // of storage: it goes back to the window as a spare
+    std::size_t begin = 1;
     std::size_t size = 0;
     std::uint64_t offset = 0;  // file offset of the text's first byte
     bool last = false;         // the text ends where the input ends
-    [[nodiscard]] std::string_view text() const noexcept { return {storage.get() + 1, size}; }
+    [[nodiscard]] std::string_view text() const noexcept { return {storage.get() + begin, size}; }
     // The text behind one quote: parsed from its start, the row opens inside
     // a quoted field, which is how a row that began earlier goes on here.
-    [[nodiscard]] std::string_view quoted_text() const noexcept { return {storage.get(), size + 1}; }
+    [[nodiscard]] std::string_view quoted_text() const noexcept { return {storage.get() + begin - 1, size + 1}; }
 };
 
 // Cuts the next chunk off the front of the window: the last line break

@@ -67,7 +67,7 @@ InputWindow::InputWindow(InputWindow&& other) noexcept
       at_end_(other.at_end_) {}
 
 std::optional<StreamError> InputWindow::seek(std::uint64_t offset) {
-    if (stream_ || end_ != 0 || offset_ != 0) return StreamError::io_failure(path_, IoError::from_errno(ESPIPE));
+    if (stream_ || end_ != begin_ || offset_ != 0 || at_end_) return StreamError::io_failure(path_, IoError::from_errno(ESPIPE));
     if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return StreamError::io_failure(path_, IoError::from_errno(errno));
     offset_ = offset;
     return std::nullopt;
@@ -79,34 +79,52 @@ InputWindow::~InputWindow() {
 
 std::optional<StreamError> InputWindow::make_room(std::size_t want) {
     const std::size_t pending = end_ - begin_;
-    if (capacity_ - end_ >= want) return std::nullopt;
-    if (capacity_ - pending >= want && begin_ != 0) {
+    if (buffer_ && capacity_ - end_ >= want) return std::nullopt;
+    if (buffer_ && capacity_ - kLead - pending >= want && begin_ != kLead) {
         // Slide the pending bytes to the front; they are at most one row.
-        std::memmove(buffer_.get(), buffer_.get() + begin_, pending);
-        begin_ = 0;
-        end_ = pending;
+        std::memmove(buffer_.get() + kLead, buffer_.get() + begin_, pending);
+        begin_ = kLead;
+        end_ = kLead + pending;
         return std::nullopt;
     }
     // Geometric growth keeps a long row's re-reads linear in its length.
     std::size_t capacity = capacity_ * 2;
-    if (capacity < pending + want) capacity = pending + want;
-    if (capacity < pending) return StreamError::io_failure(path_, IoError{IoError::Kind::OutOfMemory, 0});
+    if (capacity < kLead + pending + want) capacity = kLead + pending + want;
+    if (capacity < pending + kLead) return StreamError::io_failure(path_, IoError{IoError::Kind::OutOfMemory, 0});
     std::unique_ptr<char[]> grown(new (std::nothrow) char[capacity]);
     if (!grown) return StreamError::io_failure(path_, IoError{IoError::Kind::OutOfMemory, 0});
-    if (pending != 0) std::memcpy(grown.get(), buffer_.get() + begin_, pending);
+    if (pending != 0) std::memcpy(grown.get() + kLead, buffer_.get() + begin_, pending);
     buffer_ = std::move(grown);
     capacity_ = capacity;
-    begin_ = 0;
-    end_ = pending;
+    begin_ = kLead;
+    end_ = kLead + pending;
     return std::nullopt;
 }
 
-std::optional<StreamError> InputWindow::read_more(std::size_t want) {
+std::variant<InputWindow::Handed, StreamError> InputWindow::hand_over(std::size_t count, Handed spare) {
+    const std::size_t rest = end_ - begin_ - count;
+    if (!spare.buffer || spare.capacity < capacity_) {
+        // Buffers all end up the window's size, so spares fit from then on.
+        spare.capacity = capacity_;
+        spare.buffer.reset(new (std::nothrow) char[spare.capacity]);
+        if (!spare.buffer) return StreamError::io_failure(path_, IoError{IoError::Kind::OutOfMemory, 0});
+    }
+    if (rest != 0) std::memcpy(spare.buffer.get() + kLead, buffer_.get() + begin_ + count, rest);
+    Handed out{std::move(buffer_), capacity_, begin_};
+    buffer_ = std::move(spare.buffer);
+    capacity_ = spare.capacity;
+    begin_ = kLead;
+    end_ = kLead + rest;
+    offset_ += count;
+    return out;
+}
+
+std::optional<StreamError> InputWindow::read_more(std::size_t want, bool exact) {
     if (at_end_) return std::nullopt;
     if (want == 0) want = 1;
     // Room for whole pieces: a piece is never split to fit.
     const std::size_t pieces = (want + read_size_ - 1) / read_size_;
-    if (auto error = make_room(pieces * read_size_)) return error;
+    if (auto error = make_room(exact ? want : pieces * read_size_)) return error;
     std::size_t added = 0;
     while (added < want) {
         if (control_->cancel.load(std::memory_order_relaxed)) return StreamError::cancelled();
@@ -123,6 +141,7 @@ std::optional<StreamError> InputWindow::read_more(std::size_t want) {
             if (auto error = make_room(read_size_)) return error;
         }
         std::size_t ask = read_size_ < capacity_ - end_ ? read_size_ : capacity_ - end_;
+        if (exact && ask > want - added) ask = want - added;
         if (ask > static_cast<std::size_t>(SSIZE_MAX)) ask = static_cast<std::size_t>(SSIZE_MAX);
         const ssize_t n = ::read(fd_, buffer_.get() + end_, ask);
         if (n < 0) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "stream_salvage.hpp"
 
@@ -49,8 +50,21 @@ public:
 
     // Reads, in read_size pieces, until at least `want` more bytes are in
     // view or the input ends. Cancellation is looked at before every read
-    // (and while a stream has nothing to read).
-    [[nodiscard]] std::optional<StreamError> read_more(std::size_t want);
+    // (and while a stream has nothing to read). With `exact`, no read asks
+    // for more than is still wanted, so a file gives exactly `want`.
+    [[nodiscard]] std::optional<StreamError> read_more(std::size_t want, bool exact = false);
+
+    // The buffer holding the first `count` bytes in view, handed over
+    // instead of copied: those bytes start at `begin` of it, and the byte
+    // before them is free for the taker's use. The window goes on in
+    // `spare` (when it is as large as the window's own buffer; else in a
+    // new one), where it copies the bytes in view past `count`.
+    struct Handed {
+        std::unique_ptr<char[]> buffer;
+        std::size_t capacity = 0;
+        std::size_t begin = 0;
+    };
+    [[nodiscard]] std::variant<Handed, StreamError> hand_over(std::size_t count, Handed spare);
 
     [[nodiscard]] StreamControl& control() const noexcept { return *control_; }
 
@@ -64,6 +78,10 @@ private:
     std::string path_;
     std::size_t read_size_;
     StreamControl* control_;
+    // The view starts at kLead or later, so that hand_over leaves a byte
+    // before it.
+    static constexpr std::size_t kLead = 1;
+
     std::unique_ptr<char[]> buffer_;
     std::size_t capacity_ = 0;
     std::size_t begin_ = 0;
