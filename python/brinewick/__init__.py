@@ -16,11 +16,12 @@ from __future__ import annotations
 from ._api import salvage
 from ._damage import InspectReport, SniffResult, inspect, sniff_file
 from ._options import SalvageOptions
-from ._read import RecordTable, SalvagedTable, read
+from ._read import RecordTable, SalvagedTable, read, release_unused_memory
 from .summary import CHANGE_KINDS, SalvageSummary
 
 __version__ = "0.1.0"
 __all__ = [
     "CHANGE_KINDS", "InspectReport", "SalvageOptions", "SalvageSummary", "SniffResult",
     "inspect", "salvage", "sniff_file", "__version__", "read", "SalvagedTable", "RecordTable",
+    "release_unused_memory",
 ]

@@ -640,6 +640,14 @@ PyObject* live_arrow_buffers(PyObject*, PyObject*) { return PyLong_FromLongLong(
 
 PyObject* live_arrow_buffers_guarded(PyObject* self, PyObject* arg) noexcept { return live_arrow_buffers(self, arg); }
 
+PyObject* release_unused_memory(PyObject*, PyObject*) {
+    return PyLong_FromSize_t(arrow::drop_cached_blocks());
+}
+
+PyObject* release_unused_memory_guarded(PyObject* self, PyObject* arg) noexcept {
+    return release_unused_memory(self, arg);
+}
+
 PyMethodDef g_read_functions[] = {
     {"read_open", fastcall<read_open>(), METH_FASTCALL,
      "read_open(path, delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, "
@@ -660,6 +668,9 @@ PyMethodDef g_read_functions[] = {
      "The rows of one part of the file: (data, quarantine, changes, summary)."},
     {"live_arrow_buffers", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&live_arrow_buffers_guarded)),
      METH_NOARGS, "live_arrow_buffers()\n--\n\nArrow buffers allocated and not yet freed (for leak tests)."},
+    {"release_unused_memory",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&release_unused_memory_guarded)), METH_NOARGS,
+     "release_unused_memory()\n--\n\nFrees the cached blocks of released Arrow buffers; returns the bytes freed."},
     {nullptr, nullptr, 0, nullptr},
 };
 
