@@ -103,9 +103,14 @@ std::optional<StreamError> InputWindow::make_room(std::size_t want) {
 
 std::variant<InputWindow::Handed, StreamError> InputWindow::hand_over(std::size_t count, Handed spare) {
     const std::size_t rest = end_ - begin_ - count;
-    if (!spare.buffer || spare.capacity < capacity_) {
-        // Buffers all end up the window's size, so spares fit from then on.
-        spare.capacity = capacity_;
+    // Room for the rest and one more read; a new buffer gets a quarter more,
+    // so that spares of the usual size fit however the cuts fall. A buffer
+    // grown for one long row goes with that row's chunk and does not make
+    // every later buffer as large.
+    const std::size_t need = kLead + rest + read_size_;
+    if (need < rest) return StreamError::io_failure(path_, IoError{IoError::Kind::OutOfMemory, 0});
+    if (!spare.buffer || spare.capacity < need) {
+        spare.capacity = need + need / 4 > need ? need + need / 4 : need;
         spare.buffer.reset(new (std::nothrow) char[spare.capacity]);
         if (!spare.buffer) return StreamError::io_failure(path_, IoError{IoError::Kind::OutOfMemory, 0});
     }
