@@ -278,9 +278,9 @@ protected:
 INSTANTIATE_TEST_SUITE_P(Paths, Utf8Prefix,
                          ::testing::Values(std::nullopt, brinewick::Utf8Path::plain, brinewick::Utf8Path::sse2,
                                            brinewick::Utf8Path::avx2),
-                         [](const auto& info) {
-                             return info.param ? std::string(brinewick::utf8_path_name(*info.param))
-                                               : std::string("chosen");
+                         [](const auto& param_info) {
+                             return param_info.param ? std::string(brinewick::utf8_path_name(*param_info.param))
+                                                     : std::string("chosen");
                          });
 
 // Each sequence after 0..130 ASCII bytes (so it starts at every offset of
@@ -300,7 +300,7 @@ TEST_P(Utf8Prefix, SequenceAtEveryOffsetOfABlock) {
     };
     for (const auto& seq : sequences) {
         for (std::size_t prefix = 0; prefix <= 130; ++prefix) {
-            for (const std::size_t suffix : {0, 1, 2, 3, 62, 63, 64, 65}) {
+            for (const std::size_t suffix : {0u, 1u, 2u, 3u, 62u, 63u, 64u, 65u}) {
                 const std::string input = std::string(prefix, 'x') + seq + std::string(suffix, 'y');
                 ASSERT_EQ(valid_prefix(input), model_valid_prefix(input))
                     << printable(seq) << " after " << prefix << " bytes, before " << suffix;
