@@ -5,7 +5,10 @@
 //       with next_row_raw, and counts its LF bytes with memchr, best of N
 //       runs each, interleaved; prints MB/s and the ratios. Also parses
 //       with an active cancel check (one that always says go on), which is
-//       what the Python module runs, to show what asking costs.
+//       what the Python module runs, to show what asking costs. Then runs
+//       the UTF-8 validator alone over FILE on each instruction-set path the
+//       CPU supports (past each fault it goes on a byte later), with the
+//       ratios to the path valid_utf8_prefix picks.
 //   parser_throughput --storm SIZE_MB [--reps N] [--lines KB]
 //       Builds '"' + 'a"b' * n + '"' in memory at SIZE_MB and at 4 * SIZE_MB
 //       and times both: a linear parser takes about 4 times as long on the
@@ -13,6 +16,8 @@
 //
 // MB is 10^6 bytes. Field and row counts are summed and printed so the
 // compiler cannot drop the work.
+#include <stdlib.h>  // getloadavg
+
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
@@ -28,6 +33,7 @@
 
 #include "parser/resilient_parser.hpp"
 #include "parser/row_buffer.hpp"
+#include "parser/utf8_paths.hpp"
 
 namespace {
 
@@ -86,6 +92,24 @@ Tally count_lines(std::string_view text) {
     return tally;
 }
 
+// The validator over the whole text: the faults it stops at are counted in
+// `rows`, the well-formed bytes in `field_bytes`.
+Tally validate_all(std::string_view text, brinewick::Utf8Path path) {
+    Tally tally;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t good = brinewick::valid_utf8_prefix_on(path, p + at, text.size() - at);
+        tally.field_bytes += good;
+        at += good;
+        if (at < text.size()) {
+            ++tally.rows;
+            ++at;
+        }
+    }
+    return tally;
+}
+
 template <typename Work>
 double time_once(Work&& work, Tally& tally) {
     const auto start = Clock::now();
@@ -124,6 +148,11 @@ int run_file(const char* path, int reps, const Dialect& dialect) {
     Timed raw;
     Timed scan;
     decoded.best_seconds = asking.best_seconds = raw.best_seconds = scan.best_seconds = 1e300;
+    std::vector<brinewick::Utf8Path> paths;
+    for (const auto p : {brinewick::Utf8Path::plain, brinewick::Utf8Path::sse2, brinewick::Utf8Path::avx2})
+        if (brinewick::utf8_path_supported(p)) paths.push_back(p);
+    std::vector<Timed> validated(paths.size());
+    for (auto& t : validated) t.best_seconds = 1e300;
     // Interleaved, so that a burst of load on the shared machine hits all
     // three alike rather than one of them.
     for (int r = 0; r < reps; ++r) {
@@ -136,6 +165,11 @@ int run_file(const char* path, int reps, const Dialect& dialect) {
             raw.best_seconds, time_once([&] { return parse_all<true>(view, dialect); }, raw.tally));
         scan.best_seconds =
             std::min(scan.best_seconds, time_once([&] { return count_lines(view); }, scan.tally));
+        for (std::size_t k = 0; k < paths.size(); ++k) {
+            validated[k].best_seconds =
+                std::min(validated[k].best_seconds,
+                         time_once([&] { return validate_all(view, paths[k]); }, validated[k].tally));
+        }
     }
     std::printf("input %s: %zu bytes (%.1f MB), best of %d, delimiter '%c', repair_quotes %s\n", path,
                 text.size(), static_cast<double>(text.size()) / bytes_per_mb, reps,
@@ -150,6 +184,19 @@ int run_file(const char* path, int reps, const Dialect& dialect) {
     std::printf("  ratio next_row_raw / next_row %5.2fx faster\n", decoded.best_seconds / raw.best_seconds);
     std::printf("  ratio cancel check / next_row %5.3fx time (%zu questions over all runs)\n",
                 asking.best_seconds / decoded.best_seconds, g_questions);
+    const brinewick::Utf8Path chosen = brinewick::utf8_chosen_path();
+    double chosen_seconds = 0.0;
+    for (std::size_t k = 0; k < paths.size(); ++k)
+        if (paths[k] == chosen) chosen_seconds = validated[k].best_seconds;
+    for (std::size_t k = 0; k < paths.size(); ++k) {
+        std::printf("  utf8 prefix, %-8s %9.1f MB/s  best %8.4f s  faults %zu  %5.2fx the time of %s%s\n",
+                    brinewick::utf8_path_name(paths[k]), mb_per_s(text.size(), validated[k].best_seconds),
+                    validated[k].best_seconds, validated[k].tally.rows,
+                    validated[k].best_seconds / chosen_seconds, brinewick::utf8_path_name(chosen),
+                    paths[k] == chosen ? " (chosen)" : "");
+    }
+    double load[3];
+    if (::getloadavg(load, 3) == 3) std::printf("load average %.2f %.2f %.2f\n", load[0], load[1], load[2]);
     return 0;
 }
 

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "parser/utf8.hpp"
+#include "parser/utf8_paths.hpp"
 #include "reference_parser.hpp"
 
 namespace {
@@ -256,13 +258,34 @@ std::size_t model_valid_prefix(std::string_view bytes) {
     return i;
 }
 
-std::size_t valid_prefix(std::string_view bytes) {
-    return brinewick::valid_utf8_prefix(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-}
+// Each case runs on valid_utf8_prefix as callers see it (the path chosen for
+// this CPU) and on each instruction-set path this CPU can run.
+class Utf8Prefix : public ::testing::TestWithParam<std::optional<brinewick::Utf8Path>> {
+protected:
+    void SetUp() override {
+        if (GetParam() && !brinewick::utf8_path_supported(*GetParam())) {
+            GTEST_SKIP() << "this CPU (or build) has no " << brinewick::utf8_path_name(*GetParam()) << " path";
+        }
+    }
+
+    std::size_t valid_prefix(std::string_view bytes) const {
+        const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+        if (!GetParam()) return brinewick::valid_utf8_prefix(data, bytes.size());
+        return brinewick::valid_utf8_prefix_on(*GetParam(), data, bytes.size());
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Paths, Utf8Prefix,
+                         ::testing::Values(std::nullopt, brinewick::Utf8Path::plain, brinewick::Utf8Path::sse2,
+                                           brinewick::Utf8Path::avx2),
+                         [](const auto& param_info) {
+                             return param_info.param ? std::string(brinewick::utf8_path_name(*param_info.param))
+                                                     : std::string("chosen");
+                         });
 
 // Each sequence after 0..130 ASCII bytes (so it starts at every offset of
 // the first two blocks and straddles each block end), then a few tails.
-TEST(Utf8Prefix, SequenceAtEveryOffsetOfABlock) {
+TEST_P(Utf8Prefix, SequenceAtEveryOffsetOfABlock) {
     const std::vector<std::string> sequences = {
         // Well-formed, at the edges of the second-byte ranges.
         "\xC2\x80", "\xDF\xBF", "\xE0\xA0\x80", "\xE1\x80\x80", "\xED\x9F\xBF", "\xEE\x80\x80",
@@ -277,7 +300,7 @@ TEST(Utf8Prefix, SequenceAtEveryOffsetOfABlock) {
     };
     for (const auto& seq : sequences) {
         for (std::size_t prefix = 0; prefix <= 130; ++prefix) {
-            for (const std::size_t suffix : {0, 1, 2, 3, 62, 63, 64, 65}) {
+            for (const std::size_t suffix : {0u, 1u, 2u, 3u, 62u, 63u, 64u, 65u}) {
                 const std::string input = std::string(prefix, 'x') + seq + std::string(suffix, 'y');
                 ASSERT_EQ(valid_prefix(input), model_valid_prefix(input))
                     << printable(seq) << " after " << prefix << " bytes, before " << suffix;
@@ -288,7 +311,7 @@ TEST(Utf8Prefix, SequenceAtEveryOffsetOfABlock) {
 
 // A run of ASCII, then a character, the input cut at every length: a cut
 // just before the character, or inside it, at every place in a block.
-TEST(Utf8Prefix, AsciiRunEndsBeforeOrInsideACharacter) {
+TEST_P(Utf8Prefix, AsciiRunEndsBeforeOrInsideACharacter) {
     const std::vector<std::string> characters = {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
     for (const auto& ch : characters) {
         for (std::size_t run = 0; run <= 140; ++run) {
@@ -304,7 +327,7 @@ TEST(Utf8Prefix, AsciiRunEndsBeforeOrInsideACharacter) {
 
 // Dense well-formed text of two, three and four byte characters (every
 // block full of them) with one byte replaced at each offset by each bad byte.
-TEST(Utf8Prefix, BadByteAtEachOffsetOfDenseText) {
+TEST_P(Utf8Prefix, BadByteAtEachOffsetOfDenseText) {
     std::string dense;
     const std::string characters[] = {"\xD0\x96", "a", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xCE\xA9", "\xED\x9F\xBF"};
     for (std::size_t i = 0; dense.size() < 200; ++i) dense += characters[i % std::size(characters)];
@@ -320,7 +343,7 @@ TEST(Utf8Prefix, BadByteAtEachOffsetOfDenseText) {
     }
 }
 
-TEST(Utf8Prefix, RandomBytesMatchTheModel) {
+TEST_P(Utf8Prefix, RandomBytesMatchTheModel) {
     const std::vector<unsigned char> edges = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1,
                                               0xC2, 0xDF, 0xE0, 0xE1, 0xEC, 0xED, 0xEE, 0xEF, 0xF0, 0xF1, 0xF3,
                                               0xF4, 0xF5, 0xFF};
@@ -340,6 +363,32 @@ TEST(Utf8Prefix, RandomBytesMatchTheModel) {
             else input += wellformed[rng() % std::size(wellformed)];
         }
         ASSERT_EQ(valid_prefix(input), model_valid_prefix(input)) << "seed " << seed << ", input " << printable(input);
+    }
+}
+
+// Long text whose blocks change at random between ASCII, two-byte and wider
+// characters (the mix of real exports), well-formed throughout, then with
+// one byte changed or the end cut at a random place: the answer comes from
+// deep inside, after many blocks carried characters into the next.
+TEST_P(Utf8Prefix, LongMixedTextWithOneFault) {
+    const std::string characters[] = {"\xC3\xA9", "\xCE\xB1", "\xDF\xBF", "\xE6\x9D\xB1", "\xE0\xA0\x80",
+                                      "\xED\x9F\xBF", "\xEF\xBF\xBD", "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF"};
+    const unsigned char replacements[] = {0x80, 0xBF, 0xC0, 0xC1, 0xC2, 0xE0, 0xED, 0xF0, 0xF4, 0xF5, 0xFF, 'a'};
+    for (std::uint64_t seed = 1; seed <= 200; ++seed) {
+        std::mt19937_64 rng(seed);
+        std::string text;
+        while (text.size() < 6000) {
+            const auto r = rng() % 4;
+            if (r == 0) text.append(rng() % 150, 'a');  // an ASCII run, often longer than a block
+            else if (r == 1) text += characters[rng() % 3];
+            else text += characters[rng() % std::size(characters)];
+        }
+        ASSERT_EQ(valid_prefix(text), text.size()) << "seed " << seed;
+        std::string changed = text;
+        changed[rng() % changed.size()] = static_cast<char>(replacements[rng() % std::size(replacements)]);
+        ASSERT_EQ(valid_prefix(changed), model_valid_prefix(changed)) << "seed " << seed << ", one byte changed";
+        const std::string_view cut(text.data(), rng() % text.size());
+        ASSERT_EQ(valid_prefix(cut), model_valid_prefix(cut)) << "seed " << seed << ", cut at " << cut.size();
     }
 }
 
