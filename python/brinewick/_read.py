@@ -281,13 +281,15 @@ _Checked = Tuple[SalvageOptions, bool, bool, Tuple[Tuple[str, str], ...], bool, 
 
 
 def release_unused_memory() -> int:
-    """Free the memory kept for reuse from Arrow buffers already released.
+    """Free the memory kept for reuse from released tables and finished runs.
 
-    Tables made by :func:`read` are built in blocks that go back to a small
+    Tables made by :func:`read`, and the chunks that :func:`read` and
+    :func:`salvage` parse, are built in large blocks that go back to a small
     cache (at most 128 MiB) when their last user lets them go, so the next
-    read does not fault in fresh pages; a block left unused for 5 seconds is
-    freed at the next read. Call this after the last read of a long-running
-    process to free the cache at once. Returns the number of bytes freed.
+    call does not fault in fresh pages; a block left unused for 5 seconds is
+    freed at the next call that takes or returns one. Call this after the
+    last read of a long-running process to free the cache at once. Returns
+    the number of bytes freed.
     """
     return _native.release_unused_memory()
 

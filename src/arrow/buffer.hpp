@@ -1,14 +1,8 @@
 // A growable byte buffer, handed to an Arrow array when a batch is finished
-// (the array's release callback gives it back with free_released).
-//
-// Blocks of 64 KiB and more come from a small cache of blocks given back
-// earlier, by power-of-two size. A reader's batches are about the same size
-// from file to file, and a fresh block from the system costs a page fault
-// and a zeroed page per 4 KiB on first touch: a tenth of a string read.
-// The cache holds at most kCachedBytes, and a block that waits there longer
-// than kCacheDecay is handed back to the system at the next call. Sanitizer
-// builds cache nothing, so that a buffer freed twice or used after its
-// release is still caught.
+// (the array's release callback gives it back with free_released). Its
+// blocks come from the shared block cache (block_cache.hpp): a reader's
+// batches are about the same size from file to file, and fresh pages cost
+// a fault and a zeroing each, a tenth of a string read.
 #pragma once
 
 #include <atomic>
@@ -17,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include "../stream/block_cache.hpp"
 
 namespace brinewick::arrow {
 
@@ -27,17 +23,11 @@ namespace brinewick::arrow {
 namespace detail {
 extern std::atomic<std::int64_t> live_buffer_count;
 
-// A block of at least `capacity` bytes, 64-byte aligned; `capacity` becomes
-// what it holds. Throws std::bad_alloc.
-[[nodiscard]] std::uint8_t* acquire_block(std::size_t& capacity);
-// Gives back a block from acquire_block (null: nothing).
-void give_back_block(std::uint8_t* block) noexcept;
+[[nodiscard]] inline std::uint8_t* acquire_block(std::size_t& capacity) {
+    return static_cast<std::uint8_t*>(blocks::acquire(capacity));
+}
+inline void give_back_block(std::uint8_t* block) noexcept { blocks::give_back(block); }
 }  // namespace detail
-
-// Frees every cached block now; returns the bytes freed.
-std::size_t drop_cached_blocks() noexcept;
-// Bytes held in the cache.
-[[nodiscard]] std::size_t cached_block_bytes() noexcept;
 
 class OwnedBuffer {
 public:

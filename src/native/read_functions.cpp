@@ -25,6 +25,7 @@
 #include <variant>
 
 #include "arrow/salvage_reader.hpp"
+#include "stream/block_cache.hpp"
 #include "pythread.h"
 
 namespace brinewick::native {
@@ -641,7 +642,7 @@ PyObject* live_arrow_buffers(PyObject*, PyObject*) { return PyLong_FromLongLong(
 PyObject* live_arrow_buffers_guarded(PyObject* self, PyObject* arg) noexcept { return live_arrow_buffers(self, arg); }
 
 PyObject* release_unused_memory(PyObject*, PyObject*) {
-    return PyLong_FromSize_t(arrow::drop_cached_blocks());
+    return PyLong_FromSize_t(blocks::drop_cached());
 }
 
 PyObject* release_unused_memory_guarded(PyObject* self, PyObject* arg) noexcept {
@@ -670,7 +671,7 @@ PyMethodDef g_read_functions[] = {
      METH_NOARGS, "live_arrow_buffers()\n--\n\nArrow buffers allocated and not yet freed (for leak tests)."},
     {"release_unused_memory",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&release_unused_memory_guarded)), METH_NOARGS,
-     "release_unused_memory()\n--\n\nFrees the cached blocks of released Arrow buffers; returns the bytes freed."},
+     "release_unused_memory()\n--\n\nFrees the cached blocks of released tables and finished runs; returns the bytes freed."},
     {nullptr, nullptr, 0, nullptr},
 };
 

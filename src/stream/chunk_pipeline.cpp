@@ -80,8 +80,8 @@ std::variant<std::shared_ptr<Chunk>, StreamError> next_chunk(InputWindow& window
         chunk->capacity = taken.capacity;
         chunk->begin = taken.begin;
     } else if (!chunk->storage) {
-        chunk->storage.reset(new char[1]);
         chunk->capacity = 1;
+        chunk->storage = blocks::Bytes(static_cast<char*>(blocks::acquire(chunk->capacity)));
         chunk->begin = 1;
     } else {
         chunk->begin = 1;

@@ -67,7 +67,7 @@ namespace brinewick::stream::pipeline {
 struct Chunk {
     // The text stands at [begin, begin + size), the quote at begin - 1. The
     // storage is the input window's buffer, handed over rather than copied.
-    std::unique_ptr<char[]> storage;
+    blocks::Bytes storage;
     std::size_t capacity = 0;  // of storage: it goes back to the window as a spare
     std::size_t begin = 1;
     std::size_t size = 0;

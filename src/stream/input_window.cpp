@@ -91,7 +91,7 @@ std::optional<StreamError> InputWindow::make_room(std::size_t want) {
     std::size_t capacity = capacity_ * 2;
     if (capacity < kLead + pending + want) capacity = kLead + pending + want;
     if (capacity < pending + kLead) return StreamError::io_failure(path_, IoError{IoError::Kind::OutOfMemory, 0});
-    std::unique_ptr<char[]> grown(new (std::nothrow) char[capacity]);
+    blocks::Bytes grown = blocks::try_bytes(capacity);
     if (!grown) return StreamError::io_failure(path_, IoError{IoError::Kind::OutOfMemory, 0});
     if (pending != 0) std::memcpy(grown.get() + kLead, buffer_.get() + begin_, pending);
     buffer_ = std::move(grown);
@@ -111,7 +111,7 @@ std::variant<InputWindow::Handed, StreamError> InputWindow::hand_over(std::size_
     if (need < rest) return StreamError::io_failure(path_, IoError{IoError::Kind::OutOfMemory, 0});
     if (!spare.buffer || spare.capacity < need) {
         spare.capacity = need + need / 4 > need ? need + need / 4 : need;
-        spare.buffer.reset(new (std::nothrow) char[spare.capacity]);
+        spare.buffer = blocks::try_bytes(spare.capacity);
         if (!spare.buffer) return StreamError::io_failure(path_, IoError{IoError::Kind::OutOfMemory, 0});
     }
     if (rest != 0) std::memcpy(spare.buffer.get() + kLead, buffer_.get() + begin_ + count, rest);

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <variant>
 
+#include "block_cache.hpp"
 #include "stream_salvage.hpp"
 
 namespace brinewick::stream {
@@ -60,7 +61,7 @@ public:
     // `spare` (when it is as large as the window's own buffer; else in a
     // new one), where it copies the bytes in view past `count`.
     struct Handed {
-        std::unique_ptr<char[]> buffer;
+        blocks::Bytes buffer;
         std::size_t capacity = 0;
         std::size_t begin = 0;
     };
@@ -82,7 +83,7 @@ private:
     // before it.
     static constexpr std::size_t kLead = 1;
 
-    std::unique_ptr<char[]> buffer_;
+    blocks::Bytes buffer_;
     std::size_t capacity_ = 0;
     std::size_t begin_ = 0;
     std::size_t end_ = 0;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "../salvage/csv_writer.hpp"
+#include "block_cache.hpp"
 #include "chunk_pipeline.hpp"
 #include "records.hpp"
 
@@ -46,12 +47,13 @@ public:
 private:
     void grow(std::size_t more) {
         std::size_t capacity = std::max<std::size_t>({capacity_ * 2, size_ + more, 1u << 16});
-        std::unique_ptr<char[]> grown(new char[capacity]);
+        blocks::Bytes grown(static_cast<char*>(blocks::acquire(capacity)));
         if (size_ != 0) std::memcpy(grown.get(), data_.get(), size_);
         data_ = std::move(grown);
         capacity_ = capacity;
     }
-    std::unique_ptr<char[]> data_;
+    // From the block cache: every run's workers build the same sizes again.
+    blocks::Bytes data_;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
 };

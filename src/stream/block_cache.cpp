@@ -1,12 +1,16 @@
-#include "buffer.hpp"
+#include "block_cache.hpp"
 
 #include <pthread.h>
 
 #include <array>
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
+#include <new>
 
-namespace brinewick::arrow {
+namespace brinewick::blocks {
 namespace {
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -147,7 +151,7 @@ private:
 
 }  // namespace
 
-std::uint8_t* detail::acquire_block(std::size_t& capacity) {
+void* acquire(std::size_t& capacity) {
     const SizeClass c = size_class(capacity);
     if (std::uint8_t* block = BlockCache::cache().take(c.index)) {
         capacity = c.capacity;
@@ -162,14 +166,15 @@ std::uint8_t* detail::acquire_block(std::size_t& capacity) {
     return block;
 }
 
-void detail::give_back_block(std::uint8_t* block) noexcept {
+void give_back(void* block) noexcept {
     if (block == nullptr) return;
-    if (BlockCache::cache().keep(block, BlockCache::capacity_of(block))) return;
-    std::free(block - kHeader);
+    auto* bytes = static_cast<std::uint8_t*>(block);
+    if (BlockCache::cache().keep(bytes, BlockCache::capacity_of(bytes))) return;
+    std::free(bytes - kHeader);
 }
 
-std::size_t drop_cached_blocks() noexcept { return BlockCache::cache().drop(Clock::time_point::max()); }
+std::size_t drop_cached() noexcept { return BlockCache::cache().drop(Clock::time_point::max()); }
 
-std::size_t cached_block_bytes() noexcept { return BlockCache::cache().held(); }
+std::size_t cached_bytes() noexcept { return BlockCache::cache().held(); }
 
-}  // namespace brinewick::arrow
+}  // namespace brinewick::blocks

@@ -1,4 +1,4 @@
-// Arrow buffers and the cache of blocks they come from.
+// The cache of large blocks, and the Arrow buffers built on it.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "arrow/buffer.hpp"
+#include "stream/block_cache.hpp"
 
 namespace brinewick::arrow {
 namespace {
@@ -25,8 +26,8 @@ constexpr bool kCaching = true;
 
 class BlockCacheTest : public ::testing::TestWithParam<std::size_t> {
 protected:
-    void SetUp() override { drop_cached_blocks(); }
-    void TearDown() override { drop_cached_blocks(); }
+    void SetUp() override { blocks::drop_cached(); }
+    void TearDown() override { blocks::drop_cached(); }
 };
 
 // Sizes around the cached range's ends and its steps.
@@ -38,43 +39,43 @@ INSTANTIATE_TEST_SUITE_P(Sizes, BlockCacheTest,
 TEST_P(BlockCacheTest, BlocksHoldWhatWasAskedAndComeBackWhole) {
     const std::size_t asked = GetParam();
     std::size_t capacity = asked;
-    std::uint8_t* block = detail::acquire_block(capacity);
+    auto* block = static_cast<std::uint8_t*>(blocks::acquire(capacity));
     ASSERT_NE(block, nullptr);
     EXPECT_GE(capacity, asked);
     EXPECT_LE(capacity, asked + asked / 4 + 64);  // steps of a quarter at most
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % 64, 0U);
     std::memset(block, 0xAB, capacity);  // all of it is usable
-    detail::give_back_block(block);
-    const bool cached = cached_block_bytes() == capacity;
+    blocks::give_back(block);
+    const bool cached = blocks::cached_bytes() == capacity;
     EXPECT_EQ(cached, kCaching && asked > 16320 && asked <= (std::size_t{1} << 26));
 
     // The same size again: the kept block, which keeps what was written.
     std::size_t again = asked;
-    std::uint8_t* second = detail::acquire_block(again);
+    auto* second = static_cast<std::uint8_t*>(blocks::acquire(again));
     EXPECT_EQ(again, capacity);
     if (cached) {
         EXPECT_EQ(second, block);
         EXPECT_EQ(second[capacity - 1], 0xAB);
     }
-    EXPECT_EQ(cached_block_bytes(), 0U);
-    detail::give_back_block(second);
+    EXPECT_EQ(blocks::cached_bytes(), 0U);
+    blocks::give_back(second);
 }
 
 TEST_F(BlockCacheTest, KeepsAtMostItsBoundAndDropsOnRequest) {
     // 40 blocks of 4 MiB: past the 128 MiB bound.
-    std::vector<std::uint8_t*> blocks;
+    std::vector<std::uint8_t*> held;
     std::size_t capacity = 0;
     for (int i = 0; i < 40; ++i) {
         capacity = std::size_t{4} << 20;
-        blocks.push_back(detail::acquire_block(capacity));
+        held.push_back(static_cast<std::uint8_t*>(blocks::acquire(capacity)));
     }
-    EXPECT_EQ(std::set<std::uint8_t*>(blocks.begin(), blocks.end()).size(), blocks.size());
-    for (std::uint8_t* b : blocks) detail::give_back_block(b);
-    const std::size_t held = cached_block_bytes();
-    EXPECT_LE(held, std::size_t{128} << 20);
-    if (kCaching) EXPECT_EQ(held, std::size_t{128} << 20);
-    EXPECT_EQ(drop_cached_blocks(), held);
-    EXPECT_EQ(cached_block_bytes(), 0U);
+    EXPECT_EQ(std::set<std::uint8_t*>(held.begin(), held.end()).size(), held.size());
+    for (std::uint8_t* b : held) blocks::give_back(b);
+    const std::size_t cached = blocks::cached_bytes();
+    EXPECT_LE(cached, std::size_t{128} << 20);
+    if (kCaching) EXPECT_EQ(cached, std::size_t{128} << 20);
+    EXPECT_EQ(blocks::drop_cached(), cached);
+    EXPECT_EQ(blocks::cached_bytes(), 0U);
 }
 
 TEST_F(BlockCacheTest, GrowingBuffersKeepTheirBytesAndCountOnce) {

@@ -1,0 +1,45 @@
+// Large blocks of memory for buffers that come and go with every run or
+// batch: input chunks, a chunk's clean output, Arrow buffers.
+//
+// Blocks of 16 KiB and more come from a small cache of blocks given back
+// earlier, by size in steps of a quarter of a power of two. A run's buffers
+// are about the same sizes from file to file, and a fresh block from the
+// system costs a page fault and a zeroed page per 4 KiB on first touch.
+// The cache holds at most 128 MiB, and a block that waits there longer
+// than 5 seconds is handed back to the system at the next call. Sanitizer
+// builds cache nothing, so that a block freed twice or used after its
+// release is still caught.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+namespace brinewick::blocks {
+
+// A block of at least `capacity` bytes, 64-byte aligned; `capacity` becomes
+// what it holds. Throws std::bad_alloc.
+[[nodiscard]] void* acquire(std::size_t& capacity);
+// Gives back a block from acquire (null: nothing).
+void give_back(void* block) noexcept;
+// Frees every cached block now; returns the bytes freed.
+std::size_t drop_cached() noexcept;
+// Bytes held in the cache.
+[[nodiscard]] std::size_t cached_bytes() noexcept;
+
+struct GiveBack {
+    void operator()(char* block) const noexcept { give_back(block); }
+};
+// A block of bytes owned like a unique_ptr<char[]>.
+using Bytes = std::unique_ptr<char[], GiveBack>;
+
+// A block of at least `capacity` bytes (updated to what it holds), or null
+// when there is no memory for it.
+[[nodiscard]] inline Bytes try_bytes(std::size_t& capacity) noexcept {
+    try {
+        return Bytes(static_cast<char*>(acquire(capacity)));
+    } catch (const std::bad_alloc&) {
+        return Bytes();
+    }
+}
+
+}  // namespace brinewick::blocks
