@@ -58,8 +58,8 @@ public:
     // The buffer holding the first `count` bytes in view, handed over
     // instead of copied: those bytes start at `begin` of it, and the byte
     // before them is free for the taker's use. The window goes on in
-    // `spare` (when it is as large as the window's own buffer; else in a
-    // new one), where it copies the bytes in view past `count`.
+    // `spare` (when it holds the bytes in view past `count` and one more
+    // read; else in a new block), where it copies those bytes.
     struct Handed {
         blocks::Bytes buffer;
         std::size_t capacity = 0;
