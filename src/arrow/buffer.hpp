@@ -22,12 +22,7 @@ namespace brinewick::arrow {
 
 namespace detail {
 extern std::atomic<std::int64_t> live_buffer_count;
-
-[[nodiscard]] inline std::uint8_t* acquire_block(std::size_t& capacity) {
-    return static_cast<std::uint8_t*>(blocks::acquire(capacity));
 }
-inline void give_back_block(std::uint8_t* block) noexcept { blocks::give_back(block); }
-}  // namespace detail
 
 class OwnedBuffer {
 public:
@@ -95,7 +90,7 @@ public:
     }
     static void free_released(void* p) noexcept {
         if (p != nullptr) {
-            detail::give_back_block(static_cast<std::uint8_t*>(p));
+            blocks::give_back(p);
             detail::live_buffer_count.fetch_sub(1, std::memory_order_relaxed);
         }
     }
@@ -135,12 +130,12 @@ private:
     void grow(std::size_t need) {
         std::size_t cap = capacity_ != 0 ? capacity_ : (first_capacity_ > 64 ? first_capacity_ : 64);
         while (cap < need) cap = cap > (SIZE_MAX / 2) ? need : cap * 2;
-        std::uint8_t* p = detail::acquire_block(cap);
+        auto* p = static_cast<std::uint8_t*>(blocks::acquire(cap));
         if (data_ == nullptr) {
             detail::live_buffer_count.fetch_add(1, std::memory_order_relaxed);
         } else {
             if (size_ != 0) std::memcpy(p, data_, size_);
-            detail::give_back_block(data_);
+            blocks::give_back(data_);
         }
         data_ = p;
         capacity_ = cap;

@@ -344,15 +344,22 @@ bool ensure_scanned(const ReaderRef& reader) {
     return true;
 }
 
-// A new "arrow_array_stream" capsule owning `stream`; nullptr with an exception set.
-PyObject* stream_capsule(std::unique_ptr<ArrowArrayStream> stream) {
-    PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule, destroy_stream);
+// A new capsule owning an Arrow struct (a schema or a stream); nullptr with
+// an exception set, the struct released.
+template <class T>
+PyObject* owning_capsule(std::unique_ptr<T> owned, const char* name, PyCapsule_Destructor destroy) {
+    PyObject* capsule = PyCapsule_New(owned.get(), name, destroy);
     if (capsule == nullptr) {
-        stream->release(stream.get());
+        owned->release(owned.get());
         return nullptr;
     }
-    (void)stream.release();
+    (void)owned.release();
     return capsule;
+}
+
+// A new "arrow_array_stream" capsule owning `stream`; nullptr with an exception set.
+PyObject* stream_capsule(std::unique_ptr<ArrowArrayStream> stream) {
+    return owning_capsule(std::move(stream), kStreamCapsule, destroy_stream);
 }
 
 // A fresh stream over the reader's file; nullptr with an exception set.
@@ -456,15 +463,7 @@ PyObject* read_schema(PyObject* const* args, Py_ssize_t nargs) {
             arrow::export_schema(*(*reader)->columns, (*reader)->kept->large_strings, schema.get());
         }
     }
-    if (schema->release != nullptr) {
-        PyObject* capsule = PyCapsule_New(schema.get(), kSchemaCapsule, destroy_schema);
-        if (capsule == nullptr) {
-            schema->release(schema.get());
-            return nullptr;
-        }
-        (void)schema.release();
-        return capsule;
-    }
+    if (schema->release != nullptr) return owning_capsule(std::move(schema), kSchemaCapsule, destroy_schema);
     PyRef stream_ref(new_stream(*reader, true));
     if (!stream_ref) return nullptr;
     auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(stream_ref.get(), kStreamCapsule));
@@ -477,13 +476,7 @@ PyObject* read_schema(PyObject* const* args, Py_ssize_t nargs) {
         }
         return nullptr;
     }
-    PyObject* capsule = PyCapsule_New(schema.get(), kSchemaCapsule, destroy_schema);
-    if (capsule == nullptr) {
-        schema->release(schema.get());
-        return nullptr;
-    }
-    (void)schema.release();
-    return capsule;
+    return owning_capsule(std::move(schema), kSchemaCapsule, destroy_schema);
 }
 
 PyObject* read_summary(PyObject* const* args, Py_ssize_t nargs) {

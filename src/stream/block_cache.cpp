@@ -13,18 +13,6 @@
 namespace brinewick::blocks {
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
 // Each block starts with this much room for its capacity, so that the data
 // keeps the block's 64-byte alignment and a pointer alone says its size.
 constexpr std::size_t kHeader = 64;
@@ -35,7 +23,7 @@ constexpr unsigned kMinShift = 14;
 constexpr unsigned kMaxShift = 26;
 constexpr std::size_t kClasses = (kMaxShift - kMinShift) * 4 + 1;
 constexpr std::size_t kSlots = 64;  // blocks kept per size
-constexpr std::size_t kCachedBytes = kSanitized ? 0 : std::size_t{128} << 20;
+constexpr std::size_t kCachedBytes = kCaching ? std::size_t{128} << 20 : 0;
 constexpr auto kCacheDecay = std::chrono::seconds(5);
 
 using Clock = std::chrono::steady_clock;

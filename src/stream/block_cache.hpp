@@ -16,6 +16,19 @@
 
 namespace brinewick::blocks {
 
+// Sanitizer builds cache nothing (see above).
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kCaching = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kCaching = false;
+#else
+inline constexpr bool kCaching = true;
+#endif
+#else
+inline constexpr bool kCaching = true;
+#endif
+
 // A block of at least `capacity` bytes, 64-byte aligned; `capacity` becomes
 // what it holds. Throws std::bad_alloc.
 [[nodiscard]] void* acquire(std::size_t& capacity);

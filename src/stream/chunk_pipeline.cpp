@@ -79,11 +79,11 @@ std::variant<std::shared_ptr<Chunk>, StreamError> next_chunk(InputWindow& window
         chunk->storage = std::move(taken.buffer);
         chunk->capacity = taken.capacity;
         chunk->begin = taken.begin;
-    } else if (!chunk->storage) {
-        chunk->capacity = 1;
-        chunk->storage = blocks::Bytes(static_cast<char*>(blocks::acquire(chunk->capacity)));
-        chunk->begin = 1;
     } else {
+        if (!chunk->storage) {
+            chunk->capacity = 1;
+            chunk->storage = blocks::Bytes(static_cast<char*>(blocks::acquire(chunk->capacity)));
+        }
         chunk->begin = 1;
     }
     chunk->storage[chunk->begin - 1] = static_cast<char>(quote_char);

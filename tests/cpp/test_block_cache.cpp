@@ -12,18 +12,6 @@
 namespace brinewick::arrow {
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kCaching = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kCaching = false;
-#else
-constexpr bool kCaching = true;
-#endif
-#else
-constexpr bool kCaching = true;
-#endif
-
 class BlockCacheTest : public ::testing::TestWithParam<std::size_t> {
 protected:
     void SetUp() override { blocks::drop_cached(); }
@@ -47,7 +35,7 @@ TEST_P(BlockCacheTest, BlocksHoldWhatWasAskedAndComeBackWhole) {
     std::memset(block, 0xAB, capacity);  // all of it is usable
     blocks::give_back(block);
     const bool cached = blocks::cached_bytes() == capacity;
-    EXPECT_EQ(cached, kCaching && asked > 16320 && asked <= (std::size_t{1} << 26));
+    EXPECT_EQ(cached, blocks::kCaching && asked > 16320 && asked <= (std::size_t{1} << 26));
 
     // The same size again: the kept block, which keeps what was written.
     std::size_t again = asked;
@@ -73,7 +61,7 @@ TEST_F(BlockCacheTest, KeepsAtMostItsBoundAndDropsOnRequest) {
     for (std::uint8_t* b : held) blocks::give_back(b);
     const std::size_t cached = blocks::cached_bytes();
     EXPECT_LE(cached, std::size_t{128} << 20);
-    if (kCaching) EXPECT_EQ(cached, std::size_t{128} << 20);
+    if (blocks::kCaching) EXPECT_EQ(cached, std::size_t{128} << 20);
     EXPECT_EQ(blocks::drop_cached(), cached);
     EXPECT_EQ(blocks::cached_bytes(), 0U);
 }
