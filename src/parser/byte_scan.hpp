@@ -236,10 +236,25 @@ public:
         }
     }
 
-private:
+    // The masks of the block holding i, shifted so that bit 0 stands for i
+    // (bits past the text's end are clear).
+    struct Masks {
+        std::uint64_t delimiters;
+        std::uint64_t line_ends;
+        std::uint64_t quotes;
+        std::uint64_t highs;
+    };
+    Masks masks_from(std::size_t i) noexcept {
+        const std::size_t base = i & ~std::size_t{63};
+        if (base != block_) load(base);
+        const unsigned shift = static_cast<unsigned>(i - base);
+        return Masks{delimiters_ >> shift, line_ends_ >> shift, quotes_ >> shift, highs_ >> shift};
+    }
+
     // Bits below the lowest set bit of `stops` (which is not zero).
     static std::uint64_t below(std::uint64_t stops) noexcept { return (stops & (0 - stops)) - 1; }
 
+private:
     void load(std::size_t base) noexcept {
         block_ = base;
         std::uint64_t delimiters = 0;

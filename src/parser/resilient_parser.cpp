@@ -19,6 +19,19 @@ inline bool starts_with_bom(std::string_view text) noexcept {
            static_cast<unsigned char>(text[1]) == 0xBB && static_cast<unsigned char>(text[2]) == 0xBF;
 }
 
+#if defined(__x86_64__)
+// The baseline x86-64 has no popcount instruction and the build targets it,
+// so a plain __builtin_popcountll is a library call: next_verbatim_line,
+// which counts a block's delimiters with it, has a build for CPUs with one.
+bool cpu_counts_bits() noexcept {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("popcnt") != 0;
+    }();
+    return has;
+}
+#endif
+
 }  // namespace
 
 ResilientParser::ResilientParser(std::string_view text, std::uint8_t delimiter,
@@ -34,6 +47,9 @@ ResilientParser::ResilientParser(std::string_view text, std::uint8_t delimiter,
       breaks_end_rows_(delimiter != kCR && delimiter != kLF && quote_char != kCR && quote_char != kLF),
       ascii_dialect_(delimiter < 0x80 && quote_char < 0x80) {
     mark_plain_ends();
+#if defined(__x86_64__)
+    counts_bits_ = cpu_counts_bits();
+#endif
 }
 
 ResilientParser::ResilientParser(std::string_view text, std::uint8_t delimiter,
@@ -50,6 +66,9 @@ ResilientParser::ResilientParser(std::string_view text, std::uint8_t delimiter,
       breaks_end_rows_(delimiter != kCR && delimiter != kLF && quote_char != kCR && quote_char != kLF),
       ascii_dialect_(delimiter < 0x80 && quote_char < 0x80) {
     mark_plain_ends();
+#if defined(__x86_64__)
+    counts_bits_ = cpu_counts_bits();
+#endif
 }
 
 void ResilientParser::mark_plain_ends() noexcept {
@@ -138,6 +157,109 @@ std::size_t ResilientParser::skip_copies(std::size_t row_start, std::size_t row_
     position_ = end + copies * period;
     line_ += copies * (line_ - row_line);
     return copies;
+}
+
+#if defined(__x86_64__)
+[[gnu::target("popcnt")]] std::optional<ResilientParser::VerbatimLine> ResilientParser::verbatim_line_popcnt(
+    std::size_t fields) noexcept {
+    return read_verbatim_line(fields);
+}
+#endif
+
+std::optional<ResilientParser::VerbatimLine> ResilientParser::next_verbatim_line(std::size_t fields) noexcept {
+#if defined(__x86_64__)
+    if (counts_bits_) return verbatim_line_popcnt(fields);
+#endif
+    return read_verbatim_line(fields);
+}
+
+inline std::optional<ResilientParser::VerbatimLine> ResilientParser::read_verbatim_line(std::size_t fields) noexcept {
+    // Each rule below is one under which the state machine would leave the
+    // row as it stands; anything else goes back to it. The walk goes by the
+    // scanner's block masks: between quotes a block costs a count of its
+    // delimiters, and only quotes and the line break are visited one by one.
+    if (!ascii_dialect_ || escape_ || trim_leading_whitespace_ || !breaks_end_rows_ || delimiter_ == quote_char_) {
+        return std::nullopt;
+    }
+    const unsigned char* t = text_;
+    const std::size_t start = position_;
+    // The row must end before the next cancel question, which the state
+    // machine would ask inside it.
+    const std::size_t limit = next_check_ < size_ ? next_check_ : size_;
+    const unsigned char delim = delimiter_;
+    const unsigned char quote = quote_char_;
+    std::size_t delimiters = 0;
+    std::size_t quoted = 0;      // quoted fields
+    std::size_t quoted_raw = 0;  // bytes between their quotes
+    std::size_t doubled = 0;     // doubled quotes in them
+    std::uint64_t high = 0;
+    std::size_t i = start;
+    for (;;) {
+        // Outside quotes: to the next quote or line break.
+        scan::BlockScanner::Masks m{};
+        std::uint64_t stops = 0;
+        for (;;) {
+            if (i >= limit) return std::nullopt;
+            m = scanner_.masks_from(i);
+            stops = m.quotes | m.line_ends;
+            if (stops != 0) break;
+            delimiters += static_cast<std::size_t>(__builtin_popcountll(m.delimiters));
+            high |= m.highs;
+            i = (i | 63) + 1;
+        }
+        const std::uint64_t before = scan::BlockScanner::below(stops);
+        delimiters += static_cast<std::size_t>(__builtin_popcountll(m.delimiters & before));
+        high |= m.highs & before;
+        const std::size_t at = i + static_cast<std::size_t>(__builtin_ctzll(stops));
+        if (at >= limit) return std::nullopt;
+        if (t[at] != quote) {  // the line break ends the row
+            if (delimiters + 1 != fields) return std::nullopt;
+            if (high != 0 && !utf8_known_valid(start, at)) return std::nullopt;
+            std::size_t next = at + 1;
+            if (t[at] == kCR && next < size_ && t[next] == kLF) ++next;
+            position_ = next;
+            ++line_;
+            const std::size_t special = quoted_raw - doubled;
+            return VerbatimLine{at, (at - start) - delimiters - 2 * quoted - doubled, special};
+        }
+        // A quote opens a field only at its start; inside a plain field it
+        // makes the field one that a writer would quote.
+        if (at != start && t[at - 1] != delim) return std::nullopt;
+        // Inside quotes: to the quote that closes, past doubled ones; the
+        // field must hold the delimiter or a doubled quote, or a writer
+        // would put it without quotes.
+        const std::size_t open = at;
+        bool needs_quotes = false;
+        i = at + 1;
+        for (;;) {
+            if (i >= limit) return std::nullopt;
+            m = scanner_.masks_from(i);
+            const std::uint64_t inside = m.quotes != 0 ? scan::BlockScanner::below(m.quotes) : ~std::uint64_t{0};
+            // A line break inside quotes makes a row of several lines.
+            if ((m.line_ends & inside) != 0) return std::nullopt;
+            needs_quotes |= (m.delimiters & inside) != 0;
+            high |= m.highs & inside;
+            if (m.quotes == 0) {
+                i = (i | 63) + 1;
+                continue;
+            }
+            const std::size_t q = i + static_cast<std::size_t>(__builtin_ctzll(m.quotes));
+            if (q + 1 >= limit) return std::nullopt;
+            const unsigned char after = t[q + 1];
+            if (after == quote) {
+                ++doubled;
+                needs_quotes = true;
+                i = q + 2;
+                continue;
+            }
+            if (after != delim && after != kCR && after != kLF) return std::nullopt;  // text after the quote
+            if (!needs_quotes) return std::nullopt;
+            ++quoted;
+            quoted_raw += q - open - 1;
+            i = q + 1;
+            break;
+        }
+    }
 }
 
 bool ResilientParser::quote_closes(std::size_t q) noexcept {

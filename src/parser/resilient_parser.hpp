@@ -56,6 +56,20 @@ public:
     // Same rows again, kept only as a field count and the raw first field.
     bool next_row_count(FieldCounter& row);
 
+    // The shape of a row that a writer puts exactly as it stands.
+    struct VerbatimLine {
+        std::size_t end;           // where its text ends, before its line break
+        std::size_t text_size;     // bytes of its field texts, a doubled quote counted once
+        std::size_t special_size;  // of those, in its quoted fields
+    };
+    // When the next row is one line of exactly `fields` fields, each either
+    // plain without a quote or quoted and holding the delimiter or a doubled
+    // quote, in well-formed UTF-8 and ended by a line break, reads it and
+    // returns its shape: next_row would give that row, verbatim, with
+    // nothing repaired. Otherwise reads nothing. For callers that only copy
+    // such rows through, without looking at their fields.
+    std::optional<VerbatimLine> next_verbatim_line(std::size_t fields) noexcept;
+
     // At the start of a row, passes over a run of line breaks, each of which
     // would be read as a row of one empty field; returns how many such rows.
     // Skips nothing when the delimiter or the quote is CR or LF, since those
@@ -109,6 +123,12 @@ public:
 private:
     template <bool Decode, typename Row>
     bool parse_row(Row& row);
+    // next_verbatim_line's walk, inlined into each of its builds.
+    [[gnu::always_inline]] std::optional<VerbatimLine> read_verbatim_line(std::size_t fields) noexcept;
+#if defined(__x86_64__)
+    std::optional<VerbatimLine> verbatim_line_popcnt(std::size_t fields) noexcept;
+    bool counts_bits_ = false;  // the CPU has a popcount instruction
+#endif
     // True when the next row is an empty line; take_empty_line reads it.
     [[nodiscard]] bool at_empty_line() const noexcept;
     template <typename Row>

@@ -21,6 +21,8 @@
 //   void add(Reading&, RowBuffer& row, const ResilientParser::RowEvents&, const RowInfo&,
 //            std::size_t line_after, std::size_t start);  // start: in the text the consumer has
 //   Mark mark(Reading&, std::size_t line);  // where the readings meet; Mark{} is a reading's start
+// and, optionally, for rows of the expected width that a writer puts as they stand,
+//   void add_line(Reading&, const ResilientParser::VerbatimLine&, std::string_view text, std::size_t start);
 // and an Emitter E provides
 //   std::optional<StreamError> emit(Reading&, const Mark& from, std::size_t base,
 //                                   std::string_view text, std::size_t start, std::uint64_t text_offset);
@@ -176,6 +178,12 @@ inline constexpr std::size_t kCheckRows = 4096;
 // there they would be the same, so the quoted reading stops. On input that
 // never gets them in step (a quote storm) both read the whole chunk: twice
 // the work, never more.
+// A formatter that takes rows a writer puts as they stand (Kept, nothing
+// changed) as their text alone, without their fields.
+template <class F>
+concept TakesLines = requires(F& f, typename F::Reading& r, const ResilientParser::VerbatimLine& line,
+                              std::string_view text, std::size_t start) { f.add_line(r, line, text, start); };
+
 template <class F>
 void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& formatter) {
     const SalvageOptions& options = *shared.options;
@@ -217,9 +225,23 @@ void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& 
     out.from_quote.line = out.continued_line;
     out.from_quote.end_line = out.continued_line;
 
+    // Rows a formatter would copy through as they stand skip the fields.
+    const std::size_t columns = shared.dialect.expected_columns;
+    const bool lines = TakesLines<F> && columns != 0;
     const auto step_row = [&] {
         const std::size_t start = from_row.position();
         const std::size_t line = from_row.line();
+        if constexpr (TakesLines<F>) {
+            if (lines) {
+                if (const auto verbatim = from_row.next_verbatim_line(columns)) {
+                    out.from_row.end_line = from_row.line();
+                    formatter.add_line(out.from_row, *verbatim, text.substr(start, verbatim->end - start), start);
+                    row_pos = from_row.position();
+                    row_line = from_row.line();
+                    return;
+                }
+            }
+        }
         if (!from_row.next_row(row)) {
             row_done = true;
             row_pos = text.size();
@@ -245,6 +267,17 @@ void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& 
     const auto step_quote = [&] {
         const std::size_t start = from_quote.position();
         const std::size_t line = from_quote.line();
+        if constexpr (TakesLines<F>) {
+            if (lines) {
+                if (const auto verbatim = from_quote.next_verbatim_line(columns)) {
+                    out.from_quote.end_line = from_quote.line();
+                    formatter.add_line(out.from_quote, *verbatim, quoted.substr(start, verbatim->end - start),
+                                       start - 1);
+                    out.from_quote.line = from_quote.line();
+                    return;
+                }
+            }
+        }
         if (!from_quote.next_row(row)) {
             quote_active = false;
             out.from_quote.line = from_quote.line();
@@ -334,6 +367,19 @@ public:
         const std::lock_guard<std::mutex> lock(mutex_);
         return job.done;
     }
+    // Parses the oldest chunk no thread has taken yet, on the calling
+    // thread with `formatter`; false when there is none.
+    bool help(F& formatter) {
+        std::shared_ptr<Job<F>> job;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (queue_.empty()) return false;
+            job = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        execute(*job, &formatter);
+        return true;
+    }
     // Waits for `job`; false when the run is cancelled first.
     [[nodiscard]] bool wait(const Job<F>& job, const std::atomic<bool>& cancel) {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -368,22 +414,38 @@ private:
                 job = std::move(queue_.front());
                 queue_.pop_front();
             }
+            F* target = nullptr;
             try {
                 if (!formatter) formatter.emplace(make_());
-                parse_chunk<F>(*job->chunk, job->result, shared_, *formatter);
+                target = &*formatter;
             } catch (const std::bad_alloc&) {
                 job->result.error = out_of_memory();
-            } catch (const std::length_error&) {
-                job->result.error = out_of_memory();
             } catch (...) {
-                job->result.fault = true;  // the consumer rethrows it, as the one-thread run would
+                job->result.fault = true;
             }
-            {
-                const std::lock_guard<std::mutex> lock(mutex_);
-                job->done = true;
-            }
-            finished_.notify_all();
+            execute(*job, target);
         }
+    }
+
+    // Parses the job's chunk (unless it already failed: `formatter` null)
+    // and marks it done.
+    void execute(Job<F>& job, F* formatter) noexcept {
+        if (formatter != nullptr) {
+            try {
+                parse_chunk<F>(*job.chunk, job.result, shared_, *formatter);
+            } catch (const std::bad_alloc&) {
+                job.result.error = out_of_memory();
+            } catch (const std::length_error&) {
+                job.result.error = out_of_memory();
+            } catch (...) {
+                job.result.fault = true;  // the consumer rethrows it, as the one-thread run would
+            }
+        }
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            job.done = true;
+        }
+        finished_.notify_all();
     }
 
     const Shared& shared_;
@@ -581,7 +643,11 @@ template <class F, class E>
     chunk_size = std::max<std::size_t>(chunk_size, 1);
     F formatter = make_formatter();
     Placer<F, E> placer(shared, formatter, emitter, span);
-    WorkerPool<F> pool(std::max<std::size_t>(jobs, 1), shared, std::move(make_formatter), abort);
+    // The consumer parses too whenever it has nothing to read or place, so
+    // `jobs` threads in all parse: one fewer in the pool. A pool as large
+    // as `jobs` would leave the consumer sharing a core, and the workers
+    // waiting on it for chunks while another core stood idle.
+    WorkerPool<F> pool(std::max<std::size_t>(jobs, 1) - 1, shared, std::move(make_formatter), abort);
     const std::size_t in_flight = 2 * std::max<std::size_t>(jobs, 1);  // one parsed, one waiting
     std::deque<std::shared_ptr<Job<F>>> queued;
     std::vector<std::shared_ptr<Job<F>>> spare;  // placed, their memory kept for later chunks
@@ -632,6 +698,7 @@ template <class F, class E>
             continue;
         }
         if (queued.empty()) break;
+        if (pool.help(formatter)) continue;
         if (!pool.wait(*queued.front(), cancel)) return StreamError::cancelled();
     }
     if (cancel.load(std::memory_order_relaxed)) return StreamError::cancelled();

@@ -170,6 +170,23 @@ public:
         count_row(reading.counts, verdict, changes_);
     }
 
+    // A row that is kept as it stands, with nothing changed: `text`, then an LF.
+    void add_line(Reading& reading, const ResilientParser::VerbatimLine& line, std::string_view text,
+                  std::size_t start) {
+        // The bound a parsed row would have, so rows are left to the writer alike.
+        const std::size_t columns = context_->dialect.expected_columns;
+        const std::size_t bound = line.text_size + line.special_size + 3 * columns;
+        if (bound > kHeldLine || reading.clean.size() + bound > held_limit_) {
+            reading.deferred.push_back({reading.clean.size(), start});
+        } else {
+            char* room = reading.clean.room(text.size() + 1);
+            std::memcpy(room, text.data(), text.size());
+            room[text.size()] = '\n';
+            reading.clean.commit(room + text.size() + 1);
+        }
+        count_row(reading.counts, RowVerdict::Kept, {});
+    }
+
 private:
     void write_clean(ByteBuffer& out, const RowBuffer& row) {
         const std::uint8_t delimiter = context_->dialect.delimiter;
@@ -191,6 +208,10 @@ private:
     std::vector<RowChange> changes_;
     std::string line_;
 };
+
+// Kept rows skip their fields only through add_line: a change to its
+// signature must not quietly turn that off.
+static_assert(pipeline::TakesLines<RowFormatter>);
 
 // Writes placed readings to the outputs.
 class CsvEmitter {

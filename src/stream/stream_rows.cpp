@@ -182,6 +182,26 @@ RowReader::Step RowReader::next(RowBuffer& row, RowInfo& info) {
     }
 }
 
+std::optional<std::string_view> RowReader::next_verbatim_line(std::size_t fields,
+                                                              ResilientParser::VerbatimLine& shape) {
+    if (!started_ || !parser_) return std::nullopt;  // next() sets the reading up
+    const std::string_view view = window_.view();
+    const std::size_t start = position_;
+    const auto line = parser_->next_verbatim_line(fields);
+    if (!line) return std::nullopt;
+    const std::size_t end = parser_->position();
+    if (end >= view.size() && !window_.at_end()) {
+        // A CR at the end of what is read may have its LF still to come:
+        // next() reads more and parses the row again.
+        parser_.reset();
+        return std::nullopt;
+    }
+    position_ = end;
+    line_ = parser_->line();
+    shape = *line;
+    return view.substr(start, line->end - start);
+}
+
 std::variant<std::optional<Dialect>, StreamError> settle_dialect_or_empty(InputWindow& window,
                                                                           const SalvageOptions& options) {
     while (window.view().empty() && !window.at_end()) {
@@ -220,12 +240,23 @@ std::variant<StreamSummary, StreamError> stream_rows(InputWindow& window,
     std::string extra;
     std::size_t rows_since_check = 0;
     std::uint64_t checked_at = 0;
+    // Kept rows that stand as a writer puts them skip their fields.
+    const bool lines = expected != 0 && sink.takes_lines();
+    ResilientParser::VerbatimLine shape{};
 
     for (;;) {
         if (++rows_since_check >= kCheckRows || reader.boundary().offset - checked_at >= kCheckBytes) {
             if (control.cancel.load(std::memory_order_relaxed)) return StreamError::cancelled();
             checked_at = reader.boundary().offset;
             rows_since_check = 0;
+        }
+        if (lines) {
+            if (const auto text = reader.next_verbatim_line(expected, shape)) {
+                if (!sink.clean_line(*text, shape)) return sink.failure();
+                ++counters.total_rows;
+                ++counters.salvaged_rows;
+                continue;
+            }
         }
         const RowReader::Step step = reader.next(row, info);
         if (step == RowReader::Step::Failed) return reader.error();

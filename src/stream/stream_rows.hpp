@@ -68,6 +68,16 @@ public:
     virtual bool quarantined_row(const RowBuffer& parsed, const RowInfo& info,
                                  std::string_view reason) = 0;
     [[nodiscard]] virtual StreamError failure() const = 0;
+    // True for a sink that takes kept rows that a writer puts as they stand
+    // as their text alone (clean_line), without their fields.
+    [[nodiscard]] virtual bool takes_lines() const noexcept { return false; }
+    // Such a row: `text` (its line, without the break) and its shape. Only
+    // called when takes_lines().
+    virtual bool clean_line(std::string_view text, const ResilientParser::VerbatimLine& shape) {
+        (void)text;
+        (void)shape;
+        return false;
+    }
 };
 
 class RowReader {
@@ -80,6 +90,11 @@ public:
     enum class Step { Row, End, Failed };
     // The next final row, read into `row` (decoded) and described by `info`.
     Step next(RowBuffer& row, RowInfo& info);
+
+    // When the next row is a final line of `fields` fields that a writer
+    // puts as it stands (ResilientParser::next_verbatim_line), reads it and
+    // returns its text, the line break left out; else reads nothing.
+    std::optional<std::string_view> next_verbatim_line(std::size_t fields, ResilientParser::VerbatimLine& shape);
 
     // What the parser repaired in the row last returned, and the line it
     // stood on after that row.

@@ -134,6 +134,20 @@ public:
         return keep(changes_->write(line_));
     }
 
+    [[nodiscard]] bool takes_lines() const noexcept override { return true; }
+
+    bool clean_line(std::string_view text, const ResilientParser::VerbatimLine&) override {
+        if (text.size() < AtomicOutput::kCapacity) {
+            if (!keep(clean_.make_room(text.size() + 1))) return false;
+            char* room = clean_.room_for(text.size() + 1);
+            std::memcpy(room, text.data(), text.size());
+            room[text.size()] = '\n';
+            clean_.commit(room + text.size() + 1);
+            return true;
+        }
+        return keep(clean_.write(text)) && keep(clean_.write("\n"));
+    }
+
     bool quarantined_row(const RowBuffer&, const RowInfo& info, std::string_view reason) override {
         if (quarantine_ == nullptr) return true;
         line_.clear();

@@ -458,4 +458,137 @@ TEST(ParserQuoteStorm, StormLinesOneAfterAnother) {
     EXPECT_FALSE(parser.next_row().has_value());
 }
 
+// next_verbatim_line against next_row at every row start of `text`: it takes
+// exactly the rows that next_row gives verbatim and unrepaired, of the width
+// asked, on one line ended by a line break, in a dialect whose clean lines
+// are source text; such a row comes with next_row's end, sizes, position
+// and line. Otherwise it reads nothing. Adds the rows taken to `taken`.
+::testing::AssertionResult verbatim_lines_agree(const std::string& text, const Dialect& d, std::size_t& taken) {
+    const auto is_break = [](std::uint8_t b) { return b == '\r' || b == '\n'; };
+    const bool dialect_takes = d.delimiter < 0x80 && d.quote < 0x80 && !d.escape && !d.trim &&
+                               d.delimiter != d.quote && !is_break(d.delimiter) && !is_break(d.quote);
+    ResilientParser parser = brinewick_test::make_parser(text, d);
+    RowBuffer row;
+    for (std::size_t i = 0;; ++i) {
+        ResilientParser truth = parser;
+        if (!truth.next_row(row)) return ::testing::AssertionSuccess();
+        const auto& events = truth.row_events();
+        std::size_t end = 0;
+        bool takeable = false;
+        if (row.is_verbatim() && events.stray_quotes == 0 && events.text_after_quote == 0 && !events.unclosed_quote) {
+            const std::string_view line = row.verbatim_text();
+            end = static_cast<std::size_t>(line.data() - text.data()) + line.size();
+            takeable = dialect_takes && line.find_first_of("\r\n") == std::string_view::npos && end < truth.position();
+        }
+        for (const std::size_t asked : {row.size(), row.size() + 1}) {
+            ResilientParser fast = parser;
+            const auto got = fast.next_verbatim_line(asked);
+            const bool want = takeable && asked == row.size();
+            const std::string shown = printable(text.substr(parser.position(), truth.position() - parser.position()));
+            if (got.has_value() != want) {
+                return ::testing::AssertionFailure() << "row " << i << " " << shown << " asked " << asked
+                                                     << " fields: taken " << got.has_value() << ", expected " << want;
+            }
+            if (!got) {
+                if (fast.position() != parser.position() || fast.line() != parser.line()) {
+                    return ::testing::AssertionFailure() << "row " << i << " " << shown << ": refused, yet read";
+                }
+                continue;
+            }
+            ++taken;
+            if (got->end != end || got->text_size != row.text_size() || got->special_size != row.special_text_size() ||
+                fast.position() != truth.position() || fast.line() != truth.line()) {
+                return ::testing::AssertionFailure()
+                       << "row " << i << " " << shown << ": end " << got->end << "/" << end << ", sizes "
+                       << got->text_size << "/" << row.text_size() << " and " << got->special_size << "/"
+                       << row.special_text_size() << ", position " << fast.position() << "/" << truth.position()
+                       << ", line " << fast.line() << "/" << truth.line();
+            }
+        }
+        parser = truth;
+    }
+}
+
+// Rows as a writer puts them, mostly, in many widths and line breaks: plain
+// and quoted fields (holding the delimiter, doubled quotes, UTF-8), long ones
+// across several 64-byte blocks, and now and then a field a writer would
+// not quote, a broken character, or a line break inside quotes.
+std::string writer_rows(std::mt19937_64& rng, std::size_t rows, const Dialect& d) {
+    const auto below = [&rng](std::uint64_t n) { return rng() % n; };
+    const char q = static_cast<char>(d.quote);
+    const char sep = static_cast<char>(d.delimiter);
+    std::string out;
+    for (std::size_t r = 0; r < rows; ++r) {
+        const auto width = below(10) == 0 ? 1 + below(40) : 1 + below(6);
+        for (std::uint64_t f = 0; f < width; ++f) {
+            if (f != 0) out.push_back(sep);
+            std::string value;
+            const auto len = below(8) == 0 ? below(200) : below(12);
+            for (std::uint64_t k = 0; k < len; ++k) value.push_back(static_cast<char>('a' + below(26)));
+            const auto shape = below(100);
+            if (shape < 10) value += "\xC3\xA9\xE2\x82\xAC";
+            else if (shape < 12) value += "\xE2\x82";  // cut short
+            if (shape >= 50 && shape < 80) {
+                value.insert(below(value.size() + 1), below(2) == 0 ? std::string(1, sep) : std::string(2, q));
+                out += q + value + q;
+            } else if (shape >= 80 && shape < 84) {
+                out += q + value + q;  // nothing in it needs the quotes
+            } else if (shape >= 84 && shape < 86) {
+                out += q + value + "\n" + q;
+            } else {
+                out += value;
+            }
+        }
+        const auto end = below(100);
+        out += end < 70 ? "\n" : end < 90 ? "\r\n" : end < 97 ? "\r" : "\n\n";
+    }
+    return out;
+}
+
+TEST(ParserVerbatimLines, AgreeWithNextRowInEveryDialect) {
+    std::size_t taken = 0;
+    std::uint64_t seed = kBaseSeed + 500000;
+    for (const Dialect& d : dialects()) {
+        for (int k = 0; k < 200; ++k, ++seed) {
+            Generator gen(seed, d);
+            std::mt19937_64 rng(seed);
+            const std::string text = k % 3 == 0   ? gen.random_text(gen.random_length())
+                                     : k % 3 == 1 ? gen.csv_like(gen.below(3000), d)
+                                                  : writer_rows(rng, 1 + gen.below(60), d);
+            ASSERT_TRUE(verbatim_lines_agree(text, d, taken)) << "seed " << seed;
+        }
+    }
+    // Most of the writer-style rows in the plain dialects are taken.
+    EXPECT_GT(taken, 10000u);
+}
+
+// A row over the point where the parser next asks whether to go on is left
+// to next_row, which asks; the questions are those of next_row alone.
+TEST(ParserVerbatimLines, RowOverACancelQuestionIsLeftToNextRow) {
+    std::string text;
+    while (text.size() < brinewick::CancelCheck::kInterval + 100) text += "ab,\"c,d\",ef\n";
+    const auto count_questions = [&text](bool fast) {
+        std::size_t asked = 0;
+        brinewick::CancelCheck check(
+            [](void* n) {
+                ++*static_cast<std::size_t*>(n);
+                return true;
+            },
+            &asked);
+        ResilientParser parser(text, ',', '"', true);
+        parser.set_cancel_check(&check);
+        RowBuffer row;
+        std::size_t rows = 0;
+        for (;; ++rows) {
+            if (fast && parser.next_verbatim_line(3)) continue;
+            if (!parser.next_row(row)) break;
+        }
+        EXPECT_EQ(rows, text.size() / 12);
+        return asked;
+    };
+    const std::size_t slow = count_questions(false);
+    EXPECT_EQ(count_questions(true), slow);
+    EXPECT_GE(slow, 2u);
+}
+
 }  // namespace
