@@ -12,8 +12,8 @@
    the file size).
 
 Wall time and the process's CPU time (all threads) are both shown: the
-machine is shared, and the peers use several threads where brinewick uses
-one worker beside the consumer.
+machine is shared, and every contender uses several threads (brinewick's
+`jobs` threads parse, one of them the consumer that places the chunks).
 """
 from __future__ import annotations
 

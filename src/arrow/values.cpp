@@ -178,7 +178,54 @@ bool float_round_trips(std::string_view text, std::size_t int_begin, std::size_t
 
 }  // namespace
 
+namespace {
+
+constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The usual cell of a float column, a plain decimal of at most DBL_DIG
+// digits ("2222.48", "-0.5", "17"), read in one pass: true and `out` set,
+// or false with `decided` telling whether the text is certainly not in the
+// format (else the general reading decides).
+bool parse_plain_decimal(std::string_view text, double& out, bool& decided) noexcept {
+    const char* p = text.data();
+    const std::size_t n = text.size();
+    const std::size_t first = n != 0 && p[0] == '-' ? 1 : 0;
+    decided = false;
+    if (n == first || n - first > DBL_DIG + 1) return false;
+    std::uint64_t mantissa = 0;
+    std::size_t point = n;
+    for (std::size_t i = first; i < n; ++i) {
+        const unsigned d = static_cast<unsigned>(static_cast<unsigned char>(p[i])) - '0';
+        if (d < 10) {
+            mantissa = mantissa * 10 + d;
+        } else if (p[i] == '.' && point == n) {
+            point = i;
+        } else {
+            return false;  // an exponent, a second point, anything else
+        }
+    }
+    const std::size_t int_len = (point == n ? n : point) - first;
+    const std::size_t frac_len = point == n ? 0 : n - point - 1;
+    // "5." or "." and "01.5" are strings, whatever the general reading says.
+    if ((point != n && frac_len == 0) || (int_len > 1 && p[first] == '0')) {
+        decided = true;
+        return false;
+    }
+    if (int_len + frac_len > DBL_DIG) return false;
+    // Below 10^15, so exact in a double, and 10^frac_len is a double too:
+    // one divide rounds correctly, as in the general reading.
+    const double v = static_cast<double>(mantissa) / kPow10[frac_len];
+    out = first == 1 ? -v : v;
+    return true;
+}
+
+}  // namespace
+
 bool parse_float64(std::string_view text, double& out) noexcept {
+    bool decided = false;
+    if (parse_plain_decimal(text, out, decided)) return true;
+    if (decided) return false;
     const std::size_t n = text.size();
     std::size_t i = n > 0 && text[0] == '-' ? 1 : 0;
     const std::size_t int_begin = i;
@@ -220,8 +267,6 @@ bool parse_float64(std::string_view text, double& out) noexcept {
     // correctly rounded value, which reads back as the text's digits (DBL_DIG).
     const long scale = exponent - static_cast<long>(frac_end - frac_begin);
     if (digits <= DBL_DIG && scale >= -22 && scale <= 22) {
-        static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                            1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
         double v = static_cast<double>(mantissa);
         v = scale >= 0 ? v * kPow10[scale] : v / kPow10[-scale];
         out = int_begin == 1 ? -v : v;

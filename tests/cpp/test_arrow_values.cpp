@@ -2,10 +2,13 @@
 // it reads them as), how a column's values settle its type, and header names.
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -100,6 +103,55 @@ TEST(ArrowValues, Float64Format) {
     EXPECT_TRUE(std::signbit(v)) << "-0 keeps its sign as a float";
     ASSERT_TRUE(parse_float64("0.000", v));
     EXPECT_FALSE(std::signbit(v));
+}
+
+// Random texts of digits, points and minus signs against the grammar and
+// strtod: where at most DBL_DIG significant digits make the value, a text
+// is taken exactly when it is a plain decimal, as strtod reads it.
+TEST(ArrowValues, Float64PlainDecimalsAgreeWithStrtod) {
+    std::mt19937_64 rng(0xF10A7);
+    const auto plain_decimal = [](const std::string& t) {
+        const std::size_t first = !t.empty() && t[0] == '-' ? 1 : 0;
+        const std::size_t point = t.find('.', first);
+        const std::string whole = t.substr(first, point == std::string::npos ? std::string::npos : point - first);
+        const std::string frac = point == std::string::npos ? "" : t.substr(point + 1);
+        const auto digits = [](const std::string& s) {
+            return s.find_first_not_of("0123456789") == std::string::npos;
+        };
+        if (!digits(whole) || !digits(frac)) return false;
+        if (point != std::string::npos && frac.empty()) return false;
+        if (whole.empty() && frac.empty()) return false;
+        return whole.size() <= 1 || whole[0] != '0';
+    };
+    int checked = 0;
+    for (int k = 0; k < 200000; ++k) {
+        std::string t;
+        if (rng() % 3 == 0) t.push_back('-');
+        const std::size_t length = rng() % 19;
+        for (std::size_t i = 0; i < length; ++i) {
+            const auto r = rng() % 40;
+            t.push_back(r == 0 ? '.' : r == 1 ? '-' : r < 8 ? '0' : static_cast<char>('0' + rng() % 10));
+        }
+        std::size_t significant = 0;
+        bool started = false;
+        for (const char c : t) {
+            started = started || (c >= '1' && c <= '9');
+            significant += started && c >= '0' && c <= '9';
+        }
+        double got = 0;
+        const bool taken = parse_float64(t, got);
+        if (significant > DBL_DIG) {
+            if (taken) EXPECT_EQ(got, std::strtod(t.c_str(), nullptr)) << t;
+            continue;
+        }
+        ASSERT_EQ(taken, plain_decimal(t)) << t;
+        if (!taken) continue;
+        ++checked;
+        const double want = std::strtod(t.c_str(), nullptr);
+        ASSERT_EQ(got, want) << t;
+        ASSERT_EQ(std::signbit(got), std::signbit(want)) << t;
+    }
+    EXPECT_GT(checked, 10000);
 }
 
 TEST(ArrowValues, BoolFormat) {
