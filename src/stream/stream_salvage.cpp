@@ -136,17 +136,7 @@ public:
 
     [[nodiscard]] bool takes_lines() const noexcept override { return true; }
 
-    bool clean_line(std::string_view text, const ResilientParser::VerbatimLine&) override {
-        if (text.size() < AtomicOutput::kCapacity) {
-            if (!keep(clean_.make_room(text.size() + 1))) return false;
-            char* room = clean_.room_for(text.size() + 1);
-            std::memcpy(room, text.data(), text.size());
-            room[text.size()] = '\n';
-            clean_.commit(room + text.size() + 1);
-            return true;
-        }
-        return keep(clean_.write(text)) && keep(clean_.write("\n"));
-    }
+    bool clean_line(std::string_view text, const ResilientParser::VerbatimLine&) override { return write_line(text); }
 
     bool quarantined_row(const RowBuffer&, const RowInfo& info, std::string_view reason) override {
         if (quarantine_ == nullptr) return true;
@@ -165,18 +155,21 @@ private:
         return false;
     }
 
-    bool write_clean(const RowBuffer& row) {
-        if (row.is_verbatim()) {  // most rows: the source line as it stands, and an LF
-            const std::string_view text = row.verbatim_text();
-            if (text.size() < AtomicOutput::kCapacity) {
-                if (!keep(clean_.make_room(text.size() + 1))) return false;
-                char* room = clean_.room_for(text.size() + 1);
-                std::memcpy(room, text.data(), text.size());
-                room[text.size()] = '\n';
-                clean_.commit(room + text.size() + 1);
-                return true;
-            }
+    // A row's source line as it stands, and an LF.
+    bool write_line(std::string_view text) {
+        if (text.size() < AtomicOutput::kCapacity) {
+            if (!keep(clean_.make_room(text.size() + 1))) return false;
+            char* room = clean_.room_for(text.size() + 1);
+            std::memcpy(room, text.data(), text.size());
+            room[text.size()] = '\n';
+            clean_.commit(room + text.size() + 1);
+            return true;
         }
+        return keep(clean_.write(text)) && keep(clean_.write("\n"));
+    }
+
+    bool write_clean(const RowBuffer& row) {
+        if (row.is_verbatim()) return write_line(row.verbatim_text());  // most rows
         const std::size_t bound = clean_line_bound(row);
         if (delimiter_ < 0x80 && quote_char_ < 0x80 && bound <= AtomicOutput::kCapacity) {
             if (!keep(clean_.make_room(bound))) return false;

@@ -40,7 +40,7 @@ def quarantine_records(data: bytes, header: list) -> list:
     return rows[1:]
 
 
-def compare(work: Path, data: bytes, options: dict, read_size: int) -> None:
+def compare(work: Path, data: bytes, options: dict, read_size: int, jobs=None) -> None:
     """Runs both salvages over `data` and asserts they agree."""
     src = work / "in.csv"
     src.write_bytes(data)
@@ -48,8 +48,8 @@ def compare(work: Path, data: bytes, options: dict, read_size: int) -> None:
     out, q = work / "out.csv", work / "q.csv"
     expected = backend.salvage_file(str(src), str(ref_out), str(ref_q), **options)
     got = _salvage(src, out, quarantine=q, changes=None, progress=None, durable=False,
-                   read_size=read_size, **{**OPTION_DEFAULTS, **options})
-    context = f"input={data!r} options={options} read_size={read_size}"
+                   read_size=read_size, jobs=jobs, **{**OPTION_DEFAULTS, **options})
+    context = f"input={data[:200]!r} options={options} read_size={read_size} jobs={jobs}"
     assert out.read_bytes() == ref_out.read_bytes(), context
     assert {k: getattr(got, k) for k in COUNTERS} == \
         {k: getattr(expected, k) for k in COUNTERS}, context
@@ -155,3 +155,14 @@ def test_row_longer_than_many_reads(work, read_size):
     data = b'id,text\n1,"' + long_field + b'"\n2,"a\nb"\n3,x,y\n'
     compare(work, data, {}, read_size)
     compare(work, data, {"merge_overflow": False}, read_size)
+
+
+# Kept rows are copied through as they stand; one longer than the writer's
+# 256 KiB buffer goes around it, in one thread and in the pipeline alike.
+@pytest.mark.parametrize("jobs", [1, 2])
+@pytest.mark.parametrize("end", [b"\n", b"\r\n", b"\r"], ids=["lf", "crlf", "cr"])
+@pytest.mark.parametrize("field", [b"p" * 300_000, b'"' + b"q," * 150_000 + b'"', b'"' + b'q""' * 100_000 + b'"',
+                                   b"\xc3\xa9" * 150_000], ids=["plain", "delimiters", "doubled", "utf8"])
+def test_kept_line_longer_than_the_output_buffer(work, jobs, end, field):
+    data = end.join([b"a,b,c", b"1," + field + b",3", b"4,5,6", b"7," + field + b",9", b""])
+    compare(work, data, {}, 1 << 16, jobs=jobs)
