@@ -159,20 +159,6 @@ std::size_t ResilientParser::skip_copies(std::size_t row_start, std::size_t row_
     return copies;
 }
 
-#if defined(__x86_64__)
-[[gnu::target("popcnt")]] std::optional<ResilientParser::VerbatimLine> ResilientParser::verbatim_line_popcnt(
-    std::size_t fields) noexcept {
-    return read_verbatim_line(fields);
-}
-#endif
-
-std::optional<ResilientParser::VerbatimLine> ResilientParser::next_verbatim_line(std::size_t fields) noexcept {
-#if defined(__x86_64__)
-    if (counts_bits_) return verbatim_line_popcnt(fields);
-#endif
-    return read_verbatim_line(fields);
-}
-
 inline std::optional<ResilientParser::VerbatimLine> ResilientParser::read_verbatim_line(std::size_t fields) noexcept {
     // Each rule below is one under which the state machine would leave the
     // row as it stands; anything else goes back to it. The walk goes by the
@@ -260,6 +246,20 @@ inline std::optional<ResilientParser::VerbatimLine> ResilientParser::read_verbat
             break;
         }
     }
+}
+
+#if defined(__x86_64__)
+[[gnu::target("popcnt")]] std::optional<ResilientParser::VerbatimLine> ResilientParser::verbatim_line_popcnt(
+    std::size_t fields) noexcept {
+    return read_verbatim_line(fields);
+}
+#endif
+
+std::optional<ResilientParser::VerbatimLine> ResilientParser::next_verbatim_line(std::size_t fields) noexcept {
+#if defined(__x86_64__)
+    if (counts_bits_) return verbatim_line_popcnt(fields);
+#endif
+    return read_verbatim_line(fields);
 }
 
 bool ResilientParser::quote_closes(std::size_t q) noexcept {

@@ -173,17 +173,17 @@ using ResultOf = ChunkResult<typename F::Reading, typename F::Mark>;
 // Rows between looks at the stop flags inside a worker: a few ms of parsing.
 inline constexpr std::size_t kCheckRows = 4096;
 
-// Reads `chunk` both ways in step: whichever reading stands at the earlier
-// row start parses its next row, until both stand at the same one; from
-// there they would be the same, so the quoted reading stops. On input that
-// never gets them in step (a quote storm) both read the whole chunk: twice
-// the work, never more.
 // A formatter that takes rows a writer puts as they stand (Kept, nothing
 // changed) as their text alone, without their fields.
 template <class F>
 concept TakesLines = requires(F& f, typename F::Reading& r, const ResilientParser::VerbatimLine& line,
                               std::string_view text, std::size_t start) { f.add_line(r, line, text, start); };
 
+// Reads `chunk` both ways in step: whichever reading stands at the earlier
+// row start parses its next row, until both stand at the same one; from
+// there they would be the same, so the quoted reading stops. On input that
+// never gets them in step (a quote storm) both read the whole chunk: twice
+// the work, never more.
 template <class F>
 void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& formatter) {
     const SalvageOptions& options = *shared.options;
@@ -419,6 +419,8 @@ private:
                 if (!formatter) formatter.emplace(make_());
                 target = &*formatter;
             } catch (const std::bad_alloc&) {
+                job->result.error = out_of_memory();
+            } catch (const std::length_error&) {
                 job->result.error = out_of_memory();
             } catch (...) {
                 job->result.fault = true;
