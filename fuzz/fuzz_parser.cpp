@@ -28,22 +28,54 @@ bool is_ascii(std::string_view s) {
 }
 
 // One pass over the text. Entry point of row i: bits of `pattern` pick
-// next_row() (0), next_row(RowBuffer&) (1) or next_row_raw (2, decoded here
-// by the reference decoder); pattern 0 uses next_row() throughout.
+// next_row() (0), next_row(RowBuffer&) (1), next_row_raw (2, decoded here
+// by the reference decoder) or next_verbatim_line asked for the model row's
+// width, with next_row(RowBuffer&) where it declines (3); pattern 0 uses
+// next_row() throughout.
 void check_pass(std::string_view text, const brinewick_test::Dialect& d,
                 const std::vector<brinewick_test::ModelRow>& model, unsigned pattern) {
     brinewick::ResilientParser parser = brinewick_test::make_parser(text, d);
     brinewick::RowBuffer buffer;
     const std::string context = brinewick_test::describe(d) + " pattern=" + std::to_string(pattern);
     for (std::size_t i = 0;; ++i) {
-        const unsigned entry = (pattern >> (2 * (i % 4))) % 4 % 3;
+        unsigned entry = (pattern >> (2 * (i % 4))) % 4;
+        const std::string where = context + " row " + std::to_string(i) + " entry " + std::to_string(entry);
         std::optional<std::vector<std::string>> got;
-        if (entry == 0) {
+        bool as_line = false;  // taken by next_verbatim_line: no fields in the buffer
+        if (entry == 3) {
+            const std::size_t start = parser.position();
+            if (const auto line = parser.next_verbatim_line(i < model.size() ? model[i].raw.size() : 1)) {
+                if (i == model.size()) fail("a verbatim line the model does not have", text, where);
+                const auto want = brinewick_test::decoded(model[i].raw);
+                const std::string written = brinewick_test::written_line(want, d);
+                if (text.substr(start, line->end - start) != written) {
+                    fail("verbatim line " + printable(text.substr(start, line->end - start)) +
+                             " is not the written line " + printable(written),
+                         text, where);
+                }
+                std::size_t text_size = 0;
+                std::size_t special_size = 0;
+                for (const std::string& f : want) {
+                    text_size += f.size();
+                    special_size += brinewick_test::holds_special(f, d) ? f.size() : 0;
+                }
+                if (line->text_size != text_size || line->special_size != special_size) {
+                    fail("verbatim line sizes differ from the model's fields", text, where);
+                }
+                got = want;
+                as_line = true;
+            } else if (parser.position() != start) {
+                fail("a declined verbatim line moved the parser", text, where);
+            }
+            entry = 1;
+        }
+        if (as_line) {
+            // Checked above; the line and position are checked below.
+        } else if (entry == 0) {
             got = parser.next_row();
         } else if (entry == 1 ? parser.next_row(buffer) : parser.next_row_raw(buffer)) {
             got = entry == 1 ? buffer.to_strings() : brinewick_test::decoded(buffer.to_strings());
         }
-        const std::string where = context + " row " + std::to_string(i) + " entry " + std::to_string(entry);
         if (i == model.size()) {
             if (got) fail("a row the model does not have: " + printable(*got), text, where);
             if (parser.next_row().has_value()) fail("a row after the end", text, where);
@@ -59,7 +91,7 @@ void check_pass(std::string_view text, const brinewick_test::Dialect& d,
         if (!got) fail("row missing; model " + printable(want), text, where);
         if (*got != want) fail("fields differ\n   model  " + printable(want) + "\n   parser " + printable(*got), text, where);
         // A row copied whole by the writers must be the line they would write.
-        if (entry == 1 && buffer.is_verbatim()) {
+        if (entry == 1 && !as_line && buffer.is_verbatim()) {
             if (d.delimiter >= 0x80 || d.quote >= 0x80 || d.escape || d.trim) {
                 fail("a row marked verbatim in this dialect", text, where);
             }
@@ -69,7 +101,7 @@ void check_pass(std::string_view text, const brinewick_test::Dialect& d,
                      text, where);
             }
         }
-        for (std::size_t f = 0; entry != 0 && f < want.size(); ++f) {
+        for (std::size_t f = 0; entry != 0 && !as_line && f < want.size(); ++f) {
             // Decoded rows know ASCII-ness exactly; raw rows may leave it unset.
             const bool flag = buffer.field_is_ascii(f);
             if (entry == 1 ? flag != is_ascii(want[f]) : flag && !is_ascii(buffer.field(f))) {
@@ -108,6 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto model = brinewick_test::model_rows(text, d);
     check_pass(text, d, model, 0);
     check_pass(text, d, model, 0xAA);  // next_row_raw throughout
-    if (pattern != 0 && pattern != 0xAA) check_pass(text, d, model, pattern);
+    check_pass(text, d, model, 0xFF);  // next_verbatim_line first throughout
+    if (pattern != 0 && pattern != 0xAA && pattern != 0xFF) check_pass(text, d, model, pattern);
     return 0;
 }
