@@ -225,22 +225,30 @@ void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& 
     out.from_quote.line = out.continued_line;
     out.from_quote.end_line = out.continued_line;
 
-    // Rows a formatter would copy through as they stand skip the fields.
+    // A row the formatter copies through as it stands, read without its
+    // fields from `start` of `view` (`at` in the text the consumer has);
+    // false, with nothing read, for any other row.
     const std::size_t columns = shared.dialect.expected_columns;
-    const bool lines = TakesLines<F> && columns != 0;
+    const auto take_line = [&](ResilientParser& parser, typename F::Reading& reading, std::string_view view,
+                               std::size_t start, std::size_t at) {
+        if constexpr (TakesLines<F>) {
+            if (columns == 0) return false;
+            const auto verbatim = parser.next_verbatim_line(columns);
+            if (!verbatim) return false;
+            reading.end_line = parser.line();
+            formatter.add_line(reading, *verbatim, view.substr(start, verbatim->end - start), at);
+            return true;
+        } else {
+            return false;
+        }
+    };
     const auto step_row = [&] {
         const std::size_t start = from_row.position();
         const std::size_t line = from_row.line();
-        if constexpr (TakesLines<F>) {
-            if (lines) {
-                if (const auto verbatim = from_row.next_verbatim_line(columns)) {
-                    out.from_row.end_line = from_row.line();
-                    formatter.add_line(out.from_row, *verbatim, text.substr(start, verbatim->end - start), start);
-                    row_pos = from_row.position();
-                    row_line = from_row.line();
-                    return;
-                }
-            }
+        if (take_line(from_row, out.from_row, text, start, start)) {
+            row_pos = from_row.position();
+            row_line = from_row.line();
+            return;
         }
         if (!from_row.next_row(row)) {
             row_done = true;
@@ -267,16 +275,9 @@ void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& 
     const auto step_quote = [&] {
         const std::size_t start = from_quote.position();
         const std::size_t line = from_quote.line();
-        if constexpr (TakesLines<F>) {
-            if (lines) {
-                if (const auto verbatim = from_quote.next_verbatim_line(columns)) {
-                    out.from_quote.end_line = from_quote.line();
-                    formatter.add_line(out.from_quote, *verbatim, quoted.substr(start, verbatim->end - start),
-                                       start - 1);
-                    out.from_quote.line = from_quote.line();
-                    return;
-                }
-            }
+        if (take_line(from_quote, out.from_quote, quoted, start, start - 1)) {
+            out.from_quote.line = from_quote.line();
+            return;
         }
         if (!from_quote.next_row(row)) {
             quote_active = false;
