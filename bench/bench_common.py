@@ -83,11 +83,64 @@ def run_interleaved(contenders: list[tuple[str, Callable[[], object]]], reps: in
     return timings
 
 
-def print_timings(timings: list[Timing], size: int) -> None:
+def print_timings(timings: list[Timing], size: int, first: dict[str, list[float]] | None = None) -> None:
+    """One line per contender; `first` adds the median of its first calls in fresh processes."""
     width = max(len(t.name) for t in timings)
     for t in timings:
+        fresh = first.get(t.name) if first else None
+        tail = f"   first call {statistics.median(fresh):8.3f} s" if fresh else ""
         print(f"  {t.name:<{width}}  best {t.best:8.3f} s {t.mb_s(size, t.best):8.1f} MB/s"
-              f"   median {t.median:8.3f} s {t.mb_s(size, t.median):8.1f} MB/s")
+              f"   median {t.median:8.3f} s {t.mb_s(size, t.median):8.1f} MB/s{tail}")
+
+
+def release_memory() -> None:
+    """Frees the blocks brinewick keeps for reuse, so that what one contender
+    left cached does not speed up the next (untimed, before every call)."""
+    try:
+        import brinewick
+    except ImportError:
+        return
+    brinewick.release_unused_memory()
+
+
+@dataclass
+class Contender:
+    """A timed call as source, so that the same code runs warm here and
+    first in a fresh interpreter."""
+    name: str
+    call: str          # the statements timed
+    imports: str = ""  # run once before them, untimed
+
+
+def warm_calls(contenders: list[Contender], setup: str) -> tuple[list[tuple[str, Callable[[], object]]], dict]:
+    """The contenders as callables sharing one namespace, in which `setup`
+    and every contender's imports have run; returns the namespace too."""
+    namespace: dict = {}
+    exec(setup, namespace)
+    calls = []
+    for c in contenders:
+        exec(c.imports, namespace)
+        code = compile(c.call, c.name, "exec")
+        calls.append((c.name, lambda code=code: exec(code, namespace)))
+    return calls, namespace
+
+
+def first_calls(contenders: list[Contender], setup: str, runs: int,
+                before: Callable[[str], object] | None = None) -> dict[str, list[float]]:
+    """Wall seconds of each contender's first call, each time in a new
+    interpreter that runs `setup` and the contender's imports (untimed) and
+    then the call once; `runs` rounds, interleaved. `before(name)` runs here
+    ahead of each child."""
+    seconds: dict[str, list[float]] = {c.name: [] for c in contenders}
+    for _ in range(runs):
+        for c in contenders:
+            if before is not None:
+                before(c.name)
+            code = "\n".join([setup, c.imports, "import time as _time", "_start = _time.perf_counter()", c.call,
+                              "print('FIRST CALL', _time.perf_counter() - _start)"])
+            out = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True, check=True).stdout
+            seconds[c.name].append(float(out.splitlines()[-1].split()[-1]))
+    return seconds
 
 
 def remove_files(*paths: str) -> None:

@@ -10,6 +10,12 @@ Times, in one run and interleaved, over the same input:
 and reports best and median of --reps runs as MB/s (MB = 10**6 bytes) and the
 ratios: salvage against salvage_file (goal: at least as fast on one thread),
 durable against not, and the progress callback's overhead (goal: under 1%).
+Every contender runs --reps times, round-robin, and brinewick's cache of
+blocks is freed (brinewick.release_unused_memory) before each call, untimed,
+so what one call leaves cached does not speed up the next contender. The
+"first call" column is each contender's first call in a fresh interpreter
+(imports done first, untimed), the median of --fresh-runs such processes:
+what a script that salvages one file pays.
 
 Then several salvages at once: --threads salvages of the same input in as many
 Python threads, against the same salvages one after another (wall-clock
@@ -28,13 +34,15 @@ from __future__ import annotations
 
 import argparse
 import os
+import statistics
 import sys
 import tempfile
 import threading
 import time
 
 from bench_common import (
-    DATA_DIR, MB, load_line, parse_arguments, prepare_input, print_timings, remove_files, run_interleaved,
+    DATA_DIR, MB, Contender, first_calls, load_line, parse_arguments, prepare_input, print_timings,
+    release_memory, remove_files, run_interleaved, warm_calls,
 )
 
 
@@ -44,10 +52,11 @@ def main() -> int:
                         help="let each call replace the previous call's outputs (timed)")
         ap.add_argument("--workdir", default=None, help="where outputs go (default: bench/data)")
         ap.add_argument("--threads", type=int, default=2, help="salvages run at once (default 2)")
+        ap.add_argument("--fresh-runs", type=int, default=3,
+                        help="fresh interpreters that time each contender's first call (default 3)")
 
     args = parse_arguments(__doc__, 48.0, extra)
     path, size = prepare_input(args)
-    import _brinewick_backend as backend
     import brinewick
 
     workdir = args.workdir or DATA_DIR
@@ -56,34 +65,43 @@ def main() -> int:
         out = os.path.join(tmp, "clean.csv")
         quarantine = os.path.join(tmp, "quarantine.csv")
         changes = os.path.join(tmp, "changes.csv")
-        calls = [0]
-
-        def progress(done: int, total: object) -> None:
-            calls[0] += 1
-
-        summaries = {}
+        # Shared by the calls here and by each fresh interpreter.
+        setup = "\n".join([
+            f"path, out, quarantine, changes = {path!r}, {out!r}, {quarantine!r}, {changes!r}",
+            "calls, summaries = [0], {}",
+            "def progress(done, total):",
+            "    calls[0] += 1",
+        ])
+        package = "import brinewick"
         contenders = [
-            ("salvage_file", lambda: backend.salvage_file(path, out, quarantine)),
-            ("salvage", lambda: summaries.__setitem__(
-                "salvage", brinewick.salvage(path, out, quarantine=quarantine, durable=False, jobs=1))),
-            ("salvage durable", lambda: brinewick.salvage(path, out, quarantine=quarantine, jobs=1)),
-            ("salvage +changes", lambda: summaries.__setitem__(
-                "changes", brinewick.salvage(path, out, quarantine=quarantine, changes=changes,
-                                             durable=False, jobs=1))),
-            ("salvage +progress", lambda: brinewick.salvage(path, out, quarantine=quarantine,
-                                                            durable=False, progress=progress, jobs=1)),
+            Contender("salvage_file", "backend.salvage_file(path, out, quarantine)",
+                      "import _brinewick_backend as backend"),
+            Contender("salvage", "summaries['salvage'] = brinewick.salvage(path, out, quarantine=quarantine, "
+                                 "durable=False, jobs=1)", package),
+            Contender("salvage durable", "brinewick.salvage(path, out, quarantine=quarantine, jobs=1)", package),
+            Contender("salvage +changes", "summaries['changes'] = brinewick.salvage(path, out, "
+                                          "quarantine=quarantine, changes=changes, durable=False, jobs=1)", package),
+            Contender("salvage +progress", "brinewick.salvage(path, out, quarantine=quarantine, durable=False, "
+                                           "progress=progress, jobs=1)", package),
         ]
-        def fresh_outputs(name: str) -> None:
-            remove_files(out, quarantine, *((changes,) if name == "salvage +changes" else ()))
+        warm, namespace = warm_calls(contenders, setup)
 
-        timings = run_interleaved(contenders, args.reps, None if args.replace else fresh_outputs)
-        print(f"timings, {args.reps} runs each, interleaved, one salvage at a time:")
-        print_timings(timings, size)
+        def before_call(name: str) -> None:
+            if not args.replace:
+                remove_files(out, quarantine, *((changes,) if name == "salvage +changes" else ()))
+            release_memory()
+
+        timings = run_interleaved(warm, args.reps, before_call)
+        first = first_calls(contenders, setup, args.fresh_runs, before_call)
+        print(f"timings, {args.reps} runs each, interleaved, one salvage at a time; first call: median of "
+              f"{args.fresh_runs} fresh interpreters (imports untimed):")
+        print_timings(timings, size, first)
         t = {x.name: x for x in timings}
 
         def ratio(a: str, b: str, label: str) -> None:
             print(f"  {label:<44} {t[a].best / t[b].best:6.3f} best, "
-                  f"{t[a].median / t[b].median:6.3f} median")
+                  f"{t[a].median / t[b].median:6.3f} median, "
+                  f"{statistics.median(first[a]) / statistics.median(first[b]):6.3f} first call")
 
         print("time ratios (below 1: the first is faster):")
         ratio("salvage", "salvage_file", "salvage / salvage_file")
@@ -91,8 +109,8 @@ def main() -> int:
         ratio("salvage durable", "salvage", "durable / not durable")
         ratio("salvage +changes", "salvage", "with changes file / without")
         ratio("salvage +progress", "salvage", "with progress callback / without")
-        print(f"  progress calls per run: {calls[0] / args.reps:.0f}")
-        print(f"  summary: {summaries['changes']!r}")
+        print(f"  progress calls per run: {namespace['calls'][0] / args.reps:.0f}")
+        print(f"  summary: {namespace['summaries']['changes']!r}")
         print(f"  changes file: {os.path.getsize(changes)} bytes")
 
         n = args.threads
@@ -114,7 +132,8 @@ def main() -> int:
 
         cpu_before = time.process_time()
         par = run_interleaved([(f"{n} salvages in sequence", sequential),
-                               (f"{n} salvages in {n} threads", threaded)], args.reps)
+                               (f"{n} salvages in {n} threads", threaded)], args.reps,
+                              lambda name: release_memory())
         cpu = time.process_time() - cpu_before
         print(f"\nseveral salvages at once ({n} x {size / MB:.1f} MB, {os.cpu_count()} CPUs):")
         print_timings(par, size * n)

@@ -12,12 +12,9 @@ from collections import Counter
 from dataclasses import dataclass, field
 from typing import Any, Callable, Optional, Union
 
-PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+from .summary import CHANGE_KINDS
 
-CHANGE_KINDS = (
-    "padded", "merged", "stray_quote", "text_after_quote",
-    "unclosed_quote", "invalid_utf8", "blank_line",
-)
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 DEFAULT_SAMPLE_BYTES = 1 << 20
 

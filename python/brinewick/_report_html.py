@@ -12,12 +12,18 @@ if TYPE_CHECKING:
     from ._damage import InspectReport
 
 # One colour per change kind, then rows set aside; readable by people with
-# the common colour-vision deficiencies (Okabe-Ito palette).
+# the common colour-vision deficiencies (Okabe-Ito palette). A kind the engine
+# gains before it is given a colour here is drawn in the palette's black.
 COLOURS = {
     "padded": "#56B4E9", "merged": "#0072B2", "stray_quote": "#E69F00",
     "text_after_quote": "#F0E442", "unclosed_quote": "#CC79A7",
     "invalid_utf8": "#009E73", "blank_line": "#999999", "set_aside": "#D55E00",
 }
+
+
+def _colour(kind: str) -> str:
+    return COLOURS.get(kind, "#000000")
+
 
 CSS = """
 body { font-family: system-ui, sans-serif; margin: 2rem auto; max-width: 60rem; color: #222; }
@@ -54,7 +60,7 @@ def _chart(report: "InspectReport") -> str:
             y -= h
             parts.append(
                 f'<rect x="{pad + i * bar + 1:.1f}" y="{y:.1f}" width="{max(bar - 2, 1):.1f}" '
-                f'height="{h:.1f}" fill="{COLOURS[kind]}"><title>{escape(kind)}: {n}</title></rect>'
+                f'height="{h:.1f}" fill="{_colour(kind)}"><title>{escape(kind)}: {n}</title></rect>'
             )
     size = report.file_size
     for frac in (0, 0.25, 0.5, 0.75, 1):
@@ -63,7 +69,8 @@ def _chart(report: "InspectReport") -> str:
                      f'{_bytes(size * frac)}</text>')
     parts.append(f'<text x="{pad}" y="{pad - 10}" font-size="11">{peak} per bin at most</text>')
     parts.append("</svg>")
-    legend = "".join(f'<span><i style="background:{c}"></i>{escape(k)}</span>' for k, c in COLOURS.items())
+    legend = "".join(f'<span><i style="background:{_colour(k)}"></i>{escape(k)}</span>'
+                     for k in (*CHANGE_KINDS, "set_aside"))
     return "\n".join(parts) + f'<p class="legend">{legend}</p>'
 
 
@@ -85,7 +92,7 @@ def render_html(report: "InspectReport") -> str:
     ]
     summary = "".join(f"<tr><th>{escape(k)}</th><td class=n>{escape(str(v))}</td></tr>" for k, v in rows)
     changes = "".join(
-        f'<tr><td><i style="display:inline-block;width:.8rem;height:.8rem;background:{COLOURS[k]}"></i> '
+        f'<tr><td><i style="display:inline-block;width:.8rem;height:.8rem;background:{_colour(k)}"></i> '
         f"{escape(k)}</td><td class=n>{n}</td></tr>"
         for k, n in s.changes.items()
     )

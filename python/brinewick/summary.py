@@ -6,16 +6,11 @@ from dataclasses import dataclass
 from types import MappingProxyType
 from typing import Any, Dict, Mapping, Tuple
 
+from . import _native
+
 #: Every kind of change the salvage records, in the order summaries list them.
-CHANGE_KINDS: Tuple[str, ...] = (
-    "padded",
-    "merged",
-    "stray_quote",
-    "text_after_quote",
-    "unclosed_quote",
-    "invalid_utf8",
-    "blank_line",
-)
+#: The engine's own list, so the package never restates it.
+CHANGE_KINDS: Tuple[str, ...] = tuple(_native.CHANGE_KINDS)
 
 # Slots keep summaries small and typo-proof where dataclasses support them (3.10+).
 _SLOTS: Dict[str, Any] = {"slots": True} if sys.version_info >= (3, 10) else {}

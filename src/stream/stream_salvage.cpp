@@ -291,19 +291,6 @@ void append_quarantine_tail(std::string& out, std::uint64_t byte_offset, std::st
     out.push_back('\n');
 }
 
-std::string_view change_kind_name(ChangeKind kind) noexcept {
-    switch (kind) {
-        case ChangeKind::Padded: return "padded";
-        case ChangeKind::Merged: return "merged";
-        case ChangeKind::StrayQuote: return "stray_quote";
-        case ChangeKind::TextAfterQuote: return "text_after_quote";
-        case ChangeKind::UnclosedQuote: return "unclosed_quote";
-        case ChangeKind::InvalidUtf8: return "invalid_utf8";
-        case ChangeKind::BlankLine: return "blank_line";
-    }
-    return "unknown";
-}
-
 std::variant<StreamSummary, StreamError> stream_salvage(const StreamPaths& paths,
                                                         const StreamSettings& settings,
                                                         StreamControl& control) {

@@ -21,21 +21,60 @@
 
 namespace brinewick::stream {
 
-// What the salvage did to a clean row, one record each in the changes file.
-enum class ChangeKind : std::uint8_t {
-    Padded,          // empty fields added to reach the column count
-    Merged,          // surplus fields joined into the last column
-    StrayQuote,      // a quote inside a quoted field kept as text
-    TextAfterQuote,  // text after a closing quote joined the field
-    UnclosedQuote,   // a quoted field ran to the end of the input
-    InvalidUtf8,     // ill-formed UTF-8 replaced by U+FFFD
-    BlankLine,       // a blank line padded to the column count
-};
-inline constexpr std::size_t kChangeKindCount = 7;
+// What the salvage did to a clean row, one record each in the changes file:
+// X(enumerator, name). This is the one list of kinds: the enum, the names,
+// kChangeKindCount and the package's CHANGE_KINDS all come from it, in this
+// order. A new kind is one line here, its detail text in
+// append_change_detail and its line in README.md's list.
+#define BRINEWICK_CHANGE_KINDS(X)                                                                  \
+    X(Padded, "padded")                   /* empty fields added to reach the column count */       \
+    X(Merged, "merged")                   /* surplus fields joined into the last column */         \
+    X(StrayQuote, "stray_quote")          /* a quote inside a quoted field kept as text */         \
+    X(TextAfterQuote, "text_after_quote") /* text after a closing quote joined the field */        \
+    X(UnclosedQuote, "unclosed_quote")    /* a quoted field ran to the end of the input */         \
+    X(InvalidUtf8, "invalid_utf8")        /* ill-formed UTF-8 replaced by U+FFFD */                \
+    X(BlankLine, "blank_line")            /* a blank line padded to the column count */
 
-// "padded", "merged", "stray_quote", "text_after_quote", "unclosed_quote",
-// "invalid_utf8", "blank_line".
-[[nodiscard]] std::string_view change_kind_name(ChangeKind kind) noexcept;
+enum class ChangeKind : std::uint8_t {
+#define BRINEWICK_CHANGE_KIND_ENUMERATOR(kind, name) kind,
+    BRINEWICK_CHANGE_KINDS(BRINEWICK_CHANGE_KIND_ENUMERATOR)
+#undef BRINEWICK_CHANGE_KIND_ENUMERATOR
+};
+
+// Indexed by ChangeKind.
+inline constexpr std::array kChangeKindNames = {
+#define BRINEWICK_CHANGE_KIND_NAME(kind, name) std::string_view{name},
+    BRINEWICK_CHANGE_KINDS(BRINEWICK_CHANGE_KIND_NAME)
+#undef BRINEWICK_CHANGE_KIND_NAME
+};
+inline constexpr std::size_t kChangeKindCount = kChangeKindNames.size();
+
+namespace detail {
+// Every enumerator is its row of the list, so a kind indexes the names and
+// the per-kind counters; and no two kinds share a name, since the names key
+// the summary's counts.
+[[nodiscard]] consteval bool change_kinds_consistent() {
+    std::size_t row = 0;
+#define BRINEWICK_CHANGE_KIND_ROW(kind, name) \
+    if (static_cast<std::size_t>(ChangeKind::kind) != row++) return false;
+    BRINEWICK_CHANGE_KINDS(BRINEWICK_CHANGE_KIND_ROW)
+#undef BRINEWICK_CHANGE_KIND_ROW
+    for (std::size_t i = 0; i < kChangeKindNames.size(); ++i) {
+        if (kChangeKindNames[i].empty()) return false;
+        for (std::size_t j = 0; j < i; ++j) {
+            if (kChangeKindNames[i] == kChangeKindNames[j]) return false;
+        }
+    }
+    return row == kChangeKindCount;
+}
+}  // namespace detail
+static_assert(detail::change_kinds_consistent(), "each change kind needs its own row and a unique name");
+static_assert(kChangeKindCount <= 256, "ChangeKind is one byte");
+
+[[nodiscard]] constexpr std::string_view change_kind_name(ChangeKind kind) noexcept {
+    const auto index = static_cast<std::size_t>(kind);
+    return index < kChangeKindCount ? kChangeKindNames[index] : std::string_view{"unknown"};
+}
 
 struct StreamSummary {
     SalvageSummary counters;  // equal to salvage_file's for the same input and options

@@ -6,6 +6,7 @@ from __future__ import annotations
 import json
 import os
 import pathlib
+import re
 import subprocess
 import sys
 import threading
@@ -333,9 +334,7 @@ def test_summary_shape(tmp_path):
     assert list(d) == ["total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows",
                        "detected_delimiter", "inferred_columns", "changes", "changed_rows",
                        "bytes_read", "elapsed"]
-    assert list(d["changes"]) == list(brinewick.CHANGE_KINDS) == [
-        "padded", "merged", "stray_quote", "text_after_quote", "unclosed_quote", "invalid_utf8",
-        "blank_line"]
+    assert list(d["changes"]) == list(brinewick.CHANGE_KINDS)
     assert json.loads(json.dumps(d)) == d
     assert d["changes"] is not s.changes and dict(s.changes) == d["changes"]
     with pytest.raises(TypeError):
@@ -352,6 +351,52 @@ def test_summary_shape(tmp_path):
 def test_summary_rejects_unknown_change_kinds():
     with pytest.raises(ValueError, match="unknown change kinds"):
         brinewick.SalvageSummary(0, 0, 0, 0, ",", 0, {"typo": 1}, 0, 0, 0.0)
+
+
+# A run of two or more `name`s (or ``name``s) joined by commas, "and" or "or": a list.
+_NAME = r"`{1,2}([a-z][a-z0-9_]*)`{1,2}"
+_LISTED = re.compile(_NAME + r"(?:(?:,\s*(?:and\s+|or\s+)?|\s+(?:and|or)\s+)" + _NAME + r")+")
+
+
+def _texts_for_users():
+    """README.md, every docstring in the package and every command's help."""
+    import importlib
+    import inspect
+    import pkgutil
+
+    import click
+
+    from brinewick import cli
+
+    yield "README.md", (Path(__file__).resolve().parents[2] / "README.md").read_text("utf-8")
+    names = ["brinewick", *(f"brinewick.{m.name}" for m in pkgutil.iter_modules(brinewick.__path__)
+                            if m.name != "__main__")]  # which would run the command
+    for name in names:
+        module = importlib.import_module(name)
+        yield name, module.__doc__ or ""
+        for attr, value in vars(module).items():
+            if getattr(value, "__module__", None) != name:
+                continue
+            yield f"{name}.{attr}", inspect.getdoc(value) or ""
+            for member, inner in vars(value).items() if inspect.isclass(value) else ():
+                yield f"{name}.{attr}.{member}", inspect.getdoc(inner) or ""
+    for command_name, command in cli.main.commands.items():
+        yield f"brinewick {command_name} --help", command.get_help(click.Context(command))
+
+
+def test_every_list_of_change_kinds_names_the_engines_kinds():
+    # The engine's table is the only list of kinds; a README line, a docstring
+    # or a help text that lists them must keep up with it, in its order.
+    kinds = list(brinewick.CHANGE_KINDS)
+    assert kinds == list(brinewick._native.CHANGE_KINDS) and len(set(kinds)) == len(kinds)
+    lists = {}
+    for where, text in _texts_for_users():
+        for match in _LISTED.finditer(text):
+            names = re.findall(_NAME, match.group(0))
+            if set(names) & set(kinds):
+                lists.setdefault(where, []).append(names)
+    assert "README.md" in lists
+    assert {where: found for where, found in lists.items() if any(n != kinds for n in found)} == {}
 
 
 def test_import_pulls_in_no_dataframe_library():
