@@ -6,10 +6,8 @@ import time
 from typing import Dict, Optional
 
 from . import _native
-from ._options import (
-    PathArg, ProgressCallback, SalvageOptions, check_flag, check_jobs, check_progress, fs_path,
-)
-from .summary import CHANGE_KINDS, SalvageSummary
+from ._options import NativeSettings, PathArg, ProgressCallback, check_progress, fs_path
+from .summary import CHANGE_KINDS, SalvageSummary, summary_of
 
 if tuple(_native.CHANGE_KINDS) != CHANGE_KINDS:  # pragma: no cover - a build mismatch
     raise ImportError("brinewick._native lists other change kinds than the package expects")
@@ -145,12 +143,12 @@ def _salvage(
 ) -> SalvageSummary:
     """salvage() with the size of each read and of each parallel chunk as
     knobs (tests use tiny ones)."""
-    options = SalvageOptions.check(
-        delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes
+    settings = NativeSettings.check(
+        delimiter=delimiter, quote_char=quote_char, fill_ragged_rows=fill_ragged_rows,
+        merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
+        durable=durable, jobs=jobs, read_size=read_size, chunk_size=chunk_size,
     )
     callback = check_progress(progress)
-    is_durable = check_flag("durable", durable)
-    threads = check_jobs(jobs)
     given: Dict[bytes, object] = {}
 
     def encode(name: str, value: object) -> bytes:
@@ -167,10 +165,7 @@ def _salvage(
 
     start = time.perf_counter()
     try:
-        delim, quote, fill, merge, expected, repair = options.native()
-        result = _native.salvage(paths[0], paths[1], paths[2], paths[3], delim, quote, fill,
-                                 merge, expected, repair, callback, is_durable, read_size,
-                                 threads, chunk_size)
+        result = _native.salvage(*paths, settings, callback)
     except OSError as error:
         # Name the file as the caller wrote it (bytes stay bytes), not as decoded.
         if isinstance(error.filename, str):
@@ -180,17 +175,4 @@ def _salvage(
         raise
     elapsed = time.perf_counter() - start
 
-    (total, salvaged, repaired, quarantined, detected, columns, counts, changed_rows,
-     bytes_read) = result
-    return SalvageSummary(
-        total_rows=total,
-        salvaged_rows=salvaged,
-        repaired_rows=repaired,
-        quarantined_rows=quarantined,
-        detected_delimiter=detected,
-        inferred_columns=columns,
-        changes=dict(zip(CHANGE_KINDS, counts)),
-        changed_rows=changed_rows,
-        bytes_read=bytes_read,
-        elapsed=elapsed,
-    )
+    return summary_of(result, elapsed)

@@ -1,54 +1,117 @@
-from typing import Callable, Optional, Tuple
+import sys
+from typing import Any, Callable, Final, Optional, Tuple, final
+
+from _typeshed import structseq
+
+from ._options import NativeSettings
 
 CHANGE_KINDS: Tuple[str, ...]
 DEFAULT_READ_SIZE: int
 DEFAULT_CHUNK_SIZE: int
+
+_Counters = Tuple[int, int, int, int, str, int, Tuple[int, ...], int, int]
+
+@final
+class SalvageResult(structseq[Any], _Counters):
+    if sys.version_info >= (3, 10):
+        __match_args__: Final = (
+            "total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows", "detected_delimiter",
+            "inferred_columns", "changes", "changed_rows", "bytes_read",
+        )
+    @property
+    def total_rows(self) -> int: ...
+    @property
+    def salvaged_rows(self) -> int: ...
+    @property
+    def repaired_rows(self) -> int: ...
+    @property
+    def quarantined_rows(self) -> int: ...
+    @property
+    def detected_delimiter(self) -> str: ...
+    @property
+    def inferred_columns(self) -> int: ...
+    @property
+    def changes(self) -> Tuple[int, ...]: ...
+    @property
+    def changed_rows(self) -> int: ...
+    @property
+    def bytes_read(self) -> int: ...
+
+@final
+class ReadReport(structseq[Any], Tuple[int, int, int, int, str, int, Tuple[int, ...], int, int, float]):
+    if sys.version_info >= (3, 10):
+        __match_args__: Final = (
+            "total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows", "detected_delimiter",
+            "inferred_columns", "changes", "changed_rows", "bytes_read", "seconds",
+        )
+    @property
+    def total_rows(self) -> int: ...
+    @property
+    def salvaged_rows(self) -> int: ...
+    @property
+    def repaired_rows(self) -> int: ...
+    @property
+    def quarantined_rows(self) -> int: ...
+    @property
+    def detected_delimiter(self) -> str: ...
+    @property
+    def inferred_columns(self) -> int: ...
+    @property
+    def changes(self) -> Tuple[int, ...]: ...
+    @property
+    def changed_rows(self) -> int: ...
+    @property
+    def bytes_read(self) -> int: ...
+    @property
+    def seconds(self) -> float: ...
+
+@final
+class ReadPlan(
+    structseq[Any],
+    Tuple[Tuple[Tuple[str, str], ...], Optional[int], int, Optional[int], Tuple[Tuple[int, int, bool], ...]],
+):
+    if sys.version_info >= (3, 10):
+        __match_args__: Final = ("columns", "delimiter", "expected_columns", "header_offset", "boundaries")
+    @property
+    def columns(self) -> Tuple[Tuple[str, str], ...]: ...
+    @property
+    def delimiter(self) -> Optional[int]: ...
+    @property
+    def expected_columns(self) -> int: ...
+    @property
+    def header_offset(self) -> Optional[int]: ...
+    @property
+    def boundaries(self) -> Tuple[Tuple[int, int, bool], ...]: ...
+
+@final
+class ReadSpan(structseq[Any], Tuple[object, object, object, ReadReport]):
+    if sys.version_info >= (3, 10):
+        __match_args__: Final = ("data", "quarantine", "changes", "report")
+    @property
+    def data(self) -> object: ...
+    @property
+    def quarantine(self) -> object: ...
+    @property
+    def changes(self) -> object: ...
+    @property
+    def report(self) -> ReadReport: ...
 
 def salvage(
     input: bytes,
     output: bytes,
     quarantine: Optional[bytes],
     changes: Optional[bytes],
-    delimiter: Optional[int],
-    quote_char: int,
-    fill_ragged_rows: bool,
-    merge_overflow: bool,
-    expected_columns: Optional[int],
-    repair_quotes: bool,
+    settings: NativeSettings,
     progress: Optional[Callable[[int, Optional[int]], object]],
-    durable: bool,
-    read_size: int,
-    jobs: int,
-    chunk_size: int,
     /,
-) -> Tuple[int, int, int, int, str, int, Tuple[int, ...], int, int]: ...
-
-def read_open(
-    path: bytes,
-    delimiter: Optional[int],
-    quote_char: int,
-    fill_ragged_rows: bool,
-    merge_overflow: bool,
-    expected_columns: Optional[int],
-    repair_quotes: bool,
-    header: bool,
-    infer: bool,
-    empty_as_null: bool,
-    dtypes: Tuple[Tuple[str, str], ...],
-    batch_rows: Optional[int],
-    read_size: int,
-    jobs: int,
-    chunk_size: int,
-    /,
-) -> object: ...
+) -> SalvageResult: ...
+def read_open(path: bytes, settings: NativeSettings, /) -> object: ...
 def read_scan(reader: object, /) -> None: ...
 def read_stream(reader: object, /) -> object: ...
 def read_schema(reader: object, /) -> object: ...
-def read_summary(reader: object, /) -> Optional[Tuple[int, int, int, int, str, int, Tuple[int, ...], int, int, float]]: ...
+def read_summary(reader: object, /) -> Optional[ReadReport]: ...
 def read_records(reader: object, quarantine: bool, /) -> Optional[object]: ...
-def read_plan(
-    reader: object, block_size: int, /
-) -> Tuple[Tuple[Tuple[str, str], ...], Optional[int], int, Optional[int], Tuple[Tuple[int, int, bool], ...]]: ...
+def read_plan(reader: object, block_size: int, /) -> ReadPlan: ...
 def read_span(
     reader: object,
     columns: Tuple[Tuple[str, str], ...],
@@ -60,6 +123,6 @@ def read_span(
     in_row: bool,
     end: Optional[int],
     /,
-) -> Tuple[object, object, object, Tuple[int, int, int, int, str, int, Tuple[int, ...], int, int, float]]: ...
+) -> ReadSpan: ...
 def live_arrow_buffers() -> int: ...
 def release_unused_memory() -> int: ...

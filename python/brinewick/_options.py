@@ -1,17 +1,24 @@
-"""Checks of the salvage options and paths, before anything is opened.
+"""Checks of the salvage and read options and paths, before anything is opened.
 
 Shared by every entry point of the package so that all of them refuse the
-same things with the same words.
+same things with the same words. The options of one call end up in one
+:class:`NativeSettings`, the object the native module takes.
 """
 from __future__ import annotations
 
 import operator
 import os
 from dataclasses import dataclass
-from typing import Callable, Optional, Tuple, Union
+from typing import Callable, Mapping, Optional, Tuple, Union
+
+from . import _native
 
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 ProgressCallback = Callable[[int, Optional[int]], object]
+
+#: Rows per record batch of a read unless told otherwise: large enough that
+#: the per-batch cost vanishes, small enough that a batch is a few MB.
+DEFAULT_BATCH_ROWS = 1 << 16
 
 # A line break as delimiter or quote gives files no reader splits back the same way.
 _LINE_BREAKS = {"\r": "CR", "\n": "LF"}
@@ -92,17 +99,6 @@ class SalvageOptions:
             repair_quotes=_flag("repair_quotes", repair_quotes),
         )
 
-    def native(self) -> Tuple[Optional[int], int, bool, bool, Optional[int], bool]:
-        """The options as the native module takes them."""
-        return (
-            None if self.delimiter is None else ord(self.delimiter),
-            ord(self.quote_char),
-            self.fill_ragged_rows,
-            self.merge_overflow,
-            self.expected_columns,
-            self.repair_quotes,
-        )
-
 
 def check_progress(progress: object) -> Optional[ProgressCallback]:
     if progress is None:
@@ -125,8 +121,12 @@ def check_int(name: str, value: object, *, none_allowed: bool) -> Optional[int]:
         raise TypeError(f"{name} must be {kind}, not {type(value).__name__}") from None
 
 
-def check_flag(name: str, value: object) -> bool:
-    return _flag(name, value)
+def _at_least_one(name: str, value: object) -> int:
+    n = check_int(name, value, none_allowed=False)
+    assert n is not None  # refused by check_int
+    if n < 1:
+        raise ValueError(f"{name} must be >= 1, got {n}")
+    return n
 
 
 def usable_cores() -> int:
@@ -137,12 +137,106 @@ def usable_cores() -> int:
         return max(1, os.cpu_count() or 1)
 
 
-def check_jobs(jobs: object) -> int:
+def _jobs(jobs: object) -> int:
     """The worker thread count: None for every usable core, else an int >= 1."""
-    if jobs is None:
+    n = check_int("jobs", jobs, none_allowed=True)
+    if n is None:
         return usable_cores()
-    if isinstance(jobs, bool) or not isinstance(jobs, int):
-        raise TypeError(f"jobs must be None or an int, not {type(jobs).__name__}")
-    if jobs < 1:
-        raise ValueError(f"jobs must be at least 1, not {jobs}")
-    return jobs
+    if n < 1:
+        raise ValueError(f"jobs must be at least 1, not {n}")
+    return n
+
+
+def _infer(types: object) -> bool:
+    if not isinstance(types, str):
+        raise TypeError(f"types must be 'infer' or 'str', not {type(types).__name__}")
+    if types not in ("infer", "str"):
+        raise ValueError(f"types must be 'infer' or 'str', got {types!r}")
+    return types == "infer"
+
+
+def _dtypes(dtypes: object) -> Tuple[Tuple[str, str], ...]:
+    if dtypes is None:
+        return ()
+    if not isinstance(dtypes, Mapping):
+        raise TypeError(f"dtypes must be a mapping of column name to type name, not {type(dtypes).__name__}")
+    pairs = []
+    for name, kind in dtypes.items():
+        if not isinstance(name, str) or not isinstance(kind, str):
+            raise TypeError(f"dtypes must map str to str, got {name!r}: {kind!r}")
+        pairs.append((name, kind))
+    return tuple(pairs)
+
+
+@dataclass(frozen=True)
+class NativeSettings:
+    """Every option of one salvage or read, checked: the one object that
+    brinewick._native's salvage and read_open take.
+
+    Make it with :meth:`check`. The native functions read the attributes by
+    name and check them again, so an object made another way cannot get
+    past what :meth:`check` refuses. A salvage ignores the read's options
+    and a read ignores ``durable``.
+    """
+
+    delimiter: Optional[str]
+    quote_char: str
+    fill_ragged_rows: bool
+    merge_overflow: bool
+    expected_columns: Optional[int]
+    repair_quotes: bool
+    durable: bool  # salvage: flush the outputs before they are renamed into place
+    header: bool  # read: the first clean row names the columns
+    infer: bool  # read: types="infer"
+    dtypes: Tuple[Tuple[str, str], ...]  # read: (column name, type name) pairs
+    empty_as_null: bool  # read
+    jobs: int
+    batch_rows: int  # read: the most rows in one record batch
+    read_size: int  # bytes asked of each read (tests use tiny sizes)
+    chunk_size: int  # bytes of input each thread takes at a time
+
+    @classmethod
+    def check(
+        cls,
+        *,
+        delimiter: object = None,
+        quote_char: object = '"',
+        fill_ragged_rows: object = True,
+        merge_overflow: object = True,
+        expected_columns: object = None,
+        repair_quotes: object = True,
+        durable: object = True,
+        header: object = True,
+        types: object = "infer",
+        dtypes: object = None,
+        empty_as_null: object = True,
+        jobs: object = None,
+        batch_rows: object = DEFAULT_BATCH_ROWS,
+        read_size: object = _native.DEFAULT_READ_SIZE,
+        chunk_size: object = _native.DEFAULT_CHUNK_SIZE,
+    ) -> "NativeSettings":
+        """Validate raw option values, in this order; raise TypeError or ValueError naming the option.
+
+        Every integer goes through one rule (``operator.index``, a bool
+        refused); ``jobs=None`` is every usable core.
+        """
+        dialect = SalvageOptions.check(
+            delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes
+        )
+        return cls(
+            delimiter=dialect.delimiter,
+            quote_char=dialect.quote_char,
+            fill_ragged_rows=dialect.fill_ragged_rows,
+            merge_overflow=dialect.merge_overflow,
+            expected_columns=dialect.expected_columns,
+            repair_quotes=dialect.repair_quotes,
+            durable=_flag("durable", durable),
+            header=_flag("header", header),
+            infer=_infer(types),
+            dtypes=_dtypes(dtypes),
+            empty_as_null=_flag("empty_as_null", empty_as_null),
+            jobs=_jobs(jobs),
+            batch_rows=_at_least_one("batch_rows", batch_rows),
+            read_size=_at_least_one("read_size", read_size),
+            chunk_size=_at_least_one("chunk_size", chunk_size),
+        )

@@ -11,17 +11,12 @@ import shutil
 import stat
 import tempfile
 import weakref
+from dataclasses import replace
 from typing import Any, List, Mapping, NamedTuple, Optional, Tuple
 
 from . import _native
-from ._options import PathArg, SalvageOptions, check_flag, check_int, check_jobs, fs_path
-from .summary import CHANGE_KINDS, SalvageSummary
-
-#: Rows per record batch unless told otherwise: large enough that the
-#: per-batch cost vanishes, small enough that a batch is a few MB.
-DEFAULT_BATCH_ROWS = 1 << 16
-
-_TYPES = ("infer", "str")
+from ._options import DEFAULT_BATCH_ROWS, NativeSettings, PathArg, fs_path
+from .summary import SalvageSummary, summary_of
 
 
 class _ArrowExport:
@@ -136,7 +131,7 @@ class SalvagedTable(_ArrowExport):
         """The Arrow schema every stream of this table follows."""
         return _native.read_schema(self._reader)
 
-    def _report(self) -> Tuple[Any, ...]:
+    def _report(self) -> _native.ReadReport:
         report = _native.read_summary(self._reader)
         if report is None:
             _native.read_scan(self._reader)
@@ -146,50 +141,21 @@ class SalvagedTable(_ArrowExport):
 
     @property
     def summary(self) -> SalvageSummary:
-        return _summary(self._report())
+        report = self._report()
+        return summary_of(report, report.seconds)
 
     @property
     def quarantine(self) -> RecordTable:
         report = self._report()
-        return RecordTable(self._reader, True, report[3])
+        return RecordTable(self._reader, True, report.quarantined_rows)
 
     @property
     def changes(self) -> RecordTable:
         report = self._report()
-        return RecordTable(self._reader, False, sum(report[6]))
+        return RecordTable(self._reader, False, sum(report.changes))
 
     def __repr__(self) -> str:
         return f"<brinewick.SalvagedTable of {self._name!r}>"
-
-
-def _check_types(types: object) -> bool:
-    if not isinstance(types, str):
-        raise TypeError(f"types must be 'infer' or 'str', not {type(types).__name__}")
-    if types not in _TYPES:
-        raise ValueError(f"types must be 'infer' or 'str', got {types!r}")
-    return types == "infer"
-
-
-def _check_dtypes(dtypes: object) -> Tuple[Tuple[str, str], ...]:
-    if dtypes is None:
-        return ()
-    if not isinstance(dtypes, Mapping):
-        raise TypeError(f"dtypes must be a mapping of column name to type name, not {type(dtypes).__name__}")
-    pairs = []
-    for name, kind in dtypes.items():
-        if not isinstance(name, str) or not isinstance(kind, str):
-            raise TypeError(f"dtypes must map str to str, got {name!r}: {kind!r}")
-        pairs.append((name, kind))
-    return tuple(pairs)
-
-
-def _check_count(name: str, value: object, *, none_allowed: bool) -> Optional[int]:
-    n = check_int(name, value, none_allowed=none_allowed)
-    if n is None:
-        return None
-    if n < 1:
-        raise ValueError(f"{name} must be >= 1, got {n}")
-    return n
 
 
 def read(
@@ -272,12 +238,9 @@ def read(
     >>> import brinewick, pyarrow as pa                      # doctest: +SKIP
     >>> table = pa.table(brinewick.read("export.csv"))       # doctest: +SKIP
     """
-    checked = _check_read_options(header, types, dtypes, empty_as_null, delimiter, quote_char, fill_ragged_rows,
-                                  merge_overflow, expected_columns, repair_quotes, jobs, batch_rows)
-    return _read(path, *checked)
-
-
-_Checked = Tuple[SalvageOptions, bool, bool, Tuple[Tuple[str, str], ...], bool, Optional[int], int, int]
+    settings = _check_read_options(header, types, dtypes, empty_as_null, delimiter, quote_char, fill_ragged_rows,
+                                   merge_overflow, expected_columns, repair_quotes, jobs, batch_rows)
+    return _read(path, settings)
 
 
 def release_unused_memory() -> int:
@@ -298,28 +261,13 @@ def _check_read_options(header: bool = True, types: str = "infer", dtypes: Optio
                         empty_as_null: bool = True, delimiter: Optional[str] = None, quote_char: str = '"',
                         fill_ragged_rows: bool = True, merge_overflow: bool = True,
                         expected_columns: Optional[int] = None, repair_quotes: bool = True,
-                        jobs: Optional[int] = None, batch_rows: int = DEFAULT_BATCH_ROWS) -> _Checked:
-    """read()'s options checked, as _read takes them after the path."""
-    options = SalvageOptions.check(
-        delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes
-    )
-    has_header = check_flag("header", header)
-    infer = _check_types(types)
-    overrides = _check_dtypes(dtypes)
-    nulls = check_flag("empty_as_null", empty_as_null)
-    threads = check_jobs(jobs)
-    rows = _check_count("batch_rows", batch_rows, none_allowed=False)
-    return options, has_header, infer, overrides, nulls, rows, _native.DEFAULT_READ_SIZE, threads
-
-
-def _summary(report: Tuple[Any, ...]) -> SalvageSummary:
-    (total, salvaged, repaired, quarantined, delimiter, columns, counts, changed_rows,
-     bytes_read, seconds) = report
-    return SalvageSummary(
-        total_rows=total, salvaged_rows=salvaged, repaired_rows=repaired,
-        quarantined_rows=quarantined, detected_delimiter=delimiter, inferred_columns=columns,
-        changes=dict(zip(CHANGE_KINDS, counts)), changed_rows=changed_rows,
-        bytes_read=bytes_read, elapsed=seconds,
+                        jobs: Optional[int] = None, batch_rows: int = DEFAULT_BATCH_ROWS) -> NativeSettings:
+    """read()'s options, checked."""
+    return NativeSettings.check(
+        delimiter=delimiter, quote_char=quote_char, fill_ragged_rows=fill_ragged_rows,
+        merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
+        header=header, types=types, dtypes=dtypes, empty_as_null=empty_as_null, jobs=jobs,
+        batch_rows=batch_rows,
     )
 
 
@@ -352,19 +300,18 @@ class FilePlan(NamedTuple):
         return [s[0] for s in self.starts[1:]] + [None]
 
 
-def _open_reader(path: PathArg, checked: _Checked, chunk_size: int) -> object:
-    options, header, infer, overrides, nulls, rows, read_size, jobs = checked
-    return _native.read_open(fs_path("path", path), *options.native(), header, infer, nulls, overrides, rows,
-                             read_size, jobs, chunk_size)
+def _open_reader(path: PathArg, settings: NativeSettings) -> object:
+    return _native.read_open(fs_path("path", path), settings)
 
 
 def _plan_parts(path: str, block_size: int, **read_options: Any) -> FilePlan:
     """Reads `path` once (on every core) to find its columns and row
     boundaries about every `block_size` bytes."""
-    reader = _open_reader(path, _check_read_options(**read_options), min(_native.DEFAULT_CHUNK_SIZE, block_size))
-    columns, delimiter, width, header_offset, cuts = _native.read_plan(reader, block_size)
-    starts = ((0, 1, False),) + tuple(cuts) if delimiter is not None else ((0, 1, False),)
-    return FilePlan(columns, delimiter, width, header_offset, starts)
+    settings = _check_read_options(**read_options)
+    reader = _open_reader(path, replace(settings, chunk_size=min(settings.chunk_size, block_size)))
+    plan = _native.read_plan(reader, block_size)
+    starts = ((0, 1, False),) + plan.boundaries if plan.delimiter is not None else ((0, 1, False),)
+    return FilePlan(plan.columns, plan.delimiter, plan.expected_columns, plan.header_offset, starts)
 
 
 def _read_part(path: str, plan: FilePlan, index: int, **read_options: Any) -> Tuple[Any, Any, Any, Any]:
@@ -376,19 +323,17 @@ def _read_part(path: str, plan: FilePlan, index: int, **read_options: Any) -> Tu
     if len(plan.starts) == 1:  # one part: the file read whole
         table = read(path, **read_options)
         return pa.table(table), pa.table(table.quarantine), pa.table(table.changes), table.summary
-    reader = _open_reader(path, _check_read_options(**read_options), _native.DEFAULT_CHUNK_SIZE)
+    reader = _open_reader(path, _check_read_options(**read_options))
     offset, line, in_row = plan.starts[index]
     assert plan.delimiter is not None  # set whenever the plan has several parts
-    data, quarantine, changes, report = _native.read_span(
+    span = _native.read_span(
         reader, plan.columns, plan.delimiter, plan.expected_columns, plan.header_offset, offset, line, in_row,
         plan.ends()[index])
-    return (pa.table(_Capsule(data)), pa.table(_Capsule(quarantine)), pa.table(_Capsule(changes)),
-            _summary(report))
+    return (pa.table(_Capsule(span.data)), pa.table(_Capsule(span.quarantine)), pa.table(_Capsule(span.changes)),
+            summary_of(span.report, span.report.seconds))
 
 
-def _read(path: PathArg, options: SalvageOptions, header: bool, infer: bool,
-          overrides: Tuple[Tuple[str, str], ...], empty_as_null: bool, batch_rows: Optional[int],
-          read_size: int, jobs: int = 1, chunk_size: int = _native.DEFAULT_CHUNK_SIZE) -> SalvagedTable:
+def _read(path: PathArg, settings: NativeSettings) -> SalvagedTable:
     encoded = fs_path("path", path)
     shown = os.fspath(path)  # type: ignore[call-overload]
     mode = os.stat(shown).st_mode
@@ -396,17 +341,16 @@ def _read(path: PathArg, options: SalvageOptions, header: bool, infer: bool,
         raise IsADirectoryError(21, "Is a directory", shown)
     spooled = None if stat.S_ISREG(mode) else _spool(encoded)
     try:
-        checked = (options, header, infer, overrides, empty_as_null, batch_rows, read_size, jobs)
-        reader = _open_reader(encoded if spooled is None else spooled, checked, chunk_size)
+        reader = _open_reader(encoded if spooled is None else spooled, settings)
         table = SalvagedTable(reader, os.fsdecode(shown), spooled)
     except BaseException:
         if spooled is not None:
             _remove(spooled)
         raise
-    if _needs_scan(infer, overrides, options):
+    if _needs_scan(settings):
         _native.read_scan(reader)
     return table
 
 
-def _needs_scan(infer: bool, overrides: Tuple[Tuple[str, str], ...], options: SalvageOptions) -> bool:
-    return infer or bool(overrides) or options.expected_columns == 0
+def _needs_scan(settings: NativeSettings) -> bool:
+    return settings.infer or bool(settings.dtypes) or settings.expected_columns == 0

@@ -4,7 +4,10 @@ from __future__ import annotations
 import sys
 from dataclasses import dataclass
 from types import MappingProxyType
-from typing import Any, Dict, Mapping, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Mapping, Tuple, Union
+
+if TYPE_CHECKING:
+    from ._native import ReadReport, SalvageResult
 
 from . import _native
 
@@ -109,3 +112,19 @@ class SalvageSummary:
             f"inferred_columns={self.inferred_columns}, changed_rows={self.changed_rows}, "
             f"changes=({made}), bytes_read={self.bytes_read}, elapsed={self.elapsed:.3f}s)"
         )
+
+
+def summary_of(result: Union["SalvageResult", "ReadReport"], elapsed: float) -> SalvageSummary:
+    """The summary of what the native module reports of a salvage or a read."""
+    return SalvageSummary(
+        total_rows=result.total_rows,
+        salvaged_rows=result.salvaged_rows,
+        repaired_rows=result.repaired_rows,
+        quarantined_rows=result.quarantined_rows,
+        detected_delimiter=result.detected_delimiter,
+        inferred_columns=result.inferred_columns,
+        changes=dict(zip(CHANGE_KINDS, result.changes)),
+        changed_rows=result.changed_rows,
+        bytes_read=result.bytes_read,
+        elapsed=elapsed,
+    )

@@ -1,6 +1,6 @@
 // Argument conversions and the OSError of brinewick._native's functions.
-// The private functions take positional arguments the Python layer has
-// already checked; these catch what slips through, naming the function.
+// The Python layer checks every argument first; these catch what slips
+// through, naming the function.
 #pragma once
 
 #include "module/py_ref.hpp"

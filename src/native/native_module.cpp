@@ -1,8 +1,9 @@
 // brinewick._native: the package's door into the streaming salvage engine.
 //
-// One function, `salvage`, with a fixed positional signature: the Python
-// layer (python/brinewick) checks and converts every option first, so this
-// file only guards against calls that bypass it. The engine runs on a worker
+// One function, `salvage`: the paths, the settings object the Python layer
+// (python/brinewick) checked, and a progress callback. The settings are
+// checked here again (settings.hpp), so a call that bypasses the package is
+// refused what the package refuses. The engine runs on a worker
 // thread with the interpreter lock released; the calling thread waits on a
 // condition variable in short slices and takes the lock between them to run
 // signal handlers and the progress callback, either of which may stop the
@@ -26,7 +27,8 @@
 #include "error/salvage_error.hpp"
 #include "conversions.hpp"
 #include "read_functions.hpp"
-#include "summary_tuple.hpp"
+#include "results.hpp"
+#include "settings.hpp"
 #include "stream/stream_salvage.hpp"
 
 namespace brinewick::native {
@@ -45,7 +47,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kWaitSlice = std::chrono::milliseconds(20);
 // Progress runs with the lock held; ten calls a second keep it cheap.
 constexpr auto kProgressInterval = std::chrono::milliseconds(100);
-constexpr Py_ssize_t kArgumentCount = 15;
+constexpr Py_ssize_t kArgumentCount = 6;
 
 // ------------------------------------------------------------------ arguments
 
@@ -68,13 +70,6 @@ bool to_optional_path(const char* param, PyObject* value, std::optional<std::str
     std::string path;
     if (!to_path(param, value, path)) return false;
     out = std::move(path);
-    return true;
-}
-
-bool to_byte(const char* param, PyObject* value, bool none_allowed, std::optional<std::uint8_t>& out) {
-    std::optional<long long> n;
-    if (!kArgs.to_integer(param, value, 0, 127, none_allowed, n)) return false;
-    if (n) out = static_cast<std::uint8_t>(*n);
     return true;
 }
 
@@ -232,36 +227,21 @@ bool wait_for_worker(Run& run, PyObject* progress) {
 // Binds the arguments into `run`; false with TypeError/ValueError set.
 bool bind(PyObject* const* args, Run& run) {
     StreamPaths& paths = run.paths;
-    SalvageOptions& options = run.settings.options;
-    if (!to_path("input", args[0], paths.input)) return false;
-    if (!to_path("output", args[1], paths.output)) return false;
-    if (!to_optional_path("quarantine", args[2], paths.quarantine)) return false;
-    if (!to_optional_path("changes", args[3], paths.changes)) return false;
-    std::optional<std::uint8_t> delimiter;
-    std::optional<std::uint8_t> quote;
-    if (!to_byte("delimiter", args[4], true, delimiter)) return false;
-    if (!to_byte("quote_char", args[5], false, quote)) return false;
-    options.delimiter = delimiter;
-    options.quote_char = *quote;
-    if (!kArgs.to_flag("fill_ragged_rows", args[6], options.fill_ragged_rows)) return false;
-    if (!kArgs.to_flag("merge_overflow", args[7], options.merge_overflow)) return false;
-    std::optional<long long> expected;
-    if (!kArgs.to_integer("expected_columns", args[8], 0, PY_SSIZE_T_MAX, true, expected)) return false;
-    if (expected) options.expected_columns = static_cast<std::size_t>(*expected);
-    if (!kArgs.to_flag("repair_quotes", args[9], options.repair_quotes)) return false;
-    if (args[10] != Py_None && !PyCallable_Check(args[10])) {
-        return kArgs.wrong_type("progress", "callable or None", args[10]);
+    if (!to_path("input", args[0], paths.input) || !to_path("output", args[1], paths.output) ||
+        !to_optional_path("quarantine", args[2], paths.quarantine) ||
+        !to_optional_path("changes", args[3], paths.changes)) {
+        return false;
     }
-    if (!kArgs.to_flag("durable", args[11], run.settings.durable)) return false;
-    std::optional<long long> read_size;
-    if (!kArgs.to_integer("read_size", args[12], 1, 1LL << 30, false, read_size)) return false;
-    run.settings.read_size = static_cast<std::size_t>(*read_size);
-    std::optional<long long> jobs;
-    if (!kArgs.to_integer("jobs", args[13], 1, 1 << 16, false, jobs)) return false;
-    run.settings.jobs = static_cast<std::size_t>(*jobs);
-    std::optional<long long> chunk_size;
-    if (!kArgs.to_integer("chunk_size", args[14], 1, 1LL << 30, false, chunk_size)) return false;
-    run.settings.chunk_size = static_cast<std::size_t>(*chunk_size);
+    const SettingsReader settings{"salvage", args[4]};
+    StreamSettings& s = run.settings;
+    if (!settings.dialect(s.options) || !settings.flag("durable", s.durable) ||
+        !settings.size("read_size", 1LL << 30, s.read_size) || !settings.size("jobs", 1 << 16, s.jobs) ||
+        !settings.size("chunk_size", 1LL << 30, s.chunk_size)) {
+        return false;
+    }
+    if (args[5] != Py_None && !PyCallable_Check(args[5])) {
+        return kArgs.wrong_type("progress", "callable or None", args[5]);
+    }
     return true;
 }
 
@@ -273,7 +253,7 @@ PyObject* salvage_impl(PyObject* const* args, Py_ssize_t nargs) {
     }
     Run run;
     if (!bind(args, run)) return nullptr;
-    PyObject* progress = args[10];
+    PyObject* progress = args[5];
 
     std::thread worker;
     try {
@@ -310,18 +290,16 @@ PyObject* salvage_impl(PyObject* const* args, Py_ssize_t nargs) {
         PyObject* shown_total = total.get() == Py_None ? Py_None : done.get();
         if (!report_progress(progress, summary.bytes_read, shown_total)) return nullptr;
     }
-    return summary_tuple(summary);
+    return salvage_result(summary);
 }
 
 constexpr const char kSalvageDoc[] =
-    "salvage(input, output, quarantine, changes, delimiter, quote_char, fill_ragged_rows, "
-    "merge_overflow, expected_columns, repair_quotes, progress, durable, read_size, jobs, chunk_size)\n"
+    "salvage(input, output, quarantine, changes, settings, progress, /)\n"
     "--\n"
     "\n"
-    "Low-level streaming salvage; use brinewick.salvage instead. Paths are bytes,\n"
-    "delimiter and quote_char code points (delimiter None to sniff). Returns\n"
-    "(total_rows, salvaged_rows, repaired_rows, quarantined_rows, detected_delimiter,\n"
-    "inferred_columns, changes, changed_rows, bytes_read), changes in CHANGE_KINDS order.";
+    "Low-level streaming salvage; use brinewick.salvage instead. Paths are bytes\n"
+    "(quarantine and changes may be None), settings a brinewick._options.NativeSettings,\n"
+    "progress a callable or None. Returns a SalvageResult.";
 
 PyMethodDef g_functions[] = {
     {"salvage", fastcall<salvage_impl>(), METH_FASTCALL, kSalvageDoc},
@@ -347,6 +325,7 @@ int exec_module(PyObject* module) noexcept {
         if (PyModule_AddIntConstant(module, "DEFAULT_CHUNK_SIZE", static_cast<long>(defaults.chunk_size)) < 0) {
             return -1;
         }
+        if (add_result_types(module) < 0) return -1;
         return add_read_functions(module);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

@@ -1,6 +1,7 @@
 // brinewick._native's Arrow reader: the functions behind brinewick.read.
 //
-// A reader is a capsule holding the file's path, the checked settings and
+// A reader is a capsule holding the file's path, the settings (read from
+// the package's settings object and checked again, settings.hpp) and
 // what the passes have learnt (the columns, the summary, the records). Each
 // read_stream call opens the file again and returns a fresh
 // "arrow_array_stream" capsule, so a table can be consumed any number of
@@ -9,7 +10,8 @@
 // without the interpreter lock and, on the main thread, still sees Ctrl-C.
 #include "read_functions.hpp"
 #include "conversions.hpp"
-#include "summary_tuple.hpp"
+#include "results.hpp"
+#include "settings.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -41,7 +43,7 @@ using stream::StreamSummary;
 constexpr const char kReaderCapsule[] = "brinewick._native.Reader";
 constexpr const char kStreamCapsule[] = "arrow_array_stream";
 constexpr const char kSchemaCapsule[] = "arrow_schema";
-constexpr Py_ssize_t kOpenArguments = 15;
+constexpr Py_ssize_t kOpenArguments = 2;
 
 unsigned long g_main_thread = 0;  // the thread Python runs signal handlers on
 
@@ -206,7 +208,10 @@ bool to_text(PyObject* value, std::string& out) {
 }
 
 // dtypes as a tuple of (column name, type name) pairs.
-bool to_overrides(PyObject* value, arrow::TypeOverrides& out) {
+bool to_overrides(const SettingsReader& settings, arrow::TypeOverrides& out) {
+    const PyRef dtypes = settings.attribute("dtypes");
+    if (!dtypes) return false;
+    PyObject* value = dtypes.get();
     if (!PyTuple_Check(value)) return kArgs.wrong_type("dtypes", "tuple", value);
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(value); ++i) {
         PyObject* pair = PyTuple_GET_ITEM(value, i);
@@ -238,30 +243,13 @@ bool bind(PyObject* const* args, ReaderState& state) {
         PyErr_SetString(PyExc_ValueError, "read_open(): 'path' contains a NUL byte");
         return false;
     }
+    const SettingsReader settings{"read_open", args[1]};
     ReadSettings& s = state.settings;
-    std::optional<long long> n;
-    if (!kArgs.to_integer("delimiter", args[1], 0, 127, true, n)) return false;
-    if (n) s.options.delimiter = static_cast<std::uint8_t>(*n);
-    if (!kArgs.to_integer("quote_char", args[2], 0, 127, false, n)) return false;
-    s.options.quote_char = static_cast<std::uint8_t>(*n);
-    if (!kArgs.to_flag("fill_ragged_rows", args[3], s.options.fill_ragged_rows)) return false;
-    if (!kArgs.to_flag("merge_overflow", args[4], s.options.merge_overflow)) return false;
-    if (!kArgs.to_integer("expected_columns", args[5], 0, PY_SSIZE_T_MAX, true, n)) return false;
-    if (n) s.options.expected_columns = static_cast<std::size_t>(*n);
-    if (!kArgs.to_flag("repair_quotes", args[6], s.options.repair_quotes)) return false;
-    if (!kArgs.to_flag("header", args[7], s.header)) return false;
-    if (!kArgs.to_flag("infer", args[8], s.infer)) return false;
-    if (!kArgs.to_flag("empty_as_null", args[9], s.empty_as_null)) return false;
-    if (!to_overrides(args[10], s.overrides)) return false;
-    if (!kArgs.to_integer("batch_rows", args[11], 1, 1LL << 30, false, n)) return false;
-    s.limits.max_rows = static_cast<std::size_t>(*n);
-    if (!kArgs.to_integer("read_size", args[12], 1, 1LL << 30, false, n)) return false;
-    s.read_size = static_cast<std::size_t>(*n);
-    if (!kArgs.to_integer("jobs", args[13], 1, 4096, false, n)) return false;
-    s.jobs = static_cast<std::size_t>(*n);
-    if (!kArgs.to_integer("chunk_size", args[14], 1, 1LL << 40, false, n)) return false;
-    s.chunk_size = static_cast<std::size_t>(*n);
-    return true;
+    return settings.dialect(s.options) && settings.flag("header", s.header) && settings.flag("infer", s.infer) &&
+           settings.flag("empty_as_null", s.empty_as_null) && to_overrides(settings, s.overrides) &&
+           settings.size("batch_rows", 1LL << 30, s.limits.max_rows) &&
+           settings.size("read_size", 1LL << 30, s.read_size) && settings.size("jobs", 4096, s.jobs) &&
+           settings.size("chunk_size", 1LL << 40, s.chunk_size);
 }
 
 // ------------------------------------------------------------------ passes
@@ -400,15 +388,6 @@ PyObject* new_stream(const ReaderRef& reader, bool keep_interrupts) {
     return stream_capsule(std::move(stream));
 }
 
-// The summary tuple with the run's seconds after it.
-PyObject* report_tuple(const ReadReport& report) {
-    PyRef counts(summary_tuple(report.summary));
-    if (!counts) return nullptr;
-    PyRef seconds(Py_BuildValue("(d)", report.seconds));
-    if (!seconds) return nullptr;
-    return PySequence_Concat(counts.get(), seconds.get());
-}
-
 // ------------------------------------------------------------------ functions
 
 bool one_reader(const char* name, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t expected, ReaderRef*& out) {
@@ -488,7 +467,7 @@ PyObject* read_summary(PyObject* const* args, Py_ssize_t nargs) {
         report = (*reader)->report;
     }
     if (!report) Py_RETURN_NONE;
-    return report_tuple(*report);
+    return read_report(*report);
 }
 
 // read_records(reader, quarantine: bool): the records as a stream, None until a pass has finished.
@@ -511,9 +490,8 @@ PyObject* read_records(PyObject* const* args, Py_ssize_t nargs) {
 }
 
 // read_plan(reader, block_size): one pass over the whole file that settles
-// what a reader of part of it needs: ((name, type), ...), delimiter (None
-// when the file reads on one thread only), expected_columns, the header's
-// offset or None, and ((offset, line, in_row), ...) about every block_size bytes.
+// what a reader of part of it needs, as a ReadPlan (results.hpp), with a
+// boundary about every block_size bytes.
 PyObject* read_plan(PyObject* const* args, Py_ssize_t nargs) {
     ReaderRef* reader = nullptr;
     if (!one_reader("read_plan", args, nargs, 2, reader)) return nullptr;
@@ -531,37 +509,13 @@ PyObject* read_plan(PyObject* const* args, Py_ssize_t nargs) {
     auto scanned = off_lock<arrow::ScanResult>(
         [&](stream::StreamControl& control) { return arrow::scan_input(path, settings, control); });
     if (!scanned) return nullptr;
-    PyRef columns(PyTuple_New(static_cast<Py_ssize_t>(scanned->columns.size())));
-    if (!columns) return nullptr;
-    for (std::size_t i = 0; i < scanned->columns.size(); ++i) {
-        const ColumnSpec& c = scanned->columns[i];
-        const std::string_view type = arrow::column_type_name(c.type);
-        PyObject* item = Py_BuildValue("(s#s#)", c.name.data(), static_cast<Py_ssize_t>(c.name.size()), type.data(),
-                                       static_cast<Py_ssize_t>(type.size()));
-        if (item == nullptr) return nullptr;
-        PyTuple_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    PyRef cuts(PyTuple_New(static_cast<Py_ssize_t>(scanned->boundaries.size())));
-    if (!cuts) return nullptr;
-    for (std::size_t i = 0; i < scanned->boundaries.size(); ++i) {
-        const arrow::Boundary& b = scanned->boundaries[i];
-        PyObject* item = Py_BuildValue("(KnO)", static_cast<unsigned long long>(b.offset),
-                                       static_cast<Py_ssize_t>(b.line), b.in_row ? Py_True : Py_False);
-        if (item == nullptr) return nullptr;
-        PyTuple_SET_ITEM(cuts.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    PyRef delimiter(scanned->dialect ? PyLong_FromLong(scanned->dialect->delimiter) : Py_NewRef(Py_None));
-    PyRef expected(PyLong_FromSize_t(scanned->dialect ? scanned->dialect->expected_columns : 0));
-    const auto& header = scanned->report.header_offset;
-    PyRef header_offset(header ? PyLong_FromUnsignedLongLong(*header) : Py_NewRef(Py_None));
-    if (!delimiter || !expected || !header_offset) return nullptr;
-    return PyTuple_Pack(5, columns.get(), delimiter.get(), expected.get(), header_offset.get(), cuts.get());
+    return read_plan_result(*scanned);
 }
 
 // read_span(reader, columns, delimiter, expected_columns, header_offset, start, line, in_row, end):
 // the rows of the file from boundary `start` to `end` (None: the end), read
-// as reading the whole file reads them. Returns (data, quarantine, changes)
-// stream capsules and the summary tuple of the part.
+// as reading the whole file reads them. Returns a ReadSpan: the data,
+// quarantine and changes stream capsules and the part's ReadReport.
 PyObject* read_span(PyObject* const* args, Py_ssize_t nargs) {
     ReaderRef* reader = nullptr;
     if (!one_reader("read_span", args, nargs, 9, reader)) return nullptr;
@@ -625,9 +579,7 @@ PyObject* read_span(PyObject* const* args, Py_ssize_t nargs) {
     if (!arrow::make_changes_stream(read->report.records, changes.get())) return PyErr_NoMemory();
     PyRef changes_capsule(stream_capsule(std::move(changes)));
     if (!changes_capsule) return nullptr;
-    PyRef report(report_tuple(read->report));
-    if (!report) return nullptr;
-    return PyTuple_Pack(4, data_capsule.get(), quarantine_capsule.get(), changes_capsule.get(), report.get());
+    return read_span_result(data_capsule.get(), quarantine_capsule.get(), changes_capsule.get(), read->report);
 }
 
 PyObject* live_arrow_buffers(PyObject*, PyObject*) { return PyLong_FromLongLong(arrow::live_buffers()); }
@@ -644,22 +596,23 @@ PyObject* release_unused_memory_guarded(PyObject* self, PyObject* arg) noexcept 
 
 PyMethodDef g_read_functions[] = {
     {"read_open", fastcall<read_open>(), METH_FASTCALL,
-     "read_open(path, delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, "
-     "header, infer, empty_as_null, dtypes, batch_rows, read_size, jobs, chunk_size)\n--\n\nA reader; use brinewick.read instead."},
+     "read_open(path, settings, /)\n--\n\nA reader of the file at path (bytes) with settings, a "
+     "brinewick._options.NativeSettings; use brinewick.read instead."},
     {"read_scan", fastcall<read_scan>(), METH_FASTCALL,
-     "read_scan(reader)\n--\n\nThe first pass (header, width, types, summary), once."},
+     "read_scan(reader, /)\n--\n\nThe first pass (header, width, types, summary), once."},
     {"read_stream", fastcall<read_stream>(), METH_FASTCALL,
-     "read_stream(reader)\n--\n\nA fresh 'arrow_array_stream' capsule over the file."},
-    {"read_schema", fastcall<read_schema>(), METH_FASTCALL, "read_schema(reader)\n--\n\nAn 'arrow_schema' capsule."},
+     "read_stream(reader, /)\n--\n\nA fresh 'arrow_array_stream' capsule over the file."},
+    {"read_schema", fastcall<read_schema>(), METH_FASTCALL, "read_schema(reader, /)\n--\n\nAn 'arrow_schema' capsule."},
     {"read_summary", fastcall<read_summary>(), METH_FASTCALL,
-     "read_summary(reader)\n--\n\nThe summary tuple of the first finished pass, or None."},
+     "read_summary(reader, /)\n--\n\nThe ReadReport of the first finished pass, or None."},
     {"read_records", fastcall<read_records>(), METH_FASTCALL,
-     "read_records(reader, quarantine)\n--\n\nThe quarantine or change records as a stream capsule, or None."},
+     "read_records(reader, quarantine, /)\n--\n\nThe quarantine or change records as a stream capsule, or None."},
     {"read_plan", fastcall<read_plan>(), METH_FASTCALL,
-     "read_plan(reader, block_size)\n--\n\nColumns, dialect, header offset and row boundaries for reading in parts."},
+     "read_plan(reader, block_size, /)\n--\n\nA ReadPlan: columns, dialect, header offset and row boundaries for "
+     "reading in parts."},
     {"read_span", fastcall<read_span>(), METH_FASTCALL,
-     "read_span(reader, columns, delimiter, expected_columns, header_offset, start, line, in_row, end)\n--\n\n"
-     "The rows of one part of the file: (data, quarantine, changes, summary)."},
+     "read_span(reader, columns, delimiter, expected_columns, header_offset, start, line, in_row, end, /)\n--\n\n"
+     "The rows of one part of the file: a ReadSpan (data, quarantine, changes, report)."},
     {"live_arrow_buffers", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&live_arrow_buffers_guarded)),
      METH_NOARGS, "live_arrow_buffers()\n--\n\nArrow buffers allocated and not yet freed (for leak tests)."},
     {"release_unused_memory",

@@ -55,6 +55,13 @@ def test_salvage_on_workers_matches_local_salvage(client, inputs: Path, tmp_path
                {k: v for k, v in expected.to_dict().items() if k != "elapsed"}
 
 
+def test_numpy_jobs_reach_the_workers(client, inputs: Path, tmp_path: Path) -> None:
+    np = pytest.importorskip("numpy")
+    bwd.salvage(str(inputs / "a.csv"), tmp_path / "out", jobs=np.int64(2))
+    brinewick.salvage(inputs / "a.csv", tmp_path / "local.csv", jobs=2)
+    assert (tmp_path / "out" / "a.csv").read_bytes() == (tmp_path / "local.csv").read_bytes()
+
+
 def test_summaries_survive_pickling(inputs: Path, tmp_path: Path) -> None:
     summary = brinewick.salvage(inputs / "a.csv", tmp_path / "x.csv")
     again = pickle.loads(pickle.dumps(summary))

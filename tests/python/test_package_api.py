@@ -3,6 +3,7 @@ is touched, the OSError subclass that fits each failure, streams, in-place salva
 """
 from __future__ import annotations
 
+import dataclasses
 import json
 import os
 import pathlib
@@ -16,6 +17,8 @@ import pytest
 
 import _brinewick_backend as backend
 import brinewick
+from brinewick import _native
+from brinewick._options import NativeSettings
 
 THREE_LINES = b"a,b,c\n1,2\n3,4,5\n"
 CLEAN_THREE = b"a,b,c\n1,2,\n3,4,5\n"
@@ -139,6 +142,39 @@ def test_accepted_options_reach_the_engine(tmp_path, options):
     assert (tmp_path / "out.csv").read_bytes() == (tmp_path / "ref.csv").read_bytes()
 
 
+# The native functions check the settings again: a private call, or settings
+# made without NativeSettings.check, is refused what the package refuses.
+NATIVE_REFUSALS = [
+    ({"delimiter": "\n"}, ValueError, "delimiter"),
+    ({"quote_char": "\r"}, ValueError, "quote_char"),
+    ({"delimiter": ";", "quote_char": ";"}, ValueError, "differ"),
+    ({"quote_char": None}, TypeError, "quote_char"),
+    ({"expected_columns": -1}, ValueError, "expected_columns"),
+    ({"jobs": 0}, ValueError, "jobs"),
+    ({"read_size": 0}, ValueError, "read_size"),
+    ({"chunk_size": True}, TypeError, "chunk_size"),
+]
+
+
+@pytest.mark.parametrize("entry", ["salvage", "read_open"])
+@pytest.mark.parametrize("change, error, named", NATIVE_REFUSALS, ids=[repr(c) for c, _, _ in NATIVE_REFUSALS])
+def test_native_entries_refuse_what_the_package_refuses(tmp_path, entry, change, error, named):
+    src = tmp_path / "in.csv"
+    src.write_bytes(THREE_LINES)
+    settings = dataclasses.replace(NativeSettings.check(), **change)
+    with pytest.raises(error, match=named):
+        if entry == "salvage":
+            _native.salvage(os.fsencode(src), os.fsencode(tmp_path / "out.csv"), None, None, settings, None)
+        else:
+            _native.read_open(os.fsencode(src), settings)
+    assert listing(tmp_path) == ["in.csv"]
+
+
+def test_native_entries_name_a_missing_setting(tmp_path):
+    with pytest.raises(TypeError, match="no 'delimiter'"):
+        _native.read_open(os.fsencode(tmp_path / "in.csv"), object())
+
+
 def test_numpy_scalars_are_accepted(tmp_path):
     numpy = pytest.importorskip("numpy")
     src = tmp_path / "in.csv"
@@ -146,6 +182,29 @@ def test_numpy_scalars_are_accepted(tmp_path):
     summary = brinewick.salvage(src, tmp_path / "out.csv", expected_columns=numpy.int64(2),
                                 fill_ragged_rows=numpy.bool_(False))
     assert summary.inferred_columns == 2
+
+
+@pytest.mark.parametrize("entry", ["salvage", "read"])
+def test_numpy_integers_are_taken_as_ints(tmp_path, entry):
+    np = pytest.importorskip("numpy")
+    pa = pytest.importorskip("pyarrow")
+    src = tmp_path / "in.csv"
+    src.write_bytes(THREE_LINES * 50)
+    options = {"jobs": 2, "expected_columns": 3}
+    if entry == "read":
+        options["batch_rows"] = 7
+
+    def run(tag, **given):
+        if entry == "salvage":
+            summary = brinewick.salvage(src, tmp_path / f"{tag}.csv", **given).to_dict()
+            summary.pop("elapsed")
+            return summary, (tmp_path / f"{tag}.csv").read_bytes()
+        table = pa.table(brinewick.read(src, **given))
+        return table, [batch.num_rows for batch in table.to_batches()]
+
+    assert run("numpy", **{k: np.int64(v) for k, v in options.items()}) == run("int", **options)
+    with pytest.raises(ValueError, match="jobs must be at least 1, not 0"):
+        run("zero", jobs=np.int64(0))
 
 
 # ---------------------------------------------------------------- errors

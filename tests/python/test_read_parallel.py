@@ -21,7 +21,7 @@ pa = pytest.importorskip("pyarrow")
 
 import brinewick  # noqa: E402
 from brinewick import _native  # noqa: E402
-from brinewick._options import SalvageOptions  # noqa: E402
+from brinewick._options import NativeSettings  # noqa: E402
 from brinewick._read import _read  # noqa: E402
 from salvage_strategies import salvage_options  # noqa: E402
 
@@ -33,10 +33,10 @@ TOKENS = [b'"', b'"', b",", b",", b"\r", b"\n", b"\n", b"\r\n", b" ", b"a", b"7"
 
 def table(path: Path, options: dict, *, infer: bool, header: bool, jobs: int, chunk_size: int,
           batch_rows: int = 65536, empty_as_null: bool = True):
-    checked = SalvageOptions.check(options.get("delimiter"), options.get("quote_char", '"'),
-                                   options.get("fill_ragged_rows", True), options.get("merge_overflow", True),
-                                   options.get("expected_columns"), options.get("repair_quotes", True))
-    t = _read(path, checked, header, infer, (), empty_as_null, batch_rows, 5, jobs, chunk_size)
+    settings = NativeSettings.check(**options, header=header, types="infer" if infer else "str",
+                                    empty_as_null=empty_as_null, jobs=jobs, batch_rows=batch_rows, read_size=5,
+                                    chunk_size=chunk_size)
+    t = _read(path, settings)
     data = pa.table(t)
     summary = t.summary.to_dict()
     summary.pop("elapsed", None)

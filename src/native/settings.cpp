@@ -1,0 +1,78 @@
+#include "settings.hpp"
+
+namespace brinewick::native {
+
+using py::PyRef;
+
+PyRef SettingsReader::attribute(const char* name) const {
+    PyRef value(PyObject_GetAttrString(settings_, name));
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError) != 0) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "%s(): the settings (%.200s) have no '%s'", convert_.callable,
+                     Py_TYPE(settings_)->tp_name, name);
+    }
+    return value;
+}
+
+bool SettingsReader::flag(const char* name, bool& out) const {
+    const PyRef value = attribute(name);
+    return value && convert_.to_flag(name, value.get(), out);
+}
+
+bool SettingsReader::integer(const char* name, long long low, long long high, bool none_allowed,
+                             std::optional<long long>& out) const {
+    const PyRef value = attribute(name);
+    return value && convert_.to_integer(name, value.get(), low, high, none_allowed, out);
+}
+
+bool SettingsReader::size(const char* name, long long high, std::size_t& out) const {
+    std::optional<long long> n;
+    if (!integer(name, 1, high, false, n)) return false;
+    out = static_cast<std::size_t>(*n);
+    return true;
+}
+
+bool SettingsReader::ascii_char(const char* name, bool none_allowed, std::optional<std::uint8_t>& out) const {
+    const PyRef value = attribute(name);
+    if (!value) return false;
+    if (value.get() == Py_None && none_allowed) {
+        out.reset();
+        return true;
+    }
+    if (!PyUnicode_Check(value.get())) {
+        return convert_.wrong_type(name, none_allowed ? "str or None" : "str", value.get());
+    }
+    const Py_ssize_t length = PyUnicode_GetLength(value.get());
+    if (length < 0) return false;
+    const Py_UCS4 c = length == 1 ? PyUnicode_ReadChar(value.get(), 0) : 0;
+    // A line break as delimiter or quote writes a file no reader splits back the same way.
+    if (length != 1 || c > 127 || c == '\r' || c == '\n') {
+        PyErr_Format(PyExc_ValueError, "%s(): '%s' must be one ASCII character other than CR and LF, not %R",
+                     convert_.callable, name, value.get());
+        return false;
+    }
+    out = static_cast<std::uint8_t>(c);
+    return true;
+}
+
+bool SettingsReader::dialect(SalvageOptions& out) const {
+    std::optional<std::uint8_t> delimiter;
+    std::optional<std::uint8_t> quote;
+    if (!ascii_char("delimiter", true, delimiter) || !ascii_char("quote_char", false, quote)) return false;
+    if (delimiter == quote) {
+        PyErr_Format(PyExc_ValueError, "%s(): 'delimiter' and 'quote_char' must differ", convert_.callable);
+        return false;
+    }
+    out.delimiter = delimiter;
+    out.quote_char = *quote;
+    std::optional<long long> expected;
+    if (!flag("fill_ragged_rows", out.fill_ragged_rows) || !flag("merge_overflow", out.merge_overflow) ||
+        !integer("expected_columns", 0, PY_SSIZE_T_MAX, true, expected) ||
+        !flag("repair_quotes", out.repair_quotes)) {
+        return false;
+    }
+    if (expected) out.expected_columns = static_cast<std::size_t>(*expected);
+    return true;
+}
+
+}  // namespace brinewick::native

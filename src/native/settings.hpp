@@ -1,0 +1,42 @@
+// The settings object that brinewick._native's salvage and read_open take
+// (brinewick._options.NativeSettings): one attribute per option. The package
+// checks every value when it makes one; these readers check them again, so
+// an object made any other way cannot get past what the package refuses.
+#pragma once
+
+#include "conversions.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "salvage/salvage.hpp"
+
+namespace brinewick::native {
+
+class SettingsReader {
+public:
+    // `callable` names the function in messages, as Converter does.
+    SettingsReader(const char* callable, PyObject* settings) noexcept : convert_{callable}, settings_(settings) {}
+
+    // The attribute `name`; empty with TypeError set when it is missing.
+    [[nodiscard]] py::PyRef attribute(const char* name) const;
+
+    [[nodiscard]] bool flag(const char* name, bool& out) const;
+    // An int in [low, high]; None, where allowed, leaves `out` empty.
+    [[nodiscard]] bool integer(const char* name, long long low, long long high, bool none_allowed,
+                               std::optional<long long>& out) const;
+    // An int in [1, high].
+    [[nodiscard]] bool size(const char* name, long long high, std::size_t& out) const;
+    // A one-character str, ASCII and not a line break; None, where allowed, leaves `out` empty.
+    [[nodiscard]] bool ascii_char(const char* name, bool none_allowed, std::optional<std::uint8_t>& out) const;
+
+    // The six dialect and repair options, a delimiter equal to the quote refused.
+    [[nodiscard]] bool dialect(SalvageOptions& out) const;
+
+private:
+    Converter convert_;
+    PyObject* settings_;
+};
+
+}  // namespace brinewick::native
