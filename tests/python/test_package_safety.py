@@ -230,10 +230,12 @@ def test_a_ticker_thread_keeps_ticking(tmp_path):
     ticker.start()
     try:
         start = time.perf_counter()
-        _salvage(src, tmp_path / "out.csv", quarantine=tmp_path / "q.csv",
-                 changes=tmp_path / "ch.csv", delimiter=None, quote_char='"',
-                 fill_ragged_rows=True, merge_overflow=True, expected_columns=None,
-                 repair_quotes=True, progress=None, durable=False, read_size=32)
+        # Repeated until the ticker had time to show a stall, however fast the machine.
+        while time.perf_counter() - start < 0.3:
+            _salvage(src, tmp_path / "out.csv", quarantine=tmp_path / "q.csv",
+                     changes=tmp_path / "ch.csv", delimiter=None, quote_char='"',
+                     fill_ragged_rows=True, merge_overflow=True, expected_columns=None,
+                     repair_quotes=True, progress=None, durable=False, read_size=32)
         end = time.perf_counter()
     finally:
         running.clear()
@@ -241,7 +243,6 @@ def test_a_ticker_thread_keeps_ticking(tmp_path):
     during = [t for t in ticks if start <= t <= end]
     gaps = [b - a for a, b in zip(during, during[1:])]
     print(f"salvage {end - start:.3f} s, {len(during)} ticks, longest gap {max(gaps) * 1000:.1f} ms")
-    assert end - start > 0.2, "the salvage was too quick to show anything"
     assert len(during) > (end - start) / 0.02
     assert max(gaps) < min(0.1, (end - start) / 4)
 
