@@ -6,12 +6,14 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "stream/stream_salvage.hpp"
@@ -210,12 +212,23 @@ TEST(ParallelSalvage, WidePaddingMatchesOneThread) {
     }
 }
 
-// A delimiter that is a line break keeps rows from ending at breaks; the
-// run falls back to one thread and must still give the same bytes.
-TEST(ParallelSalvage, LineBreakDelimiterFallsBack) {
-    SalvageOptions options;
-    options.delimiter = '\n';
-    check_all("a\nb\r\"c\nd\"\n", options, {1, 4});
+// Rows must end at line breaks outside quotes for chunks cut there to
+// start at rows: a line break as delimiter or quote is refused before
+// anything is read, and no output is left behind.
+TEST(ParallelSalvage, LineBreakDelimiterOrQuoteIsRefused) {
+    TempDir dir;
+    spit(dir.file("in.csv"), "a\nb\r\"c\nd\"\n");
+    for (const auto& [delimiter, quote] : {std::pair<char, char>{'\n', '"'}, {'\r', '"'}, {',', '\n'}, {';', '\r'}}) {
+        SCOPED_TRACE(std::string("delimiter ") + std::to_string(delimiter) + ", quote " + std::to_string(quote));
+        SalvageOptions options;
+        options.delimiter = static_cast<std::uint8_t>(delimiter);
+        options.quote_char = static_cast<std::uint8_t>(quote);
+        const SalvageRun run = run_salvage(dir, dir.file("in.csv"), options, 2, 4);
+        ASSERT_TRUE(std::holds_alternative<StreamError>(run.result));
+        EXPECT_EQ(std::get<StreamError>(run.result).io.code, EINVAL);
+        struct stat status {};
+        EXPECT_NE(::stat(dir.file("out.csv").c_str(), &status), 0);
+    }
 }
 
 TEST(ParallelSalvage, FifoIsChunkedAsItArrives) {
