@@ -115,7 +115,9 @@ void cut_and_check(const std::string& path, std::string_view input, std::size_t 
         } else {
             ASSERT_GT(size, 0u);
         }
-        if (limit) ASSERT_LE(size, *limit);
+        if (limit) {
+            ASSERT_LE(size, *limit);
+        }
         if (size > chunk_size) {
             // Grown past the chunk size only to reach its first cut point.
             for (std::size_t l = 1; l < size; ++l) ASSERT_FALSE(cut_point(l)) << l;
