@@ -1,6 +1,7 @@
 #include "parallel_salvage.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "block_cache.hpp"
 #include "chunk_pipeline.hpp"
 #include "records.hpp"
+#include "stream_rows.hpp"
 
 namespace brinewick::stream {
 namespace parallel_salvage_detail {
@@ -292,27 +294,37 @@ private:
     std::string text_;
 };
 
+// A line break as delimiter or quote would let a row go on past a line
+// break outside quotes, so chunks cut at breaks could not start at rows. A
+// sniffed delimiter never is one; only the options can ask for it.
+bool breaks_rows(const SalvageOptions& options) noexcept {
+    return (options.delimiter && pipeline::is_break(*options.delimiter)) || pipeline::is_break(options.quote_char);
+}
+
+StreamError line_break_refused() {
+    StreamError error;
+    error.what = StreamError::What::Io;
+    error.io = IoError::from_errno(EINVAL);
+    error.message = "a line break cannot be the delimiter or the quote of a run on several threads";
+    return error;
+}
+
 }  // namespace parallel_salvage_detail
 
 std::variant<StreamSummary, StreamError> parallel_stream_rows(InputWindow& window, const StreamSettings& settings,
-                                                              const ParallelOutputs& outputs, StreamSink& sink,
-                                                              StreamControl& control) {
+                                                              const ParallelOutputs& outputs, StreamControl& control) {
     using namespace parallel_salvage_detail;
     const SalvageOptions& options = settings.options;
+    if (breaks_rows(options)) return line_break_refused();
     StreamSummary summary;
     auto settled = settle_dialect_or_empty(window, options);
     if (auto* error = std::get_if<StreamError>(&settled)) return *error;
     const auto& settled_dialect = std::get<std::optional<Dialect>>(settled);
-    // An empty input has nothing to cut; with a line break for delimiter or
-    // quote a line break need not end a row outside quotes, so chunks could
-    // not start at rows. One thread reads those (settling again is the same).
-    if (!settled_dialect || pipeline::is_break(settled_dialect->delimiter) || pipeline::is_break(options.quote_char)) {
-        return stream_rows(window, options, sink, control);
-    }
-    const Dialect dialect = *settled_dialect;
+    // An empty input has no dialect (comma and zero counters, options
+    // aside): its one chunk, empty, goes through the pipeline under those.
+    const Dialect dialect = settled_dialect.value_or(Dialect{});
     summary.counters.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
     summary.counters.inferred_columns = dialect.expected_columns;
-    if (!sink.start(dialect)) return sink.failure();
 
     if (auto error = skip_bom(window)) return *error;
 

@@ -17,7 +17,6 @@
 
 #include "atomic_output.hpp"
 #include "input_window.hpp"
-#include "stream_rows.hpp"
 #include "stream_salvage.hpp"
 
 namespace brinewick::stream {
@@ -28,11 +27,13 @@ struct ParallelOutputs {
     AtomicOutput* changes;     // may be null
 };
 
-// Salvages the input in `window` with settings.jobs worker threads.
-// `sink` writes to `outputs` and serves a dialect whose delimiter or quote is
-// a line break (then rows are not cut at line breaks, and one thread reads).
+// Salvages the input in `window` with settings.jobs worker threads, writing
+// to `outputs`.
+// Requires neither settings.options.delimiter nor quote_char to be a line
+// break (CR or LF): rows must end at line breaks outside quotes for chunks
+// cut there to start at rows. Such options are refused with an error
+// (What::Io, EINVAL); stream_rows reads them on one thread.
 [[nodiscard]] std::variant<StreamSummary, StreamError> parallel_stream_rows(
-    InputWindow& window, const StreamSettings& settings, const ParallelOutputs& outputs,
-    StreamSink& sink, StreamControl& control);
+    InputWindow& window, const StreamSettings& settings, const ParallelOutputs& outputs, StreamControl& control);
 
 }  // namespace brinewick::stream

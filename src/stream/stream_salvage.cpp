@@ -328,7 +328,7 @@ std::variant<StreamSummary, StreamError> stream_salvage(const StreamPaths& paths
         FileSink sink(*outputs.front(), quarantine, changes, settings.options.quote_char);
         auto streamed = settings.jobs > 1
                             ? parallel_stream_rows(window, settings, {outputs.front().get(), quarantine, changes},
-                                                   sink, control)
+                                                   control)
                             : stream_rows(window, settings.options, sink, control);
         if (auto* error = std::get_if<StreamError>(&streamed)) return *error;
         StreamSummary summary = std::get<StreamSummary>(streamed);

@@ -102,7 +102,9 @@ struct StreamSettings {
     bool durable = true;                 // fsync outputs and their directories before renaming
     std::size_t read_size = 1u << 20;    // bytes asked of each read (tests use tiny sizes)
     // Threads that parse and classify; 1 parses on the calling thread. The
-    // outputs are byte for byte the same for every count.
+    // outputs are byte for byte the same for every count. More than 1 needs
+    // rows that end at line breaks: a CR or LF as delimiter or quote is
+    // refused then.
     std::size_t jobs = 1;
     // Bytes per piece of input handed to a thread (tests use tiny sizes);
     // a piece always ends at a line break, so it grows to hold a longer line.

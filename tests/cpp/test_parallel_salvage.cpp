@@ -6,15 +6,16 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
-#include "stream/chunk_pipeline.hpp"
 #include "stream/stream_salvage.hpp"
 #include "test_support.hpp"
 
@@ -211,12 +212,23 @@ TEST(ParallelSalvage, WidePaddingMatchesOneThread) {
     }
 }
 
-// A delimiter that is a line break keeps rows from ending at breaks; the
-// run falls back to one thread and must still give the same bytes.
-TEST(ParallelSalvage, LineBreakDelimiterFallsBack) {
-    SalvageOptions options;
-    options.delimiter = '\n';
-    check_all("a\nb\r\"c\nd\"\n", options, {1, 4});
+// Rows must end at line breaks outside quotes for chunks cut there to
+// start at rows: a line break as delimiter or quote is refused before
+// anything is read, and no output is left behind.
+TEST(ParallelSalvage, LineBreakDelimiterOrQuoteIsRefused) {
+    TempDir dir;
+    spit(dir.file("in.csv"), "a\nb\r\"c\nd\"\n");
+    for (const auto& [delimiter, quote] : {std::pair<char, char>{'\n', '"'}, {'\r', '"'}, {',', '\n'}, {';', '\r'}}) {
+        SCOPED_TRACE(std::string("delimiter ") + std::to_string(delimiter) + ", quote " + std::to_string(quote));
+        SalvageOptions options;
+        options.delimiter = static_cast<std::uint8_t>(delimiter);
+        options.quote_char = static_cast<std::uint8_t>(quote);
+        const SalvageRun run = run_salvage(dir, dir.file("in.csv"), options, 2, 4);
+        ASSERT_TRUE(std::holds_alternative<StreamError>(run.result));
+        EXPECT_EQ(std::get<StreamError>(run.result).io.code, EINVAL);
+        struct stat status {};
+        EXPECT_NE(::stat(dir.file("out.csv").c_str(), &status), 0);
+    }
 }
 
 TEST(ParallelSalvage, FifoIsChunkedAsItArrives) {
@@ -262,63 +274,3 @@ TEST(ParallelSalvage, CancelLeavesNoOutput) {
 
 }  // namespace
 }  // namespace brinewick::stream
-
-namespace brinewick::stream::pipeline {
-namespace {
-
-using namespace brinewick::test_support;
-
-// Chunks take over the window's buffers and hand their old ones back as
-// spares: whatever the sizes, the chunks put together are the input, each
-// but the last ends at a line break (never between CR and LF), and the
-// byte before each text is free for the quote.
-class ChunkCutting : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
-
-INSTANTIATE_TEST_SUITE_P(Sizes, ChunkCutting,
-                         ::testing::Combine(::testing::Values(1, 2, 7, 64, 1000, 1u << 16),
-                                            ::testing::Values(1, 3, 64, 4096)));
-
-TEST_P(ChunkCutting, ChunksPutTogetherAreTheInput) {
-    const auto [chunk_size, read_size] = GetParam();
-    std::string input;
-    std::mt19937 random(42);
-    const std::string pieces[] = {"a,b", "\n", "\r\n", "\r", "\"q\nq\"", std::string(300, 'x'), ",", "é"};
-    for (int i = 0; i < 400; ++i) input += pieces[random() % std::size(pieces)];
-    TempDir dir;
-    spit(dir.file("in.csv"), input);
-    StreamControl control;
-    auto opened = InputWindow::open(dir.file("in.csv"), read_size, control);
-    ASSERT_TRUE(std::holds_alternative<InputWindow>(opened));
-    InputWindow& window = std::get<InputWindow>(opened);
-
-    std::string joined;
-    std::vector<std::shared_ptr<Chunk>> spares;
-    for (int guard = 0; guard < 100000; ++guard) {
-        std::shared_ptr<Chunk> reuse;
-        if (spares.size() > 2) {  // chunks come back to the cutter a while later, as in a run
-            reuse = std::move(spares.front());
-            spares.erase(spares.begin());
-        }
-        auto next = next_chunk(window, chunk_size, '"', std::move(reuse));
-        ASSERT_TRUE(std::holds_alternative<std::shared_ptr<Chunk>>(next));
-        std::shared_ptr<Chunk> chunk = std::get<std::shared_ptr<Chunk>>(next);
-        ASSERT_EQ(chunk->offset, joined.size());
-        ASSERT_EQ(chunk->quoted_text().substr(0, 1), "\"");
-        ASSERT_EQ(chunk->quoted_text().substr(1), chunk->text());
-        const std::string_view text = chunk->text();
-        joined.append(text);
-        if (chunk->last) break;
-        ASSERT_FALSE(text.empty());
-        const char end = text.back();
-        ASSERT_TRUE(end == '\n' || (end == '\r' && input[joined.size()] != '\n')) << "cut at " << joined.size();
-        spares.push_back(std::move(chunk));
-    }
-    EXPECT_EQ(joined, input);
-    // Chunks still held keep their bytes while later ones are cut.
-    for (const auto& held : spares) {
-        EXPECT_EQ(held->text(), std::string_view(input).substr(held->offset, held->size));
-    }
-}
-
-}  // namespace
-}  // namespace brinewick::stream::pipeline

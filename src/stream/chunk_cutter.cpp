@@ -1,4 +1,4 @@
-#include "chunk_pipeline.hpp"
+#include "chunk_cutter.hpp"
 
 #include <algorithm>
 #include <cstring>
