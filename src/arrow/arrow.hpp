@@ -13,6 +13,14 @@
 //                     BatchBuilder (rows into bounded struct batches)
 //   array_stream.hpp  ArrowArrayStream over a BatchProducer
 //
+// The reader over them (salvage_reader.hpp declares it):
+//   parallel_read.hpp the chunk pipeline's rows into batches, on every core
+//   read_pass.hpp     what its passes share: batch options, row plan, summary
+//   scan_input.cpp, salvage_stream.cpp, read_span.cpp   the three passes
+//   batch_queue.hpp   a pass's worker thread and its bounded queue of batches
+//   kept_batches.hpp  batches held in memory; the file identity they need
+//   record_tables.hpp the quarantine and change records as tables
+//
 // How a driver uses them. A column's type, and with expected_columns=0 the
 // table's width, are known only once every row has been seen, while the
 // schema must be given before the first batch and memory must stay bounded:
@@ -32,12 +40,12 @@
 //      between the passes, a value that no longer fits its type or a row
 //      wider than the schema makes append_row return Error, and the stream
 //      fails with that message instead of giving wrong data.
-//      Pass 1 also builds all-string batches (salvage_reader.cpp,
-//      scan_pipelined) and keeps them while they stay under a byte limit;
-//      when the file's identity (inode, size, a modification time old enough
-//      to be trusted) did not move, they are converted to the final columns
-//      on every core at the end of the pass, and the first stream hands them
-//      out: one parse instead of two.
+//      Pass 1 also builds all-string batches (scan_input.cpp) and keeps
+//      them while they stay under a byte limit; when the file's identity
+//      (inode, size, a modification time old enough to be trusted) did not
+//      move, they are converted to the final columns on every core at the
+//      end of the pass, and the first stream hands them out: one parse
+//      instead of two.
 //   2. One pass suffices for types="str" with a fixed width (expected_columns
 //      given or inferred from the prefix): the names come from the first
 //      clean row and batches stream as rows arrive.

@@ -57,4 +57,14 @@ std::vector<std::string> column_names(std::span<const std::string_view> header, 
     return names;
 }
 
+std::vector<ColumnSpec> string_columns(std::size_t width) {
+    return std::vector<ColumnSpec>(width, ColumnSpec{{}, ColumnType::Utf8});
+}
+
+std::vector<ColumnSpec> named_columns(std::span<const std::string_view> header, std::size_t width) {
+    std::vector<ColumnSpec> specs;
+    for (std::string& name : column_names(header, width)) specs.push_back({std::move(name), ColumnType::Utf8});
+    return specs;
+}
+
 }  // namespace brinewick::arrow

@@ -20,11 +20,19 @@
 #include <string_view>
 #include <vector>
 
+#include "batch_builder.hpp"
+
 namespace brinewick::arrow {
 
 // Names for `width` columns (width >= header.size()); pass an empty header
 // when the input has none.
 [[nodiscard]] std::vector<std::string> column_names(std::span<const std::string_view> header,
                                                     std::size_t width);
+
+// Column specs, made here and nowhere else: `width` unnamed string columns
+// (cells as read, the names still to come), and `width` string columns
+// named from `header` as above.
+[[nodiscard]] std::vector<ColumnSpec> string_columns(std::size_t width);
+[[nodiscard]] std::vector<ColumnSpec> named_columns(std::span<const std::string_view> header, std::size_t width);
 
 }  // namespace brinewick::arrow

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "../parser/utf8.hpp"
+#include "column_names.hpp"
 
 namespace brinewick::arrow {
 namespace {
@@ -110,9 +111,7 @@ bool is_known_header(const RowPlan& plan, std::uint64_t offset) noexcept {
 // Appends a row, widening a variable-width table first.
 AppendResult append_cells(BatchBuilder& builder, const RowBuffer& row, bool variable_width) {
     if (variable_width && row.size() > builder.columns().size()) {
-        std::vector<ColumnSpec> more;
-        for (std::size_t i = builder.columns().size(); i < row.size(); ++i) more.push_back({{}, ColumnType::Utf8});
-        builder.add_columns(more);
+        builder.add_columns(string_columns(row.size() - builder.columns().size()));
     }
     return builder.append_row(row);
 }

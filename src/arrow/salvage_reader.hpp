@@ -6,18 +6,18 @@
 //   - scan_input is pass 1: the whole file once, for the header, the width,
 //     the column types, the summary and the quarantine and change records.
 //   - make_salvage_stream runs the salvage again on a worker thread and hands
-//     out bounded batches as the consumer pulls them. Given the columns from
-//     pass 1 it checks that the file still says what it said then; without
-//     them (all strings, a fixed width) it is the only pass, and names the
-//     columns from the first clean row.
-// The worker runs at most kBatchesAhead batches ahead of the consumer, so
-// memory stays a few batches however large the file.
+//     out bounded batches as the consumer pulls them (batch_queue.hpp). Given
+//     the columns from pass 1 it checks that the file still says what it said
+//     then; without them (all strings, a fixed width) it is the only pass,
+//     and names the columns from the first clean row.
+//   - read_span reads one part of the file, from a row boundary pass 1 noted.
 //
-// No Python here: the waiting side is abstracted by Waiter, which the
-// extension implements to release the interpreter lock and watch for Ctrl-C.
+// The chunk pipeline cuts the input at line breaks, so rows must start at
+// them: the dialect never has a line break (CR or LF) as its delimiter or
+// quote. Every entry refuses one before it gets here. An empty file has no
+// dialect, no row and no column.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -28,17 +28,19 @@
 #include <vector>
 
 #include "../salvage/salvage.hpp"
-#include "../stream/stream_rows.hpp"
 #include "../stream/stream_salvage.hpp"
 #include "array_stream.hpp"
 #include "batch_builder.hpp"
+#include "batch_queue.hpp"
+#include "kept_batches.hpp"
 #include "parallel_read.hpp"
+#include "record_tables.hpp"
 #include "schema_scan.hpp"
 
 namespace brinewick::arrow {
 
 struct ReadSettings {
-    SalvageOptions options;
+    SalvageOptions options;     // neither delimiter nor quote_char a line break
     bool header = true;         // the first clean row names the columns
     bool infer = true;          // types="infer"; false keeps every column a string
     bool empty_as_null = true;  // an empty (or padded) field is null, not ""
@@ -85,56 +87,15 @@ struct ReadReport {
     double seconds = 0;  // wall-clock time of the pass
 };
 
-// Finished batches owned until a stream takes them; released otherwise.
-class KeptBatches {
-public:
-    KeptBatches() = default;
-    KeptBatches(const KeptBatches&) = delete;
-    KeptBatches& operator=(const KeptBatches&) = delete;
-    ~KeptBatches() { clear(); }
-
-    void push(const ArrowArray& batch) { batches_.push_back(batch); }  // reserve first: may throw
-    void reserve_one() { batches_.reserve(batches_.size() + 1); }
-    void clear() noexcept;
-    [[nodiscard]] bool empty() const noexcept { return batches_.empty(); }
-    [[nodiscard]] std::size_t size() const noexcept { return batches_.size(); }
-    // Moves out the oldest batch; false when none is left.
-    [[nodiscard]] bool pop(ArrowArray* out) noexcept;
-    // Converts string batches to `columns` on `threads` threads, each
-    // string batch freed once converted. On a value that does not fit,
-    // returns its message and leaves no batch.
-    [[nodiscard]] std::string convert(const std::vector<ColumnSpec>& columns, std::size_t threads);
-
-    bool large_strings = false;
-    // The batches hold every column as strings, as read: each is converted
-    // to the final columns when handed out.
-    bool strings = false;
-    // The file as pass 1 found it: a stream takes the batches only while
-    // the path still names that file, unchanged.
-    struct Identity {
-        std::uint64_t device = 0;
-        std::uint64_t inode = 0;
-        std::uint64_t size = 0;
-        std::int64_t mtime_ns = 0;
-        bool operator==(const Identity&) const = default;
-    };
-    Identity identity;
-
-private:
-    std::vector<ArrowArray> batches_;
-    std::size_t next_ = 0;
-};
-
 struct ScanResult {
     std::vector<ColumnSpec> columns;
     ReadReport report;
     // Pass 1's batches of `columns`, the very batches pass 2 would make; null
-    // when pass 1 kept none (they passed keep_limit, the file moved or was
-    // read on one thread).
+    // when pass 1 kept none (they passed keep_limit, the file moved, or it
+    // was empty).
     std::unique_ptr<KeptBatches> kept;
     // The settled dialect and the boundaries (ReadSettings::block_size);
-    // none when the file is read on one thread (a line break as delimiter
-    // or quote, or an empty file).
+    // none for an empty file, which settles no dialect.
     std::optional<Dialect> dialect;
     std::vector<Boundary> boundaries;
 };
@@ -153,20 +114,8 @@ struct ReadFailure {
                                                                const ReadSettings& settings,
                                                                stream::StreamControl& control);
 
-// How a thread that wants a batch waits for the worker. `slice` blocks for
-// at most a few tens of ms and returns true once the batch (or the end) is
-// there. Returns false to give up: the stream then fails with ECANCELED.
-class Waiter {
-public:
-    virtual ~Waiter() = default;
-    [[nodiscard]] virtual bool wait(const std::function<bool()>& slice) = 0;
-};
-
 // Called once by the worker when a stream reaches the end of the file.
 using ReportSink = std::function<void(const ReadReport&)>;
-
-inline constexpr std::size_t kBatchesAhead = 2;
-inline constexpr std::chrono::milliseconds kWaitSlice{20};
 
 // An ArrowArrayStream over a fresh salvage of `path`, opened now (so an
 // open error is returned at once, and a file unlinked later stays readable).
@@ -177,13 +126,6 @@ inline constexpr std::chrono::milliseconds kWaitSlice{20};
     const std::string& path, const ReadSettings& settings, std::optional<std::vector<ColumnSpec>> columns,
     std::optional<ReadReport> expected, std::shared_ptr<Waiter> waiter, ReportSink on_report,
     ArrowArrayStream* out);
-
-// What `path` names now, if it is a regular file that was last modified
-// long enough ago that a later write cannot share its timestamp (file
-// systems stamp in ticks of up to a second or two).
-[[nodiscard]] std::optional<KeptBatches::Identity> settled_identity(const std::string& path) noexcept;
-// What `path` names now, however recent.
-[[nodiscard]] std::optional<KeptBatches::Identity> current_identity(const std::string& path) noexcept;
 
 // The rows of one part of `path`, from a boundary pass 1 noted (or the
 // start) to the next (or the end), exactly as reading the whole file gives
@@ -199,14 +141,5 @@ struct SpanResult {
                                                               std::optional<std::uint64_t> header_offset,
                                                               const Boundary& start, std::optional<std::uint64_t> end,
                                                               stream::StreamControl& control);
-
-// A stream over batches pass 1 kept (`columns` is their schema).
-[[nodiscard]] bool make_kept_stream(std::vector<ColumnSpec> columns, std::unique_ptr<KeptBatches> kept,
-                                    ArrowArrayStream* out);
-
-// The quarantine ("line", "byte_offset", "reason", "raw") or the change
-// records ("line", "byte_offset", "change", "detail") as a stream.
-[[nodiscard]] bool make_quarantine_stream(std::shared_ptr<const ReadRecords> records, ArrowArrayStream* out);
-[[nodiscard]] bool make_changes_stream(std::shared_ptr<const ReadRecords> records, ArrowArrayStream* out);
 
 }  // namespace brinewick::arrow

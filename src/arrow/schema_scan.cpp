@@ -47,12 +47,8 @@ void SchemaScanner::merge(std::size_t data_rows, std::size_t width, std::span<co
 
 std::variant<std::vector<ColumnSpec>, std::string> SchemaScanner::columns(const TypeOverrides& overrides) const {
     std::vector<std::string_view> header(header_.begin(), header_.end());
-    std::vector<std::string> names = column_names(header, width_);
-    std::vector<ColumnSpec> specs(names.size());
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        specs[i].name = std::move(names[i]);
-        specs[i].type = i < inference_.size() ? inference_[i].result() : ColumnType::Utf8;
-    }
+    std::vector<ColumnSpec> specs = named_columns(header, width_);
+    for (std::size_t i = 0; i < specs.size() && i < inference_.size(); ++i) specs[i].type = inference_[i].result();
     for (const auto& [name, type] : overrides) {
         std::size_t i = 0;
         while (i < specs.size() && specs[i].name != name) ++i;

@@ -1,11 +1,14 @@
 // Pass 1 keeping its batches: only for a file that stood still, only under
 // the byte limit, only when the guessed types hold; and then buffer for
-// buffer the batches pass 2 builds.
+// buffer the batches pass 2 builds. And an empty file, which settles no
+// dialect, through both passes.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utime.h>
 #include <vector>
@@ -135,6 +138,99 @@ INSTANTIATE_TEST_SUITE_P(
                       KeptCase{"many_chunks", "1,1,soon,true,n,7\n", true, std::size_t{256} << 20, 700, true, 3, 999},
                       KeptCase{"many_chunks_over_limit", "", true, 20000, 700, false, 2, 4096}),
     [](const ::testing::TestParamInfo<KeptCase>& info) { return std::string(info.param.name); });
+
+// Nothing counted, as a salvage of nothing reports it.
+void expect_nothing_counted(const ReadReport& report) {
+    const stream::StreamSummary& s = report.summary;
+    EXPECT_EQ(s.counters.detected_delimiter, U',');
+    EXPECT_EQ(s.counters.inferred_columns + s.counters.total_rows + s.counters.salvaged_rows +
+                  s.counters.repaired_rows + s.counters.quarantined_rows + s.changed_rows + s.bytes_read,
+              0u);
+    EXPECT_FALSE(report.header_offset);
+}
+
+struct EmptyCase {
+    const char* name;
+    std::optional<std::string> at_scan;  // the file pass 1 reads; none: the stream is the only pass
+    std::string at_stream;               // the file when the stream opens it
+    bool changed;                        // the stream then fails: the file is not the one pass 1 read
+};
+
+class EmptyFileTest : public ::testing::TestWithParam<EmptyCase> {};
+
+TEST_P(EmptyFileTest, NoColumnNoRowNothingCounted) {
+    const EmptyCase& k = GetParam();
+    test_support::TempDir dir;
+    const std::string path = dir.file("in.csv");
+    ReadSettings settings;
+    settings.infer = k.at_scan.has_value();
+    std::optional<std::vector<ColumnSpec>> columns;
+    std::optional<ReadReport> expected;
+    if (k.at_scan) {
+        test_support::spit(path, *k.at_scan);
+        const struct utimbuf old {1000000000, 1000000000};  // settled: kept if there were batches
+        ASSERT_EQ(::utime(path.c_str(), &old), 0);
+        stream::StreamControl control;
+        auto scanned = scan_input(path, settings, control);
+        ASSERT_TRUE(std::holds_alternative<ScanResult>(scanned));
+        ScanResult& scan = std::get<ScanResult>(scanned);
+        if (k.at_scan->empty()) {
+            EXPECT_TRUE(scan.columns.empty());
+            EXPECT_FALSE(scan.dialect);
+            EXPECT_FALSE(scan.kept);
+            EXPECT_TRUE(scan.boundaries.empty());
+            expect_nothing_counted(scan.report);
+            ASSERT_TRUE(scan.report.records);
+            EXPECT_TRUE(scan.report.records->quarantine.empty() && scan.report.records->changes.empty());
+        }
+        columns = scan.columns;
+        expected = scan.report;
+    }
+    test_support::spit(path, k.at_stream);
+    std::optional<ReadReport> report;
+    ArrowArrayStream stream{};
+    ASSERT_FALSE(make_salvage_stream(path, settings, columns, expected, std::make_shared<SpinWaiter>(),
+                                     [&](const ReadReport& r) { report = r; }, &stream));
+    ArrowSchema schema{};
+    ASSERT_EQ(stream.get_schema(&stream, &schema), 0);
+    EXPECT_EQ(schema.n_children, static_cast<std::int64_t>(columns ? columns->size() : 0));
+    schema.release(&schema);
+    ArrowArray batch{};
+    const int code = stream.get_next(&stream, &batch);
+    if (k.changed) {
+        EXPECT_EQ(code, EINVAL);
+        EXPECT_EQ(std::string(stream.get_last_error(&stream)).rfind("the input changed while it was read: ", 0), 0u);
+        EXPECT_FALSE(report);
+    } else {
+        EXPECT_EQ(code, 0);
+        EXPECT_EQ(batch.release, nullptr);  // the end, at once
+        ASSERT_TRUE(report);
+        expect_nothing_counted(*report);
+        EXPECT_EQ(report->records != nullptr, !k.at_scan);  // a second pass keeps none
+    }
+    stream.release(&stream);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, EmptyFileTest,
+                         ::testing::Values(EmptyCase{"only_pass", std::nullopt, "", false},
+                                           EmptyCase{"second_pass", "", "", false},
+                                           EmptyCase{"filled_since", "", "a,b\n1,2\n", true},
+                                           EmptyCase{"emptied_since", "a,b\n1,2\n", "", true}),
+                         [](const ::testing::TestParamInfo<EmptyCase>& info) { return std::string(info.param.name); });
+
+TEST(EmptyFile, DtypesNameNoColumn) {
+    test_support::TempDir dir;
+    const std::string path = dir.file("in.csv");
+    test_support::spit(path, "");
+    ReadSettings settings;
+    settings.overrides = {{"x", ColumnType::Int64}};
+    stream::StreamControl control;
+    auto scanned = scan_input(path, settings, control);
+    ASSERT_TRUE(std::holds_alternative<ReadFailure>(scanned));
+    const ReadFailure& failure = std::get<ReadFailure>(scanned);
+    EXPECT_FALSE(failure.stream);
+    EXPECT_EQ(failure.message, "dtypes names a column the table does not have: 'x'");
+}
 
 }  // namespace
 }  // namespace brinewick::arrow

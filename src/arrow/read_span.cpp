@@ -1,0 +1,61 @@
+// One part of the file, between two row boundaries pass 1 noted, read with
+// the whole file's dialect and columns; its batches are kept, in order.
+#include <memory>
+#include <utility>
+
+#include "../stream/stream_rows.hpp"
+#include "read_pass.hpp"
+
+namespace brinewick::arrow {
+
+using stream::InputWindow;
+using stream::StreamControl;
+using stream::StreamError;
+
+std::variant<SpanResult, ReadFailure> read_span(const std::string& path, const ReadSettings& settings,
+                                               const Dialect& dialect, const std::vector<ColumnSpec>& columns,
+                                               std::optional<std::uint64_t> header_offset, const Boundary& start,
+                                               std::optional<std::uint64_t> end, StreamControl& control) {
+    const auto started = PassClock::now();
+    auto opened = InputWindow::open(path, settings.read_size, control);
+    if (auto* error = std::get_if<StreamError>(&opened)) return ReadFailure{*error, {}};
+    InputWindow& window = std::get<InputWindow>(opened);
+    const BatchOptions batch = batch_options(settings, control);
+    if (start.offset == 0) {
+        if (auto error = stream::skip_bom(window)) return ReadFailure{*error, {}};
+    } else if (auto error = window.seek(start.offset)) {
+        return ReadFailure{*error, {}};
+    }
+    RowPlan plan = row_plan(settings, dialect, batch);
+    plan.columns = columns;
+    plan.header = header_offset ? HeaderMode::AtOffset : HeaderMode::None;
+    plan.header_offset = header_offset.value_or(0);
+    SpanResult result;
+    result.batches = std::make_unique<KeptBatches>();
+    result.batches->large_strings = batch.large_strings;
+    RowOutput output;
+    output.on_batch = [&](ArrowArray& array) {
+        result.batches->reserve_one();
+        result.batches->push(array);
+        array.release = nullptr;
+        return true;
+    };
+    stream::pipeline::Span span;
+    span.first_line = start.line;
+    span.start_in_row = start.in_row;
+    span.end = end;
+    auto ran = run_row_pipeline(window, plan, output, settings.jobs, settings.chunk_size, span, control);
+    if (auto* error = std::get_if<StreamError>(&ran)) {
+        if (is_refusal(*error)) return ReadFailure{std::nullopt, changed_input(error->message)};
+        return ReadFailure{*error, {}};
+    }
+    RowResult& rows = std::get<RowResult>(ran);
+    result.report.summary = pass_summary(rows, dialect);
+    result.report.summary.bytes_read = window.offset() - start.offset;
+    result.report.header_offset = header_offset;
+    result.report.records = std::make_shared<const ReadRecords>(std::move(rows.records));
+    result.report.seconds = seconds_since(started);
+    return result;
+}
+
+}  // namespace brinewick::arrow

@@ -1,0 +1,151 @@
+// The salvage behind a stream (make_salvage_stream): every row of the file
+// on the chunk pipeline, run on a BatchQueue's worker thread, each batch
+// handed on as the pipeline places it. As a second pass it builds pass 1's
+// columns and checks that the file still reads as it did then; as the only
+// pass it names string columns from the first clean row.
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "../stream/stream_rows.hpp"
+#include "column_names.hpp"
+#include "read_pass.hpp"
+
+namespace brinewick::arrow {
+namespace {
+
+using stream::InputWindow;
+using stream::StreamControl;
+using stream::StreamError;
+using stream::StreamSummary;
+
+// Why a second pass that counted `now` did not read the file the first
+// pass counted `before` in; nullopt when the counts agree.
+std::optional<std::string> changed_since(const StreamSummary& before, const StreamSummary& now) {
+    if (now.bytes_read == before.bytes_read && now.counters.total_rows == before.counters.total_rows &&
+        now.counters.salvaged_rows == before.counters.salvaged_rows &&
+        now.counters.quarantined_rows == before.counters.quarantined_rows) {
+        return std::nullopt;
+    }
+    return changed_input(std::to_string(before.bytes_read) + " bytes and " +
+                         std::to_string(before.counters.salvaged_rows) + " clean rows on the first pass, " +
+                         std::to_string(now.bytes_read) + " bytes and " + std::to_string(now.counters.salvaged_rows) +
+                         " now");
+}
+
+void fail(BatchQueue& queue, const StreamError& error) { queue.fail(errno_of(error), describe(error)); }
+
+class SalvagePass final : public BatchPass {
+public:
+    // `columns`: pass 1's (with `expected`), else none.
+    SalvagePass(std::unique_ptr<StreamControl> control, InputWindow window, const ReadSettings& settings,
+                const BatchOptions& batch, std::vector<ColumnSpec> columns, std::optional<ReadReport> expected,
+                ReportSink on_report)
+        : control_(std::move(control)),
+          window_(std::move(window)),
+          settings_(settings),
+          batch_(batch),
+          columns_(std::move(columns)),
+          expected_(std::move(expected)),
+          on_report_(std::move(on_report)) {}
+
+    void cancel() noexcept override { control_->cancel.store(true); }
+
+    void run(BatchQueue& queue) override {
+        auto settled = stream::settle_dialect_or_empty(window_, settings_.options);
+        if (auto* error = std::get_if<StreamError>(&settled)) return fail(queue, *error);
+        const auto& dialect = std::get<std::optional<Dialect>>(settled);
+        const auto started = PassClock::now();
+        if (dialect) {
+            run_rows(queue, *dialect, started);
+        } else {  // an empty file: no row, and no column
+            finish(queue, empty_summary(window_, *control_), std::nullopt, ReadRecords{}, 0, started);
+        }
+    }
+
+private:
+    void run_rows(BatchQueue& queue, const Dialect& dialect, PassClock::time_point started) {
+        if (auto error = stream::skip_bom(window_)) return fail(queue, *error);
+        const std::size_t width = table_width(dialect);
+        RowPlan plan = row_plan(settings_, dialect, batch_);
+        plan.keep_records = !expected_;
+        if (expected_) {
+            plan.columns = columns_;
+            const auto& header = expected_->header_offset;
+            plan.header = header ? HeaderMode::AtOffset : HeaderMode::None;
+            plan.header_offset = header.value_or(0);
+        } else {
+            plan.columns = string_columns(width);
+            plan.header = settings_.header ? HeaderMode::FirstRow : HeaderMode::None;
+            if (!settings_.header) queue.publish(named_columns({}, width));
+        }
+        RowOutput output;
+        output.on_header = [&](const std::vector<std::string>& header) {
+            std::vector<std::string_view> names(header.begin(), header.end());
+            queue.publish(named_columns(names, std::max(width, header.size())));
+            return true;
+        };
+        output.on_batch = [&](ArrowArray& batch) { return queue.deliver(batch); };
+        auto ran = run_row_pipeline(window_, plan, output, settings_.jobs, settings_.chunk_size,
+                                    stream::pipeline::Span{}, *control_);
+        if (auto* error = std::get_if<StreamError>(&ran)) {
+            if (is_refusal(*error)) return queue.fail(EINVAL, changed_input(error->message));
+            return fail(queue, *error);
+        }
+        RowResult& rows = std::get<RowResult>(ran);
+        finish(queue, pass_summary(rows, dialect), rows.header_offset, std::move(rows.records), width, started);
+    }
+
+    // After the last batch: a second pass checked against the first, the
+    // columns named if no clean row did (`width` of them), the report.
+    void finish(BatchQueue& queue, const StreamSummary& summary, std::optional<std::uint64_t> header_offset,
+                ReadRecords records, std::size_t width, PassClock::time_point started) {
+        if (expected_) {
+            if (auto why = changed_since(expected_->summary, summary)) return queue.fail(EINVAL, std::move(*why));
+        }
+        if (!queue.published()) queue.publish(named_columns({}, width));
+        if (!on_report_) return;
+        ReadReport report;
+        report.summary = summary;
+        report.header_offset = header_offset;
+        report.records = expected_ ? nullptr : std::make_shared<const ReadRecords>(std::move(records));
+        report.seconds = seconds_since(started);
+        on_report_(report);
+    }
+
+    std::unique_ptr<StreamControl> control_;  // before window_: the window points at it
+    InputWindow window_;
+    ReadSettings settings_;
+    BatchOptions batch_;
+    std::vector<ColumnSpec> columns_;
+    std::optional<ReadReport> expected_;
+    ReportSink on_report_;
+};
+
+}  // namespace
+
+std::optional<StreamError> make_salvage_stream(const std::string& path, const ReadSettings& settings,
+                                               std::optional<std::vector<ColumnSpec>> columns,
+                                               std::optional<ReadReport> expected,
+                                               std::shared_ptr<Waiter> waiter, ReportSink on_report,
+                                               ArrowArrayStream* out) {
+    auto control = std::make_unique<StreamControl>();
+    auto opened = InputWindow::open(path, settings.read_size, *control);
+    if (auto* error = std::get_if<StreamError>(&opened)) return *error;
+    const BatchOptions batch = batch_options(settings, *control);
+    auto pass = std::make_unique<SalvagePass>(std::move(control), std::move(std::get<InputWindow>(opened)), settings,
+                                              batch, columns.value_or(std::vector<ColumnSpec>{}),
+                                              std::move(expected), std::move(on_report));
+    auto queue = std::make_unique<BatchQueue>(std::move(pass), std::move(waiter), batch.large_strings,
+                                              std::move(columns));
+    if (!make_array_stream(std::move(queue), out)) throw std::bad_alloc();
+    return std::nullopt;
+}
+
+}  // namespace brinewick::arrow

@@ -1,0 +1,166 @@
+// Pass 1: every row of the file once, on the chunk pipeline, for the
+// columns (header, width, types), the summary and the records. It also
+// keeps the string batches it builds, while they stay under keep_limit, so
+// that a file that stands still is read only once: the first stream hands
+// them out, converted to the final types.
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <utility>
+
+#include "../stream/stream_rows.hpp"
+#include "column_names.hpp"
+#include "read_pass.hpp"
+
+namespace brinewick::arrow {
+namespace {
+
+using stream::InputWindow;
+using stream::StreamControl;
+using stream::StreamError;
+
+// Buffer bytes of a batch of string columns.
+std::size_t string_batch_bytes(const ArrowArray& batch, bool large) noexcept {
+    std::size_t bytes = 0;
+    for (std::int64_t c = 0; c < batch.n_children; ++c) {
+        const ArrowArray& child = *batch.children[c];
+        const auto n = static_cast<std::size_t>(child.length);
+        if (child.buffers[0] != nullptr) bytes += (n + 7) / 8;
+        if (large) {
+            bytes += (n + 1) * 8 + static_cast<std::size_t>(static_cast<const std::int64_t*>(child.buffers[1])[n]);
+        } else {
+            bytes += (n + 1) * 4 + static_cast<std::size_t>(static_cast<const std::int32_t*>(child.buffers[1])[n]);
+        }
+    }
+    return bytes;
+}
+
+// The table's columns once every row is scanned: names, inferred types (or
+// strings), overrides applied. Returns the message of a bad override.
+std::optional<std::string> final_columns(const SchemaScanner& scanner, const ReadSettings& settings,
+                                         std::vector<ColumnSpec>& out) {
+    auto columns = scanner.columns(settings.overrides);
+    if (auto* message = std::get_if<std::string>(&columns)) return *message;
+    out = std::move(std::get<std::vector<ColumnSpec>>(columns));
+    if (!settings.infer) {
+        for (ColumnSpec& spec : out) {
+            const bool named = std::any_of(settings.overrides.begin(), settings.overrides.end(),
+                                           [&](const auto& o) { return o.first == spec.name; });
+            if (!named) spec.type = ColumnType::Utf8;
+        }
+    }
+    return std::nullopt;
+}
+
+// An empty file: no row, so no column (and no dtypes entry can name one).
+std::variant<ScanResult, ReadFailure> scan_empty(const InputWindow& window, const ReadSettings& settings,
+                                                 const ScanOptions& scan, PassClock::time_point started,
+                                                 StreamControl& control) {
+    ScanResult result;
+    result.report.summary = empty_summary(window, control);
+    if (auto message = final_columns(SchemaScanner(scan), settings, result.columns)) {
+        return ReadFailure{std::nullopt, *message};
+    }
+    result.report.records = std::make_shared<const ReadRecords>();
+    result.report.seconds = seconds_since(started);
+    return result;
+}
+
+std::variant<ScanResult, ReadFailure> scan_rows(const std::string& path, InputWindow& window, const Dialect& dialect,
+                                                const ReadSettings& settings, const ScanOptions& scan,
+                                                const std::optional<KeptBatches::Identity>& before,
+                                                PassClock::time_point started, StreamControl& control) {
+    if (auto error = stream::skip_bom(window)) return ReadFailure{*error, {}};
+    const BatchOptions batch = batch_options(settings, control);
+    const bool fixed = fixed_width(settings.options);
+    RowPlan plan = row_plan(settings, dialect, batch);
+    plan.columns = string_columns(table_width(dialect));
+    plan.variable_width = !fixed;
+    plan.infer = scan.infer;
+    plan.header = scan.header ? HeaderMode::FirstRow : HeaderMode::None;
+    std::atomic<bool> build{settings.keep_limit > 0};
+    plan.build = &build;
+    auto kept = std::make_unique<KeptBatches>();
+    kept->large_strings = batch.large_strings;
+    kept->strings = true;
+    std::size_t kept_bytes = 0;
+    RowOutput output;
+    std::vector<Boundary> boundaries;
+    if (settings.block_size > 0) {
+        output.on_cut = [&](std::uint64_t offset, std::size_t line, bool in_row) {
+            const std::uint64_t last = boundaries.empty() ? 0 : boundaries.back().offset;
+            if (offset - last >= settings.block_size) boundaries.push_back({offset, line, in_row});
+        };
+    }
+    output.on_batch = [&](ArrowArray& array) {
+        struct Release {
+            ArrowArray* a;
+            ~Release() {
+                if (a->release != nullptr) a->release(a);
+            }
+        } release{&array};
+        if (!build.load(std::memory_order_relaxed)) return true;
+        kept_bytes += string_batch_bytes(array, batch.large_strings);
+        if (kept_bytes > settings.keep_limit) {
+            build.store(false);
+            kept->clear();
+            return true;
+        }
+        kept->reserve_one();
+        kept->push(array);
+        array.release = nullptr;
+        return true;
+    };
+    auto ran = run_row_pipeline(window, plan, output, settings.jobs, settings.chunk_size, stream::pipeline::Span{},
+                                control);
+    if (auto* error = std::get_if<StreamError>(&ran)) return ReadFailure{*error, {}};
+    RowResult& rows = std::get<RowResult>(ran);
+    // A fixed width holds without a clean row too, as in a single pass.
+    if (fixed) rows.scanner.merge(0, table_width(dialect), {});
+    ScanResult result;
+    if (auto message = final_columns(rows.scanner, settings, result.columns)) {
+        return ReadFailure{std::nullopt, *message};
+    }
+    result.report.summary = pass_summary(rows, dialect);
+    result.report.header_offset = rows.header_offset;
+    result.report.records = std::make_shared<const ReadRecords>(std::move(rows.records));
+    result.dialect = dialect;
+    result.boundaries = std::move(boundaries);
+    // Kept only for a file that stood still through the pass.
+    const auto after = settled_identity(path);
+    if (build.load() && before && after && *before == *after) {
+        kept->identity = *after;
+        // Converted here, on every core, rather than one batch at a time as
+        // the consumer pulls them. String columns pass through untouched.
+        const bool all_strings = std::all_of(result.columns.begin(), result.columns.end(),
+                                             [](const ColumnSpec& c) { return c.type == ColumnType::Utf8; });
+        if (!all_strings && kept->convert(result.columns, settings.jobs).empty()) result.kept = std::move(kept);
+        if (all_strings) result.kept = std::move(kept);
+    }
+    result.report.seconds = seconds_since(started);
+    return result;
+}
+
+}  // namespace
+
+std::variant<ScanResult, ReadFailure> scan_input(const std::string& path, const ReadSettings& settings,
+                                                 StreamControl& control) {
+    const auto started = PassClock::now();
+    const auto before = current_identity(path);
+    auto opened = InputWindow::open(path, settings.read_size, control);
+    if (auto* error = std::get_if<StreamError>(&opened)) return ReadFailure{*error, {}};
+    InputWindow& window = std::get<InputWindow>(opened);
+
+    // Forcing a type needs every value checked, with types="str" too.
+    bool forced = false;
+    for (const auto& [name, type] : settings.overrides) forced = forced || type != ColumnType::Utf8;
+    const ScanOptions scan{settings.header, settings.infer || forced, settings.empty_as_null};
+    auto settled = stream::settle_dialect_or_empty(window, settings.options);
+    if (auto* error = std::get_if<StreamError>(&settled)) return ReadFailure{*error, {}};
+    const auto& dialect = std::get<std::optional<Dialect>>(settled);
+    if (!dialect) return scan_empty(window, settings, scan, started, control);
+    return scan_rows(path, window, *dialect, settings, scan, before, started, control);
+}
+
+}  // namespace brinewick::arrow
