@@ -131,7 +131,7 @@ public:
     // Room for `extra` more items: at least twice the capacity when it
     // grows, so that adding is linear. Throws std::bad_alloc.
     void reserve_more(std::size_t extra) {
-        if (capacity_ - size_ < extra) [[unlikely]] grow(extra);
+        if (capacity_ - size_ < extra) grow(extra);
     }
     // A capacity of at least `total` items, and no more than that when it
     // grows. Throws std::bad_alloc.
@@ -242,8 +242,10 @@ private:
         std::memcpy(to + n - sizeof(Word), &tail, sizeof(Word));
     }
 
-    // Room for `extra` more items than size_, which the capacity lacks.
-    void grow(std::size_t extra) {
+    // Room for `extra` more items than size_, which the capacity lacks. Out
+    // of line, so that the callers' hot paths (a cell's append) keep their
+    // registers.
+    [[gnu::noinline]] void grow(std::size_t extra) {
         if (extra > kMaxItems - size_) throw std::bad_alloc();
         const std::size_t need = size_ + extra;
         std::size_t capacity = capacity_ > kMaxItems / 2 ? need : 2 * capacity_;
