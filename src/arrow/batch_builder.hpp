@@ -51,7 +51,7 @@ public:
     [[nodiscard, gnu::always_inline]] bool append(std::string_view text) {
         if (type_ != ColumnType::Utf8) return append_typed(text);
         if (!string_room(text.size())) return false;
-        values_.append(text.data(), text.size());
+        values_.append(text);
         if (large_) {
             offsets_.push(static_cast<std::int64_t>(values_.size()));
         } else {

@@ -27,7 +27,7 @@
 #include <variant>
 
 #include "arrow/salvage_reader.hpp"
-#include "stream/block_cache.hpp"
+#include "memory/block_cache.hpp"
 #include "pythread.h"
 
 namespace brinewick::native {
@@ -587,7 +587,7 @@ PyObject* live_arrow_buffers(PyObject*, PyObject*) { return PyLong_FromLongLong(
 PyObject* live_arrow_buffers_guarded(PyObject* self, PyObject* arg) noexcept { return live_arrow_buffers(self, arg); }
 
 PyObject* release_unused_memory(PyObject*, PyObject*) {
-    return PyLong_FromSize_t(blocks::drop_cached());
+    return PyLong_FromSize_t(memory::drop_cached());
 }
 
 PyObject* release_unused_memory_guarded(PyObject* self, PyObject* arg) noexcept {

@@ -149,7 +149,7 @@ void RowBuffer::compact_tail() {
         }
         r += n;
     }
-    fields_.resize_down(w);
+    fields_.shrink(w);
     compacted_ = w;
 }
 
@@ -213,17 +213,17 @@ void RowBuffer::truncate(std::size_t first) {
     }
     padding_ = 0;
     if (runs_.empty()) {
-        fields_.resize_down(first);
+        fields_.shrink(first);
     } else {
         const Place at = locate(first);
         if (at.run != nullptr && at.k > 0) {  // the run keeps its head
             const auto index = static_cast<std::size_t>(at.run - &runs_[0]);
             runs_[index].count = at.k;
-            fields_.resize_down(at.run->entry + 1);
-            runs_.resize_down(index + 1);
+            fields_.shrink(at.run->entry + 1);
+            runs_.shrink(index + 1);
         } else {
-            fields_.resize_down(at.entry);
-            while (!runs_.empty() && runs_.back().entry >= at.entry) runs_.resize_down(runs_.size() - 1);
+            fields_.shrink(at.entry);
+            while (!runs_.empty() && runs_.back().entry >= at.entry) runs_.shrink(runs_.size() - 1);
         }
     }
     run_extra_ = first - fields_.size();

@@ -19,93 +19,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "../memory/buffer.hpp"
+
 namespace brinewick {
-
-namespace detail {
-
-// A growable array of trivially copyable values that grows with realloc:
-// a large block is moved by remapping its pages instead of copying them, so
-// growing never holds the old and the new block at once.
-template <typename T>
-class PodArray {
-public:
-    PodArray() = default;
-    PodArray(const PodArray& other) { *this = other; }
-    PodArray& operator=(const PodArray& other) {
-        if (this == &other) return *this;
-        size_ = 0;
-        reserve(other.size_);
-        if (other.size_ != 0) std::memcpy(data_, other.data_, other.size_ * sizeof(T));
-        size_ = other.size_;
-        return *this;
-    }
-    PodArray(PodArray&& other) noexcept
-        : data_(other.data_), size_(other.size_), capacity_(other.capacity_) {
-        other.data_ = nullptr;
-        other.size_ = other.capacity_ = 0;
-    }
-    PodArray& operator=(PodArray&& other) noexcept {
-        if (this != &other) {
-            std::free(data_);
-            data_ = other.data_;
-            size_ = other.size_;
-            capacity_ = other.capacity_;
-            other.data_ = nullptr;
-            other.size_ = other.capacity_ = 0;
-        }
-        return *this;
-    }
-    ~PodArray() { std::free(data_); }
-
-    [[nodiscard]] std::size_t size() const noexcept { return size_; }
-    [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
-    const T& operator[](std::size_t i) const noexcept { return data_[i]; }
-    T& operator[](std::size_t i) noexcept { return data_[i]; }
-    T& back() noexcept { return data_[size_ - 1]; }
-    const T& back() const noexcept { return data_[size_ - 1]; }
-    void clear() noexcept { size_ = 0; }
-    void resize_down(std::size_t size) noexcept {
-        if (size < size_) size_ = size;
-    }
-    void push_back(const T& value) {
-        if (size_ == capacity_) [[unlikely]] grow(size_ + 1);
-        data_[size_++] = value;
-    }
-    void reserve(std::size_t capacity) {
-        if (capacity > capacity_) grow(capacity);
-    }
-    [[nodiscard]] std::size_t capacity() const noexcept { return capacity_; }
-    // Appends unless the array is full; false then, with nothing changed.
-    [[nodiscard]] bool try_push_back(const T& value) noexcept {
-        if (size_ == capacity_) [[unlikely]] return false;
-        data_[size_++] = value;
-        return true;
-    }
-
-private:
-    void grow(std::size_t need) {
-        std::size_t capacity = capacity_ < 16 ? 16 : capacity_ * 2;
-        if (capacity < need) capacity = need;
-        if (capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-        void* grown = std::realloc(data_, capacity * sizeof(T));
-        if (grown == nullptr) throw std::bad_alloc();
-        data_ = static_cast<T*>(grown);
-        capacity_ = capacity;
-    }
-
-    T* data_ = nullptr;
-    std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
-};
-
-}  // namespace detail
 
 class RowBuffer {
 public:
@@ -395,9 +315,10 @@ private:
     const char* source_ = nullptr;
     std::size_t base_ = 0;  // source offset the row's views are kept from
     std::string arena_;
-    detail::PodArray<Field> fields_;
+    // Grown with realloc: a huge row's entries are never held twice.
+    memory::Buffer<Field, memory::HeapBlocks> fields_;
     std::vector<WideField> wide_;
-    detail::PodArray<Run> runs_;  // in field order
+    memory::Buffer<Run, memory::HeapBlocks> runs_;  // in field order
     std::size_t run_extra_ = 0;  // fields held beyond one per slot
     // Entries before compacted_ have been looked at for runs, and no run
     // slot stands after it.

@@ -1,7 +1,6 @@
 #include "salvage_file.hpp"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -210,68 +209,6 @@ private:
 
 }  // namespace
 
-FileBytes::FileBytes(FileBytes&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)),
-      mapped_(std::exchange(other.mapped_, false)) {}
-
-FileBytes& FileBytes::operator=(FileBytes&& other) noexcept {
-    if (this != &other) {
-        release();
-        data_ = std::exchange(other.data_, nullptr);
-        size_ = std::exchange(other.size_, 0);
-        capacity_ = std::exchange(other.capacity_, 0);
-        mapped_ = std::exchange(other.mapped_, false);
-    }
-    return *this;
-}
-
-void FileBytes::release() noexcept {
-    if (data_ != nullptr) {
-        if (mapped_) {
-            ::munmap(data_, capacity_);
-        } else {
-            delete[] data_;
-        }
-    }
-    data_ = nullptr;
-    size_ = capacity_ = 0;
-    mapped_ = false;
-}
-
-bool FileBytes::reserve(std::size_t capacity) noexcept {
-    if (capacity <= capacity_) return true;
-    if (capacity >= kMappedFrom) {
-        void* grown = MAP_FAILED;
-        if (mapped_) {
-            grown = ::mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
-        } else {
-            grown = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        }
-        if (grown == MAP_FAILED) return false;
-        // Only advice: without huge pages the mapping works the same.
-        (void)::madvise(grown, capacity, MADV_HUGEPAGE);
-        if (!mapped_) {
-            if (size_ != 0) std::memcpy(grown, data_, size_);
-            delete[] data_;
-        }
-        data_ = static_cast<char*>(grown);
-        capacity_ = capacity;
-        mapped_ = true;
-        return true;
-    }
-    // new[] of char leaves the bytes uninitialised; nothrow turns a failed
-    // reservation into the "out of memory" error instead of an exception.
-    char* grown = new (std::nothrow) char[capacity];
-    if (grown == nullptr) return false;
-    if (size_ != 0) std::memcpy(grown, data_, size_);
-    delete[] data_;
-    data_ = grown;
-    capacity_ = capacity;
-    return true;
-}
-
 std::variant<FileBytes, IoError> read_whole_file(const std::string& path, CancelCheck* cancel) {
     if (has_nul(path)) return IoError{IoError::Kind::NulInPath, 0};
     int err = 0;
@@ -287,33 +224,31 @@ std::variant<FileBytes, IoError> read_whole_file(const std::string& path, Cancel
     }
 
     FileBytes bytes;
-    if (!bytes.reserve(hint)) return IoError{IoError::Kind::OutOfMemory, 0};
+    if (!bytes.try_reserve(hint)) return IoError{IoError::Kind::OutOfMemory, 0};
     std::size_t next_check = CancelCheck::kInterval;
     for (;;) {
-        if (bytes.size_ >= next_check) {
+        const std::size_t size = bytes.size();
+        if (size >= next_check) {
             if (cancel != nullptr && !cancel->go_on()) return interrupted();
-            next_check = bytes.size_ + CancelCheck::kInterval;
+            next_check = size + CancelCheck::kInterval;
         }
-        if (bytes.size_ == bytes.capacity_) {
+        if (size == bytes.capacity()) {
             // Full: probe for the end before growing, so an exact hint costs no extra memory.
             char probe[64];
             const ssize_t n = read_some(fd.get(), probe, sizeof probe, cancel, err);
             if (n < 0) return IoError::from_errno(err);
             if (n == 0) break;
             const std::size_t got = static_cast<std::size_t>(n);
-            const std::size_t grown = bytes.capacity_ < 8192 ? 8192 : bytes.capacity_ * 2;
-            if (grown < bytes.capacity_ || !bytes.reserve(grown)) {
-                return IoError{IoError::Kind::OutOfMemory, 0};
-            }
-            std::memcpy(bytes.data_ + bytes.size_, probe, got);
-            bytes.size_ += got;
+            const std::size_t grown = size < 8192 ? 8192 : size * 2;
+            if (grown < size || !bytes.try_reserve(grown)) return IoError{IoError::Kind::OutOfMemory, 0};
+            std::memcpy(bytes.data() + size, probe, got);
+            bytes.commit(bytes.data() + size + got);
             continue;
         }
-        const ssize_t n = read_some(fd.get(), bytes.data_ + bytes.size_,
-                                    bytes.capacity_ - bytes.size_, cancel, err);
+        const ssize_t n = read_some(fd.get(), bytes.data() + size, bytes.capacity() - size, cancel, err);
         if (n < 0) return IoError::from_errno(err);
         if (n == 0) break;
-        bytes.size_ += static_cast<std::size_t>(n);
+        bytes.commit(bytes.data() + size + static_cast<std::size_t>(n));
     }
     return bytes;
 }
@@ -364,7 +299,7 @@ std::variant<SalvageSummary, SalvageError> salvage_file_steps(
         if (sink.error()) return SalvageError(*sink.error());
         if (was_cancelled(cancel)) return SalvageError(interrupted());
     }
-    input_bytes.release();  // the rows are out; the input is no longer needed
+    input_bytes.reset();  // the rows are out; the input is no longer needed
     if (temporary) {
         if (auto error = output->sync()) return SalvageError(*error);
         output.reset();  // closed before it takes the input's place

@@ -10,40 +10,16 @@
 #include <variant>
 
 #include "../error/salvage_error.hpp"
+#include "../memory/buffer.hpp"
 #include "salvage.hpp"
 
 namespace brinewick {
 
 // The bytes of a whole file. The storage is not zero-filled first: the
 // read fills it, so the input costs one pass over memory, not two. A large
-// file goes into its own mapping, asked to be backed by huge pages: reading
-// 48 MB into 4 KiB pages costs some 12,000 page faults, as much time as the
-// read itself; growing such a mapping moves pages rather than bytes.
-class FileBytes {
-public:
-    FileBytes() = default;
-    FileBytes(FileBytes&& other) noexcept;
-    FileBytes& operator=(FileBytes&& other) noexcept;
-    FileBytes(const FileBytes&) = delete;
-    FileBytes& operator=(const FileBytes&) = delete;
-    ~FileBytes() { release(); }
-
-    [[nodiscard]] std::string_view view() const noexcept { return {data_, size_}; }
-    [[nodiscard]] std::size_t size() const noexcept { return size_; }
-    void release() noexcept;
-
-    // At or above this capacity the bytes live in their own mapping.
-    static constexpr std::size_t kMappedFrom = std::size_t{1} << 20;
-
-private:
-    friend std::variant<FileBytes, IoError> read_whole_file(const std::string& path,
-                                                            CancelCheck* cancel);
-    [[nodiscard]] bool reserve(std::size_t capacity) noexcept;
-    char* data_ = nullptr;
-    std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
-    bool mapped_ = false;  // data_ is a mapping of capacity_ bytes, else new[]
-};
+// file goes into its own mapping, asked to be backed by huge pages
+// (memory::MappedBlocks).
+using FileBytes = memory::Buffer<char, memory::MappedBlocks>;
 
 // Reads the whole file at `path` as bytes. Interrupted calls are retried
 // while `cancel` says go on; it is also asked every CancelCheck::kInterval

@@ -72,18 +72,14 @@ std::variant<std::shared_ptr<Chunk>, StreamError> next_chunk(InputWindow& window
     chunk->size = cut;
     chunk->last = last;
     if (cut != 0) {
-        InputWindow::Handed spare{std::move(chunk->storage), chunk->capacity, 0};
+        InputWindow::Handed spare{std::move(chunk->storage), 0};
         auto handed = window.hand_over(cut, std::move(spare));
         if (auto* error = std::get_if<StreamError>(&handed)) return *error;
         auto& taken = std::get<InputWindow::Handed>(handed);
         chunk->storage = std::move(taken.buffer);
-        chunk->capacity = taken.capacity;
         chunk->begin = taken.begin;
     } else {
-        if (!chunk->storage) {
-            chunk->capacity = 1;
-            chunk->storage = blocks::Bytes(static_cast<char*>(blocks::acquire(chunk->capacity)));
-        }
+        chunk->storage.reserve(1);
         chunk->begin = 1;
     }
     chunk->storage[chunk->begin - 1] = static_cast<char>(quote_char);

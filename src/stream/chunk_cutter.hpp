@@ -9,7 +9,7 @@
 #include <string_view>
 #include <variant>
 
-#include "block_cache.hpp"
+#include "../memory/buffer.hpp"
 #include "input_window.hpp"
 #include "stream_salvage.hpp"
 
@@ -22,16 +22,15 @@ namespace brinewick::stream::pipeline {
 struct Chunk {
     // The text stands at [begin, begin + size), the quote at begin - 1. The
     // storage is the input window's buffer, handed over rather than copied.
-    blocks::Bytes storage;
-    std::size_t capacity = 0;  // of storage: it goes back to the window as a spare
+    memory::Bytes storage;
     std::size_t begin = 1;
     std::size_t size = 0;
     std::uint64_t offset = 0;  // file offset of the text's first byte
     bool last = false;         // the text ends where the input ends
-    [[nodiscard]] std::string_view text() const noexcept { return {storage.get() + begin, size}; }
+    [[nodiscard]] std::string_view text() const noexcept { return {storage.data() + begin, size}; }
     // The text behind one quote: parsed from its start, the row opens inside
     // a quoted field, which is how a row that began earlier goes on here.
-    [[nodiscard]] std::string_view quoted_text() const noexcept { return {storage.get() + begin - 1, size + 1}; }
+    [[nodiscard]] std::string_view quoted_text() const noexcept { return {storage.data() + begin - 1, size + 1}; }
 };
 
 // Cuts the next chunk off the front of the window: the last line break

@@ -60,7 +60,6 @@ InputWindow::InputWindow(InputWindow&& other) noexcept
       read_size_(other.read_size_),
       control_(other.control_),
       buffer_(std::move(other.buffer_)),
-      capacity_(std::exchange(other.capacity_, 0)),
       begin_(std::exchange(other.begin_, 0)),
       end_(std::exchange(other.end_, 0)),
       offset_(other.offset_),
@@ -79,23 +78,23 @@ InputWindow::~InputWindow() {
 
 std::optional<StreamError> InputWindow::make_room(std::size_t want) {
     const std::size_t pending = end_ - begin_;
-    if (buffer_ && capacity_ - end_ >= want) return std::nullopt;
-    if (buffer_ && capacity_ - kLead - pending >= want && begin_ != kLead) {
+    const std::size_t held = buffer_.capacity();  // 0: no buffer yet
+    if (held != 0 && held - end_ >= want) return std::nullopt;
+    if (held != 0 && held - kLead - pending >= want && begin_ != kLead) {
         // Slide the pending bytes to the front; they are at most one row.
-        std::memmove(buffer_.get() + kLead, buffer_.get() + begin_, pending);
+        std::memmove(buffer_.data() + kLead, buffer_.data() + begin_, pending);
         begin_ = kLead;
         end_ = kLead + pending;
         return std::nullopt;
     }
     // Geometric growth keeps a long row's re-reads linear in its length.
-    std::size_t capacity = capacity_ * 2;
+    std::size_t capacity = held * 2;
     if (capacity < kLead + pending + want) capacity = kLead + pending + want;
     if (capacity < pending + kLead) return StreamError::io_failure(path_, IoError{IoError::Kind::OutOfMemory, 0});
-    blocks::Bytes grown = blocks::try_bytes(capacity);
-    if (!grown) return StreamError::io_failure(path_, IoError{IoError::Kind::OutOfMemory, 0});
-    if (pending != 0) std::memcpy(grown.get() + kLead, buffer_.get() + begin_, pending);
+    memory::Bytes grown;
+    if (!grown.try_reserve(capacity)) return StreamError::io_failure(path_, IoError{IoError::Kind::OutOfMemory, 0});
+    if (pending != 0) std::memcpy(grown.data() + kLead, buffer_.data() + begin_, pending);
     buffer_ = std::move(grown);
-    capacity_ = capacity;
     begin_ = kLead;
     end_ = kLead + pending;
     return std::nullopt;
@@ -109,15 +108,13 @@ std::variant<InputWindow::Handed, StreamError> InputWindow::hand_over(std::size_
     // every later buffer as large.
     const std::size_t need = kLead + rest + read_size_;
     if (need < rest) return StreamError::io_failure(path_, IoError{IoError::Kind::OutOfMemory, 0});
-    if (!spare.buffer || spare.capacity < need) {
-        spare.capacity = need + need / 4 > need ? need + need / 4 : need;
-        spare.buffer = blocks::try_bytes(spare.capacity);
-        if (!spare.buffer) return StreamError::io_failure(path_, IoError{IoError::Kind::OutOfMemory, 0});
+    if (spare.buffer.capacity() < need) {
+        const std::size_t capacity = need + need / 4 > need ? need + need / 4 : need;
+        if (!spare.buffer.try_reserve(capacity)) return StreamError::io_failure(path_, IoError{IoError::Kind::OutOfMemory, 0});
     }
-    if (rest != 0) std::memcpy(spare.buffer.get() + kLead, buffer_.get() + begin_ + count, rest);
-    Handed out{std::move(buffer_), capacity_, begin_};
+    if (rest != 0) std::memcpy(spare.buffer.data() + kLead, buffer_.data() + begin_ + count, rest);
+    Handed out{std::move(buffer_), begin_};
     buffer_ = std::move(spare.buffer);
-    capacity_ = spare.capacity;
     begin_ = kLead;
     end_ = kLead + rest;
     offset_ += count;
@@ -142,13 +139,14 @@ std::optional<StreamError> InputWindow::read_more(std::size_t want, bool exact) 
             }
             if (ready == 0) continue;  // nothing yet: look at the cancel flag again
         }
-        if (capacity_ == end_) {  // short reads used the room up
+        if (buffer_.capacity() == end_) {  // short reads used the room up
             if (auto error = make_room(read_size_)) return error;
         }
-        std::size_t ask = read_size_ < capacity_ - end_ ? read_size_ : capacity_ - end_;
+        const std::size_t room = buffer_.capacity() - end_;
+        std::size_t ask = read_size_ < room ? read_size_ : room;
         if (exact && ask > want - added) ask = want - added;
         if (ask > static_cast<std::size_t>(SSIZE_MAX)) ask = static_cast<std::size_t>(SSIZE_MAX);
-        const ssize_t n = ::read(fd_, buffer_.get() + end_, ask);
+        const ssize_t n = ::read(fd_, buffer_.data() + end_, ask);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;  // the loop looks at cancel first
             return StreamError::io_failure(path_, IoError::from_errno(errno));

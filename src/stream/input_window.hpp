@@ -5,13 +5,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 
-#include "block_cache.hpp"
+#include "../memory/buffer.hpp"
 #include "stream_salvage.hpp"
 
 namespace brinewick::stream {
@@ -30,7 +29,7 @@ public:
 
     // The bytes in view; valid until the next discard_before or read_more.
     [[nodiscard]] std::string_view view() const noexcept {
-        return {buffer_.get() + begin_, end_ - begin_};
+        return {buffer_.data() + begin_, end_ - begin_};
     }
     // File offset of view()[0].
     [[nodiscard]] std::uint64_t offset() const noexcept { return offset_; }
@@ -59,10 +58,10 @@ public:
     // instead of copied: those bytes start at `begin` of it, and the byte
     // before them is free for the taker's use. The window goes on in
     // `spare` (when it holds the bytes in view past `count` and one more
-    // read; else in a new block), where it copies those bytes.
+    // read; else in a new block), where it copies those bytes. The buffers
+    // only lend their blocks: their sizes stay 0.
     struct Handed {
-        blocks::Bytes buffer;
-        std::size_t capacity = 0;
+        memory::Bytes buffer;
         std::size_t begin = 0;
     };
     [[nodiscard]] std::variant<Handed, StreamError> hand_over(std::size_t count, Handed spare);
@@ -83,8 +82,7 @@ private:
     // before it.
     static constexpr std::size_t kLead = 1;
 
-    blocks::Bytes buffer_;
-    std::size_t capacity_ = 0;
+    memory::Bytes buffer_;
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
     std::uint64_t offset_ = 0;

@@ -14,51 +14,14 @@
 #include <thread>
 #include <vector>
 
+#include "../memory/buffer.hpp"
 #include "../salvage/csv_writer.hpp"
-#include "block_cache.hpp"
 #include "chunk_pipeline.hpp"
 #include "records.hpp"
 #include "stream_rows.hpp"
 
 namespace brinewick::stream {
 namespace parallel_salvage_detail {
-
-// Bytes that grow without being zero-filled first: clean lines are written
-// straight into the room they will occupy.
-class ByteBuffer {
-public:
-    [[nodiscard]] char* room(std::size_t size) {
-        if (capacity_ - size_ < size) grow(size);
-        return data_.get() + size_;
-    }
-    void commit(const char* end) noexcept { size_ = static_cast<std::size_t>(end - data_.get()); }
-    void append(std::string_view bytes) {
-        char* at = room(bytes.size());
-        if (!bytes.empty()) std::memcpy(at, bytes.data(), bytes.size());
-        size_ += bytes.size();
-    }
-    [[nodiscard]] std::string_view view(std::size_t from) const noexcept {
-        return {data_.get() + from, size_ - from};
-    }
-    [[nodiscard]] std::size_t size() const noexcept { return size_; }
-    void clear() noexcept { size_ = 0; }
-    void reserve(std::size_t size) {
-        if (capacity_ - size_ < size) grow(size);
-    }
-
-private:
-    void grow(std::size_t more) {
-        std::size_t capacity = std::max<std::size_t>({capacity_ * 2, size_ + more, 1u << 16});
-        blocks::Bytes grown(static_cast<char*>(blocks::acquire(capacity)));
-        if (size_ != 0) std::memcpy(grown.get(), data_.get(), size_);
-        data_ = std::move(grown);
-        capacity_ = capacity;
-    }
-    // From the block cache: every run's workers build the same sizes again.
-    blocks::Bytes data_;
-    std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
-};
 
 // A clean line left for the writer to produce in pieces (one too long to
 // hold, or past what a chunk's output may hold): where it goes in the clean
@@ -78,7 +41,8 @@ struct Record {
 // The rows of one way of reading a chunk, ready to write but for the line
 // numbers of their records, which are relative to where the reading began.
 struct Reading : pipeline::ReadingState {
-    ByteBuffer clean;
+    // 64 KiB at least: the block cache keeps only blocks of 16 KiB and more.
+    memory::Bytes clean = memory::Bytes::starting_at(std::size_t{1} << 16);
     std::vector<Deferred> deferred;
     std::string quarantine_tails;
     std::vector<Record> quarantine;
@@ -136,7 +100,7 @@ public:
 
     // Clean output is about the input's size: grown once, not by doubling.
     void prepare(Reading& reading, std::size_t text_size, std::uint64_t) {
-        reading.clean.reserve(text_size + text_size / 8);
+        reading.clean.reserve_more(text_size + text_size / 8);
     }
 
     [[nodiscard]] Mark mark(const Reading& reading, std::size_t line) const {
@@ -190,7 +154,7 @@ public:
     }
 
 private:
-    void write_clean(ByteBuffer& out, const RowBuffer& row) {
+    void write_clean(memory::Bytes& out, const RowBuffer& row) {
         const std::uint8_t delimiter = context_->dialect.delimiter;
         const std::uint8_t quote = context_->options->quote_char;
         if (delimiter < 0x80 && quote < 0x80) {

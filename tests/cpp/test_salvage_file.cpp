@@ -246,7 +246,7 @@ TEST(SalvageFile, ReadWholeFile) {
     // Past the size where the bytes move to their own mapping, read whole
     // from the start, and grown from nothing through a FIFO (no size hint):
     // the bytes must survive the move from the heap and every remapping.
-    std::string large(3 * FileBytes::kMappedFrom + 12345, '\0');
+    std::string large(3 * memory::MappedBlocks::kMappedFrom + 12345, '\0');
     std::mt19937 rng(7);
     for (char& c : large) c = static_cast<char>(rng());
     spit(dir.file("large"), large);

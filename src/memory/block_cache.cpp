@@ -8,9 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <new>
 
-namespace brinewick::blocks {
+namespace brinewick::memory {
 namespace {
 
 // Each block starts with this much room for its capacity, so that the data
@@ -139,15 +138,15 @@ private:
 
 }  // namespace
 
-void* acquire(std::size_t& capacity) {
+void* acquire(std::size_t& capacity) noexcept {
     const SizeClass c = size_class(capacity);
     if (std::uint8_t* block = BlockCache::cache().take(c.index)) {
         capacity = c.capacity;
         return block;
     }
-    if (c.capacity > SIZE_MAX - kHeader) throw std::bad_alloc();
+    if (c.capacity > SIZE_MAX - kHeader) return nullptr;
     void* raw = std::aligned_alloc(kAlign, kHeader + c.capacity);
-    if (raw == nullptr) throw std::bad_alloc();
+    if (raw == nullptr) return nullptr;
     auto* block = static_cast<std::uint8_t*>(raw) + kHeader;
     std::memcpy(block - kHeader, &c.capacity, sizeof c.capacity);
     capacity = c.capacity;
@@ -165,4 +164,4 @@ std::size_t drop_cached() noexcept { return BlockCache::cache().drop(Clock::time
 
 std::size_t cached_bytes() noexcept { return BlockCache::cache().held(); }
 
-}  // namespace brinewick::blocks
+}  // namespace brinewick::memory

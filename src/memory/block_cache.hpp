@@ -1,5 +1,6 @@
 // Large blocks of memory for buffers that come and go with every run or
-// batch: input chunks, a chunk's clean output, Arrow buffers.
+// batch: input chunks, a chunk's clean output, Arrow buffers (the
+// growable Buffer of buffer.hpp takes its blocks from here).
 //
 // Blocks of 16 KiB and more come from a small cache of blocks given back
 // earlier, by size in steps of a quarter of a power of two. A run's buffers
@@ -12,9 +13,8 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
 
-namespace brinewick::blocks {
+namespace brinewick::memory {
 
 // Sanitizer builds cache nothing (see above).
 #if defined(__SANITIZE_ADDRESS__)
@@ -30,8 +30,8 @@ inline constexpr bool kCaching = true;
 #endif
 
 // A block of at least `capacity` bytes, 64-byte aligned; `capacity` becomes
-// what it holds. Throws std::bad_alloc.
-[[nodiscard]] void* acquire(std::size_t& capacity);
+// what it holds. Null when there is no memory for it.
+[[nodiscard]] void* acquire(std::size_t& capacity) noexcept;
 // Gives back a block from acquire (null: nothing).
 void give_back(void* block) noexcept;
 // Frees every cached block now; returns the bytes freed.
@@ -39,20 +39,4 @@ std::size_t drop_cached() noexcept;
 // Bytes held in the cache.
 [[nodiscard]] std::size_t cached_bytes() noexcept;
 
-struct GiveBack {
-    void operator()(char* block) const noexcept { give_back(block); }
-};
-// A block of bytes owned like a unique_ptr<char[]>.
-using Bytes = std::unique_ptr<char[], GiveBack>;
-
-// A block of at least `capacity` bytes (updated to what it holds), or null
-// when there is no memory for it.
-[[nodiscard]] inline Bytes try_bytes(std::size_t& capacity) noexcept {
-    try {
-        return Bytes(static_cast<char*>(acquire(capacity)));
-    } catch (const std::bad_alloc&) {
-        return Bytes();
-    }
-}
-
-}  // namespace brinewick::blocks
+}  // namespace brinewick::memory
