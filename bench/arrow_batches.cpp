@@ -90,7 +90,7 @@ Tally build(std::string_view text, const std::vector<arrow::ColumnSpec>& columns
             r = builder.append_row(row);
         }
         if (r != arrow::AppendResult::Ok) {
-            std::fprintf(stderr, "append failed: %s\n", builder.error().c_str());
+            std::fprintf(stderr, "append failed: %s\n", builder.refusal().message().c_str());
             std::exit(1);
         }
         if (builder.full()) flush();
@@ -137,7 +137,7 @@ Tally keep_and_convert(std::string_view text, const std::vector<arrow::ColumnSpe
             continue;
         }
         if (builder.append_row(row) != arrow::AppendResult::Ok) {
-            std::fprintf(stderr, "append failed: %s\n", builder.error().c_str());
+            std::fprintf(stderr, "append failed: %s\n", builder.refusal().message().c_str());
             std::exit(1);
         }
         if (builder.full()) keep();

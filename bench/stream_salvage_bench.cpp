@@ -47,11 +47,11 @@ bool run_stream(const std::string& input, std::size_t read_size, bool durable, s
     settings.durable = durable;
     brinewick::stream::StreamControl control;
     const auto result = brinewick::stream::stream_salvage(paths, settings, control);
-    if (const auto* error = std::get_if<brinewick::stream::StreamError>(&result)) {
-        std::fprintf(stderr, "stream_salvage failed: %s: %s\n", error->path.c_str(), error->message.c_str());
+    if (!result.is_ok()) {
+        std::fprintf(stderr, "stream_salvage failed: %s\n", result.status().text().c_str());
         return false;
     }
-    rows = std::get<brinewick::stream::StreamSummary>(result).counters.total_rows;
+    rows = result.value().counters.total_rows;
     return true;
 }
 

@@ -1,7 +1,9 @@
 #include "array_stream.hpp"
 
 #include <cerrno>
+#include <exception>
 #include <new>
+#include <string>
 
 namespace brinewick::arrow {
 
@@ -9,7 +11,7 @@ namespace {
 
 struct StreamState {
     std::unique_ptr<BatchProducer> producer;
-    std::string error;
+    std::string error;  // get_last_error's text
     int failed = 0;  // the errno of the first failure of get_next, then sticky
     bool ended = false;
 };
@@ -29,33 +31,46 @@ void mark_released(ArrowArray* out) noexcept {
     out->private_data = nullptr;
 }
 
-// Runs a producer call; nothing may leave a C callback as an exception.
+// What get_last_error says for a failure. Outside a file, running out of
+// memory in a stream can only be while building its batches.
+std::string error_text(const Status& status) {
+    if (status.kind() == Status::Kind::OutOfMemory && status.path().empty()) {
+        return "out of memory while building an Arrow batch";
+    }
+    std::string text = status.text();
+    return text.empty() ? "the batch producer failed" : text;
+}
+
+// Runs a producer call and gives the C callback's result: 0, or the
+// failure's errno with its text kept for get_last_error. The one place a
+// Status becomes the C stream's error; nothing may leave a C callback as an
+// exception.
 template <typename Call>
 int guarded(StreamState* s, Call&& call) noexcept {
+    Status status;
     try {
-        const int code = call();
-        if (code != 0 && s->error.empty()) s->error = "the batch producer failed";
-        return code;
+        status = call();
     } catch (const std::bad_alloc&) {
-        s->error = "out of memory while building an Arrow batch";
-        return ENOMEM;
+        status = Status::out_of_memory();
     } catch (const std::exception& e) {
-        try {
-            s->error = e.what();
-        } catch (...) {
-        }
-        return EIO;
+        status = internal_fault(e.what());
     } catch (...) {
-        s->error = "the batch producer failed";
-        return EIO;
+        status = internal_fault("the batch producer failed");
     }
+    if (status.is_ok()) return 0;
+    try {
+        s->error = error_text(status);
+    } catch (...) {
+        s->error.clear();  // get_last_error gives NULL
+    }
+    return status.error_number() != 0 ? status.error_number() : EIO;
 }
 
 int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) noexcept {
     StreamState* s = state_of(stream);
     if (s->failed != 0) return s->failed;
     s->error.clear();
-    return guarded(s, [&] { return s->producer->schema(out, s->error); });
+    return guarded(s, [&] { return s->producer->schema(out); });
 }
 
 int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
@@ -67,7 +82,7 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
     }
     s->error.clear();
     mark_released(out);
-    const int code = guarded(s, [&] { return s->producer->next(out, s->error); });
+    const int code = guarded(s, [&] { return s->producer->next(out); });
     if (code != 0) {
         if (out->release != nullptr) out->release(out);  // a producer that filled it and then failed
         mark_released(out);

@@ -415,9 +415,9 @@ template <typename Fields>
 AppendResult BatchBuilder::append_fields(const Fields& fields, std::size_t n) {
     const std::size_t width = builders_.size();
     if (n > width) {
-        error_ = "a row has " + std::to_string(n) + " fields but the table has " + std::to_string(width) +
-                 " columns";
-        return AppendResult::Error;
+        refusal_ = Status::invalid("a row has " + std::to_string(n) + " fields but the table has " +
+                                   std::to_string(width) + " columns");
+        return AppendResult::Refused;
     }
     std::size_t text = 0;
     std::size_t i = 0;
@@ -440,15 +440,16 @@ AppendResult BatchBuilder::append_fields(const Fields& fields, std::size_t n) {
                     refused = AppendResult::Full;
                     break;
                 }
-                error_ = "a value of " + std::to_string(value.size()) + " bytes in column '" + specs_[i].name +
-                         "' is past the 2 GiB reach of 32-bit string offsets";
+                refusal_ = Status::invalid("a value of " + std::to_string(value.size()) + " bytes in column '" +
+                                           specs_[i].name + "' is past the 2 GiB reach of 32-bit string offsets");
             } else {
                 constexpr std::size_t kShown = 60;
-                error_ = "column '" + specs_[i].name + "' is " + std::string(column_type_name(col.type())) +
-                         " but holds '" + std::string(value.substr(0, kShown)) +
-                         (value.size() > kShown ? "...'" : "'");
+                refusal_ = Status::invalid("column '" + specs_[i].name + "' is " +
+                                           std::string(column_type_name(col.type())) + " but holds '" +
+                                           std::string(value.substr(0, kShown)) +
+                                           (value.size() > kShown ? "...'" : "'"));
             }
-            refused = AppendResult::Error;
+            refused = AppendResult::Refused;
             break;
         }
         if (i == n) {

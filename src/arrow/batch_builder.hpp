@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../error/status.hpp"
 #include "../parser/row_buffer.hpp"
 #include "buffer.hpp"
 #include "c_data.hpp"
@@ -105,8 +106,8 @@ struct BatchOptions {
 
 enum class AppendResult : std::uint8_t {
     Ok,
-    Full,   // nothing appended: 32-bit offsets cannot take the row; finish the batch, append again
-    Error,  // nothing appended: error() says why
+    Full,     // nothing appended: 32-bit offsets cannot take the row; finish the batch, append again
+    Refused,  // nothing appended: refusal() says why
 };
 
 class BatchBuilder {
@@ -139,7 +140,8 @@ public:
     [[nodiscard]] bool full() const noexcept {
         return rows_ >= options_.limits.max_rows || bytes_ >= options_.limits.max_bytes;
     }
-    [[nodiscard]] const std::string& error() const noexcept { return error_; }
+    // Why the last refused row was refused (Status::Kind::Invalid).
+    [[nodiscard]] const Status& refusal() const noexcept { return refusal_; }
 
     // The rows so far as a struct array (one child per column); the builder
     // then starts an empty batch. Throws std::bad_alloc, `out` untouched.
@@ -157,7 +159,7 @@ private:
     std::size_t rows_ = 0;
     std::size_t bytes_ = 0;
     std::size_t fixed_row_bytes_ = 0;
-    std::string error_;
+    Status refusal_;
 };
 
 // The columns' cells as one struct array of `rows` rows (every builder

@@ -25,33 +25,26 @@ BatchQueue::~BatchQueue() {
     }
 }
 
-int BatchQueue::schema(ArrowSchema* out, std::string& error) {
-    if (const int code = start(error)) return code;
-    if (!wait([this] { return published_ || done_; }, error)) return ECANCELED;
+Status BatchQueue::schema(ArrowSchema* out) {
+    BRINEWICK_RETURN_IF_ERROR(start());
+    BRINEWICK_RETURN_IF_ERROR(wait([this] { return published_ || done_; }));
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!published_) {
-        error = message_;
-        return code_ != 0 ? code_ : EIO;
-    }
+    if (!published_) return failure_.is_ok() ? Status::internal("the batch producer failed") : failure_;
     export_schema(columns_, large_strings_, out);
-    return 0;
+    return Status::ok();
 }
 
-int BatchQueue::next(ArrowArray* out, std::string& error) {
-    if (const int code = start(error)) return code;
-    if (!wait([this] { return !ready_.empty() || done_; }, error)) return ECANCELED;
+Status BatchQueue::next(ArrowArray* out) {
+    BRINEWICK_RETURN_IF_ERROR(start());
+    BRINEWICK_RETURN_IF_ERROR(wait([this] { return !ready_.empty() || done_; }));
     std::lock_guard<std::mutex> lock(mutex_);
     if (!ready_.empty()) {
         *out = ready_.front();
         ready_.pop_front();
         worker_ready_.notify_all();
-        return 0;
+        return Status::ok();
     }
-    if (code_ != 0) {
-        error = message_;
-        return code_;
-    }
-    return 0;  // the end: `out` stays released
+    return failure_;  // ok at the end: `out` stays released
 }
 
 void BatchQueue::publish(std::vector<ColumnSpec> columns) {
@@ -79,35 +72,31 @@ bool BatchQueue::deliver(ArrowArray& batch) {
     return true;
 }
 
-void BatchQueue::fail(int code, std::string message) {
+void BatchQueue::fail(Status status) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (code_ != 0) return;
-    code_ = code;
-    message_ = std::move(message);
+    if (failure_.is_ok()) failure_ = std::move(status);
 }
 
-int BatchQueue::start(std::string& error) {
-    if (started_) return 0;
+Status BatchQueue::start() {
+    if (started_) return Status::ok();
     try {
         worker_ = std::thread([this] { run(); });
     } catch (const std::system_error& e) {
-        error = std::string("cannot start the reading thread: ") + e.what();
-        return EAGAIN;
+        return Status::internal(std::string("cannot start the reading thread: ") + e.what(), EAGAIN);
     }
     started_ = true;
-    return 0;
+    return Status::ok();
 }
 
 template <typename Ready>
-bool BatchQueue::wait(Ready ready, std::string& error) {
+Status BatchQueue::wait(Ready ready) {
     const bool got = waiter_->wait([&] {
         std::unique_lock<std::mutex> lock(mutex_);
         return consumer_ready_.wait_for(lock, kWaitSlice, ready);
     });
-    if (got) return true;
+    if (got) return Status::ok();
     stop();
-    error = "interrupted while reading the input";
-    return false;
+    return Status::cancelled();
 }
 
 void BatchQueue::stop() noexcept {
@@ -123,11 +112,11 @@ void BatchQueue::run() noexcept {
     try {
         pass_->run(*this);
     } catch (const std::bad_alloc&) {
-        fail(ENOMEM, "out of memory while building an Arrow batch");
+        fail(Status::out_of_memory());
     } catch (const std::exception& e) {
-        fail(EIO, e.what());
+        fail(internal_fault(e.what()));
     } catch (...) {
-        fail(EIO, "the reader failed");
+        fail(internal_fault("the reader failed"));
     }
     std::lock_guard<std::mutex> lock(mutex_);
     done_ = true;

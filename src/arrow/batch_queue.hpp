@@ -28,7 +28,7 @@ namespace brinewick::arrow {
 
 // How a thread that wants a batch waits for the worker. `slice` blocks for
 // at most a few tens of ms and returns true once the batch (or the end) is
-// there. Returns false to give up: the stream then fails with ECANCELED.
+// there. Returns false to give up: the stream then fails as cancelled.
 class Waiter {
 public:
     virtual ~Waiter() = default;
@@ -63,8 +63,8 @@ public:
     ~BatchQueue() override;
 
     // The consumer's side.
-    int schema(ArrowSchema* out, std::string& error) override;
-    int next(ArrowArray* out, std::string& error) override;
+    Status schema(ArrowSchema* out) override;
+    Status next(ArrowArray* out) override;
 
     // The worker's side.
     void publish(std::vector<ColumnSpec> columns);
@@ -73,14 +73,14 @@ public:
     // kBatchesAhead behind. False when the consumer has gone: the batch is
     // released.
     [[nodiscard]] bool deliver(ArrowArray& batch);
-    // Ends the stream with this error (an errno value and its text); the
-    // first one holds.
-    void fail(int code, std::string message);
+    // Ends the stream with this failure; the first one holds.
+    void fail(Status status);
 
 private:
-    int start(std::string& error);
+    Status start();
+    // Waits until `ready`; cancelled when the waiter gives up.
     template <typename Ready>
-    bool wait(Ready ready, std::string& error);
+    Status wait(Ready ready);
     void stop() noexcept;
     void run() noexcept;
 
@@ -98,8 +98,7 @@ private:
     std::deque<ArrowArray> ready_;
     bool done_ = false;
     bool stopping_ = false;
-    int code_ = 0;
-    std::string message_;
+    Status failure_;
 };
 
 }  // namespace brinewick::arrow

@@ -23,20 +23,20 @@ public:
     KeptProducer(std::vector<ColumnSpec> columns, std::unique_ptr<KeptBatches> kept)
         : columns_(std::move(columns)), kept_(std::move(kept)) {}
 
-    int schema(ArrowSchema* out, std::string&) override {
+    Status schema(ArrowSchema* out) override {
         export_schema(columns_, kept_->large_strings, out);
-        return 0;
+        return Status::ok();
     }
 
-    int next(ArrowArray* out, std::string& error) override {
+    Status next(ArrowArray* out) override {
         if (!kept_->strings) {
             (void)kept_->pop(out);  // none left: `out` stays released, the end
-            return 0;
+            return Status::ok();
         }
         ArrowArray batch{};
-        if (!kept_->pop(&batch)) return 0;
-        error = convert_batch(&batch, kept_->large_strings, columns_, kept_->large_strings, out);
-        return error.empty() ? 0 : EINVAL;
+        if (!kept_->pop(&batch)) return Status::ok();
+        std::string error = convert_batch(&batch, kept_->large_strings, columns_, kept_->large_strings, out);
+        return error.empty() ? Status::ok() : Status::invalid(std::move(error));
     }
 
 private:

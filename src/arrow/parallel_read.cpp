@@ -13,7 +13,6 @@ namespace {
 
 using stream::RowChange;
 using stream::RowInfo;
-using stream::StreamError;
 using stream::StreamSummary;
 namespace pipeline = stream::pipeline;
 
@@ -58,7 +57,7 @@ struct Reading : pipeline::ReadingState {
     bool overflow = false;
     std::size_t built = 0;
     std::size_t failures = 0;  // rows whose cells the column types refused
-    std::string failure;
+    Status failure;  // the first refusal
     std::size_t parsed = 0;  // rows parsed, clean or not
     std::size_t rows = 0;    // clean data rows
     std::array<Segment, 2> segments;  // before the mark, after it
@@ -80,7 +79,7 @@ struct Reading : pipeline::ReadingState {
         overflow = false;
         built = 0;
         failures = 0;
-        failure.clear();
+        failure = Status::ok();
         parsed = 0;
         rows = 0;
         for (Segment& s : segments) s.clear();
@@ -222,10 +221,10 @@ private:
                 case AppendResult::Full:  // past 32-bit offsets: a new batch takes the row
                     next_batch(reading);
                     continue;
-                case AppendResult::Error:
+                case AppendResult::Refused:
                     // Counted, not fatal: a row read before the chunk's true
                     // start may hold anything, and is dropped with its count.
-                    if (reading.failures++ == 0) reading.failure = builder.error();
+                    if (reading.failures++ == 0) reading.failure = builder.refusal();
                     return;
             }
         }
@@ -253,8 +252,8 @@ public:
     RowEmitter(const RowPlan& plan, const RowOutput& output, RowResult& result, const pipeline::Shared& shared)
         : plan_(plan), output_(output), result_(result), shared_(shared) {}
 
-    std::optional<StreamError> emit(Reading& reading, const Mark& from, std::size_t base, std::string_view text,
-                                    std::size_t start, std::uint64_t text_offset) {
+    Status emit(Reading& reading, const Mark& from, std::size_t base, std::string_view text, std::size_t start,
+                std::uint64_t text_offset) {
         pipeline::add_counts(result_.summary, reading.counts, from.counts);
         for (std::size_t i = from.quarantine; i < reading.quarantine.size(); ++i) {
             QuarantineRecord& r = reading.quarantine[i];
@@ -266,13 +265,13 @@ public:
             r.line = base + (r.line - from.line);
             result_.records.changes.push_back(std::move(r));
         }
-        if (reading.failures > from.failures) return refused(reading.failure);
+        if (reading.failures > from.failures) return reading.failure;
 
         if (reading.has_header && !from.second && plan_.header == HeaderMode::FirstRow && !result_.header_offset) {
             result_.header_offset = reading.header_offset;
             std::vector<std::string_view> fields(reading.header.begin(), reading.header.end());
             result_.scanner.add_row(std::span<const std::string_view>(fields));
-            if (output_.on_header && !output_.on_header(reading.header)) return stopped();
+            if (output_.on_header && !output_.on_header(reading.header)) return Status::cancelled();
         }
         // The segments this placement covers, in file order.
         bool header_here = false;
@@ -284,7 +283,7 @@ public:
                     result_.header_offset = segment.first_offset;
                     std::vector<std::string_view> fields(segment.first.begin(), segment.first.end());
                     result_.scanner.add_row(std::span<const std::string_view>(fields));
-                    if (output_.on_header && !output_.on_header(segment.first)) return stopped();
+                    if (output_.on_header && !output_.on_header(segment.first)) return Status::cancelled();
                     --segment.data_rows;
                 } else {
                     std::vector<std::string_view> fields(segment.first.begin(), segment.first.end());
@@ -294,44 +293,44 @@ public:
             }
             result_.scanner.merge(segment.data_rows, segment.width, segment.inference);
         }
-        if (!reading.building) return std::nullopt;
+        if (!reading.building) return Status::ok();
         // A header taken here is the first clean row placed: when built, it
         // is the first cell row after the mark.
         const std::size_t header_built = header_here && reading.built > from.built ? 1 : 0;
         std::size_t skip = from.built + header_built;
-        const auto place = [&](BatchBuilder& builder) -> std::optional<StreamError> {
+        const auto place = [&](BatchBuilder& builder) -> Status {
             if (skip >= builder.rows()) {
                 skip -= builder.rows();
                 builder.clear();
-                return std::nullopt;
+                return Status::ok();
             }
             builder.drop_front(skip);
             skip = 0;
             return deliver(builder);
         };
         for (BatchBuilder& builder : reading.filled) {
-            if (auto error = place(builder)) return error;
+            BRINEWICK_RETURN_IF_ERROR(place(builder));
         }
-        if (auto error = place(*reading.builder)) return error;
+        BRINEWICK_RETURN_IF_ERROR(place(*reading.builder));
         if (reading.overflow) {
             return rebuild(reading, from, text, start, text_offset, reading.built - from.built - header_built);
         }
-        return std::nullopt;
+        return Status::ok();
     }
 
 private:
-    std::optional<StreamError> deliver(BatchBuilder& builder) {
+    Status deliver(BatchBuilder& builder) {
         ArrowArray batch{};
         builder.finish(&batch);
-        if (!output_.on_batch(batch)) return stopped();
-        return std::nullopt;
+        if (!output_.on_batch(batch)) return Status::cancelled();
+        return Status::ok();
     }
 
     // Builds the rows a reading left unbuilt: parses them again from the
     // placement's start, skipping the first `done` clean rows, in batches
     // that respect the batch limits.
-    std::optional<StreamError> rebuild(const Reading& reading, const Mark& from, std::string_view text,
-                                       std::size_t start, std::uint64_t text_offset, std::size_t done) {
+    Status rebuild(const Reading& reading, const Mark& from, std::string_view text, std::size_t start,
+                   std::uint64_t text_offset, std::size_t done) {
         const SalvageOptions& options = plan_.options;
         ResilientParser parser(text, plan_.dialect.delimiter, options.quote_char, options.repair_quotes, start, 0);
         CancelCheck check(&pipeline::go_on, const_cast<pipeline::Shared*>(&shared_));
@@ -341,7 +340,7 @@ private:
         std::size_t clean = 0;
         for (std::size_t n = from.parsed; n < reading.parsed; ++n) {
             const std::size_t at = parser.position();
-            if (!parser.next_row(row) || check.stopped()) return StreamError::cancelled();
+            if (!parser.next_row(row) || check.stopped()) return Status::cancelled();
             const RowVerdict verdict = classify_row(row, options, plan_.dialect);
             if (verdict == RowVerdict::TooFew || verdict == RowVerdict::TooMany) continue;
             const std::uint64_t offset = text_offset + at;
@@ -353,30 +352,15 @@ private:
             for (;;) {
                 const AppendResult appended = append_cells(builder, row, plan_.variable_width);
                 if (appended == AppendResult::Ok) break;
-                if (appended == AppendResult::Error) return refused(builder.error());
-                if (auto error = deliver(builder)) return error;  // Full: a new batch takes the row
+                if (appended == AppendResult::Refused) return builder.refusal();
+                BRINEWICK_RETURN_IF_ERROR(deliver(builder));  // Full: a new batch takes the row
             }
             if (builder.full()) {
-                if (auto error = deliver(builder)) return error;
+                BRINEWICK_RETURN_IF_ERROR(deliver(builder));
             }
         }
         if (builder.rows() > 0) return deliver(builder);
-        return std::nullopt;
-    }
-
-    static StreamError refused(const std::string& why) {
-        StreamError error;
-        error.what = StreamError::What::Io;
-        error.io = IoError{IoError::Kind::Os, EINVAL};
-        error.message = why;
-        return error;
-    }
-
-    static StreamError stopped() {
-        StreamError error;
-        error.what = StreamError::What::Cancelled;
-        error.message = "stopped";
-        return error;
+        return Status::ok();
     }
 
     const RowPlan& plan_;
@@ -387,10 +371,9 @@ private:
 
 }  // namespace
 
-std::variant<RowResult, StreamError> run_row_pipeline(stream::InputWindow& window, const RowPlan& plan,
-                                                      const RowOutput& output, std::size_t jobs,
-                                                      std::size_t chunk_size, const pipeline::Span& span,
-                                                      stream::StreamControl& control) {
+Result<RowResult> run_row_pipeline(stream::InputWindow& window, const RowPlan& plan, const RowOutput& output,
+                                   std::size_t jobs, std::size_t chunk_size, const pipeline::Span& span,
+                                   stream::StreamControl& control) {
     RowResult result(ScanOptions{plan.header == HeaderMode::FirstRow, plan.infer, plan.batch.empty_as_null});
     std::atomic<bool> abort{false};
     const pipeline::Shared shared{&plan.options, plan.dialect, &control.cancel, &abort};
@@ -399,8 +382,8 @@ std::variant<RowResult, StreamError> run_row_pipeline(stream::InputWindow& windo
     auto ran = pipeline::run_pipeline<RowFormatter, RowEmitter>(
         window, jobs, chunk_size, shared, [&plan, start] { return RowFormatter(plan, start); }, emitter, span, abort,
         control.cancel, output.on_cut);
-    if (auto* error = std::get_if<StreamError>(&ran)) return *error;
-    result.line_after = std::get<std::size_t>(ran);
+    if (!ran.is_ok()) return std::move(ran).status();
+    result.line_after = ran.value();
     result.summary.bytes_read = window.bytes_read();
     control.bytes_done.store(result.summary.bytes_read);
     return result;

@@ -89,8 +89,8 @@ struct RowResult {
 // Runs `plan` over the window, whose view starts at the span's first byte
 // (behind any BOM), on `jobs` threads.
 // A cell the plan's types refuse (the file changed since an earlier pass)
-// fails the run with the text of the refusal in StreamError::message.
-[[nodiscard]] std::variant<RowResult, stream::StreamError> run_row_pipeline(
+// fails the run as Status::Kind::Invalid, the refusal's text its message.
+[[nodiscard]] Result<RowResult> run_row_pipeline(
     stream::InputWindow& window, const RowPlan& plan, const RowOutput& output, std::size_t jobs,
     std::size_t chunk_size, const stream::pipeline::Span& span, stream::StreamControl& control);
 

@@ -1,13 +1,10 @@
 #include "read_pass.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdint>
 
 namespace brinewick::arrow {
-
-using stream::StreamError;
 
 double seconds_since(PassClock::time_point start) {
     return std::chrono::duration<double>(PassClock::now() - start).count();
@@ -62,31 +59,13 @@ stream::StreamSummary empty_summary(const stream::InputWindow& window, stream::S
     return summary;
 }
 
-bool is_refusal(const StreamError& error) noexcept {
-    return error.what == StreamError::What::Io && error.io.kind == IoError::Kind::Os && error.io.code == EINVAL &&
-           !error.message.empty() && error.path.empty();
+Status changed_input(std::string_view why) {
+    return Status::invalid("the input changed while it was read: " + std::string(why));
 }
 
-std::string changed_input(std::string_view why) {
-    return "the input changed while it was read: " + std::string(why);
-}
-
-int errno_of(const StreamError& error) {
-    if (error.what == StreamError::What::Cancelled) return ECANCELED;
-    if (error.what == StreamError::What::Io) {
-        if (error.io.kind == IoError::Kind::Os && error.io.code != 0) return error.io.code;
-        if (error.io.kind == IoError::Kind::OutOfMemory) return ENOMEM;
-    }
-    return EIO;
-}
-
-std::string describe(const StreamError& error) {
-    switch (error.what) {
-        case StreamError::What::Cancelled: return "interrupted while reading the input";
-        case StreamError::What::SameFile: return error.message;
-        case StreamError::What::Io: break;
-    }
-    return error.path.empty() ? error.io.message() : error.path + ": " + error.io.message();
+Status input_changed_if_refused(Status status) {
+    if (status.kind() != Status::Kind::Invalid) return status;
+    return changed_input(status.message());
 }
 
 }  // namespace brinewick::arrow

@@ -37,12 +37,11 @@ using PassClock = std::chrono::steady_clock;
 // (none) and the delimiter of a salvage of nothing.
 [[nodiscard]] stream::StreamSummary empty_summary(const stream::InputWindow& window, stream::StreamControl& control);
 
-// A cell the column types refused, as the row pipeline reports it: the
-// file changed since the pass that chose the types.
-[[nodiscard]] bool is_refusal(const stream::StreamError& error) noexcept;
-[[nodiscard]] std::string changed_input(std::string_view why);
-
-// The errno value a stream gives for `error`.
-[[nodiscard]] int errno_of(const stream::StreamError& error);
+// A file that changed since the pass that chose the column types, `why`
+// saying how: a cell the types refused, or other counts.
+[[nodiscard]] Status changed_input(std::string_view why);
+// `status`, or the changed file it means when the row pipeline failed as
+// Invalid on a refused cell.
+[[nodiscard]] Status input_changed_if_refused(Status status);
 
 }  // namespace brinewick::arrow

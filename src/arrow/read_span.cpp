@@ -10,22 +10,16 @@ namespace brinewick::arrow {
 
 using stream::InputWindow;
 using stream::StreamControl;
-using stream::StreamError;
 
-std::variant<SpanResult, ReadFailure> read_span(const std::string& path, const ReadSettings& settings,
-                                               const Dialect& dialect, const std::vector<ColumnSpec>& columns,
-                                               std::optional<std::uint64_t> header_offset, const Boundary& start,
-                                               std::optional<std::uint64_t> end, StreamControl& control) {
+Result<SpanResult> read_span(const std::string& path, const ReadSettings& settings, const Dialect& dialect,
+                             const std::vector<ColumnSpec>& columns, std::optional<std::uint64_t> header_offset,
+                             const Boundary& start, std::optional<std::uint64_t> end, StreamControl& control) {
     const auto started = PassClock::now();
     auto opened = InputWindow::open(path, settings.read_size, control);
-    if (auto* error = std::get_if<StreamError>(&opened)) return ReadFailure{*error, {}};
-    InputWindow& window = std::get<InputWindow>(opened);
+    if (!opened.is_ok()) return std::move(opened).status();
+    InputWindow& window = opened.value();
     const BatchOptions batch = batch_options(settings, control);
-    if (start.offset == 0) {
-        if (auto error = stream::skip_bom(window)) return ReadFailure{*error, {}};
-    } else if (auto error = window.seek(start.offset)) {
-        return ReadFailure{*error, {}};
-    }
+    BRINEWICK_RETURN_IF_ERROR(start.offset == 0 ? stream::skip_bom(window) : window.seek(start.offset));
     RowPlan plan = row_plan(settings, dialect, batch);
     plan.columns = columns;
     plan.header = header_offset ? HeaderMode::AtOffset : HeaderMode::None;
@@ -45,11 +39,8 @@ std::variant<SpanResult, ReadFailure> read_span(const std::string& path, const R
     span.start_in_row = start.in_row;
     span.end = end;
     auto ran = run_row_pipeline(window, plan, output, settings.jobs, settings.chunk_size, span, control);
-    if (auto* error = std::get_if<StreamError>(&ran)) {
-        if (is_refusal(*error)) return ReadFailure{std::nullopt, changed_input(error->message)};
-        return ReadFailure{*error, {}};
-    }
-    RowResult& rows = std::get<RowResult>(ran);
+    if (!ran.is_ok()) return input_changed_if_refused(std::move(ran).status());
+    RowResult& rows = ran.value();
     result.report.summary = pass_summary(rows, dialect);
     result.report.summary.bytes_read = window.offset() - start.offset;
     result.report.header_offset = header_offset;

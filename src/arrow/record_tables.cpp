@@ -27,12 +27,12 @@ public:
                {quarantine ? "raw" : "detail", ColumnType::Utf8}},
               BatchOptions{BatchLimits{}, false, false}) {}
 
-    int schema(ArrowSchema* out, std::string&) override {
+    Status schema(ArrowSchema* out) override {
         builder_.export_schema(out);
-        return 0;
+        return Status::ok();
     }
 
-    int next(ArrowArray* out, std::string& error) override {
+    Status next(ArrowArray* out) override {
         const std::size_t count = quarantine_ ? records_->quarantine.size() : records_->changes.size();
         char line[24];
         char offset[24];
@@ -60,14 +60,11 @@ public:
                                                 {offset, static_cast<std::size_t>(o.ptr - offset)}, third, fourth};
             const AppendResult result = builder_.append_row(std::span<const std::string_view>(fields));
             if (result == AppendResult::Full) break;
-            if (result == AppendResult::Error) {
-                error = builder_.error();
-                return EINVAL;
-            }
+            if (result == AppendResult::Refused) return builder_.refusal();
             ++next_;
         }
         if (builder_.rows() > 0) builder_.finish(out);
-        return 0;
+        return Status::ok();
     }
 
 private:

@@ -24,7 +24,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "../salvage/salvage.hpp"
@@ -100,19 +99,10 @@ struct ScanResult {
     std::vector<Boundary> boundaries;
 };
 
-// Why a read failed: the input (open, read, cancel) or the schema (dtypes).
-struct ReadFailure {
-    std::optional<stream::StreamError> stream;  // set for input failures
-    std::string message;                         // set for schema failures
-};
-
-// One line for a stream error, as a consumer's exception text shows it.
-[[nodiscard]] std::string describe(const stream::StreamError& error);
-
-// Pass 1 over `path`.
-[[nodiscard]] std::variant<ScanResult, ReadFailure> scan_input(const std::string& path,
-                                                               const ReadSettings& settings,
-                                                               stream::StreamControl& control);
+// Pass 1 over `path`. Fails on the input (open, read, cancel), or as
+// Status::Kind::Invalid on the schema (a dtypes entry that does not fit).
+[[nodiscard]] Result<ScanResult> scan_input(const std::string& path, const ReadSettings& settings,
+                                            stream::StreamControl& control);
 
 // Called once by the worker when a stream reaches the end of the file.
 using ReportSink = std::function<void(const ReadReport&)>;
@@ -122,7 +112,7 @@ using ReportSink = std::function<void(const ReadReport&)>;
 // `columns`: the schema from pass 1, or nullopt for a single pass.
 // `expected`: pass 1's report, to detect a file that changed in between and
 // to know which row is the header.
-[[nodiscard]] std::optional<stream::StreamError> make_salvage_stream(
+[[nodiscard]] Status make_salvage_stream(
     const std::string& path, const ReadSettings& settings, std::optional<std::vector<ColumnSpec>> columns,
     std::optional<ReadReport> expected, std::shared_ptr<Waiter> waiter, ReportSink on_report,
     ArrowArrayStream* out);
@@ -135,11 +125,9 @@ struct SpanResult {
     std::unique_ptr<KeptBatches> batches;
     ReadReport report;
 };
-[[nodiscard]] std::variant<SpanResult, ReadFailure> read_span(const std::string& path, const ReadSettings& settings,
-                                                              const Dialect& dialect,
-                                                              const std::vector<ColumnSpec>& columns,
-                                                              std::optional<std::uint64_t> header_offset,
-                                                              const Boundary& start, std::optional<std::uint64_t> end,
-                                                              stream::StreamControl& control);
+[[nodiscard]] Result<SpanResult> read_span(const std::string& path, const ReadSettings& settings, const Dialect& dialect,
+                                           const std::vector<ColumnSpec>& columns,
+                                           std::optional<std::uint64_t> header_offset, const Boundary& start,
+                                           std::optional<std::uint64_t> end, stream::StreamControl& control);
 
 }  // namespace brinewick::arrow

@@ -22,24 +22,21 @@ namespace {
 
 using stream::InputWindow;
 using stream::StreamControl;
-using stream::StreamError;
 using stream::StreamSummary;
 
 // Why a second pass that counted `now` did not read the file the first
-// pass counted `before` in; nullopt when the counts agree.
-std::optional<std::string> changed_since(const StreamSummary& before, const StreamSummary& now) {
+// pass counted `before` in; ok when the counts agree.
+Status changed_since(const StreamSummary& before, const StreamSummary& now) {
     if (now.bytes_read == before.bytes_read && now.counters.total_rows == before.counters.total_rows &&
         now.counters.salvaged_rows == before.counters.salvaged_rows &&
         now.counters.quarantined_rows == before.counters.quarantined_rows) {
-        return std::nullopt;
+        return Status::ok();
     }
     return changed_input(std::to_string(before.bytes_read) + " bytes and " +
                          std::to_string(before.counters.salvaged_rows) + " clean rows on the first pass, " +
                          std::to_string(now.bytes_read) + " bytes and " + std::to_string(now.counters.salvaged_rows) +
                          " now");
 }
-
-void fail(BatchQueue& queue, const StreamError& error) { queue.fail(errno_of(error), describe(error)); }
 
 class SalvagePass final : public BatchPass {
 public:
@@ -59,8 +56,8 @@ public:
 
     void run(BatchQueue& queue) override {
         auto settled = stream::settle_dialect_or_empty(window_, settings_.options);
-        if (auto* error = std::get_if<StreamError>(&settled)) return fail(queue, *error);
-        const auto& dialect = std::get<std::optional<Dialect>>(settled);
+        if (!settled.is_ok()) return queue.fail(std::move(settled).status());
+        const auto& dialect = settled.value();
         const auto started = PassClock::now();
         if (dialect) {
             run_rows(queue, *dialect, started);
@@ -71,7 +68,7 @@ public:
 
 private:
     void run_rows(BatchQueue& queue, const Dialect& dialect, PassClock::time_point started) {
-        if (auto error = stream::skip_bom(window_)) return fail(queue, *error);
+        if (Status error = stream::skip_bom(window_); !error.is_ok()) return queue.fail(std::move(error));
         const std::size_t width = table_width(dialect);
         RowPlan plan = row_plan(settings_, dialect, batch_);
         plan.keep_records = !expected_;
@@ -94,11 +91,8 @@ private:
         output.on_batch = [&](ArrowArray& batch) { return queue.deliver(batch); };
         auto ran = run_row_pipeline(window_, plan, output, settings_.jobs, settings_.chunk_size,
                                     stream::pipeline::Span{}, *control_);
-        if (auto* error = std::get_if<StreamError>(&ran)) {
-            if (is_refusal(*error)) return queue.fail(EINVAL, changed_input(error->message));
-            return fail(queue, *error);
-        }
-        RowResult& rows = std::get<RowResult>(ran);
+        if (!ran.is_ok()) return queue.fail(input_changed_if_refused(std::move(ran).status()));
+        RowResult& rows = ran.value();
         finish(queue, pass_summary(rows, dialect), rows.header_offset, std::move(rows.records), width, started);
     }
 
@@ -107,7 +101,7 @@ private:
     void finish(BatchQueue& queue, const StreamSummary& summary, std::optional<std::uint64_t> header_offset,
                 ReadRecords records, std::size_t width, PassClock::time_point started) {
         if (expected_) {
-            if (auto why = changed_since(expected_->summary, summary)) return queue.fail(EINVAL, std::move(*why));
+            if (Status why = changed_since(expected_->summary, summary); !why.is_ok()) return queue.fail(std::move(why));
         }
         if (!queue.published()) queue.publish(named_columns({}, width));
         if (!on_report_) return;
@@ -130,22 +124,20 @@ private:
 
 }  // namespace
 
-std::optional<StreamError> make_salvage_stream(const std::string& path, const ReadSettings& settings,
-                                               std::optional<std::vector<ColumnSpec>> columns,
-                                               std::optional<ReadReport> expected,
-                                               std::shared_ptr<Waiter> waiter, ReportSink on_report,
-                                               ArrowArrayStream* out) {
+Status make_salvage_stream(const std::string& path, const ReadSettings& settings,
+                           std::optional<std::vector<ColumnSpec>> columns, std::optional<ReadReport> expected,
+                           std::shared_ptr<Waiter> waiter, ReportSink on_report, ArrowArrayStream* out) {
     auto control = std::make_unique<StreamControl>();
     auto opened = InputWindow::open(path, settings.read_size, *control);
-    if (auto* error = std::get_if<StreamError>(&opened)) return *error;
+    if (!opened.is_ok()) return std::move(opened).status();
     const BatchOptions batch = batch_options(settings, *control);
-    auto pass = std::make_unique<SalvagePass>(std::move(control), std::move(std::get<InputWindow>(opened)), settings,
+    auto pass = std::make_unique<SalvagePass>(std::move(control), std::move(opened).value(), settings,
                                               batch, columns.value_or(std::vector<ColumnSpec>{}),
                                               std::move(expected), std::move(on_report));
     auto queue = std::make_unique<BatchQueue>(std::move(pass), std::move(waiter), batch.large_strings,
                                               std::move(columns));
-    if (!make_array_stream(std::move(queue), out)) throw std::bad_alloc();
-    return std::nullopt;
+    if (!make_array_stream(std::move(queue), out)) return Status::out_of_memory();
+    return Status::ok();
 }
 
 }  // namespace brinewick::arrow

@@ -18,7 +18,6 @@ namespace {
 
 using stream::InputWindow;
 using stream::StreamControl;
-using stream::StreamError;
 
 // Buffer bytes of a batch of string columns.
 std::size_t string_batch_bytes(const ArrowArray& batch, bool large) noexcept {
@@ -37,11 +36,11 @@ std::size_t string_batch_bytes(const ArrowArray& batch, bool large) noexcept {
 }
 
 // The table's columns once every row is scanned: names, inferred types (or
-// strings), overrides applied. Returns the message of a bad override.
-std::optional<std::string> final_columns(const SchemaScanner& scanner, const ReadSettings& settings,
+// strings), overrides applied. Fails as Invalid on a bad override.
+Status final_columns(const SchemaScanner& scanner, const ReadSettings& settings,
                                          std::vector<ColumnSpec>& out) {
     auto columns = scanner.columns(settings.overrides);
-    if (auto* message = std::get_if<std::string>(&columns)) return *message;
+    if (auto* message = std::get_if<std::string>(&columns)) return Status::invalid(std::move(*message));
     out = std::move(std::get<std::vector<ColumnSpec>>(columns));
     if (!settings.infer) {
         for (ColumnSpec& spec : out) {
@@ -50,28 +49,25 @@ std::optional<std::string> final_columns(const SchemaScanner& scanner, const Rea
             if (!named) spec.type = ColumnType::Utf8;
         }
     }
-    return std::nullopt;
+    return Status::ok();
 }
 
 // An empty file: no row, so no column (and no dtypes entry can name one).
-std::variant<ScanResult, ReadFailure> scan_empty(const InputWindow& window, const ReadSettings& settings,
-                                                 const ScanOptions& scan, PassClock::time_point started,
-                                                 StreamControl& control) {
+Result<ScanResult> scan_empty(const InputWindow& window, const ReadSettings& settings, const ScanOptions& scan,
+                              PassClock::time_point started, StreamControl& control) {
     ScanResult result;
     result.report.summary = empty_summary(window, control);
-    if (auto message = final_columns(SchemaScanner(scan), settings, result.columns)) {
-        return ReadFailure{std::nullopt, *message};
-    }
+    BRINEWICK_RETURN_IF_ERROR(final_columns(SchemaScanner(scan), settings, result.columns));
     result.report.records = std::make_shared<const ReadRecords>();
     result.report.seconds = seconds_since(started);
     return result;
 }
 
-std::variant<ScanResult, ReadFailure> scan_rows(const std::string& path, InputWindow& window, const Dialect& dialect,
-                                                const ReadSettings& settings, const ScanOptions& scan,
-                                                const std::optional<KeptBatches::Identity>& before,
-                                                PassClock::time_point started, StreamControl& control) {
-    if (auto error = stream::skip_bom(window)) return ReadFailure{*error, {}};
+Result<ScanResult> scan_rows(const std::string& path, InputWindow& window, const Dialect& dialect,
+                             const ReadSettings& settings, const ScanOptions& scan,
+                             const std::optional<KeptBatches::Identity>& before, PassClock::time_point started,
+                             StreamControl& control) {
+    BRINEWICK_RETURN_IF_ERROR(stream::skip_bom(window));
     const BatchOptions batch = batch_options(settings, control);
     const bool fixed = fixed_width(settings.options);
     RowPlan plan = row_plan(settings, dialect, batch);
@@ -114,14 +110,12 @@ std::variant<ScanResult, ReadFailure> scan_rows(const std::string& path, InputWi
     };
     auto ran = run_row_pipeline(window, plan, output, settings.jobs, settings.chunk_size, stream::pipeline::Span{},
                                 control);
-    if (auto* error = std::get_if<StreamError>(&ran)) return ReadFailure{*error, {}};
-    RowResult& rows = std::get<RowResult>(ran);
+    if (!ran.is_ok()) return std::move(ran).status();
+    RowResult& rows = ran.value();
     // A fixed width holds without a clean row too, as in a single pass.
     if (fixed) rows.scanner.merge(0, table_width(dialect), {});
     ScanResult result;
-    if (auto message = final_columns(rows.scanner, settings, result.columns)) {
-        return ReadFailure{std::nullopt, *message};
-    }
+    BRINEWICK_RETURN_IF_ERROR(final_columns(rows.scanner, settings, result.columns));
     result.report.summary = pass_summary(rows, dialect);
     result.report.header_offset = rows.header_offset;
     result.report.records = std::make_shared<const ReadRecords>(std::move(rows.records));
@@ -144,21 +138,20 @@ std::variant<ScanResult, ReadFailure> scan_rows(const std::string& path, InputWi
 
 }  // namespace
 
-std::variant<ScanResult, ReadFailure> scan_input(const std::string& path, const ReadSettings& settings,
-                                                 StreamControl& control) {
+Result<ScanResult> scan_input(const std::string& path, const ReadSettings& settings, StreamControl& control) {
     const auto started = PassClock::now();
     const auto before = current_identity(path);
     auto opened = InputWindow::open(path, settings.read_size, control);
-    if (auto* error = std::get_if<StreamError>(&opened)) return ReadFailure{*error, {}};
-    InputWindow& window = std::get<InputWindow>(opened);
+    if (!opened.is_ok()) return std::move(opened).status();
+    InputWindow& window = opened.value();
 
     // Forcing a type needs every value checked, with types="str" too.
     bool forced = false;
     for (const auto& [name, type] : settings.overrides) forced = forced || type != ColumnType::Utf8;
     const ScanOptions scan{settings.header, settings.infer || forced, settings.empty_as_null};
     auto settled = stream::settle_dialect_or_empty(window, settings.options);
-    if (auto* error = std::get_if<StreamError>(&settled)) return ReadFailure{*error, {}};
-    const auto& dialect = std::get<std::optional<Dialect>>(settled);
+    if (!settled.is_ok()) return std::move(settled).status();
+    const auto& dialect = settled.value();
     if (!dialect) return scan_empty(window, settings, scan, started, control);
     return scan_rows(path, window, *dialect, settings, scan, before, started, control);
 }

@@ -1,4 +1,4 @@
-// Argument conversions and the OSError of brinewick._native's functions.
+// Argument conversions of brinewick._native's functions.
 // The Python layer checks every argument first; these catch what slips
 // through, naming the function.
 #pragma once
@@ -67,18 +67,5 @@ struct Converter {
         return true;
     }
 };
-
-// OSError(errno, text, filename): the interpreter then picks the subclass
-// (FileNotFoundError, PermissionError, ...) from the errno.
-inline void raise_os_error(int code, const std::string& text, const std::string& path) {
-    using py::PyRef;
-    PyRef filename(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
-    if (!filename) return;
-    PyRef args(Py_BuildValue("(is#O)", code, text.data(), static_cast<Py_ssize_t>(text.size()), filename.get()));
-    if (!args) return;
-    PyRef exc(PyObject_Call(PyExc_OSError, args.get(), nullptr));
-    if (!exc) return;  // the constructor's own error stands
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-}
 
 }  // namespace brinewick::native

@@ -22,10 +22,9 @@
 #include <system_error>
 #include <thread>
 #include <utility>
-#include <variant>
 
-#include "error/salvage_error.hpp"
 #include "conversions.hpp"
+#include "errors.hpp"
 #include "read_functions.hpp"
 #include "results.hpp"
 #include "settings.hpp"
@@ -36,7 +35,6 @@ namespace {
 
 using py::PyRef;
 using stream::StreamControl;
-using stream::StreamError;
 using stream::StreamPaths;
 using stream::StreamSettings;
 using stream::StreamSummary;
@@ -73,43 +71,7 @@ bool to_optional_path(const char* param, PyObject* value, std::optional<std::str
     return true;
 }
 
-// ------------------------------------------------------------------ errors
-
-void raise_stream_error(const StreamError& error) {
-    switch (error.what) {
-        case StreamError::What::SameFile:
-            PyErr_SetString(PyExc_ValueError, error.message.c_str());
-            return;
-        case StreamError::What::Cancelled:
-            // Only this module cancels, and then a Python exception is already set.
-            PyErr_SetString(PyExc_RuntimeError, "the salvage was cancelled");
-            return;
-        case StreamError::What::Io:
-            break;
-    }
-    switch (error.io.kind) {
-        case IoError::Kind::Os:
-            raise_os_error(error.io.code, describe_errno(error.io.code), error.path);
-            return;
-        case IoError::Kind::OutOfMemory:
-            PyErr_NoMemory();
-            return;
-        case IoError::Kind::NulInPath:
-            PyErr_SetString(PyExc_ValueError, "embedded null byte in a path");
-            return;
-        case IoError::Kind::WriteZero:
-        case IoError::Kind::FlushZero:
-            // A device that takes no bytes and sets no errno: an I/O error
-            // is the nearest honest number, and the text says what happened.
-            raise_os_error(EIO, error.io.message(), error.path);
-            return;
-    }
-    PyErr_SetString(PyExc_OSError, error.io.message().c_str());
-}
-
 // ------------------------------------------------------------------ the run
-
-using Outcome = std::variant<StreamSummary, StreamError>;
 
 // What the worker and the waiting thread share. Everything but `control` is
 // guarded by `mutex` until `done` is seen true.
@@ -121,26 +83,20 @@ struct Run {
     std::mutex mutex;
     std::condition_variable finished;
     bool done = false;
-    std::optional<Outcome> outcome;
-    bool out_of_memory = false;
-    bool fault = false;
+    std::optional<Result<StreamSummary>> outcome;
 
     void work() noexcept {
-        std::optional<Outcome> result;
-        bool oom = false;
-        bool failed = false;
+        std::optional<Result<StreamSummary>> result;
         try {
             result.emplace(stream::stream_salvage(paths, settings, control));
         } catch (const std::bad_alloc&) {
-            oom = true;
+            result.emplace(Status::out_of_memory());
         } catch (...) {
-            failed = true;
+            result.emplace(internal_fault("brinewick: the salvage engine failed unexpectedly"));
         }
         {
             std::lock_guard<std::mutex> lock(mutex);
             outcome = std::move(result);
-            out_of_memory = oom;
-            fault = failed;
             done = true;
         }
         finished.notify_all();
@@ -271,16 +227,11 @@ PyObject* salvage_impl(PyObject* const* args, Py_ssize_t nargs) {
     }
     if (!completed) return nullptr;  // the handler's or the callback's exception
 
-    if (run.out_of_memory) return PyErr_NoMemory();
-    if (run.fault || !run.outcome) {
-        PyErr_SetString(PyExc_SystemError, "brinewick: the salvage engine failed unexpectedly");
+    if (!run.outcome->is_ok()) {
+        raise_status(run.outcome->status());
         return nullptr;
     }
-    if (const StreamError* error = std::get_if<StreamError>(&*run.outcome)) {
-        raise_stream_error(*error);
-        return nullptr;
-    }
-    const StreamSummary& summary = std::get<StreamSummary>(*run.outcome);
+    const StreamSummary& summary = run.outcome->value();
     // A last report, so a progress bar ends at 100%.
     if (progress != Py_None) {
         PyRef done(PyLong_FromUnsignedLongLong(summary.bytes_read));

@@ -10,6 +10,7 @@
 // without the interpreter lock and, on the main thread, still sees Ctrl-C.
 #include "read_functions.hpp"
 #include "conversions.hpp"
+#include "errors.hpp"
 #include "results.hpp"
 #include "settings.hpp"
 
@@ -37,7 +38,6 @@ using arrow::ColumnSpec;
 using arrow::ReadReport;
 using arrow::ReadSettings;
 using py::PyRef;
-using stream::StreamError;
 using stream::StreamSummary;
 
 constexpr const char kReaderCapsule[] = "brinewick._native.Reader";
@@ -177,23 +177,6 @@ ReaderRef* reader_of(PyObject* capsule) {
     return static_cast<ReaderRef*>(PyCapsule_GetPointer(capsule, kReaderCapsule));
 }
 
-// ------------------------------------------------------------------ errors
-
-void raise_stream_error(const StreamError& error) {
-    if (PyErr_Occurred() != nullptr) return;  // a signal handler's exception stands
-    if (error.what == StreamError::What::Io) {
-        if (error.io.kind == IoError::Kind::OutOfMemory) {
-            PyErr_NoMemory();
-            return;
-        }
-        const int code = error.io.kind == IoError::Kind::Os && error.io.code != 0 ? error.io.code : EIO;
-        raise_os_error(code, error.io.kind == IoError::Kind::Os ? describe_errno(code) : error.io.message(),
-                       error.path);
-        return;
-    }
-    PyErr_SetString(PyExc_RuntimeError, arrow::describe(error).c_str());
-}
-
 // ------------------------------------------------------------------ arguments
 
 constexpr Converter kArgs{"read_open"};
@@ -257,28 +240,25 @@ bool bind(PyObject* const* args, ReaderState& state) {
 // Runs `work` on a worker thread while this one waits without the
 // interpreter lock (Ctrl-C cancels it); nullopt with an exception set.
 template <class T>
-std::optional<T> off_lock(const std::function<std::variant<T, arrow::ReadFailure>(stream::StreamControl&)>& work) {
+std::optional<T> off_lock(const std::function<Result<T>(stream::StreamControl&)>& work) {
     struct Run {
         stream::StreamControl control;
         std::mutex mutex;
         std::condition_variable finished;
         bool done = false;
-        std::optional<std::variant<T, arrow::ReadFailure>> outcome;
-        bool out_of_memory = false;
+        std::optional<Result<T>> outcome;
     } run;
     std::thread worker;
     try {
         worker = std::thread([&run, &work] {
-            std::optional<std::variant<T, arrow::ReadFailure>> outcome;
-            bool oom = false;
+            std::optional<Result<T>> outcome;
             try {
                 outcome.emplace(work(run.control));
             } catch (...) {
-                oom = true;  // the engine throws nothing else
+                outcome.emplace(Status::out_of_memory());  // the engine throws nothing else
             }
             std::lock_guard<std::mutex> lock(run.mutex);
             run.outcome = std::move(outcome);
-            run.out_of_memory = oom;
             run.done = true;
             run.finished.notify_all();
         });
@@ -297,19 +277,11 @@ std::optional<T> off_lock(const std::function<std::variant<T, arrow::ReadFailure
     worker.join();
     Py_END_ALLOW_THREADS
     if (!completed) return std::nullopt;  // the signal handler's exception
-    if (run.out_of_memory || !run.outcome) {
-        PyErr_NoMemory();
+    if (!run.outcome->is_ok()) {
+        raise_status(run.outcome->status());
         return std::nullopt;
     }
-    if (auto* failure = std::get_if<arrow::ReadFailure>(&*run.outcome)) {
-        if (failure->stream) {
-            raise_stream_error(*failure->stream);
-        } else {
-            PyErr_SetString(PyExc_ValueError, failure->message.c_str());
-        }
-        return std::nullopt;
-    }
-    return std::move(std::get<T>(*run.outcome));
+    return std::move(*run.outcome).value();
 }
 
 // Pass 1, once per reader, on a worker thread; false with an exception set.
@@ -381,8 +353,8 @@ PyObject* new_stream(const ReaderRef& reader, bool keep_interrupts) {
     auto error = arrow::make_salvage_stream(reader->path, reader->settings, std::move(columns), std::move(expected),
                                             std::make_shared<PythonWaiter>(keep_interrupts), std::move(on_report),
                                             stream.get());
-    if (error) {
-        raise_stream_error(*error);
+    if (!error.is_ok()) {
+        raise_status(error);
         return nullptr;
     }
     return stream_capsule(std::move(stream));

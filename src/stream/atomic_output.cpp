@@ -42,16 +42,16 @@ std::string random_suffix() {
 
 }  // namespace
 
-std::variant<AtomicOutput, StreamError> AtomicOutput::create(const std::string& target,
+Result<AtomicOutput> AtomicOutput::create(const std::string& target,
                                                               const std::atomic<bool>* cancel) {
     if (target.find('\0') != std::string::npos) {
-        return StreamError::io_failure(target, IoError{IoError::Kind::NulInPath, 0});
+        return Status::io(IoError{IoError::Kind::NulInPath, 0}, target);
     }
-    if (target.empty()) return StreamError::io_failure(target, IoError::from_errno(ENOENT));
+    if (target.empty()) return Status::io(IoError::from_errno(ENOENT), target);
     struct stat existing {};
     const bool exists = ::stat(target.c_str(), &existing) == 0;
-    if (exists && S_ISDIR(existing.st_mode)) return StreamError::io_failure(target, IoError::from_errno(EISDIR));
-    if (!target.empty() && target.back() == '/') return StreamError::io_failure(target, IoError::from_errno(EISDIR));
+    if (exists && S_ISDIR(existing.st_mode)) return Status::io(IoError::from_errno(EISDIR), target);
+    if (!target.empty() && target.back() == '/') return Status::io(IoError::from_errno(EISDIR), target);
 
     if (exists && !S_ISREG(existing.st_mode)) {
         // A device, FIFO or socket (/dev/null, /dev/stdout, a pipe) is a
@@ -64,14 +64,11 @@ std::variant<AtomicOutput, StreamError> AtomicOutput::create(const std::string& 
             fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
             if (fd >= 0 || (errno != EINTR && errno != ENXIO)) break;
             if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) {
-                StreamError error;
-                error.what = StreamError::What::Cancelled;
-                error.message = "cancelled";
-                return error;
+                return Status::cancelled();
             }
             if (errno == ENXIO) ::usleep(5000);
         }
-        if (fd < 0) return StreamError::io_failure(target, IoError::from_errno(errno));
+        if (fd < 0) return Status::io(IoError::from_errno(errno), target);
         const int flags = ::fcntl(fd, F_GETFL);
         if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
         AtomicOutput output(fd, target, target, std::string());
@@ -94,7 +91,7 @@ std::variant<AtomicOutput, StreamError> AtomicOutput::create(const std::string& 
         const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0) {
             if (errno == EEXIST || errno == EINTR) continue;
-            return StreamError::io_failure(target, IoError::from_errno(errno));
+            return Status::io(IoError::from_errno(errno), target);
         }
         AtomicOutput output(fd, target, destination, std::move(temporary));
         // A target that exists keeps its permission bits.
@@ -103,7 +100,7 @@ std::variant<AtomicOutput, StreamError> AtomicOutput::create(const std::string& 
         }
         return output;
     }
-    return StreamError::io_failure(target, IoError::from_errno(EEXIST));
+    return Status::io(IoError::from_errno(EEXIST), target);
 }
 
 AtomicOutput::AtomicOutput(int fd, std::string target, std::string destination, std::string temporary)
@@ -126,24 +123,21 @@ AtomicOutput::~AtomicOutput() {
     if (!renamed_ && !temporary_.empty()) ::unlink(temporary_.c_str());
 }
 
-StreamError AtomicOutput::failed(int err) const { return StreamError::io_failure(target_, IoError::from_errno(err)); }
+Status AtomicOutput::failed(int err) const { return Status::io(IoError::from_errno(err), target_); }
 
 std::string AtomicOutput::directory() const { return split_path(destination_).first; }
 
-std::optional<StreamError> AtomicOutput::flush_buffer() {
-    if (auto error = write_through(buffer_.get(), used_)) return error;
+Status AtomicOutput::flush_buffer() {
+    BRINEWICK_RETURN_IF_ERROR(write_through(buffer_.get(), used_));
     used_ = 0;
-    return std::nullopt;
+    return Status::ok();
 }
 
-std::optional<StreamError> AtomicOutput::write_through(const char* data, std::size_t size) {
+Status AtomicOutput::write_through(const char* data, std::size_t size) {
     // One row can write without end (padding to a huge width), so a stop
     // asked for meanwhile is seen here too, once a buffer's worth.
     if (cancel_ != nullptr && cancel_->load(std::memory_order_relaxed)) {
-        StreamError error;
-        error.what = StreamError::What::Cancelled;
-        error.message = "cancelled";
-        return error;
+        return Status::cancelled();
     }
     std::size_t written = 0;
     while (written < size) {
@@ -154,31 +148,31 @@ std::optional<StreamError> AtomicOutput::write_through(const char* data, std::si
             if (errno == EINTR) continue;
             return failed(errno);
         }
-        if (n == 0) return StreamError::io_failure(target_, IoError{IoError::Kind::WriteZero, 0});
+        if (n == 0) return Status::io(IoError{IoError::Kind::WriteZero, 0}, target_);
         written += static_cast<std::size_t>(n);
     }
-    return std::nullopt;
+    return Status::ok();
 }
 
-std::optional<StreamError> AtomicOutput::write(std::string_view data) {
+Status AtomicOutput::write(std::string_view data) {
     if (data.size() >= kCapacity) {  // a whole chunk's output: no copy through the buffer
-        if (auto error = flush_buffer()) return error;
+        BRINEWICK_RETURN_IF_ERROR(flush_buffer());
         return write_through(data.data(), data.size());
     }
     while (!data.empty()) {
         if (used_ == kCapacity) {
-            if (auto error = flush_buffer()) return error;
+            BRINEWICK_RETURN_IF_ERROR(flush_buffer());
         }
         const std::size_t take = data.size() < kCapacity - used_ ? data.size() : kCapacity - used_;
         std::memcpy(buffer_.get() + used_, data.data(), take);
         used_ += take;
         data.remove_prefix(take);
     }
-    return std::nullopt;
+    return Status::ok();
 }
 
-std::optional<StreamError> AtomicOutput::finish(bool durable) {
-    if (auto error = flush_buffer()) return error;
+Status AtomicOutput::finish(bool durable) {
+    BRINEWICK_RETURN_IF_ERROR(flush_buffer());
     if (durable && !is_direct()) {
         while (::fsync(fd_) != 0) {
             if (errno != EINTR) return failed(errno);
@@ -188,19 +182,19 @@ std::optional<StreamError> AtomicOutput::finish(bool durable) {
     const int result = ::close(fd_);
     fd_ = -1;
     if (result != 0 && errno != EINTR) return failed(errno);
-    return std::nullopt;
+    return Status::ok();
 }
 
-std::optional<StreamError> AtomicOutput::rename_into_place() {
-    if (is_direct()) return std::nullopt;
+Status AtomicOutput::rename_into_place() {
+    if (is_direct()) return Status::ok();
     if (::rename(temporary_.c_str(), destination_.c_str()) != 0) return failed(errno);
     renamed_ = true;
-    return std::nullopt;
+    return Status::ok();
 }
 
-std::optional<StreamError> sync_directory(const std::string& directory) {
+Status sync_directory(const std::string& directory) {
     const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return StreamError::io_failure(directory, IoError::from_errno(errno));
+    if (fd < 0) return Status::io(IoError::from_errno(errno), directory);
     int result;
     do {
         result = ::fsync(fd);
@@ -208,8 +202,8 @@ std::optional<StreamError> sync_directory(const std::string& directory) {
     const int err = errno;
     ::close(fd);
     // Some file systems cannot flush a directory; the rename itself is done.
-    if (result != 0 && err != EINVAL && err != EROFS) return StreamError::io_failure(directory, IoError::from_errno(err));
-    return std::nullopt;
+    if (result != 0 && err != EINVAL && err != EROFS) return Status::io(IoError::from_errno(err), directory);
+    return Status::ok();
 }
 
 }  // namespace brinewick::stream

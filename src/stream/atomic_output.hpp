@@ -27,7 +27,7 @@ public:
     // `cancel` is set). A target that is a symbolic
     // link to a file is written through: the file it names is replaced and
     // the link stays.
-    [[nodiscard]] static std::variant<AtomicOutput, StreamError> create(
+    [[nodiscard]] static Result<AtomicOutput> create(
         const std::string& target, const std::atomic<bool>* cancel = nullptr);
 
     AtomicOutput(AtomicOutput&& other) noexcept;
@@ -35,7 +35,7 @@ public:
     AtomicOutput(const AtomicOutput&) = delete;
     ~AtomicOutput();  // removes the temporary unless it was renamed into place
 
-    [[nodiscard]] std::optional<StreamError> write(std::string_view data);
+    [[nodiscard]] Status write(std::string_view data);
     // Room for `size` more bytes in the buffer, or nullptr; commit(end) keeps
     // what was written there.
     [[nodiscard]] char* room_for(std::size_t size) noexcept {
@@ -43,15 +43,15 @@ public:
     }
     void commit(const char* end) noexcept { used_ = static_cast<std::size_t>(end - buffer_.get()); }
     // Writes out the buffer if `size` more bytes would not fit in it.
-    [[nodiscard]] std::optional<StreamError> make_room(std::size_t size) {
-        return used_ + size <= kCapacity ? std::nullopt : flush_buffer();
+    [[nodiscard]] Status make_room(std::size_t size) {
+        return used_ + size <= kCapacity ? Status::ok() : flush_buffer();
     }
 
     // Writes out the buffer, flushes the file to disk when `durable`, and
     // closes it (a close can report a write that failed late).
-    [[nodiscard]] std::optional<StreamError> finish(bool durable);
+    [[nodiscard]] Status finish(bool durable);
     // Renames the finished temporary over the target.
-    [[nodiscard]] std::optional<StreamError> rename_into_place();
+    [[nodiscard]] Status rename_into_place();
 
     // Written straight to its target (a device, FIFO or socket): never renamed.
     [[nodiscard]] bool is_direct() const noexcept { return temporary_.empty(); }
@@ -64,9 +64,9 @@ public:
 
 private:
     AtomicOutput(int fd, std::string target, std::string destination, std::string temporary);
-    [[nodiscard]] std::optional<StreamError> flush_buffer();
-    [[nodiscard]] std::optional<StreamError> write_through(const char* data, std::size_t size);
-    [[nodiscard]] StreamError failed(int err) const;
+    [[nodiscard]] Status flush_buffer();
+    [[nodiscard]] Status write_through(const char* data, std::size_t size);
+    [[nodiscard]] Status failed(int err) const;
 
     int fd_ = -1;
     std::string target_;       // as the caller named it, for errors
@@ -79,7 +79,7 @@ private:
 };
 
 // Flushes a directory's entries (a rename in it) to disk.
-[[nodiscard]] std::optional<StreamError> sync_directory(const std::string& directory);
+[[nodiscard]] Status sync_directory(const std::string& directory);
 
 // Pieces of a clean line written to an output; the first failure stops them.
 class OutputPieces final : public PieceWriter {
@@ -87,9 +87,9 @@ public:
     explicit OutputPieces(AtomicOutput& output) : output_(output) {}
     bool write(std::string_view piece) override {
         error = output_.write(piece);
-        return !error;
+        return error.is_ok();
     }
-    std::optional<StreamError> error;
+    Status error;
 
 private:
     AtomicOutput& output_;

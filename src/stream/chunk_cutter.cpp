@@ -5,9 +5,8 @@
 
 namespace brinewick::stream::pipeline {
 
-std::variant<std::shared_ptr<Chunk>, StreamError> next_chunk(InputWindow& window, std::size_t chunk_size,
-                                                             std::uint8_t quote_char, std::shared_ptr<Chunk> chunk,
-                                                             std::optional<std::uint64_t> limit) {
+Result<std::shared_ptr<Chunk>> next_chunk(InputWindow& window, std::size_t chunk_size, std::uint8_t quote_char,
+                                          std::shared_ptr<Chunk> chunk, std::optional<std::uint64_t> limit) {
     std::size_t searched = 0;  // bytes looked at for a forward cut
     bool looked_back = false;
     std::size_t cut = 0;
@@ -20,7 +19,7 @@ std::variant<std::shared_ptr<Chunk>, StreamError> next_chunk(InputWindow& window
         if (view.size() < want && !window.at_end()) {
             // Just what the chunk lacks: the bytes read past its cut are
             // copied on into the window's next buffer.
-            if (auto error = window.read_more(want - view.size(), true)) return *error;
+            BRINEWICK_RETURN_IF_ERROR(window.read_more(want - view.size(), true));
             continue;
         }
         if (cap <= chunk_size) {
@@ -65,7 +64,7 @@ std::variant<std::shared_ptr<Chunk>, StreamError> next_chunk(InputWindow& window
             last = true;
             break;
         }
-        if (auto error = window.read_more(std::max(window.read_size(), view.size()))) return *error;
+        BRINEWICK_RETURN_IF_ERROR(window.read_more(std::max(window.read_size(), view.size())));
     }
     if (!chunk) chunk = std::make_shared<Chunk>();
     chunk->offset = window.offset();
@@ -74,8 +73,8 @@ std::variant<std::shared_ptr<Chunk>, StreamError> next_chunk(InputWindow& window
     if (cut != 0) {
         InputWindow::Handed spare{std::move(chunk->storage), 0};
         auto handed = window.hand_over(cut, std::move(spare));
-        if (auto* error = std::get_if<StreamError>(&handed)) return *error;
-        auto& taken = std::get<InputWindow::Handed>(handed);
+        if (!handed.is_ok()) return std::move(handed).status();
+        auto& taken = handed.value();
         chunk->storage = std::move(taken.buffer);
         chunk->begin = taken.begin;
     } else {

@@ -39,7 +39,7 @@ struct Chunk {
 // (a cut point, `limit` bytes into the window). `reuse` is a chunk already
 // placed, whose memory is used again when it is large enough (fresh pages
 // cost a fault each).
-[[nodiscard]] std::variant<std::shared_ptr<Chunk>, StreamError> next_chunk(
+[[nodiscard]] Result<std::shared_ptr<Chunk>> next_chunk(
     InputWindow& window, std::size_t chunk_size, std::uint8_t quote_char, std::shared_ptr<Chunk> reuse,
     std::optional<std::uint64_t> limit = std::nullopt);
 

@@ -29,7 +29,6 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <new>
 #include <optional>
 #include <stdexcept>
 #include <utility>
@@ -54,7 +53,7 @@ using CutHook = std::function<void(std::uint64_t offset, std::size_t line, bool 
 // at most two chunks per thread in flight, and places them in order.
 // Returns the line after the last row placed.
 template <ChunkFormatter F, ChunkEmitter<F> E>
-[[nodiscard]] std::variant<std::size_t, StreamError> run_pipeline(
+[[nodiscard]] Result<std::size_t> run_pipeline(
     InputWindow& window, std::size_t jobs, std::size_t chunk_size, const Shared& shared,
     std::function<F()> make_formatter, E& emitter, const Span& span, std::atomic<bool>& abort,
     const std::atomic<bool>& cancel, const CutHook& on_cut = nullptr) {
@@ -75,12 +74,8 @@ template <ChunkFormatter F, ChunkEmitter<F> E>
         while (!queued.empty() && pool.done(*queued.front())) {
             Job<F>& job = *queued.front();
             if (job.result.fault) throw std::runtime_error("a salvage worker failed");
-            if (job.result.error) {
-                // Reported as the one-thread run reports it, naming the input.
-                if (job.result.error->what == StreamError::What::Io) throw std::bad_alloc();
-                return *job.result.error;
-            }
-            if (auto error = placer.place(job.chunk, job.result)) return *error;
+            if (!job.result.error.is_ok()) return job.result.error;
+            BRINEWICK_RETURN_IF_ERROR(placer.place(job.chunk, job.result));
             if (on_cut && !job.chunk->last) {
                 on_cut(job.chunk->offset + job.chunk->size, placer.end_line(), placer.in_row());
             }
@@ -107,8 +102,8 @@ template <ChunkFormatter F, ChunkEmitter<F> E>
             std::optional<std::uint64_t> limit;
             if (span.end && !past_end) limit = *span.end > window.offset() ? *span.end - window.offset() : 0;
             auto next = next_chunk(window, chunk_size, shared.options->quote_char, std::move(job->chunk), limit);
-            if (auto* error = std::get_if<StreamError>(&next)) return *error;
-            job->chunk = std::move(std::get<std::shared_ptr<Chunk>>(next));
+            if (!next.is_ok()) return std::move(next).status();
+            job->chunk = std::move(next).value();
             input_done = job->chunk->last;
             if (span.end && job->chunk->offset + job->chunk->size >= *span.end) past_end = true;
             pool.submit(job);
@@ -117,9 +112,9 @@ template <ChunkFormatter F, ChunkEmitter<F> E>
         }
         if (queued.empty()) break;
         if (pool.help(formatter)) continue;
-        if (!pool.wait(*queued.front(), cancel)) return StreamError::cancelled();
+        if (!pool.wait(*queued.front(), cancel)) return Status::cancelled();
     }
-    if (cancel.load(std::memory_order_relaxed)) return StreamError::cancelled();
+    if (cancel.load(std::memory_order_relaxed)) return Status::cancelled();
     return placer.line();
 }
 

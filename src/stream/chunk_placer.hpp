@@ -32,7 +32,7 @@ namespace brinewick::stream::pipeline {
 template <class E, class F>
 concept ChunkEmitter = requires(E& e, typename F::Reading& reading, const typename F::Mark& from, std::size_t n,
                                 std::string_view text, std::uint64_t text_offset) {
-    { e.emit(reading, from, n, text, n, text_offset) } -> std::convertible_to<std::optional<StreamError>>;
+    { e.emit(reading, from, n, text, n, text_offset) } -> std::convertible_to<Status>;
 };
 
 // Adds to `to` what `from` counted beyond `less` (a reading placed from a mark on).
@@ -86,25 +86,25 @@ public:
     // counted up to there.
     [[nodiscard]] std::size_t end_line() const noexcept { return end_line_; }
 
-    [[nodiscard]] std::optional<StreamError> place(const std::shared_ptr<Chunk>& chunk, ResultOf<F>& result) {
-        if (done_) return std::nullopt;
+    [[nodiscard]] Status place(const std::shared_ptr<Chunk>& chunk, ResultOf<F>& result) {
+        if (done_) return Status::ok();
         if (past_end_) return finish(chunk, result);
-        if (auto error = place_rows(chunk, result)) return error;
+        BRINEWICK_RETURN_IF_ERROR(place_rows(chunk, result));
         if (end_ && chunk->offset + chunk->size >= *end_) {
             past_end_ = true;
             // Without a row running on (or with only the previous span's
             // one), nothing after the end belongs to this span.
             done_ = !in_row_ || skip_open_;
         }
-        return std::nullopt;
+        return Status::ok();
     }
 
 private:
-    std::optional<StreamError> place_rows(const std::shared_ptr<Chunk>& chunk, ResultOf<F>& result) {
+    Status place_rows(const std::shared_ptr<Chunk>& chunk, ResultOf<F>& result) {
         if (!in_row_) {
-            if (auto error = emitter_.emit(result.from_row, Mark{}, line_, chunk->text(), 0, chunk->offset)) return error;
+            BRINEWICK_RETURN_IF_ERROR(emitter_.emit(result.from_row, Mark{}, line_, chunk->text(), 0, chunk->offset));
             settle(chunk, result.from_row, Mark{}, line_);
-            return std::nullopt;
+            return Status::ok();
         }
         std::size_t after = 0;
         if (skip_open_) {
@@ -112,7 +112,7 @@ private:
             if (result.continued_open) {
                 line_ += result.continued_line;
                 end_line_ = line_;
-                return std::nullopt;
+                return Status::ok();
             }
             skip_open_ = false;
             after = line_ + result.continued_line;
@@ -120,46 +120,42 @@ private:
             held_.push_back(chunk);
             if (result.continued_open) {  // all of it inside the open row
                 end_line_ += result.continued_line;
-                return std::nullopt;
+                return Status::ok();
             }
             auto stitched = stitch(chunk, result);
-            if (auto* error = std::get_if<StreamError>(&stitched)) return *error;
-            after = std::get<std::size_t>(stitched);
+            if (!stitched.is_ok()) return std::move(stitched).status();
+            after = stitched.value();
         }
         Mark start;
         start.line = result.continued_line;
-        if (auto error = emitter_.emit(result.from_quote, start, after, chunk->text(), result.continued_end,
-                                       chunk->offset)) {
-            return error;
-        }
+        BRINEWICK_RETURN_IF_ERROR(
+            emitter_.emit(result.from_quote, start, after, chunk->text(), result.continued_end, chunk->offset));
         if (!result.met) {
             settle(chunk, result.from_quote, start, after);
-            return std::nullopt;
+            return Status::ok();
         }
         const std::size_t at_meeting = after + (result.from_quote.line - result.continued_line);
-        if (auto error = emitter_.emit(result.from_row, result.meeting, at_meeting, chunk->text(),
-                                       result.meeting_start, chunk->offset)) {
-            return error;
-        }
+        BRINEWICK_RETURN_IF_ERROR(emitter_.emit(result.from_row, result.meeting, at_meeting, chunk->text(),
+                                                result.meeting_start, chunk->offset));
         settle(chunk, result.from_row, result.meeting, at_meeting);
-        return std::nullopt;
+        return Status::ok();
     }
 
     // A chunk past the span's end: it only finishes the row that runs on.
-    std::optional<StreamError> finish(const std::shared_ptr<Chunk>& chunk, const ResultOf<F>& result) {
+    Status finish(const std::shared_ptr<Chunk>& chunk, const ResultOf<F>& result) {
         held_.push_back(chunk);
-        if (result.continued_open) return std::nullopt;
+        if (result.continued_open) return Status::ok();
         auto stitched = stitch(chunk, result);
-        if (auto* error = std::get_if<StreamError>(&stitched)) return *error;
-        line_ = std::get<std::size_t>(stitched);
+        if (!stitched.is_ok()) return std::move(stitched).status();
+        line_ = stitched.value();
         in_row_ = false;
         done_ = true;
-        return std::nullopt;
+        return Status::ok();
     }
 
     // The row that crosses into `chunk`, parsed again from its first byte
     // and emitted; returns the line after it.
-    std::variant<std::size_t, StreamError> stitch(const std::shared_ptr<Chunk>& chunk, const ResultOf<F>& result) {
+    Result<std::size_t> stitch(const std::shared_ptr<Chunk>& chunk, const ResultOf<F>& result) {
         std::string bytes;
         for (const auto& piece : held_) {
             const std::size_t from =
@@ -174,7 +170,7 @@ private:
         CancelCheck check(&go_on, const_cast<Shared*>(&shared_));
         parser.set_cancel_check(&check);
         RowBuffer row;
-        if (!parser.next_row(row) || check.stopped()) return StreamError::cancelled();
+        if (!parser.next_row(row) || check.stopped()) return Status::cancelled();
         RowInfo info;
         info.line = line_;
         info.byte_offset = open_offset_;
@@ -182,7 +178,7 @@ private:
         stitched_.clear();
         formatter_.prepare(stitched_, bytes.size(), open_offset_);
         formatter_.add(stitched_, row, parser.row_events(), info, parser.line(), 0);
-        if (auto error = emitter_.emit(stitched_, Mark{}, 0, bytes, 0, open_offset_)) return *error;
+        BRINEWICK_RETURN_IF_ERROR(emitter_.emit(stitched_, Mark{}, 0, bytes, 0, open_offset_));
         return parser.line();
     }
 

@@ -92,7 +92,7 @@ struct ChunkResult {
     bool met = false;
     Mark meeting;  // from_row's state where the readings met
     std::size_t meeting_start = 0;
-    std::optional<StreamError> error;
+    Status error;
     bool fault = false;  // the worker failed other than for memory
 
     void clear() noexcept {
@@ -104,7 +104,7 @@ struct ChunkResult {
         met = false;
         meeting = Mark{};
         meeting_start = 0;
-        error.reset();
+        error = Status::ok();
         fault = false;
     }
 };
@@ -132,7 +132,7 @@ void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& 
     const std::uint8_t delimiter = shared.dialect.delimiter;
     CancelCheck check(&go_on, const_cast<Shared*>(&shared));
     if (!check.go_on()) {
-        out.error = StreamError::cancelled();
+        out.error = Status::cancelled();
         return;
     }
     RowBuffer row;
@@ -268,7 +268,7 @@ void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& 
     }
     out.from_row.line = row_line;
     if (!out.from_row.open) out.from_row.end_line = row_line;
-    if (check.stopped()) out.error = StreamError::cancelled();
+    if (check.stopped()) out.error = Status::cancelled();
 }
 
 }  // namespace brinewick::stream::pipeline

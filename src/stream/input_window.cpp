@@ -20,10 +20,8 @@ constexpr int kPollMillis = 5;
 
 }  // namespace
 
-std::variant<InputWindow, StreamError> InputWindow::open(const std::string& path,
-                                                         std::size_t read_size,
-                                                         StreamControl& control) {
-    if (path.find('\0') != std::string::npos) return StreamError::io_failure(path, IoError{IoError::Kind::NulInPath, 0});
+Result<InputWindow> InputWindow::open(const std::string& path, std::size_t read_size, StreamControl& control) {
+    if (path.find('\0') != std::string::npos) return Status::io(IoError{IoError::Kind::NulInPath, 0}, path);
     // A FIFO is opened without waiting for its writer, so a cancel is seen
     // while nobody writes; reads then wait in poll.
     struct stat before {};
@@ -32,16 +30,16 @@ std::variant<InputWindow, StreamError> InputWindow::open(const std::string& path
     do {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (fifo ? O_NONBLOCK : 0));
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return StreamError::io_failure(path, IoError::from_errno(errno));
+    if (fd < 0) return Status::io(IoError::from_errno(errno), path);
     struct stat status {};
     if (::fstat(fd, &status) != 0) {
         const int err = errno;
         ::close(fd);
-        return StreamError::io_failure(path, IoError::from_errno(err));
+        return Status::io(IoError::from_errno(err), path);
     }
     if (S_ISDIR(status.st_mode)) {
         ::close(fd);
-        return StreamError::io_failure(path, IoError::from_errno(EISDIR));
+        return Status::io(IoError::from_errno(EISDIR), path);
     }
     const bool regular = S_ISREG(status.st_mode);
     control.bytes_total.store(regular ? static_cast<std::int64_t>(status.st_size) : -1);
@@ -65,52 +63,52 @@ InputWindow::InputWindow(InputWindow&& other) noexcept
       offset_(other.offset_),
       at_end_(other.at_end_) {}
 
-std::optional<StreamError> InputWindow::seek(std::uint64_t offset) {
-    if (stream_ || end_ != begin_ || offset_ != 0 || at_end_) return StreamError::io_failure(path_, IoError::from_errno(ESPIPE));
-    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return StreamError::io_failure(path_, IoError::from_errno(errno));
+Status InputWindow::seek(std::uint64_t offset) {
+    if (stream_ || end_ != begin_ || offset_ != 0 || at_end_) return Status::io(IoError::from_errno(ESPIPE), path_);
+    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return Status::io(IoError::from_errno(errno), path_);
     offset_ = offset;
-    return std::nullopt;
+    return Status::ok();
 }
 
 InputWindow::~InputWindow() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-std::optional<StreamError> InputWindow::make_room(std::size_t want) {
+Status InputWindow::make_room(std::size_t want) {
     const std::size_t pending = end_ - begin_;
     const std::size_t held = buffer_.capacity();  // 0: no buffer yet
-    if (held != 0 && held - end_ >= want) return std::nullopt;
+    if (held != 0 && held - end_ >= want) return Status::ok();
     if (held != 0 && held - kLead - pending >= want && begin_ != kLead) {
         // Slide the pending bytes to the front; they are at most one row.
         std::memmove(buffer_.data() + kLead, buffer_.data() + begin_, pending);
         begin_ = kLead;
         end_ = kLead + pending;
-        return std::nullopt;
+        return Status::ok();
     }
     // Geometric growth keeps a long row's re-reads linear in its length.
     std::size_t capacity = held * 2;
     if (capacity < kLead + pending + want) capacity = kLead + pending + want;
-    if (capacity < pending + kLead) return StreamError::io_failure(path_, IoError{IoError::Kind::OutOfMemory, 0});
+    if (capacity < pending + kLead) return Status::out_of_memory(path_);
     memory::Bytes grown;
-    if (!grown.try_reserve(capacity)) return StreamError::io_failure(path_, IoError{IoError::Kind::OutOfMemory, 0});
+    if (!grown.try_reserve(capacity)) return Status::out_of_memory(path_);
     if (pending != 0) std::memcpy(grown.data() + kLead, buffer_.data() + begin_, pending);
     buffer_ = std::move(grown);
     begin_ = kLead;
     end_ = kLead + pending;
-    return std::nullopt;
+    return Status::ok();
 }
 
-std::variant<InputWindow::Handed, StreamError> InputWindow::hand_over(std::size_t count, Handed spare) {
+Result<InputWindow::Handed> InputWindow::hand_over(std::size_t count, Handed spare) {
     const std::size_t rest = end_ - begin_ - count;
     // Room for the rest and one more read; a new buffer gets a quarter more,
     // so that spares of the usual size fit however the cuts fall. A buffer
     // grown for one long row goes with that row's chunk and does not make
     // every later buffer as large.
     const std::size_t need = kLead + rest + read_size_;
-    if (need < rest) return StreamError::io_failure(path_, IoError{IoError::Kind::OutOfMemory, 0});
+    if (need < rest) return Status::out_of_memory(path_);
     if (spare.buffer.capacity() < need) {
         const std::size_t capacity = need + need / 4 > need ? need + need / 4 : need;
-        if (!spare.buffer.try_reserve(capacity)) return StreamError::io_failure(path_, IoError{IoError::Kind::OutOfMemory, 0});
+        if (!spare.buffer.try_reserve(capacity)) return Status::out_of_memory(path_);
     }
     if (rest != 0) std::memcpy(spare.buffer.data() + kLead, buffer_.data() + begin_ + count, rest);
     Handed out{std::move(buffer_), begin_};
@@ -121,26 +119,26 @@ std::variant<InputWindow::Handed, StreamError> InputWindow::hand_over(std::size_
     return out;
 }
 
-std::optional<StreamError> InputWindow::read_more(std::size_t want, bool exact) {
-    if (at_end_) return std::nullopt;
+Status InputWindow::read_more(std::size_t want, bool exact) {
+    if (at_end_) return Status::ok();
     if (want == 0) want = 1;
     // Room for whole pieces: a piece is never split to fit.
     const std::size_t pieces = (want + read_size_ - 1) / read_size_;
-    if (auto error = make_room(exact ? want : pieces * read_size_)) return error;
+    BRINEWICK_RETURN_IF_ERROR(make_room(exact ? want : pieces * read_size_));
     std::size_t added = 0;
     while (added < want) {
-        if (control_->cancel.load(std::memory_order_relaxed)) return StreamError::cancelled();
+        if (control_->cancel.load(std::memory_order_relaxed)) return Status::cancelled();
         if (stream_) {
             pollfd waiting{fd_, POLLIN, 0};
             const int ready = ::poll(&waiting, 1, kPollMillis);
             if (ready < 0) {
                 if (errno == EINTR) continue;
-                return StreamError::io_failure(path_, IoError::from_errno(errno));
+                return Status::io(IoError::from_errno(errno), path_);
             }
             if (ready == 0) continue;  // nothing yet: look at the cancel flag again
         }
         if (buffer_.capacity() == end_) {  // short reads used the room up
-            if (auto error = make_room(read_size_)) return error;
+            BRINEWICK_RETURN_IF_ERROR(make_room(read_size_));
         }
         const std::size_t room = buffer_.capacity() - end_;
         std::size_t ask = read_size_ < room ? read_size_ : room;
@@ -149,7 +147,7 @@ std::optional<StreamError> InputWindow::read_more(std::size_t want, bool exact) 
         const ssize_t n = ::read(fd_, buffer_.data() + end_, ask);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;  // the loop looks at cancel first
-            return StreamError::io_failure(path_, IoError::from_errno(errno));
+            return Status::io(IoError::from_errno(errno), path_);
         }
         if (n == 0) {
             at_end_ = true;
@@ -159,7 +157,7 @@ std::optional<StreamError> InputWindow::read_more(std::size_t want, bool exact) 
         added += static_cast<std::size_t>(n);
         control_->bytes_done.store(bytes_read(), std::memory_order_relaxed);
     }
-    return std::nullopt;
+    return Status::ok();
 }
 
 }  // namespace brinewick::stream

@@ -19,9 +19,8 @@ class InputWindow {
 public:
     // Opens `path` for reading. Regular files report their size in
     // control.bytes_total; FIFOs and devices are read as streams.
-    [[nodiscard]] static std::variant<InputWindow, StreamError> open(const std::string& path,
-                                                                   std::size_t read_size,
-                                                                   StreamControl& control);
+    [[nodiscard]] static Result<InputWindow> open(const std::string& path, std::size_t read_size,
+                                                  StreamControl& control);
     InputWindow(InputWindow&& other) noexcept;
     InputWindow& operator=(InputWindow&&) = delete;
     InputWindow(const InputWindow&) = delete;
@@ -40,7 +39,7 @@ public:
 
     // Starts reading a regular file at `offset` instead of its start;
     // before the first read only.
-    [[nodiscard]] std::optional<StreamError> seek(std::uint64_t offset);
+    [[nodiscard]] Status seek(std::uint64_t offset);
 
     // Drops the first `count` bytes in view (rows that are done).
     void discard_before(std::size_t count) noexcept {
@@ -52,7 +51,7 @@ public:
     // view or the input ends. Cancellation is looked at before every read
     // (and while a stream has nothing to read). With `exact`, no read asks
     // for more than is still wanted, so a file gives exactly `want`.
-    [[nodiscard]] std::optional<StreamError> read_more(std::size_t want, bool exact = false);
+    [[nodiscard]] Status read_more(std::size_t want, bool exact = false);
 
     // The buffer holding the first `count` bytes in view, handed over
     // instead of copied: those bytes start at `begin` of it, and the byte
@@ -64,14 +63,14 @@ public:
         memory::Bytes buffer;
         std::size_t begin = 0;
     };
-    [[nodiscard]] std::variant<Handed, StreamError> hand_over(std::size_t count, Handed spare);
+    [[nodiscard]] Result<Handed> hand_over(std::size_t count, Handed spare);
 
     [[nodiscard]] StreamControl& control() const noexcept { return *control_; }
 
 private:
     InputWindow(int fd, bool stream, std::string path, std::size_t read_size,
                 StreamControl& control) noexcept;
-    [[nodiscard]] std::optional<StreamError> make_room(std::size_t want);
+    [[nodiscard]] Status make_room(std::size_t want);
 
     int fd_ = -1;
     bool stream_ = false;  // not a regular file: wait with poll so a cancel is seen

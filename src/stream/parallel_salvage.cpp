@@ -188,59 +188,54 @@ public:
 
     // Writes `reading` from `from` on, its line numbers placed with `base`
     // standing for from.line; `text` holds the rows it left to the writer.
-    std::optional<StreamError> emit(Reading& reading, const Mark& from, std::size_t base, std::string_view text,
-                                    std::size_t, std::uint64_t) {
+    Status emit(Reading& reading, const Mark& from, std::size_t base, std::string_view text, std::size_t,
+                std::uint64_t) {
         pipeline::add_counts(summary_, reading.counts, from.counts);
         const std::string_view clean = reading.clean.view(0);
         std::size_t at = from.clean;
         for (std::size_t i = from.deferred; i < reading.deferred.size(); ++i) {
             const Deferred& left = reading.deferred[i];
             if (left.clean_at > at) {
-                if (auto error = outputs_.clean->write(clean.substr(at, left.clean_at - at))) return error;
+                BRINEWICK_RETURN_IF_ERROR(outputs_.clean->write(clean.substr(at, left.clean_at - at)));
             }
             at = left.clean_at;
-            if (auto error = write_in_pieces(text, left.start)) return error;
+            BRINEWICK_RETURN_IF_ERROR(write_in_pieces(text, left.start));
         }
         if (clean.size() > at) {
-            if (auto error = outputs_.clean->write(clean.substr(at))) return error;
+            BRINEWICK_RETURN_IF_ERROR(outputs_.clean->write(clean.substr(at)));
         }
         if (outputs_.quarantine != nullptr) {
-            if (auto error = emit_records(*outputs_.quarantine, reading.quarantine_tails, reading.quarantine,
-                                          from.quarantine, from.line, base)) {
-                return error;
-            }
+            BRINEWICK_RETURN_IF_ERROR(emit_records(*outputs_.quarantine, reading.quarantine_tails,
+                                                   reading.quarantine, from.quarantine, from.line, base));
         }
         if (outputs_.changes != nullptr) {
-            if (auto error = emit_records(*outputs_.changes, reading.change_tails, reading.changes, from.changes,
-                                          from.line, base)) {
-                return error;
-            }
+            BRINEWICK_RETURN_IF_ERROR(emit_records(*outputs_.changes, reading.change_tails, reading.changes,
+                                                   from.changes, from.line, base));
         }
-        return std::nullopt;
+        return Status::ok();
     }
 
 private:
     // Parses the row at `start` of `text` again, fits it, and writes its
     // clean line a field (or 1 KiB of padding) at a time.
-    std::optional<StreamError> write_in_pieces(std::string_view text, std::size_t start) {
+    Status write_in_pieces(std::string_view text, std::size_t start) {
         const SalvageOptions& options = *context_.options;
         ResilientParser parser(text, context_.dialect.delimiter, options.quote_char, options.repair_quotes, start, 0);
         CancelCheck check(&pipeline::go_on, const_cast<pipeline::Shared*>(&shared_));
         parser.set_cancel_check(&check);
         RowBuffer row;
-        if (!parser.next_row(row) || check.stopped()) return StreamError::cancelled();
+        if (!parser.next_row(row) || check.stopped()) return Status::cancelled();
         classify_row(row, options, context_.dialect);
         OutputPieces out(*outputs_.clean);
         if (!write_clean_line_in_pieces(out, row, context_.dialect.delimiter, options.quote_char)) {
-            return out.error ? out.error : StreamError::cancelled();
+            return out.error.is_ok() ? Status::cancelled() : std::move(out.error);
         }
-        return std::nullopt;
+        return Status::ok();
     }
 
-    std::optional<StreamError> emit_records(AtomicOutput& output, const std::string& tails,
-                                            const std::vector<Record>& records, std::size_t first,
-                                            std::size_t from_line, std::size_t base) {
-        if (first >= records.size()) return std::nullopt;
+    Status emit_records(AtomicOutput& output, const std::string& tails, const std::vector<Record>& records,
+                        std::size_t first, std::size_t from_line, std::size_t base) {
+        if (first >= records.size()) return Status::ok();
         text_.clear();
         std::size_t begin = first == 0 ? 0 : records[first - 1].end;
         for (std::size_t i = first; i < records.size(); ++i) {
@@ -265,32 +260,29 @@ bool breaks_rows(const SalvageOptions& options) noexcept {
     return (options.delimiter && pipeline::is_break(*options.delimiter)) || pipeline::is_break(options.quote_char);
 }
 
-StreamError line_break_refused() {
-    StreamError error;
-    error.what = StreamError::What::Io;
-    error.io = IoError::from_errno(EINVAL);
-    error.message = "a line break cannot be the delimiter or the quote of a run on several threads";
-    return error;
+Status line_break_refused() {
+    return Status::io(IoError::from_errno(EINVAL), {},
+                      "a line break cannot be the delimiter or the quote of a run on several threads");
 }
 
 }  // namespace parallel_salvage_detail
 
-std::variant<StreamSummary, StreamError> parallel_stream_rows(InputWindow& window, const StreamSettings& settings,
-                                                              const ParallelOutputs& outputs, StreamControl& control) {
+Result<StreamSummary> parallel_stream_rows(InputWindow& window, const StreamSettings& settings,
+                                           const ParallelOutputs& outputs, StreamControl& control) {
     using namespace parallel_salvage_detail;
     const SalvageOptions& options = settings.options;
     if (breaks_rows(options)) return line_break_refused();
     StreamSummary summary;
     auto settled = settle_dialect_or_empty(window, options);
-    if (auto* error = std::get_if<StreamError>(&settled)) return *error;
-    const auto& settled_dialect = std::get<std::optional<Dialect>>(settled);
+    if (!settled.is_ok()) return std::move(settled).status();
+    const auto& settled_dialect = settled.value();
     // An empty input has no dialect (comma and zero counters, options
     // aside): its one chunk, empty, goes through the pipeline under those.
     const Dialect dialect = settled_dialect.value_or(Dialect{});
     summary.counters.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
     summary.counters.inferred_columns = dialect.expected_columns;
 
-    if (auto error = skip_bom(window)) return *error;
+    BRINEWICK_RETURN_IF_ERROR(skip_bom(window));
 
     std::atomic<bool> abort{false};
     const Context context{&options, dialect, outputs.quarantine != nullptr, outputs.changes != nullptr};
@@ -305,13 +297,9 @@ std::variant<StreamSummary, StreamError> parallel_stream_rows(InputWindow& windo
             window, settings.jobs, chunk_size, shared,
             [&context, held_limit] { return RowFormatter(context, held_limit); }, emitter, pipeline::Span{}, abort,
             control.cancel);
-        if (auto* error = std::get_if<StreamError>(&ran)) return *error;
+        if (!ran.is_ok()) return std::move(ran).status();
     } catch (const std::system_error& failure) {  // no thread could be started
-        StreamError error;
-        error.io = IoError::from_errno(failure.code().value());
-        error.path = outputs.clean->target();
-        error.message = error.io.message();
-        return error;
+        return Status::io(IoError::from_errno(failure.code().value()), outputs.clean->target());
     }
     summary.bytes_read = window.bytes_read();
     control.bytes_done.store(summary.bytes_read);

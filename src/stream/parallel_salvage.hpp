@@ -33,7 +33,7 @@ struct ParallelOutputs {
 // break (CR or LF): rows must end at line breaks outside quotes for chunks
 // cut there to start at rows. Such options are refused with an error
 // (What::Io, EINVAL); stream_rows reads them on one thread.
-[[nodiscard]] std::variant<StreamSummary, StreamError> parallel_stream_rows(
+[[nodiscard]] Result<StreamSummary> parallel_stream_rows(
     InputWindow& window, const StreamSettings& settings, const ParallelOutputs& outputs, StreamControl& control);
 
 }  // namespace brinewick::stream

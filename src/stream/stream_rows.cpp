@@ -18,18 +18,17 @@ bool starts_with_bom(std::string_view text) noexcept {
            static_cast<unsigned char>(text[1]) == 0xBB && static_cast<unsigned char>(text[2]) == 0xBF;
 }
 
-std::optional<StreamError> skip_bom(InputWindow& window) {
+Status skip_bom(InputWindow& window) {
     while (window.view().size() < 3 && !window.at_end()) {
-        if (auto error = window.read_more(window.read_size())) return error;
+        BRINEWICK_RETURN_IF_ERROR(window.read_more(window.read_size()));
     }
     if (starts_with_bom(window.view())) window.discard_before(3);
-    return std::nullopt;
+    return Status::ok();
 }
 
 // The in-memory salvage settles the dialect on the whole text; the same
 // answer comes from any prefix on which the heuristics never reached the end.
-std::variant<Dialect, StreamError> settle_dialect_streamed(InputWindow& window,
-                                                           const SalvageOptions& options) {
+Result<Dialect> settle_dialect_streamed(InputWindow& window, const SalvageOptions& options) {
     for (;;) {
         const std::string_view prefix = window.view();
         if (window.at_end()) return settle_dialect(prefix, options);
@@ -42,7 +41,7 @@ std::variant<Dialect, StreamError> settle_dialect_streamed(InputWindow& window,
             if (columns) return Dialect{*delimiter, *columns};
         }
         // Doubling the prefix keeps repeated sniffing linear.
-        if (auto error = window.read_more(std::max(window.read_size(), prefix.size()))) return *error;
+        BRINEWICK_RETURN_IF_ERROR(window.read_more(std::max(window.read_size(), prefix.size())));
     }
 }
 
@@ -142,8 +141,8 @@ RowReader::Step RowReader::next(RowBuffer& row, RowInfo& info) {
         if (!started_) {
             // A BOM is skipped only at the very start of the input.
             if (window_.view().size() < 3 && !window_.at_end()) {
-                if (auto error = window_.read_more(window_.read_size())) {
-                    error_ = *error;
+                if (Status error = window_.read_more(window_.read_size()); !error.is_ok()) {
+                    error_ = std::move(error);
                     return Step::Failed;
                 }
                 continue;
@@ -175,8 +174,8 @@ RowReader::Step RowReader::next(RowBuffer& row, RowInfo& info) {
         position_ = 0;
         line_ = line;
         parser_.reset();
-        if (auto error = window_.read_more(std::max(window_.read_size(), pending))) {
-            error_ = *error;
+        if (Status error = window_.read_more(std::max(window_.read_size(), pending)); !error.is_ok()) {
+            error_ = std::move(error);
             return Step::Failed;
         }
     }
@@ -202,30 +201,28 @@ std::optional<std::string_view> RowReader::next_verbatim_line(std::size_t fields
     return view.substr(start, line->end - start);
 }
 
-std::variant<std::optional<Dialect>, StreamError> settle_dialect_or_empty(InputWindow& window,
-                                                                          const SalvageOptions& options) {
+Result<std::optional<Dialect>> settle_dialect_or_empty(InputWindow& window, const SalvageOptions& options) {
     while (window.view().empty() && !window.at_end()) {
-        if (auto error = window.read_more(window.read_size())) return *error;
+        BRINEWICK_RETURN_IF_ERROR(window.read_more(window.read_size()));
     }
     // An empty input has no dialect: comma and zero counters, options aside.
     if (window.view().empty()) return std::optional<Dialect>();
     auto settled = settle_dialect_streamed(window, options);
-    if (auto* error = std::get_if<StreamError>(&settled)) return *error;
-    return std::optional<Dialect>(std::get<Dialect>(settled));
+    if (!settled.is_ok()) return std::move(settled).status();
+    return std::optional<Dialect>(settled.value());
 }
 
-std::variant<StreamSummary, StreamError> stream_rows(InputWindow& window,
-                                                     const SalvageOptions& options,
-                                                     StreamSink& sink, StreamControl& control) {
+Result<StreamSummary> stream_rows(InputWindow& window, const SalvageOptions& options, StreamSink& sink,
+                                  StreamControl& control) {
     StreamSummary summary;
     auto settled = settle_dialect_or_empty(window, options);
-    if (auto* error = std::get_if<StreamError>(&settled)) return *error;
-    if (!std::get<std::optional<Dialect>>(settled)) {
+    if (!settled.is_ok()) return std::move(settled).status();
+    if (!settled.value()) {
         summary.bytes_read = window.bytes_read();
         control.bytes_done.store(summary.bytes_read);
         return summary;
     }
-    const Dialect dialect = *std::get<std::optional<Dialect>>(settled);
+    const Dialect dialect = *settled.value();
     const std::size_t expected = dialect.expected_columns;
     SalvageSummary& counters = summary.counters;
     counters.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
@@ -246,7 +243,7 @@ std::variant<StreamSummary, StreamError> stream_rows(InputWindow& window,
 
     for (;;) {
         if (++rows_since_check >= kCheckRows || reader.boundary().offset - checked_at >= kCheckBytes) {
-            if (control.cancel.load(std::memory_order_relaxed)) return StreamError::cancelled();
+            if (control.cancel.load(std::memory_order_relaxed)) return Status::cancelled();
             checked_at = reader.boundary().offset;
             rows_since_check = 0;
         }

@@ -67,7 +67,7 @@ public:
     // `parsed`: the row as parsed, neither padded nor merged.
     virtual bool quarantined_row(const RowBuffer& parsed, const RowInfo& info,
                                  std::string_view reason) = 0;
-    [[nodiscard]] virtual StreamError failure() const = 0;
+    [[nodiscard]] virtual Status failure() const = 0;
     // True for a sink that takes kept rows that a writer puts as they stand
     // as their text alone (clean_line), without their fields.
     [[nodiscard]] virtual bool takes_lines() const noexcept { return false; }
@@ -102,7 +102,7 @@ public:
     [[nodiscard]] std::size_t line_after() const noexcept { return parser_->line(); }
     // Where the next row starts.
     [[nodiscard]] RowBoundary boundary() const noexcept { return {window_.offset() + position_, line_}; }
-    [[nodiscard]] const StreamError& error() const noexcept { return error_; }
+    [[nodiscard]] const Status& error() const noexcept { return error_; }
 
 private:
     void restart_parser();
@@ -118,22 +118,21 @@ private:
     // Lets one huge row stop part way on a cancel; what it then yields is
     // never published, since a cancelled run keeps none of its outputs.
     CancelCheck cancel_;
-    StreamError error_;
+    Status error_;
 };
 
 [[nodiscard]] bool starts_with_bom(std::string_view text) noexcept;
 // Drops a BOM at the front of the window, reading enough to tell; for the
 // input's very start only.
-[[nodiscard]] std::optional<StreamError> skip_bom(InputWindow& window);
+[[nodiscard]] Status skip_bom(InputWindow& window);
 
 // Settles the dialect on the shortest prefix of the input that decides it,
 // reading more into `window` as needed (nothing is discarded).
-[[nodiscard]] std::variant<Dialect, StreamError> settle_dialect_streamed(InputWindow& window,
-                                                                       const SalvageOptions& options);
+[[nodiscard]] Result<Dialect> settle_dialect_streamed(InputWindow& window, const SalvageOptions& options);
 // The same, after waiting for the input's first bytes; nullopt when the input
 // is empty (it has no dialect: comma and zero counters, options aside).
-[[nodiscard]] std::variant<std::optional<Dialect>, StreamError> settle_dialect_or_empty(
-    InputWindow& window, const SalvageOptions& options);
+[[nodiscard]] Result<std::optional<Dialect>> settle_dialect_or_empty(InputWindow& window,
+                                                                    const SalvageOptions& options);
 
 // The text of a row parsed from `view` over [start, end): without the line
 // break that ends it (a row that ran to the end inside quotes keeps all).
@@ -154,9 +153,7 @@ void count_row(StreamSummary& summary, RowVerdict verdict, std::span<const RowCh
 // shortest prefix that decides it, classifies every row as the in-memory
 // salvage does and feeds `sink`. Looks at control.cancel every few thousand
 // rows and before every read; keeps control.bytes_done current.
-[[nodiscard]] std::variant<StreamSummary, StreamError> stream_rows(InputWindow& window,
-                                                                   const SalvageOptions& options,
-                                                                   StreamSink& sink,
-                                                                   StreamControl& control);
+[[nodiscard]] Result<StreamSummary> stream_rows(InputWindow& window, const SalvageOptions& options,
+                                                StreamSink& sink, StreamControl& control);
 
 }  // namespace brinewick::stream

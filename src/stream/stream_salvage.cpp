@@ -53,22 +53,6 @@ void append_counted(std::string& out, std::size_t count, std::string_view one, s
 //   blank_line        "blank line written as 5 empty fields"
 }  // namespace
 
-StreamError StreamError::io_failure(std::string path, IoError io) {
-    StreamError error;
-    error.what = What::Io;
-    error.io = io;
-    error.path = std::move(path);
-    error.message = io.message();
-    return error;
-}
-
-StreamError StreamError::cancelled() {
-    StreamError error;
-    error.what = What::Cancelled;
-    error.message = "cancelled";
-    return error;
-}
-
 void append_change_detail(std::string& out, const RowChange& change) {
     switch (change.kind) {
         case ChangeKind::Padded:
@@ -146,12 +130,12 @@ public:
         return keep(quarantine_->write(line_));
     }
 
-    [[nodiscard]] StreamError failure() const override { return failure_; }
+    [[nodiscard]] Status failure() const override { return failure_; }
 
 private:
-    bool keep(std::optional<StreamError> error) {
-        if (!error) return true;
-        failure_ = std::move(*error);
+    bool keep(Status status) {
+        if (status.is_ok()) return true;
+        failure_ = std::move(status);
         return false;
     }
 
@@ -194,7 +178,7 @@ private:
     std::uint8_t delimiter_ = ',';
     std::uint8_t quote_char_;
     std::string line_;
-    StreamError failure_;
+    Status failure_;
 };
 
 // What a path names, for telling whether two paths are one file: the file
@@ -231,15 +215,11 @@ FileIdentity identify(const std::string& path) {
 
 bool same_file(const std::string& a, const std::string& b) { return a == b || identify(a) == identify(b); }
 
-StreamError same_file_error(std::string_view first, std::string_view second, const std::string& path) {
-    StreamError error;
-    error.what = StreamError::What::SameFile;
-    error.path = path;
-    error.message = std::string(first) + " and " + std::string(second) + " name the same file";
-    return error;
+Status same_file_error(std::string_view first, std::string_view second, const std::string& path) {
+    return Status::same_file(path, std::string(first) + " and " + std::string(second) + " name the same file");
 }
 
-std::optional<StreamError> refuse_shared_paths(const StreamPaths& paths) {
+Status refuse_shared_paths(const StreamPaths& paths) {
     if (paths.quarantine) {
         if (same_file(*paths.quarantine, paths.output)) {
             return same_file_error("quarantine", "output", *paths.quarantine);
@@ -255,7 +235,7 @@ std::optional<StreamError> refuse_shared_paths(const StreamPaths& paths) {
         }
         if (same_file(*paths.changes, paths.input)) return same_file_error("changes", "input", *paths.changes);
     }
-    return std::nullopt;
+    return Status::ok();
 }
 
 }  // namespace
@@ -291,38 +271,36 @@ void append_quarantine_tail(std::string& out, std::uint64_t byte_offset, std::st
     out.push_back('\n');
 }
 
-std::variant<StreamSummary, StreamError> stream_salvage(const StreamPaths& paths,
-                                                        const StreamSettings& settings,
-                                                        StreamControl& control) {
+Result<StreamSummary> stream_salvage(const StreamPaths& paths, const StreamSettings& settings, StreamControl& control) {
     try {
-        if (auto refused = refuse_shared_paths(paths)) return *refused;
+        BRINEWICK_RETURN_IF_ERROR(refuse_shared_paths(paths));
 
         auto opened = InputWindow::open(paths.input, settings.read_size, control);
-        if (auto* error = std::get_if<StreamError>(&opened)) return *error;
-        InputWindow& window = std::get<InputWindow>(opened);
+        if (!opened.is_ok()) return std::move(opened).status();
+        InputWindow& window = opened.value();
 
         // Every temporary exists before a byte is read, so a missing
         // directory or a directory in a target's place fails at once.
         std::vector<std::unique_ptr<AtomicOutput>> outputs;
-        const auto create = [&](const std::string& target) -> std::optional<StreamError> {
+        const auto create = [&](const std::string& target) -> Status {
             auto created = AtomicOutput::create(target, &control.cancel);
-            if (auto* error = std::get_if<StreamError>(&created)) return *error;
-            outputs.push_back(std::make_unique<AtomicOutput>(std::move(std::get<AtomicOutput>(created))));
+            if (!created.is_ok()) return std::move(created).status();
+            outputs.push_back(std::make_unique<AtomicOutput>(std::move(created).value()));
             outputs.back()->watch(&control.cancel);
-            return std::nullopt;
+            return Status::ok();
         };
-        if (auto error = create(paths.output)) return *error;
+        BRINEWICK_RETURN_IF_ERROR(create(paths.output));
         AtomicOutput* quarantine = nullptr;
         AtomicOutput* changes = nullptr;
         if (paths.quarantine) {
-            if (auto error = create(*paths.quarantine)) return *error;
+            BRINEWICK_RETURN_IF_ERROR(create(*paths.quarantine));
             quarantine = outputs.back().get();
-            if (auto error = quarantine->write(kQuarantineHeader)) return *error;
+            BRINEWICK_RETURN_IF_ERROR(quarantine->write(kQuarantineHeader));
         }
         if (paths.changes) {
-            if (auto error = create(*paths.changes)) return *error;
+            BRINEWICK_RETURN_IF_ERROR(create(*paths.changes));
             changes = outputs.back().get();
-            if (auto error = changes->write(kChangesHeader)) return *error;
+            BRINEWICK_RETURN_IF_ERROR(changes->write(kChangesHeader));
         }
 
         FileSink sink(*outputs.front(), quarantine, changes, settings.options.quote_char);
@@ -330,35 +308,22 @@ std::variant<StreamSummary, StreamError> stream_salvage(const StreamPaths& paths
                             ? parallel_stream_rows(window, settings, {outputs.front().get(), quarantine, changes},
                                                    control)
                             : stream_rows(window, settings.options, sink, control);
-        if (auto* error = std::get_if<StreamError>(&streamed)) return *error;
-        StreamSummary summary = std::get<StreamSummary>(streamed);
+        if (!streamed.is_ok()) return std::move(streamed).status();
+        const StreamSummary summary = streamed.value();
 
-        for (auto& output : outputs) {
-            if (auto error = output->finish(settings.durable)) return *error;
-        }
-        if (control.cancel.load()) {
-            StreamError error;
-            error.what = StreamError::What::Cancelled;
-            error.message = "cancelled";
-            return error;
-        }
+        for (auto& output : outputs) BRINEWICK_RETURN_IF_ERROR(output->finish(settings.durable));
+        if (control.cancel.load()) return Status::cancelled();
         std::set<std::string> directories;
         for (auto& output : outputs) {
-            if (auto error = output->rename_into_place()) return *error;
+            BRINEWICK_RETURN_IF_ERROR(output->rename_into_place());
             if (!output->is_direct()) directories.insert(output->directory());
         }
         if (settings.durable) {
-            for (const std::string& directory : directories) {
-                if (auto error = sync_directory(directory)) return *error;
-            }
+            for (const std::string& directory : directories) BRINEWICK_RETURN_IF_ERROR(sync_directory(directory));
         }
         return summary;
     } catch (const std::bad_alloc&) {
-        StreamError error;
-        error.io = IoError{IoError::Kind::OutOfMemory, 0};
-        error.path = paths.input;
-        error.message = error.io.message();
-        return error;
+        return Status::out_of_memory();
     }
 }
 

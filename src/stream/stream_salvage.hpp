@@ -14,9 +14,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 
-#include "../error/salvage_error.hpp"
+#include "../error/status.hpp"
 #include "../salvage/salvage.hpp"
 
 namespace brinewick::stream {
@@ -113,26 +112,11 @@ struct StreamSettings {
     std::size_t chunk_size = std::size_t{1} << 20;
 };
 
-// Why a run failed. Nothing is left behind: temporaries are removed and the
-// targets (and the input) are as they were before the call.
-struct StreamError {
-    enum class What {
-        Io,         // `io` failed on `path`
-        Cancelled,  // StreamControl::cancel was set
-        SameFile,   // two outputs, or the input and a side output, name one file; `message` says which
-    };
-    What what = What::Io;
-    IoError io;
-    std::string path;
-    std::string message;
-
-    // `io` failed on `path` (empty when there is none to name).
-    [[nodiscard]] static StreamError io_failure(std::string path, IoError io);
-    [[nodiscard]] static StreamError cancelled();
-};
-
-[[nodiscard]] std::variant<StreamSummary, StreamError> stream_salvage(const StreamPaths& paths,
-                                                                      const StreamSettings& settings,
-                                                                      StreamControl& control);
+// Runs the salvage. On failure nothing is left behind: temporaries are
+// removed and the targets (and the input) are as they were before the call.
+// Two outputs, or the input and a side output, naming one file fail as
+// Status::Kind::SameFile, the message saying which.
+[[nodiscard]] Result<StreamSummary> stream_salvage(const StreamPaths& paths, const StreamSettings& settings,
+                                                   StreamControl& control);
 
 }  // namespace brinewick::stream

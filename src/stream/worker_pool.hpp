@@ -23,10 +23,6 @@
 
 namespace brinewick::stream::pipeline {
 
-[[nodiscard]] inline StreamError out_of_memory() {
-    return StreamError::io_failure({}, IoError{IoError::Kind::OutOfMemory, 0});
-}
-
 template <class F>
 struct Job {
     std::shared_ptr<Chunk> chunk;
@@ -118,9 +114,9 @@ private:
                 if (!formatter) formatter.emplace(make_());
                 target = &*formatter;
             } catch (const std::bad_alloc&) {
-                job->result.error = out_of_memory();
+                job->result.error = Status::out_of_memory();
             } catch (const std::length_error&) {
-                job->result.error = out_of_memory();
+                job->result.error = Status::out_of_memory();
             } catch (...) {
                 job->result.fault = true;
             }
@@ -135,9 +131,9 @@ private:
             try {
                 parse_chunk<F>(*job.chunk, job.result, shared_, *formatter);
             } catch (const std::bad_alloc&) {
-                job.result.error = out_of_memory();
+                job.result.error = Status::out_of_memory();
             } catch (const std::length_error&) {
-                job.result.error = out_of_memory();
+                job.result.error = Status::out_of_memory();
             } catch (...) {
                 job.result.fault = true;  // the consumer rethrows it, as the one-thread run would
             }

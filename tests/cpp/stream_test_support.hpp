@@ -12,7 +12,7 @@
 namespace brinewick::stream::test {
 
 struct StreamRun {
-    std::variant<StreamSummary, StreamError> result;
+    Result<StreamSummary> result;
     std::string clean;
     std::string quarantine;
     std::string changes;

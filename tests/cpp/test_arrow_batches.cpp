@@ -185,11 +185,12 @@ TEST(ArrowBatches, RefusedRowLeavesNothingBehind) {
         const Row too_wide = {"c", "3", "extra"};
         const Row good2 = {"d", ""};
         ASSERT_EQ(b.append_row(good1), AppendResult::Ok);
-        ASSERT_EQ(b.append_row(bad_value), AppendResult::Error);
-        EXPECT_NE(b.error().find("'n'"), std::string::npos) << b.error();
-        EXPECT_NE(b.error().find("12x"), std::string::npos) << b.error();
-        ASSERT_EQ(b.append_row(too_wide), AppendResult::Error);
-        EXPECT_NE(b.error().find("3 fields"), std::string::npos) << b.error();
+        ASSERT_EQ(b.append_row(bad_value), AppendResult::Refused);
+        EXPECT_EQ(b.refusal().kind(), Status::Kind::Invalid);
+        EXPECT_NE(b.refusal().message().find("'n'"), std::string::npos) << b.refusal().message();
+        EXPECT_NE(b.refusal().message().find("12x"), std::string::npos) << b.refusal().message();
+        ASSERT_EQ(b.append_row(too_wide), AppendResult::Refused);
+        EXPECT_NE(b.refusal().message().find("3 fields"), std::string::npos) << b.refusal().message();
         ASSERT_EQ(b.append_row(good2), AppendResult::Ok);
         EXPECT_EQ(b.rows(), 2u);
 
@@ -210,7 +211,7 @@ TEST(ArrowBatches, AddColumnsMidBatch) {
     const Row narrow = {"x"};
     const Row wide = {"y", "1", "z"};
     ASSERT_EQ(b.append_row(narrow), AppendResult::Ok);
-    ASSERT_EQ(b.append_row(wide), AppendResult::Error);
+    ASSERT_EQ(b.append_row(wide), AppendResult::Refused);
     const std::vector<ColumnSpec> more = {{"column_2", ColumnType::Int64}, {"column_3", ColumnType::Utf8}};
     b.add_columns(more);
     ASSERT_EQ(b.append_row(wide), AppendResult::Ok);
@@ -399,7 +400,7 @@ ArrowArray three_column_batch() {
     BatchBuilder b({{"a", ColumnType::Utf8}, {"b", ColumnType::Int64}, {"c", ColumnType::Utf8}}, BatchOptions{});
     const std::vector<Row> rows = {{"x", "1", ""}, {"", "", "z"}};
     for (const Row& r : rows) {
-        if (b.append_row(r) != AppendResult::Ok) throw std::runtime_error(b.error());
+        if (b.append_row(r) != AppendResult::Ok) throw std::runtime_error(b.refusal().message());
     }
     ArrowArray out;
     b.finish(&out);
@@ -439,36 +440,33 @@ TEST(ArrowBatches, MovedChildOutlivesItsParent) {
 // Hands out `batches` batches of two rows, or fails at batch `fail_at`.
 class TestProducer : public BatchProducer {
 public:
-    TestProducer(int batches, int* destroyed, int fail_at = -1, bool throw_oom = false)
+    // From batch `fail_at` on: fails with `failure`, or throws std::bad_alloc when it is ok.
+    TestProducer(int batches, int* destroyed, int fail_at = -1, Status failure = Status::ok())
         : builder_({{"s", ColumnType::Utf8}}, BatchOptions{}),
           batches_(batches),
           destroyed_(destroyed),
           fail_at_(fail_at),
-          throw_oom_(throw_oom) {}
+          failure_(std::move(failure)) {}
     ~TestProducer() override { ++*destroyed_; }
 
-    int schema(ArrowSchema* out, std::string&) override {
+    Status schema(ArrowSchema* out) override {
         builder_.export_schema(out);
-        return 0;
+        return Status::ok();
     }
-    int next(ArrowArray* out, std::string& error) override {
+    Status next(ArrowArray* out) override {
         if (made_ == fail_at_) {
-            if (throw_oom_) throw std::bad_alloc();
-            error = "input changed while read";
-            return EIO;
+            if (failure_.is_ok()) throw std::bad_alloc();
+            return failure_;
         }
-        if (made_ == batches_) return 0;  // out stays released: the end
+        if (made_ == batches_) return Status::ok();  // out stays released: the end
         for (int r = 0; r < 2; ++r) {
             const std::string text = "b" + std::to_string(made_) + "r" + std::to_string(r);
             const std::string_view view(text);
-            if (builder_.append_row(std::span(&view, 1)) != AppendResult::Ok) {
-                error = builder_.error();
-                return EINVAL;
-            }
+            if (builder_.append_row(std::span(&view, 1)) != AppendResult::Ok) return builder_.refusal();
         }
         ++made_;
         builder_.finish(out);
-        return 0;
+        return Status::ok();
     }
 
 private:
@@ -477,7 +475,7 @@ private:
     int made_ = 0;
     int* destroyed_;
     int fail_at_;
-    bool throw_oom_;
+    Status failure_;
 };
 
 TEST(ArrowStream, EveryStateReleasesEverything) {
@@ -534,19 +532,31 @@ TEST(ArrowStream, BatchOutlivesTheStream) {
     EXPECT_EQ(live_buffers(), before);
 }
 
+// Each kind of failure as the C stream reports it: its errno (which a
+// consumer such as pyarrow turns into its exception) and its text.
 TEST(ArrowStream, FailuresAreReportedAndSticky) {
     struct Case {
-        bool throw_oom;
+        Status failure;  // ok: the producer throws std::bad_alloc
         int code;
         const char* message;
     };
-    const Case cases[] = {{false, EIO, "input changed while read"}, {true, ENOMEM, "out of memory"}};
+    const Case cases[] = {
+        {Status::io(IoError::from_errno(EIO), {}, "input changed while read"), EIO, "input changed while read"},
+        {Status::io(IoError::from_errno(EACCES), "in.csv"), EACCES, "in.csv: Permission denied (os error 13)"},
+        {Status::io(IoError{IoError::Kind::WriteZero, 0}, "in.csv"), EIO, "in.csv: failed to write whole buffer"},
+        {Status::ok(), ENOMEM, "out of memory while building an Arrow batch"},
+        {Status::out_of_memory(), ENOMEM, "out of memory while building an Arrow batch"},
+        {Status::out_of_memory("in.csv"), ENOMEM, "in.csv: out of memory"},
+        {Status::invalid("column 'n' is int64 but holds 'x'"), EINVAL, "column 'n' is int64 but holds 'x'"},
+        {Status::cancelled(), ECANCELED, "interrupted while reading the input"},
+        {Status::internal("cannot start the reading thread", EAGAIN), EAGAIN, "cannot start the reading thread"},
+    };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
         const std::int64_t before = live_buffers();
         int destroyed = 0;
         ArrowArrayStream stream;
-        ASSERT_TRUE(make_array_stream(std::make_unique<TestProducer>(4, &destroyed, 1, c.throw_oom), &stream));
+        ASSERT_TRUE(make_array_stream(std::make_unique<TestProducer>(4, &destroyed, 1, c.failure), &stream));
         EXPECT_EQ(stream.get_last_error(&stream), nullptr);
         ArrowArray first;
         ASSERT_EQ(stream.get_next(&stream, &first), 0);
@@ -557,7 +567,7 @@ TEST(ArrowStream, FailuresAreReportedAndSticky) {
             EXPECT_EQ(batch.release, nullptr);
             const char* error = stream.get_last_error(&stream);
             ASSERT_NE(error, nullptr);
-            EXPECT_NE(std::string(error).find(c.message), std::string::npos) << error;
+            EXPECT_EQ(std::string(error), c.message);
         }
         stream.release(&stream);
         EXPECT_EQ(destroyed, 1);
@@ -673,7 +683,7 @@ TEST(ArrowBatches, DropFrontKeepsExactlyTheRest) {
             // Appending after a drop goes on from the rows kept.
             all.clear();
             EXPECT_EQ(all.rows(), 0u);
-            ASSERT_EQ(all.append_row(rows[1]), nulls ? AppendResult::Ok : AppendResult::Error);
+            ASSERT_EQ(all.append_row(rows[1]), nulls ? AppendResult::Ok : AppendResult::Refused);
         }
     }
 }

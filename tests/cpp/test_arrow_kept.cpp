@@ -108,13 +108,14 @@ TEST_P(KeptBatchesTest, KeptOnlyWhenTheyAreWhatPassTwoBuilds) {
     settings.chunk_size = k.chunk_size;
     stream::StreamControl control;
     auto scanned = scan_input(path, settings, control);
-    ASSERT_TRUE(std::holds_alternative<ScanResult>(scanned));
-    ScanResult& scan = std::get<ScanResult>(scanned);
+    ASSERT_TRUE(scanned.is_ok());
+    ScanResult& scan = scanned.value();
     ASSERT_EQ(scan.kept != nullptr, k.kept);
 
     ArrowArrayStream pass2{};
-    ASSERT_FALSE(make_salvage_stream(path, settings, scan.columns, scan.report,
-                                     std::make_shared<SpinWaiter>(), nullptr, &pass2));
+    ASSERT_TRUE(
+        make_salvage_stream(path, settings, scan.columns, scan.report, std::make_shared<SpinWaiter>(), nullptr, &pass2)
+            .is_ok());
     const auto expected = drain(pass2, scan.columns);
     ASSERT_FALSE(expected.empty());
     if (!scan.kept) return;
@@ -172,8 +173,8 @@ TEST_P(EmptyFileTest, NoColumnNoRowNothingCounted) {
         ASSERT_EQ(::utime(path.c_str(), &old), 0);
         stream::StreamControl control;
         auto scanned = scan_input(path, settings, control);
-        ASSERT_TRUE(std::holds_alternative<ScanResult>(scanned));
-        ScanResult& scan = std::get<ScanResult>(scanned);
+        ASSERT_TRUE(scanned.is_ok());
+        ScanResult& scan = scanned.value();
         if (k.at_scan->empty()) {
             EXPECT_TRUE(scan.columns.empty());
             EXPECT_FALSE(scan.dialect);
@@ -189,8 +190,9 @@ TEST_P(EmptyFileTest, NoColumnNoRowNothingCounted) {
     test_support::spit(path, k.at_stream);
     std::optional<ReadReport> report;
     ArrowArrayStream stream{};
-    ASSERT_FALSE(make_salvage_stream(path, settings, columns, expected, std::make_shared<SpinWaiter>(),
-                                     [&](const ReadReport& r) { report = r; }, &stream));
+    ASSERT_TRUE(make_salvage_stream(path, settings, columns, expected, std::make_shared<SpinWaiter>(),
+                                    [&](const ReadReport& r) { report = r; }, &stream)
+                    .is_ok());
     ArrowSchema schema{};
     ASSERT_EQ(stream.get_schema(&stream, &schema), 0);
     EXPECT_EQ(schema.n_children, static_cast<std::int64_t>(columns ? columns->size() : 0));
@@ -226,10 +228,9 @@ TEST(EmptyFile, DtypesNameNoColumn) {
     settings.overrides = {{"x", ColumnType::Int64}};
     stream::StreamControl control;
     auto scanned = scan_input(path, settings, control);
-    ASSERT_TRUE(std::holds_alternative<ReadFailure>(scanned));
-    const ReadFailure& failure = std::get<ReadFailure>(scanned);
-    EXPECT_FALSE(failure.stream);
-    EXPECT_EQ(failure.message, "dtypes names a column the table does not have: 'x'");
+    ASSERT_FALSE(scanned.is_ok());
+    EXPECT_EQ(scanned.status().kind(), Status::Kind::Invalid);
+    EXPECT_EQ(scanned.status().message(), "dtypes names a column the table does not have: 'x'");
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ namespace {
 using namespace brinewick::test_support;
 
 struct SalvageRun {
-    std::variant<StreamSummary, StreamError> result;
+    Result<StreamSummary> result;
     std::string clean;
     std::string quarantine;
     std::string changes;
@@ -49,10 +49,10 @@ SalvageRun run_salvage(const TempDir& dir, const std::string& input_path, const 
 }
 
 void expect_same(const SalvageRun& one, const SalvageRun& many) {
-    ASSERT_TRUE(std::holds_alternative<StreamSummary>(one.result));
-    ASSERT_TRUE(std::holds_alternative<StreamSummary>(many.result)) << std::get<StreamError>(many.result).message;
-    const StreamSummary& a = std::get<StreamSummary>(one.result);
-    const StreamSummary& b = std::get<StreamSummary>(many.result);
+    ASSERT_TRUE(one.result.is_ok());
+    ASSERT_TRUE(many.result.is_ok()) << many.result.status().message();
+    const StreamSummary& a = one.result.value();
+    const StreamSummary& b = many.result.value();
     EXPECT_EQ(a.counters.detected_delimiter, b.counters.detected_delimiter);
     EXPECT_EQ(a.counters.inferred_columns, b.counters.inferred_columns);
     EXPECT_EQ(a.counters.total_rows, b.counters.total_rows);
@@ -224,8 +224,8 @@ TEST(ParallelSalvage, LineBreakDelimiterOrQuoteIsRefused) {
         options.delimiter = static_cast<std::uint8_t>(delimiter);
         options.quote_char = static_cast<std::uint8_t>(quote);
         const SalvageRun run = run_salvage(dir, dir.file("in.csv"), options, 2, 4);
-        ASSERT_TRUE(std::holds_alternative<StreamError>(run.result));
-        EXPECT_EQ(std::get<StreamError>(run.result).io.code, EINVAL);
+        ASSERT_TRUE(!run.result.is_ok());
+        EXPECT_EQ(run.result.status().io_error().code, EINVAL);
         struct stat status {};
         EXPECT_NE(::stat(dir.file("out.csv").c_str(), &status), 0);
     }
@@ -265,8 +265,8 @@ TEST(ParallelSalvage, CancelLeavesNoOutput) {
     });
     const auto result = stream_salvage(paths, settings, control);
     stopper.join();
-    ASSERT_TRUE(std::holds_alternative<StreamError>(result));
-    EXPECT_EQ(std::get<StreamError>(result).what, StreamError::What::Cancelled);
+    ASSERT_TRUE(!result.is_ok());
+    EXPECT_EQ(result.status().kind(), Status::Kind::Cancelled);
     struct stat status {};
     EXPECT_NE(::stat(paths.output.c_str(), &status), 0);
     EXPECT_NE(::stat(paths.quarantine->c_str(), &status), 0);

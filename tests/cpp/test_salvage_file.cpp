@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "error/status.hpp"
 #include "salvage/csv_writer.hpp"
 #include "salvage/salvage_file.hpp"
 
@@ -292,6 +293,32 @@ TEST(SalvageError, ClassifiesErrors) {
         {IoError{IoError::Kind::NulInPath, 0}, IoErrorClass::Other},
     };
     for (const auto& [error, cls] : cases) EXPECT_EQ(classify_io_error(error), cls) << error.message();
+}
+
+// A Status passes through copies, moves and assignments whole (the shared
+// out-of-memory state included), and an IoError of memory is out of memory.
+TEST(Status, CopiesKeepTheFailure) {
+    const Status cases[] = {Status::io(IoError::from_errno(ENOENT), "a.csv"), Status::out_of_memory(),
+                            Status::io(IoError{IoError::Kind::OutOfMemory, 0}, "b.csv"),
+                            Status::same_file("q.csv", "quarantine and output name the same file")};
+    for (const Status& original : cases) {
+        SCOPED_TRACE(original.text());
+        Status copy = original;
+        Status assigned = Status::cancelled();
+        assigned = copy;
+        Status moved = std::move(copy);
+        for (const Status* s : {&assigned, &moved}) {
+            EXPECT_EQ(s->kind(), original.kind());
+            EXPECT_EQ(s->error_number(), original.error_number());
+            EXPECT_EQ(s->text(), original.text());
+        }
+        moved = Status::ok();
+        EXPECT_TRUE(moved.is_ok());
+    }
+    EXPECT_EQ(cases[0].error_number(), ENOENT);
+    EXPECT_EQ(cases[2].kind(), Status::Kind::OutOfMemory);
+    EXPECT_EQ(cases[2].text(), "b.csv: out of memory");
+    EXPECT_EQ(Status::out_of_memory().text(), "out of memory");
 }
 
 }  // namespace

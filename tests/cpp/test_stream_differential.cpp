@@ -91,9 +91,9 @@ void expect_same(const std::string& input, const SalvageOptions& options, std::s
     const SalvageSummary& want = std::get<SalvageSummary>(reference);
 
     const test::StreamRun run = test::run_stream(dir, input, options, read_size);
-    ASSERT_TRUE(std::holds_alternative<StreamSummary>(run.result))
-        << label << ": " << std::get<StreamError>(run.result).message;
-    const SalvageSummary& got = std::get<StreamSummary>(run.result).counters;
+    ASSERT_TRUE(run.result.is_ok())
+        << label << ": " << run.result.status().message();
+    const SalvageSummary& got = run.result.value().counters;
     EXPECT_EQ(run.clean, slurp(dir.file("ref_out.csv"))) << label;
     EXPECT_EQ(got.detected_delimiter, want.detected_delimiter) << label;
     EXPECT_EQ(got.total_rows, want.total_rows) << label;
@@ -101,7 +101,7 @@ void expect_same(const std::string& input, const SalvageOptions& options, std::s
     EXPECT_EQ(got.repaired_rows, want.repaired_rows) << label;
     EXPECT_EQ(got.quarantined_rows, want.quarantined_rows) << label;
     EXPECT_EQ(got.inferred_columns, want.inferred_columns) << label;
-    EXPECT_EQ(std::get<StreamSummary>(run.result).bytes_read, input.size()) << label;
+    EXPECT_EQ(run.result.value().bytes_read, input.size()) << label;
 }
 
 TEST(StreamDifferential, RandomInputsAndOptions) {

@@ -106,8 +106,8 @@ TEST(StreamChanges, EachKindWithItsRecord) {
         for (const std::size_t read_size : {1, 64}) {
             const TempDir dir;
             const test::StreamRun run = test::run_stream(dir, c.input, {}, read_size);
-            ASSERT_TRUE(std::holds_alternative<StreamSummary>(run.result)) << c.name;
-            const StreamSummary& summary = std::get<StreamSummary>(run.result);
+            ASSERT_TRUE(run.result.is_ok()) << c.name;
+            const StreamSummary& summary = run.result.value();
             EXPECT_EQ(run.changes, kChangesHeader + c.records) << c.name << " read_size " << read_size;
             EXPECT_EQ(summary.changes[static_cast<std::size_t>(c.kind)], c.kind_count) << c.name;
             EXPECT_EQ(summary.changed_rows, c.kind_count) << c.name;
@@ -120,10 +120,10 @@ TEST(StreamChanges, SetAsideRowsAndUntouchedRowsHaveNoRecords) {
     SalvageOptions options;
     options.fill_ragged_rows = false;
     const test::StreamRun run = test::run_stream(dir, "a,b\n\"x\"y\n1,2\n", options);
-    ASSERT_TRUE(std::holds_alternative<StreamSummary>(run.result));
+    ASSERT_TRUE(run.result.is_ok());
     EXPECT_EQ(run.changes, kChangesHeader);
-    EXPECT_EQ(std::get<StreamSummary>(run.result).changed_rows, 0U);
-    EXPECT_EQ(std::get<StreamSummary>(run.result).counters.quarantined_rows, 1U);
+    EXPECT_EQ(run.result.value().changed_rows, 0U);
+    EXPECT_EQ(run.result.value().counters.quarantined_rows, 1U);
 }
 
 TEST(StreamQuarantine, RecordsKeepTheRowAsItStands) {
@@ -152,9 +152,9 @@ TEST(StreamQuarantine, RawIsTheInputAtItsOffset) {
         options.delimiter = ',';
         const TempDir dir;
         const test::StreamRun run = test::run_stream(dir, input, options, 1 + rng() % 8);
-        ASSERT_TRUE(std::holds_alternative<StreamSummary>(run.result));
+        ASSERT_TRUE(run.result.is_ok());
         const auto records = read_csv(run.quarantine);
-        ASSERT_EQ(records.size(), 1 + std::get<StreamSummary>(run.result).counters.quarantined_rows)
+        ASSERT_EQ(records.size(), 1 + run.result.value().counters.quarantined_rows)
             << "seed " << seed << " round " << round;
         for (std::size_t r = 1; r < records.size(); ++r) {
             ASSERT_EQ(records[r].size(), 4U) << "seed " << seed;
@@ -170,7 +170,7 @@ StreamPaths paths_in(const TempDir& dir) {
     return {dir.file("in.csv"), dir.file("out.csv"), dir.file("q.csv"), dir.file("c.csv")};
 }
 
-std::variant<StreamSummary, StreamError> run_paths(const StreamPaths& paths, StreamControl& control,
+Result<StreamSummary> run_paths(const StreamPaths& paths, StreamControl& control,
                                                    std::size_t read_size = 1u << 16) {
     StreamSettings settings;
     settings.read_size = read_size;
@@ -208,11 +208,11 @@ TEST(StreamAtomicity, FailedOutputChangesNothing) {
         const std::vector<std::string> before = listing(dir);
         StreamControl control;
         const auto result = run_paths(paths, control);
-        ASSERT_TRUE(std::holds_alternative<StreamError>(result)) << c.name;
-        const StreamError& error = std::get<StreamError>(result);
-        EXPECT_EQ(error.what, StreamError::What::Io) << c.name;
-        EXPECT_EQ(error.io.code, c.errno_value) << c.name;
-        EXPECT_FALSE(error.path.empty()) << c.name;
+        ASSERT_TRUE(!result.is_ok()) << c.name;
+        const Status& error = result.status();
+        EXPECT_EQ(error.kind(), Status::Kind::Io) << c.name;
+        EXPECT_EQ(error.io_error().code, c.errno_value) << c.name;
+        EXPECT_FALSE(error.path().empty()) << c.name;
         EXPECT_EQ(listing(dir), before) << c.name;
         if (fs::is_regular_file(dir.file("out.csv"))) EXPECT_EQ(slurp(dir.file("out.csv")), "old output") << c.name;
         EXPECT_EQ(slurp(dir.file("in.csv")), "a,b\n1,2,3\n4\n") << c.name;
@@ -226,8 +226,8 @@ TEST(StreamAtomicity, ErrorNamesTheFailingPath) {
     paths.changes = dir.file("missing/c.csv");
     StreamControl control;
     const auto result = run_paths(paths, control);
-    ASSERT_TRUE(std::holds_alternative<StreamError>(result));
-    EXPECT_EQ(std::get<StreamError>(result).path, dir.file("missing/c.csv"));
+    ASSERT_TRUE(!result.is_ok());
+    EXPECT_EQ(result.status().path(), dir.file("missing/c.csv"));
 }
 
 TEST(StreamAtomicity, CancelBeforeStartLeavesNothing) {
@@ -237,8 +237,8 @@ TEST(StreamAtomicity, CancelBeforeStartLeavesNothing) {
     StreamControl control;
     control.cancel = true;
     const auto result = run_paths(paths_in(dir), control);
-    ASSERT_TRUE(std::holds_alternative<StreamError>(result));
-    EXPECT_EQ(std::get<StreamError>(result).what, StreamError::What::Cancelled);
+    ASSERT_TRUE(!result.is_ok());
+    EXPECT_EQ(result.status().kind(), Status::Kind::Cancelled);
     EXPECT_EQ(listing(dir), before);
 }
 
@@ -276,8 +276,8 @@ TEST(StreamAtomicity, CancelFromAnotherThread) {
         const auto result = run_paths(paths_in(dir), control);
         returned = true;
         writer.join();
-        ASSERT_TRUE(std::holds_alternative<StreamError>(result)) << "silent " << silent;
-        EXPECT_EQ(std::get<StreamError>(result).what, StreamError::What::Cancelled);
+        ASSERT_TRUE(!result.is_ok()) << "silent " << silent;
+        EXPECT_EQ(result.status().kind(), Status::Kind::Cancelled);
         EXPECT_EQ(listing(dir), before);
         EXPECT_EQ(slurp(dir.file("out.csv")), "old output");
     }
@@ -300,8 +300,8 @@ TEST(StreamAtomicity, CancelStopsAnEndlessRow) {
     });
     const auto result = stream_salvage(paths, settings, control);
     stopper.join();
-    ASSERT_TRUE(std::holds_alternative<StreamError>(result));
-    EXPECT_EQ(std::get<StreamError>(result).what, StreamError::What::Cancelled);
+    ASSERT_TRUE(!result.is_ok());
+    EXPECT_EQ(result.status().kind(), Status::Kind::Cancelled);
     EXPECT_EQ(listing(dir), before);
 }
 
@@ -315,7 +315,7 @@ TEST(StreamOutputs, DevicesAndFifosAreWrittenDirectly) {
     StreamControl control;
     const auto to_null = stream_salvage({dir.file("in.csv"), "/dev/null", std::nullopt, std::nullopt},
                                         settings, control);
-    ASSERT_TRUE(std::holds_alternative<StreamSummary>(to_null)) << std::get<StreamError>(to_null).message;
+    ASSERT_TRUE(to_null.is_ok()) << to_null.status().message();
     struct stat null_status {};
     ASSERT_EQ(::stat("/dev/null", &null_status), 0);
     EXPECT_TRUE(S_ISCHR(null_status.st_mode));
@@ -332,7 +332,7 @@ TEST(StreamOutputs, DevicesAndFifosAreWrittenDirectly) {
     const auto to_fifo = stream_salvage({dir.file("in.csv"), dir.file("out.fifo"), std::nullopt, std::nullopt},
                                         settings, control);
     reader.join();
-    ASSERT_TRUE(std::holds_alternative<StreamSummary>(to_fifo)) << std::get<StreamError>(to_fifo).message;
+    ASSERT_TRUE(to_fifo.is_ok()) << to_fifo.status().message();
     EXPECT_EQ(received, "a,b\n1,\n");
     struct stat fifo_status {};
     ASSERT_EQ(::stat(dir.file("out.fifo").c_str(), &fifo_status), 0);
@@ -372,9 +372,9 @@ TEST(StreamPathsCheck, SharedFilesAreRefusedBeforeWriting) {
         const std::vector<std::string> before = listing(dir);
         StreamControl control;
         const auto result = run_paths(paths, control);
-        ASSERT_TRUE(std::holds_alternative<StreamError>(result)) << c.name;
-        EXPECT_EQ(std::get<StreamError>(result).what, StreamError::What::SameFile) << c.name;
-        EXPECT_EQ(std::get<StreamError>(result).message, c.message) << c.name;
+        ASSERT_TRUE(!result.is_ok()) << c.name;
+        EXPECT_EQ(result.status().kind(), Status::Kind::SameFile) << c.name;
+        EXPECT_EQ(result.status().message(), c.message) << c.name;
         EXPECT_EQ(listing(dir), before) << c.name;
     }
 }
@@ -398,9 +398,9 @@ TEST(StreamInputs, FifoIsReadAsAStream) {
     StreamControl control;
     const auto result = run_paths(paths_in(dir), control, 777);
     writer.join();
-    ASSERT_TRUE(std::holds_alternative<StreamSummary>(result)) << std::get<StreamError>(result).message;
+    ASSERT_TRUE(result.is_ok()) << result.status().message();
     EXPECT_EQ(slurp(dir.file("out.csv")), slurp(dir.file("ref_out.csv")));
-    EXPECT_EQ(std::get<StreamSummary>(result).counters.total_rows,
+    EXPECT_EQ(result.value().counters.total_rows,
               std::get<SalvageSummary>(reference).total_rows);
     EXPECT_EQ(control.bytes_total.load(), -1);
     EXPECT_EQ(control.bytes_done.load(), input.size());
@@ -417,7 +417,7 @@ TEST(StreamInputs, InPlaceReplacesTheInput) {
         const StreamPaths paths{dir.file("in.csv"), dir.path() + "/" + spelling, std::nullopt, std::nullopt};
         StreamControl control;
         const auto result = run_paths(paths, control, 2);
-        ASSERT_TRUE(std::holds_alternative<StreamSummary>(result)) << spelling;
+        ASSERT_TRUE(result.is_ok()) << spelling;
         EXPECT_EQ(slurp(dir.file("in.csv")), slurp(dir.file("ref_out.csv"))) << spelling;
         EXPECT_EQ(control.bytes_total.load(), static_cast<std::int64_t>(input.size()));
         EXPECT_EQ(listing(dir), (std::vector<std::string>{"in.csv", "ref.csv", "ref_out.csv"}));
@@ -431,7 +431,7 @@ TEST(StreamInputs, InPlaceThroughASymlinkKeepsTheLink) {
     const StreamPaths paths{dir.file("link.csv"), dir.file("link.csv"), std::nullopt, std::nullopt};
     StreamControl control;
     const auto result = run_paths(paths, control);
-    ASSERT_TRUE(std::holds_alternative<StreamSummary>(result));
+    ASSERT_TRUE(result.is_ok());
     EXPECT_TRUE(fs::is_symlink(dir.file("link.csv")));
     EXPECT_EQ(slurp(dir.file("in.csv")), "a,b\n1,\n");
 }
@@ -445,7 +445,7 @@ TEST(StreamInputs, PermissionBits) {
     StreamControl control;
     const auto result = run_paths(paths_in(dir), control);
     ::umask(previous);
-    ASSERT_TRUE(std::holds_alternative<StreamSummary>(result));
+    ASSERT_TRUE(result.is_ok());
     struct stat status {};
     ASSERT_EQ(::stat(dir.file("out.csv").c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0640U);  // an existing target keeps its bits
