@@ -20,6 +20,8 @@ from typing import Any, Callable, Optional
 
 import click
 
+from ._options import refuse_shared_targets
+
 EXIT_OK, EXIT_SET_ASIDE, EXIT_USAGE, EXIT_IO, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
 STDIO = "-"
 STDOUT_NAME = "<stdout>"
@@ -183,13 +185,11 @@ def _plan(files: tuple[str, ...], output: Optional[str], output_dir: Optional[st
         jobs.append(Job(source, out,
                         side(quarantine, quarantine_dir, source, ".quarantine.csv"),
                         side(changes, changes_dir, source, ".changes.csv")))
-    targets = [p for j in jobs for p in (j.output, j.quarantine, j.changes) if p not in (None, STDIO)]
-    seen = set()
-    for path in targets:
-        key = os.path.abspath(path)
-        if key in seen:
-            raise click.UsageError(f"two outputs would be written to {path!r}")
-        seen.add(key)
+    try:
+        refuse_shared_targets((p, j.label) for j in jobs for p in (j.output, j.quarantine, j.changes)
+                              if p not in (None, STDIO))
+    except ValueError as error:
+        raise click.UsageError(str(error)) from None
     if sum(j.output == STDIO for j in jobs) > 1:
         raise click.UsageError("only one clean CSV can go to standard output")
     return jobs
