@@ -43,7 +43,7 @@ def refuse_shared_targets(targets: Iterable[Tuple[str, str]], sources: Iterable[
     an output and the input it comes from) are one file, or an output is
     one of `sources`: one would overwrite the other."""
     inputs = {os.path.realpath(s): s for s in sources}
-    seen: dict = {}
+    seen: dict[str, str] = {}
     for path, source in targets:
         key = os.path.realpath(path)
         if key in inputs:

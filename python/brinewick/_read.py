@@ -156,7 +156,7 @@ class SalvagedTable(_ArrowExport):
                  one_pass: Optional[Tuple[bytes, NativeSettings, Optional[int]]] = None) -> None:
         self._reader = reader
         self._name = name
-        self._cleanup: Optional[weakref.finalize] = None
+        self._cleanup: Optional[Any] = None  # a weakref.finalize
         self._keep(spool)
         # A stream read without a copy (its path, settings and spool limit):
         # its rows go to the first consumer only.
@@ -419,7 +419,7 @@ def _read_part(path: str, plan: FilePlan, index: int, **read_options: Any) -> Tu
 
 def _read(path: PathArg, settings: NativeSettings, spool_limit: Optional[int] = DEFAULT_SPOOL_LIMIT) -> SalvagedTable:
     encoded = fs_path("path", path)
-    given = os.fspath(path)  # type: ignore[call-overload]
+    given = os.fspath(path)
     shown = os.fsdecode(given)
     mode = os.stat(given).st_mode
     if stat.S_ISDIR(mode):
