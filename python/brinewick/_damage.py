@@ -4,19 +4,24 @@ bytes (`sniff_file`) and a full damage report (`inspect`)."""
 from __future__ import annotations
 
 import codecs
-import csv
 import os
 import shutil
 import tempfile
 from collections import Counter
 from dataclasses import dataclass, field
-from typing import Any, Callable, Optional, Union
+from typing import Any, Callable, Iterator, Optional, TextIO, Union
 
+from ._options import check_int
 from .summary import CHANGE_KINDS
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 DEFAULT_SAMPLE_BYTES = 1 << 20
+#: The largest sample sniff_file reads: it is held in memory, and the
+#: dialect is settled long before.
+MAX_SAMPLE_BYTES = 1 << 30
+#: The finest damage chart inspect draws: each bin is a counter per change kind.
+MAX_BINS = 10_000
 
 
 # -- sniff -------------------------------------------------------------------
@@ -141,8 +146,7 @@ def sniff_file(path: PathLike, *, sample_bytes: int = DEFAULT_SAMPLE_BYTES) -> S
     import _brinewick_backend as backend
 
     name = os.fsdecode(os.fspath(path))
-    if sample_bytes <= 0:
-        raise ValueError(f"sample_bytes must be positive, not {sample_bytes}")
+    sample_bytes = _in_range("sample_bytes", sample_bytes, 1, MAX_SAMPLE_BYTES)
     data = _read_sample(name, sample_bytes)
     with tempfile.TemporaryDirectory(prefix="brinewick-sniff-") as tmp:
         sample_path = os.path.join(tmp, "sample.csv")
@@ -161,6 +165,14 @@ def sniff_file(path: PathLike, *, sample_bytes: int = DEFAULT_SAMPLE_BYTES) -> S
         bom=data.startswith(codecs.BOM_UTF8),
         invalid_utf8_bytes=_invalid_utf8_bytes(data),
     )
+
+
+def _in_range(name: str, value: object, low: int, high: int) -> int:
+    number = check_int(name, value, none_allowed=False)
+    assert number is not None
+    if not low <= number <= high:
+        raise ValueError(f"{name} must be from {low} to {high}, not {number}")
+    return number
 
 
 # -- inspect -----------------------------------------------------------------
@@ -213,24 +225,27 @@ def inspect(
     progress: Optional[Callable[[int, Optional[int]], object]] = None,
     **options: Any,
 ) -> InspectReport:
-    """Salvage `path` into a scratch directory and report the damage found.
+    """Salvage `path` and report the damage found.
 
-    Nothing is written beside the file: the clean CSV, the quarantine and the
-    changes go to a temporary directory that is removed before returning.
-    `options` are those of `brinewick.salvage`; `keep` is how many set-aside
-    rows to show, `bins` how finely to cut the file for the damage chart.
+    Nothing is written beside the file, and the clean CSV nowhere: it goes
+    to the null device. The quarantine and the changes go to a temporary
+    directory that is removed before returning. `options` are those of
+    `brinewick.salvage`; `keep` is how many set-aside rows to show, `bins`
+    how finely to cut the file for the damage chart (1 to 10000).
     """
     from . import salvage
 
-    if keep < 0 or bins <= 0:
-        raise ValueError("keep must be >= 0 and bins > 0")
+    keep = check_int("keep", keep, none_allowed=False)  # type: ignore[assignment]
+    if keep < 0:
+        raise ValueError(f"keep must be >= 0, not {keep}")
+    bins = _in_range("bins", bins, 1, MAX_BINS)
     name = os.fsdecode(os.fspath(path))
     scratch = tempfile.mkdtemp(prefix="brinewick-inspect-")
     try:
         quarantine = os.path.join(scratch, "quarantine.csv")
         changes = os.path.join(scratch, "changes.csv")
         summary = salvage(
-            name, os.path.join(scratch, "clean.csv"), quarantine=quarantine, changes=changes,
+            name, os.devnull, quarantine=quarantine, changes=changes,
             durable=False, progress=progress, **options,
         )
         report = InspectReport(path=name, summary=summary, file_size=summary.bytes_read, bins=bins)
@@ -238,17 +253,62 @@ def inspect(
         report.set_aside_along = [0] * bins
         reasons: Counter[str] = Counter()
         with open(quarantine, encoding="utf-8", newline="") as f:
-            for record in csv.DictReader(f):
-                offset = int(record["byte_offset"])
-                reasons[record["reason"]] += 1
-                report.set_aside_along[report.bin_of(offset)] += 1
+            for line, offset, reason, raw in _records(f):
+                reasons[reason] += 1
+                report.set_aside_along[report.bin_of(int(offset))] += 1
                 if len(report.first_set_aside) < keep:
-                    report.first_set_aside.append(
-                        SetAsideRow(int(record["line"]), offset, record["reason"], record["raw"]))
+                    report.first_set_aside.append(SetAsideRow(int(line), int(offset), reason, raw))
         report.reasons = dict(reasons.most_common())
         with open(changes, encoding="utf-8", newline="") as f:
-            for record in csv.DictReader(f):
-                report.changes_along[report.bin_of(int(record["byte_offset"]))][record["change"]] += 1
+            for _, offset, change, _ in _records(f):
+                report.changes_along[report.bin_of(int(offset))][change] += 1
         return report
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
+
+
+def _records(f: TextIO) -> Iterator[list[str]]:
+    """The records of a quarantine or changes file, its header skipped.
+
+    The csv module would refuse a field over its process-wide limit (128
+    KiB), and a row set aside can be any length. These files are written
+    by the salvage alone: LF line ends, a field quoted when it holds a
+    comma, a quote or a line break, and a quote in it doubled.
+    """
+    pending: list[str] = []
+    quotes = 0
+    first = True
+    for line in f:
+        pending.append(line)
+        quotes += line.count('"')
+        if quotes % 2:
+            continue  # a quoted field runs on past this line break
+        record = "".join(pending)
+        pending, quotes = [], 0
+        if first:
+            first = False
+            continue
+        yield _fields(record[:-1] if record.endswith("\n") else record)
+
+
+def _fields(record: str) -> list[str]:
+    fields = []
+    at = 0
+    while True:
+        if record.startswith('"', at):
+            end = at + 1
+            while True:
+                end = record.index('"', end)
+                if not record.startswith('"', end + 1):
+                    break
+                end += 2
+            fields.append(record[at + 1:end].replace('""', '"'))
+            at = end + 1
+        else:
+            end = record.find(",", at)
+            end = len(record) if end < 0 else end
+            fields.append(record[at:end])
+            at = end
+        if at >= len(record):
+            return fields
+        at += 1  # the comma

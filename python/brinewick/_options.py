@@ -9,7 +9,7 @@ from __future__ import annotations
 import operator
 import os
 from dataclasses import dataclass
-from typing import Callable, Mapping, Optional, Tuple, Union
+from typing import Callable, Iterable, Mapping, Optional, Tuple, Union
 
 from . import _native
 
@@ -36,6 +36,23 @@ def fs_path(name: str, value: object) -> bytes:
     if b"\0" in encoded:
         raise ValueError(f"{name} contains a NUL byte: {text!r}")
     return encoded
+
+
+def refuse_shared_targets(targets: Iterable[Tuple[str, str]], sources: Iterable[str] = ()) -> None:
+    """Raise ValueError, naming the files, when two of `targets` (pairs of
+    an output and the input it comes from) are one file, or an output is
+    one of `sources`: one would overwrite the other."""
+    inputs = {os.path.realpath(s): s for s in sources}
+    seen: dict[str, str] = {}
+    for path, source in targets:
+        key = os.path.realpath(path)
+        if key in inputs:
+            raise ValueError(f"the output {path!r} of {source!r} would overwrite the input {inputs[key]!r}")
+        if key in seen:
+            other = seen[key]
+            whose = f" (by {other!r} and {source!r})" if other != source else ""
+            raise ValueError(f"two outputs would be written to {path!r}{whose}")
+        seen[key] = source
 
 
 def _one_ascii(name: str, value: object) -> str:

@@ -6,8 +6,8 @@ protocol (``__arrow_c_stream__``), which every one of them understands, and
 """
 from __future__ import annotations
 
+import errno
 import os
-import shutil
 import stat
 import tempfile
 import weakref
@@ -15,7 +15,7 @@ from dataclasses import replace
 from typing import Any, List, Mapping, NamedTuple, Optional, Tuple
 
 from . import _native
-from ._options import DEFAULT_BATCH_ROWS, NativeSettings, PathArg, fs_path
+from ._options import DEFAULT_BATCH_ROWS, NativeSettings, PathArg, check_int, fs_path
 from .summary import SalvageSummary, summary_of
 
 
@@ -80,17 +80,53 @@ def _remove(path: str) -> None:
         pass
 
 
-def _spool(path: bytes) -> str:
-    """Copy a pipe or device into a temporary file, so it can be read twice."""
-    with open(path, "rb") as source:
-        fd, spooled = tempfile.mkstemp(prefix="brinewick-", suffix=".csv")
+#: The most bytes of a pipe or device a typed read copies aside: 1 GiB.
+DEFAULT_SPOOL_LIMIT = 1 << 30
+
+
+class _Spool:
+    """A temporary copy of a pipe or device, so that it can be read twice.
+
+    Where /proc/self/fd exists the file is unlinked as soon as it is made
+    and the reader opens it through its descriptor: nothing stays behind,
+    even after SIGKILL. Elsewhere it keeps its name until closed.
+    """
+
+    def __init__(self, source: bytes, shown: str, limit: Optional[int]) -> None:
+        fd, name = tempfile.mkstemp(prefix="brinewick-", suffix=".csv")
+        self.fd: Optional[int] = fd
+        self.name: Optional[str] = name
+        self.path = name
         try:
-            with os.fdopen(fd, "wb") as target:
-                shutil.copyfileobj(source, target, 1 << 20)
+            if os.path.isdir("/proc/self/fd"):
+                _remove(name)
+                self.name = None
+                self.path = f"/proc/self/fd/{fd}"
+            self._fill(source, shown, limit)
         except BaseException:
-            _remove(spooled)
+            self.close()
             raise
-    return spooled
+
+    def _fill(self, source: bytes, shown: str, limit: Optional[int]) -> None:
+        assert self.fd is not None
+        total = 0
+        with open(source, "rb", buffering=0) as f:
+            while chunk := f.read(1 << 20):
+                total += len(chunk)
+                if limit is not None and total > limit:
+                    raise OSError(errno.EFBIG, f"the stream is longer than spool_limit ({limit} bytes), "
+                                               "the most a typed read copies aside", shown)
+                view = memoryview(chunk)
+                while view:
+                    view = view[os.write(self.fd, view):]
+
+    def close(self) -> None:
+        if self.fd is not None:
+            os.close(self.fd)
+            self.fd = None
+        if self.name is not None:
+            _remove(self.name)
+            self.name = None
 
 
 class SalvagedTable(_ArrowExport):
@@ -116,24 +152,59 @@ class SalvagedTable(_ArrowExport):
         The rows set aside and the changes made, known at the same moment.
     """
 
-    def __init__(self, reader: object, name: str, spooled: Optional[str]) -> None:
+    def __init__(self, reader: object, name: str, spool: Optional[_Spool],
+                 one_pass: Optional[Tuple[bytes, NativeSettings, Optional[int]]] = None) -> None:
         self._reader = reader
         self._name = name
-        # A spooled pipe lives as long as the table; open streams keep their
-        # own descriptor, so they outlive its removal.
-        self._cleanup = weakref.finalize(self, _remove, spooled) if spooled is not None else None
+        self._cleanup: Optional[Any] = None  # a weakref.finalize
+        self._keep(spool)
+        # A stream read without a copy (its path, settings and spool limit):
+        # its rows go to the first consumer only.
+        self._one_pass = one_pass
+        self._taken = False
+
+    def _keep(self, spool: Optional[_Spool]) -> None:
+        # A spooled stream lives as long as the table; open streams keep
+        # their own descriptor, so they outlive its closing.
+        if spool is not None:
+            self._cleanup = weakref.finalize(self, spool.close)
+
+    def _copy_aside(self, what: str) -> None:
+        """Before its one stream is taken, a stream read in one pass can
+        still be spooled, for a consumer that asks for `what` first."""
+        if self._one_pass is None:
+            return
+        if self._taken:
+            raise ValueError(
+                f"{self._name!r} is a stream that a types='str' read takes in one pass, and its first "
+                f"consumer has it: {what} would need it again (a typed read copies a stream aside)")
+        source, settings, limit = self._one_pass
+        spool = _Spool(source, self._name, limit)
+        try:
+            self._reader = _open_reader(spool.path, settings)
+        except BaseException:
+            spool.close()
+            raise
+        self._keep(spool)
+        self._one_pass = None
 
     def __arrow_c_stream__(self, requested_schema: object = None) -> object:
         """A fresh Arrow C stream over the file (``requested_schema`` is not applied)."""
+        if self._taken:
+            self._copy_aside("another stream")
+        self._taken = True
         return _native.read_stream(self._reader)
 
     def __arrow_c_schema__(self) -> object:
         """The Arrow schema every stream of this table follows."""
+        # Reading a one-pass stream as far as the header would take those rows from its stream.
+        self._copy_aside("its schema")
         return _native.read_schema(self._reader)
 
     def _report(self) -> _native.ReadReport:
         report = _native.read_summary(self._reader)
         if report is None:
+            self._copy_aside("its summary")
             _native.read_scan(self._reader)
             report = _native.read_summary(self._reader)
         assert report is not None
@@ -173,6 +244,7 @@ def read(
     repair_quotes: bool = True,
     jobs: Optional[int] = None,
     batch_rows: int = DEFAULT_BATCH_ROWS,
+    spool_limit: Optional[int] = DEFAULT_SPOOL_LIMIT,
 ) -> SalvagedTable:
     """Salvage a damaged CSV file into Arrow data, without a Python object per field.
 
@@ -184,8 +256,12 @@ def read(
     Parameters
     ----------
     path : str, bytes or os.PathLike
-        The damaged CSV. A pipe, FIFO or device is first copied into a
-        temporary file (removed with the table) so it can be read again.
+        The damaged CSV. A pipe, FIFO or device is read as it comes when
+        ``types="str"`` and the width is fixed: the table then gives one
+        stream, and its summary once that stream is read to the end.
+        Otherwise it is first copied into a temporary file, which can be
+        read again; the copy has no name (on Linux) and is gone with the
+        table, or when the process ends however it ends.
     header : bool, default True
         The first clean row names the columns: a blank name becomes
         ``column_N`` (N its 1-based position), a repeated one gets ``_2``,
@@ -211,6 +287,10 @@ def read(
         process may use. The table is the same for any count.
     batch_rows : int, default 65536
         The most rows in one record batch.
+    spool_limit : int or None, default 1 GiB
+        The most bytes of a pipe or device copied aside; a longer stream
+        raises OSError (EFBIG) naming it, and the copy is removed. None
+        copies without a limit.
 
     Returns
     -------
@@ -239,8 +319,8 @@ def read(
     >>> table = pa.table(brinewick.read("export.csv"))       # doctest: +SKIP
     """
     settings = _check_read_options(header, types, dtypes, empty_as_null, delimiter, quote_char, fill_ragged_rows,
-                                   merge_overflow, expected_columns, repair_quotes, jobs, batch_rows)
-    return _read(path, settings)
+                                   merge_overflow, expected_columns, repair_quotes, jobs, batch_rows, spool_limit)
+    return _read(path, settings, spool_limit)
 
 
 def release_unused_memory() -> int:
@@ -261,8 +341,12 @@ def _check_read_options(header: bool = True, types: str = "infer", dtypes: Optio
                         empty_as_null: bool = True, delimiter: Optional[str] = None, quote_char: str = '"',
                         fill_ragged_rows: bool = True, merge_overflow: bool = True,
                         expected_columns: Optional[int] = None, repair_quotes: bool = True,
-                        jobs: Optional[int] = None, batch_rows: int = DEFAULT_BATCH_ROWS) -> NativeSettings:
-    """read()'s options, checked."""
+                        jobs: Optional[int] = None, batch_rows: int = DEFAULT_BATCH_ROWS,
+                        spool_limit: Optional[int] = DEFAULT_SPOOL_LIMIT) -> NativeSettings:
+    """read()'s options, checked (spool_limit is read's own, not the native reader's)."""
+    limit = check_int("spool_limit", spool_limit, none_allowed=True)
+    if limit is not None and limit < 0:
+        raise ValueError(f"spool_limit must be None or >= 0, not {limit}")
     return NativeSettings.check(
         delimiter=delimiter, quote_char=quote_char, fill_ragged_rows=fill_ragged_rows,
         merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
@@ -333,19 +417,21 @@ def _read_part(path: str, plan: FilePlan, index: int, **read_options: Any) -> Tu
             summary_of(span.report, span.report.seconds))
 
 
-def _read(path: PathArg, settings: NativeSettings) -> SalvagedTable:
+def _read(path: PathArg, settings: NativeSettings, spool_limit: Optional[int] = DEFAULT_SPOOL_LIMIT) -> SalvagedTable:
     encoded = fs_path("path", path)
-    shown = os.fspath(path)  # type: ignore[call-overload]
-    mode = os.stat(shown).st_mode
+    given = os.fspath(path)
+    shown = os.fsdecode(given)
+    mode = os.stat(given).st_mode
     if stat.S_ISDIR(mode):
-        raise IsADirectoryError(21, "Is a directory", shown)
-    spooled = None if stat.S_ISREG(mode) else _spool(encoded)
+        raise IsADirectoryError(21, "Is a directory", given)
+    one_pass = not stat.S_ISREG(mode) and not _needs_scan(settings)
+    spool = None if stat.S_ISREG(mode) or one_pass else _Spool(encoded, shown, spool_limit)
     try:
-        reader = _open_reader(encoded if spooled is None else spooled, settings)
-        table = SalvagedTable(reader, os.fsdecode(shown), spooled)
+        reader = _open_reader(encoded if spool is None else spool.path, settings)
+        table = SalvagedTable(reader, shown, spool, (encoded, settings, spool_limit) if one_pass else None)
     except BaseException:
-        if spooled is not None:
-            _remove(spooled)
+        if spool is not None:
+            spool.close()
         raise
     if _needs_scan(settings):
         _native.read_scan(reader)

@@ -7,6 +7,7 @@ error; nothing is left half written.
 
 from __future__ import annotations
 
+import errno
 import json
 import os
 import shutil
@@ -15,12 +16,20 @@ import tempfile
 import threading
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import Any, Callable, Optional, TextIO
+from typing import Any, Callable, Optional
 
 import click
 
+from ._options import refuse_shared_targets
+
 EXIT_OK, EXIT_SET_ASIDE, EXIT_USAGE, EXIT_IO, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
 STDIO = "-"
+STDOUT_NAME = "<stdout>"
+
+# Errors only a write can meet: with the output written over the input they
+# tell which side failed when both carry the same name.
+_WRITE_ERRNOS = frozenset(
+    getattr(errno, n) for n in ("ENOSPC", "EDQUOT", "EFBIG", "EROFS", "EPIPE") if hasattr(errno, n))
 
 
 class Cancelled(Exception):
@@ -35,7 +44,7 @@ def _io_message(error: OSError, reading: str) -> str:
     """'cannot read 'x.csv': No such file or directory' and the like."""
     name = error.filename if error.filename is not None else reading
     name = os.fsdecode(name)
-    verb = "read" if name == reading else "write"
+    verb = "read" if name == reading and error.errno not in _WRITE_ERRNOS else "write"
     text = error.strerror or str(error)
     return f"cannot {verb} {name!r}: {text}"
 
@@ -87,6 +96,40 @@ def main() -> None:
     merges overflowing ones, sets aside what cannot be fixed (with its line
     and the reason) and writes a clean CSV that strict parsers accept.
     """
+    _CLOSED.update(_hold_closed_standard_streams())
+    if 1 in _CLOSED:
+        _fail(f"cannot write {STDOUT_NAME!r}: {os.strerror(errno.EBADF)}")
+        sys.exit(EXIT_IO)
+
+
+# Standard streams the command was started without (`>&-`).
+_CLOSED: set[int] = set()
+
+
+def _hold_closed_standard_streams() -> set[int]:
+    """Put /dev/null on each of descriptors 0-2 that is closed, and say which were.
+
+    Otherwise the next file opened would take the number, and what is meant
+    for standard output would land in it.
+    """
+    closed = set()
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            closed.add(fd)
+            held = os.open(os.devnull, os.O_RDONLY if fd == 0 else os.O_WRONLY)
+            if held != fd:
+                os.dup2(held, fd)
+                os.close(held)
+    return closed
+
+
+def _stdin_path() -> str:
+    if 0 in _CLOSED:
+        _fail(f"cannot read '<stdin>': {os.strerror(errno.EBADF)}")
+        sys.exit(EXIT_IO)
+    return "/dev/stdin"
 
 
 # -- salvage ------------------------------------------------------------------
@@ -142,13 +185,11 @@ def _plan(files: tuple[str, ...], output: Optional[str], output_dir: Optional[st
         jobs.append(Job(source, out,
                         side(quarantine, quarantine_dir, source, ".quarantine.csv"),
                         side(changes, changes_dir, source, ".changes.csv")))
-    targets = [p for j in jobs for p in (j.output, j.quarantine, j.changes) if p not in (None, STDIO)]
-    seen = set()
-    for path in targets:
-        key = os.path.abspath(path)
-        if key in seen:
-            raise click.UsageError(f"two outputs would be written to {path!r}")
-        seen.add(key)
+    try:
+        refuse_shared_targets((p, j.label) for j in jobs for p in (j.output, j.quarantine, j.changes)
+                              if p not in (None, STDIO))
+    except ValueError as error:
+        raise click.UsageError(str(error)) from None
     if sum(j.output == STDIO for j in jobs) > 1:
         raise click.UsageError("only one clean CSV can go to standard output")
     return jobs
@@ -210,11 +251,44 @@ class Outcome:
     error: Optional[str] = None
 
 
+def _silence_stdout() -> None:
+    """Point standard output at /dev/null, so that nothing more goes to a
+    stream that failed and the interpreter's final flush has nothing to say."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 1)
+    os.close(devnull)
+
+
+def _write_stdout(data: bytes) -> None:
+    """Write `data` to standard output to its last byte.
+
+    A short write (a nearly full disk, an unbuffered stream) is followed by
+    another until the whole of it is taken or the system reports why not;
+    the failure is an OSError naming standard output.
+    """
+    try:
+        if sys.stdout is not None:
+            sys.stdout.flush()  # whatever click buffered goes first
+        view = memoryview(data)
+        while view:
+            written = os.write(1, view)
+            if written == 0:
+                raise OSError(errno.EIO, "the output took no bytes")
+            view = view[written:]
+    except OSError as error:
+        _silence_stdout()
+        raise OSError(error.errno, error.strerror or str(error), STDOUT_NAME) from None
+
+
+def _echo(text: str) -> None:
+    encoding = getattr(sys.stdout, "encoding", None) or "utf-8"
+    _write_stdout((text + "\n").encode(encoding, "replace"))
+
+
 def _copy_to_stdout(path: str) -> None:
-    out = sys.stdout.buffer
     with open(path, "rb") as f:
-        shutil.copyfileobj(f, out, 1 << 20)
-    out.flush()
+        while chunk := f.read(1 << 20):
+            _write_stdout(chunk)
 
 
 def _run_job(job: Job, options: dict[str, Any], progress: Callable[[int, Optional[int]], None],
@@ -234,8 +308,6 @@ def _run_job(job: Job, options: dict[str, Any], progress: Callable[[int, Optiona
             _copy_to_stdout(output)
         return Outcome(job, summary=summary)
     except OSError as error:
-        if isinstance(error, BrokenPipeError):
-            raise
         return Outcome(job, error=_io_message(error, job.input_path))
     finally:
         if scratch is not None:
@@ -261,11 +333,6 @@ def _table(outcomes: list[Outcome]) -> str:
                          for i, (c, w) in enumerate(zip(cells, widths))).rstrip()
 
     return "\n".join([line(header), line(["-" * w for w in widths]), *map(line, body)])
-
-
-def _report_stream(jobs: list[Job]) -> TextIO:
-    # Reports never mix into a clean CSV written to standard output.
-    return sys.stderr if any(j.output == STDIO for j in jobs) else sys.stdout
 
 
 @main.command("salvage")
@@ -302,6 +369,8 @@ def salvage_command(files: tuple[str, ...], output: Optional[str], output_dir: O
         raise click.UsageError("give --changes or --changes-dir, not both")
     options = _dialect(kwargs)
     plan = _plan(files, output, output_dir, quarantine, quarantine_dir, changes, changes_dir)
+    if STDIO in files:
+        _stdin_path()
     for folder in (output_dir, quarantine_dir, changes_dir):
         if folder is not None and not os.path.isdir(folder):
             _fail(f"cannot write {folder!r}: No such directory")
@@ -338,11 +407,6 @@ def salvage_command(files: tuple[str, ...], output: Optional[str], output_dir: O
     except ValueError as error:
         progress.close()
         raise click.UsageError(str(error)) from None
-    except BrokenPipeError:
-        # The reader of standard output went away: nothing more to say.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        sys.exit(EXIT_OK)
     progress.close()
 
     status = EXIT_OK
@@ -352,19 +416,34 @@ def salvage_command(files: tuple[str, ...], output: Optional[str], output_dir: O
             status = EXIT_IO
         elif o.summary.quarantined_rows and status == EXIT_OK:
             status = EXIT_SET_ASIDE
-    stream = _report_stream(plan)
+    lines = []
     if as_json:
         for o in outcomes:
             if o.summary is not None:
                 outputs = {"clean": o.job.output, "quarantine": o.job.quarantine,
                            "changes": o.job.changes}
                 record = {"file": o.job.label, "outputs": outputs, **o.summary.to_dict()}
-                stream.write(json.dumps(record) + "\n")
+                lines.append(json.dumps(record))
     elif not quiet and any(o.summary is not None for o in outcomes):
         # A run in which every file failed has said all it has to in its errors.
-        stream.write(_table(outcomes) + "\n")
-    stream.flush()
+        lines.append(_table(outcomes))
+    if any(j.output == STDIO for j in plan):
+        # Reports never mix into a clean CSV written to standard output.
+        for line in lines:
+            click.echo(line, err=True)
+    else:
+        _report(lines)
     sys.exit(status)
+
+
+def _report(lines: list[str]) -> None:
+    """Print on standard output; a failure there is an I/O error (exit 3)."""
+    try:
+        for line in lines:
+            _echo(line)
+    except OSError as error:
+        _fail(_io_message(error, ""))
+        sys.exit(EXIT_IO)
 
 
 # -- sniff --------------------------------------------------------------------
@@ -385,16 +464,17 @@ def sniff_command(files: tuple[str, ...], sample_bytes: int, as_json: bool) -> N
     status = EXIT_OK
     for name in files:
         try:
-            result = sniff_file("/dev/stdin" if name == STDIO else name, sample_bytes=sample_bytes)
+            result = sniff_file(_stdin_path() if name == STDIO else name, sample_bytes=sample_bytes)
         except OSError as error:
             _fail(_io_message(error, name))
             status = EXIT_IO
             continue
+        except ValueError as error:
+            raise click.UsageError(str(error)) from None
         if as_json:
-            click.echo(json.dumps(result.to_dict()))
+            _report([json.dumps(result.to_dict())])
             continue
-        if len(files) > 1:
-            click.echo(f"{name}:")
+        lines = [f"{name}:"] if len(files) > 1 else []
         for key, value in (
             ("delimiter", repr(result.delimiter)), ("columns", result.columns),
             ("header", "yes" if result.has_header else "no"), ("line endings", result.line_endings),
@@ -403,7 +483,8 @@ def sniff_command(files: tuple[str, ...], sample_bytes: int, as_json: bool) -> N
                               f" ({result.invalid_utf8_share:.3%})"),
             ("sample", f"first {result.sample_bytes} bytes"),
         ):
-            click.echo(f"  {key:<16}{value}" if len(files) > 1 else f"{key:<16}{value}")
+            lines.append(f"  {key:<16}{value}" if len(files) > 1 else f"{key:<16}{value}")
+        _report(lines)
     sys.exit(status)
 
 
@@ -425,7 +506,7 @@ def inspect_command(file: str, html_path: Optional[str], as_json: bool, show: in
     from ._damage import inspect
     from ._report_html import render_html
 
-    source = "/dev/stdin" if file == STDIO else file
+    source = _stdin_path() if file == STDIO else file
     stop = threading.Event()
     progress = Progress([], enabled=sys.stderr.isatty() and not as_json)
     try:
@@ -449,10 +530,7 @@ def inspect_command(file: str, html_path: Optional[str], as_json: bool, show: in
         except OSError as error:
             _fail(_io_message(error, source))
             sys.exit(EXIT_IO)
-    if as_json:
-        click.echo(json.dumps(report.to_dict()))
-    else:
-        click.echo(_text_report(report))
+    _report([json.dumps(report.to_dict()) if as_json else _text_report(report)])
     sys.exit(EXIT_SET_ASIDE if report.summary.quarantined_rows else EXIT_OK)
 
 

@@ -22,6 +22,8 @@ try:
 except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError("brinewick.dask needs Dask: pip install 'dask[dataframe]' distributed") from error
 
+from ._options import refuse_shared_targets
+
 PathLike = Union[str, "os.PathLike[str]"]
 
 
@@ -100,17 +102,23 @@ def salvage(
         clash = sorted({s for s in stems if stems.count(s) > 1})
         raise ValueError(f"inputs with the same name would overwrite each other's outputs: {clash}")
     folder = os.path.abspath(os.fspath(output_dir))
-    os.makedirs(folder, exist_ok=True)
-    tasks = []
+    plan = []
     for source, stem in zip(sources, stems):
         base = os.path.join(folder, stem)
-        tasks.append(dask.delayed(_salvage_one, pure=False)(
-            source, base + ".csv",
-            base + ".quarantine.csv" if quarantine else None,
-            base + ".changes.csv" if changes else None,
-            options,
+        plan.append((source, stem, base + ".csv", base + ".quarantine.csv" if quarantine else None,
+                     base + ".changes.csv" if changes else None))
+    # No task may write what another writes or reads ("a.csv" beside
+    # "a.quarantine.csv", or the output folder being the inputs' own).
+    refuse_shared_targets(((path, source) for source, _, *outputs in plan for path in outputs if path is not None),
+                          sources)
+    os.makedirs(folder, exist_ok=True)
+    tasks = [
+        dask.delayed(_salvage_one, pure=False)(
+            source, clean, quarantine_path, changes_path, options,
             dask_key_name=f"brinewick-salvage-{stem}-{abs(hash(source)):x}",
-        ))
+        )
+        for source, stem, clean, quarantine_path, changes_path in plan
+    ]
     return list(dask.compute(*tasks))
 
 

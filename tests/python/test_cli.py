@@ -145,6 +145,73 @@ def test_io_errors_are_one_line_and_exit_3(tmp_path: Path, make, message: str) -
     assert result.stdout == b""
 
 
+# About 400 KB of rows that need no mending: larger than a pipe's buffer.
+BULK = b"id,name,qty\n" + b"".join(b"%d,name%d,%d\n" % (i, i, 3 * i) for i in range(20000))
+
+
+def _limit_file_size(limit: int):
+    import resource
+
+    return lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+
+@pytest.mark.parametrize("unbuffered", ["", "1"])
+@pytest.mark.parametrize("jobs", ["1", "2"])
+@pytest.mark.parametrize("sink", ["/dev/full", "short writes", "in place"])
+def test_a_failed_write_exits_3_naming_the_output(tmp_path: Path, sink: str, jobs: str, unbuffered: str) -> None:
+    """Every write is checked to its last byte, and the error names the side
+    that failed. A file size limit makes the writes past it short, then
+    refused (EFBIG), as a nearly full disk does."""
+    (tmp_path / "in.csv").write_bytes(BULK)
+    env = {**os.environ, "PYTHONUNBUFFERED": unbuffered}
+    args = [sys.executable, "-m", "brinewick", "salvage", "--jobs", jobs, "--quiet"]
+    if sink == "in place":
+        proc = subprocess.run([*args, "in.csv", "-o", "in.csv"], cwd=tmp_path, env=env, capture_output=True,
+                              preexec_fn=_limit_file_size(len(BULK) // 2), timeout=60)
+        expected = "brinewick: cannot write 'in.csv': File too large"
+    else:
+        out = tmp_path / "out.csv"
+        padding = 2 * len(BULK)  # the scratch copy of the clean CSV stays under the limit
+        out.write_bytes(b"\0" * padding)
+        with open(sink if sink == "/dev/full" else out, "ab") as stdout:
+            proc = subprocess.run([*args, "-"], input=BULK, stdout=stdout, stderr=subprocess.PIPE, env=env,
+                                  preexec_fn=_limit_file_size(padding + len(BULK) // 2), timeout=60)
+        expected = "brinewick: cannot write '<stdout>': " + (
+            "No space left on device" if sink == "/dev/full" else "File too large")
+    assert (proc.returncode, proc.stderr.decode().splitlines()) == (3, [expected])
+    assert (tmp_path / "in.csv").read_bytes() == BULK
+    assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
+
+
+def _close_stdout() -> None:
+    os.close(1)
+
+
+@pytest.mark.parametrize("args", [["salvage", "in.csv", "-o", "out.csv"], ["salvage", "-"], ["sniff", "in.csv"]])
+def test_closed_stdout_is_one_line_and_exit_3(tmp_path: Path, args: list[str]) -> None:
+    (tmp_path / "in.csv").write_bytes(CLEAN)
+    proc = subprocess.run([sys.executable, "-m", "brinewick", *args], input=CLEAN, cwd=tmp_path,
+                          stderr=subprocess.PIPE, preexec_fn=_close_stdout, timeout=60)
+    assert proc.returncode == 3
+    assert proc.stderr.decode().splitlines() == ["brinewick: cannot write '<stdout>': Bad file descriptor"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv"]
+
+
+@pytest.mark.parametrize("output", ["fifo", "stdout"])
+def test_a_reader_that_quits_is_exit_3(tmp_path: Path, output: str) -> None:
+    (tmp_path / "in.csv").write_bytes(BULK)
+    fifo = tmp_path / "out.fifo"
+    os.mkfifo(fifo)
+    target = str(fifo) if output == "fifo" else "-"
+    proc = subprocess.Popen([sys.executable, "-m", "brinewick", "salvage", str(tmp_path / "in.csv"), "-o", target,
+                             "--quiet"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    with open(fifo if output == "fifo" else proc.stdout.fileno(), "rb", closefd=output == "fifo") as reader:
+        assert reader.read(10) == BULK[:10]
+    proc.stdout.close()
+    _, err = proc.communicate(timeout=60)
+    assert (proc.returncode, err.decode().splitlines()) == (3, [f"brinewick: cannot write {target if output == 'fifo' else '<stdout>'!r}: Broken pipe"])
+
+
 def test_sigint_exits_130_and_leaves_nothing(tmp_path: Path) -> None:
     fifo = tmp_path / "never.csv"
     os.mkfifo(fifo)
@@ -205,6 +272,54 @@ def test_inspect_reports_damage_without_writing(tmp_path: Path, damaged: Path) -
     assert sorted(p.name for p in tmp_path.iterdir()) == ["orders.csv"]
     text = run("inspect", str(damaged), "--no-merge-overflow").stdout.decode()
     assert "line 5" in text and "damage along the file" in text
+
+
+def test_inspect_takes_long_rows_and_writes_no_clean_copy(tmp_path: Path, monkeypatch) -> None:
+    import csv
+    import tempfile
+
+    # A set-aside row well over the csv module's 128 KiB field limit, with
+    # every character its quoting has to carry.
+    long_field = b'"' + b'x,"",\r\n' * 30_000 + b'"'
+    data = b"a,b\n1,2\n3," + long_field + b",extra\n4,\"5\"x\n6,7,8\n"
+    src = tmp_path / "in.csv"
+    src.write_bytes(data)
+    scratch = tmp_path / "tmp"
+    scratch.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(scratch))
+    written: set[str] = set()
+    report = brinewick.inspect(src, merge_overflow=False, bins=7,
+                               progress=lambda *_: written.update(p.name for p in scratch.rglob("*")))
+    assert written and not [n for n in written if "clean" in n]
+
+    q = tmp_path / "q.csv"
+    c = tmp_path / "c.csv"
+    brinewick.salvage(src, tmp_path / "out.csv", quarantine=q, changes=c, merge_overflow=False)
+    limit = csv.field_size_limit(1 << 30)
+    try:
+        with open(q, newline="", encoding="utf-8") as f:
+            set_aside = [(int(r["line"]), int(r["byte_offset"]), r["reason"], r["raw"]) for r in csv.DictReader(f)]
+        with open(c, newline="", encoding="utf-8") as f:
+            changes = [(int(r["byte_offset"]), r["change"]) for r in csv.DictReader(f)]
+    finally:
+        csv.field_size_limit(limit)
+    assert len(set_aside) == 2 and len(set_aside[0][3]) > 1 << 17
+    assert [(r.line, r.byte_offset, r.reason, r.raw) for r in report.first_set_aside] == set_aside
+    assert sum(report.set_aside_along) == 2 and len(report.changes_along) == 7
+    assert sorted((o, k) for i, b in enumerate(report.changes_along) for k, n in b.items() for o in [i] * n) == \
+        sorted((report.bin_of(o), k) for o, k in changes)
+
+
+@pytest.mark.parametrize("call", [
+    lambda p: brinewick.inspect(p, bins=2**63),
+    lambda p: brinewick.inspect(p, bins=0),
+    lambda p: brinewick.sniff_file(p, sample_bytes=2**64),
+    lambda p: brinewick.sniff_file(p, sample_bytes=0),
+], ids=["bins 2**63", "bins 0", "sample 2**64", "sample 0"])
+def test_sizes_out_of_range_are_value_errors(tmp_path: Path, call) -> None:
+    (tmp_path / "a.csv").write_bytes(CLEAN)
+    with pytest.raises(ValueError, match="must be from 1 to"):
+        call(tmp_path / "a.csv")
 
 
 def chromium() -> str | None:

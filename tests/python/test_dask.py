@@ -92,6 +92,22 @@ def test_same_named_inputs_are_refused_before_any_work(tmp_path: Path) -> None:
     assert not (tmp_path / "out").exists()
 
 
+@pytest.mark.parametrize("names, out, message", [
+    (["a.csv", "a.quarantine.csv", "a.changes.csv"], "out", r"two outputs would be written to .*/out/a\.\w+\.csv"),
+    (["a.csv", "b.csv"], "in", "would overwrite the input .*a.csv"),
+])
+def test_outputs_that_collide_are_refused_before_any_work(tmp_path: Path, names: list[str], out: str,
+                                                           message: str) -> None:
+    (tmp_path / "in").mkdir()
+    for name in names:
+        (tmp_path / "in" / name).write_bytes(b"a,b\n1\n")
+    with pytest.raises(ValueError, match=message):
+        bwd.salvage(str(tmp_path / "in" / "*.csv"), tmp_path / out)
+    assert sorted(p.relative_to(tmp_path).as_posix() for p in tmp_path.rglob("*")) == \
+        ["in", *(f"in/{n}" for n in sorted(names))]
+    assert all((tmp_path / "in" / n).read_bytes() == b"a,b\n1\n" for n in names)
+
+
 def test_a_failing_file_raises_its_oserror(client, tmp_path: Path) -> None:
     with pytest.raises(FileNotFoundError) as info:
         bwd.salvage([tmp_path / "missing.csv"], tmp_path / "out")

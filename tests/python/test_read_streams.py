@@ -5,6 +5,10 @@ import csv
 import gc
 import io
 import os
+import signal
+import subprocess
+import sys
+import tempfile
 import threading
 
 import pytest
@@ -82,27 +86,73 @@ def test_changed_type_fails_the_stream(write_input):
         pa.table(t)
 
 
+def feed_fifo(fifo, data, endless=False):
+    """A thread writing `data` into the FIFO (again and again when `endless`) until its reader goes away."""
+    def feed():
+        try:
+            with open(fifo, "wb") as f:
+                f.write(data)
+                while endless:
+                    f.write(data)
+        except BrokenPipeError:
+            pass
+
+    writer = threading.Thread(target=feed, daemon=True)
+    writer.start()
+    return writer
+
+
+@pytest.fixture
+def spool_dir(tmp_path, monkeypatch):
+    folder = tmp_path / "spool"
+    folder.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(folder))
+    return folder
+
+
 @pytest.mark.parametrize("types", ["infer", "str"])
-def test_pipe_is_read_and_can_be_read_again(tmp_path, types):
+def test_pipe_is_read_and_leaves_no_named_copy(tmp_path, spool_dir, types):
+    """A typed read copies the pipe aside (unnamed) and can read it again; a
+    types="str" read takes it in its one pass and refuses a second one."""
     fifo = tmp_path / "in.fifo"
     os.mkfifo(fifo)
-
-    def feed():
-        with open(fifo, "wb") as f:
-            f.write(DATA)
-
-    writer = threading.Thread(target=feed)
-    writer.start()
+    writer = feed_fifo(fifo, DATA)
     t = brinewick.read(str(fifo), types=types)
-    writer.join()
     first = pa.table(t)
-    assert first.num_rows == 5000
-    assert first.equals(pa.table(t))
-    spooled = t._cleanup.peek()[2][0]
-    assert os.path.exists(spooled)
-    del t
-    gc.collect()
-    assert not os.path.exists(spooled)
+    writer.join()
+    assert first.num_rows == 5000 and not list(spool_dir.iterdir())
+    if types == "str":
+        assert t._cleanup is None  # never copied
+        with pytest.raises(ValueError, match="one pass"):
+            pa.table(t)
+    else:
+        assert first.equals(pa.table(t))
+
+
+@pytest.mark.parametrize("types", ["infer", "str"])
+@pytest.mark.parametrize("source", ["/dev/zero", "endless fifo"])
+def test_stream_copy_is_bounded_and_removed(tmp_path, spool_dir, source, types):
+    if source == "endless fifo":
+        source = str(tmp_path / "in.fifo")
+        os.mkfifo(source)
+        feed_fifo(source, b"y\n" * 4096, endless=True)
+    with pytest.raises(OSError, match=r"spool_limit \(1048576 bytes\)") as info:
+        # A types="str" read takes a stream as it comes, and copies it only
+        # for a consumer that asks for the schema before the rows.
+        pa.schema(brinewick.read(source, types=types, spool_limit=1 << 20))
+    assert info.value.filename == source
+    assert not list(spool_dir.iterdir())
+
+
+def test_a_killed_reader_leaves_no_copy(tmp_path):
+    spool = tmp_path / "spool"
+    spool.mkdir()
+    script = ("import brinewick, os, signal; t = brinewick.read('/dev/stdin'); "
+              "assert t.summary.total_rows == 5001; os.kill(os.getpid(), signal.SIGKILL)")
+    proc = subprocess.run([sys.executable, "-c", script], input=DATA, capture_output=True, timeout=60,
+                          env={**os.environ, "TMPDIR": str(spool)})
+    assert proc.returncode == -signal.SIGKILL, proc.stderr
+    assert not list(spool.iterdir())
 
 
 def salvage_records(tmp_path, path, **options):
