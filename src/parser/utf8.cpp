@@ -381,7 +381,8 @@ std::size_t valid_prefix_plain(const unsigned char* data, std::size_t size) noex
 }
 
 #if defined(__SSE2__)
-std::size_t valid_prefix_sse2(const unsigned char* data, std::size_t size) noexcept {
+// Aligned as the lookup paths are (utf8_lookup.inc).
+__attribute__((aligned(64))) std::size_t valid_prefix_sse2(const unsigned char* data, std::size_t size) noexcept {
     return block_prefix<Sse2Kernel>(data, size);
 }
 #endif
