@@ -70,20 +70,29 @@ inline std::size_t sequence_length(const unsigned char* data, std::size_t size,
     return 0;
 }
 
+inline std::uint64_t word_at(const unsigned char* p) noexcept {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    return word;
+}
+
 // The first ill-formed (or cut short) sequence at or after `i`, a character
-// boundary, or `size`: ASCII two words a step, other characters one by one.
+// boundary, or `size`: ASCII four words a step, other characters one by one.
 // The plain path, and the vector paths' answer once they find a fault.
+// (Words read one by one: copied into an array they went through the stack,
+// at two thirds the speed.)
 std::size_t first_fault(const unsigned char* data, std::size_t i, std::size_t size) noexcept {
     while (i < size) {
-        if (size - i >= 16) {
-            std::uint64_t word[2];
-            std::memcpy(word, data + i, 16);
-            if (((word[0] | word[1]) & kHighBits) == 0) {
-                i += 16;
+        if (size - i >= 32) {
+            std::uint64_t any = 0;
+            for (std::size_t k = 0; k < 32; k += 8) any |= word_at(data + i + k);
+            if ((any & kHighBits) == 0) {
+                i += 32;
                 continue;
             }
-            i += (word[0] & kHighBits) != 0 ? first_high_byte(word[0] & kHighBits)
-                                             : 8 + first_high_byte(word[1] & kHighBits);
+            std::size_t k = 0;
+            while ((word_at(data + i + k) & kHighBits) == 0) k += 8;
+            i += k + first_high_byte(word_at(data + i + k) & kHighBits);
         } else if (data[i] < 0x80) {
             ++i;
             continue;
@@ -491,8 +500,7 @@ Utf8Check check_utf8(const unsigned char* data, std::size_t size) noexcept {
     std::size_t i = 0;
     // Skip ASCII eight bytes at a time.
     while (i + 8 <= size) {
-        std::uint64_t word;
-        std::memcpy(&word, data + i, 8);
+        const std::uint64_t word = word_at(data + i);
         if ((word & kHighBits) != 0) {
             i += first_high_byte(word & kHighBits);
             break;
