@@ -149,7 +149,8 @@ int run_file(const char* path, int reps, const Dialect& dialect) {
     Timed scan;
     decoded.best_seconds = asking.best_seconds = raw.best_seconds = scan.best_seconds = 1e300;
     std::vector<brinewick::Utf8Path> paths;
-    for (const auto p : {brinewick::Utf8Path::plain, brinewick::Utf8Path::sse2, brinewick::Utf8Path::avx2})
+    for (const auto p : {brinewick::Utf8Path::plain, brinewick::Utf8Path::sse2, brinewick::Utf8Path::ssse3,
+                         brinewick::Utf8Path::avx2, brinewick::Utf8Path::avx512})
         if (brinewick::utf8_path_supported(p)) paths.push_back(p);
     std::vector<Timed> validated(paths.size());
     for (auto& t : validated) t.best_seconds = 1e300;

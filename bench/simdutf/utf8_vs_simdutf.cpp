@@ -6,10 +6,11 @@
 // cut) sequence starts, which is what the parser needs, so its peer is
 // simdutf::validate_utf8_with_errors (error code and position). The plain
 // yes/no simdutf::validate_utf8 is timed too, as the floor of what a
-// validator can cost. Each of our paths (plain, SSE2, AVX2) and the path we
-// pick at run time, and each simdutf kernel this CPU runs (fallback,
-// westmere, haswell, icelake) with the one simdutf picks, validate every
-// buffer; every answer is checked against ours on the plain path.
+// validator can cost. Each of our paths (plain, SSE2, SSSE3, AVX2, AVX-512)
+// and the path we pick at run time, and each simdutf kernel this CPU runs
+// (fallback, westmere, haswell, icelake) with the one simdutf picks,
+// validate every buffer; every answer is checked against ours on the plain
+// path.
 //
 // Buffers, each at every size: pure ASCII CSV; mostly-ASCII CSV with some
 // 2-, 3- and 4-byte characters; heavy multi-byte text (Cyrillic, CJK,
@@ -170,7 +171,7 @@ std::vector<Contender> contenders() {
     std::vector<Contender> all;
     all.push_back({std::string("ours ") + brinewick::utf8_path_name(brinewick::utf8_chosen_path()) + " (picked)",
                    [](const unsigned char* d, std::size_t n) { return brinewick::valid_utf8_prefix(d, n); }});
-    for (const Utf8Path path : {Utf8Path::avx2, Utf8Path::sse2, Utf8Path::plain}) {
+    for (const Utf8Path path : {Utf8Path::avx512, Utf8Path::avx2, Utf8Path::ssse3, Utf8Path::sse2, Utf8Path::plain}) {
         if (!brinewick::utf8_path_supported(path)) continue;
         all.push_back({std::string("ours ") + brinewick::utf8_path_name(path),
                        [path](const unsigned char* d, std::size_t n) {

@@ -8,9 +8,11 @@
 namespace brinewick {
 
 enum class Utf8Path {
-    plain,  // eight bytes a word, any CPU
-    sse2,   // 16-byte compares (x86-64 baseline)
-    avx2,   // 32-byte compares, chosen at run time
+    plain,   // ASCII eight bytes a word, other characters one by one; any CPU
+    sse2,    // 16-byte compares (x86-64 baseline)
+    ssse3,   // 16-byte table lookups; the wider ones and this chosen at run time
+    avx2,    // 32-byte table lookups
+    avx512,  // 64-byte table lookups (AVX-512 BW, on CPUs that also have VBMI)
 };
 
 // Built into this binary and supported by the CPU it runs on.

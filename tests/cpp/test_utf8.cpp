@@ -277,7 +277,8 @@ protected:
 
 INSTANTIATE_TEST_SUITE_P(Paths, Utf8Prefix,
                          ::testing::Values(std::nullopt, brinewick::Utf8Path::plain, brinewick::Utf8Path::sse2,
-                                           brinewick::Utf8Path::avx2),
+                                           brinewick::Utf8Path::ssse3, brinewick::Utf8Path::avx2,
+                                           brinewick::Utf8Path::avx512),
                          [](const auto& param_info) {
                              return param_info.param ? std::string(brinewick::utf8_path_name(*param_info.param))
                                                      : std::string("chosen");
@@ -363,6 +364,27 @@ TEST_P(Utf8Prefix, RandomBytesMatchTheModel) {
             else input += wellformed[rng() % std::size(wellformed)];
         }
         ASSERT_EQ(valid_prefix(input), model_valid_prefix(input)) << "seed " << seed << ", input " << printable(input);
+    }
+}
+
+// A block that ends in a character, one or two ASCII blocks (which the
+// vector paths only test for ASCII), then a block that starts with each
+// sequence: what those paths keep of the bytes before is out of date there.
+TEST_P(Utf8Prefix, BlockAfterSkippedAsciiBlocks) {
+    const std::string endings[] = {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xE2\x82\xAC" "a"};
+    const std::string starts[] = {"\x80", "\xBF\xBF", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
+                                  "\xE2\x82", "\xF0\x9F\x98", "\xFF", "a\x80"};
+    for (const auto& ending : endings) {
+        for (std::size_t ascii_blocks = 1; ascii_blocks <= 2; ++ascii_blocks) {
+            for (const auto& start : starts) {
+                for (const std::size_t tail : {0u, 1u, 64u}) {
+                    const std::string input = std::string(64 - ending.size(), 'x') + ending +
+                                              std::string(64 * ascii_blocks, 'y') + start + std::string(tail, 'z');
+                    ASSERT_EQ(valid_prefix(input), model_valid_prefix(input))
+                        << printable(ending) << ", " << ascii_blocks << " ASCII blocks, " << printable(start);
+                }
+            }
+        }
     }
 }
 
