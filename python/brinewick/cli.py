@@ -57,7 +57,9 @@ def _io_message(error: OSError, reading: str) -> str:
     """'cannot read 'x.csv': No such file or directory' and the like."""
     name = error.filename if error.filename is not None else reading
     name = os.fsdecode(name)
-    verb = "read" if name == reading and error.errno not in _WRITE_ERRNOS else "write"
+    # The engine marks a failure on an output; otherwise the errno tells.
+    writing = getattr(error, "_brinewick_output", False) or error.errno in _WRITE_ERRNOS
+    verb = "write" if writing or name != reading else "read"
     text = error.strerror or str(error)
     return f"cannot {verb} {name!r}: {text}"
 

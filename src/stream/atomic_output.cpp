@@ -114,9 +114,9 @@ bool proc_fd_usable() {
 
 Result<AtomicOutput> AtomicOutput::create(const std::string& target, const std::atomic<bool>* cancel) {
     if (target.find('\0') != std::string::npos) {
-        return Status::io(IoError{IoError::Kind::NulInPath, 0}, target);
+        return Status::output_io(IoError{IoError::Kind::NulInPath, 0}, target);
     }
-    if (target.empty()) return Status::io(IoError::from_errno(ENOENT), target);
+    if (target.empty()) return Status::output_io(IoError::from_errno(ENOENT), target);
 
     // /dev/stdout and its kind name a descriptor, not a file: stat() sees the
     // file a shell redirected into, and replacing that file would destroy
@@ -127,25 +127,25 @@ Result<AtomicOutput> AtomicOutput::create(const std::string& target, const std::
             // The same open file description: `>>` keeps appending, `>`
             // goes on at the shell's offset.
             fd = ::fcntl(named->fd, F_DUPFD_CLOEXEC, 3);
-            if (fd < 0) return Status::io(IoError::from_errno(errno), target);
+            if (fd < 0) return Status::output_io(IoError::from_errno(errno), target);
             const int flags = ::fcntl(fd, F_GETFL);
             if (flags >= 0 && (flags & O_ACCMODE) == O_RDONLY) {
                 ::close(fd);
-                return Status::io(IoError::from_errno(EBADF), target);
+                return Status::output_io(IoError::from_errno(EBADF), target);
             }
         } else {
             // Another process's descriptor cannot be shared; appending
             // never writes over what its file already holds.
             fd = ::open(target.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY);
-            if (fd < 0) return Status::io(IoError::from_errno(errno), target);
+            if (fd < 0) return Status::output_io(IoError::from_errno(errno), target);
         }
         return direct(fd, target);
     }
 
     struct stat existing {};
     const bool exists = ::stat(target.c_str(), &existing) == 0;
-    if (exists && S_ISDIR(existing.st_mode)) return Status::io(IoError::from_errno(EISDIR), target);
-    if (target.back() == '/') return Status::io(IoError::from_errno(EISDIR), target);
+    if (exists && S_ISDIR(existing.st_mode)) return Status::output_io(IoError::from_errno(EISDIR), target);
+    if (target.back() == '/') return Status::output_io(IoError::from_errno(EISDIR), target);
 
     if (exists && !S_ISREG(existing.st_mode)) {
         // A device, FIFO or socket (/dev/null, a pipe) is a stream, not a
@@ -166,7 +166,7 @@ Result<AtomicOutput> AtomicOutput::create(const std::string& target, const std::
             }
             ::usleep(5000);
         }
-        if (fd < 0) return Status::io(IoError::from_errno(errno), target);
+        if (fd < 0) return Status::output_io(IoError::from_errno(errno), target);
         const int flags = ::fcntl(fd, F_GETFL);
         if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
         return direct(fd, target);
@@ -198,14 +198,14 @@ Result<AtomicOutput> AtomicOutput::create(const std::string& target, const std::
         const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0) {
             if (errno == EEXIST || errno == EINTR) continue;
-            return Status::io(IoError::from_errno(errno), target);
+            return Status::output_io(IoError::from_errno(errno), target);
         }
         AtomicOutput output(fd, target, destination, std::move(temporary));
         // A target that exists keeps its permission bits.
         if (exists && ::fchmod(fd, existing.st_mode & 07777) != 0) return output.failed(errno);
         return output;
     }
-    return Status::io(IoError::from_errno(EEXIST), target);
+    return Status::output_io(IoError::from_errno(EEXIST), target);
 }
 
 AtomicOutput AtomicOutput::direct(int fd, const std::string& target) {
@@ -243,7 +243,7 @@ bool AtomicOutput::writes_into(const std::string& path) const {
            ::stat(path.c_str(), &theirs) == 0 && mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino;
 }
 
-Status AtomicOutput::failed(int err) const { return Status::io(IoError::from_errno(err), target_); }
+Status AtomicOutput::failed(int err) const { return Status::output_io(IoError::from_errno(err), target_); }
 
 std::string AtomicOutput::directory() const { return split_path(destination_).first; }
 
@@ -276,7 +276,7 @@ Status AtomicOutput::write_through(const char* data, std::size_t size) {
             }
             return failed(errno);
         }
-        if (n == 0) return Status::io(IoError{IoError::Kind::WriteZero, 0}, target_);
+        if (n == 0) return Status::output_io(IoError{IoError::Kind::WriteZero, 0}, target_);
         written += static_cast<std::size_t>(n);
     }
     return Status::ok();
@@ -344,7 +344,7 @@ Status AtomicOutput::rename_into_place() {
 
 Status sync_directory(const std::string& directory) {
     const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return Status::io(IoError::from_errno(errno), directory);
+    if (fd < 0) return Status::output_io(IoError::from_errno(errno), directory);
     int result;
     do {
         result = ::fsync(fd);
@@ -352,7 +352,7 @@ Status sync_directory(const std::string& directory) {
     const int err = errno;
     ::close(fd);
     // Some file systems cannot flush a directory; the rename itself is done.
-    if (result != 0 && err != EINVAL && err != EROFS) return Status::io(IoError::from_errno(err), directory);
+    if (result != 0 && err != EINVAL && err != EROFS) return Status::output_io(IoError::from_errno(err), directory);
     return Status::ok();
 }
 

@@ -2,6 +2,7 @@
 streams, JSON shape, files on disk, and a real SIGINT."""
 from __future__ import annotations
 
+import errno
 import json
 import os
 import shutil
@@ -14,6 +15,7 @@ from pathlib import Path
 import pytest
 
 import brinewick
+from brinewick import cli
 
 DAMAGED = (
     b"id,name,qty\n"
@@ -249,6 +251,22 @@ def test_an_output_through_stdout_into_the_input_is_refused(tmp_path: Path, dama
                               stdout=stdout, stderr=subprocess.PIPE, timeout=60)
     assert proc.returncode == 2 and b"name the same file" in proc.stderr
     assert damaged.read_bytes() == DAMAGED
+
+
+@pytest.mark.parametrize("output_side", [False, True], ids=["input", "output"])
+def test_an_in_place_failure_names_the_side_it_met(tmp_path: Path, damaged: Path, output_side: bool) -> None:
+    # The failure as the engine raises it: an output's marked, the input's not.
+    target = tmp_path / ("missing/out.csv" if output_side else "out.csv")
+    source = damaged if output_side else tmp_path / "missing.csv"
+    with pytest.raises(OSError) as raised:
+        brinewick.salvage(source, target)
+    assert getattr(raised.value, "_brinewick_output", False) is output_side
+    # In place both sides carry one name, and EACCES could be either.
+    error = PermissionError(errno.EACCES, "Permission denied", "in.csv")
+    if output_side:
+        error._brinewick_output = True  # type: ignore[attr-defined]
+    verb = "write" if output_side else "read"
+    assert cli._io_message(error, "in.csv") == f"cannot {verb} 'in.csv': Permission denied"
 
 
 def test_sniff_reports_the_dialect(tmp_path: Path) -> None:
