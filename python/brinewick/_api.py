@@ -31,9 +31,13 @@ def salvage(
     The input is read in chunks, never whole, so files larger than memory
     work. Parsing and writing run without the interpreter lock: other
     threads keep running and several salvages in threads use several cores.
-    The outputs are written to temporary files next to their targets and
-    renamed into place only once all of them are complete, so a failure or
-    Ctrl-C leaves every target (and the input) as it was.
+    The outputs are written to files with no name yet in their targets'
+    folders (hidden temporaries where the file system has no such files)
+    and put into place only once all of them are complete, so a failure,
+    Ctrl-C or a kill leaves every target (and the input) as it was. An
+    output that is a device, FIFO or socket, or names an open descriptor
+    (``/dev/stdout``, ``/dev/fd/N``), is written through as a stream: with
+    standard output redirected by ``>>`` the file keeps what it held.
 
     Parameters
     ----------

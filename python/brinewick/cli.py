@@ -1,7 +1,7 @@
 """The `brinewick` command: salvage, sniff and inspect CSV files from a shell.
 
 Exit status: 0 when no row was set aside, 1 when some were, 2 for a usage
-error, 3 for an I/O error, 130 after Ctrl-C. Errors are one line on standard
+error, 3 for an I/O error, 130 after Ctrl-C, 143 after SIGTERM. Errors are one line on standard
 error; nothing is left half written.
 """
 
@@ -11,6 +11,7 @@ import errno
 import json
 import os
 import shutil
+import signal
 import sys
 import tempfile
 import threading
@@ -36,6 +37,18 @@ class Cancelled(Exception):
     """Raised from a progress callback to stop a salvage that Ctrl-C ended."""
 
 
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, stopping a salvage just as Ctrl-C does, temporaries removed."""
+
+
+def _terminate(signum: int, frame: Any) -> None:
+    raise Terminated()
+
+
+def _interrupted_status(error: BaseException) -> int:
+    return 128 + signal.SIGTERM if isinstance(error, Terminated) else EXIT_INTERRUPTED
+
+
 def _fail(message: str) -> None:
     click.echo(f"brinewick: {message}", err=True)
 
@@ -44,7 +57,9 @@ def _io_message(error: OSError, reading: str) -> str:
     """'cannot read 'x.csv': No such file or directory' and the like."""
     name = error.filename if error.filename is not None else reading
     name = os.fsdecode(name)
-    verb = "read" if name == reading and error.errno not in _WRITE_ERRNOS else "write"
+    # The engine marks a failure on an output; otherwise the errno tells.
+    writing = getattr(error, "_brinewick_output", False) or error.errno in _WRITE_ERRNOS
+    verb = "write" if writing or name != reading else "read"
     text = error.strerror or str(error)
     return f"cannot {verb} {name!r}: {text}"
 
@@ -96,6 +111,7 @@ def main() -> None:
     merges overflowing ones, sets aside what cannot be fixed (with its line
     and the reason) and writes a clean CSV that strict parsers accept.
     """
+    signal.signal(signal.SIGTERM, _terminate)
     _CLOSED.update(_hold_closed_standard_streams())
     if 1 in _CLOSED:
         _fail(f"cannot write {STDOUT_NAME!r}: {os.strerror(errno.EBADF)}")
@@ -400,10 +416,10 @@ def salvage_command(files: tuple[str, ...], output: Optional[str], output_dir: O
                 pool.shutdown(wait=True, cancel_futures=True)
                 raise
             pool.shutdown()
-    except (KeyboardInterrupt, Cancelled):
+    except (KeyboardInterrupt, Cancelled) as error:
         progress.close()
         _fail("interrupted; nothing was written")
-        sys.exit(EXIT_INTERRUPTED)
+        sys.exit(_interrupted_status(error))
     except ValueError as error:
         progress.close()
         raise click.UsageError(str(error)) from None
@@ -512,10 +528,10 @@ def inspect_command(file: str, html_path: Optional[str], as_json: bool, show: in
     try:
         report = inspect(source, keep=show, progress=progress.callback(0, file, 0, stop),
                          **_dialect(kwargs))
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as error:
         progress.close()
         _fail("interrupted")
-        sys.exit(EXIT_INTERRUPTED)
+        sys.exit(_interrupted_status(error))
     except ValueError as error:
         progress.close()
         raise click.UsageError(str(error)) from None

@@ -30,7 +30,7 @@ Status& Status::operator=(Status&& other) noexcept {
 }
 
 Status Status::make(Kind kind, IoError io, int code, std::string path, std::string message) {
-    return Status(new State{kind, io, code, std::move(path), std::move(message)});
+    return Status(new State{kind, io, code, std::move(path), std::move(message), Side::Unknown});
 }
 
 Status Status::io(IoError io, std::string path) {
@@ -44,6 +44,12 @@ Status Status::io(IoError io, std::string path, std::string message) {
     return make(Kind::Io, io, code, std::move(path), std::move(message));
 }
 
+Status Status::output_io(IoError io, std::string path) {
+    Status status = Status::io(io, std::move(path));
+    if (status.state_ != nullptr && !status.is_static()) status.state_->side = Side::Output;
+    return status;
+}
+
 Status Status::cancelled() { return make(Kind::Cancelled, {}, ECANCELED, {}, kCancelled); }
 
 Status Status::same_file(std::string path, std::string message) {
@@ -53,7 +59,7 @@ Status Status::same_file(std::string path, std::string message) {
 Status Status::invalid(std::string message) { return make(Kind::Invalid, {}, EINVAL, {}, std::move(message)); }
 
 Status::State* Status::shared_out_of_memory() noexcept {
-    static State shared{Kind::OutOfMemory, {IoError::Kind::OutOfMemory, 0}, ENOMEM, {}, kOutOfMemory};
+    static State shared{Kind::OutOfMemory, {IoError::Kind::OutOfMemory, 0}, ENOMEM, {}, kOutOfMemory, Side::Unknown};
     return &shared;
 }
 

@@ -36,6 +36,10 @@ public:
         Internal,     // an exception the engine did not expect
     };
 
+    // Which side of a copy failed, where the failure knows it: a read of the
+    // input and a write of an output written over it share one path.
+    enum class Side : std::uint8_t { Unknown, Output };
+
     Status() noexcept = default;
     Status(const Status& other);
     Status(Status&& other) noexcept : state_(std::exchange(other.state_, nullptr)) {}
@@ -48,6 +52,8 @@ public:
     // is io.message() unless given.
     [[nodiscard]] static Status io(IoError io, std::string path = {});
     [[nodiscard]] static Status io(IoError io, std::string path, std::string message);
+    // An Io failure met writing an output.
+    [[nodiscard]] static Status output_io(IoError io, std::string path);
     [[nodiscard]] static Status cancelled();
     [[nodiscard]] static Status same_file(std::string path, std::string message);
     [[nodiscard]] static Status invalid(std::string message);
@@ -63,6 +69,7 @@ public:
     // The errno value for it: the system's for Io (EIO when the I/O layer
     // had none), ECANCELED, EINVAL, ENOMEM, or the internal fault's; 0 when ok.
     [[nodiscard]] int error_number() const noexcept;
+    [[nodiscard]] Side side() const noexcept { return state_ == nullptr ? Side::Unknown : state_->side; }
     [[nodiscard]] const std::string& path() const noexcept;
     [[nodiscard]] const std::string& message() const noexcept;
     // "{path}: {message}", or the message alone without a path.
@@ -75,6 +82,7 @@ private:
         int code;
         std::string path;
         std::string message;
+        Side side = Side::Unknown;
     };
     explicit Status(State* state) noexcept : state_(state) {}
     static Status make(Kind kind, IoError io, int code, std::string path, std::string message);

@@ -8,14 +8,16 @@ namespace {
 
 using py::PyRef;
 
-// OSError(errno, text, filename).
-void raise_os_error(int code, const std::string& text, const std::string& path) {
+// OSError(errno, text, filename); one met writing an output says so in
+// `_brinewick_output`, since an output written over the input has its name.
+void raise_os_error(int code, const std::string& text, const std::string& path, bool output) {
     PyRef filename(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
     if (!filename) return;
     PyRef args(Py_BuildValue("(is#O)", code, text.data(), static_cast<Py_ssize_t>(text.size()), filename.get()));
     if (!args) return;
     PyRef exc(PyObject_Call(PyExc_OSError, args.get(), nullptr));
     if (!exc) return;  // the constructor's own error stands
+    if (output && PyObject_SetAttrString(exc.get(), "_brinewick_output", Py_True) < 0) return;
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
 }
 
@@ -36,7 +38,8 @@ void raise_status(const Status& status) {
             // A failure with no errno (a device that took no bytes) is EIO,
             // and its own text says what happened.
             const int code = status.error_number();
-            raise_os_error(code, io.kind == IoError::Kind::Os ? describe_errno(code) : status.message(), status.path());
+            raise_os_error(code, io.kind == IoError::Kind::Os ? describe_errno(code) : status.message(), status.path(),
+                           status.side() == Status::Side::Output);
             return;
         }
         case Status::Kind::SameFile:

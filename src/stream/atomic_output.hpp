@@ -1,6 +1,7 @@
-// An output file that appears whole or not at all: written to a hidden
-// temporary beside its target, renamed over the target only on commit, and
-// removed if it is never committed.
+// An output file that appears whole or not at all: written to a file with no
+// name yet in its target's folder (a hidden temporary where the file system
+// has no unnamed files), put over the target only on commit, and gone if it
+// is never committed, even when the process is killed.
 #pragma once
 
 #include <atomic>
@@ -20,13 +21,15 @@ class AtomicOutput {
 public:
     static constexpr std::size_t kCapacity = std::size_t{1} << 18;
 
-    // Creates the temporary (exclusively, mode 0666 less the umask, or the
-    // target's own permission bits when it exists). Fails before creating
-    // anything when the target is a directory. A device, FIFO or socket is
-    // opened and written directly instead (waiting for a FIFO's reader until
-    // `cancel` is set). A target that is a symbolic
-    // link to a file is written through: the file it names is replaced and
-    // the link stays.
+    // Creates the temporary (mode 0666 less the umask, or the target's own
+    // permission bits when it exists). Fails before creating anything when
+    // the target is a directory. A device, FIFO or socket is opened and
+    // written directly instead (waiting for a FIFO's reader until `cancel`
+    // is set), and so is a name for an open descriptor (/dev/stdout,
+    // /dev/fd/N, /proc/PID/fd/N): one of this process is written through
+    // its own open file, so `>>` keeps appending. A target that is a
+    // symbolic link to a file is written through: the file it names is
+    // replaced and the link stays.
     [[nodiscard]] static Result<AtomicOutput> create(
         const std::string& target, const std::atomic<bool>* cancel = nullptr);
 
@@ -48,23 +51,32 @@ public:
     }
 
     // Writes out the buffer, flushes the file to disk when `durable`, and
-    // closes it (a close can report a write that failed late).
+    // closes it (a close can report a write that failed late); an unnamed
+    // file is closed once linked, in rename_into_place.
     [[nodiscard]] Status finish(bool durable);
-    // Renames the finished temporary over the target.
+    // Puts the finished temporary over the target (an unnamed one is linked
+    // to a hidden name and renamed from there).
     [[nodiscard]] Status rename_into_place();
 
     // Written straight to its target (a device, FIFO or socket): never renamed.
-    [[nodiscard]] bool is_direct() const noexcept { return temporary_.empty(); }
+    [[nodiscard]] bool is_direct() const noexcept { return mode_ == Mode::Direct; }
+    // Written straight into the regular file `path` names (through a
+    // descriptor such as /dev/stdout redirected to it).
+    [[nodiscard]] bool writes_into(const std::string& path) const;
     // A flag that, once set, makes the next buffer flush fail as cancelled.
     void watch(const std::atomic<bool>* cancel) noexcept { cancel_ = cancel; }
 
     [[nodiscard]] const std::string& target() const noexcept { return target_; }
+    // The temporary's name; empty while it has none.
     [[nodiscard]] const std::string& temporary() const noexcept { return temporary_; }
     [[nodiscard]] std::string directory() const;
 
 private:
+    enum class Mode : unsigned char { Named, Unnamed, Direct };
     AtomicOutput(int fd, std::string target, std::string destination, std::string temporary);
+    [[nodiscard]] static AtomicOutput direct(int fd, const std::string& target);
     [[nodiscard]] Status flush_buffer();
+    [[nodiscard]] Status close_descriptor();
     [[nodiscard]] Status write_through(const char* data, std::size_t size);
     [[nodiscard]] Status failed(int err) const;
 
@@ -75,6 +87,7 @@ private:
     std::unique_ptr<char[]> buffer_;
     std::size_t used_ = 0;
     bool renamed_ = false;
+    Mode mode_ = Mode::Named;
     const std::atomic<bool>* cancel_ = nullptr;
 };
 

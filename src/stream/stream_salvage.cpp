@@ -282,23 +282,25 @@ Result<StreamSummary> stream_salvage(const StreamPaths& paths, const StreamSetti
         // Every temporary exists before a byte is read, so a missing
         // directory or a directory in a target's place fails at once.
         std::vector<std::unique_ptr<AtomicOutput>> outputs;
-        const auto create = [&](const std::string& target) -> Status {
+        const auto create = [&](const std::string& target, std::string_view role) -> Status {
             auto created = AtomicOutput::create(target, &control.cancel);
             if (!created.is_ok()) return std::move(created).status();
             outputs.push_back(std::make_unique<AtomicOutput>(std::move(created).value()));
             outputs.back()->watch(&control.cancel);
+            // Appending to the input while it is read could read without end.
+            if (outputs.back()->writes_into(paths.input)) return same_file_error(role, "input", target);
             return Status::ok();
         };
-        BRINEWICK_RETURN_IF_ERROR(create(paths.output));
+        BRINEWICK_RETURN_IF_ERROR(create(paths.output, "output"));
         AtomicOutput* quarantine = nullptr;
         AtomicOutput* changes = nullptr;
         if (paths.quarantine) {
-            BRINEWICK_RETURN_IF_ERROR(create(*paths.quarantine));
+            BRINEWICK_RETURN_IF_ERROR(create(*paths.quarantine, "quarantine"));
             quarantine = outputs.back().get();
             BRINEWICK_RETURN_IF_ERROR(quarantine->write(kQuarantineHeader));
         }
         if (paths.changes) {
-            BRINEWICK_RETURN_IF_ERROR(create(*paths.changes));
+            BRINEWICK_RETURN_IF_ERROR(create(*paths.changes, "changes"));
             changes = outputs.back().get();
             BRINEWICK_RETURN_IF_ERROR(changes->write(kChangesHeader));
         }

@@ -2,6 +2,7 @@
 streams, JSON shape, files on disk, and a real SIGINT."""
 from __future__ import annotations
 
+import errno
 import json
 import os
 import shutil
@@ -14,6 +15,7 @@ from pathlib import Path
 import pytest
 
 import brinewick
+from brinewick import cli
 
 DAMAGED = (
     b"id,name,qty\n"
@@ -212,18 +214,59 @@ def test_a_reader_that_quits_is_exit_3(tmp_path: Path, output: str) -> None:
     assert (proc.returncode, err.decode().splitlines()) == (3, [f"brinewick: cannot write {target if output == 'fifo' else '<stdout>'!r}: Broken pipe"])
 
 
-def test_sigint_exits_130_and_leaves_nothing(tmp_path: Path) -> None:
+@pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+def test_a_stop_signal_exits_and_leaves_nothing(tmp_path: Path, signum: int, status: int) -> None:
     fifo = tmp_path / "never.csv"
     os.mkfifo(fifo)
     proc = subprocess.Popen([sys.executable, "-m", "brinewick", "salvage", str(fifo), "-o",
                              str(tmp_path / "out.csv"), "--quarantine", str(tmp_path / "q.csv")],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     time.sleep(1.0)  # the interpreter starts and blocks opening the FIFO
-    proc.send_signal(signal.SIGINT)
+    proc.send_signal(signum)
     _, err = proc.communicate(timeout=20)
-    assert proc.returncode == 130
-    assert b"Traceback" not in err
+    assert (proc.returncode, err) == (status, b"brinewick: interrupted; nothing was written\n")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["never.csv"]
+
+
+@pytest.mark.parametrize("command", [
+    ["-m", "brinewick", "salvage", "{src}", "-o", "{out}", "--quiet"],
+    ["-c", "import brinewick, sys; brinewick.salvage(sys.argv[1], sys.argv[2])", "{src}", "{out}"],
+], ids=["cli", "api"])
+@pytest.mark.parametrize("out", ["/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"])
+def test_an_output_naming_redirected_stdout_appends_to_its_file(tmp_path: Path, damaged: Path,
+                                                                command: list[str], out: str) -> None:
+    log = tmp_path / "app.log"
+    log.write_bytes(b"precious\n")
+    with open(log, "ab") as stdout:  # `>> app.log`
+        proc = subprocess.run([sys.executable, *(a.format(src=damaged, out=out) for a in command)],
+                              stdout=stdout, stderr=subprocess.PIPE, timeout=60)
+    assert (proc.returncode, proc.stderr) == (0, b"")
+    assert log.read_bytes() == b"precious\n" + expected_clean(tmp_path, damaged)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["app.log", "expected", "orders.csv"]
+
+
+def test_an_output_through_stdout_into_the_input_is_refused(tmp_path: Path, damaged: Path) -> None:
+    with open(damaged, "ab") as stdout:
+        proc = subprocess.run([sys.executable, "-m", "brinewick", "salvage", str(damaged), "-o", "/dev/stdout"],
+                              stdout=stdout, stderr=subprocess.PIPE, timeout=60)
+    assert proc.returncode == 2 and b"name the same file" in proc.stderr
+    assert damaged.read_bytes() == DAMAGED
+
+
+@pytest.mark.parametrize("output_side", [False, True], ids=["input", "output"])
+def test_an_in_place_failure_names_the_side_it_met(tmp_path: Path, damaged: Path, output_side: bool) -> None:
+    # The failure as the engine raises it: an output's marked, the input's not.
+    target = tmp_path / ("missing/out.csv" if output_side else "out.csv")
+    source = damaged if output_side else tmp_path / "missing.csv"
+    with pytest.raises(OSError) as raised:
+        brinewick.salvage(source, target)
+    assert getattr(raised.value, "_brinewick_output", False) is output_side
+    # In place both sides carry one name, and EACCES could be either.
+    error = PermissionError(errno.EACCES, "Permission denied", "in.csv")
+    if output_side:
+        error._brinewick_output = True  # type: ignore[attr-defined]
+    verb = "write" if output_side else "read"
+    assert cli._io_message(error, "in.csv") == f"cannot {verb} 'in.csv': Permission denied"
 
 
 def test_sniff_reports_the_dialect(tmp_path: Path) -> None:

@@ -307,3 +307,51 @@ def test_a_file_changing_while_read_is_read_to_where_it_ends(tmp_path, change):
     (tmp_path / "prefix.csv").write_bytes(seen[:read])
     backend.salvage_file(str(tmp_path / "prefix.csv"), str(tmp_path / "ref.csv"))
     assert (tmp_path / "out.csv").read_bytes() == (tmp_path / "ref.csv").read_bytes()
+
+
+# ---------------------------------------------------------------- a killed process
+
+KILLED_CHILD = r"""
+import sys, brinewick
+source, target, jobs = sys.argv[1], sys.argv[2], int(sys.argv[3])
+def progress(done, total):
+    if done > 0:
+        print("writing", flush=True)
+        sys.stdin.read()  # held mid-run until the parent kills the process
+brinewick.salvage(source, target, quarantine=target + ".q", progress=progress, jobs=jobs)
+"""
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+@pytest.mark.parametrize("signum", [signal.SIGKILL, signal.SIGTERM])
+def test_a_killed_salvage_leaves_no_temporary(tmp_path, jobs, signum):
+    # A FIFO that never ends keeps the salvage running, its outputs open,
+    # until the kill: no timing involved.
+    source = tmp_path / "in.fifo"
+    os.mkfifo(source)
+    (tmp_path / "out.csv").write_bytes(OLD)
+    proc = subprocess.Popen([sys.executable, "-c", KILLED_CHILD, str(source), str(tmp_path / "out.csv"), str(jobs)],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        with open(source, "wb") as feed:
+            feed.write(rows(1000))  # less than a pipe holds: the write does not wait
+            feed.flush()
+            assert proc.stdout.readline() == b"writing\n"
+            proc.send_signal(signum)
+            proc.wait(timeout=30)
+    finally:
+        proc.kill()
+        proc.wait()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.fifo", "out.csv"]
+    assert (tmp_path / "out.csv").read_bytes() == OLD
+
+
+@pytest.mark.parametrize("length", [200, 255])
+def test_any_valid_output_name_length(tmp_path, length):
+    source = tmp_path / "in.csv"
+    source.write_bytes(rows(50))
+    expected = tmp_path / "expected.csv"
+    brinewick.salvage(source, expected)
+    target = tmp_path / ("o" * (length - 4) + ".csv")
+    brinewick.salvage(source, target, quarantine=tmp_path / ("q" * (length - 4) + ".csv"))
+    assert target.read_bytes() == expected.read_bytes()
