@@ -196,6 +196,15 @@ std::string slurp(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+void spit(const std::string& path, std::string_view text) {
+    if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
+        const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+        if (std::fclose(f) != 0 || !written) std::abort();
+    } else {
+        std::abort();
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -222,7 +231,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The reader's view: the whole outcome in memory.
     const brinewick::SalvageOutcome outcome = brinewick::salvage_slice(text, options);
+    if (!outcome.refused.empty()) {
+        // Only a sniffed delimiter that is the quote is refused, and
+        // salvage_file refuses it too, before it writes anything.
+        if (options.delimiter || text.empty() || brinewick::settle_dialect(text, options).delimiter != options.quote_char) {
+            fail("refused a usable dialect: " + outcome.refused, text, context);
+        }
+        const std::string in = scratch.file("in.csv");
+        const std::string out = scratch.file("out.csv");
+        spit(in, text);
+        std::remove(out.c_str());
+        if (std::holds_alternative<brinewick::SalvageSummary>(brinewick::salvage_file(in, out, std::nullopt, options))) {
+            fail("salvage_file took a dialect salvage_slice refused", text, context);
+        }
+        if (std::FILE* f = std::fopen(out.c_str(), "rb")) {
+            std::fclose(f);
+            fail("salvage_file wrote a refused dialect's output", text, context);
+        }
+        return 0;
+    }
     const brinewick::SalvageSummary& s = outcome.summary;
+    if (!options.delimiter && !text.empty() && s.detected_delimiter == options.quote_char) {
+        fail("the sniffed delimiter is the quote, and the salvage ran", text, context);
+    }
     const Rows table = read_table(outcome.rows, text, context);
 
     const ModelOutcome model = model_salvage(text, options);
@@ -269,12 +300,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::string in = scratch.file("in.csv");
         const std::string out = scratch.file("out.csv");
         const std::string quarantine = scratch.file("quarantine.csv");
-        if (std::FILE* f = std::fopen(in.c_str(), "wb")) {
-            const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-            if (std::fclose(f) != 0 || !written) std::abort();
-        } else {
-            std::abort();
-        }
+        spit(in, text);
         const auto result = brinewick::salvage_file(in, out, quarantine, options);
         if (const auto* summary = std::get_if<brinewick::SalvageSummary>(&result)) {
             if (!same(*summary, s)) fail("salvage_file summary " + summary_text(*summary), text, context);

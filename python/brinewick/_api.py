@@ -56,7 +56,8 @@ def salvage(
     delimiter : str, optional
         One ASCII character. Sniffed among ``,`` ``;`` tab and ``|`` when None.
     quote_char : str, default '"'
-        One ASCII character, other than the delimiter.
+        One ASCII character, other than the delimiter (a sniffed delimiter
+        equal to it is a ValueError).
     fill_ragged_rows : bool, default True
         Pad short rows with empty fields instead of setting them aside.
     merge_overflow : bool, default True
@@ -70,9 +71,10 @@ def salvage(
     progress : callable, optional
         Called as ``progress(bytes_done, bytes_total)`` about ten times a
         second, with the interpreter lock held, and once more when the
-        outputs are in place (``bytes_done == bytes_total``); ``bytes_total``
-        is None for streams. An exception it raises during the run stops it
-        like Ctrl-C: it is re-raised and nothing is left behind.
+        outputs are complete, just before they are put in place
+        (``bytes_done == bytes_total``); ``bytes_total`` is None for streams.
+        An exception it raises during the run, that last call included,
+        stops it like Ctrl-C: it is re-raised and nothing is left behind.
     durable : bool, default True
         Flush the outputs and their directories to disk before renaming
         them into place. False is faster and safe against a crashing

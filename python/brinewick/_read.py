@@ -301,7 +301,9 @@ def read(
     When the column types are inferred, ``dtypes`` are given or the width
     is not fixed, ``read`` reads the file once before returning (the schema
     must be known before the first batch); each consumption then reads it
-    again and fails if the file changed in between. With ``types="str"`` and
+    again and fails if the file changed in between, or changes while it is
+    read (its size, modification or change time, or the file the path
+    names: a rewrite that restores the modification time is caught too). With ``types="str"`` and
     a fixed width the batches come from the only pass. Otherwise that first
     pass also builds the batches, as strings, and converts them to the final
     types at its end; when the file has not changed since and the batches

@@ -15,9 +15,29 @@ bool is_blank(std::string_view name) noexcept {
     return true;
 }
 
+// The name as the Arrow schema can carry it: its names end at a NUL, so
+// each NUL becomes U+FFFD rather than cutting the name short.
+std::string exported(std::string_view name) {
+    std::string out;
+    out.reserve(name.size());
+    for (const char c : name) {
+        if (c == '\0') {
+            out += "\xEF\xBF\xBD";
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
-std::vector<std::string> column_names(std::span<const std::string_view> header, std::size_t width) {
+std::vector<std::string> column_names(std::span<const std::string_view> raw_header, std::size_t width) {
+    // Blanks and repeats are judged on the names as exported.
+    std::vector<std::string> exported_names;
+    exported_names.reserve(raw_header.size());
+    for (const std::string_view name : raw_header) exported_names.push_back(exported(name));
+    const std::vector<std::string_view> header(exported_names.begin(), exported_names.end());
     if (width < header.size()) width = header.size();
     // Every name the header spells out is reserved up front, so no generated
     // name can take one that a later column really has.

@@ -12,6 +12,8 @@
 // before it, is skipped: a repeat takes the next free suffix, and a
 // "column_N" that is taken becomes "column_N_2", "column_N_3", ... So
 // ["a", "a", "a_2"] gives a, a_3, a_2 and the real "a_2" keeps its name.
+// A NUL in a header name becomes U+FFFD first (the Arrow schema's names end
+// at a NUL), and all of the above runs on the names so changed.
 #pragma once
 
 #include <cstddef>

@@ -105,6 +105,7 @@ std::optional<KeptBatches::Identity> current_identity(const std::string& path) n
     id.inode = static_cast<std::uint64_t>(st.st_ino);
     id.size = static_cast<std::uint64_t>(st.st_size);
     id.mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    id.ctime_ns = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
     return id;
 }
 

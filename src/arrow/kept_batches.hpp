@@ -39,12 +39,14 @@ public:
     // to the final columns when handed out.
     bool strings = false;
     // The file as pass 1 found it: a stream takes the batches only while
-    // the path still names that file, unchanged.
+    // the path still names that file, unchanged. The change time is what a
+    // rewrite cannot hide: utime restores the modification time, never it.
     struct Identity {
         std::uint64_t device = 0;
         std::uint64_t inode = 0;
         std::uint64_t size = 0;
         std::int64_t mtime_ns = 0;
+        std::int64_t ctime_ns = 0;
         bool operator==(const Identity&) const = default;
     };
     Identity identity;
@@ -56,7 +58,8 @@ private:
 
 // What `path` names now, if it is a regular file that was last modified
 // long enough ago that a later write cannot share its timestamp (file
-// systems stamp in ticks of up to a second or two).
+// systems stamp in ticks of up to a second or two). A later write that
+// restores the modification time still moves the change time.
 [[nodiscard]] std::optional<KeptBatches::Identity> settled_identity(const std::string& path) noexcept;
 // What `path` names now, however recent.
 [[nodiscard]] std::optional<KeptBatches::Identity> current_identity(const std::string& path) noexcept;

@@ -84,6 +84,9 @@ struct ReadReport {
     std::optional<std::uint64_t> header_offset;  // where the row that named the columns stood
     std::shared_ptr<const ReadRecords> records;
     double seconds = 0;  // wall-clock time of the pass
+    // The file the pass read (none for a stream): a later pass that finds
+    // another, or this one changed, fails rather than mix the two.
+    std::optional<KeptBatches::Identity> identity;
 };
 
 struct ScanResult {

@@ -41,11 +41,14 @@ Status changed_since(const StreamSummary& before, const StreamSummary& now) {
 class SalvagePass final : public BatchPass {
 public:
     // `columns`: pass 1's (with `expected`), else none.
-    SalvagePass(std::unique_ptr<StreamControl> control, InputWindow window, const ReadSettings& settings,
+    SalvagePass(std::unique_ptr<StreamControl> control, InputWindow window, std::string path,
+                std::optional<KeptBatches::Identity> identity, const ReadSettings& settings,
                 const BatchOptions& batch, std::vector<ColumnSpec> columns, std::optional<ReadReport> expected,
                 ReportSink on_report)
         : control_(std::move(control)),
           window_(std::move(window)),
+          path_(std::move(path)),
+          identity_(identity),
           settings_(settings),
           batch_(batch),
           columns_(std::move(columns)),
@@ -55,6 +58,10 @@ public:
     void cancel() noexcept override { control_->cancel.store(true); }
 
     void run(BatchQueue& queue) override {
+        // Pass 1's columns and report describe the file it read, not another.
+        if (expected_ && expected_->identity && identity_ != expected_->identity) {
+            return queue.fail(changed_input("the file was written to or replaced since its first pass"));
+        }
         auto settled = stream::settle_dialect_or_empty(window_, settings_.options);
         if (!settled.is_ok()) return queue.fail(std::move(settled).status());
         const auto& dialect = settled.value();
@@ -88,10 +95,21 @@ private:
             queue.publish(named_columns(names, std::max(width, header.size())));
             return true;
         };
-        output.on_batch = [&](ArrowArray& batch) { return queue.deliver(batch); };
+        output.on_batch = [&](ArrowArray& batch) {
+            // A file rewritten under the pass: no batch of the new text goes out.
+            if (Status why = still_same(); !why.is_ok()) {
+                if (batch.release != nullptr) batch.release(&batch);
+                queue.fail(std::move(why));
+                return false;
+            }
+            return queue.deliver(batch);
+        };
         auto ran = run_row_pipeline(window_, plan, output, settings_.jobs, settings_.chunk_size,
                                     stream::pipeline::Span{}, *control_);
-        if (!ran.is_ok()) return queue.fail(input_changed_if_refused(std::move(ran).status()));
+        if (!ran.is_ok()) {
+            if (Status why = still_same(); !why.is_ok()) return queue.fail(std::move(why));
+            return queue.fail(input_changed_if_refused(std::move(ran).status()));
+        }
         RowResult& rows = ran.value();
         finish(queue, pass_summary(rows, dialect), rows.header_offset, std::move(rows.records), width, started);
     }
@@ -100,6 +118,7 @@ private:
     // columns named if no clean row did (`width` of them), the report.
     void finish(BatchQueue& queue, const StreamSummary& summary, std::optional<std::uint64_t> header_offset,
                 ReadRecords records, std::size_t width, PassClock::time_point started) {
+        if (Status why = still_same(); !why.is_ok()) return queue.fail(std::move(why));
         if (expected_) {
             if (Status why = changed_since(expected_->summary, summary); !why.is_ok()) return queue.fail(std::move(why));
         }
@@ -113,8 +132,16 @@ private:
         on_report_(report);
     }
 
+    // Ok while the path names the file the pass opened, unchanged.
+    [[nodiscard]] Status still_same() const {
+        if (!identity_ || current_identity(path_) == identity_) return Status::ok();
+        return changed_input("the file was written to or replaced while the table was read");
+    }
+
     std::unique_ptr<StreamControl> control_;  // before window_: the window points at it
     InputWindow window_;
+    std::string path_;
+    std::optional<KeptBatches::Identity> identity_;  // none for a stream
     ReadSettings settings_;
     BatchOptions batch_;
     std::vector<ColumnSpec> columns_;
@@ -128,10 +155,11 @@ Status make_salvage_stream(const std::string& path, const ReadSettings& settings
                            std::optional<std::vector<ColumnSpec>> columns, std::optional<ReadReport> expected,
                            std::shared_ptr<Waiter> waiter, ReportSink on_report, ArrowArrayStream* out) {
     auto control = std::make_unique<StreamControl>();
+    const auto identity = current_identity(path);
     auto opened = InputWindow::open(path, settings.read_size, *control);
     if (!opened.is_ok()) return std::move(opened).status();
     const BatchOptions batch = batch_options(settings, *control);
-    auto pass = std::make_unique<SalvagePass>(std::move(control), std::move(opened).value(), settings,
+    auto pass = std::make_unique<SalvagePass>(std::move(control), std::move(opened).value(), path, identity, settings,
                                               batch, columns.value_or(std::vector<ColumnSpec>{}),
                                               std::move(expected), std::move(on_report));
     auto queue = std::make_unique<BatchQueue>(std::move(pass), std::move(waiter), batch.large_strings,

@@ -121,6 +121,10 @@ Result<ScanResult> scan_rows(const std::string& path, InputWindow& window, const
     result.report.records = std::make_shared<const ReadRecords>(std::move(rows.records));
     result.dialect = dialect;
     result.boundaries = std::move(boundaries);
+    // A file that moved under the pass gave rows of two files.
+    const auto now = current_identity(path);
+    if (before && now && *before != *now) return changed_input("the file was written to during the first pass");
+    result.report.identity = now;
     // Kept only for a file that stood still through the pass.
     const auto after = settled_identity(path);
     if (build.load() && before && after && *before == *after) {
@@ -152,8 +156,10 @@ Result<ScanResult> scan_input(const std::string& path, const ReadSettings& setti
     auto settled = stream::settle_dialect_or_empty(window, settings.options);
     if (!settled.is_ok()) return std::move(settled).status();
     const auto& dialect = settled.value();
-    if (!dialect) return scan_empty(window, settings, scan, started, control);
-    return scan_rows(path, window, *dialect, settings, scan, before, started, control);
+    if (dialect) return scan_rows(path, window, *dialect, settings, scan, before, started, control);
+    auto empty = scan_empty(window, settings, scan, started, control);
+    if (empty.is_ok() && before == current_identity(path)) empty.value().report.identity = before;
+    return empty;
 }
 
 }  // namespace brinewick::arrow

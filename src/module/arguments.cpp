@@ -233,6 +233,13 @@ bool to_salvage_options(const char* callable, PyObject* const* bound, SalvageOpt
         !check_dialect(bound[0], static_cast<std::uint8_t>((*delimiter)[0]), bound[1], quote)) {
         return false;
     }
+    // With the delimiter sniffed a line-break quote is wrong on its own; a
+    // quote equal to the sniffed delimiter is refused once it is sniffed.
+    if ((!delimiter || delimiter->empty()) && is_line_break(quote)) {
+        PyErr_Format(PyExc_ValueError, "quote_char must not be CR or LF (got %R)", bound[1]);
+        add_processing_note("quote_char");
+        return false;
+    }
     bool fill = true;
     bool merge = true;
     bool repair = true;

@@ -63,6 +63,10 @@ PyObject* construct(PyTypeObject* type, const char* callable, PyObject* const* b
         // The reader never shows the quarantine: its rows are only counted.
         SalvageOutcome outcome = salvage_slice(text.view(), options, &cancel, false);
         if (cancel.stopped()) return nullptr;
+        if (!outcome.refused.empty()) {
+            PyErr_SetString(PyExc_ValueError, outcome.refused.c_str());
+            return nullptr;
+        }
         // The text goes here; only rows and counters stay.
         return new ReaderState(std::move(outcome.rows), to_py_summary(outcome.summary));
     }();

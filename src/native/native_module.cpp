@@ -84,6 +84,32 @@ struct Run {
     std::condition_variable finished;
     bool done = false;
     std::optional<Result<StreamSummary>> outcome;
+    // The last progress report comes before the outputs are put in place:
+    // the worker waits at `before_commit` until the waiting thread made it.
+    std::condition_variable answered_cv;
+    std::optional<std::uint64_t> commit_bytes;  // set while the worker waits
+    bool answered = false;
+
+    void wait_for_answer(const StreamSummary& summary) {
+        std::unique_lock<std::mutex> lock(mutex);
+        commit_bytes = summary.bytes_read;
+        finished.notify_all();
+        answered_cv.wait(lock, [this] { return answered; });
+    }
+
+    // Lets a worker waiting at `before_commit` go on (or never wait).
+    void answer() noexcept {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            answered = true;
+        }
+        answered_cv.notify_all();
+    }
+
+    [[nodiscard]] bool is_done() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return done;
+    }
 
     void work() noexcept {
         std::optional<Result<StreamSummary>> result;
@@ -102,17 +128,19 @@ struct Run {
         finished.notify_all();
     }
 
-    // Waits up to `slice` without the interpreter lock; true once the worker is done.
+    // Waits up to `slice` without the interpreter lock; true once the worker
+    // is done or waits for the last report.
     bool wait_released(std::optional<Clock::duration> slice) noexcept {
         bool result = false;
         Py_BEGIN_ALLOW_THREADS
         // Nothing may unwind past the lock hand-back below.
         try {
             std::unique_lock<std::mutex> lock(mutex);
+            const auto ready = [this] { return done || (commit_bytes && !answered); };
             if (slice) {
-                result = finished.wait_for(lock, *slice, [this] { return done; });
+                result = finished.wait_for(lock, *slice, ready);
             } else {
-                finished.wait(lock, [this] { return done; });
+                finished.wait(lock, ready);
                 result = true;
             }
         } catch (...) {
@@ -132,6 +160,7 @@ public:
     ~WorkerGuard() {
         if (!thread_.joinable()) return;
         run_.control.cancel.store(true);
+        run_.answer();
         Py_BEGIN_ALLOW_THREADS
         thread_.join();
         Py_END_ALLOW_THREADS
@@ -156,15 +185,42 @@ bool report_progress(PyObject* progress, std::uint64_t done, PyObject* total) {
     return static_cast<bool>(result);
 }
 
+// The last report, bytes_done == bytes_total (None when the total is not
+// known); false with the exception set.
+bool report_last(Run& run, PyObject* progress, std::uint64_t bytes) {
+    PyRef done(PyLong_FromUnsignedLongLong(bytes));
+    if (!done) return false;
+    PyRef total(total_or_none(run.control));
+    if (!total) return false;
+    return report_progress(progress, bytes, total.get() == Py_None ? Py_None : done.get());
+}
+
 // Waits for the worker; false with a Python exception set when a signal
 // handler or the progress callback raised (the worker is then cancelled).
-// A worker that finished in the same instant has already put complete
-// outputs in place; the exception is raised all the same, as the caller asked
-// to stop, and nothing half-written exists either way.
+// The callback's last call is made while the worker waits before putting
+// its outputs in place, so an exception from it leaves nothing behind too.
+// A signal handler that raises after the commit is raised all the same, as
+// the caller asked to stop, and nothing half-written exists either way.
 bool wait_for_worker(Run& run, PyObject* progress) {
     auto last_report = Clock::now();
     for (;;) {
-        if (run.wait_released(kWaitSlice)) return true;
+        if (run.wait_released(kWaitSlice)) {
+            if (run.is_done()) return true;
+            // The worker waits before its commit: the last report, then on.
+            std::uint64_t bytes = 0;
+            {
+                std::lock_guard<std::mutex> lock(run.mutex);
+                bytes = *run.commit_bytes;
+            }
+            const bool ok = PyErr_CheckSignals() >= 0 && report_last(run, progress, bytes);
+            if (!ok) run.control.cancel.store(true);
+            run.answer();
+            if (!ok) {
+                run.wait_released(std::nullopt);
+                return false;
+            }
+            continue;
+        }
         bool stop = PyErr_CheckSignals() < 0;
         if (!stop && progress != Py_None && Clock::now() - last_report >= kProgressInterval) {
             PyRef total(total_or_none(run.control));
@@ -173,6 +229,7 @@ bool wait_for_worker(Run& run, PyObject* progress) {
         }
         if (stop) {
             run.control.cancel.store(true);
+            run.answer();
             // The worker removes its temporaries before it returns; wait for that.
             run.wait_released(std::nullopt);
             return false;
@@ -210,6 +267,10 @@ PyObject* salvage_impl(PyObject* const* args, Py_ssize_t nargs) {
     Run run;
     if (!bind(args, run)) return nullptr;
     PyObject* progress = args[5];
+    // A last report, so a progress bar ends at 100%, made before the commit.
+    if (progress != Py_None) {
+        run.control.before_commit = [&run](const StreamSummary& summary) { run.wait_for_answer(summary); };
+    }
 
     std::thread worker;
     try {
@@ -231,17 +292,7 @@ PyObject* salvage_impl(PyObject* const* args, Py_ssize_t nargs) {
         raise_status(run.outcome->status());
         return nullptr;
     }
-    const StreamSummary& summary = run.outcome->value();
-    // A last report, so a progress bar ends at 100%.
-    if (progress != Py_None) {
-        PyRef done(PyLong_FromUnsignedLongLong(summary.bytes_read));
-        if (!done) return nullptr;
-        PyRef total(total_or_none(run.control));
-        if (!total) return nullptr;
-        PyObject* shown_total = total.get() == Py_None ? Py_None : done.get();
-        if (!report_progress(progress, summary.bytes_read, shown_total)) return nullptr;
-    }
-    return salvage_result(summary);
+    return salvage_result(run.outcome->value());
 }
 
 constexpr const char kSalvageDoc[] =

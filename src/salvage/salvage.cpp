@@ -1,5 +1,6 @@
 #include "salvage.hpp"
 
+#include <cstdio>
 #include <utility>
 
 #include "../heuristics/heuristics.hpp"
@@ -48,6 +49,17 @@ Dialect settle_dialect(std::string_view text, const SalvageOptions& options,
                                    ? *options.expected_columns
                                    : infer_column_count(text, dialect.delimiter, cancel);
     return dialect;
+}
+
+std::string sniffed_quote_clash(std::uint8_t delimiter, std::uint8_t quote) {
+    if (delimiter != quote) return {};
+    char shown[8];
+    if (quote >= 0x20 && quote < 0x7f) {
+        std::snprintf(shown, sizeof shown, "'%c'", quote);
+    } else {
+        std::snprintf(shown, sizeof shown, "'\\x%02x'", quote);
+    }
+    return std::string("quote_char ") + shown + " is the sniffed delimiter; pass delimiter= or another quote_char";
 }
 
 RowVerdict classify_row(RowBuffer& row, const SalvageOptions& options, const Dialect& dialect) {
@@ -123,6 +135,10 @@ SalvageOutcome salvage_slice(std::string_view text, const SalvageOptions& option
     if (text.empty()) return outcome;  // comma and zero counters, options aside
     const Dialect dialect = settle_dialect(text, options, cancel);
     if (was_cancelled(cancel)) return outcome;
+    if (!options.delimiter) {
+        outcome.refused = sniffed_quote_clash(dialect.delimiter, options.quote_char);
+        if (!outcome.refused.empty()) return outcome;
+    }
     TableSink sink(outcome.rows, outcome.quarantine, keep_quarantine);
     outcome.summary = classify_rows(text, options, dialect, sink, cancel);
     return outcome;

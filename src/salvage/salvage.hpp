@@ -42,6 +42,8 @@ struct SalvageSummary {
 };
 
 struct SalvageOutcome {
+    // Set when the sniffed delimiter is the quote; nothing else is then.
+    std::string refused;
     RowTable rows;
     std::vector<QuarantineRecord> quarantine;
     SalvageSummary summary;
@@ -82,6 +84,10 @@ struct Dialect {
 // Settles delimiter and expected column count for a non-empty text.
 [[nodiscard]] Dialect settle_dialect(std::string_view text, const SalvageOptions& options,
                                      CancelCheck* cancel = nullptr);
+
+// Why a sniffed `delimiter` cannot be used with `quote`: every field would
+// open a quote. Empty when the two differ.
+[[nodiscard]] std::string sniffed_quote_clash(std::uint8_t delimiter, std::uint8_t quote);
 
 // What classification does with one parsed row.
 enum class RowVerdict : std::uint8_t {

@@ -277,6 +277,11 @@ std::variant<SalvageSummary, SalvageError> salvage_file_steps(
     Dialect dialect;
     if (!text.empty()) dialect = settle_dialect(text, options, cancel);
     if (was_cancelled(cancel)) return SalvageError(interrupted());
+    if (!text.empty() && !options.delimiter) {
+        if (std::string clash = sniffed_quote_clash(dialect.delimiter, options.quote_char); !clash.empty()) {
+            return SalvageError(MessageError{std::move(clash)});
+        }
+    }
 
     // Rewriting the input in place would destroy it on a failure part way;
     // it is replaced whole instead, once the new text is complete.

@@ -209,6 +209,10 @@ Result<std::optional<Dialect>> settle_dialect_or_empty(InputWindow& window, cons
     if (window.view().empty()) return std::optional<Dialect>();
     auto settled = settle_dialect_streamed(window, options);
     if (!settled.is_ok()) return std::move(settled).status();
+    if (!options.delimiter) {
+        std::string clash = sniffed_quote_clash(settled.value().delimiter, options.quote_char);
+        if (!clash.empty()) return Status::invalid(std::move(clash));
+    }
     return std::optional<Dialect>(settled.value());
 }
 

@@ -314,6 +314,7 @@ Result<StreamSummary> stream_salvage(const StreamPaths& paths, const StreamSetti
         const StreamSummary summary = streamed.value();
 
         for (auto& output : outputs) BRINEWICK_RETURN_IF_ERROR(output->finish(settings.durable));
+        if (control.before_commit) control.before_commit(summary);
         if (control.cancel.load()) return Status::cancelled();
         std::set<std::string> directories;
         for (auto& output : outputs) {

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -87,6 +88,10 @@ struct StreamControl {
     std::atomic<bool> cancel{false};             // set to stop the run soon (within a few ms)
     std::atomic<std::uint64_t> bytes_done{0};    // input bytes consumed so far
     std::atomic<std::int64_t> bytes_total{-1};   // input size once known (regular files), else -1
+    // Called on the salvage's thread once every byte is read and the outputs
+    // are complete, before any is put in place: it may set `cancel`, and
+    // then nothing is.
+    std::function<void(const StreamSummary&)> before_commit;
 };
 
 struct StreamPaths {

@@ -187,7 +187,8 @@ TEST_P(EmptyFileTest, NoColumnNoRowNothingCounted) {
         columns = scan.columns;
         expected = scan.report;
     }
-    test_support::spit(path, k.at_stream);
+    // Written again only to change it: any write since pass 1 counts as a change.
+    if (k.at_scan != k.at_stream) test_support::spit(path, k.at_stream);
     std::optional<ReadReport> report;
     ArrowArrayStream stream{};
     ASSERT_TRUE(make_salvage_stream(path, settings, columns, expected, std::make_shared<SpinWaiter>(),

@@ -349,6 +349,10 @@ TEST(ArrowValues, HeaderNames) {
         {{" a "}, 1, {" a "}},                                // names are not trimmed
         {{"A", "a"}, 2, {"A", "a"}},
         {{"", ""}, 2, {"column_1", "column_2"}},
+        // A NUL would end the exported name: it becomes U+FFFD before the renaming.
+        {{std::string_view("a\0", 2), std::string_view("a\0b", 3)}, 2, {"a\xEF\xBF\xBD", "a\xEF\xBF\xBD" "b"}},
+        {{std::string_view("a\0", 2), "a\xEF\xBF\xBD"}, 2, {"a\xEF\xBF\xBD", "a\xEF\xBF\xBD_2"}},
+        {{std::string_view("\0", 1)}, 1, {"\xEF\xBF\xBD"}},
     };
     for (const NamesCase& c : cases) {
         std::string label;

@@ -422,6 +422,26 @@ def test_dialects_that_cannot_be_written_back_are_refused(callable_name, delimit
     assert src.read_bytes() == b"a,b\n1,2\n"
 
 
+@pytest.mark.parametrize("callable_name", list(CALLABLES))
+@pytest.mark.parametrize("data, quote, message", [
+    (b"a,b\n1,2\n", "\r", "quote_char must not be CR or LF (got '\\r')"),
+    (b"a,b\n1,2\n", "\n", "quote_char must not be CR or LF (got '\\n')"),
+    (b"a,b\n1,2\n", ",", "quote_char ',' is the sniffed delimiter; pass delimiter= or another quote_char"),
+    (b"a;b;c\n1;2;3\n", ";", "quote_char ';' is the sniffed delimiter; pass delimiter= or another quote_char"),
+])
+def test_a_quote_that_cannot_go_with_the_sniffed_delimiter_is_refused(callable_name, data, quote, message,
+                                                                      tmp_path):
+    func, _ = CALLABLES[callable_name]
+    src = tmp_path / "in.csv"
+    src.write_bytes(data)
+    paths = [str(src), str(tmp_path / "out.csv"), str(tmp_path / "q.csv")]
+    with pytest.raises(ValueError) as info:
+        func(*paths[: 3 if callable_name == "salvage_file" else 1], quote_char=quote)
+    assert str(info.value) == message
+    assert os.listdir(tmp_path) == ["in.csv"]
+    assert src.read_bytes() == data
+
+
 @pytest.mark.parametrize("delimiter, quote", [
     (";;", ";x"),
     ("\u00e9", "\u00c3"),  # both begin with the byte C3, which is all the engine uses

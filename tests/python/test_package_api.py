@@ -122,6 +122,23 @@ def test_bad_options_refused_before_anything_is_touched(tmp_path, options, error
     assert listing(tmp_path) == []
 
 
+@pytest.mark.parametrize("jobs", [1, 2])
+@pytest.mark.parametrize("entry", ["salvage", "read", "read_str"])
+@pytest.mark.parametrize("data, quote", [(b"a,b\n1,2\n", ","), (b"a|b|c\n1|2|3\n", "|")])
+def test_a_quote_equal_to_the_sniffed_delimiter_is_refused(tmp_path, entry, data, quote, jobs):
+    src = tmp_path / "in.csv"
+    src.write_bytes(data)
+    message = f"quote_char '{quote}' is the sniffed delimiter; pass delimiter= or another quote_char"
+    with pytest.raises(ValueError, match=re.escape(message)):
+        if entry == "salvage":
+            brinewick.salvage(src, tmp_path / "out.csv", quote_char=quote, jobs=jobs)
+        else:
+            pa = pytest.importorskip("pyarrow")
+            pa.table(brinewick.read(src, quote_char=quote, jobs=jobs,
+                                    types="str" if entry == "read_str" else "infer"))
+    assert listing(tmp_path) == ["in.csv"]
+
+
 def test_options_are_keyword_only(tmp_path):
     with pytest.raises(TypeError):
         brinewick.salvage(tmp_path / "in.csv", tmp_path / "out.csv", tmp_path / "q.csv")

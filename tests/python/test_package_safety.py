@@ -211,6 +211,29 @@ def test_an_exception_from_progress_stops_the_run(tmp_path, error):
     assert files_under(tmp_path) == before
 
 
+@pytest.mark.parametrize("in_place", [False, True])
+def test_an_exception_from_the_last_progress_call_commits_nothing(tmp_path, in_place):
+    src = tmp_path / "in.csv"
+    src.write_bytes(rows(20_000))
+    out = src if in_place else tmp_path / "out.csv"
+    before = files_under(tmp_path)
+    size = src.stat().st_size
+    calls = []
+
+    def progress(done, total):
+        calls.append(done)
+        if done == total == size:
+            raise Stop("at the end")
+
+    with pytest.raises(Stop, match="at the end"):
+        _salvage(src, out, quarantine=None, changes=tmp_path / "ch.csv", delimiter=None,
+                 quote_char='"', fill_ragged_rows=True, merge_overflow=True,
+                 expected_columns=None, repair_quotes=True, progress=progress, durable=False,
+                 read_size=1 << 16)
+    assert calls[-1] == size
+    assert files_under(tmp_path) == before
+
+
 # ---------------------------------------------------------------- other threads run meanwhile
 
 

@@ -125,3 +125,18 @@ def test_to_polars_and_record_batch_reader_agree(messy):
     assert len(batches) > 1 and all(b.num_rows <= 1000 for b in batches)
     assert pa.Table.from_batches(batches).equals(t.to_arrow())
     assert t.to_polars().equals(pl.from_arrow(t.to_arrow()))
+
+
+@pytest.mark.parametrize("header, names", [
+    (b"a\x00,a\x00b", ["a\ufffd", "a\ufffdb"]),
+    (b"\x00x,\x00y", ["\ufffdx", "\ufffdy"]),
+    (b"a\x00,a\xef\xbf\xbd,\x00", ["a\ufffd", "a\ufffd_2", "\ufffd"]),
+])
+@pytest.mark.parametrize("types", ["str", "infer"])
+def test_a_nul_in_a_header_name_is_exported_whole_and_unique(tmp_path, header, names, types):
+    path = tmp_path / "nul.csv"
+    path.write_bytes(header + b"\n" + b",".join([b"1"] * len(names)) + b"\n")
+    t = brinewick.read(str(path), types=types)
+    assert pa.table(t).column_names == names
+    assert pl.DataFrame(pa.table(t)).columns == names
+    assert pl.DataFrame(t).columns == names
