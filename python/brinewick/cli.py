@@ -301,6 +301,13 @@ def _echo(text: str) -> None:
     _write_stdout((text + "\n").encode(encoding, "replace"))
 
 
+def _as_flags(message: str) -> str:
+    """A check's message with the Python option names as the command's flags."""
+    return (message.replace("delimiter=", "--delimiter")
+            .replace("delimiter and quote_char", "--delimiter and quote_char")
+            .replace("quote_char", "--quote-char"))
+
+
 def _copy_to_stdout(path: str) -> None:
     with open(path, "rb") as f:
         while chunk := f.read(1 << 20):
@@ -422,7 +429,7 @@ def salvage_command(files: tuple[str, ...], output: Optional[str], output_dir: O
         sys.exit(_interrupted_status(error))
     except ValueError as error:
         progress.close()
-        raise click.UsageError(str(error)) from None
+        raise click.UsageError(_as_flags(str(error))) from None
     progress.close()
 
     status = EXIT_OK

@@ -129,6 +129,14 @@ def test_usage_errors_exit_2_without_traceback(tmp_path: Path, args: list[str]) 
     assert not (tmp_path / "x.csv").exists()
 
 
+def test_a_quote_equal_to_the_sniffed_delimiter_names_the_flags(tmp_path: Path) -> None:
+    (tmp_path / "a.csv").write_bytes(CLEAN)
+    result = run("salvage", "a.csv", "--quote-char", ",", "-o", "x.csv", cwd=tmp_path)
+    assert result.returncode == 2
+    assert b"--quote-char ',' is the sniffed delimiter; pass --delimiter or another --quote-char" in result.stderr
+    assert not (tmp_path / "x.csv").exists()
+
+
 @pytest.mark.parametrize(
     "make, message",
     [
