@@ -41,6 +41,12 @@ public:
     // before the first read only.
     [[nodiscard]] Status seek(std::uint64_t offset);
 
+    // Whether rewind may be used: a regular file, not a stream.
+    [[nodiscard]] bool can_rewind() const noexcept { return !stream_; }
+    // Empties the view and reads a regular file again from `offset`, which
+    // is at or before the view's start.
+    [[nodiscard]] Status rewind(std::uint64_t offset);
+
     // Drops the first `count` bytes in view (rows that are done).
     void discard_before(std::size_t count) noexcept {
         begin_ += count;
@@ -57,8 +63,10 @@ public:
     // instead of copied: those bytes start at `begin` of it, and the byte
     // before them is free for the taker's use. The window goes on in
     // `spare` (when it holds the bytes in view past `count` and one more
-    // read; else in a new block), where it copies those bytes. The buffers
-    // only lend their blocks: their sizes stay 0.
+    // read; else in a new block), where it copies those bytes. When the
+    // buffer holds far more than those bytes (a long prefix read to settle
+    // the dialect), they are copied out into `spare` instead and the window
+    // keeps its buffer. The buffers only lend their blocks: their sizes stay 0.
     struct Handed {
         memory::Bytes buffer;
         std::size_t begin = 0;
