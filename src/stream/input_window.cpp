@@ -70,9 +70,15 @@ Status InputWindow::seek(std::uint64_t offset) {
     return Status::ok();
 }
 
+void InputWindow::drop_outsized() noexcept {
+    const std::size_t held = buffer_.capacity();
+    if (held >= (std::size_t{1} << 20) && held / 4 > read_size_) memory::free_now(buffer_.release());
+}
+
 Status InputWindow::rewind(std::uint64_t offset) {
     if (stream_) return Status::io(IoError::from_errno(ESPIPE), path_);
     if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return Status::io(IoError::from_errno(errno), path_);
+    drop_outsized();
     begin_ = end_ = buffer_.capacity() != 0 ? kLead : 0;
     offset_ = offset;
     at_end_ = false;
@@ -101,6 +107,7 @@ Status InputWindow::make_room(std::size_t want) {
     memory::Bytes grown;
     if (!grown.try_reserve(capacity)) return Status::out_of_memory(path_);
     if (pending != 0) std::memcpy(grown.data() + kLead, buffer_.data() + begin_, pending);
+    drop_outsized();
     buffer_ = std::move(grown);
     begin_ = kLead;
     end_ = kLead + pending;

@@ -44,7 +44,8 @@ public:
     // Whether rewind may be used: a regular file, not a stream.
     [[nodiscard]] bool can_rewind() const noexcept { return !stream_; }
     // Empties the view and reads a regular file again from `offset`, which
-    // is at or before the view's start.
+    // is at or before the view's start. A buffer grown far past the read
+    // size is freed.
     [[nodiscard]] Status rewind(std::uint64_t offset);
 
     // Drops the first `count` bytes in view (rows that are done).
@@ -79,6 +80,9 @@ private:
     InputWindow(int fd, bool stream, std::string path, std::size_t read_size,
                 StreamControl& control) noexcept;
     [[nodiscard]] Status make_room(std::size_t want);
+    // Frees a buffer grown far past the read size (for a long row or a long
+    // prefix) at once rather than caching its block.
+    void drop_outsized() noexcept;
 
     int fd_ = -1;
     bool stream_ = false;  // not a regular file: wait with poll so a cancel is seen
