@@ -346,6 +346,12 @@ Result<StreamSummary> parallel_stream_rows(InputWindow& window, const StreamSett
     summary.counters.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
     summary.counters.inferred_columns = dialect.expected_columns;
 
+    // A prefix of many reads (a row that runs on, a file of one row) is let
+    // go and read again in chunks: held, it would be a second copy of the
+    // rows the chunks hold, and its grown buffer would stay to the end.
+    if (window.can_rewind() && window.view().size() / 4 > window.read_size()) {
+        BRINEWICK_RETURN_IF_ERROR(window.rewind(window.offset()));
+    }
     BRINEWICK_RETURN_IF_ERROR(skip_bom(window));
 
     std::atomic<bool> abort{false};

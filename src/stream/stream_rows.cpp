@@ -73,13 +73,7 @@ Result<Dialect> settle_on_prefix(InputWindow& window, const SalvageOptions& opti
 Result<Dialect> settle_dialect_streamed(InputWindow& window, const SalvageOptions& options) {
     const std::uint64_t start = window.offset();
     auto settled = settle_on_prefix(window, options);
-    // A prefix of many reads (a row that runs on, a file of one row) is let
-    // go and read again as the rows need it: held, it would be a second copy
-    // of the rows that later readers hold, and its grown buffer would stay.
-    const bool long_prefix = window.view().size() / 4 > window.read_size();
-    if (settled.is_ok() && window.can_rewind() && (window.offset() != start || long_prefix)) {
-        BRINEWICK_RETURN_IF_ERROR(window.rewind(start));
-    }
+    if (settled.is_ok() && window.offset() != start) BRINEWICK_RETURN_IF_ERROR(window.rewind(start));
     return settled;
 }
 
