@@ -17,9 +17,9 @@ The package (jobs=1, jobs=2): at least 200 MB/s, and peak RSS at most 64 MiB
 plus twice the shape's longest row (the whole input for the one-row shapes,
 a line for the line shapes; random bytes are taken as short rows).
 
-    PYTHONPATH=build/bench python bench/adversarial.py --scale 0.1
-    PYTHONPATH=build/bench python bench/adversarial.py --only quotes,crs --reps 3
+    PYTHONPATH=build/dev-python/site python bench/adversarial.py --scale 0.1
     PYTHONPATH=build/dev-python/site python bench/adversarial.py --only blank,stray --runners jobs1,jobs2
+    PYTHONPATH=build/bench python bench/adversarial.py --only quotes,crs --reps 3 --runners backend
     python bench/adversarial.py --only wide --options '{"merge_overflow": false, "expected_columns": 3}'
 
 Inputs are generated once under bench/data/adversarial/ (git ignores
