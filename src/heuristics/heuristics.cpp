@@ -96,7 +96,12 @@ std::uint8_t sniff(std::string_view sample, CancelCheck* cancel, bool* settled) 
         counts.clear();
         const bool whole = count_fields(sample, candidate, kSniffRows, cancel,
                                         [&](std::size_t c) { counts.push_back(c); });
-        if (settled != nullptr) *settled = *settled && whole;
+        if (settled != nullptr) {
+            *settled = *settled && whole;
+            // A prefix too short for one candidate gives no answer at all:
+            // the rest need not be read.
+            if (!*settled) return best;
+        }
         double score = 0.0;
         if (counts.size() >= 2) {
             histogram.clear();

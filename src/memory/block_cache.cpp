@@ -160,6 +160,10 @@ void give_back(void* block) noexcept {
     std::free(bytes - kHeader);
 }
 
+void free_now(void* block) noexcept {
+    if (block != nullptr) std::free(static_cast<std::uint8_t*>(block) - kHeader);
+}
+
 std::size_t drop_cached() noexcept { return BlockCache::cache().drop(Clock::time_point::max()); }
 
 std::size_t cached_bytes() noexcept { return BlockCache::cache().held(); }

@@ -34,6 +34,10 @@ inline constexpr bool kCaching = true;
 [[nodiscard]] void* acquire(std::size_t& capacity) noexcept;
 // Gives back a block from acquire (null: nothing).
 void give_back(void* block) noexcept;
+// Frees a block from acquire at once, past the cache: one of a size that
+// is not asked for again soon (grown for an unusual input), which cached
+// would only add to the peak memory.
+void free_now(void* block) noexcept;
 // Frees every cached block now; returns the bytes freed.
 std::size_t drop_cached() noexcept;
 // Bytes held in the cache.

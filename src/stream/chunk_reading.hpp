@@ -121,6 +121,12 @@ template <class F>
 concept TakesLines = requires(F& f, typename F::Reading& r, const ResilientParser::VerbatimLine& line,
                               std::string_view text, std::size_t start) { f.add_line(r, line, text, start); };
 
+// A formatter that can repeat the row it last added: add_copies(reading,
+// copies, size, lines) adds `copies` more rows the same, each `size` bytes
+// and `lines` lines after the one before (a run of blank lines read at once).
+template <class F>
+concept TakesCopies = requires(F& f, typename F::Reading& r, std::size_t n) { f.add_copies(r, n, n, n); };
+
 // Reads `chunk` both ways in step: whichever reading stands at the earlier
 // row start parses its next row, until both stand at the same one; from
 // there they would be the same, so the quoted reading stops. On input that
@@ -213,6 +219,15 @@ void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& 
         formatter.add(out.from_row, row, from_row.row_events(), info, from_row.line(), start);
         row_pos = from_row.position();
         row_line = from_row.line();
+        if constexpr (TakesCopies<F>) {
+            // Copies of the row's bytes that follow give the same row.
+            if (const std::size_t copies = from_row.skip_repeats(start, line)) {
+                formatter.add_copies(out.from_row, copies, row_pos - start, row_line - line);
+                row_pos = from_row.position();
+                row_line = from_row.line();
+                out.from_row.end_line = row_line;
+            }
+        }
     };
     const auto step_quote = [&] {
         const std::size_t start = from_quote.position();

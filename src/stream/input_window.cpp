@@ -70,6 +70,21 @@ Status InputWindow::seek(std::uint64_t offset) {
     return Status::ok();
 }
 
+void InputWindow::drop_outsized() noexcept {
+    const std::size_t held = buffer_.capacity();
+    if (held >= (std::size_t{1} << 20) && held / 4 > read_size_) memory::free_now(buffer_.release());
+}
+
+Status InputWindow::rewind(std::uint64_t offset) {
+    if (stream_) return Status::io(IoError::from_errno(ESPIPE), path_);
+    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return Status::io(IoError::from_errno(errno), path_);
+    drop_outsized();
+    begin_ = end_ = buffer_.capacity() != 0 ? kLead : 0;
+    offset_ = offset;
+    at_end_ = false;
+    return Status::ok();
+}
+
 InputWindow::~InputWindow() {
     if (fd_ >= 0) ::close(fd_);
 }
@@ -92,6 +107,7 @@ Status InputWindow::make_room(std::size_t want) {
     memory::Bytes grown;
     if (!grown.try_reserve(capacity)) return Status::out_of_memory(path_);
     if (pending != 0) std::memcpy(grown.data() + kLead, buffer_.data() + begin_, pending);
+    drop_outsized();
     buffer_ = std::move(grown);
     begin_ = kLead;
     end_ = kLead + pending;
@@ -100,6 +116,21 @@ Status InputWindow::make_room(std::size_t want) {
 
 Result<InputWindow::Handed> InputWindow::hand_over(std::size_t count, Handed spare) {
     const std::size_t rest = end_ - begin_ - count;
+    if (rest > count + read_size_) {
+        // The buffer holds far more than this chunk (a long prefix read to
+        // settle the dialect): handed over, it would go with the chunk and
+        // the window would copy the rest into a new one, again and again,
+        // and chunks held for a row that runs on would each keep a buffer of
+        // all that followed them. The chunk's bytes are copied out instead.
+        Handed out{std::move(spare.buffer), kLead};
+        if (out.buffer.capacity() < kLead + count) {
+            out.buffer = memory::Bytes{};
+            if (!out.buffer.try_reserve(kLead + count + count / 4)) return Status::out_of_memory(path_);
+        }
+        std::memcpy(out.buffer.data() + kLead, buffer_.data() + begin_, count);
+        discard_before(count);
+        return out;
+    }
     // Room for the rest and one more read; a new buffer gets a quarter more,
     // so that spares of the usual size fit however the cuts fall. A buffer
     // grown for one long row goes with that row's chunk and does not make
@@ -155,7 +186,10 @@ Status InputWindow::read_more(std::size_t want, bool exact) {
         }
         end_ += static_cast<std::size_t>(n);
         added += static_cast<std::size_t>(n);
-        control_->bytes_done.store(bytes_read(), std::memory_order_relaxed);
+        // Bytes read again after a rewind are not progress.
+        if (bytes_read() > control_->bytes_done.load(std::memory_order_relaxed)) {
+            control_->bytes_done.store(bytes_read(), std::memory_order_relaxed);
+        }
     }
     return Status::ok();
 }

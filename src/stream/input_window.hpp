@@ -41,6 +41,13 @@ public:
     // before the first read only.
     [[nodiscard]] Status seek(std::uint64_t offset);
 
+    // Whether rewind may be used: a regular file, not a stream.
+    [[nodiscard]] bool can_rewind() const noexcept { return !stream_; }
+    // Empties the view and reads a regular file again from `offset`, which
+    // is at or before the view's start. A buffer grown far past the read
+    // size is freed.
+    [[nodiscard]] Status rewind(std::uint64_t offset);
+
     // Drops the first `count` bytes in view (rows that are done).
     void discard_before(std::size_t count) noexcept {
         begin_ += count;
@@ -57,8 +64,10 @@ public:
     // instead of copied: those bytes start at `begin` of it, and the byte
     // before them is free for the taker's use. The window goes on in
     // `spare` (when it holds the bytes in view past `count` and one more
-    // read; else in a new block), where it copies those bytes. The buffers
-    // only lend their blocks: their sizes stay 0.
+    // read; else in a new block), where it copies those bytes. When the
+    // buffer holds far more than those bytes (a long prefix read to settle
+    // the dialect), they are copied out into `spare` instead and the window
+    // keeps its buffer. The buffers only lend their blocks: their sizes stay 0.
     struct Handed {
         memory::Bytes buffer;
         std::size_t begin = 0;
@@ -71,6 +80,9 @@ private:
     InputWindow(int fd, bool stream, std::string path, std::size_t read_size,
                 StreamControl& control) noexcept;
     [[nodiscard]] Status make_room(std::size_t want);
+    // Frees a buffer grown far past the read size (for a long row or a long
+    // prefix) at once rather than caching its block.
+    void drop_outsized() noexcept;
 
     int fd_ = -1;
     bool stream_ = false;  // not a regular file: wait with poll so a cancel is seen

@@ -113,6 +113,7 @@ public:
              std::size_t line_after, std::size_t start) {
         const RowVerdict verdict =
             describe_row(row, events, info, line_after, *context_->options, context_->dialect, changes_);
+        last_ = {verdict, info, start, clean_line_bound(row), reading.clean.size(), 0};
         if (verdict == RowVerdict::TooFew || verdict == RowVerdict::TooMany) {
             if (context_->keep_quarantine) {
                 append_quarantine_tail(reading.quarantine_tails, info.byte_offset,
@@ -120,20 +121,64 @@ public:
                 reading.quarantine.push_back({info.line, reading.quarantine_tails.size()});
             }
         } else {
-            const std::size_t bound = clean_line_bound(row);
-            if (bound > kHeldLine || reading.clean.size() + bound > held_limit_) {
+            if (last_.bound > kHeldLine || reading.clean.size() + last_.bound > held_limit_) {
                 reading.deferred.push_back({reading.clean.size(), start});
             } else {
                 write_clean(reading.clean, row);
             }
-            if (context_->keep_changes) {
-                for (const RowChange& change : changes_) {
-                    append_change_tail(reading.change_tails, info.byte_offset, change);
-                    reading.changes.push_back({info.line, reading.change_tails.size()});
-                }
-            }
+            last_.clean_size = reading.clean.size() - last_.clean_at;
+            add_changes(reading, info);
         }
         count_row(reading.counts, verdict, changes_);
+    }
+
+    // `copies` more rows the same as the one add() was last given, each
+    // `size` bytes and `lines` lines after the one before.
+    void add_copies(Reading& reading, std::size_t copies, std::size_t size, std::size_t lines) {
+        RowInfo info = last_.info;
+        const bool quarantined = last_.verdict == RowVerdict::TooFew || last_.verdict == RowVerdict::TooMany;
+        // The clean line as add() wrote it (empty when it was left to the writer).
+        line_.assign(reading.clean.view(0).substr(last_.clean_at, last_.clean_size));
+        std::size_t i = 1;
+        if (!quarantined && last_.clean_size != 0 && (changes_.empty() || !context_->keep_changes)) {
+            // Nothing to record per copy: the copies that stay under the
+            // limit are written at once, by doubling.
+            const std::size_t at = reading.clean.size();
+            if (at + last_.bound <= held_limit_) {
+                const std::size_t fit = std::min(copies, (held_limit_ - last_.bound - at) / last_.clean_size + 1);
+                const std::size_t total = fit * last_.clean_size;
+                char* room = reading.clean.room(total);
+                std::memcpy(room, line_.data(), line_.size());
+                for (std::size_t done = line_.size(); done < total;) {
+                    const std::size_t n = std::min(done, total - done);
+                    std::memcpy(room + done, room, n);
+                    done += n;
+                }
+                reading.clean.commit(room + total);
+                i += fit;
+            }
+        }
+        for (; i <= copies; ++i) {
+            info.line += lines;
+            info.byte_offset += size;
+            if (quarantined) {
+                if (context_->keep_quarantine) {
+                    append_quarantine_tail(reading.quarantine_tails, info.byte_offset,
+                                           last_.verdict == RowVerdict::TooFew ? too_few_ : extra_, info.raw);
+                    reading.quarantine.push_back({info.line, reading.quarantine_tails.size()});
+                }
+                continue;
+            }
+            if (last_.clean_size == 0 || reading.clean.size() + last_.bound > held_limit_) {
+                reading.deferred.push_back({reading.clean.size(), last_.start + i * size});
+            } else {
+                char* room = reading.clean.room(line_.size());
+                std::memcpy(room, line_.data(), line_.size());
+                reading.clean.commit(room + line_.size());
+            }
+            add_changes(reading, info);
+        }
+        count_row(reading.counts, last_.verdict, changes_, copies);
     }
 
     // A row that is kept as it stands, with nothing changed: `text`, then an LF.
@@ -154,6 +199,14 @@ public:
     }
 
 private:
+    void add_changes(Reading& reading, const RowInfo& info) {
+        if (!context_->keep_changes) return;
+        for (const RowChange& change : changes_) {
+            append_change_tail(reading.change_tails, info.byte_offset, change);
+            reading.changes.push_back({info.line, reading.change_tails.size()});
+        }
+    }
+
     void write_clean(memory::Bytes& out, const RowBuffer& row) {
         const std::uint8_t delimiter = context_->dialect.delimiter;
         const std::uint8_t quote = context_->options->quote_char;
@@ -173,11 +226,22 @@ private:
     std::string extra_;
     std::vector<RowChange> changes_;
     std::string line_;
+    // The row add() was last given, for add_copies: its verdict and place,
+    // its clean line's bound, and where that line stands in the clean bytes.
+    struct LastRow {
+        RowVerdict verdict = RowVerdict::Kept;
+        RowInfo info;
+        std::size_t start = 0;
+        std::size_t bound = 0;
+        std::size_t clean_at = 0;
+        std::size_t clean_size = 0;
+    } last_;
 };
 
 // Kept rows skip their fields only through add_line: a change to its
 // signature must not quietly turn that off.
 static_assert(pipeline::TakesLines<RowFormatter>);
+static_assert(pipeline::TakesCopies<RowFormatter>);
 
 // Writes placed readings to the outputs.
 class CsvEmitter {
@@ -282,6 +346,12 @@ Result<StreamSummary> parallel_stream_rows(InputWindow& window, const StreamSett
     summary.counters.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
     summary.counters.inferred_columns = dialect.expected_columns;
 
+    // A prefix of many reads (a row that runs on, a file of one row) is let
+    // go and read again in chunks: held, it would be a second copy of the
+    // rows the chunks hold, and its grown buffer would stay to the end.
+    if (window.can_rewind() && window.view().size() / 4 > window.read_size()) {
+        BRINEWICK_RETURN_IF_ERROR(window.rewind(window.offset()));
+    }
     BRINEWICK_RETURN_IF_ERROR(skip_bom(window));
 
     std::atomic<bool> abort{false};

@@ -26,10 +26,31 @@ Status skip_bom(InputWindow& window) {
     return Status::ok();
 }
 
-// The in-memory salvage settles the dialect on the whole text; the same
-// answer comes from any prefix on which the heuristics never reached the end.
-Result<Dialect> settle_dialect_streamed(InputWindow& window, const SalvageOptions& options) {
+namespace {
+
+// Line breaks at the front of `text`.
+std::size_t leading_breaks(std::string_view text) noexcept {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == '\n' || text[i] == '\r')) ++i;
+    return i;
+}
+
+Result<Dialect> settle_on_prefix(InputWindow& window, const SalvageOptions& options) {
+    // Line breaks before the first row are blank rows, which the heuristics
+    // pass over: the same answer comes without them. A file that opens with
+    // a long run of them is sniffed past it, not held whole, and read again
+    // from the start once the dialect is settled (regular files only).
+    const bool skip_breaks = window.can_rewind() && !(options.delimiter && options.expected_columns);
     for (;;) {
+        if (skip_breaks) {
+            if (const std::size_t breaks = leading_breaks(window.view()); breaks != 0) {
+                window.discard_before(breaks);
+                if (window.view().empty() && !window.at_end()) {
+                    BRINEWICK_RETURN_IF_ERROR(window.read_more(window.read_size()));
+                }
+                continue;
+            }
+        }
         const std::string_view prefix = window.view();
         if (window.at_end()) return settle_dialect(prefix, options);
         const std::optional<std::uint8_t> delimiter =
@@ -43,6 +64,17 @@ Result<Dialect> settle_dialect_streamed(InputWindow& window, const SalvageOption
         // Doubling the prefix keeps repeated sniffing linear.
         BRINEWICK_RETURN_IF_ERROR(window.read_more(std::max(window.read_size(), prefix.size())));
     }
+}
+
+}  // namespace
+
+// The in-memory salvage settles the dialect on the whole text; the same
+// answer comes from any prefix on which the heuristics never reached the end.
+Result<Dialect> settle_dialect_streamed(InputWindow& window, const SalvageOptions& options) {
+    const std::uint64_t start = window.offset();
+    auto settled = settle_on_prefix(window, options);
+    if (settled.is_ok() && window.offset() != start) BRINEWICK_RETURN_IF_ERROR(window.rewind(start));
+    return settled;
 }
 
 namespace {
@@ -101,17 +133,18 @@ RowVerdict describe_row(RowBuffer& row, const ResilientParser::RowEvents& events
     return verdict;
 }
 
-void count_row(StreamSummary& summary, RowVerdict verdict, std::span<const RowChange> changes) noexcept {
+void count_row(StreamSummary& summary, RowVerdict verdict, std::span<const RowChange> changes,
+               std::size_t rows) noexcept {
     SalvageSummary& counters = summary.counters;
-    ++counters.total_rows;
+    counters.total_rows += rows;
     if (verdict == RowVerdict::TooFew || verdict == RowVerdict::TooMany) {
-        ++counters.quarantined_rows;
+        counters.quarantined_rows += rows;
         return;
     }
-    ++counters.salvaged_rows;
-    if (verdict != RowVerdict::Kept) ++counters.repaired_rows;
-    if (!changes.empty()) ++summary.changed_rows;
-    for (const RowChange& change : changes) ++summary.changes[static_cast<std::size_t>(change.kind)];
+    counters.salvaged_rows += rows;
+    if (verdict != RowVerdict::Kept) counters.repaired_rows += rows;
+    if (!changes.empty()) summary.changed_rows += rows;
+    for (const RowChange& change : changes) summary.changes[static_cast<std::size_t>(change.kind)] += rows;
 }
 
 RowReader::RowReader(InputWindow& window, const Dialect& dialect, const SalvageOptions& options,
@@ -163,6 +196,8 @@ RowReader::Step RowReader::next(RowBuffer& row, RowInfo& info) {
                 info.raw = row_text(view, start, end, parser_->row_events().unclosed_quote);
                 position_ = end;
                 line_ = parser_->line();
+                repeated_start_ = start;
+                repeated_line_ = line;
                 return Step::Row;
             }
         } else if (window_.at_end()) {
@@ -181,8 +216,29 @@ RowReader::Step RowReader::next(RowBuffer& row, RowInfo& info) {
     }
 }
 
+std::size_t RowReader::skip_repeats() {
+    if (!parser_ || repeated_start_ == std::string_view::npos) return 0;
+    const std::size_t end = position_;
+    const std::size_t period = end - repeated_start_;
+    std::size_t copies = parser_->skip_repeats(repeated_start_, repeated_line_);
+    if (copies == 0) return 0;
+    if (parser_->position() >= window_.view().size() && !window_.at_end()) {
+        // The last copy ends where the view does: it is not final (a CR
+        // there may have its LF still to come). next() reads it again.
+        --copies;
+        parser_.reset();
+    }
+    const std::size_t lines = line_ - repeated_line_;
+    position_ = end + copies * period;
+    line_ += copies * lines;
+    repeated_start_ = position_ - period;
+    repeated_line_ = line_ - lines;
+    return copies;
+}
+
 std::optional<std::string_view> RowReader::next_verbatim_line(std::size_t fields,
                                                               ResilientParser::VerbatimLine& shape) {
+    repeated_start_ = std::string_view::npos;
     if (!started_ || !parser_) return std::nullopt;  // next() sets the reading up
     const std::string_view view = window_.view();
     const std::size_t start = position_;
@@ -269,8 +325,13 @@ Result<StreamSummary> stream_rows(InputWindow& window, const SalvageOptions& opt
         if ((expected == 0 || row.size() == expected) && events.stray_quotes == 0 &&
             events.text_after_quote == 0 && !events.unclosed_quote && row.utf8_replacements() == 0) {
             if (!sink.clean_row(row, info, {})) return sink.failure();
-            ++counters.total_rows;
-            ++counters.salvaged_rows;
+            const std::size_t copies = reader.skip_repeats();
+            if (copies != 0 &&
+                !sink.clean_row_copies(row, info, {}, copies, reader.repeat_size(), reader.repeat_lines())) {
+                return sink.failure();
+            }
+            counters.total_rows += 1 + copies;
+            counters.salvaged_rows += 1 + copies;
             continue;
         }
         const RowVerdict verdict =
@@ -282,10 +343,16 @@ Result<StreamSummary> stream_rows(InputWindow& window, const SalvageOptions& opt
                                                        : extra_columns_reason(expected);
             }
             if (!sink.quarantined_row(row, info, reason)) return sink.failure();
-        } else if (!sink.clean_row(row, info, changes)) {
+            count_row(summary, verdict, changes);
+            continue;
+        }
+        if (!sink.clean_row(row, info, changes)) return sink.failure();
+        const std::size_t copies = reader.skip_repeats();
+        if (copies != 0 &&
+            !sink.clean_row_copies(row, info, changes, copies, reader.repeat_size(), reader.repeat_lines())) {
             return sink.failure();
         }
-        count_row(summary, verdict, changes);
+        count_row(summary, verdict, changes, 1 + copies);
     }
     summary.bytes_read = window.bytes_read();
     control.bytes_done.store(summary.bytes_read);

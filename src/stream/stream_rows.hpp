@@ -67,6 +67,18 @@ public:
     // `parsed`: the row as parsed, neither padded nor merged.
     virtual bool quarantined_row(const RowBuffer& parsed, const RowInfo& info,
                                  std::string_view reason) = 0;
+    // `copies` more rows the same as the one clean_row was just given, each
+    // `size` bytes and `lines` lines after the one before (a run of blank
+    // lines read at once).
+    virtual bool clean_row_copies(const RowBuffer& row, RowInfo info, std::span<const RowChange> changes,
+                                  std::size_t copies, std::size_t size, std::size_t lines) {
+        for (std::size_t i = 0; i < copies; ++i) {
+            info.line += lines;
+            info.byte_offset += size;
+            if (!clean_row(row, info, changes)) return false;
+        }
+        return true;
+    }
     [[nodiscard]] virtual Status failure() const = 0;
     // True for a sink that takes kept rows that a writer puts as they stand
     // as their text alone (clean_line), without their fields.
@@ -96,6 +108,15 @@ public:
     // returns its text, the line break left out; else reads nothing.
     std::optional<std::string_view> next_verbatim_line(std::size_t fields, ResilientParser::VerbatimLine& shape);
 
+    // After a row from next(): passes over the exact copies of its bytes
+    // that follow it in view, each of which would be read as the same row
+    // (a run of blank lines), and returns how many. The copies are final
+    // rows like any other; the next call to next() reads the row after them.
+    std::size_t skip_repeats();
+    // The bytes and lines of each copy skip_repeats passed.
+    [[nodiscard]] std::size_t repeat_size() const noexcept { return position_ - repeated_start_; }
+    [[nodiscard]] std::size_t repeat_lines() const noexcept { return line_ - repeated_line_; }
+
     // What the parser repaired in the row last returned, and the line it
     // stood on after that row.
     [[nodiscard]] const ResilientParser::RowEvents& events() const noexcept { return parser_->row_events(); }
@@ -114,6 +135,10 @@ private:
     bool started_;            // the BOM question is settled
     std::size_t position_ = 0;  // in view: start of the next row
     std::size_t line_ = 1;
+    // Where the row last returned by next() starts, and its line; npos
+    // when the last row came from elsewhere.
+    std::size_t repeated_start_ = std::string_view::npos;
+    std::size_t repeated_line_ = 0;
     std::optional<ResilientParser> parser_;
     // Lets one huge row stop part way on a cancel; what it then yields is
     // never published, since a cancelled run keeps none of its outputs.
@@ -146,8 +171,9 @@ RowVerdict describe_row(RowBuffer& row, const ResilientParser::RowEvents& events
                         std::size_t line_after, const SalvageOptions& options, const Dialect& dialect,
                         std::vector<RowChange>& changes);
 
-// Adds one classified row to the counters.
-void count_row(StreamSummary& summary, RowVerdict verdict, std::span<const RowChange> changes) noexcept;
+// Adds `rows` rows classified alike (one, or a row and its copies) to the counters.
+void count_row(StreamSummary& summary, RowVerdict verdict, std::span<const RowChange> changes,
+               std::size_t rows = 1) noexcept;
 
 // Reads the input in `window` to its end: settles the dialect on the
 // shortest prefix that decides it, classifies every row as the in-memory

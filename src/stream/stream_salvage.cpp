@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <memory>
@@ -118,6 +119,44 @@ public:
         return keep(changes_->write(line_));
     }
 
+    bool clean_row_copies(const RowBuffer& row, RowInfo info, std::span<const RowChange> changes,
+                          std::size_t copies, std::size_t size, std::size_t lines) override {
+        const std::size_t bound = clean_line_bound(row);
+        if (bound > kCopiesBlock) return StreamSink::clean_row_copies(row, info, changes, copies, size, lines);
+        // The clean line once, then as many copies as fill a block, written
+        // block by block.
+        line_.clear();
+        if (row.is_verbatim()) {
+            line_.append(row.verbatim_text());
+            line_.push_back('\n');
+        } else {
+            append_clean_line(line_, row, delimiter_, quote_char_);
+        }
+        const std::size_t per_block = std::max<std::size_t>(kCopiesBlock / std::max<std::size_t>(line_.size(), 1), 1);
+        block_.clear();
+        for (std::size_t i = 0; i < std::min(per_block, copies); ++i) block_.append(line_);
+        for (std::size_t left = copies; left != 0;) {
+            const std::size_t n = std::min(left, per_block);
+            if (!keep(clean_.write(std::string_view(block_).substr(0, n * line_.size())))) return false;
+            left -= n;
+        }
+        if (changes_ == nullptr || changes.empty()) return true;
+        line_.clear();
+        for (std::size_t i = 0; i < copies; ++i) {
+            info.line += lines;
+            info.byte_offset += size;
+            for (const RowChange& change : changes) {
+                append_number(line_, info.line);
+                append_change_tail(line_, info.byte_offset, change);
+            }
+            if (line_.size() >= kCopiesBlock || i + 1 == copies) {
+                if (!keep(changes_->write(line_))) return false;
+                line_.clear();
+            }
+        }
+        return true;
+    }
+
     [[nodiscard]] bool takes_lines() const noexcept override { return true; }
 
     bool clean_line(std::string_view text, const ResilientParser::VerbatimLine&) override { return write_line(text); }
@@ -177,7 +216,11 @@ private:
     AtomicOutput* changes_;
     std::uint8_t delimiter_ = ',';
     std::uint8_t quote_char_;
+    // What clean_row_copies writes at once.
+    static constexpr std::size_t kCopiesBlock = std::size_t{1} << 16;
+
     std::string line_;
+    std::string block_;
     Status failure_;
 };
 

@@ -247,3 +247,41 @@ def test_reader_row_survives_a_failed_next(tmp_path):
     assert found["error"] == ["out of memory"]
     assert found["seen"] == [["first"], [fields, True], ["last"]]
     assert found["left"] == []
+
+
+# One quote that opens on line 2 of a quote-free file and never closes: the
+# row it starts runs to the end, across every chunk. Its memory must grow
+# with its length on several threads as on one; it used to grow with the
+# square of it (each chunk held a buffer of all the input after it).
+STRAY_QUOTE_CHILD = r"""
+import sys
+sys.path.insert(0, sys.argv[1])
+import brinewick
+
+def peak():
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmHWM"))
+
+base = peak()
+summary = brinewick.salvage(sys.argv[2], sys.argv[3], jobs=int(sys.argv[4]))
+print(summary.total_rows, peak() - base)
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="peak RSS is read from /proc")
+def test_stray_quote_row_costs_memory_linear_in_its_length(tmp_path):
+    src = tmp_path / "in.csv"
+    line = b"alpha,beta,gamma,delta\n"
+    src.write_bytes(line + b'"x,y,z,w\n' + line * ((32 << 20) // len(line)))
+    found = {}
+    for jobs in (1, 2):
+        out = tmp_path / f"out{jobs}.csv"
+        done = subprocess.run([sys.executable, "-c", STRAY_QUOTE_CHILD, MODULE_DIR, str(src), str(out), str(jobs)],
+                              capture_output=True, text=True, timeout=300)
+        assert done.returncode == 0, done.stderr
+        rows, grown = map(int, done.stdout.split())
+        found[jobs] = (rows, grown, out.read_bytes())
+    assert found[1][0] == found[2][0] == 2
+    assert found[1][2] == found[2][2]
+    # About twice what one thread needs; the square of 32 MiB was over six times.
+    assert found[2][1] <= 3.5 * max(found[1][1], 32 << 20), (found[1][1], found[2][1])

@@ -6,6 +6,8 @@ Hypothesis runs derandomized (a failure prints its example); the seeded test pri
 """
 from __future__ import annotations
 
+import csv
+import io
 import os
 import random
 import threading
@@ -105,3 +107,28 @@ def test_bad_jobs_are_refused_before_anything_is_written(tmp_path, jobs, error):
     with pytest.raises(error, match="jobs"):
         brinewick.salvage(src, tmp_path / "out.csv", jobs=jobs)
     assert not (tmp_path / "out.csv").exists()
+
+
+# A run of rows with the same bytes is read at once; each still gets its own
+# record, on its own line and at its own offset, whatever the threads.
+@pytest.mark.parametrize("jobs, chunk_size", [(1, 1 << 20), (2, 5), (3, 64)])
+@pytest.mark.parametrize("unit, options, kind", [
+    (b"\n", {}, "blank_line"),
+    (b"\r\n", {}, "blank_line"),
+    (b"\r", {}, "blank_line"),
+    (b"x\n", {}, "padded"),
+    (b"1,2,3,4\n", {}, "merged"),
+    (b"1,2,3,4\n", {"merge_overflow": False}, None),
+], ids=["lf", "crlf", "cr", "padded", "merged", "quarantined"])
+def test_repeated_rows_keep_their_own_lines_and_offsets(work, unit, options, kind, jobs, chunk_size):
+    head, copies = b"a,b,c\n", 500
+    src = work / "repeated.csv"
+    src.write_bytes(head + unit * copies + b"d,e,f\n")
+    summary, _, quarantine, changes = run(work, src, "repeated", {"expected_columns": 3, **options}, jobs,
+                                          chunk_size)
+    records = list(csv.reader(io.StringIO((changes if kind else quarantine).decode(), newline="")))[1:]
+    assert [(int(r[0]), int(r[1])) for r in records] == \
+        [(2 + i, len(head) + i * len(unit)) for i in range(copies)]
+    if kind:
+        assert {r[2] for r in records} == {kind}
+    assert summary["total_rows"] == copies + 2
