@@ -124,9 +124,9 @@ void export_schema(std::span<const ColumnSpec> columns, bool large_strings, Arro
     fill_schema(out, parent.release(), 0);
 }
 
-ColumnBuilder::ColumnBuilder(ColumnType type, bool large_strings) : type_(type), large_(large_strings) {
-    start_offsets();
-}
+// Nothing is allocated before the first cell: a table of a million columns
+// would otherwise hold a block per column before reading a row.
+ColumnBuilder::ColumnBuilder(ColumnType type, bool large_strings) : type_(type), large_(large_strings) {}
 
 void ColumnBuilder::start_offsets() {
     if (type_ != ColumnType::Utf8) return;
@@ -137,7 +137,28 @@ void ColumnBuilder::start_offsets() {
     }
 }
 
+void ColumnBuilder::write_pending_nulls() {
+    const std::size_t n = length_;
+    validity_.clear();
+    offsets_.clear();
+    values_.clear();
+    validity_.resize_zeroed(n / 8 + 1);
+    switch (type_) {
+        case ColumnType::Utf8: offsets_.resize_zeroed((n + 1) * (large_ ? 8 : 4)); break;
+        case ColumnType::Bool: values_.resize_zeroed(n / 8 + 1); break;
+        default: values_.resize_zeroed(n * fixed_width(type_, large_)); break;
+    }
+    has_validity_ = true;
+    nulls_pending_ = false;
+}
+
 void ColumnBuilder::append_null() {
+    if (nulls_pending_ || length_ == 0) {
+        nulls_pending_ = true;
+        ++null_count_;
+        ++length_;
+        return;
+    }
     if (!has_validity_) {
         // First null: every earlier cell was valid.
         validity_.resize_zeroed(length_ / 8 + 1);
@@ -148,6 +169,7 @@ void ColumnBuilder::append_null() {
     set_valid(false);
     switch (type_) {
         case ColumnType::Utf8:
+            if (offsets_.empty()) start_offsets();
             if (large_) {
                 offsets_.push(static_cast<std::int64_t>(values_.size()));
             } else {
@@ -212,6 +234,12 @@ bool ColumnBuilder::append_typed(std::string_view text) {
 
 void ColumnBuilder::truncate(std::size_t length) noexcept {
     if (length >= length_) return;
+    if (nulls_pending_) {
+        length_ = length;
+        null_count_ = static_cast<std::int64_t>(length);
+        nulls_pending_ = length != 0;
+        return;
+    }
     if (has_validity_) {
         for (std::size_t i = length; i < length_; ++i) {
             if ((validity_.data()[i / 8] & (1u << (i % 8))) == 0) --null_count_;
@@ -267,6 +295,11 @@ void ColumnBuilder::drop_front(std::size_t count) noexcept {
         return;
     }
     const std::size_t keep = length_ - count;
+    if (nulls_pending_) {
+        length_ = keep;
+        null_count_ = static_cast<std::int64_t>(keep);
+        return;
+    }
     if (has_validity_) {
         shift_bits(validity_.data(), count, length_);
         std::int64_t nulls = 0;
@@ -323,24 +356,59 @@ void ColumnBuilder::drop_front(std::size_t count) noexcept {
     length_ = keep;
 }
 
+namespace {
+
+// The buffers of an array with no cell or only null cells are all zeros: up
+// to this size they point here rather than at blocks of their own. Consumers
+// only read an imported array's buffers.
+constexpr std::size_t kZerosSize = 4096;
+alignas(64) constexpr std::uint8_t kZeros[kZerosSize] = {};
+
+}  // namespace
+
+bool ColumnBuilder::finish_as_zeros(ArrowArray* out) {
+    const std::size_t n = length_;
+    if (!nulls_pending_ && n != 0) return false;
+    const std::size_t w = fixed_width(type_, large_);
+    const std::size_t values = type_ == ColumnType::Bool ? (n + 7) / 8 : (type_ == ColumnType::Utf8 ? 0 : n * w);
+    const std::size_t offsets = type_ == ColumnType::Utf8 ? (n + 1) * w : 0;
+    if (std::max(values, offsets) > kZerosSize || (n + 7) / 8 > kZerosSize) return false;
+    auto p = std::make_unique<ColumnPrivate>();
+    std::size_t k = 0;
+    p->pointers[k++] = n != 0 ? kZeros : nullptr;  // validity: every cell null
+    if (type_ == ColumnType::Utf8) p->pointers[k++] = kZeros;
+    p->pointers[k++] = kZeros;
+    out->length = static_cast<std::int64_t>(n);
+    out->null_count = static_cast<std::int64_t>(n);
+    out->offset = 0;
+    out->n_buffers = static_cast<std::int64_t>(k);
+    out->n_children = 0;
+    out->buffers = p->pointers;
+    out->children = nullptr;
+    out->dictionary = nullptr;
+    out->release = release_column;
+    out->private_data = p.release();
+    // The blocks kept from an earlier batch stay for the next one.
+    validity_.clear();
+    offsets_.clear();
+    values_.clear();
+    has_validity_ = nulls_pending_ = false;
+    length_ = 0;
+    null_count_ = 0;
+    return true;
+}
+
 void ColumnBuilder::finish(ArrowArray* out) {
+    if (finish_as_zeros(out)) return;
+    if (nulls_pending_) write_pending_nulls();
     auto p = std::make_unique<ColumnPrivate>();
     // Everything that can fail comes first: every handed-over buffer holds a
     // block, and the next batch's first offset is ready.
-    // The next batch will likely be about as large: sizing its buffers now
-    // saves the copies of growing them step by step.
-    OwnedBuffer next_offsets;
-    if (type_ == ColumnType::Utf8) {
-        next_offsets.reserve_more(offsets_.size());
-        if (large_) {
-            next_offsets.push(std::int64_t{0});
-        } else {
-            next_offsets.push(std::int32_t{0});
-        }
-    }
+    if (type_ == ColumnType::Utf8 && offsets_.empty()) start_offsets();
     if (has_validity_) validity_.reserve_more(1);
     values_.reserve_more(1);
     const std::size_t values_used = values_.size();
+    const std::size_t offsets_used = offsets_.size();
     std::size_t n = 0;
     p->owned[n] = has_validity_ ? validity_.release() : nullptr;
     p->pointers[n] = p->owned[n];
@@ -365,7 +433,10 @@ void ColumnBuilder::finish(ArrowArray* out) {
     out->release = release_column;
     out->private_data = p.release();
 
-    offsets_ = std::move(next_offsets);
+    // The next batch will likely be about as large: first blocks of this
+    // size save the copies of growing step by step, and are taken only at
+    // the next batch's first cell.
+    offsets_.set_first_capacity(offsets_used);
     values_.set_first_capacity(values_used + values_used / 8);
     has_validity_ = false;
     length_ = 0;

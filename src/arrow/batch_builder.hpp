@@ -50,8 +50,10 @@ public:
     // string, would pass the 32-bit offset range).
     // Inlined: the per-cell call was a tenth of building a string batch.
     [[nodiscard, gnu::always_inline]] bool append(std::string_view text) {
+        if (nulls_pending_) [[unlikely]] write_pending_nulls();
         if (type_ != ColumnType::Utf8) return append_typed(text);
         if (!string_room(text.size())) return false;
+        if (offsets_.empty()) [[unlikely]] start_offsets();
         values_.append(text);
         if (large_) {
             offsets_.push(static_cast<std::int64_t>(values_.size()));
@@ -82,14 +84,22 @@ private:
         byte = static_cast<std::uint8_t>(valid ? (byte | bit) : (byte & ~bit));
     }
     void start_offsets();
+    // finish for a column without a cell, or only null ones: no block. False
+    // when the cells are more than the shared zeros cover.
+    [[nodiscard]] bool finish_as_zeros(ArrowArray* out);
+    // Writes the cells of a column null so far into its buffers.
+    void write_pending_nulls();
 
     ColumnType type_;
     bool large_;
     std::size_t length_ = 0;
     std::int64_t null_count_ = 0;
     bool has_validity_ = false;
+    // Every cell so far is null and none is written yet: a column that stays
+    // empty (wide files are mostly such columns) takes no buffer at all.
+    bool nulls_pending_ = false;
     OwnedBuffer validity_;  // bit i set: cell i is valid
-    OwnedBuffer offsets_;  // strings only: length + 1 entries
+    OwnedBuffer offsets_;  // strings only: length + 1 entries, or none before the first cell
     OwnedBuffer values_;   // string bytes, or the fixed-width values
 };
 

@@ -42,8 +42,14 @@ std::vector<std::string> column_names(std::span<const std::string_view> raw_head
     // Every name the header spells out is reserved up front, so no generated
     // name can take one that a later column really has.
     std::unordered_set<std::string> taken;
+    // A generated "column_N" can meet another name only when some header name
+    // starts with "column" (its repeats take suffixes of it); otherwise the
+    // generated names need neither checking nor keeping, which saves a set
+    // entry per column on wide tables without a header.
+    bool generated_can_clash = false;
     for (const std::string_view name : header) {
         if (!is_blank(name)) taken.emplace(name);
+        if (name.starts_with("column")) generated_can_clash = true;
     }
     std::unordered_map<std::string, std::size_t> next_suffix;  // per repeated name
     std::unordered_set<std::string> used;                      // names already given out
@@ -68,6 +74,10 @@ std::vector<std::string> column_names(std::span<const std::string_view> raw_head
             if (used.count(name) != 0) name = free_name(name, 2);
         } else {
             name = "column_" + std::to_string(i + 1);
+            if (!generated_can_clash) {
+                names.push_back(std::move(name));
+                continue;
+            }
             // Taken by a real header name or an earlier generated one.
             if (taken.count(name) != 0 || used.count(name) != 0) name = free_name(name, 2);
         }

@@ -688,5 +688,46 @@ TEST(ArrowBatches, DropFrontKeepsExactlyTheRest) {
     }
 }
 
+// Leading nulls are written only when a value follows or the batch outgrows
+// the shared zeros: either way the cells read back the same, for every type,
+// after a drop of the first rows too.
+TEST(ArrowBatches, LeadingNullsReadBack) {
+    const std::vector<ColumnSpec> specs = {{"s", ColumnType::Utf8},  {"i", ColumnType::Int64},
+                                           {"f", ColumnType::Float64}, {"b", ColumnType::Bool},
+                                           {"d", ColumnType::Date32},  {"t", ColumnType::Timestamp}};
+    const Row value = {"x", "7", "2.5", "true", "2024-01-01", "1970-01-01 00:00:01"};
+    BatchOptions options;
+    options.limits = {std::size_t{1} << 20, std::size_t{1} << 30};
+    BatchBuilder one(specs, options);
+    ASSERT_EQ(one.append_row(value), AppendResult::Ok);
+    Owned<ArrowArray> reference;
+    one.finish(reference.get());
+    const std::vector<std::vector<std::string>> value_cells = batch_cells(*reference.get(), specs);
+    const std::int64_t before = live_buffers();
+    for (const std::size_t nulls : {0, 1, 9, 1500, 40000}) {
+        for (const bool then_value : {false, true}) {
+            for (const std::size_t drop : {0, 5}) {
+                BatchBuilder b(specs, options);
+                for (std::size_t r = 0; r < nulls; ++r) ASSERT_EQ(b.append_row(Row{}), AppendResult::Ok);
+                if (then_value) ASSERT_EQ(b.append_row(value), AppendResult::Ok);
+                b.drop_front(drop);
+                const std::size_t rows = nulls + (then_value ? 1 : 0) - std::min(drop, nulls + (then_value ? 1 : 0));
+                Owned<ArrowArray> got;
+                b.finish(got.get());
+                ASSERT_EQ(static_cast<std::size_t>(got->length), rows);
+                const auto cells = batch_cells(*got.get(), specs);
+                for (std::size_t c = 0; c < specs.size(); ++c) {
+                    for (std::size_t r = 0; r < rows; ++r) {
+                        const bool is_value = then_value && r + 1 == rows;
+                        ASSERT_EQ(cells[c][r], is_value ? value_cells[c][0] : "null")
+                            << "nulls " << nulls << " column " << c << " row " << r;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_EQ(live_buffers(), before);
+}
+
 }  // namespace
 }  // namespace brinewick::arrow
