@@ -28,6 +28,21 @@ void release_column(ArrowArray* array) noexcept {
     array->release = nullptr;
 }
 
+// Makes `out` a column array of `length` cells over `p`'s first n_buffers pointers.
+void hand_out_column(ArrowArray* out, std::unique_ptr<ColumnPrivate> p, std::size_t n_buffers, std::int64_t length,
+                     std::int64_t null_count) noexcept {
+    out->length = length;
+    out->null_count = null_count;
+    out->offset = 0;
+    out->n_buffers = static_cast<std::int64_t>(n_buffers);
+    out->n_children = 0;
+    out->buffers = p->pointers;
+    out->children = nullptr;
+    out->dictionary = nullptr;
+    out->release = release_column;
+    out->private_data = p.release();
+}
+
 // What a finished batch owns: its children's structs. The children own their
 // buffers themselves, so one moved out by a consumer outlives the batch.
 struct BatchPrivate {
@@ -378,16 +393,7 @@ bool ColumnBuilder::finish_as_zeros(ArrowArray* out) {
     p->pointers[k++] = n != 0 ? kZeros : nullptr;  // validity: every cell null
     if (type_ == ColumnType::Utf8) p->pointers[k++] = kZeros;
     p->pointers[k++] = kZeros;
-    out->length = static_cast<std::int64_t>(n);
-    out->null_count = static_cast<std::int64_t>(n);
-    out->offset = 0;
-    out->n_buffers = static_cast<std::int64_t>(k);
-    out->n_children = 0;
-    out->buffers = p->pointers;
-    out->children = nullptr;
-    out->dictionary = nullptr;
-    out->release = release_column;
-    out->private_data = p.release();
+    hand_out_column(out, std::move(p), k, static_cast<std::int64_t>(n), static_cast<std::int64_t>(n));
     // The blocks kept from an earlier batch stay for the next one.
     validity_.clear();
     offsets_.clear();
@@ -422,16 +428,7 @@ void ColumnBuilder::finish(ArrowArray* out) {
     p->pointers[n] = p->owned[n];
     ++n;
 
-    out->length = static_cast<std::int64_t>(length_);
-    out->null_count = null_count_;
-    out->offset = 0;
-    out->n_buffers = static_cast<std::int64_t>(n);
-    out->n_children = 0;
-    out->buffers = p->pointers;
-    out->children = nullptr;
-    out->dictionary = nullptr;
-    out->release = release_column;
-    out->private_data = p.release();
+    hand_out_column(out, std::move(p), n, static_cast<std::int64_t>(length_), null_count_);
 
     // The next batch will likely be about as large: first blocks of this
     // size save the copies of growing step by step, and are taken only at
