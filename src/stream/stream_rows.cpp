@@ -37,17 +37,19 @@ std::size_t leading_breaks(std::string_view text) noexcept {
 
 Result<Dialect> settle_on_prefix(InputWindow& window, const SalvageOptions& options) {
     // Line breaks before the first row are blank rows, which the heuristics
-    // pass over: the same answer comes without them. A file that opens with
-    // a long run of them is sniffed past it, not held whole, and read again
-    // from the start once the dialect is settled (regular files only).
+    // pass over: the same answer comes with one of them as with all. A file
+    // that opens with a long run of them is sniffed past it, not held whole,
+    // and read again from the start once the dialect is settled (regular
+    // files only). The run's last break stays: a BOM after it is a field's
+    // bytes, which the heuristics would take for the file's own BOM at the
+    // front of what they read.
     const bool skip_breaks = window.can_rewind() && !(options.delimiter && options.expected_columns);
     for (;;) {
         if (skip_breaks) {
-            if (const std::size_t breaks = leading_breaks(window.view()); breaks != 0) {
-                window.discard_before(breaks);
-                if (window.view().empty() && !window.at_end()) {
-                    BRINEWICK_RETURN_IF_ERROR(window.read_more(window.read_size()));
-                }
+            const std::size_t breaks = leading_breaks(window.view());
+            if (breaks > 1) window.discard_before(breaks - 1);
+            if (breaks != 0 && window.view().size() == 1 && !window.at_end()) {
+                BRINEWICK_RETURN_IF_ERROR(window.read_more(window.read_size()));
                 continue;
             }
         }

@@ -137,6 +137,9 @@ TEST(StreamDifferential, BoundaryCases) {
         "x\n\n\n",
         "\"a\" ,b\n\"c\"d,e\n",
         std::string(700, 'z') + ",1\n2,3\n",
+        // A BOM after leading line breaks is a field's bytes, not the file's BOM.
+        "\n\xEF\xBB\xBF\"a\tb\n1;2\n3;4\n5\t6\"\n",
+        "\r\r\n\n\xEF\xBB\xBF\"a\tb\n1;2\n3;4\n5\t6\"\n",
     };
     for (std::size_t c = 0; c < cases.size(); ++c) {
         for (const std::size_t read_size : {1, 2, 3, 7, 64}) {
