@@ -1,59 +1,30 @@
 #include "input_window.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <new>
 #include <utility>
 #include <variant>
 
 namespace brinewick::stream {
-namespace {
-
-// How long a stream read waits before looking at the cancel flag again.
-constexpr int kPollMillis = 5;
-
-}  // namespace
 
 Result<InputWindow> InputWindow::open(const std::string& path, std::size_t read_size, StreamControl& control) {
-    if (path.find('\0') != std::string::npos) return Status::io(IoError{IoError::Kind::NulInPath, 0}, path);
-    // A FIFO is opened without waiting for its writer, so a cancel is seen
-    // while nobody writes; reads then wait in poll.
-    struct stat before {};
-    const bool fifo = ::stat(path.c_str(), &before) == 0 && S_ISFIFO(before.st_mode);
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (fifo ? O_NONBLOCK : 0));
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return Status::io(IoError::from_errno(errno), path);
-    struct stat status {};
-    if (::fstat(fd, &status) != 0) {
-        const int err = errno;
-        ::close(fd);
-        return Status::io(IoError::from_errno(err), path);
-    }
-    if (S_ISDIR(status.st_mode)) {
-        ::close(fd);
-        return Status::io(IoError::from_errno(EISDIR), path);
-    }
-    const bool regular = S_ISREG(status.st_mode);
-    control.bytes_total.store(regular ? static_cast<std::int64_t>(status.st_size) : -1);
-    control.bytes_done.store(0);
-    return InputWindow(fd, !regular, path, read_size == 0 ? 1 : read_size, control);
+    auto source = open_file_source(path);
+    if (!source.is_ok()) return std::move(source).status();
+    return InputWindow(std::move(source).value(), path, read_size, control);
 }
 
-InputWindow::InputWindow(int fd, bool stream, std::string path, std::size_t read_size,
+InputWindow::InputWindow(std::unique_ptr<ByteSource> source, std::string path, std::size_t read_size,
                          StreamControl& control) noexcept
-    : fd_(fd), stream_(stream), path_(std::move(path)), read_size_(read_size), control_(&control) {}
+    : source_(std::move(source)), path_(std::move(path)), read_size_(read_size == 0 ? 1 : read_size),
+      control_(&control) {
+    const auto size = source_->size();
+    control.bytes_total.store(size ? static_cast<std::int64_t>(*size) : -1);
+    control.bytes_done.store(0);
+}
 
 InputWindow::InputWindow(InputWindow&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      stream_(other.stream_),
+    : source_(std::move(other.source_)),
       path_(std::move(other.path_)),
       read_size_(other.read_size_),
       control_(other.control_),
@@ -64,8 +35,10 @@ InputWindow::InputWindow(InputWindow&& other) noexcept
       at_end_(other.at_end_) {}
 
 Status InputWindow::seek(std::uint64_t offset) {
-    if (stream_ || end_ != begin_ || offset_ != 0 || at_end_) return Status::io(IoError::from_errno(ESPIPE), path_);
-    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return Status::io(IoError::from_errno(errno), path_);
+    if (!source_->can_seek() || end_ != begin_ || offset_ != 0 || at_end_) {
+        return Status::io(IoError::from_errno(ESPIPE), path_);
+    }
+    BRINEWICK_RETURN_IF_ERROR(source_->seek(offset));
     offset_ = offset;
     return Status::ok();
 }
@@ -76,8 +49,8 @@ void InputWindow::drop_outsized() noexcept {
 }
 
 Status InputWindow::rewind(std::uint64_t offset) {
-    if (stream_) return Status::io(IoError::from_errno(ESPIPE), path_);
-    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return Status::io(IoError::from_errno(errno), path_);
+    if (!source_->can_seek()) return Status::io(IoError::from_errno(ESPIPE), path_);
+    BRINEWICK_RETURN_IF_ERROR(source_->seek(offset));
     drop_outsized();
     begin_ = end_ = buffer_.capacity() != 0 ? kLead : 0;
     offset_ = offset;
@@ -85,9 +58,7 @@ Status InputWindow::rewind(std::uint64_t offset) {
     return Status::ok();
 }
 
-InputWindow::~InputWindow() {
-    if (fd_ >= 0) ::close(fd_);
-}
+InputWindow::~InputWindow() = default;
 
 Status InputWindow::make_room(std::size_t want) {
     const std::size_t pending = end_ - begin_;
@@ -158,34 +129,21 @@ Status InputWindow::read_more(std::size_t want, bool exact) {
     BRINEWICK_RETURN_IF_ERROR(make_room(exact ? want : pieces * read_size_));
     std::size_t added = 0;
     while (added < want) {
-        if (control_->cancel.load(std::memory_order_relaxed)) return Status::cancelled();
-        if (stream_) {
-            pollfd waiting{fd_, POLLIN, 0};
-            const int ready = ::poll(&waiting, 1, kPollMillis);
-            if (ready < 0) {
-                if (errno == EINTR) continue;
-                return Status::io(IoError::from_errno(errno), path_);
-            }
-            if (ready == 0) continue;  // nothing yet: look at the cancel flag again
-        }
         if (buffer_.capacity() == end_) {  // short reads used the room up
             BRINEWICK_RETURN_IF_ERROR(make_room(read_size_));
         }
         const std::size_t room = buffer_.capacity() - end_;
         std::size_t ask = read_size_ < room ? read_size_ : room;
         if (exact && ask > want - added) ask = want - added;
-        if (ask > static_cast<std::size_t>(SSIZE_MAX)) ask = static_cast<std::size_t>(SSIZE_MAX);
-        const ssize_t n = ::read(fd_, buffer_.data() + end_, ask);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;  // the loop looks at cancel first
-            return Status::io(IoError::from_errno(errno), path_);
-        }
+        auto got = source_->read(buffer_.data() + end_, ask, control_->cancel);
+        if (!got.is_ok()) return std::move(got).status();
+        const std::size_t n = got.value();
         if (n == 0) {
             at_end_ = true;
             break;
         }
-        end_ += static_cast<std::size_t>(n);
-        added += static_cast<std::size_t>(n);
+        end_ += n;
+        added += n;
         // Bytes read again after a rewind are not progress.
         if (bytes_read() > control_->bytes_done.load(std::memory_order_relaxed)) {
             control_->bytes_done.store(bytes_read(), std::memory_order_relaxed);

@@ -5,12 +5,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 
 #include "../memory/buffer.hpp"
+#include "byte_source.hpp"
 #include "stream_salvage.hpp"
 
 namespace brinewick::stream {
@@ -21,6 +23,10 @@ public:
     // control.bytes_total; FIFOs and devices are read as streams.
     [[nodiscard]] static Result<InputWindow> open(const std::string& path, std::size_t read_size,
                                                   StreamControl& control);
+    // Reads `source`; `path` names it in errors. A source of known size
+    // reports it in control.bytes_total.
+    InputWindow(std::unique_ptr<ByteSource> source, std::string path, std::size_t read_size,
+                StreamControl& control) noexcept;
     InputWindow(InputWindow&& other) noexcept;
     InputWindow& operator=(InputWindow&&) = delete;
     InputWindow(const InputWindow&) = delete;
@@ -42,7 +48,7 @@ public:
     [[nodiscard]] Status seek(std::uint64_t offset);
 
     // Whether rewind may be used: a regular file, not a stream.
-    [[nodiscard]] bool can_rewind() const noexcept { return !stream_; }
+    [[nodiscard]] bool can_rewind() const noexcept { return source_->can_seek(); }
     // Empties the view and reads a regular file again from `offset`, which
     // is at or before the view's start. A buffer grown far past the read
     // size is freed.
@@ -77,15 +83,12 @@ public:
     [[nodiscard]] StreamControl& control() const noexcept { return *control_; }
 
 private:
-    InputWindow(int fd, bool stream, std::string path, std::size_t read_size,
-                StreamControl& control) noexcept;
     [[nodiscard]] Status make_room(std::size_t want);
     // Frees a buffer grown far past the read size (for a long row or a long
     // prefix) at once rather than caching its block.
     void drop_outsized() noexcept;
 
-    int fd_ = -1;
-    bool stream_ = false;  // not a regular file: wait with poll so a cancel is seen
+    std::unique_ptr<ByteSource> source_;
     std::string path_;
     std::size_t read_size_;
     StreamControl* control_;

@@ -1,0 +1,42 @@
+// Where the input window's bytes come from: a file or a stream descriptor,
+// or a filter over another source (a decompressor, a transcoder). Offsets
+// are those of the bytes a source gives, which for a filter are not the
+// file's.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "../error/status.hpp"
+
+namespace brinewick::stream {
+
+class ByteSource {
+public:
+    ByteSource() = default;
+    ByteSource(const ByteSource&) = delete;
+    ByteSource& operator=(const ByteSource&) = delete;
+    virtual ~ByteSource() = default;
+
+    // Reads at most `size` (> 0) bytes into `into`; 0 only at the end. A
+    // source that must wait (a pipe) looks at `cancel` while it waits and
+    // gives Status::cancelled() once it is set.
+    [[nodiscard]] virtual Result<std::size_t> read(char* into, std::size_t size,
+                                                   const std::atomic<bool>& cancel) = 0;
+    // Whether `seek` may be used: a regular file read as it is.
+    [[nodiscard]] virtual bool can_seek() const noexcept = 0;
+    // Reads next from `offset` of what `read` gives.
+    [[nodiscard]] virtual Status seek(std::uint64_t offset) = 0;
+    // The size of what `read` will give in all, when known before reading.
+    [[nodiscard]] virtual std::optional<std::uint64_t> size() const noexcept = 0;
+};
+
+// A file, FIFO, device or socket by its path; regular files can seek.
+// Directories and paths holding a NUL are refused.
+[[nodiscard]] Result<std::unique_ptr<ByteSource>> open_file_source(const std::string& path);
+
+}  // namespace brinewick::stream
