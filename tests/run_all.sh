@@ -39,10 +39,12 @@ if ! command -v chromium >/dev/null; then
 fi
 
 # The package's own dependencies (the command's click and tqdm), the test
-# tools, and the libraries users bring that the tests hand data to.
+# tools, the libraries users bring that the tests hand data to, and an S3
+# server (moto's) with the file system that reaches it.
 "$PYTHON" -m pip install --quiet --disable-pip-version-check \
   "pytest>=7" "hypothesis>=6" "mypy>=1.8" numpy "scikit-build-core>=0.10" cmake ninja \
-  "click>=8.0" "tqdm>=4.60" pyarrow polars pandas duckdb "dask[dataframe,distributed]"
+  "click>=8.0" "tqdm>=4.60" pyarrow polars pandas duckdb "dask[dataframe,distributed]" \
+  fsspec s3fs "moto[server]"
 
 echo "== engine tests (GoogleTest) (at ${SECONDS}s)"
 cmake -S . -B build/tests -DBRINEWICK_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null

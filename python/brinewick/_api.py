@@ -3,9 +3,10 @@ from __future__ import annotations
 
 import os
 import time
-from typing import Dict, Optional
+from dataclasses import replace
+from typing import Any, Dict, List, Optional
 
-from . import _native
+from . import _native, _remote
 from ._options import NativeSettings, PathArg, ProgressCallback, check_progress, fs_path
 from .summary import SalvageSummary, summary_of
 
@@ -25,6 +26,7 @@ def salvage(
     progress: Optional[ProgressCallback] = None,
     durable: bool = True,
     jobs: Optional[int] = None,
+    storage_options: Optional[Dict[str, Any]] = None,
 ) -> SalvageSummary:
     """Salvage a damaged CSV file into a clean one, in bounded memory.
 
@@ -42,7 +44,10 @@ def salvage(
     Parameters
     ----------
     input : str, bytes or os.PathLike
-        The damaged CSV. A pipe or FIFO is read as a stream.
+        The damaged CSV. A pipe or FIFO is read as a stream. A URL
+        (``s3://``, ``gs://``, ``az://``, ``https://``, ``memory://`` ...)
+        is read through fsspec, in ranges fetched ahead in parallel, never
+        downloaded whole; every path below may be a URL too.
     output : str, bytes or os.PathLike
         Where the clean CSV goes (LF line ends, RFC 4180 quoting). May be
         the input itself: it is then replaced only when the run succeeds.
@@ -84,6 +89,11 @@ def salvage(
         into chunks of about a MiB, parsed side by side and written in order.
         The outputs are byte for byte the same for every value; None uses
         every core this process may run on, ``1`` parses on one thread.
+    storage_options : dict, optional
+        Passed to fsspec for the paths that are URLs (credentials, endpoint,
+        ...), as in pandas and Dask. A URL output is uploaded as it is
+        written and committed only when the whole salvage succeeded; on any
+        failure (Ctrl-C included) it is discarded, a multipart upload aborted.
 
     Returns
     -------
@@ -122,7 +132,7 @@ def salvage(
         input, output, quarantine=quarantine, changes=changes, delimiter=delimiter,
         quote_char=quote_char, fill_ragged_rows=fill_ragged_rows, merge_overflow=merge_overflow,
         expected_columns=expected_columns, repair_quotes=repair_quotes, progress=progress,
-        durable=durable, read_size=_native.DEFAULT_READ_SIZE, jobs=jobs,
+        durable=durable, read_size=_native.DEFAULT_READ_SIZE, jobs=jobs, storage_options=storage_options,
     )
 
 
@@ -143,6 +153,7 @@ def _salvage(
     read_size: int,
     jobs: Optional[int] = None,
     chunk_size: int = _native.DEFAULT_CHUNK_SIZE,
+    storage_options: Optional[Dict[str, Any]] = None,
 ) -> SalvageSummary:
     """salvage() with the size of each read and of each parallel chunk as
     knobs (tests use tiny ones)."""
@@ -152,6 +163,12 @@ def _salvage(
         durable=durable, jobs=jobs, read_size=read_size, chunk_size=chunk_size,
     )
     callback = check_progress(progress)
+    options = _remote.check_storage_options(storage_options)
+    input, output = _remote.local_of(input), _remote.local_of(output)
+    quarantine, changes = _remote.local_of(quarantine), _remote.local_of(changes)
+    urls = [_remote.url_of(p) for p in (input, output, quarantine, changes)]
+    if any(urls):
+        return _salvage_remote(input, output, quarantine, changes, urls, settings, callback, options)
     given: Dict[bytes, object] = {}
 
     def encode(name: str, value: object) -> bytes:
@@ -179,3 +196,46 @@ def _salvage(
     elapsed = time.perf_counter() - start
 
     return summary_of(result, elapsed)
+
+
+def _salvage_remote(input: Any, output: Any, quarantine: Any, changes: Any, urls: List[Optional[str]],
+                    settings: NativeSettings, callback: Optional[ProgressCallback],
+                    storage_options: Dict[str, Any]) -> SalvageSummary:
+    """A salvage where some paths are URLs: the input read through fsspec,
+    URL outputs uploaded through pipes and committed at the end."""
+    names = ("input", "output", "quarantine", "changes")
+    targets = [u for u in urls[1:] if u is not None]
+    if len(set(targets)) != len(targets):
+        raise ValueError(f"two outputs would be written to {next(t for t in targets if targets.count(t) > 1)!r}")
+    if urls[0] is not None and urls[0] in targets[1:]:
+        raise ValueError(f"a side output would overwrite the input {urls[0]!r}")
+    start = time.perf_counter()
+    engine_paths: List[Optional[bytes]] = []
+    if urls[0] is not None:
+        source = _remote.RemoteInput(urls[0], storage_options)
+        settings = replace(settings, source=source.open)
+        engine_paths.append(urls[0].encode())
+    else:
+        engine_paths.append(fs_path("input", input))
+    uploads: List[_remote.RemoteOutput] = []
+    try:
+        for name, path, url in zip(names[1:], (output, quarantine, changes), urls[1:]):
+            if url is not None:
+                uploads.append(_remote.RemoteOutput(url, storage_options))
+                engine_paths.append(uploads[-1].engine_path.encode())
+            else:
+                engine_paths.append(None if path is None else fs_path(name, path))
+        result = _native.salvage(*engine_paths, settings, callback)
+    except BaseException as error:
+        for upload in uploads:
+            upload.finish(False)
+        failed = _remote.upload_failure(uploads)
+        if failed is not None and isinstance(error, OSError):
+            raise failed from error  # the pipe broke because the upload failed
+        raise
+    for upload in uploads:
+        upload.finish(True)
+    failed = _remote.upload_failure(uploads)
+    if failed is not None:
+        raise failed
+    return summary_of(result, time.perf_counter() - start)

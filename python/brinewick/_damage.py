@@ -9,8 +9,9 @@ import shutil
 import tempfile
 from collections import Counter
 from dataclasses import dataclass, field
-from typing import Any, Callable, Iterator, Optional, TextIO, Union
+from typing import Any, Callable, Iterator, Mapping, Optional, TextIO, Union
 
+from . import _remote
 from ._options import check_int
 from .summary import CHANGE_KINDS
 
@@ -53,9 +54,13 @@ class SniffResult:
         }
 
 
-def _read_sample(path: str, limit: int) -> bytes:
-    with open(path, "rb") as f:
-        data = f.read(limit)
+def _read_sample(path: str, limit: int, storage_options: Optional[Mapping[str, Any]] = None) -> bytes:
+    url = _remote.url_of(path)
+    if url is not None:
+        data = _remote.RemoteInput(url, storage_options).read_head(limit)
+    else:
+        with open(path, "rb") as f:
+            data = f.read(limit)
     if len(data) == limit:
         # A row cut in two would be judged as damage; end on the last line break.
         cut = max(data.rfind(b"\n"), data.rfind(b"\r"))
@@ -136,18 +141,22 @@ def _looks_like_header(rows: list[list[str]]) -> bool:
     return all(_kind_of(name) == "text" for name in first)
 
 
-def sniff_file(path: PathLike, *, sample_bytes: int = DEFAULT_SAMPLE_BYTES) -> SniffResult:
+def sniff_file(path: PathLike, *, sample_bytes: int = DEFAULT_SAMPLE_BYTES,
+               storage_options: Optional[Mapping[str, Any]] = None) -> SniffResult:
     """Delimiter, column count, header guess, line endings, byte-order mark
     and invalid UTF-8 of the first `sample_bytes` bytes of a file.
+
+    `path` may be a URL read through fsspec (only the sample is fetched),
+    with `storage_options` passed to it.
 
     The delimiter and the column count are settled exactly as a salvage of
     the file would settle them, when the sample holds the rows they read.
     """
     import _brinewick_backend as backend
 
-    name = os.fsdecode(os.fspath(path))
+    name = os.fsdecode(_remote.local_of(os.fspath(path)))
     sample_bytes = _in_range("sample_bytes", sample_bytes, 1, MAX_SAMPLE_BYTES)
-    data = _read_sample(name, sample_bytes)
+    data = _read_sample(name, sample_bytes, _remote.check_storage_options(storage_options))
     with tempfile.TemporaryDirectory(prefix="brinewick-sniff-") as tmp:
         sample_path = os.path.join(tmp, "sample.csv")
         with open(sample_path, "wb") as f:

@@ -38,14 +38,19 @@ def fs_path(name: str, value: object) -> bytes:
     return encoded
 
 
+def _identity(path: str) -> str:
+    """What names one file: a local path resolved, a URL as written."""
+    return path if "://" in path else os.path.realpath(path)
+
+
 def refuse_shared_targets(targets: Iterable[Tuple[str, str]], sources: Iterable[str] = ()) -> None:
     """Raise ValueError, naming the files, when two of `targets` (pairs of
     an output and the input it comes from) are one file, or an output is
     one of `sources`: one would overwrite the other."""
-    inputs = {os.path.realpath(s): s for s in sources}
+    inputs = {_identity(s): s for s in sources}
     seen: dict[str, str] = {}
     for path, source in targets:
-        key = os.path.realpath(path)
+        key = _identity(path)
         if key in inputs:
             raise ValueError(f"the output {path!r} of {source!r} would overwrite the input {inputs[key]!r}")
         if key in seen:
@@ -211,6 +216,10 @@ class NativeSettings:
     batch_rows: int  # read: the most rows in one record batch
     read_size: int  # bytes asked of each read (tests use tiny sizes)
     chunk_size: int  # bytes of input each thread takes at a time
+    # Opens the input for each pass when it is not a local file (an object
+    # store's): a callable giving a reader with readinto, seekable, seek,
+    # close and size. Set by the entry points, never by a user.
+    source: Optional[Callable[[], object]] = None
 
     @classmethod
     def check(

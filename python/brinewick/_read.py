@@ -6,15 +6,16 @@ protocol (``__arrow_c_stream__``), which every one of them understands, and
 """
 from __future__ import annotations
 
+import contextlib
 import errno
 import os
 import stat
 import tempfile
 import weakref
 from dataclasses import replace
-from typing import Any, List, Mapping, NamedTuple, Optional, Tuple
+from typing import Any, Callable, Dict, List, Mapping, NamedTuple, Optional, Tuple, Union
 
-from . import _native
+from . import _native, _remote
 from ._options import DEFAULT_BATCH_ROWS, NativeSettings, PathArg, check_int, fs_path
 from .summary import SalvageSummary, summary_of
 
@@ -92,7 +93,7 @@ class _Spool:
     even after SIGKILL. Elsewhere it keeps its name until closed.
     """
 
-    def __init__(self, source: bytes, shown: str, limit: Optional[int]) -> None:
+    def __init__(self, source: Union[bytes, Callable[[], Any]], shown: str, limit: Optional[int]) -> None:
         fd, name = tempfile.mkstemp(prefix="brinewick-", suffix=".csv")
         self.fd: Optional[int] = fd
         self.name: Optional[str] = name
@@ -107,11 +108,15 @@ class _Spool:
             self.close()
             raise
 
-    def _fill(self, source: bytes, shown: str, limit: Optional[int]) -> None:
+    def _fill(self, source: Union[bytes, Callable[[], Any]], shown: str, limit: Optional[int]) -> None:
         assert self.fd is not None
         total = 0
-        with open(source, "rb", buffering=0) as f:
-            while chunk := f.read(1 << 20):
+        # A path, or an opener of a remote object's reader.
+        f = open(source, "rb", buffering=0) if isinstance(source, bytes) else source()
+        with contextlib.closing(f):
+            buffer = bytearray(1 << 20)
+            while n := f.readinto(buffer):
+                chunk = buffer[:n]
                 total += len(chunk)
                 if limit is not None and total > limit:
                     raise OSError(errno.EFBIG, f"the stream is longer than spool_limit ({limit} bytes), "
@@ -245,6 +250,7 @@ def read(
     jobs: Optional[int] = None,
     batch_rows: int = DEFAULT_BATCH_ROWS,
     spool_limit: Optional[int] = DEFAULT_SPOOL_LIMIT,
+    storage_options: Optional[Dict[str, Any]] = None,
 ) -> SalvagedTable:
     """Salvage a damaged CSV file into Arrow data, without a Python object per field.
 
@@ -261,7 +267,9 @@ def read(
         stream, and its summary once that stream is read to the end.
         Otherwise it is first copied into a temporary file, which can be
         read again; the copy has no name (on Linux) and is gone with the
-        table, or when the process ends however it ends.
+        table, or when the process ends however it ends. A URL (``s3://``,
+        ``gs://``, ``https://``, ``memory://`` ...) is read through fsspec
+        in ranges fetched ahead in parallel, each consumption afresh.
     header : bool, default True
         The first clean row names the columns: a blank name becomes
         ``column_N`` (N its 1-based position), a repeated one gets ``_2``,
@@ -291,6 +299,8 @@ def read(
         The most bytes of a pipe or device copied aside; a longer stream
         raises OSError (EFBIG) naming it, and the copy is removed. None
         copies without a limit.
+    storage_options : dict, optional
+        Passed to fsspec when `path` is a URL (credentials, endpoint, ...).
 
     Returns
     -------
@@ -322,7 +332,7 @@ def read(
     """
     settings = _check_read_options(header, types, dtypes, empty_as_null, delimiter, quote_char, fill_ragged_rows,
                                    merge_overflow, expected_columns, repair_quotes, jobs, batch_rows, spool_limit)
-    return _read(path, settings, spool_limit)
+    return _read(path, settings, spool_limit, storage_options)
 
 
 def release_unused_memory() -> int:
@@ -386,30 +396,36 @@ class FilePlan(NamedTuple):
         return [s[0] for s in self.starts[1:]] + [None]
 
 
-def _open_reader(path: PathArg, settings: NativeSettings) -> object:
-    return _native.read_open(fs_path("path", path), settings)
+def _open_reader(path: PathArg, settings: NativeSettings, storage_options: Optional[Dict[str, Any]] = None) -> object:
+    url = _remote.url_of(path)
+    if url is not None:
+        source = _remote.RemoteInput(url, _remote.check_storage_options(storage_options))
+        return _native.read_open(url.encode(), replace(settings, source=source.open))
+    return _native.read_open(fs_path("path", _remote.local_of(path)), settings)
 
 
-def _plan_parts(path: str, block_size: int, **read_options: Any) -> FilePlan:
+def _plan_parts(path: str, block_size: int, storage_options: Optional[Dict[str, Any]] = None,
+                **read_options: Any) -> FilePlan:
     """Reads `path` once (on every core) to find its columns and row
     boundaries about every `block_size` bytes."""
     settings = _check_read_options(**read_options)
-    reader = _open_reader(path, replace(settings, chunk_size=min(settings.chunk_size, block_size)))
+    reader = _open_reader(path, replace(settings, chunk_size=min(settings.chunk_size, block_size)), storage_options)
     plan = _native.read_plan(reader, block_size)
     starts = ((0, 1, False),) + plan.boundaries if plan.delimiter is not None else ((0, 1, False),)
     return FilePlan(plan.columns, plan.delimiter, plan.expected_columns, plan.header_offset, starts)
 
 
-def _read_part(path: str, plan: FilePlan, index: int, **read_options: Any) -> Tuple[Any, Any, Any, Any]:
+def _read_part(path: str, plan: FilePlan, index: int, storage_options: Optional[Dict[str, Any]] = None,
+               **read_options: Any) -> Tuple[Any, Any, Any, Any]:
     """Part `index` of `plan`: pyarrow tables of its rows, quarantine and
     changes, and its summary. Rows, line numbers and types are those of
     reading the whole file."""
     import pyarrow as pa
 
     if len(plan.starts) == 1:  # one part: the file read whole
-        table = read(path, **read_options)
+        table = read(path, storage_options=storage_options, **read_options)
         return pa.table(table), pa.table(table.quarantine), pa.table(table.changes), table.summary
-    reader = _open_reader(path, _check_read_options(**read_options))
+    reader = _open_reader(path, _check_read_options(**read_options), storage_options)
     offset, line, in_row = plan.starts[index]
     assert plan.delimiter is not None  # set whenever the plan has several parts
     span = _native.read_span(
@@ -419,7 +435,13 @@ def _read_part(path: str, plan: FilePlan, index: int, **read_options: Any) -> Tu
             summary_of(span.report, span.report.seconds))
 
 
-def _read(path: PathArg, settings: NativeSettings, spool_limit: Optional[int] = DEFAULT_SPOOL_LIMIT) -> SalvagedTable:
+def _read(path: PathArg, settings: NativeSettings, spool_limit: Optional[int] = DEFAULT_SPOOL_LIMIT,
+          storage_options: Optional[Dict[str, Any]] = None) -> SalvagedTable:
+    options = _remote.check_storage_options(storage_options)
+    path = _remote.local_of(path)
+    url = _remote.url_of(path)
+    if url is not None:
+        return _read_remote(url, settings, spool_limit, options)
     encoded = fs_path("path", path)
     given = os.fspath(path)
     shown = os.fsdecode(given)
@@ -431,6 +453,27 @@ def _read(path: PathArg, settings: NativeSettings, spool_limit: Optional[int] = 
     try:
         reader = _open_reader(encoded if spool is None else spool.path, settings)
         table = SalvagedTable(reader, shown, spool, (encoded, settings, spool_limit) if one_pass else None)
+    except BaseException:
+        if spool is not None:
+            spool.close()
+        raise
+    if _needs_scan(settings):
+        _native.read_scan(reader)
+    return table
+
+
+def _read_remote(url: str, settings: NativeSettings, spool_limit: Optional[int],
+                 storage_options: Dict[str, Any]) -> SalvagedTable:
+    """An object read in ranges for each pass; one of unknown size (an HTTP
+    answer without a length) is copied aside first, as a pipe is."""
+    source = _remote.RemoteInput(url, storage_options)
+    spool = None if source.size is not None else _Spool(source.open, url, spool_limit)
+    try:
+        if spool is None:
+            reader = _native.read_open(url.encode(), replace(settings, source=source.open))
+        else:
+            reader = _open_reader(spool.path, settings)
+        table = SalvagedTable(reader, url, spool)
     except BaseException:
         if spool is not None:
             spool.close()

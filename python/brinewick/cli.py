@@ -10,6 +10,7 @@ from __future__ import annotations
 import errno
 import json
 import os
+import posixpath
 import shutil
 import signal
 import sys
@@ -21,6 +22,7 @@ from typing import Any, Callable, Optional
 
 import click
 
+from . import _remote
 from ._options import refuse_shared_targets
 
 EXIT_OK, EXIT_SET_ASIDE, EXIT_USAGE, EXIT_IO, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
@@ -64,6 +66,24 @@ def _io_message(error: OSError, reading: str) -> str:
     return f"cannot {verb} {name!r}: {text}"
 
 
+def _json_object(ctx: click.Context, param: click.Parameter, value: Optional[str]) -> Optional[dict[str, Any]]:
+    if value is None:
+        return None
+    try:
+        parsed = json.loads(value)
+    except ValueError as error:
+        raise click.BadParameter(f"not JSON: {error}") from None
+    if not isinstance(parsed, dict):
+        raise click.BadParameter("must be a JSON object")
+    return parsed
+
+
+_storage_options_flag = click.option(
+    "--storage-options", metavar="JSON", default=None, callback=_json_object,
+    help="fsspec options for FILEs and outputs that are URLs (s3://, gs://, https://, ...), as a "
+         "JSON object, e.g. '{\"anon\": true}'. fsspec's FSSPEC_<PROTOCOL>_<OPTION> variables work too.")
+
+
 def salvage_options(command: Callable[..., Any]) -> Callable[..., Any]:
     """The six salvage options, as every subcommand that parses takes them."""
     options = [
@@ -82,6 +102,7 @@ def salvage_options(command: Callable[..., Any]) -> Callable[..., Any]:
                                        "check off)."),
         click.option("--no-repair-quotes", "repair_quotes", is_flag=True, flag_value=False,
                      default=True, help="Take every quote inside a quoted field as closing it."),
+        _storage_options_flag,
     ]
     for option in reversed(options):
         command = option(command)
@@ -99,6 +120,7 @@ def _dialect(kwargs: dict[str, Any]) -> dict[str, Any]:
         "merge_overflow": kwargs.pop("merge_overflow"),
         "expected_columns": kwargs.pop("expected_columns"),
         "repair_quotes": kwargs.pop("repair_quotes"),
+        "storage_options": kwargs.pop("storage_options", None),
     }
 
 
@@ -167,9 +189,14 @@ class Job:
 
 
 def _stem(source: str) -> str:
-    base = "stdin" if source == STDIO else os.path.basename(source)
+    base = "stdin" if source == STDIO else _url_aware(source).basename(source.rstrip("/"))
     stem, ext = os.path.splitext(base)
     return stem if ext.lower() in (".csv", ".tsv", ".txt") else base
+
+
+def _url_aware(path: str) -> Any:
+    """The path module for `path`: posixpath for a URL, os.path otherwise."""
+    return posixpath if _remote.url_of(path) else os.path
 
 
 def _plan(files: tuple[str, ...], output: Optional[str], output_dir: Optional[str],
@@ -179,7 +206,7 @@ def _plan(files: tuple[str, ...], output: Optional[str], output_dir: Optional[st
         if path is not None:
             return path
         if folder is not None:
-            return os.path.join(folder, _stem(source) + suffix)
+            return _url_aware(folder).join(folder, _stem(source) + suffix)
         return None
 
     several = len(files) > 1
@@ -193,11 +220,12 @@ def _plan(files: tuple[str, ...], output: Optional[str], output_dir: Optional[st
         if output is not None:
             out = output
         elif output_dir is not None:
-            out = os.path.join(output_dir, _stem(source) + ".csv")
+            out = _url_aware(output_dir).join(output_dir, _stem(source) + ".csv")
         elif source == STDIO:
             out = STDIO
         else:
-            out = os.path.join(os.path.dirname(source), _stem(source) + ".clean.csv")
+            where = _url_aware(source)
+            out = where.join(where.dirname(source), _stem(source) + ".clean.csv")
         jobs.append(Job(source, out,
                         side(quarantine, quarantine_dir, source, ".quarantine.csv"),
                         side(changes, changes_dir, source, ".changes.csv")))
@@ -395,7 +423,7 @@ def salvage_command(files: tuple[str, ...], output: Optional[str], output_dir: O
     if STDIO in files:
         _stdin_path()
     for folder in (output_dir, quarantine_dir, changes_dir):
-        if folder is not None and not os.path.isdir(folder):
+        if folder is not None and not _remote.url_of(folder) and not os.path.isdir(folder):
             _fail(f"cannot write {folder!r}: No such directory")
             sys.exit(EXIT_IO)
 
@@ -476,7 +504,9 @@ def _report(lines: list[str]) -> None:
 @click.option("--bytes", "sample_bytes", type=click.IntRange(min=1), default=1 << 20,
               show_default=True, help="How many leading bytes to look at.")
 @click.option("--json", "as_json", is_flag=True, help="One JSON object per file.")
-def sniff_command(files: tuple[str, ...], sample_bytes: int, as_json: bool) -> None:
+@_storage_options_flag
+def sniff_command(files: tuple[str, ...], sample_bytes: int, as_json: bool,
+                  storage_options: Optional[dict[str, Any]]) -> None:
     """Guess the dialect of each FILE from its first bytes.
 
     Delimiter, column count, whether the first row looks like a header, line
@@ -487,7 +517,8 @@ def sniff_command(files: tuple[str, ...], sample_bytes: int, as_json: bool) -> N
     status = EXIT_OK
     for name in files:
         try:
-            result = sniff_file(_stdin_path() if name == STDIO else name, sample_bytes=sample_bytes)
+            result = sniff_file(_stdin_path() if name == STDIO else name, sample_bytes=sample_bytes,
+                                storage_options=storage_options)
         except OSError as error:
             _fail(_io_message(error, name))
             status = EXIT_IO

@@ -3,8 +3,9 @@
 Every function here runs its work as Dask tasks, so it uses whatever
 scheduler is current: a `dask.distributed.Client` when one is active (on a
 laptop or against a remote scheduler address), the local threads otherwise.
-Workers must see the input paths and `output_dir` under the same names (a
-shared file system).
+Workers must see local input paths and `output_dir` under the same names (a
+shared file system); URLs (``s3://bucket/exports/*.csv``, with
+``storage_options`` for fsspec) need no shared folder at all.
 
 Dask is not a dependency of brinewick: this module imports it when it is
 imported itself.
@@ -14,32 +15,44 @@ from __future__ import annotations
 
 import glob
 import os
+import posixpath
 import stat
-from typing import Any, Iterable, NamedTuple, Optional, Union
+from typing import Any, Iterable, Mapping, NamedTuple, Optional, Union
 
 try:
     import dask
 except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError("brinewick.dask needs Dask: pip install 'dask[dataframe]' distributed") from error
 
+from . import _remote
 from ._options import refuse_shared_targets
 
 PathLike = Union[str, "os.PathLike[str]"]
 
 
-def expand_paths(paths_or_glob: Union[PathLike, Iterable[PathLike]]) -> list[str]:
+def expand_paths(paths_or_glob: Union[PathLike, Iterable[PathLike]],
+                 storage_options: Optional[Mapping[str, Any]] = None) -> list[str]:
     """A glob pattern, a path, or a list of either, as a sorted list of paths.
 
-    A pattern that matches nothing raises FileNotFoundError rather than
-    quietly doing no work.
+    A URL pattern (``s3://bucket/*.csv``) is matched through fsspec and
+    gives URLs. A pattern that matches nothing raises FileNotFoundError
+    rather than quietly doing no work.
     """
     items = [paths_or_glob] if isinstance(paths_or_glob, (str, os.PathLike)) else list(paths_or_glob)
     out: list[str] = []
     for item in items:
-        name = os.fspath(item)
+        name = _remote.local_of(os.fspath(item))
         if not isinstance(name, str):
             raise TypeError(f"paths must be str or os.PathLike[str], not {type(name).__name__}")
-        if glob.has_magic(name):
+        url = _remote.url_of(name)
+        if url is not None and glob.has_magic(url.split("://", 1)[1]):
+            with _remote.naming(url):
+                fs, pattern = _remote.filesystem(url, storage_options)
+                matches = sorted(fs.unstrip_protocol(m) for m in fs.glob(pattern) if not fs.isdir(m))
+            if not matches:
+                raise FileNotFoundError(2, "No object matches the pattern", url)
+            out.extend(matches)
+        elif url is None and glob.has_magic(name):
             matches = sorted(glob.glob(name))
             if not matches:
                 raise FileNotFoundError(2, "No file matches the pattern", name)
@@ -51,9 +64,15 @@ def expand_paths(paths_or_glob: Union[PathLike, Iterable[PathLike]]) -> list[str
     return out
 
 
+def _absolute(path: str) -> str:
+    """Local paths made absolute (workers may run elsewhere); URLs as they are."""
+    return path if _remote.url_of(path) else os.path.abspath(path)
+
+
 def _stem(path: str) -> str:
-    stem, ext = os.path.splitext(os.path.basename(path))
-    return stem if ext else os.path.basename(path)
+    base = posixpath.basename(path.rstrip("/")) if _remote.url_of(path) else os.path.basename(path)
+    stem, ext = os.path.splitext(base)
+    return stem if ext else base
 
 
 def _salvage_one(source: str, output: str, quarantine: Optional[str], changes: Optional[str],
@@ -80,13 +99,13 @@ def salvage(
     output_dir
         Folder for the outputs: ``NAME.csv`` (the clean CSV),
         ``NAME.quarantine.csv`` and ``NAME.changes.csv`` for an input
-        ``NAME.csv``. Created if missing.
+        ``NAME.csv``. Created if missing. May be a URL (``s3://bucket/out``).
     quarantine, changes
         Whether to write the quarantine and the change records.
     **options
         The options of :func:`brinewick.salvage` (delimiter, quote_char,
         fill_ragged_rows, merge_overflow, expected_columns, repair_quotes,
-        durable).
+        durable, storage_options).
 
     Returns
     -------
@@ -95,23 +114,30 @@ def salvage(
     """
     if "progress" in options:
         raise TypeError("progress cannot be followed across a cluster; watch the Dask dashboard")
+    storage_options = options.get("storage_options")
     # Workers may run elsewhere: absolute names mean the same file there.
-    sources = [os.path.abspath(s) for s in expand_paths(paths_or_glob)]
+    sources = [_absolute(s) for s in expand_paths(paths_or_glob, storage_options)]
     stems = [_stem(s) for s in sources]
     if len(set(stems)) != len(stems):
         clash = sorted({s for s in stems if stems.count(s) > 1})
         raise ValueError(f"inputs with the same name would overwrite each other's outputs: {clash}")
-    folder = os.path.abspath(os.fspath(output_dir))
+    folder = _absolute(_remote.local_of(os.fspath(output_dir)))
+    join = posixpath.join if _remote.url_of(folder) else os.path.join
     plan = []
     for source, stem in zip(sources, stems):
-        base = os.path.join(folder, stem)
+        base = join(folder, stem)
         plan.append((source, stem, base + ".csv", base + ".quarantine.csv" if quarantine else None,
                      base + ".changes.csv" if changes else None))
     # No task may write what another writes or reads ("a.csv" beside
     # "a.quarantine.csv", or the output folder being the inputs' own).
     refuse_shared_targets(((path, source) for source, _, *outputs in plan for path in outputs if path is not None),
                           sources)
-    os.makedirs(folder, exist_ok=True)
+    if _remote.url_of(folder):
+        with _remote.naming(folder):
+            fs, path = _remote.filesystem(folder, storage_options)
+            fs.makedirs(path, exist_ok=True)
+    else:
+        os.makedirs(folder, exist_ok=True)
     tasks = [
         dask.delayed(_salvage_one, pure=False)(
             source, clean, quarantine_path, changes_path, options,
@@ -222,7 +248,8 @@ def read(paths_or_glob: Union[PathLike, Iterable[PathLike]], *, blocksize: Optio
         reading it whole. None reads every file whole.
     **read_options
         The options of :func:`brinewick.read` (header, types, dtypes,
-        empty_as_null, batch_rows and the six salvage options). Every file
+        empty_as_null, batch_rows, storage_options and the six salvage
+        options). Every file
         must come out with the same columns and types; give ``dtypes`` (or
         ``types="str"``) when inference could tell files apart.
 
@@ -251,10 +278,16 @@ def read(paths_or_glob: Union[PathLike, Iterable[PathLike]], *, blocksize: Optio
         raise TypeError("jobs is for one process; Dask spreads the files over its workers")
     if blocksize is not None and (isinstance(blocksize, bool) or not isinstance(blocksize, int) or blocksize < 1):
         raise ValueError(f"blocksize must be None or a positive int, not {blocksize!r}")
-    sources = [os.path.abspath(s) for s in expand_paths(paths_or_glob)]
+    storage_options = read_options.get("storage_options")
+    sources = [_absolute(s) for s in expand_paths(paths_or_glob, storage_options)]
     big = []
     if blocksize is not None:
         for source in sources:
+            if _remote.url_of(source):
+                size = _remote.RemoteInput(source, storage_options).size
+                if size is not None and size > blocksize:
+                    big.append(source)
+                continue
             info = os.stat(source)
             if stat.S_ISREG(info.st_mode) and info.st_size > blocksize:
                 big.append(source)

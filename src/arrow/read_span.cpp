@@ -15,7 +15,7 @@ Result<SpanResult> read_span(const std::string& path, const ReadSettings& settin
                              const std::vector<ColumnSpec>& columns, std::optional<std::uint64_t> header_offset,
                              const Boundary& start, std::optional<std::uint64_t> end, StreamControl& control) {
     const auto started = PassClock::now();
-    auto opened = InputWindow::open(path, settings.read_size, control);
+    auto opened = InputWindow::open(path, settings.read_size, control, settings.open_input);
     if (!opened.is_ok()) return std::move(opened).status();
     InputWindow& window = opened.value();
     const BatchOptions batch = batch_options(settings, control);

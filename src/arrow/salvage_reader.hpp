@@ -58,6 +58,8 @@ struct ReadSettings {
     // Pass 1 notes a row boundary every block_size bytes or so (0: none),
     // where a reader of part of the file may start.
     std::uint64_t block_size = 0;
+    // Opens the input when it is not a file by its path.
+    stream::SourceOpener open_input;
 };
 
 // Where the parse stands at a line break: the offset just after it, the line

@@ -156,7 +156,7 @@ Status make_salvage_stream(const std::string& path, const ReadSettings& settings
                            std::shared_ptr<Waiter> waiter, ReportSink on_report, ArrowArrayStream* out) {
     auto control = std::make_unique<StreamControl>();
     const auto identity = current_identity(path);
-    auto opened = InputWindow::open(path, settings.read_size, *control);
+    auto opened = InputWindow::open(path, settings.read_size, *control, settings.open_input);
     if (!opened.is_ok()) return std::move(opened).status();
     const BatchOptions batch = batch_options(settings, *control);
     auto pass = std::make_unique<SalvagePass>(std::move(control), std::move(opened).value(), path, identity, settings,

@@ -145,7 +145,7 @@ Result<ScanResult> scan_rows(const std::string& path, InputWindow& window, const
 Result<ScanResult> scan_input(const std::string& path, const ReadSettings& settings, StreamControl& control) {
     const auto started = PassClock::now();
     const auto before = current_identity(path);
-    auto opened = InputWindow::open(path, settings.read_size, control);
+    auto opened = InputWindow::open(path, settings.read_size, control, settings.open_input);
     if (!opened.is_ok()) return std::move(opened).status();
     InputWindow& window = opened.value();
 

@@ -249,7 +249,7 @@ bool bind(PyObject* const* args, Run& run) {
     StreamSettings& s = run.settings;
     if (!settings.dialect(s.options) || !settings.flag("durable", s.durable) ||
         !settings.size("read_size", 1LL << 30, s.read_size) || !settings.size("jobs", 1 << 16, s.jobs) ||
-        !settings.size("chunk_size", 1LL << 30, s.chunk_size)) {
+        !settings.size("chunk_size", 1LL << 30, s.chunk_size) || !settings.source(s.open_input)) {
         return false;
     }
     if (args[5] != Py_None && !PyCallable_Check(args[5])) {

@@ -232,7 +232,7 @@ bool bind(PyObject* const* args, ReaderState& state) {
            settings.flag("empty_as_null", s.empty_as_null) && to_overrides(settings, s.overrides) &&
            settings.size("batch_rows", 1LL << 30, s.limits.max_rows) &&
            settings.size("read_size", 1LL << 30, s.read_size) && settings.size("jobs", 4096, s.jobs) &&
-           settings.size("chunk_size", 1LL << 40, s.chunk_size);
+           settings.size("chunk_size", 1LL << 40, s.chunk_size) && settings.source(s.open_input);
 }
 
 // ------------------------------------------------------------------ passes

@@ -1,5 +1,7 @@
 #include "settings.hpp"
 
+#include "python_source.hpp"
+
 namespace brinewick::native {
 
 using py::PyRef;
@@ -17,6 +19,15 @@ PyRef SettingsReader::attribute(const char* name) const {
 bool SettingsReader::flag(const char* name, bool& out) const {
     const PyRef value = attribute(name);
     return value && convert_.to_flag(name, value.get(), out);
+}
+
+bool SettingsReader::source(stream::SourceOpener& out) const {
+    const PyRef value = attribute("source");
+    if (!value) return false;
+    if (value.get() == Py_None) return true;
+    if (PyCallable_Check(value.get()) == 0) return convert_.wrong_type("source", "None or callable", value.get());
+    out = python_opener(value.get());
+    return true;
 }
 
 bool SettingsReader::integer(const char* name, long long low, long long high, bool none_allowed,

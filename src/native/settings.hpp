@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "salvage/salvage.hpp"
+#include "stream/byte_source.hpp"
 
 namespace brinewick::native {
 
@@ -30,6 +31,10 @@ public:
     [[nodiscard]] bool size(const char* name, long long high, std::size_t& out) const;
     // A one-character str, ASCII and not a line break; None, where allowed, leaves `out` empty.
     [[nodiscard]] bool ascii_char(const char* name, bool none_allowed, std::optional<std::uint8_t>& out) const;
+
+    // `source`: None, or a callable opening the input for each pass (see
+    // python_opener); `out` stays empty for None.
+    [[nodiscard]] bool source(stream::SourceOpener& out) const;
 
     // The six dialect and repair options, a delimiter equal to the quote refused.
     [[nodiscard]] bool dialect(SalvageOptions& out) const;

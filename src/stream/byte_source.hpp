@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,6 +35,11 @@ public:
     // The size of what `read` will give in all, when known before reading.
     [[nodiscard]] virtual std::optional<std::uint64_t> size() const noexcept = 0;
 };
+
+// Opens the input a caller names. Empty, the name is a path and the input a
+// file (open_file_source); a caller whose inputs live elsewhere (an object
+// store reached through another runtime) gives its own.
+using SourceOpener = std::function<Result<std::unique_ptr<ByteSource>>(const std::string& name)>;
 
 // A file, FIFO, device or socket by its path; regular files can seek.
 // Directories and paths holding a NUL are refused.

@@ -8,8 +8,9 @@
 
 namespace brinewick::stream {
 
-Result<InputWindow> InputWindow::open(const std::string& path, std::size_t read_size, StreamControl& control) {
-    auto source = open_file_source(path);
+Result<InputWindow> InputWindow::open(const std::string& path, std::size_t read_size, StreamControl& control,
+                                      const SourceOpener& opener) {
+    auto source = opener ? opener(path) : open_file_source(path);
     if (!source.is_ok()) return std::move(source).status();
     return InputWindow(std::move(source).value(), path, read_size, control);
 }

@@ -19,10 +19,11 @@ namespace brinewick::stream {
 
 class InputWindow {
 public:
-    // Opens `path` for reading. Regular files report their size in
-    // control.bytes_total; FIFOs and devices are read as streams.
+    // Opens `path` for reading, through `opener` when one is given. Regular
+    // files report their size in control.bytes_total; FIFOs and devices are
+    // read as streams.
     [[nodiscard]] static Result<InputWindow> open(const std::string& path, std::size_t read_size,
-                                                  StreamControl& control);
+                                                  StreamControl& control, const SourceOpener& opener = {});
     // Reads `source`; `path` names it in errors. A source of known size
     // reports it in control.bytes_total.
     InputWindow(std::unique_ptr<ByteSource> source, std::string path, std::size_t read_size,

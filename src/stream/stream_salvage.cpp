@@ -318,7 +318,7 @@ Result<StreamSummary> stream_salvage(const StreamPaths& paths, const StreamSetti
     try {
         BRINEWICK_RETURN_IF_ERROR(refuse_shared_paths(paths));
 
-        auto opened = InputWindow::open(paths.input, settings.read_size, control);
+        auto opened = InputWindow::open(paths.input, settings.read_size, control, settings.open_input);
         if (!opened.is_ok()) return std::move(opened).status();
         InputWindow& window = opened.value();
 

@@ -18,6 +18,7 @@
 
 #include "../error/status.hpp"
 #include "../salvage/salvage.hpp"
+#include "byte_source.hpp"
 
 namespace brinewick::stream {
 
@@ -115,6 +116,8 @@ struct StreamSettings {
     // 1 MiB measured cheapest: a piece and its output stay in cache between
     // the worker that makes them and the writer that writes them.
     std::size_t chunk_size = std::size_t{1} << 20;
+    // Opens the input when it is not a file by its path.
+    SourceOpener open_input;
 };
 
 // Runs the salvage. On failure nothing is left behind: temporaries are
