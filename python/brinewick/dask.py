@@ -17,7 +17,7 @@ import glob
 import os
 import posixpath
 import stat
-from typing import Any, Iterable, Mapping, NamedTuple, Optional, Union
+from typing import Any, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 try:
     import dask
@@ -148,12 +148,22 @@ def salvage(
     return list(dask.compute(*tasks))
 
 
-class SalvagedFrames(NamedTuple):
-    """What :func:`read` gives: the salvaged rows and the records beside them."""
-
+class _Frames(NamedTuple):
     data: Any        # dask.dataframe.DataFrame of the clean rows
     quarantine: Any  # file, line, byte_offset, reason, raw
     changes: Any     # file, line, byte_offset, change, detail
+
+
+class SalvagedFrames(_Frames):
+    """What :func:`read` gives: the salvaged rows and the records beside them.
+
+    ``drift`` lists, one dict per file that differs from the combined
+    columns, what it lacks (``missing``, filled with nulls), what it adds to
+    the first file's columns (``extra``), and the columns whose type it does
+    not share (``types``: name -> its own type); empty when every file agrees.
+    """
+
+    drift: List[dict[str, Any]]
 
 
 # Dates as datetime64, not objects: Dask would take a column of objects for
@@ -167,48 +177,113 @@ def _with_file(table: Any, source: str) -> Any:
     return frame
 
 
-def _read_whole(source: str, options: dict[str, Any]) -> tuple[Any, Any, Any]:
+def _conform(table: Any, schema: Any) -> Any:
+    """`table` with the columns of `schema`, by name: a column it lacks is
+    all nulls, one of another type is cast (only ever to a wider type, or to
+    text, which every value has)."""
+    import pyarrow as pa
+
+    if schema is None or table.schema.equals(schema):
+        return table.to_pandas(**_PANDAS)
+    columns = []
+    for field in schema:
+        if field.name in table.column_names:
+            column = table.column(field.name)
+            columns.append(column if column.type == field.type else column.cast(field.type))
+        else:
+            columns.append(pa.nulls(table.num_rows, field.type))
+    return pa.Table.from_arrays(columns, schema=schema).to_pandas(**_PANDAS)
+
+
+def _read_whole(source: str, options: dict[str, Any], schema: Any = None) -> tuple[Any, Any, Any]:
     """One file read whole: its rows, quarantine and changes as pandas frames."""
     import pyarrow as pa
 
     from . import read
 
     table = read(source, **options)
-    data = pa.table(table).to_pandas(**_PANDAS)
+    data = _conform(pa.table(table), schema)
     return data, _with_file(pa.table(table.quarantine), source), _with_file(pa.table(table.changes), source)
 
 
-def _read_part(source: str, plan: Any, index: int, options: dict[str, Any]) -> tuple[Any, Any, Any]:
+def _read_part(source: str, plan: Any, index: int, options: dict[str, Any],
+               schema: Any = None) -> tuple[Any, Any, Any]:
     """One byte range of a large file, with the rows and line numbers of reading it whole."""
     from ._read import _read_part as read_part
 
     data, quarantine, changes, _ = read_part(source, plan, index, **options)
-    return data.to_pandas(**_PANDAS), _with_file(quarantine, source), _with_file(changes, source)
+    return _conform(data, schema), _with_file(quarantine, source), _with_file(changes, source)
+
+
+def _columns_of(source: str, options: dict[str, Any]) -> List[Tuple[str, str]]:
+    """The columns a read of `source` gives, with their Arrow types' names."""
+    import pyarrow as pa
+
+    from . import read
+
+    return [(f.name, str(f.type)) for f in pa.schema(read(source, **options))]
+
+
+def _arrow_type(name: str) -> Any:
+    """The Arrow type a read names `name` (either a plan's name or str(type))."""
+    import pyarrow as pa
+
+    if name.startswith("timestamp"):
+        return pa.timestamp("us", tz="UTC" if "UTC" in name else None)
+    return {"str": pa.string(), "string": pa.string(), "int64": pa.int64(), "double": pa.float64(),
+            "float64": pa.float64(), "bool": pa.bool_(), "date32": pa.date32(), "date32[day]": pa.date32(),
+            "large_string": pa.large_string()}[name]
+
+
+def _combine(sources: Sequence[str], schemas: Sequence[List[Tuple[str, Any]]]) -> Tuple[Any, List[dict[str, Any]]]:
+    """The columns of every file by name, in the order first seen, each of
+    the type all files share (int64 with float64 gives float64; any other
+    disagreement, text); and what each file lacks, adds to the first file's
+    columns or types otherwise.
+    Files without a column (empty ones) take no part."""
+    import pyarrow as pa
+
+    order: dict[str, List[Any]] = {}
+    for schema in schemas:
+        for name, arrow_type in schema:
+            order.setdefault(name, []).append(arrow_type)
+    fields = []
+    for name, types in order.items():
+        distinct = set(types)
+        if len(distinct) == 1:
+            chosen = types[0]
+        elif distinct <= {pa.int64(), pa.float64()}:
+            chosen = pa.float64()
+        else:
+            chosen = pa.string()
+        fields.append(pa.field(name, chosen))
+    combined = pa.schema(fields)
+    drift = []
+    names = [f.name for f in fields]
+    first = dict(next((s for s in schemas if s), []))
+    for source, schema in zip(sources, schemas):
+        if not schema:
+            continue
+        own = dict(schema)
+        entry: dict[str, Any] = {"file": source}
+        missing = [n for n in names if n not in own]
+        if missing:
+            entry["missing"] = missing
+        extra = [n for n, _ in schema if n not in first]
+        if extra:
+            entry["extra"] = extra
+        differing = {n: str(t) for n, t in own.items() if t != combined.field(n).type}
+        if differing:
+            entry["types"] = differing
+        if len(entry) > 1:
+            drift.append(entry)
+    return combined, drift
 
 
 def _plan(source: str, blocksize: int, options: dict[str, Any]) -> Any:
     from ._read import _plan_parts
 
     return _plan_parts(source, blocksize, **options)
-
-
-_ARROW_TYPES = {
-    "str": "string", "int64": "int64", "float64": "float64", "bool": "bool_", "date32": "date32",
-}
-
-
-def _empty_data(plan: Any) -> Any:
-    """The pandas frame with no rows that a part of `plan` gives."""
-    import pyarrow as pa
-
-    fields = []
-    for name, type_name in plan.columns:
-        if type_name.startswith("timestamp"):
-            arrow_type = pa.timestamp("us", tz="UTC" if "UTC" in type_name else None)
-        else:
-            arrow_type = getattr(pa, _ARROW_TYPES[type_name])()
-        fields.append(pa.field(name, arrow_type))
-    return pa.schema(fields).empty_table().to_pandas(**_PANDAS)
 
 
 def _empty_records(which: str) -> Any:
@@ -222,13 +297,8 @@ def _empty_records(which: str) -> Any:
     return frame
 
 
-def _empty_like(source: str, options: dict[str, Any]) -> Any:
-    from . import read
-
-    import pyarrow as pa
-
-    # The schema alone: no batch of the file is built for it.
-    return pa.schema(read(source, **options)).empty_table().to_pandas(**_PANDAS)
+def pa_schema_equal(columns: List[Tuple[str, Any]], schema: Any) -> bool:
+    return [(f.name, f.type) for f in schema] == columns
 
 
 DEFAULT_BLOCKSIZE = 64 * 2**20
@@ -249,9 +319,7 @@ def read(paths_or_glob: Union[PathLike, Iterable[PathLike]], *, blocksize: Optio
     **read_options
         The options of :func:`brinewick.read` (header, types, dtypes,
         empty_as_null, batch_rows, storage_options and the six salvage
-        options). Every file
-        must come out with the same columns and types; give ``dtypes`` (or
-        ``types="str"``) when inference could tell files apart.
+        options).
 
     Returns
     -------
@@ -259,7 +327,14 @@ def read(paths_or_glob: Union[PathLike, Iterable[PathLike]], *, blocksize: Optio
         ``data``, one partition per file or part, in input order;
         ``quarantine`` and ``changes``, the records of
         :func:`brinewick.salvage` with a leading ``file`` column, partitioned
-        the same way.
+        the same way; ``drift``, what each file that differs from the others
+        lacks, adds or types otherwise.
+
+        Files whose columns differ are matched by name: the frame has every
+        column any file has, in the order first seen, a file's missing
+        columns are null, and a column typed differently across files takes
+        the wider type (float64 over int64) or else text. Empty files take no
+        part in the columns or their types.
 
     Notes
     -----
@@ -269,8 +344,8 @@ def read(paths_or_glob: Union[PathLike, Iterable[PathLike]], *, blocksize: Optio
     (a boundary may fall inside a quoted field: the part that starts there
     skips to the end of that row, which the part before reads whole). This
     runs when ``read`` is called; the parts are read when the frames are
-    computed. Otherwise the names and types come from the first file, read
-    here (the scheduler's process).
+    computed. Every other file is also read once, as a task, for its columns
+    and types.
     """
     import dask.dataframe as dd
 
@@ -291,19 +366,29 @@ def read(paths_or_glob: Union[PathLike, Iterable[PathLike]], *, blocksize: Optio
             info = os.stat(source)
             if stat.S_ISREG(info.st_mode) and info.st_size > blocksize:
                 big.append(source)
-    plans = dict(zip(big, dask.compute(*[dask.delayed(_plan, pure=False)(s, blocksize, read_options)
-                                         for s in big])))
+    small = [s for s in sources if s not in big]
+    found = dask.compute(*[dask.delayed(_plan, pure=False)(s, blocksize, read_options) for s in big],
+                         *[dask.delayed(_columns_of, pure=False)(s, read_options) for s in small])
+    plans = dict(zip(big, found[:len(big)]))
+    columns = dict(zip(small, found[len(big):]))
+    schemas = [[(n, _arrow_type(t)) for n, t in (plans[s].columns if s in plans else columns[s])]
+               for s in sources]
+    schema, drift = _combine(sources, schemas)
+    # Files that agree keep their own tables as they are; the others are
+    # conformed to the combined columns.
+    conform = {s: (None if pa_schema_equal(schemas[i], schema) else schema) for i, s in enumerate(sources)}
     parts = []
     for source in sources:
         plan = plans.get(source)
         if plan is None or len(plan.starts) == 1:
-            parts.append(dask.delayed(_read_whole, pure=True, nout=3)(source, read_options))
+            parts.append(dask.delayed(_read_whole, pure=True, nout=3)(source, read_options, conform[source]))
         else:
-            parts.extend(dask.delayed(_read_part, pure=True, nout=3)(source, plan, i, read_options)
+            parts.extend(dask.delayed(_read_part, pure=True, nout=3)(source, plan, i, read_options, conform[source])
                          for i in range(len(plan.starts)))
-    first = plans.get(sources[0])
-    meta = _empty_data(first) if first is not None else _empty_like(sources[0], read_options)
+    meta = schema.empty_table().to_pandas(**_PANDAS)
     data = dd.from_delayed([p[0] for p in parts], meta=meta, verify_meta=True)
     quarantine = dd.from_delayed([p[1] for p in parts], meta=_empty_records("quarantine"), verify_meta=True)
     changes = dd.from_delayed([p[2] for p in parts], meta=_empty_records("changes"), verify_meta=True)
-    return SalvagedFrames(data, quarantine, changes)
+    frames = SalvagedFrames(data, quarantine, changes)
+    frames.drift = drift
+    return frames

@@ -199,3 +199,20 @@ def test_blocksize_none_reads_files_whole(client, tmp_path: Path) -> None:
     assert bwd.read(str(source), blocksize=None).data.npartitions == 1
     with pytest.raises(ValueError, match="blocksize"):
         bwd.read(str(source), blocksize=0)
+
+
+def test_files_whose_columns_differ_are_matched_by_name(client, tmp_path: Path) -> None:
+    folder = tmp_path / "drift"
+    folder.mkdir()
+    (folder / "a.csv").write_bytes(b"id,name,amount\n1,ann,3\n2,bob,4\n")
+    (folder / "b.csv").write_bytes(b"name,id,amount,extra\ncy,3,4.5,x\n")
+    (folder / "c.csv").write_bytes(b"")
+    (folder / "d.csv").write_bytes(b"id,amount\n4,5\n")
+    got = bwd.read(str(folder / "*.csv"))
+    frame = got.data.compute().reset_index(drop=True)
+    assert list(frame.columns) == ["id", "name", "amount", "extra"]
+    assert frame["amount"].dtype == "float64" and frame["amount"].tolist() == [3.0, 4.0, 4.5, 5.0]
+    assert frame["name"].isna().tolist() == [False, False, False, True]
+    by_file = {Path(d["file"]).name: d for d in got.drift}
+    assert by_file["a.csv"]["missing"] == ["extra"] and by_file["d.csv"]["missing"] == ["name", "extra"]
+    assert by_file["b.csv"]["extra"] == ["extra"] and "c.csv" not in by_file
