@@ -23,8 +23,10 @@ StorageOptions = Optional[Mapping[str, Any]]
 
 _SCHEME = re.compile(r"^([A-Za-z][A-Za-z0-9+.\-]*)://")
 
-#: Bytes of one ranged read, and how many are fetched ahead of the parser.
-RANGE_BYTES = 4 << 20
+#: Bytes of one ranged read, and how many are fetched ahead of the parser: a
+#: request costs tens of ms before its first byte, so ranges are large; at
+#: most five are held (40 MiB).
+RANGE_BYTES = 8 << 20
 RANGES_AHEAD = 4
 
 

@@ -1,0 +1,94 @@
+"""Reading and writing through an object store: brinewick against the store's own speed.
+
+Starts moto's S3 server on loopback, uploads the messy file, and times, best
+of --reps, in one run:
+  fetch      the object downloaded whole with s3fs (what the store can give)
+  salvage    s3 -> local file, s3 -> s3, and local -> local for reference
+  read       brinewick.read(s3, types="str") consumed by pyarrow
+The ratios to `fetch` say whether parsing hides behind the network: a
+salvage from the store near 1.0x its fetch costs almost nothing beyond it.
+moto is slow and single-threaded, so these are ratios, not a cloud's figures.
+
+    python bench/bench_remote.py [--size-mb 48] [--reps 3] [--module-dir DIR]
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+from bench_common import MB, add_module_dir, ensure_data
+
+
+def _free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def best(reps: int, run) -> float:
+    times = []
+    for _ in range(reps):
+        start = time.perf_counter()
+        run()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--size-mb", type=float, default=48)
+    parser.add_argument("--reps", type=int, default=3)
+    parser.add_argument("--module-dir")
+    args = parser.parse_args()
+    add_module_dir(args.module_dir)
+    import pyarrow as pa
+    import s3fs
+
+    import brinewick
+
+    path = ensure_data("messy", args.size_mb, 1)
+    size = os.path.getsize(path)
+    port = _free_port()
+    server = subprocess.Popen([sys.executable, "-m", "moto.server", "-H", "127.0.0.1", "-p", str(port)],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        for _ in range(300):
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                break
+            except OSError:
+                time.sleep(0.1)
+        options = {"endpoint_url": f"http://127.0.0.1:{port}", "key": "k", "secret": "s"}
+        fs = s3fs.S3FileSystem(**options)
+        fs.mkdir("bench")
+        fs.put_file(path, "bench/messy.csv")
+        url = "s3://bench/messy.csv"
+        with tempfile.TemporaryDirectory() as tmp:
+            out = os.path.join(tmp, "out.csv")
+            rows = [
+                ("fetch whole object (s3fs)", best(args.reps, lambda: fs.cat_file("bench/messy.csv"))),
+                ("salvage s3 -> local", best(args.reps, lambda: brinewick.salvage(
+                    url, out, storage_options=options, durable=False))),
+                ("salvage s3 -> s3", best(args.reps, lambda: brinewick.salvage(
+                    url, "s3://bench/out.csv", storage_options=options))),
+                ("read(str) from s3 -> pyarrow", best(args.reps, lambda: pa.table(brinewick.read(
+                    url, types="str", storage_options=options)))),
+                ("salvage local -> local", best(args.reps, lambda: brinewick.salvage(path, out, durable=False))),
+            ]
+    finally:
+        server.terminate()
+        server.wait()
+    fetch = rows[0][1]
+    print(f"input: {size / MB:.1f} MB messy CSV; load {os.getloadavg()[0]:.1f}; best of {args.reps}")
+    print(f"{'run':<32}{'s':>8}{'MB/s':>9}{'x fetch':>9}")
+    for name, seconds in rows:
+        print(f"{name:<32}{seconds:8.3f}{size / MB / seconds:9.1f}{seconds / fetch:9.2f}")
+
+
+if __name__ == "__main__":
+    main()
