@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import codecs
 import os
+import re
 import shutil
 import tempfile
 from collections import Counter
@@ -35,7 +36,7 @@ class SniffResult:
     delimiter: str
     columns: int
     has_header: bool
-    line_endings: str        # "LF", "CRLF", "CR", "none" or "mixed (LF 3, CRLF 2)"
+    line_endings: str        # of rows: "LF", "CRLF", "CR", "none" or "mixed (LF 3, CRLF 2)"
     bom: bool
     invalid_utf8_bytes: int  # bytes of the sample that are not valid UTF-8
 
@@ -64,9 +65,37 @@ def _read_sample(path: str, limit: int) -> bytes:
     return data
 
 
-def _line_endings(data: bytes) -> str:
-    crlf = data.count(b"\r\n")
-    counts = {"LF": data.count(b"\n") - crlf, "CRLF": crlf, "CR": data.count(b"\r") - crlf}
+def _row_ends(data: bytes, delimiter: str, quote: str = '"') -> Iterator[bytes]:
+    """The line break ending each row, those inside a quoted field left out.
+
+    A quote opens a field only at its start and closes it only before a
+    delimiter, a line break or the end; any other quote inside is text,
+    as the salvage takes a stray one.
+    """
+    q, d = quote.encode(), delimiter.encode()
+    quoted = False
+    at_field_start = True
+    for m in re.finditer(re.escape(q) + rb"|\r\n|\r|\n" + (rb"|" + re.escape(d) if d else b""), data):
+        token, end = m.group(), m.end()
+        if token == q:
+            if not quoted:
+                quoted = at_field_start
+            elif data.startswith(q, end):
+                continue  # a doubled quote
+            elif end == len(data) or data[end:end + 1] in (d, b"\r", b"\n"):
+                quoted = False
+            at_field_start = False
+            continue
+        if quoted:
+            continue
+        at_field_start = True
+        if token != d:
+            yield token
+
+
+def _line_endings(data: bytes, delimiter: str = ",") -> str:
+    counts = Counter(_row_ends(data, delimiter))
+    counts = {"LF": counts[b"\n"], "CRLF": counts[b"\r\n"], "CR": counts[b"\r"]}
     present = {k: v for k, v in counts.items() if v}
     if not present:
         return "none"
@@ -161,7 +190,7 @@ def sniff_file(path: PathLike, *, sample_bytes: int = DEFAULT_SAMPLE_BYTES) -> S
         delimiter=summary.detected_delimiter,
         columns=summary.inferred_columns,
         has_header=_looks_like_header(rows),
-        line_endings=_line_endings(data),
+        line_endings=_line_endings(data, summary.detected_delimiter),
         bom=data.startswith(codecs.BOM_UTF8),
         invalid_utf8_bytes=_invalid_utf8_bytes(data),
     )
