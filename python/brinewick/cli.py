@@ -567,8 +567,12 @@ def sniff_command(files: tuple[str, ...], sample_bytes: int, as_json: bool) -> N
 def inspect_command(file: str, html_path: Optional[str], as_json: bool, show: int, **kwargs: Any) -> None:
     """Report the damage in FILE without writing anything beside it.
 
-    Counts by change kind and by reason, the first rows set aside with their
-    lines, and where in the file the damage sits.
+    Warnings first (another encoding, a delimiter that barely won, a header
+    that looks like data, a binary file, a field over many lines); then
+    counts by change kind and by reason, each column's type, empty share
+    and damaged cells, where in the file the damage sits (by line), a few
+    examples of each change (line, the row as it was, the clean row), the
+    first rows set aside, and the salvage command to run next.
     """
     from ._damage import inspect
     from ._report_html import render_html
@@ -622,14 +626,19 @@ def _umask() -> int:
 
 def _text_report(report: Any) -> str:
     s = report.summary
+    found = report.findings
     lines = [
-        f"{report.path}: {s.total_rows} rows, {s.changed_rows} changed, "
+        f"{report.path}: {data_rows(s)} data rows, {s.changed_rows} changed, "
         f"{s.quarantined_rows} set aside; delimiter {s.detected_delimiter!r}, "
         f"{s.inferred_columns} columns",
-        "",
-        "changes by kind:",
-        *(f"  {kind:<18}{n}" for kind, n in s.changes.items()),
     ]
+    if found.warnings:
+        lines += ["", "warnings:", *(f"  ! {w}" for w in found.warnings)]
+    lines += ["", "changes by kind:", *(f"  {kind:<18}{n}" for kind, n in s.changes.items())]
+    if found.columns:
+        lines += ["", "columns:", _columns_table(found.columns)]
+    elif found.columns_note:
+        lines += ["", found.columns_note]
     if report.reasons:
         lines += ["", "set aside, by reason:", *(f"  {n:>8}  {r}" for r, n in report.reasons.items())]
     if report.first_set_aside:
@@ -642,5 +651,38 @@ def _text_report(report: Any) -> str:
         peak = max(along)
         marks = " ▁▂▃▄▅▆▇█"
         strip = "".join(marks[0] if n == 0 else marks[max(1, round(8 * n / peak))] for n in along)
+        first = found.lines_at[0] if found.lines_at else 1
         lines += ["", "damage along the file (start to end):", f"  |{strip}|"]
+        if found.lines_at:
+            lines.append(f"  line {first}{' ' * max(1, len(strip) - 8 - len(str(first)) - len(str(found.lines_at[-1])))}"
+                         f"line {found.lines_at[-1]}")
+    if found.worst:
+        lines += ["", "worst stretches:"]
+        for w in found.worst:
+            kinds = ", ".join(f"{k} {n}" for k, n in w.kinds.items())
+            lines.append(f"  {f'lines {w.first_line}-{w.last_line}':<24}{w.damage:>6}  {kinds}")
+    if found.examples:
+        lines += ["", "examples of each change:"]
+        for kind, examples in found.examples.items():
+            lines.append(f"  {kind}:")
+            for e in examples:
+                lines += [f"    line {e.line}: {e.detail}", f"      was  {_clip(e.raw)}", f"      now  {_clip(e.clean)}"]
+    if found.next_step:
+        lines += ["", "next step:", f"  {found.next_step}"]
     return "\n".join(lines)
+
+
+def _clip(text: str, width: int = 90) -> str:
+    """One line of a row for a terminal: breaks and controls shown escaped."""
+    shown = repr(text)[1:-1]
+    return shown if len(shown) <= width else shown[:width - 1] + "…"
+
+
+def _columns_table(columns: list[Any]) -> str:
+    header = ["column", "type", "empty", "padded", "merged", "off type"]
+    body = [[repr(c.name) if c.name != c.name.strip() or not c.name.isprintable() else c.name, c.type,
+             f"{c.empty_share:.1%}", str(c.padded), str(c.merged),
+             f"{c.off_type} not {c.near_type}" if c.near_type and c.off_type else "-"] for c in columns]
+    widths = [max(len(r[i]) for r in [header, *body]) for i in range(len(header))]
+    return "\n".join("  " + "  ".join(cell.ljust(w) for cell, w in zip(row, widths)).rstrip()
+                     for row in [header, *body])
