@@ -166,3 +166,14 @@ def test_page_shows_the_report_and_runs_nothing_from_the_input(tmp_path: Path, r
         assert all(w in shown["warnings"] for w in report["warnings"])
     for w in report["worst_stretches"]:
         assert f"lines {w['first_line']}\u2013{w['last_line']}" in shown["worst"]
+
+
+def test_inspect_of_standard_input_reports_as_of_the_file(damaged: Path) -> None:
+    def report(*args: str, **kwargs: object) -> dict:
+        result = subprocess.run([sys.executable, "-m", "brinewick", "inspect", *args, "--json"],
+                                capture_output=True, **kwargs)  # type: ignore[call-overload]
+        assert result.returncode == 0, result.stderr
+        found = json.loads(result.stdout)
+        return {k: found[k] for k in ("columns", "examples", "lines_at", "warnings")}
+
+    assert report("-", input=DAMAGED) == report(str(damaged))
