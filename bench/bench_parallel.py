@@ -13,6 +13,13 @@ per run says how much work each count costs: the extra work threads add is
 cpu(jobs=N) / cpu(jobs=1), and the best speed-up N free cores could give is
 N * cpu(jobs=1) / cpu(jobs=N).
 
+The costs of the defaults, at jobs=2 (--no-durability skips them):
+  durable                           durable=True, clean and quarantine written (goal: at most
+                                    1.15x the same run with durable=False)
+  durable, all outputs              durable=True with the changes file too, against
+  durable, clean only               durable=True with no quarantine and no changes file
+                                    (goal: all outputs at most 1.1x clean only)
+
 Then the quote storm: a file of '"' LF lines, on which the reading from a row start and the
 reading from inside a quote never meet, so every chunk is parsed twice; at 1x and 4x size,
 time per byte should stay the same (linear).
@@ -69,6 +76,9 @@ def main() -> int:
         ap.add_argument("--csv-reps", type=int, default=2, help="runs of the csv round trip")
         ap.add_argument("--storm-mb", type=float, default=16.0, help="quote storm size at 1x")
         ap.add_argument("--jobs", default="1,2,4,8", help="thread counts to time")
+        ap.add_argument("--no-storm", dest="storm", action="store_false", help="skip the quote storm")
+        ap.add_argument("--no-durability", dest="durability", action="store_false",
+                        help="skip the durable runs at jobs=2")
 
     args = parse_arguments(__doc__, 48.0, extra)
     workdir = args.workdir or DATA_DIR
@@ -100,11 +110,26 @@ def main() -> int:
         def round_trip() -> None:
             csv_round_trip(path, copy)
 
+        changes = os.path.join(tmp, "out_changes.csv")
+
+        def durable(side_files: str):
+            def run():
+                return brinewick.salvage(
+                    path, f"{out}.{side_files}",
+                    quarantine=None if side_files == "clean only" else f"{quarantine}.{side_files}",
+                    changes=f"{changes}.{side_files}" if side_files == "all outputs" else None,
+                    durable=True, jobs=2)
+            return run
+
         round_trip.reps = args.csv_reps  # type: ignore[attr-defined]
         contenders = [(f"jobs={j}", salvage(j)) for j in job_counts]
+        durable_runs = ("durable", "durable, all outputs", "durable, clean only") if args.durability else ()
+        contenders += [(name, durable(name)) for name in durable_runs]
         contenders += [("file copy", lambda: shutil.copyfile(path, copy)), ("csv round trip", round_trip)]
         outputs = {f"jobs={j}": (f"{out}.{j}", f"{quarantine}.{j}") for j in job_counts}
         outputs["file copy"] = outputs["csv round trip"] = (copy,)
+        for name in durable_runs:
+            outputs[name] = (f"{out}.{name}", f"{quarantine}.{name}", f"{changes}.{name}")
         results = timed(contenders, args.reps, outputs)
         print(f"timings, {args.reps} runs each ({args.csv_reps} of the csv round trip), interleaved, "
               f"{os.cpu_count()} CPUs, {len(os.sched_getaffinity(0))} usable:")
@@ -125,6 +150,8 @@ def main() -> int:
         for j in job_counts:
             os.remove(f"{out}.{j}")
             os.remove(f"{quarantine}.{j}")
+        for name in durable_runs:
+            remove_files(*outputs[name])
         print("ratios (best wall times):")
         print(f"  jobs=1 / jobs=2 wall                 {wall('jobs=1') / wall('jobs=2'):6.2f}x  (goal >= 1.7)")
         print(f"  csv round trip / jobs=2              {wall('csv round trip') / wall('jobs=2'):6.1f}x  (goal >= 20)")
@@ -133,6 +160,10 @@ def main() -> int:
             print(f"  jobs={j}: wall speed-up {wall('jobs=1') / wall(f'jobs={j}'):5.2f}x, extra work "
                   f"cpu(jobs={j})/cpu(jobs=1) {cpu(f'jobs={j}') / cpu('jobs=1'):5.2f}, "
                   f"speed-up on {j} free cores at most {j * cpu('jobs=1') / cpu(f'jobs={j}'):5.2f}x")
+        if durable_runs:
+            print(f"  durable / not durable, jobs=2         {wall('durable') / wall('jobs=2'):6.2f}x  (goal <= 1.15)")
+            print(f"  all outputs / clean only, durable     "
+                  f"{wall('durable, all outputs') / wall('durable, clean only'):6.2f}x  (goal <= 1.1)")
         print(f"  CPU use (cpu/wall) at jobs=2: {cpu('jobs=2') / wall('jobs=2'):.2f} of 2")
         print("peak RSS of a fresh interpreter running one salvage (memory: about two chunks per thread):")
         code = ("import sys, brinewick; brinewick.salvage(sys.argv[1], sys.argv[2], quarantine=sys.argv[3], "
@@ -144,6 +175,9 @@ def main() -> int:
             os.remove(path)
 
         # The quote storm, where the two readings of a chunk never meet.
+        if not args.storm:
+            print(f"after: {load_line()}")
+            return 0
         print("\nquote storm ('\"' LF lines; every chunk parsed from both start states to its end):")
         per_byte = {}
         for scale in (1, 4):

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import codecs
 import os
+import re
 import shutil
 import tempfile
 from collections import Counter
@@ -13,6 +14,10 @@ from typing import Any, Callable, Iterator, Mapping, Optional, TextIO, Union
 
 from . import _remote
 from ._options import check_int
+from ._findings import (
+    EXAMPLES_PER_KIND, Findings, column_stats, count_fitted, examples_of, lines_at_bins, next_step, warnings_for,
+    worst_stretches,
+)
 from .summary import CHANGE_KINDS
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -36,7 +41,7 @@ class SniffResult:
     delimiter: str
     columns: int
     has_header: bool
-    line_endings: str        # "LF", "CRLF", "CR", "none" or "mixed (LF 3, CRLF 2)"
+    line_endings: str        # of rows: "LF", "CRLF", "CR", "none" or "mixed (LF 3, CRLF 2)"
     bom: bool
     invalid_utf8_bytes: int  # bytes of the sample that are not valid UTF-8
 
@@ -69,9 +74,52 @@ def _read_sample(path: str, limit: int, storage_options: Optional[Mapping[str, A
     return data
 
 
-def _line_endings(data: bytes) -> str:
-    crlf = data.count(b"\r\n")
-    counts = {"LF": data.count(b"\n") - crlf, "CRLF": crlf, "CR": data.count(b"\r") - crlf}
+def row_ends(data: bytes, delimiter: str, quote: str = '"') -> Iterator[tuple[bytes, int]]:
+    """The line break ending each row and the offset just after it, those
+    inside a quoted field left out.
+
+    A quote opens a field only at its start and closes it before a
+    delimiter, a line break or the end. Any other quote inside is text when
+    a later quote on its line can close the field, as the salvage takes a
+    stray quote, and closes the field when none can.
+    """
+    q, d = quote.encode(), delimiter.encode()
+    quoted = False
+    doubled = False  # the quote just seen and the next one are one quote of text
+    at_field_start = True
+    for m in re.finditer(re.escape(q) + rb"|\r\n|\r|\n" + (rb"|" + re.escape(d) if d else b""), data):
+        token, end = m.group(), m.end()
+        if token == q:
+            if doubled:
+                doubled = False
+                continue
+            if not quoted:
+                quoted = at_field_start
+            elif data.startswith(q, end):
+                doubled = True
+                continue
+            elif end == len(data) or data[end:end + 1] in (d, b"\r", b"\n"):
+                quoted = False
+            else:
+                later, line_end = data.find(q, end), _line_break(data, end)
+                quoted = later >= 0 and (line_end < 0 or later < line_end)
+            at_field_start = False
+            continue
+        if quoted:
+            continue
+        at_field_start = True
+        if token != d:
+            yield token, end
+
+
+def _line_break(data: bytes, start: int) -> int:
+    ends = [i for i in (data.find(b"\n", start), data.find(b"\r", start)) if i >= 0]
+    return min(ends) if ends else -1
+
+
+def _line_endings(data: bytes, delimiter: str = ",") -> str:
+    counts = Counter(token for token, _ in row_ends(data, delimiter))
+    counts = {"LF": counts[b"\n"], "CRLF": counts[b"\r\n"], "CR": counts[b"\r"]}
     present = {k: v for k, v in counts.items() if v}
     if not present:
         return "none"
@@ -170,7 +218,7 @@ def sniff_file(path: PathLike, *, sample_bytes: int = DEFAULT_SAMPLE_BYTES,
         delimiter=summary.detected_delimiter,
         columns=summary.inferred_columns,
         has_header=_looks_like_header(rows),
-        line_endings=_line_endings(data),
+        line_endings=_line_endings(data, summary.detected_delimiter),
         bom=data.startswith(codecs.BOM_UTF8),
         invalid_utf8_bytes=_invalid_utf8_bytes(data),
     )
@@ -207,6 +255,7 @@ class InspectReport:
     # Per bin of the file's bytes: change records per kind and rows set aside.
     changes_along: list[dict[str, int]] = field(default_factory=list)
     set_aside_along: list[int] = field(default_factory=list)
+    findings: Findings = field(default_factory=Findings)
 
     def bin_of(self, byte_offset: int) -> int:
         if self.file_size <= 0:
@@ -223,6 +272,13 @@ class InspectReport:
             "bytes_per_bin": self.file_size / self.bins if self.bins else 0,
             "changes_along": self.changes_along,
             "set_aside_along": self.set_aside_along,
+            "lines_at": self.findings.lines_at,
+            "warnings": self.findings.warnings,
+            "columns": [{**vars(c), "empty_share": round(c.empty_share, 6)} for c in self.findings.columns],
+            "columns_note": self.findings.columns_note,
+            "worst_stretches": [vars(w) for w in self.findings.worst],
+            "examples": {k: [vars(e) for e in v] for k, v in self.findings.examples.items()},
+            "next_step": self.findings.next_step,
         }
 
 
@@ -241,6 +297,12 @@ def inspect(
     directory that is removed before returning. `options` are those of
     `brinewick.salvage`; `keep` is how many set-aside rows to show, `bins`
     how finely to cut the file for the damage chart (1 to 10000).
+
+    Beyond the counts, the report has each column's type (as `read` gives
+    it), empty share, padded and merged cells and values off its type;
+    warnings; the worst stretches by line; a few examples of each kind of
+    change; and the salvage command to run next. A pipe is copied aside
+    first, as these read the file more than once.
     """
     from . import salvage
 
@@ -251,13 +313,20 @@ def inspect(
     name = os.fsdecode(os.fspath(path))
     scratch = tempfile.mkdtemp(prefix="brinewick-inspect-")
     try:
+        if not os.path.isfile(name):
+            copy = os.path.join(scratch, "input.csv")
+            with open(name, "rb") as src, open(copy, "wb") as dst:
+                shutil.copyfileobj(src, dst, 1 << 20)
+            shown, name = name, copy
+        else:
+            shown = name
         quarantine = os.path.join(scratch, "quarantine.csv")
         changes = os.path.join(scratch, "changes.csv")
         summary = salvage(
             name, os.devnull, quarantine=quarantine, changes=changes,
             durable=False, progress=progress, **options,
         )
-        report = InspectReport(path=name, summary=summary, file_size=summary.bytes_read, bins=bins)
+        report = InspectReport(path=shown, summary=summary, file_size=summary.bytes_read, bins=bins)
         report.changes_along = [dict.fromkeys(CHANGE_KINDS, 0) for _ in range(bins)]
         report.set_aside_along = [0] * bins
         reasons: Counter[str] = Counter()
@@ -268,12 +337,51 @@ def inspect(
                 if len(report.first_set_aside) < keep:
                     report.first_set_aside.append(SetAsideRow(int(line), int(offset), reason, raw))
         report.reasons = dict(reasons.most_common())
+        found = report.findings
+        found.columns, found.columns_note = column_stats(name, options)
+        chosen: dict[str, list[tuple[int, int, str]]] = {}
         with open(changes, encoding="utf-8", newline="") as f:
-            for _, offset, change, _ in _records(f):
-                report.changes_along[report.bin_of(int(offset))][change] += 1
+            for line, offset, change, detail in _records(f):
+                along = report.changes_along[report.bin_of(int(offset))]
+                along[change] = along.get(change, 0) + 1
+                count_fitted(found.columns, change, detail)
+                picked = chosen.setdefault(change, [])
+                if len(picked) < EXAMPLES_PER_KIND:
+                    picked.append((int(line), int(offset), detail))
+        quote = options.get("quote_char") or '"'
+        found.examples = examples_of(name, chosen, options,
+                                     (summary.detected_delimiter, quote, summary.inferred_columns))
+        found.lines_at = lines_at_bins(name, bins, report.file_size)
+        last_line = found.lines_at[-1] + _count_lines_after(name, (bins - 1) * report.file_size // bins)
+        found.worst = worst_stretches(report.changes_along, report.set_aside_along, found.lines_at,
+                                      last_line, report.file_size)
+        sample = _read_sample(name, DEFAULT_SAMPLE_BYTES)
+        sample_path = os.path.join(scratch, "sample.csv")
+        with open(sample_path, "wb") as f:
+            f.write(sample)
+        sniffed = sniff_file(sample_path)
+        found.warnings, suggest = warnings_for(sniffed, sample, sample_path, found.columns, summary,
+                                               options.get("delimiter") is not None, found.examples)
+        found.next_step = next_step(shown, options, suggest, _salvage_flags())
         return report
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
+
+
+def _count_lines_after(path: str, offset: int) -> int:
+    lines = 0
+    with open(path, "rb") as f:
+        f.seek(offset)
+        while chunk := f.read(1 << 22):
+            lines += chunk.count(b"\n")
+    return lines
+
+
+def _salvage_flags() -> set[str]:
+    """The flags the salvage command takes, so a suggestion names only those."""
+    from .cli import salvage_command
+
+    return {opt for p in salvage_command.params for opt in getattr(p, "opts", ())}
 
 
 def _records(f: TextIO) -> Iterator[list[str]]:

@@ -293,6 +293,21 @@ class Outcome:
     job: Job
     summary: Any = None
     error: Optional[str] = None
+    errno: Optional[int] = None
+
+    def to_dict(self) -> dict[str, Any]:
+        """One line of `--json`: what became of the file, a failure included."""
+        if self.summary is None:
+            return {"file": self.job.label, "error": self.error, "errno": self.errno}
+        outputs = {"clean": self.job.output, "quarantine": self.job.quarantine,
+                   "changes": self.job.changes}
+        return {"file": self.job.label, "outputs": outputs, "data_rows": data_rows(self.summary),
+                **self.summary.to_dict()}
+
+
+def data_rows(summary: Any) -> int:
+    """Rows of the clean CSV below its header: what a DataFrame of it holds."""
+    return max(summary.salvaged_rows - 1, 0)
 
 
 def _silence_stdout() -> None:
@@ -359,25 +374,34 @@ def _run_job(job: Job, options: dict[str, Any], progress: Callable[[int, Optiona
             _copy_to_stdout(output)
         return Outcome(job, summary=summary)
     except OSError as error:
-        return Outcome(job, error=_io_message(error, job.input_path))
+        return Outcome(job, error=_io_message(error, job.input_path), errno=error.errno)
     finally:
         if scratch is not None:
             shutil.rmtree(scratch, ignore_errors=True)
 
 
+#: The columns of the salvage table, each with what it counts (also in --help).
+TABLE_COLUMNS = (
+    ("data rows", "rows of the clean CSV below its header"),
+    ("changed", "of those and the header, rows with any change recorded"),
+    ("refitted", "of the changed, rows padded or merged to the column count"),
+    ("set aside", "rows put in the quarantine instead of the clean CSV"),
+)
+
+
 def _table(outcomes: list[Outcome]) -> str:
-    header = ["file", "rows", "changed", "set aside", "delimiter", "columns", "changes"]
+    header = ["file", *(name for name, _ in TABLE_COLUMNS), "delimiter", "columns", "changes by kind"]
     body = []
     for o in outcomes:
         if o.summary is None:
-            body.append([o.job.label, "-", "-", "-", "-", "-", "failed"])
+            body.append([o.job.label, "-", "-", "-", "-", "-", "-", "failed"])
             continue
         s = o.summary
         kinds = ", ".join(f"{k} {n}" for k, n in s.changes.items() if n) or "none"
-        body.append([o.job.label, str(s.total_rows), str(s.changed_rows), str(s.quarantined_rows),
-                     repr(s.detected_delimiter), str(s.inferred_columns), kinds])
+        body.append([o.job.label, str(data_rows(s)), str(s.changed_rows), str(s.repaired_rows),
+                     str(s.quarantined_rows), repr(s.detected_delimiter), str(s.inferred_columns), kinds])
     widths = [max(len(r[i]) for r in [header, *body]) for i in range(len(header))]
-    numeric = {1, 2, 3, 5}
+    numeric = {1, 2, 3, 4, 6}
 
     def line(cells: list[str]) -> str:
         return "  ".join(c.rjust(w) if i in numeric else c.ljust(w)
@@ -386,7 +410,11 @@ def _table(outcomes: list[Outcome]) -> str:
     return "\n".join([line(header), line(["-" * w for w in widths]), *map(line, body)])
 
 
-@main.command("salvage")
+_TABLE_HELP = "\b\nThe table after a run, per file:\n" + "\n".join(
+    f"  {name:<11}{meaning}" for name, meaning in TABLE_COLUMNS)
+
+
+@main.command("salvage", epilog=_TABLE_HELP)
 @click.argument("files", nargs=-1, required=True, metavar="FILE...")
 @click.option("-o", "--output", metavar="OUT", help="Clean CSV of a single FILE ('-': standard output).")
 @click.option("--output-dir", metavar="DIR", type=click.Path(file_okay=False),
@@ -399,7 +427,9 @@ def _table(outcomes: list[Outcome]) -> str:
               help="Folder for the change records (NAME.changes.csv).")
 @click.option("--jobs", "-j", type=click.IntRange(min=1), default=None, metavar="N",
               help="Threads to use, spread over the files (default: the cores this process may use).")
-@click.option("--json", "as_json", is_flag=True, help="One JSON object per file instead of a table.")
+@click.option("--json", "as_json", is_flag=True,
+              help="One JSON object per file instead of a table, a failed one as "
+                   '{"file", "error", "errno"}.')
 @click.option("--quiet", is_flag=True, help="No progress bars and no table.")
 @salvage_options
 def salvage_command(files: tuple[str, ...], output: Optional[str], output_dir: Optional[str],
@@ -410,7 +440,8 @@ def salvage_command(files: tuple[str, ...], output: Optional[str], output_dir: O
 
     By default the clean CSV of data.csv is data.clean.csv beside it; a FILE
     of '-' reads standard input and writes standard output. Several files run
-    in parallel. Exit status 1 means some rows were set aside.
+    in parallel; missing output folders are created. Exit status 1 means
+    some rows were set aside.
     """
     if output is not None and output_dir is not None:
         raise click.UsageError("give -o/--output or --output-dir, not both")
@@ -423,9 +454,12 @@ def salvage_command(files: tuple[str, ...], output: Optional[str], output_dir: O
     if STDIO in files:
         _stdin_path()
     for folder in (output_dir, quarantine_dir, changes_dir):
-        if folder is not None and not _remote.url_of(folder) and not os.path.isdir(folder):
-            _fail(f"cannot write {folder!r}: No such directory")
-            sys.exit(EXIT_IO)
+        if folder is not None and not _remote.url_of(folder):
+            try:
+                os.makedirs(folder, exist_ok=True)
+            except OSError as error:
+                _fail(_io_message(error, ""))
+                sys.exit(EXIT_IO)
 
     stop = threading.Event()
     progress = Progress(plan, enabled=not quiet and sys.stderr.isatty())
@@ -444,16 +478,22 @@ def salvage_command(files: tuple[str, ...], output: Optional[str], output_dir: O
             futures = [pool.submit(_run_job, j, options, cb, per_file) for j, cb in zip(plan, callbacks)]
             try:
                 outcomes = [f.result() for f in futures]
-            except BaseException:
+            except BaseException as error:
                 # Every running salvage stops at its next progress call and
                 # removes its temporaries before the command exits.
                 stop.set()
                 pool.shutdown(wait=True, cancel_futures=True)
+                if isinstance(error, (KeyboardInterrupt, Cancelled)):
+                    done = [j.label for j, f in zip(plan, futures)
+                            if f.done() and not f.cancelled() and f.exception() is None]
+                    progress.close()
+                    _fail(_interrupted_message(done, len(plan)))
+                    sys.exit(_interrupted_status(error))
                 raise
             pool.shutdown()
     except (KeyboardInterrupt, Cancelled) as error:
         progress.close()
-        _fail("interrupted; nothing was written")
+        _fail(_interrupted_message([], len(plan)))
         sys.exit(_interrupted_status(error))
     except ValueError as error:
         progress.close()
@@ -469,12 +509,7 @@ def salvage_command(files: tuple[str, ...], output: Optional[str], output_dir: O
             status = EXIT_SET_ASIDE
     lines = []
     if as_json:
-        for o in outcomes:
-            if o.summary is not None:
-                outputs = {"clean": o.job.output, "quarantine": o.job.quarantine,
-                           "changes": o.job.changes}
-                record = {"file": o.job.label, "outputs": outputs, **o.summary.to_dict()}
-                lines.append(json.dumps(record))
+        lines = [json.dumps(o.to_dict()) for o in outcomes]
     elif not quiet and any(o.summary is not None for o in outcomes):
         # A run in which every file failed has said all it has to in its errors.
         lines.append(_table(outcomes))
@@ -485,6 +520,15 @@ def salvage_command(files: tuple[str, ...], output: Optional[str], output_dir: O
     else:
         _report(lines)
     sys.exit(status)
+
+
+def _interrupted_message(done: list[str], total: int) -> str:
+    """What Ctrl-C left of each file: the finished ones are in place."""
+    if not done:
+        return "interrupted; nothing was written"
+    stopped = total - len(done)
+    return (f"interrupted; {len(done)} file{'s' * (len(done) != 1)} done ({', '.join(done)}), "
+            f"{stopped} stopped, nothing of {'it' if stopped == 1 else 'them'} written")
 
 
 def _report(lines: list[str]) -> None:
@@ -554,8 +598,12 @@ def sniff_command(files: tuple[str, ...], sample_bytes: int, as_json: bool,
 def inspect_command(file: str, html_path: Optional[str], as_json: bool, show: int, **kwargs: Any) -> None:
     """Report the damage in FILE without writing anything beside it.
 
-    Counts by change kind and by reason, the first rows set aside with their
-    lines, and where in the file the damage sits.
+    Warnings first (another encoding, a delimiter that barely won, a header
+    that looks like data, a binary file, a field over many lines); then
+    counts by change kind and by reason, each column's type, empty share
+    and damaged cells, where in the file the damage sits (by line), a few
+    examples of each change (line, the row as it was, the clean row), the
+    first rows set aside, and the salvage command to run next.
     """
     from ._damage import inspect
     from ._report_html import render_html
@@ -609,14 +657,19 @@ def _umask() -> int:
 
 def _text_report(report: Any) -> str:
     s = report.summary
+    found = report.findings
     lines = [
-        f"{report.path}: {s.total_rows} rows, {s.changed_rows} changed, "
+        f"{report.path}: {data_rows(s)} data rows, {s.changed_rows} changed, "
         f"{s.quarantined_rows} set aside; delimiter {s.detected_delimiter!r}, "
         f"{s.inferred_columns} columns",
-        "",
-        "changes by kind:",
-        *(f"  {kind:<18}{n}" for kind, n in s.changes.items()),
     ]
+    if found.warnings:
+        lines += ["", "warnings:", *(f"  ! {w}" for w in found.warnings)]
+    lines += ["", "changes by kind:", *(f"  {kind:<18}{n}" for kind, n in s.changes.items())]
+    if found.columns:
+        lines += ["", "columns:", _columns_table(found.columns)]
+    elif found.columns_note:
+        lines += ["", found.columns_note]
     if report.reasons:
         lines += ["", "set aside, by reason:", *(f"  {n:>8}  {r}" for r, n in report.reasons.items())]
     if report.first_set_aside:
@@ -629,5 +682,38 @@ def _text_report(report: Any) -> str:
         peak = max(along)
         marks = " ▁▂▃▄▅▆▇█"
         strip = "".join(marks[0] if n == 0 else marks[max(1, round(8 * n / peak))] for n in along)
+        first = found.lines_at[0] if found.lines_at else 1
         lines += ["", "damage along the file (start to end):", f"  |{strip}|"]
+        if found.lines_at:
+            lines.append(f"  line {first}{' ' * max(1, len(strip) - 8 - len(str(first)) - len(str(found.lines_at[-1])))}"
+                         f"line {found.lines_at[-1]}")
+    if found.worst:
+        lines += ["", "worst stretches:"]
+        for w in found.worst:
+            kinds = ", ".join(f"{k} {n}" for k, n in w.kinds.items())
+            lines.append(f"  {f'lines {w.first_line}-{w.last_line}':<24}{w.damage:>6}  {kinds}")
+    if found.examples:
+        lines += ["", "examples of each change:"]
+        for kind, examples in found.examples.items():
+            lines.append(f"  {kind}:")
+            for e in examples:
+                lines += [f"    line {e.line}: {e.detail}", f"      was  {_clip(e.raw)}", f"      now  {_clip(e.clean)}"]
+    if found.next_step:
+        lines += ["", "next step:", f"  {found.next_step}"]
     return "\n".join(lines)
+
+
+def _clip(text: str, width: int = 90) -> str:
+    """One line of a row for a terminal: breaks and controls shown escaped."""
+    shown = repr(text)[1:-1]
+    return shown if len(shown) <= width else shown[:width - 1] + "…"
+
+
+def _columns_table(columns: list[Any]) -> str:
+    header = ["column", "type", "empty", "padded", "merged", "off type"]
+    body = [[repr(c.name) if c.name != c.name.strip() or not c.name.isprintable() else c.name, c.type,
+             f"{c.empty_share:.1%}", str(c.padded), str(c.merged),
+             f"{c.off_type} not {c.near_type}" if c.near_type and c.off_type else "-"] for c in columns]
+    widths = [max(len(r[i]) for r in [header, *body]) for i in range(len(header))]
+    return "\n".join("  " + "  ".join(cell.ljust(w) for cell, w in zip(row, widths)).rstrip()
+                     for row in [header, *body])

@@ -65,6 +65,11 @@ public:
     [[nodiscard]] bool writes_into(const std::string& path) const;
     // A flag that, once set, makes the next buffer flush fail as cancelled.
     void watch(const std::atomic<bool>* cancel) noexcept { cancel_ = cancel; }
+    // Starts the disk writes of what was written every kWriteBackStep bytes,
+    // while writing goes on, so that finish(true) waits for the last few
+    // MiB only instead of the whole file.
+    void write_back_while_writing() noexcept { write_back_ = !is_direct(); }
+    static constexpr std::size_t kWriteBackStep = std::size_t{8} << 20;
 
     [[nodiscard]] const std::string& target() const noexcept { return target_; }
     // The temporary's name; empty while it has none.
@@ -79,6 +84,7 @@ private:
     [[nodiscard]] Status close_descriptor();
     [[nodiscard]] Status write_through(const char* data, std::size_t size);
     [[nodiscard]] Status failed(int err) const;
+    void start_write_back() noexcept;
 
     int fd_ = -1;
     std::string target_;       // as the caller named it, for errors
@@ -86,6 +92,9 @@ private:
     std::string temporary_;
     std::unique_ptr<char[]> buffer_;
     std::size_t used_ = 0;
+    std::size_t written_ = 0;      // bytes written to the descriptor so far
+    std::size_t written_back_ = 0; // of which their disk writes were started
+    bool write_back_ = false;
     bool renamed_ = false;
     Mode mode_ = Mode::Named;
     const std::atomic<bool>* cancel_ = nullptr;

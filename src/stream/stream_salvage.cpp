@@ -330,6 +330,7 @@ Result<StreamSummary> stream_salvage(const StreamPaths& paths, const StreamSetti
             if (!created.is_ok()) return std::move(created).status();
             outputs.push_back(std::make_unique<AtomicOutput>(std::move(created).value()));
             outputs.back()->watch(&control.cancel);
+            if (settings.durable) outputs.back()->write_back_while_writing();
             // Appending to the input while it is read could read without end.
             if (outputs.back()->writes_into(paths.input)) return same_file_error(role, "input", target);
             return Status::ok();

@@ -2,9 +2,11 @@
 streams, JSON shape, files on disk, and a real SIGINT."""
 from __future__ import annotations
 
+import csv
 import errno
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -61,8 +63,12 @@ def test_salvage_writes_clean_file_beside_input(tmp_path: Path, damaged: Path, e
                "fill_ragged_rows": "--no-fill-ragged-rows" not in extra}
     assert (tmp_path / "orders.clean.csv").read_bytes() == expected_clean(tmp_path, damaged, **options)
     assert result.stderr == b""  # no terminal: no progress bars
-    header = result.stdout.decode().splitlines()[0].split()
-    assert header[:2] == ["file", "rows"]
+    header, _, row = (re.split(r"\s{2,}", line.strip()) for line in result.stdout.decode().splitlines())
+    table = dict(zip(header, row))
+    summary = brinewick.salvage(damaged, tmp_path / "again.csv", **options)
+    with open(tmp_path / "orders.clean.csv", newline="") as f:
+        assert int(table["data rows"]) == len(list(csv.reader(f))) - 1
+    assert (int(table["refitted"]), int(table["set aside"])) == (summary.repaired_rows, summary.quarantined_rows)
 
 
 def test_salvage_json_has_one_object_per_file_and_every_counter(tmp_path: Path) -> None:
@@ -71,14 +77,16 @@ def test_salvage_json_has_one_object_per_file_and_every_counter(tmp_path: Path) 
         path = tmp_path / f"part{i}.csv"
         path.write_bytes(DAMAGED if i != 1 else CLEAN)
         names.append(str(path))
-    out_dir, q_dir, c_dir = (tmp_path / d for d in ("out", "q", "c"))
-    for d in (out_dir, q_dir, c_dir):
-        d.mkdir()
-    result = run("salvage", *names, "--output-dir", str(out_dir), "--quarantine-dir", str(q_dir),
+    missing = str(tmp_path / "missing.csv")
+    # Folders that do not exist yet, nested ones too, are made.
+    out_dir, q_dir, c_dir = (tmp_path / d for d in ("out", "q/deeper", "c"))
+    result = run("salvage", *names, missing, "--output-dir", str(out_dir), "--quarantine-dir", str(q_dir),
                  "--changes-dir", str(c_dir), "--json", "--jobs", "2", "--no-merge-overflow")
-    assert result.returncode == 1, result.stderr
+    assert result.returncode == 3, result.stderr
     records = [json.loads(line) for line in result.stdout.decode().splitlines()]
-    assert [r["file"] for r in records] == names
+    assert [r["file"] for r in records] == [*names, missing]
+    assert records.pop() == {"file": missing, "errno": errno.ENOENT,
+                             "error": f"cannot read {missing!r}: No such file or directory"}
     for record, name in zip(records, names):
         stem = Path(name).stem
         outputs = record["outputs"]
@@ -90,6 +98,26 @@ def test_salvage_json_has_one_object_per_file_and_every_counter(tmp_path: Path) 
             if key != "elapsed":
                 assert record[key] == value, key
     assert records[1]["quarantined_rows"] == 0 and records[0]["quarantined_rows"] == 1
+    with open(records[1]["outputs"]["clean"], newline="") as f:
+        assert records[1]["data_rows"] == len(list(csv.reader(f))) - 1
+
+
+def test_ctrl_c_says_which_files_were_done(tmp_path: Path, damaged: Path) -> None:
+    fifo = tmp_path / "never.csv"
+    os.mkfifo(fifo)
+    proc = subprocess.Popen([sys.executable, "-m", "brinewick", "salvage", str(damaged), str(fifo),
+                             "--jobs", "2"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    done = tmp_path / "orders.clean.csv"
+    for _ in range(600):  # the first file is put in place while the FIFO waits for a writer
+        if done.exists() or proc.poll() is not None:
+            break
+        time.sleep(0.1)
+    proc.send_signal(signal.SIGINT)
+    _, err = proc.communicate(timeout=20)
+    assert (proc.returncode, err.decode()) == (
+        130, f"brinewick: interrupted; 1 file done ({damaged}), 1 stopped, nothing of it written\n")
+    assert done.read_bytes() == expected_clean(tmp_path, damaged)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["expected", "never.csv", "orders.clean.csv", "orders.csv"]
 
 
 def test_stdin_to_stdout(tmp_path: Path, damaged: Path) -> None:
@@ -289,6 +317,18 @@ def test_sniff_reports_the_dialect(tmp_path: Path) -> None:
     }
     text = run("sniff", str(path)).stdout.decode()
     assert "delimiter       ';'" in text and "header          yes" in text
+
+
+@pytest.mark.parametrize("data, endings", [
+    (b'a,b\n1,"x\ry"\n2,"p\r\nq"\n', "LF"),              # breaks inside quoted fields are text
+    (b'a;b\r\n1;"say ""hi\n"""\r\n2;x"y\r\n', "CRLF"),     # doubled and stray quotes
+    (b'a,b\r\n1,"open\n2,3\r\n', "CRLF"),                  # an unclosed quote runs to the end
+    (b'a,b\n1,2\r\n3,4\r', "mixed (LF 1, CRLF 1, CR 1)"),
+])
+def test_sniff_counts_only_row_ends(tmp_path: Path, data: bytes, endings: str) -> None:
+    path = tmp_path / "e.csv"
+    path.write_bytes(data)
+    assert brinewick.sniff_file(path).line_endings == endings
 
 
 @pytest.mark.parametrize(
