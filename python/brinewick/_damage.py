@@ -4,6 +4,7 @@ bytes (`sniff_file`) and a full damage report (`inspect`)."""
 from __future__ import annotations
 
 import codecs
+import contextlib
 import os
 import re
 import shutil
@@ -302,7 +303,8 @@ def inspect(
     it), empty share, padded and merged cells and values off its type;
     warnings; the worst stretches by line; a few examples of each kind of
     change; and the salvage command to run next. A pipe is copied aside
-    first, as these read the file more than once.
+    first, and so is an object named by URL, as these read the file more
+    than once.
     """
     from . import salvage
 
@@ -313,10 +315,15 @@ def inspect(
     name = os.fsdecode(os.fspath(path))
     scratch = tempfile.mkdtemp(prefix="brinewick-inspect-")
     try:
-        if not os.path.isfile(name):
+        url = _remote.url_of(name)
+        if url is not None or not os.path.isfile(name):
             copy = os.path.join(scratch, "input.csv")
-            with open(name, "rb") as src, open(copy, "wb") as dst:
-                shutil.copyfileobj(src, dst, 1 << 20)
+            source = _remote.RemoteInput(url, options.get("storage_options")).open() if url is not None \
+                else open(name, "rb")
+            with contextlib.closing(source) as src, open(copy, "wb") as dst:
+                buffer = bytearray(1 << 20)
+                while n := src.readinto(buffer):
+                    dst.write(memoryview(buffer)[:n])
             shown, name = name, copy
         else:
             shown = name

@@ -122,9 +122,10 @@ class _RangedReader:
     What the engine calls: readinto, seekable, seek, close and ``size``.
     """
 
-    def __init__(self, fs: Any, path: str, size: int, pool: ThreadPoolExecutor) -> None:
+    def __init__(self, fs: Any, path: str, size: int, pool: ThreadPoolExecutor, owner: object) -> None:
         self._fs, self._path, self.size = fs, path, size
         self._pool = pool
+        self._owner = owner  # whose pool this is: it lives as long as its readers
         self._position = 0                       # of the next byte handed out
         self._pending: List[Tuple[int, Future]] = []  # (start, future of the range's bytes), in order
         self._current = memoryview(b"")
@@ -233,7 +234,7 @@ class RemoteInput:
         with self._lock:
             if self._pool is None:
                 self._pool = ThreadPoolExecutor(RANGES_AHEAD, thread_name_prefix="brinewick-fetch")
-        return _RangedReader(self.fs, self.path, self.size, self._pool)
+        return _RangedReader(self.fs, self.path, self.size, self._pool, self)
 
     def read_head(self, count: int) -> bytes:
         """The first `count` bytes (fewer when the object is shorter)."""
