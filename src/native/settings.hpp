@@ -31,7 +31,7 @@ public:
     // A one-character str, ASCII and not a line break; None, where allowed, leaves `out` empty.
     [[nodiscard]] bool ascii_char(const char* name, bool none_allowed, std::optional<std::uint8_t>& out) const;
 
-    // The six dialect and repair options, a delimiter equal to the quote refused.
+    // The seven dialect and repair options, a delimiter equal to the quote refused.
     [[nodiscard]] bool dialect(SalvageOptions& out) const;
 
 private:

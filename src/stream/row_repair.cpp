@@ -1,0 +1,335 @@
+#include "row_repair.hpp"
+
+#include "stream_rows.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace brinewick::stream {
+namespace {
+
+constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+// Quotes of a line each tried as an ordinary character: damage touches one
+// or two quotes, and the bound keeps a line full of quotes linear.
+constexpr std::size_t kFlipQuotes = 16;
+
+inline bool is_blank(unsigned char b) noexcept { return b == ' ' || b == '\t'; }
+inline bool is_break(unsigned char b) noexcept { return b == '\r' || b == '\n'; }
+
+// How a reading takes one quote of the line.
+enum class Role : std::uint8_t { Text, Open, Close, Doubled };
+
+// How a quote inside a quoted field that is followed by other text is read:
+// by the fixed rules' look-ahead (it closes unless a later quote on the line
+// could), or as the csv module does (it always closes).
+enum class Mode : std::uint8_t { Fixed, Csv };
+
+// The first line of a row: [from, to), its break left out.
+struct Line {
+    const unsigned char* t = nullptr;
+    std::size_t from = 0;
+    std::size_t to = 0;
+    bool at_text_end = false;  // `to` is the text's end rather than a line break
+    std::uint8_t delimiter = ',';
+    std::uint8_t quote = '"';
+    bool repair_quotes = true;
+    std::vector<std::size_t> quotes;  // where the quote stands, in order
+    std::size_t last_closing = kNone;  // the last quote followed by blanks and then the delimiter or the line's end
+
+    // A quote at `q` followed, past blanks, by the delimiter or the line's end.
+    [[nodiscard]] bool closing_position(std::size_t q) const noexcept {
+        std::size_t j = q + 1;
+        while (j < to && is_blank(t[j]) && t[j] != delimiter) ++j;
+        return j >= to || t[j] == delimiter;
+    }
+    [[nodiscard]] std::size_t quote_index(std::size_t at) const noexcept {
+        return static_cast<std::size_t>(std::lower_bound(quotes.begin(), quotes.end(), at) - quotes.begin());
+    }
+};
+
+// One way of reading the line.
+struct Reading {
+    std::size_t fields = 0;
+    std::size_t empty_tail = 0;    // empty fields at its end
+    bool closed = true;            // no quoted field is open at the line's end
+    bool unclosed = false;         // a quoted field ran to the text's end
+    std::uint32_t stray = 0;       // quotes kept as text inside quoted fields
+    std::uint32_t after = 0;       // fields with text after their closing quote
+    std::vector<Role> roles;       // per quote of the line
+};
+
+// Reads `line` under `mode`, the quote at `flip` (if any) taken as an
+// ordinary character; with `row`, builds its fields there too.
+void read_line(const Line& line, Mode mode, std::size_t flip, Reading& out, RowBuffer* row) {
+    out = Reading{};
+    out.roles.assign(line.quotes.size(), Role::Text);
+    const unsigned char* t = line.t;
+    const std::size_t to = line.to;
+    const unsigned char delim = line.delimiter;
+    const unsigned char quote = line.quote;
+    const auto set_role = [&](std::size_t at, Role role) { out.roles[line.quote_index(at)] = role; };
+    bool field_empty = true;
+    const auto append = [&](std::size_t at, std::size_t size) {
+        if (size == 0) return;
+        field_empty = false;
+        if (row == nullptr) return;
+        bool high = false;
+        bool special = false;
+        for (std::size_t i = at; i < at + size; ++i) {
+            high |= t[i] >= 0x80;
+            special |= t[i] == quote || t[i] == delim || is_break(t[i]);
+        }
+        row->append_span(at, size, high, special);
+    };
+    const auto close_field = [&] {
+        ++out.fields;
+        out.empty_tail = field_empty ? out.empty_tail + 1 : 0;
+        field_empty = true;
+        if (row != nullptr) row->complete_field(true);
+    };
+
+    std::size_t pos = line.from;
+    for (;;) {
+        // At a field's start.
+        if (pos >= to) {  // the line ends with an empty field
+            close_field();
+            return;
+        }
+        bool after_quote = false;
+        if (t[pos] == quote && pos != flip) {  // opening quote
+            set_role(pos, Role::Open);
+            ++pos;
+            for (;;) {  // inside the quotes
+                const void* found = std::memchr(t + pos, quote, to - pos);
+                const std::size_t q = found != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char*>(found) - t) : to;
+                append(pos, q - pos);
+                if (q >= to) {  // no closing quote on the line
+                    out.unclosed = line.at_text_end;
+                    out.closed = line.at_text_end;
+                    close_field();
+                    return;
+                }
+                if (q == flip) {  // taken as an ordinary character
+                    append(q, 1);
+                    ++out.stray;
+                    pos = q + 1;
+                    continue;
+                }
+                if (q + 1 < to && t[q + 1] == quote) {  // save "" as "
+                    set_role(q, Role::Doubled);
+                    set_role(q + 1, Role::Doubled);
+                    append(q, 1);
+                    pos = q + 2;
+                    continue;
+                }
+                const bool closes = q + 1 >= to || t[q + 1] == delim || mode == Mode::Csv || !line.repair_quotes ||
+                                    line.closing_position(q) || line.last_closing == kNone || line.last_closing < q;
+                if (closes) {
+                    set_role(q, Role::Close);
+                    pos = q + 1;
+                    after_quote = true;
+                    break;
+                }
+                append(q, 1);  // stray quote, kept in the field
+                ++out.stray;
+                pos = q + 1;
+            }
+        }
+        if (after_quote) {
+            // Blanks before the delimiter or the line's end are dropped, as
+            // the fixed rules drop them; before other text they are kept
+            // with it, as the csv module keeps them.
+            std::size_t e = pos;
+            while (e < to && is_blank(t[e]) && t[e] != delim) ++e;
+            if (e >= to) {
+                close_field();
+                return;
+            }
+            if (t[e] == delim) {
+                close_field();
+                pos = e + 1;
+                continue;
+            }
+            ++out.after;
+        }
+        // Plain text to the delimiter or the line's end, quotes included.
+        const void* found = std::memchr(t + pos, delim, to - pos);
+        const std::size_t d = found != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char*>(found) - t) : to;
+        append(pos, d - pos);
+        close_field();
+        if (d >= to) return;
+        pos = d + 1;
+    }
+}
+
+std::uint32_t departures(const Reading& reading, const Reading& base) noexcept {
+    std::uint32_t n = 0;
+    for (std::size_t i = 0; i < reading.roles.size(); ++i) n += reading.roles[i] != base.roles[i] ? 1 : 0;
+    return n;
+}
+
+// Empty fields to drop from a reading of `fields` ending in `empty_tail`
+// empty ones to reach `columns`; kNone when that does not give the width.
+std::size_t fitting_drop(std::size_t fields, std::size_t empty_tail, std::size_t columns) noexcept {
+    if (fields == columns) return 0;
+    if (fields > columns && empty_tail >= fields - columns) return fields - columns;
+    return kNone;
+}
+
+// Whether the row is wider than `columns` only by empty fields at its end.
+bool whole_fits_after_drop(const RowBuffer& row, std::size_t columns) {
+    if (row.size() <= columns) return false;
+    for (std::size_t i = columns; i < row.size(); ++i) {
+        if (!row.field(i).empty()) return false;
+    }
+    return true;
+}
+
+struct Choice {
+    Mode mode = Mode::Fixed;
+    std::size_t flip = kNone;
+    std::uint32_t cost = std::numeric_limits<std::uint32_t>::max();
+    std::size_t drop = 0;
+    [[nodiscard]] bool found() const noexcept { return cost != std::numeric_limits<std::uint32_t>::max(); }
+};
+
+}  // namespace
+
+RowNotes repair_row(ResilientParser& parser, std::string_view text, std::size_t start, std::size_t line,
+                    RowBuffer& row, const RepairSettings& settings) {
+    RowNotes notes(parser.row_events());
+    if (!needs_repair(row, notes, settings)) return notes;
+    // A blank or a line break as quote or delimiter would need other line rules.
+    const auto odd = [](std::uint8_t b) { return is_blank(b) || is_break(b); };
+    if (odd(settings.quote) || odd(settings.delimiter)) return notes;
+    const std::size_t columns = settings.columns;
+    const std::size_t end = parser.position();
+    const std::string_view raw = row_text(text, start, end, notes.unclosed_quote);
+    const std::size_t raw_end = start + raw.size();
+
+    Line first;
+    first.t = reinterpret_cast<const unsigned char*>(text.data());
+    first.from = start;
+    first.delimiter = settings.delimiter;
+    first.quote = settings.quote;
+    first.repair_quotes = settings.repair_quotes;
+    std::size_t le = start;
+    while (le < raw_end && !is_break(first.t[le])) ++le;
+    const bool multi = le < raw_end;
+    first.to = le;
+    first.at_text_end = !multi && raw_end == text.size();
+    for (std::size_t i = first.from; i < first.to; ++i) {
+        if (first.t[i] != settings.quote) continue;
+        first.quotes.push_back(i);
+        if (first.closing_position(i)) first.last_closing = i;
+    }
+
+    Reading base;
+    read_line(first, Mode::Fixed, kNone, base, nullptr);
+    if (multi && !notes.unclosed_quote) {
+        // A quoted field that closes lines later may be a long legitimate
+        // one: it is cut only when the line after the first reads as a row
+        // of exactly the width, as the lines a stray quote swallows do.
+        Line second = first;
+        second.from = le + 1;
+        if (first.t[le] == '\r' && second.from < raw_end && first.t[second.from] == '\n') ++second.from;
+        second.to = second.from;
+        while (second.to < raw_end && !is_break(first.t[second.to])) ++second.to;
+        second.at_text_end = false;
+        second.quotes.clear();
+        second.last_closing = kNone;
+        for (std::size_t i = second.from; i < second.to; ++i) {
+            if (first.t[i] != settings.quote) continue;
+            second.quotes.push_back(i);
+            if (second.closing_position(i)) second.last_closing = i;
+        }
+        Reading next;
+        read_line(second, Mode::Fixed, kNone, next, nullptr);
+        if (!next.closed || next.fields != columns) {
+            if (!whole_fits_after_drop(row, columns)) return notes;
+        }
+    }
+    Choice best;
+    Reading reading;
+    const auto consider = [&](Mode mode, std::size_t flip, const Reading& r) {
+        if (!r.closed) return;
+        const std::size_t drop = fitting_drop(r.fields, r.empty_tail, columns);
+        if (drop == kNone) return;
+        const std::uint32_t cost = departures(r, base) + (drop != 0 ? 1u : 0u);
+        if (cost < best.cost) best = Choice{mode, flip, cost, drop};
+    };
+
+    // The fixed row spanning lines, its surplus empty fields dropped.
+    if (multi && whole_fits_after_drop(row, columns)) {
+        const std::size_t dropped = row.size() - columns;
+        row.truncate(columns);
+        notes.repair.trailing_empty = static_cast<std::uint32_t>(dropped);
+        return notes;
+    }
+
+    // The quotes tried as ordinary characters: the line's first ones, and
+    // the one the fixed reading leaves open at the line's end.
+    std::vector<std::size_t> flips(first.quotes.begin(),
+                                   first.quotes.begin() + static_cast<std::ptrdiff_t>(
+                                                              std::min(first.quotes.size(), kFlipQuotes)));
+    for (std::size_t i = base.roles.size(); i-- > 0;) {
+        if (base.roles[i] != Role::Open) continue;
+        if (i >= kFlipQuotes && !base.closed) flips.push_back(first.quotes[i]);
+        break;
+    }
+
+    consider(Mode::Fixed, kNone, base);
+    // A single line of the right width needs only its blanks kept.
+    if (multi || row.size() != columns) {
+        read_line(first, Mode::Csv, kNone, reading, nullptr);
+        consider(Mode::Csv, kNone, reading);
+        for (const Mode mode : {Mode::Fixed, Mode::Csv}) {
+            for (const std::size_t flip : flips) {
+                read_line(first, mode, flip, reading, nullptr);
+                consider(mode, flip, reading);
+            }
+        }
+    }
+
+    if (!best.found()) {
+        if (!(multi && notes.unclosed_quote)) return notes;  // nothing fits: the parser's row stays
+        // A quote that never closes stays on its own line whatever its
+        // width: the closed reading with the fewest departures.
+        for (const std::size_t flip : flips) {
+            read_line(first, Mode::Fixed, flip, reading, nullptr);
+            if (!reading.closed) continue;
+            const std::uint32_t cost = departures(reading, base);
+            if (cost < best.cost) best = Choice{Mode::Fixed, flip, cost, 0};
+        }
+        if (!best.found()) return notes;
+    }
+
+    std::size_t lines = 1;
+    if (multi) {
+        for (std::size_t i = start; i < raw_end; ++i) {
+            if (first.t[i] == '\n' || (first.t[i] == '\r' && (i + 1 >= raw_end || first.t[i + 1] != '\n'))) ++lines;
+        }
+        // A final line break opens no new line.
+        if (is_break(first.t[raw_end - 1])) --lines;
+    }
+    row.reset(text.data(), start);
+    read_line(first, best.mode, best.flip, reading, &row);
+    if (best.drop != 0) row.truncate(columns);
+    ResilientParser::RowEvents& events = notes;
+    events.stray_quotes = reading.stray;
+    events.text_after_quote = reading.after;
+    events.unclosed_quote = reading.unclosed;
+    notes.repair.requoted = best.cost - (best.drop != 0 ? 1u : 0u);
+    notes.repair.trailing_empty = static_cast<std::uint32_t>(best.drop);
+    if (multi) {
+        notes.repair.contained_lines = lines;
+        std::size_t next = le + 1;
+        if (first.t[le] == '\r' && next < text.size() && first.t[next] == '\n') ++next;
+        parser.resume_at(next, line + 1);
+    }
+    return notes;
+}
+
+}  // namespace brinewick::stream
