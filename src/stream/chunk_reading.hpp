@@ -217,7 +217,6 @@ void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& 
         // The repair stage sees only the row's own bytes, so a row reads the
         // same here as in the whole input; a row it cuts at its first line
         // break moves the reading back to the row after that.
-        const bool looked = needs_repair(row, from_row.row_events(), repair);
         const RowNotes notes = repair_row(from_row, text, start, line, row, repair);
         out.from_row.end_line = from_row.line();
         info.line = line;
@@ -226,7 +225,7 @@ void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& 
         formatter.add(out.from_row, row, notes, info, from_row.line(), start);
         row_pos = from_row.position();
         row_line = from_row.line();
-        if (looked) return;  // its copies may read otherwise
+        if (notes.looked) return;  // its copies may read otherwise
         if constexpr (TakesCopies<F>) {
             // Copies of the row's bytes that follow give the same row.
             if (const std::size_t copies = from_row.skip_repeats(start, line)) {

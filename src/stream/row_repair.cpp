@@ -26,7 +26,8 @@ enum class Role : std::uint8_t { Text, Open, Close, Doubled };
 // could), or as the csv module does (it always closes).
 enum class Mode : std::uint8_t { Fixed, Csv };
 
-// The first line of a row: [from, to), its break left out.
+// A stretch of a row: its first line, the line after, or the whole row
+// (line breaks then stand only inside quoted fields).
 struct Line {
     const unsigned char* t = nullptr;
     std::size_t from = 0;
@@ -36,16 +37,37 @@ struct Line {
     std::uint8_t quote = '"';
     bool repair_quotes = true;
     std::vector<std::size_t> quotes;  // where the quote stands, in order
-    std::size_t last_closing = kNone;  // the last quote followed by blanks and then the delimiter or the line's end
+    // Per quote: a later quote on its line stands in closing position (the
+    // fixed rules' look-ahead, which keeps this one as text).
+    std::vector<bool> later_closing;
 
-    // A quote at `q` followed, past blanks, by the delimiter or the line's end.
+    // A quote at `q` followed, past blanks, by the delimiter or its line's end.
     [[nodiscard]] bool closing_position(std::size_t q) const noexcept {
         std::size_t j = q + 1;
         while (j < to && is_blank(t[j]) && t[j] != delimiter) ++j;
-        return j >= to || t[j] == delimiter;
+        return j >= to || t[j] == delimiter || is_break(t[j]);
     }
     [[nodiscard]] std::size_t quote_index(std::size_t at) const noexcept {
         return static_cast<std::size_t>(std::lower_bound(quotes.begin(), quotes.end(), at) - quotes.begin());
+    }
+    // Finds the quotes of [from, to) and what the look-ahead says of each.
+    void scan() {
+        quotes.clear();
+        std::vector<std::size_t> line_of;
+        std::size_t line = 0;
+        for (std::size_t i = from; i < to; ++i) {
+            if (t[i] == '\n' || (t[i] == '\r' && (i + 1 >= to || t[i + 1] != '\n'))) ++line;
+            if (t[i] != quote) continue;
+            quotes.push_back(i);
+            line_of.push_back(line);
+        }
+        later_closing.assign(quotes.size(), false);
+        bool seen = false;  // a closing-position quote later on the current line
+        for (std::size_t i = quotes.size(); i-- > 0;) {
+            if (i + 1 < quotes.size() && line_of[i + 1] != line_of[i]) seen = false;
+            later_closing[i] = seen;
+            seen = seen || closing_position(quotes[i]);
+        }
     }
 };
 
@@ -98,6 +120,10 @@ void read_line(const Line& line, Mode mode, std::size_t flip, Reading& out, RowB
             return;
         }
         bool after_quote = false;
+        if (is_break(t[pos])) {  // a row break inside the stretch: not this row
+            out.closed = false;
+            return;
+        }
         if (t[pos] == quote && pos != flip) {  // opening quote
             set_role(pos, Role::Open);
             ++pos;
@@ -124,8 +150,9 @@ void read_line(const Line& line, Mode mode, std::size_t flip, Reading& out, RowB
                     pos = q + 2;
                     continue;
                 }
-                const bool closes = q + 1 >= to || t[q + 1] == delim || mode == Mode::Csv || !line.repair_quotes ||
-                                    line.closing_position(q) || line.last_closing == kNone || line.last_closing < q;
+                const bool closes = q + 1 >= to || t[q + 1] == delim || is_break(t[q + 1]) || mode == Mode::Csv ||
+                                    !line.repair_quotes || line.closing_position(q) ||
+                                    !line.later_closing[line.quote_index(q)];
                 if (closes) {
                     set_role(q, Role::Close);
                     pos = q + 1;
@@ -147,6 +174,10 @@ void read_line(const Line& line, Mode mode, std::size_t flip, Reading& out, RowB
                 close_field();
                 return;
             }
+            if (is_break(t[e])) {  // a row break inside the stretch: not this row
+                out.closed = false;
+                return;
+            }
             if (t[e] == delim) {
                 close_field();
                 pos = e + 1;
@@ -157,6 +188,12 @@ void read_line(const Line& line, Mode mode, std::size_t flip, Reading& out, RowB
         // Plain text to the delimiter or the line's end, quotes included.
         const void* found = std::memchr(t + pos, delim, to - pos);
         const std::size_t d = found != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char*>(found) - t) : to;
+        for (std::size_t i = pos; i < d; ++i) {
+            if (is_break(t[i])) {  // a row break inside the stretch: not this row
+                out.closed = false;
+                return;
+            }
+        }
         append(pos, d - pos);
         close_field();
         if (d >= to) return;
@@ -187,10 +224,20 @@ bool whole_fits_after_drop(const RowBuffer& row, std::size_t columns) {
     return true;
 }
 
+// Among readings with as few departures, the one that leaves the fewest
+// quotes as text and joins the least text after closing quotes: each is a
+// place where the writer's intent is guessed.
+std::uint32_t guesses(const Reading& reading) noexcept {
+    std::uint32_t n = reading.after;
+    for (const Role role : reading.roles) n += role == Role::Text ? 1 : 0;
+    return n;
+}
+
 struct Choice {
     Mode mode = Mode::Fixed;
     std::size_t flip = kNone;
     std::uint32_t cost = std::numeric_limits<std::uint32_t>::max();
+    std::uint32_t guessed = 0;
     std::size_t drop = 0;
     [[nodiscard]] bool found() const noexcept { return cost != std::numeric_limits<std::uint32_t>::max(); }
 };
@@ -200,12 +247,21 @@ struct Choice {
 RowNotes repair_row(ResilientParser& parser, std::string_view text, std::size_t start, std::size_t line,
                     RowBuffer& row, const RepairSettings& settings) {
     RowNotes notes(parser.row_events());
-    if (!needs_repair(row, notes, settings)) return notes;
+    if (!settings.enabled || settings.columns == 0) return notes;
+    const std::size_t end = parser.position();
+    // The row stands on more than one line: its line count went up by more
+    // than the break that ends it.
+    const std::size_t lines_read = parser.line() - line;
+    const bool ends_at_break = end > start && is_break(static_cast<unsigned char>(text[end - 1]));
+    const bool spans = lines_read >= 2 || (lines_read == 1 && !ends_at_break);
+    if (row.size() == settings.columns && notes.text_after_quote == 0 && !notes.unclosed_quote && !spans) {
+        return notes;  // the usual row: it fits
+    }
+    notes.looked = true;
     // A blank or a line break as quote or delimiter would need other line rules.
     const auto odd = [](std::uint8_t b) { return is_blank(b) || is_break(b); };
     if (odd(settings.quote) || odd(settings.delimiter)) return notes;
     const std::size_t columns = settings.columns;
-    const std::size_t end = parser.position();
     const std::string_view raw = row_text(text, start, end, notes.unclosed_quote);
     const std::size_t raw_end = start + raw.size();
 
@@ -220,14 +276,23 @@ RowNotes repair_row(ResilientParser& parser, std::string_view text, std::size_t 
     const bool multi = le < raw_end;
     first.to = le;
     first.at_text_end = !multi && raw_end == text.size();
-    for (std::size_t i = first.from; i < first.to; ++i) {
-        if (first.t[i] != settings.quote) continue;
-        first.quotes.push_back(i);
-        if (first.closing_position(i)) first.last_closing = i;
-    }
+    first.scan();
 
+    Choice best;
+    Reading reading;
     Reading base;
     read_line(first, Mode::Fixed, kNone, base, nullptr);
+    const auto consider = [&](Mode mode, std::size_t flip, const Reading& r) {
+        if (!r.closed) return;
+        const std::size_t drop = fitting_drop(r.fields, r.empty_tail, columns);
+        if (drop == kNone) return;
+        const std::uint32_t cost = departures(r, base) + (drop != 0 ? 1u : 0u);
+        const std::uint32_t guessed = guesses(r);
+        if (cost < best.cost || (cost == best.cost && guessed < best.guessed)) {
+            best = Choice{mode, flip, cost, guessed, drop};
+        }
+    };
+
     if (multi && !notes.unclosed_quote) {
         // A quoted field that closes lines later may be a long legitimate
         // one: it is cut only when the line after the first reads as a row
@@ -238,31 +303,32 @@ RowNotes repair_row(ResilientParser& parser, std::string_view text, std::size_t 
         second.to = second.from;
         while (second.to < raw_end && !is_break(first.t[second.to])) ++second.to;
         second.at_text_end = false;
-        second.quotes.clear();
-        second.last_closing = kNone;
-        for (std::size_t i = second.from; i < second.to; ++i) {
-            if (first.t[i] != settings.quote) continue;
-            second.quotes.push_back(i);
-            if (second.closing_position(i)) second.last_closing = i;
-        }
+        second.scan();
         Reading next;
         read_line(second, Mode::Fixed, kNone, next, nullptr);
         if (!next.closed || next.fields != columns) {
-            if (!whole_fits_after_drop(row, columns)) return notes;
+            // Kept whole: only its surplus empty fields dropped, or the
+            // blanks before text after a closing quote kept.
+            if (whole_fits_after_drop(row, columns)) {
+                const std::size_t dropped = row.size() - columns;
+                row.truncate(columns);
+                notes.repair.trailing_empty = static_cast<std::uint32_t>(dropped);
+                return notes;
+            }
+            if (row.size() != columns || notes.text_after_quote == 0) return notes;
+            Line whole = first;
+            whole.to = raw_end;
+            whole.scan();
+            read_line(whole, Mode::Fixed, kNone, reading, nullptr);
+            if (!reading.closed || reading.fields != columns) return notes;
+            row.reset(text.data(), start);
+            read_line(whole, Mode::Fixed, kNone, reading, &row);
+            ResilientParser::RowEvents& events = notes;
+            events.stray_quotes = reading.stray;
+            events.text_after_quote = reading.after;
+            return notes;
         }
-    }
-    Choice best;
-    Reading reading;
-    const auto consider = [&](Mode mode, std::size_t flip, const Reading& r) {
-        if (!r.closed) return;
-        const std::size_t drop = fitting_drop(r.fields, r.empty_tail, columns);
-        if (drop == kNone) return;
-        const std::uint32_t cost = departures(r, base) + (drop != 0 ? 1u : 0u);
-        if (cost < best.cost) best = Choice{mode, flip, cost, drop};
-    };
-
-    // The fixed row spanning lines, its surplus empty fields dropped.
-    if (multi && whole_fits_after_drop(row, columns)) {
+    } else if (multi && whole_fits_after_drop(row, columns)) {
         const std::size_t dropped = row.size() - columns;
         row.truncate(columns);
         notes.repair.trailing_empty = static_cast<std::uint32_t>(dropped);
@@ -301,7 +367,7 @@ RowNotes repair_row(ResilientParser& parser, std::string_view text, std::size_t 
             read_line(first, Mode::Fixed, flip, reading, nullptr);
             if (!reading.closed) continue;
             const std::uint32_t cost = departures(reading, base);
-            if (cost < best.cost) best = Choice{Mode::Fixed, flip, cost, 0};
+            if (cost < best.cost) best = Choice{Mode::Fixed, flip, cost, 0, 0};
         }
         if (!best.found()) return notes;
     }

@@ -47,6 +47,9 @@ struct RepairNote {
 // A row's quote events (of the reading kept) and the repair stage's note.
 struct RowNotes : ResilientParser::RowEvents {
     RepairNote repair;
+    // The stage looked at the row (whatever it then did): copies of its
+    // bytes may read otherwise, since it sees past the row's first line.
+    bool looked = false;
     RowNotes() = default;
     explicit RowNotes(const ResilientParser::RowEvents& events) : ResilientParser::RowEvents(events) {}
 };
@@ -73,13 +76,5 @@ struct RepairSettings {
 // row that is final: its end is known.
 RowNotes repair_row(ResilientParser& parser, std::string_view text, std::size_t start, std::size_t line,
                     RowBuffer& row, const RepairSettings& settings);
-
-// Whether a row read under the fixed rules needs the stage at all (the
-// inline test every row pays).
-[[nodiscard]] inline bool needs_repair(const RowBuffer& row, const ResilientParser::RowEvents& events,
-                                       const RepairSettings& settings) noexcept {
-    return settings.enabled && settings.columns != 0 &&
-           (row.size() != settings.columns || events.text_after_quote != 0 || events.unclosed_quote);
-}
 
 }  // namespace brinewick::stream

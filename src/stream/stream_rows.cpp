@@ -203,7 +203,6 @@ RowReader::Step RowReader::next(RowBuffer& row, RowInfo& info) {
             if (end < view.size() || window_.at_end()) {
                 // Copies of a row the repair stage looked at may read
                 // otherwise (it sees past the row's first line): none skipped.
-                const bool looked = needs_repair(row, parser_->row_events(), repair_);
                 notes_ = repair_row(*parser_, view, start, line, row, repair_);
                 const std::size_t row_end = parser_->position();
                 info.line = line;
@@ -211,7 +210,7 @@ RowReader::Step RowReader::next(RowBuffer& row, RowInfo& info) {
                 info.raw = row_text(view, start, row_end, notes_.unclosed_quote);
                 position_ = row_end;
                 line_ = parser_->line();
-                repeated_start_ = looked ? std::string_view::npos : start;
+                repeated_start_ = notes_.looked ? std::string_view::npos : start;
                 repeated_line_ = line;
                 return Step::Row;
             }
