@@ -85,7 +85,7 @@ def salvage(
         Whether to write the quarantine and the change records.
     **options
         The options of :func:`brinewick.salvage` (delimiter, quote_char,
-        fill_ragged_rows, merge_overflow, expected_columns, repair_quotes,
+        fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, repair,
         durable).
 
     Returns
@@ -222,7 +222,7 @@ def read(paths_or_glob: Union[PathLike, Iterable[PathLike]], *, blocksize: Optio
         reading it whole. None reads every file whole.
     **read_options
         The options of :func:`brinewick.read` (header, types, dtypes,
-        empty_as_null, batch_rows and the six salvage options). Every file
+        empty_as_null, batch_rows and the seven salvage options, repair included). Every file
         must come out with the same columns and types; give ``dtypes`` (or
         ``types="str"``) when inference could tell files apart.
 

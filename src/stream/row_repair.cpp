@@ -295,18 +295,17 @@ RowNotes repair_row(ResilientParser& parser, std::string_view text, std::size_t 
 
     if (multi && !notes.unclosed_quote) {
         // A quoted field that closes lines later may be a long legitimate
-        // one: it is cut only when the line after the first reads as a row
-        // of exactly the width, as the lines a stray quote swallows do.
-        Line second = first;
-        second.from = le + 1;
-        if (first.t[le] == '\r' && second.from < raw_end && first.t[second.from] == '\n') ++second.from;
-        second.to = second.from;
-        while (second.to < raw_end && !is_break(first.t[second.to])) ++second.to;
-        second.at_text_end = false;
-        second.scan();
-        Reading next;
-        read_line(second, Mode::Fixed, kNone, next, nullptr);
-        if (!next.closed || next.fields != columns) {
+        // one: it is cut only when the row that would start on the next
+        // line reads, under the fixed rules and within this row's bytes, as
+        // a row of exactly the width, as the rows a stray quote swallows do.
+        std::size_t next_from = le + 1;
+        if (first.t[le] == '\r' && next_from < raw_end && first.t[next_from] == '\n') ++next_from;
+        ResilientParser next_row(text.substr(0, raw_end), settings.delimiter, settings.quote, settings.repair_quotes,
+                                 next_from, 0);
+        FieldCounter counted;
+        const bool next_fits =
+            next_row.next_row_count(counted) && !next_row.row_events().unclosed_quote && counted.size() == columns;
+        if (!next_fits) {
             // Kept whole: only its surplus empty fields dropped, or the
             // blanks before text after a closing quote kept.
             if (whole_fits_after_drop(row, columns)) {

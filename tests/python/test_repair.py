@@ -100,3 +100,20 @@ def test_clean_files_are_untouched(tmp_path, text):
 def test_repair_option_is_checked(tmp_path, value, error):
     with pytest.raises(error, match="repair"):
         brinewick.salvage(tmp_path / "missing.csv", tmp_path / "out.csv", repair=value)
+
+
+@pytest.mark.parametrize("mode", ["columns", "literal"])
+def test_command_line_and_dask_take_the_option(tmp_path, mode):
+    import subprocess
+    import sys
+
+    import brinewick.dask as bd
+
+    text, _ = table(*CASES[4][:2])
+    expected = run(tmp_path, text, repair=mode)[0]
+    src = tmp_path / "in.csv"
+    done = subprocess.run([sys.executable, "-m", "brinewick", "salvage", str(src), "-o", "-", "--repair", mode],
+                          capture_output=True)
+    assert done.stdout == expected
+    frames = bd.read(str(src), types="str", header=False, empty_as_null=False, repair=mode)
+    assert frames.data.compute().values.tolist() == list(csv.reader(io.StringIO(expected.decode())))
