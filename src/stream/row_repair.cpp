@@ -51,9 +51,10 @@ struct Line {
         return static_cast<std::size_t>(std::lower_bound(quotes.begin(), quotes.end(), at) - quotes.begin());
     }
     // Finds the quotes of [from, to) and what the look-ahead says of each.
+    std::vector<std::size_t> line_of;  // scan's scratch: the line of each quote
     void scan() {
         quotes.clear();
-        std::vector<std::size_t> line_of;
+        line_of.clear();
         std::size_t line = 0;
         for (std::size_t i = from; i < to; ++i) {
             if (t[i] == '\n' || (t[i] == '\r' && (i + 1 >= to || t[i + 1] != '\n'))) ++line;
@@ -85,8 +86,13 @@ struct Reading {
 // Reads `line` under `mode`, the quote at `flip` (if any) taken as an
 // ordinary character; with `row`, builds its fields there too.
 void read_line(const Line& line, Mode mode, std::size_t flip, Reading& out, RowBuffer* row) {
-    out = Reading{};
-    out.roles.assign(line.quotes.size(), Role::Text);
+    out.fields = 0;
+    out.empty_tail = 0;
+    out.closed = true;
+    out.unclosed = false;
+    out.stray = 0;
+    out.after = 0;
+    out.roles.assign(line.quotes.size(), Role::Text);  // keeps its memory from row to row
     const unsigned char* t = line.t;
     const std::size_t to = line.to;
     const unsigned char delim = line.delimiter;
@@ -242,6 +248,14 @@ struct Choice {
     [[nodiscard]] bool found() const noexcept { return cost != std::numeric_limits<std::uint32_t>::max(); }
 };
 
+struct Scratch {
+    Line first;
+    Line whole;
+    Reading base;
+    Reading reading;
+    std::vector<std::size_t> flips;
+};
+
 }  // namespace
 
 RowNotes repair_row(ResilientParser& parser, std::string_view text, std::size_t start, std::size_t line,
@@ -265,7 +279,10 @@ RowNotes repair_row(ResilientParser& parser, std::string_view text, std::size_t 
     const std::string_view raw = row_text(text, start, end, notes.unclosed_quote);
     const std::size_t raw_end = start + raw.size();
 
-    Line first;
+    // Scratch kept from row to row: the rows that get here are few, but a
+    // damaged file has them by the thousand.
+    thread_local Scratch scratch;
+    Line& first = scratch.first;
     first.t = reinterpret_cast<const unsigned char*>(text.data());
     first.from = start;
     first.delimiter = settings.delimiter;
@@ -276,22 +293,20 @@ RowNotes repair_row(ResilientParser& parser, std::string_view text, std::size_t 
     const bool multi = le < raw_end;
     first.to = le;
     first.at_text_end = !multi && raw_end == text.size();
-    first.scan();
 
-    Choice best;
-    Reading reading;
-    Reading base;
-    read_line(first, Mode::Fixed, kNone, base, nullptr);
-    const auto consider = [&](Mode mode, std::size_t flip, const Reading& r) {
-        if (!r.closed) return;
-        const std::size_t drop = fitting_drop(r.fields, r.empty_tail, columns);
-        if (drop == kNone) return;
-        const std::uint32_t cost = departures(r, base) + (drop != 0 ? 1u : 0u);
-        const std::uint32_t guessed = guesses(r);
-        if (cost < best.cost || (cost == best.cost && guessed < best.guessed)) {
-            best = Choice{mode, flip, cost, guessed, drop};
-        }
+    const auto drop_trailing = [&] {
+        const std::size_t dropped = row.size() - columns;
+        row.truncate(columns);
+        notes.repair.trailing_empty = static_cast<std::uint32_t>(dropped);
+        return notes;
     };
+    if (!multi && notes.stray_quotes == 0 && notes.text_after_quote == 0 && !notes.unclosed_quote) {
+        // Every quote on the line stands where a writer puts one: the row
+        // is short or long as written, and reading a sound quoted field
+        // otherwise would only split it. Only empty surplus fields can go.
+        if (whole_fits_after_drop(row, columns)) return drop_trailing();
+        return notes;
+    }
 
     if (multi && !notes.unclosed_quote) {
         // A quoted field that closes lines later may be a long legitimate
@@ -308,16 +323,18 @@ RowNotes repair_row(ResilientParser& parser, std::string_view text, std::size_t 
         if (!next_fits) {
             // Kept whole: only its surplus empty fields dropped, or the
             // blanks before text after a closing quote kept.
-            if (whole_fits_after_drop(row, columns)) {
-                const std::size_t dropped = row.size() - columns;
-                row.truncate(columns);
-                notes.repair.trailing_empty = static_cast<std::uint32_t>(dropped);
-                return notes;
-            }
+            if (whole_fits_after_drop(row, columns)) return drop_trailing();
             if (row.size() != columns || notes.text_after_quote == 0) return notes;
-            Line whole = first;
+            Line& whole = scratch.whole;
+            whole.t = first.t;
+            whole.from = start;
             whole.to = raw_end;
+            whole.at_text_end = false;
+            whole.delimiter = first.delimiter;
+            whole.quote = first.quote;
+            whole.repair_quotes = first.repair_quotes;
             whole.scan();
+            Reading& reading = scratch.reading;
             read_line(whole, Mode::Fixed, kNone, reading, nullptr);
             if (!reading.closed || reading.fields != columns) return notes;
             row.reset(text.data(), start);
@@ -328,17 +345,30 @@ RowNotes repair_row(ResilientParser& parser, std::string_view text, std::size_t 
             return notes;
         }
     } else if (multi && whole_fits_after_drop(row, columns)) {
-        const std::size_t dropped = row.size() - columns;
-        row.truncate(columns);
-        notes.repair.trailing_empty = static_cast<std::uint32_t>(dropped);
-        return notes;
+        return drop_trailing();
     }
+
+    first.scan();
+    Choice best;
+    Reading& reading = scratch.reading;
+    Reading& base = scratch.base;
+    read_line(first, Mode::Fixed, kNone, base, nullptr);
+    const auto consider = [&](Mode mode, std::size_t flip, const Reading& r) {
+        if (!r.closed) return;
+        const std::size_t drop = fitting_drop(r.fields, r.empty_tail, columns);
+        if (drop == kNone) return;
+        const std::uint32_t cost = departures(r, base) + (drop != 0 ? 1u : 0u);
+        const std::uint32_t guessed = guesses(r);
+        if (cost < best.cost || (cost == best.cost && guessed < best.guessed)) {
+            best = Choice{mode, flip, cost, guessed, drop};
+        }
+    };
 
     // The quotes tried as ordinary characters: the line's first ones, and
     // the one the fixed reading leaves open at the line's end.
-    std::vector<std::size_t> flips(first.quotes.begin(),
-                                   first.quotes.begin() + static_cast<std::ptrdiff_t>(
-                                                              std::min(first.quotes.size(), kFlipQuotes)));
+    std::vector<std::size_t>& flips = scratch.flips;
+    flips.assign(first.quotes.begin(),
+                 first.quotes.begin() + static_cast<std::ptrdiff_t>(std::min(first.quotes.size(), kFlipQuotes)));
     for (std::size_t i = base.roles.size(); i-- > 0;) {
         if (base.roles[i] != Role::Open) continue;
         if (i >= kFlipQuotes && !base.closed) flips.push_back(first.quotes[i]);
@@ -350,8 +380,14 @@ RowNotes repair_row(ResilientParser& parser, std::string_view text, std::size_t 
     if (multi || row.size() != columns) {
         read_line(first, Mode::Csv, kNone, reading, nullptr);
         consider(Mode::Csv, kNone, reading);
+        // Where the csv module's reading takes every quote as the fixed one
+        // does, its flips are left out: the fixed reading's stand for them.
+        const bool csv_differs = reading.roles != base.roles;
         for (const Mode mode : {Mode::Fixed, Mode::Csv}) {
+            if (mode == Mode::Csv && !csv_differs) break;
             for (const std::size_t flip : flips) {
+                // A quote the reading already takes as text reads the same flipped.
+                if (mode == Mode::Fixed && base.roles[first.quote_index(flip)] == Role::Text) continue;
                 read_line(first, mode, flip, reading, nullptr);
                 consider(mode, flip, reading);
             }
