@@ -76,8 +76,8 @@ def salvage(
         character or as closing, a quote that never closes ended at its
         line break, empty surplus fields at the end dropped), and the
         reading of exactly that width with the fewest quotes read
-        otherwise is kept; each such row gets a ``requoted``,
-        ``trailing_empty`` or ``quote_contained`` change record. Rows that
+        otherwise is kept, with a change record saying which reading was
+        taken (its kinds are in README.md's list). Rows that
         fit are untouched. "literal" keeps the fixed rules' rows, byte for
         byte those of ``_brinewick_backend``.
     progress : callable, optional
