@@ -317,9 +317,13 @@ RowNotes repair_row(ResilientParser& parser, std::string_view text, std::size_t 
         if (first.t[le] == '\r' && next_from < raw_end && first.t[next_from] == '\n') ++next_from;
         ResilientParser next_row(text.substr(0, raw_end), settings.delimiter, settings.quote, settings.repair_quotes,
                                  next_from, 0);
+        // That row may itself open a quoted field that the stray quote's
+        // field closed on: then it runs to this row's end, and what it holds
+        // so far must not pass the width.
         FieldCounter counted;
-        const bool next_fits =
-            next_row.next_row_count(counted) && !next_row.row_events().unclosed_quote && counted.size() == columns;
+        const bool read = next_row.next_row_count(counted);
+        const bool next_fits = read && (next_row.row_events().unclosed_quote ? counted.size() <= columns
+                                                                              : counted.size() == columns);
         if (!next_fits) {
             // Kept whole: only its surplus empty fields dropped, or the
             // blanks before text after a closing quote kept.

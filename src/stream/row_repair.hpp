@@ -2,28 +2,29 @@
 // does not have the dialect's width, the other readings of the same bytes,
 // and the one that fits.
 //
-// Only rows that need it pay: a row of the expected width, on one line, with
-// no text after a closing quote, is left as the parser made it. Otherwise
-// the candidates are read from the row's first line only: the csv module's
-// reading (a quote inside a quoted field closes it, text after a closing
-// quote joins the field with its blanks kept), the fixed reading with the
-// blanks kept, and each of the line's first quotes read as an ordinary
-// character under either; on each, empty surplus fields at the row's end may
-// be dropped. The reading with exactly the expected width and the fewest
-// quotes read otherwise than the fixed rules read them is kept; when none
-// fits, the parser's row stays.
+// Only rows that need it pay: a row of the expected width on one line, with
+// no text after a closing quote, is left as the parser made it. A row on one
+// line whose quotes all stand where a writer puts them is short or long as
+// written: it only loses empty surplus fields at its end. For the others the
+// candidates are read from the row's first line: the fixed reading with the
+// blanks before text after a closing quote kept, the csv module's reading
+// (a quote inside a quoted field closes it, text after it joins the field
+// with its blanks), and each of the line's first quotes read as an ordinary
+// character under either; on each, empty surplus fields at the end may be
+// dropped. The reading with exactly the expected width and the fewest quotes
+// read otherwise than the fixed rules read them (then the fewest quotes left
+// as text and texts joined) is kept; when none fits, the parser's row stays.
 //
-// The window is counted in lines: the candidates read the line the row
-// began on, and a row whose quoted field closes on a later line is cut only
-// when that first line reads as a fitting row and the line after it reads
-// as a row of exactly the width (what the lines a stray quote swallows look
-// like). A quoted field that runs past its line is left alone when its row
-// fits, however long it is, so a legitimately quoted field is never cut; a
-// quote that never closes before the input's end is always ended at its
-// line's break. So a stray quote costs its own line, and the stage reads at
-// most two lines of a row. Lines, not bytes: a long single-line field is
-// never at risk, and a row then always ends at a line break, which is where
-// the parallel pipeline's chunks are cut.
+// The window is counted in lines. A quoted field that runs past its line is
+// left whole, however long it is, unless its first line reads as a row of
+// the width and the row the next line starts reads, within the same bytes,
+// as one of exactly the width (what the rows a stray quote swallows look
+// like): then the row is cut at its first line break. A quote that never
+// closes before the input's end is always ended at its line's break. So a stray quote costs
+// its own line, the candidates read one line, and the check of the next row
+// reads no further than the row itself. Lines, not bytes: a long field on one
+// line is never at risk, and a row still always ends at a line break, where
+// the parallel pipeline cuts its chunks.
 #pragma once
 
 #include <cstddef>
