@@ -23,6 +23,7 @@ def salvage(
     merge_overflow: bool = True,
     expected_columns: Optional[int] = None,
     repair_quotes: bool = True,
+    repair: str = "columns",
     progress: Optional[ProgressCallback] = None,
     durable: bool = True,
     jobs: Optional[int] = None,
@@ -73,6 +74,17 @@ def salvage(
     repair_quotes : bool, default True
         Keep a quote inside a quoted field as text when a later quote on the
         line closes the field.
+    repair : {"columns", "literal"}, default "columns"
+        "columns": a row whose reading does not have the expected width is
+        read again the other ways its bytes allow (text after a closing
+        quote joined with its blanks, a stray quote read as an ordinary
+        character or as closing, a quote that never closes ended at its
+        line break, empty surplus fields at the end dropped), and the
+        reading of exactly that width with the fewest quotes read
+        otherwise is kept, with a change record saying which reading was
+        taken (its kinds are in README.md's list). Rows that
+        fit are untouched. "literal" keeps the fixed rules' rows, byte for
+        byte those of ``_brinewick_backend``.
     progress : callable, optional
         Called as ``progress(bytes_done, bytes_total)`` about ten times a
         second, with the interpreter lock held, and once more when the
@@ -131,7 +143,7 @@ def salvage(
     return _salvage(
         input, output, quarantine=quarantine, changes=changes, delimiter=delimiter,
         quote_char=quote_char, fill_ragged_rows=fill_ragged_rows, merge_overflow=merge_overflow,
-        expected_columns=expected_columns, repair_quotes=repair_quotes, progress=progress,
+        expected_columns=expected_columns, repair_quotes=repair_quotes, repair=repair, progress=progress,
         durable=durable, read_size=_native.DEFAULT_READ_SIZE, jobs=jobs, storage_options=storage_options,
     )
 
@@ -149,6 +161,7 @@ def _salvage(
     expected_columns: Optional[int],
     repair_quotes: bool,
     progress: Optional[ProgressCallback],
+    repair: str = "columns",
     durable: bool,
     read_size: int,
     jobs: Optional[int] = None,
@@ -160,7 +173,7 @@ def _salvage(
     settings = NativeSettings.check(
         delimiter=delimiter, quote_char=quote_char, fill_ragged_rows=fill_ragged_rows,
         merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
-        durable=durable, jobs=jobs, read_size=read_size, chunk_size=chunk_size,
+        repair=repair, durable=durable, jobs=jobs, read_size=read_size, chunk_size=chunk_size,
     )
     callback = check_progress(progress)
     options = _remote.check_storage_options(storage_options)

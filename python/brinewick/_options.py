@@ -72,6 +72,20 @@ def _one_ascii(name: str, value: object) -> str:
     return value
 
 
+#: The readings a row that does not fit may be given: "columns" tries the
+#: other readings of its bytes and keeps one of the expected width;
+#: "literal" keeps the fixed rules' reading (the backend's rows).
+REPAIR_MODES = ("columns", "literal")
+
+
+def _repair(value: object) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"repair must be 'columns' or 'literal', not {type(value).__name__}")
+    if value not in REPAIR_MODES:
+        raise ValueError(f"repair must be 'columns' or 'literal', got {value!r}")
+    return value
+
+
 def _flag(name: str, value: object) -> bool:
     if isinstance(value, bool):
         return value
@@ -84,7 +98,7 @@ def _flag(name: str, value: object) -> bool:
 
 @dataclass(frozen=True)
 class SalvageOptions:
-    """The six dialect and repair options, checked."""
+    """The seven dialect and repair options, checked."""
 
     delimiter: Optional[str]
     quote_char: str
@@ -92,6 +106,7 @@ class SalvageOptions:
     merge_overflow: bool
     expected_columns: Optional[int]
     repair_quotes: bool
+    repair: str = "columns"
 
     @classmethod
     def check(
@@ -102,6 +117,7 @@ class SalvageOptions:
         merge_overflow: object = True,
         expected_columns: object = None,
         repair_quotes: object = True,
+        repair: object = "columns",
     ) -> "SalvageOptions":
         """Validate raw option values; raise TypeError or ValueError naming the option."""
         delim = None if delimiter is None else _one_ascii("delimiter", delimiter)
@@ -119,6 +135,7 @@ class SalvageOptions:
             merge_overflow=_flag("merge_overflow", merge_overflow),
             expected_columns=expected,
             repair_quotes=_flag("repair_quotes", repair_quotes),
+            repair=_repair(repair),
         )
 
 
@@ -207,6 +224,7 @@ class NativeSettings:
     merge_overflow: bool
     expected_columns: Optional[int]
     repair_quotes: bool
+    repair_columns: bool  # repair="columns"
     durable: bool  # salvage: flush the outputs before they are renamed into place
     header: bool  # read: the first clean row names the columns
     infer: bool  # read: types="infer"
@@ -231,6 +249,7 @@ class NativeSettings:
         merge_overflow: object = True,
         expected_columns: object = None,
         repair_quotes: object = True,
+        repair: object = "columns",
         durable: object = True,
         header: object = True,
         types: object = "infer",
@@ -247,7 +266,7 @@ class NativeSettings:
         refused); ``jobs=None`` is every usable core.
         """
         dialect = SalvageOptions.check(
-            delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes
+            delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, repair
         )
         return cls(
             delimiter=dialect.delimiter,
@@ -256,6 +275,7 @@ class NativeSettings:
             merge_overflow=dialect.merge_overflow,
             expected_columns=dialect.expected_columns,
             repair_quotes=dialect.repair_quotes,
+            repair_columns=dialect.repair == "columns",
             durable=_flag("durable", durable),
             header=_flag("header", header),
             infer=_infer(types),

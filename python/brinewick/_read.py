@@ -250,6 +250,7 @@ def read(
     jobs: Optional[int] = None,
     batch_rows: int = DEFAULT_BATCH_ROWS,
     spool_limit: Optional[int] = DEFAULT_SPOOL_LIMIT,
+    repair: str = "columns",
     storage_options: Optional[Dict[str, Any]] = None,
 ) -> SalvagedTable:
     """Salvage a damaged CSV file into Arrow data, without a Python object per field.
@@ -287,7 +288,7 @@ def read(
         does not fit is a ValueError, raised before any batch is made.
     empty_as_null : bool, default True
         An empty field (and one the salvage padded) is null; otherwise "".
-    delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes
+    delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, repair
         As for :func:`brinewick.salvage`. With ``expected_columns=0`` the
         table is as wide as the widest row and missing cells are null.
     jobs : int, optional
@@ -331,7 +332,8 @@ def read(
     >>> table = pa.table(brinewick.read("export.csv"))       # doctest: +SKIP
     """
     settings = _check_read_options(header, types, dtypes, empty_as_null, delimiter, quote_char, fill_ragged_rows,
-                                   merge_overflow, expected_columns, repair_quotes, jobs, batch_rows, spool_limit)
+                                   merge_overflow, expected_columns, repair_quotes, jobs, batch_rows, spool_limit,
+                                   repair)
     return _read(path, settings, spool_limit, storage_options)
 
 
@@ -354,7 +356,8 @@ def _check_read_options(header: bool = True, types: str = "infer", dtypes: Optio
                         fill_ragged_rows: bool = True, merge_overflow: bool = True,
                         expected_columns: Optional[int] = None, repair_quotes: bool = True,
                         jobs: Optional[int] = None, batch_rows: int = DEFAULT_BATCH_ROWS,
-                        spool_limit: Optional[int] = DEFAULT_SPOOL_LIMIT) -> NativeSettings:
+                        spool_limit: Optional[int] = DEFAULT_SPOOL_LIMIT,
+                        repair: str = "columns") -> NativeSettings:
     """read()'s options, checked (spool_limit is read's own, not the native reader's)."""
     limit = check_int("spool_limit", spool_limit, none_allowed=True)
     if limit is not None and limit < 0:
@@ -362,7 +365,7 @@ def _check_read_options(header: bool = True, types: str = "infer", dtypes: Optio
     return NativeSettings.check(
         delimiter=delimiter, quote_char=quote_char, fill_ragged_rows=fill_ragged_rows,
         merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
-        header=header, types=types, dtypes=dtypes, empty_as_null=empty_as_null, jobs=jobs,
+        repair=repair, header=header, types=types, dtypes=dtypes, empty_as_null=empty_as_null, jobs=jobs,
         batch_rows=batch_rows,
     )
 

@@ -85,7 +85,7 @@ _storage_options_flag = click.option(
 
 
 def salvage_options(command: Callable[..., Any]) -> Callable[..., Any]:
-    """The six salvage options, as every subcommand that parses takes them."""
+    """The seven salvage options, as every subcommand that parses takes them."""
     options = [
         click.option("--delimiter", "-d", metavar="CHAR", default=None,
                      help="Field delimiter (sniffed among , ; tab | when not given). "
@@ -102,6 +102,10 @@ def salvage_options(command: Callable[..., Any]) -> Callable[..., Any]:
                                        "check off)."),
         click.option("--no-repair-quotes", "repair_quotes", is_flag=True, flag_value=False,
                      default=True, help="Take every quote inside a quoted field as closing it."),
+        click.option("--repair", type=click.Choice(["columns", "literal"]), default="columns",
+                     show_default=True,
+                     help="'columns': read a row that does not fit the other ways its bytes allow and "
+                          "keep the one of the right width; 'literal': the fixed rules' rows only."),
         _storage_options_flag,
     ]
     for option in reversed(options):
@@ -120,6 +124,7 @@ def _dialect(kwargs: dict[str, Any]) -> dict[str, Any]:
         "merge_overflow": kwargs.pop("merge_overflow"),
         "expected_columns": kwargs.pop("expected_columns"),
         "repair_quotes": kwargs.pop("repair_quotes"),
+        "repair": kwargs.pop("repair"),
         "storage_options": kwargs.pop("storage_options", None),
     }
 

@@ -104,7 +104,7 @@ def salvage(
         Whether to write the quarantine and the change records.
     **options
         The options of :func:`brinewick.salvage` (delimiter, quote_char,
-        fill_ragged_rows, merge_overflow, expected_columns, repair_quotes,
+        fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, repair,
         durable, storage_options).
 
     Returns
@@ -318,8 +318,8 @@ def read(paths_or_glob: Union[PathLike, Iterable[PathLike]], *, blocksize: Optio
         reading it whole. None reads every file whole.
     **read_options
         The options of :func:`brinewick.read` (header, types, dtypes,
-        empty_as_null, batch_rows, storage_options and the six salvage
-        options).
+        empty_as_null, batch_rows, storage_options and the seven salvage
+        options, repair included).
 
     Returns
     -------

@@ -148,7 +148,7 @@ public:
         return m;
     }
 
-    void add(Reading& reading, RowBuffer& row, const ResilientParser::RowEvents& events, const RowInfo& info,
+    void add(Reading& reading, RowBuffer& row, const stream::RowNotes& events, const RowInfo& info,
              std::size_t line_after, std::size_t) {
         ++reading.parsed;
         const RowVerdict verdict =
@@ -333,6 +333,7 @@ private:
                    std::uint64_t text_offset, std::size_t done) {
         const SalvageOptions& options = plan_.options;
         ResilientParser parser(text, plan_.dialect.delimiter, options.quote_char, options.repair_quotes, start, 0);
+        const stream::RepairSettings repair = stream::repair_settings(options, plan_.dialect);
         CancelCheck check(&pipeline::go_on, const_cast<pipeline::Shared*>(&shared_));
         parser.set_cancel_check(&check);
         BatchBuilder builder(plan_.columns, plan_.batch);
@@ -341,6 +342,7 @@ private:
         for (std::size_t n = from.parsed; n < reading.parsed; ++n) {
             const std::size_t at = parser.position();
             if (!parser.next_row(row) || check.stopped()) return Status::cancelled();
+            (void)stream::repair_row(parser, text, at, 0, row, repair);
             const RowVerdict verdict = classify_row(row, options, plan_.dialect);
             if (verdict == RowVerdict::TooFew || verdict == RowVerdict::TooMany) continue;
             const std::uint64_t offset = text_offset + at;

@@ -36,7 +36,7 @@ public:
     // python_opener); `out` stays empty for None.
     [[nodiscard]] bool source(stream::SourceOpener& out) const;
 
-    // The six dialect and repair options, a delimiter equal to the quote refused.
+    // The seven dialect and repair options, a delimiter equal to the quote refused.
     [[nodiscard]] bool dialect(SalvageOptions& out) const;
 
 private:

@@ -92,6 +92,15 @@ public:
         return skip_copies(row_start, row_line);
     }
 
+    // Moves the parser to `position`, a row start, counting lines from
+    // `line`: for a caller that takes the last row as ending earlier than
+    // the parser read it.
+    void resume_at(std::size_t position, std::size_t line) noexcept {
+        position_ = position;
+        line_ = line;
+        memo_valid_ = false;
+    }
+
     // 1 plus the line breaks consumed so far.
     [[nodiscard]] std::size_t line() const noexcept { return line_; }
     [[nodiscard]] std::size_t position() const noexcept { return position_; }

@@ -24,6 +24,9 @@ struct SalvageOptions {
     bool merge_overflow = true;
     std::optional<std::size_t> expected_columns;  // absent: inferred; 0: no width check
     bool repair_quotes = true;
+    // The package's repair stage (rows that do not fit read again by width);
+    // the backend never sets it, so its rows stay the fixed rules' rows.
+    bool repair_columns = false;
 };
 
 struct QuarantineRecord {

@@ -124,6 +124,7 @@ private:
             }
             auto stitched = stitch(chunk, result);
             if (!stitched.is_ok()) return std::move(stitched).status();
+            if (contained_) return reread(chunk);
             after = stitched.value();
         }
         Mark start;
@@ -147,6 +148,11 @@ private:
         if (result.continued_open) return Status::ok();
         auto stitched = stitch(chunk, result);
         if (!stitched.is_ok()) return std::move(stitched).status();
+        if (contained_) {
+            BRINEWICK_RETURN_IF_ERROR(reread(chunk));
+            done_ = !in_row_;
+            return Status::ok();
+        }
         line_ = stitched.value();
         in_row_ = false;
         done_ = true;
@@ -154,7 +160,9 @@ private:
     }
 
     // The row that crosses into `chunk`, parsed again from its first byte
-    // and emitted; returns the line after it.
+    // and emitted; returns the line after it. When the repair stage cuts it
+    // at its first line break instead, nothing is emitted, contained_ is
+    // set and the held chunks are kept for reread.
     Result<std::size_t> stitch(const std::shared_ptr<Chunk>& chunk, const ResultOf<F>& result) {
         std::string bytes;
         for (const auto& piece : held_) {
@@ -163,7 +171,6 @@ private:
             const std::size_t to = piece == chunk ? result.continued_end : piece->size;
             bytes.append(piece->text().substr(from, to - from));
         }
-        held_.clear();
         const SalvageOptions& options = *shared_.options;
         ResilientParser parser(bytes, shared_.dialect.delimiter, options.quote_char, options.repair_quotes, 0,
                                line_);
@@ -171,15 +178,65 @@ private:
         parser.set_cancel_check(&check);
         RowBuffer row;
         if (!parser.next_row(row) || check.stopped()) return Status::cancelled();
+        const std::size_t fixed_end = parser.position();
+        const RowNotes notes =
+            repair_row(parser, bytes, 0, line_, row, repair_settings(options, shared_.dialect));
+        contained_ = parser.position() < fixed_end;
+        if (contained_) return line_;
+        held_.clear();
         RowInfo info;
         info.line = line_;
         info.byte_offset = open_offset_;
-        info.raw = row_text(bytes, 0, parser.position(), parser.row_events().unclosed_quote);
+        info.raw = row_text(bytes, 0, parser.position(), notes.unclosed_quote);
         stitched_.clear();
         formatter_.prepare(stitched_, bytes.size(), open_offset_);
-        formatter_.add(stitched_, row, parser.row_events(), info, parser.line(), 0);
+        formatter_.add(stitched_, row, notes, info, parser.line(), 0);
         BRINEWICK_RETURN_IF_ERROR(emitter_.emit(stitched_, Mark{}, 0, bytes, 0, open_offset_));
         return parser.line();
+    }
+
+    // After stitch cut the open row at its first line break: the rows from
+    // there to the end of `chunk` were read by the workers as inside that
+    // row, so they are read again here, in order, from the row's start (the
+    // cut row first). Only rows whose quote ran past a chunk pay for it.
+    Status reread(const std::shared_ptr<Chunk>& chunk) {
+        contained_ = false;
+        auto again = std::make_shared<Chunk>();
+        std::size_t size = 0;
+        for (const auto& piece : held_) {
+            const std::size_t from =
+                open_offset_ > piece->offset ? static_cast<std::size_t>(open_offset_ - piece->offset) : 0;
+            size += piece->size - from;
+        }
+        again->storage.reserve(size + 1);
+        // The byte before the text is where the quoted reading starts.
+        const char quote = static_cast<char>(shared_.options->quote_char);
+        again->storage.append(std::string_view{&quote, 1});
+        for (const auto& piece : held_) {
+            const std::size_t from =
+                open_offset_ > piece->offset ? static_cast<std::size_t>(open_offset_ - piece->offset) : 0;
+            again->storage.append(piece->text().substr(from));
+        }
+        again->begin = 1;
+        again->size = size;
+        again->offset = open_offset_;
+        again->last = chunk->last;
+        std::vector<std::shared_ptr<Chunk>> pieces = std::move(held_);
+        held_.clear();
+        ResultOf<F> result;
+        parse_chunk(*again, result, shared_, formatter_);
+        if (!result.error.is_ok()) return std::move(result.error);
+        BRINEWICK_RETURN_IF_ERROR(
+            emitter_.emit(result.from_row, Mark{}, line_, again->text(), 0, again->offset));
+        settle(chunk, result.from_row, Mark{}, line_);
+        if (in_row_) {
+            // The row left open may have begun in any of the pieces.
+            held_.clear();
+            for (const auto& piece : pieces) {
+                if (piece->offset + piece->size > open_offset_) held_.push_back(piece);
+            }
+        }
+        return Status::ok();
     }
 
     // Where the parse stands after `reading`, placed with `base` at from.line.
@@ -207,6 +264,7 @@ private:
     std::uint64_t open_offset_ = 0;
     std::vector<std::shared_ptr<Chunk>> held_;  // the chunks the open row stands in
     Reading stitched_;
+    bool contained_ = false;  // stitch cut the open row short: reread the held chunks
 };
 
 }  // namespace brinewick::stream::pipeline

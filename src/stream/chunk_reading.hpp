@@ -65,7 +65,7 @@ concept ChunkFormatter =
     std::default_initializable<typename F::Reading> && std::default_initializable<typename F::Mark> &&
     std::copyable<typename F::Mark> &&
     requires(F& f, typename F::Reading& reading, typename F::Mark& mark, RowBuffer& row,
-             const ResilientParser::RowEvents& events, const RowInfo& info, std::size_t n, std::uint64_t offset) {
+             const RowNotes& events, const RowInfo& info, std::size_t n, std::uint64_t offset) {
         reading.clear();
         mark.line = n;
         // Readies `reading` for a text of n bytes whose first byte is at `offset` in the file.
@@ -136,6 +136,7 @@ template <ChunkFormatter F>
 void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& formatter) {
     const SalvageOptions& options = *shared.options;
     const std::uint8_t delimiter = shared.dialect.delimiter;
+    const RepairSettings repair = repair_settings(options, shared.dialect);
     CancelCheck check(&go_on, const_cast<Shared*>(&shared));
     if (!check.go_on()) {
         out.error = Status::cancelled();
@@ -213,12 +214,18 @@ void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& 
             row_line = line;
             return;
         }
+        // The repair stage sees only the row's own bytes, so a row reads the
+        // same here as in the whole input; a row it cuts at its first line
+        // break moves the reading back to the row after that.
+        const RowNotes notes = repair_row(from_row, text, start, line, row, repair);
+        out.from_row.end_line = from_row.line();
         info.line = line;
         info.byte_offset = chunk.offset + start;
-        info.raw = row_text(text, start, from_row.position(), unclosed);
-        formatter.add(out.from_row, row, from_row.row_events(), info, from_row.line(), start);
+        info.raw = row_text(text, start, from_row.position(), notes.unclosed_quote);
+        formatter.add(out.from_row, row, notes, info, from_row.line(), start);
         row_pos = from_row.position();
         row_line = from_row.line();
+        if (notes.looked) return;  // its copies may read otherwise
         if constexpr (TakesCopies<F>) {
             // Copies of the row's bytes that follow give the same row.
             if (const std::size_t copies = from_row.skip_repeats(start, line)) {
@@ -250,10 +257,12 @@ void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& 
             quote_active = false;
             return;
         }
+        const RowNotes notes = repair_row(from_quote, quoted, start, line, row, repair);
+        out.from_quote.end_line = from_quote.line();
         info.line = line;
         info.byte_offset = chunk.offset + start - 1;
-        info.raw = row_text(quoted, start, from_quote.position(), unclosed);
-        formatter.add(out.from_quote, row, from_quote.row_events(), info, from_quote.line(), start - 1);
+        info.raw = row_text(quoted, start, from_quote.position(), notes.unclosed_quote);
+        formatter.add(out.from_quote, row, notes, info, from_quote.line(), start - 1);
         out.from_quote.line = from_quote.line();
     };
 

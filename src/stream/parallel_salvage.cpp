@@ -109,7 +109,7 @@ public:
     }
 
     // `start`: where the row starts in the text the writer will have.
-    void add(Reading& reading, RowBuffer& row, const ResilientParser::RowEvents& events, const RowInfo& info,
+    void add(Reading& reading, RowBuffer& row, const stream::RowNotes& events, const RowInfo& info,
              std::size_t line_after, std::size_t start) {
         const RowVerdict verdict =
             describe_row(row, events, info, line_after, *context_->options, context_->dialect, changes_);
@@ -289,6 +289,7 @@ private:
         parser.set_cancel_check(&check);
         RowBuffer row;
         if (!parser.next_row(row) || check.stopped()) return Status::cancelled();
+        (void)repair_row(parser, text, start, 0, row, repair_settings(options, context_.dialect));
         classify_row(row, options, context_.dialect);
         OutputPieces out(*outputs_.clean);
         if (!write_clean_line_in_pieces(out, row, context_.dialect.delimiter, options.quote_char)) {

@@ -104,7 +104,7 @@ std::string_view row_text(std::string_view view, std::size_t start, std::size_t 
     return view.substr(start, raw_end - start);
 }
 
-RowVerdict describe_row(RowBuffer& row, const ResilientParser::RowEvents& events, const RowInfo& info,
+RowVerdict describe_row(RowBuffer& row, const RowNotes& events, const RowInfo& info,
                         std::size_t line_after, const SalvageOptions& options, const Dialect& dialect,
                         std::vector<RowChange>& changes) {
     changes.clear();
@@ -132,6 +132,13 @@ RowVerdict describe_row(RowBuffer& row, const ResilientParser::RowEvents& events
     if (verdict == RowVerdict::Padded && is_blank_line(row, parsed_fields)) {
         changes.push_back({ChangeKind::BlankLine, 1, expected});
     }
+    if (events.repair.requoted != 0) changes.push_back({ChangeKind::Requoted, events.repair.requoted, expected});
+    if (events.repair.trailing_empty != 0) {
+        changes.push_back({ChangeKind::TrailingEmpty, events.repair.trailing_empty, 0});
+    }
+    if (events.repair.contained_lines != 0) {
+        changes.push_back({ChangeKind::QuoteContained, events.repair.contained_lines, 0});
+    }
     return verdict;
 }
 
@@ -155,6 +162,7 @@ RowReader::RowReader(InputWindow& window, const Dialect& dialect, const SalvageO
       delimiter_(dialect.delimiter),
       quote_char_(options.quote_char),
       repair_quotes_(options.repair_quotes),
+      repair_(repair_settings(options, dialect)),
       started_(from.has_value() || window.offset() != 0),
       cancel_([](void* control) {
                   return !static_cast<StreamControl*>(control)->cancel.load(std::memory_order_relaxed);
@@ -193,12 +201,16 @@ RowReader::Step RowReader::next(RowBuffer& row, RowInfo& info) {
         if (parser_->next_row(row)) {
             const std::size_t end = parser_->position();
             if (end < view.size() || window_.at_end()) {
+                // Copies of a row the repair stage looked at may read
+                // otherwise (it sees past the row's first line): none skipped.
+                notes_ = repair_row(*parser_, view, start, line, row, repair_);
+                const std::size_t row_end = parser_->position();
                 info.line = line;
                 info.byte_offset = window_.offset() + start;
-                info.raw = row_text(view, start, end, parser_->row_events().unclosed_quote);
-                position_ = end;
+                info.raw = row_text(view, start, row_end, notes_.unclosed_quote);
+                position_ = row_end;
                 line_ = parser_->line();
-                repeated_start_ = start;
+                repeated_start_ = notes_.looked ? std::string_view::npos : start;
                 repeated_line_ = line;
                 return Step::Row;
             }
@@ -323,9 +335,10 @@ Result<StreamSummary> stream_rows(InputWindow& window, const SalvageOptions& opt
 
         // The usual row, already the dialect's width with nothing repaired,
         // has no change to describe: straight to the sink and the counters.
-        const ResilientParser::RowEvents& events = reader.events();
+        const RowNotes& events = reader.events();
         if ((expected == 0 || row.size() == expected) && events.stray_quotes == 0 &&
-            events.text_after_quote == 0 && !events.unclosed_quote && row.utf8_replacements() == 0) {
+            events.text_after_quote == 0 && !events.unclosed_quote && row.utf8_replacements() == 0 &&
+            !events.repair.any()) {
             if (!sink.clean_row(row, info, {})) return sink.failure();
             const std::size_t copies = reader.skip_repeats();
             if (copies != 0 &&

@@ -21,6 +21,7 @@
 #include "../parser/row_buffer.hpp"
 #include "../salvage/salvage.hpp"
 #include "input_window.hpp"
+#include "row_repair.hpp"
 #include "stream_salvage.hpp"
 
 namespace brinewick::stream {
@@ -42,7 +43,9 @@ struct RowInfo {
 //   Padded, Merged: the fields as parsed;   BlankLine: 1 (its one field)
 //   StrayQuote: quotes kept as text;        TextAfterQuote: fields with text after the quote
 //   UnclosedQuote: lines the row spans;     InvalidUtf8: U+FFFD replacements made
-// `columns` is the column count for Padded, Merged and BlankLine, else 0.
+//   Requoted: quotes read otherwise;        TrailingEmpty: empty fields dropped
+//   QuoteContained: lines the quote ran on over before the row was cut at its first break
+// `columns` is the column count for Padded, Merged, BlankLine and Requoted, else 0.
 struct RowChange {
     ChangeKind kind;
     std::size_t count = 0;
@@ -119,7 +122,7 @@ public:
 
     // What the parser repaired in the row last returned, and the line it
     // stood on after that row.
-    [[nodiscard]] const ResilientParser::RowEvents& events() const noexcept { return parser_->row_events(); }
+    [[nodiscard]] const RowNotes& events() const noexcept { return notes_; }
     [[nodiscard]] std::size_t line_after() const noexcept { return parser_->line(); }
     // Where the next row starts.
     [[nodiscard]] RowBoundary boundary() const noexcept { return {window_.offset() + position_, line_}; }
@@ -132,6 +135,8 @@ private:
     std::uint8_t delimiter_;
     std::uint8_t quote_char_;
     bool repair_quotes_;
+    RepairSettings repair_;
+    RowNotes notes_;  // of the row last returned by next()
     bool started_;            // the BOM question is settled
     std::size_t position_ = 0;  // in view: start of the next row
     std::size_t line_ = 1;
@@ -167,7 +172,7 @@ private:
 // Classifies `row` (padding or merging it in place where the options allow)
 // and lists, in the order of ChangeKind, the changes its clean form records.
 // `line_after` is the parser's line after the row, in the frame of info.line.
-RowVerdict describe_row(RowBuffer& row, const ResilientParser::RowEvents& events, const RowInfo& info,
+RowVerdict describe_row(RowBuffer& row, const RowNotes& events, const RowInfo& info,
                         std::size_t line_after, const SalvageOptions& options, const Dialect& dialect,
                         std::vector<RowChange>& changes);
 

@@ -90,6 +90,19 @@ void append_change_detail(std::string& out, const RowChange& change) {
             out.append("blank line written as ");
             append_counted(out, change.columns, "empty field", "empty fields");
             return;
+        case ChangeKind::Requoted:
+            append_counted(out, change.count, "quote read otherwise to fit ", "quotes read otherwise to fit ");
+            append_counted(out, change.columns, "field", "fields");
+            return;
+        case ChangeKind::TrailingEmpty:
+            append_counted(out, change.count, "empty field dropped", "empty fields dropped");
+            out.append(" at the end of the row");
+            return;
+        case ChangeKind::QuoteContained:
+            out.append("quote opened on this line ran on over ");
+            append_counted(out, change.count, "line", "lines");
+            out.append("; row ended at its line break");
+            return;
     }
 }
 

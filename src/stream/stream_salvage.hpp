@@ -34,7 +34,10 @@ namespace brinewick::stream {
     X(TextAfterQuote, "text_after_quote") /* text after a closing quote joined the field */        \
     X(UnclosedQuote, "unclosed_quote")    /* a quoted field ran to the end of the input */         \
     X(InvalidUtf8, "invalid_utf8")        /* ill-formed UTF-8 replaced by U+FFFD */                \
-    X(BlankLine, "blank_line")            /* a blank line padded to the column count */
+    X(BlankLine, "blank_line")            /* a blank line padded to the column count */            \
+    X(Requoted, "requoted")               /* quotes read otherwise, so the row has its width */    \
+    X(TrailingEmpty, "trailing_empty")    /* empty surplus fields at the row's end dropped */      \
+    X(QuoteContained, "quote_contained")  /* a quote that ran past its line ended at the break */
 
 enum class ChangeKind : std::uint8_t {
 #define BRINEWICK_CHANGE_KIND_ENUMERATOR(kind, name) kind,

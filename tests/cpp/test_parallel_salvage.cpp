@@ -96,6 +96,11 @@ TEST_P(BoundaryCase, SameAsOneThread) {
     strict.fill_ragged_rows = false;
     strict.merge_overflow = false;
     check_all(GetParam().input, strict, {1, 3, 16});
+    // A row the repair stage cuts at its first line break changes where
+    // the rows after it start, inside one chunk or across several.
+    SalvageOptions repair;
+    repair.repair_columns = true;
+    check_all(GetParam().input, repair, kSmallChunks);
 }
 
 std::string repeat(std::string_view piece, std::size_t times) {
@@ -123,6 +128,10 @@ INSTANTIATE_TEST_SUITE_P(
         Boundary{"StrayAndAfterQuote", repeat("1,\"a\"b\"c\",\"x\" y,2\n\"q\"\"\",\"s\"t\"\n", 15)},
         Boundary{"InvalidUtf8AcrossChunks", repeat("caf\xC3\xA9,\xE2\x82\xAC\xFF,\xF0\x9F\x98\x80\n", 20)},
         Boundary{"QuoteAsLastByte", "a,b\n1,2\n3,\""},
+        Boundary{"StrayQuoteClosedLinesLater", "a,b,c\n" + repeat("1,2,3\n", 6) + "4,\"x,5\n" + repeat("6,7,8\n", 9) +
+                                                   "9,y\",10\n" + repeat("1,2,3\n", 6)},
+        Boundary{"TwoUnclosedQuotes", "a,b,c\n1,2,3\n4,\"open,5\n6,7,8\n9,10,\"again\n" + repeat("1,2,3\n", 9)},
+        Boundary{"TrailingDelimiters", "a,b,c\n" + repeat("1,2,3\n4,5,6,,\n\"7\" x,8,9,\n", 6)},
         Boundary{"Empty", ""}),
     [](const ::testing::TestParamInfo<Boundary>& info) { return std::string(info.param.name); });
 
@@ -169,6 +178,7 @@ SalvageOptions random_options(std::mt19937& rng) {
     options.merge_overflow = rng() % 3 != 0;
     if (rng() % 4 == 0) options.expected_columns = rng() % 5;
     if (rng() % 6 == 0) options.quote_char = '\'';
+    options.repair_columns = rng() % 2 == 0;
     return options;
 }
 

@@ -263,7 +263,7 @@ def peak():
         return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmHWM"))
 
 base = peak()
-summary = brinewick.salvage(sys.argv[2], sys.argv[3], jobs=int(sys.argv[4]))
+summary = brinewick.salvage(sys.argv[2], sys.argv[3], jobs=int(sys.argv[4]), repair="literal")
 print(summary.total_rows, peak() - base)
 """
 

@@ -47,7 +47,7 @@ def compare(work: Path, data: bytes, options: dict, read_size: int, jobs=None) -
     ref_out, ref_q = work / "ref.csv", work / "ref_q.csv"
     out, q = work / "out.csv", work / "q.csv"
     expected = backend.salvage_file(str(src), str(ref_out), str(ref_q), **options)
-    got = _salvage(src, out, quarantine=q, changes=None, progress=None, durable=False,
+    got = _salvage(src, out, quarantine=q, changes=None, progress=None, durable=False, repair="literal",
                    read_size=read_size, jobs=jobs, **{**OPTION_DEFAULTS, **options})
     context = f"input={data[:200]!r} options={options} read_size={read_size} jobs={jobs}"
     assert out.read_bytes() == ref_out.read_bytes(), context

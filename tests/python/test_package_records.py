@@ -78,7 +78,7 @@ def test_quarantine_raw_reparses_to_the_backend_fields(work, data, repair):
     options = dict(fill_ragged_rows=False, merge_overflow=False, repair_quotes=repair)
     ref = backend.salvage_file(str(src), str(work / "ref.csv"), str(work / "ref_q.csv"), **options)
     theirs = read_csv((work / "ref_q.csv").read_bytes())[1:]
-    summary, _, ours, _ = run(work, data, **options)
+    summary, _, ours, _ = run(work, data, repair="literal", **options)
     assert len(ours) == len(theirs) == ref.quarantined_rows
     delimiter = summary.detected_delimiter
     for (_, _, _, raw), (_, _, raw_content) in zip(ours, theirs):
@@ -105,8 +105,12 @@ CHANGE_CASES = [
     (b'a,b\n"x"y",z\n', {}, [["2", "4", SQ, "1 quote kept as text"]], 1),
     (b'a,b\n"x"y","q"r" s"\n', {}, [["2", "4", SQ, "3 quotes kept as text"]], 1),
     (b'a,b\n"x"y,z\n', {}, [["2", "4", TAQ, "text after a closing quote kept in 1 field"]], 1),
-    (b'a,b\n1,"x\ny\nz\n', {},
+    (b'a,b\n1,"x\ny\nz\n', {"repair": "literal"},
      [["2", "4", UQ, "quoted field ran to the end of the input over 3 lines"]], 1),
+    (b'a,b\n1,"x\ny,1\n', {},
+     [["2", "4", "requoted", "1 quote read otherwise to fit 2 fields"],
+      ["2", "4", "quote_contained", "quote opened on this line ran on over 2 lines; row ended at its line break"]], 1),
+    (b"a,b\n1,2\n3,4,,\n", {}, [["3", "8", "trailing_empty", "2 empty fields dropped at the end of the row"]], 1),
     (b"a,b\n\xff\xfe,\xc3z\n", {}, [["2", "4", U8, "3 invalid byte sequences replaced"]], 1),
     (b"a,b\n\n1,2\n", {}, [["2", "4", BL, "blank line written as 2 empty fields"]], 1),
     # Offsets count every byte of the file, the byte-order mark and CR included.
