@@ -1,6 +1,9 @@
 #include "heuristics.hpp"
 
 #include <cmath>
+#include <cstring>
+#include <optional>
+#include <vector>
 #include <unordered_map>
 
 #include "../parser/resilient_parser.hpp"
@@ -32,26 +35,38 @@ bool is_blank_row(const FieldCounter& row) {
     return is_blank_text(decode_lenient_utf8(raw));
 }
 
-// Field counts of the first `limit` non-blank rows of `sample`. True when
-// the rows read settle the answer for any text that `sample` begins: the
-// limit was reached by a row that ended strictly before the sample's end.
+// How a count over a sample ended.
+struct CountEnd {
+    bool settled;   // the rows read settle the answer for any text the sample begins
+    bool unclosed;  // the last row read ran into the sample's end inside quotes
+};
+
+// Field counts of the next non-blank rows of `parser`'s text, until
+// `limit` have been counted in all (`counted` carries the count of an
+// earlier run on the same parser). Settled when the limit was reached by a
+// row that ended strictly before the sample's end.
 template <typename Visit>
-bool count_fields(std::string_view sample, std::uint8_t delimiter, std::size_t limit,
-                  CancelCheck* cancel, Visit visit) {
-    ResilientParser parser(sample, delimiter, '"', true);
-    parser.set_cancel_check(cancel);
+CountEnd count_fields(ResilientParser& parser, std::size_t size, std::size_t& counted, std::size_t limit,
+                      Visit visit) {
     FieldCounter row;  // a count is all that is scored: no entry per field
-    std::size_t counted = 0;
+    bool unclosed = false;
     while (counted < limit) {
         // Empty lines are blank rows; passing a run of them at once keeps a
         // file of line breaks from being parsed row by row per candidate.
         parser.skip_empty_lines();
         if (!parser.next_row_count(row)) break;
+        unclosed = parser.row_events().unclosed_quote;
         if (is_blank_row(row)) continue;
         visit(row.size());
         ++counted;
     }
-    return counted == limit && parser.position() < sample.size();
+    return {counted == limit && parser.position() < size, unclosed};
+}
+
+ResilientParser count_parser(std::string_view sample, std::uint8_t delimiter, CancelCheck* cancel) {
+    ResilientParser parser(sample, delimiter, '"', true);
+    parser.set_cancel_check(cancel);
+    return parser;
 }
 
 }  // namespace
@@ -86,21 +101,43 @@ bool is_blank_text(std::string_view text) noexcept {
 
 namespace {
 
-// Sniffing; `settled` (if given) learns whether the sample's end was never reached.
-std::uint8_t sniff(std::string_view sample, CancelCheck* cancel, bool* settled) {
+// Where a candidate's count stopped, to go on from for the column count.
+struct Counted {
+    ResilientParser parser;
+    std::size_t rows;
+    std::vector<std::size_t> widths;
+};
+
+struct Sniffed {
+    std::uint8_t delimiter = ',';
+    bool settled = true;
+    bool unclosed = false;          // as CountEnd, for the count that did not settle
+    std::optional<Counted> winner;  // the winning candidate's count, when it was parsed
+};
+
+// Sniffing. With `prefix`, stops at the first candidate whose count does not
+// settle (the answer is then unsettled); without, a candidate that appears
+// nowhere in the sample scores 0 unparsed: every row is one field under it.
+Sniffed sniff(std::string_view sample, CancelCheck* cancel, bool prefix) {
+    Sniffed out;
     double best_score = -1.0;
-    std::uint8_t best = ',';
     std::vector<std::size_t> counts;
     std::unordered_map<std::size_t, std::int32_t> histogram;
     for (const std::uint8_t candidate : kCandidates) {
         counts.clear();
-        const bool whole = count_fields(sample, candidate, kSniffRows, cancel,
-                                        [&](std::size_t c) { counts.push_back(c); });
-        if (settled != nullptr) {
-            *settled = *settled && whole;
-            // A prefix too short for one candidate gives no answer at all:
-            // the rest need not be read.
-            if (!*settled) return best;
+        std::optional<ResilientParser> parser;
+        std::size_t counted = 0;
+        if (prefix || std::memchr(sample.data(), candidate, sample.size()) != nullptr) {
+            parser.emplace(count_parser(sample, candidate, cancel));
+            const CountEnd end = count_fields(*parser, sample.size(), counted, kSniffRows,
+                                              [&](std::size_t c) { counts.push_back(c); });
+            if (prefix && !end.settled) {
+                // A prefix too short for one candidate gives no answer at all:
+                // the rest need not be read.
+                out.settled = false;
+                out.unclosed = end.unclosed;
+                return out;
+            }
         }
         double score = 0.0;
         if (counts.size() >= 2) {
@@ -123,55 +160,126 @@ std::uint8_t sniff(std::string_view sample, CancelCheck* cancel, bool* settled) 
         }
         if (score > best_score) {
             best_score = score;
-            best = candidate;
+            out.delimiter = candidate;
+            out.winner.reset();
+            if (parser) out.winner.emplace(Counted{*parser, counted, counts});
         }
     }
-    return best;
+    return out;
 }
 
-std::size_t infer(std::string_view sample, std::uint8_t delimiter, CancelCheck* cancel,
-                  bool* settled) {
+struct Inferred {
+    std::size_t columns = 0;
+    bool settled = true;
+    bool unclosed = false;
+};
+
+// Column inference; goes on from `from` (sniffing's count under the same
+// delimiter) when given, since its rows are the first ones read here too.
+Inferred infer(std::string_view sample, std::uint8_t delimiter, CancelCheck* cancel,
+               std::optional<Counted> from) {
     std::unordered_map<std::size_t, std::int32_t> histogram;
-    const bool whole = count_fields(sample, delimiter, kInferRows, cancel,
-                                    [&](std::size_t c) { ++histogram[c]; });
-    if (settled != nullptr) *settled = whole;
+    std::size_t counted = 0;
+    if (!from) from.emplace(Counted{count_parser(sample, delimiter, cancel), 0, {}});
+    for (const std::size_t c : from->widths) ++histogram[c];
+    counted = from->rows;
+    const CountEnd end = count_fields(from->parser, sample.size(), counted, kInferRows,
+                                      [&](std::size_t c) { ++histogram[c]; });
     // The most frequent width; a tie goes to the wider one, so short rows get
     // padded rather than long rows merged.
-    std::size_t best = 0;
+    Inferred out{0, end.settled, end.unclosed};
     std::int32_t occurrences = 0;
     for (const auto& [width, seen] : histogram) {
-        if (seen > occurrences || (seen == occurrences && width > best)) {
-            best = width;
+        if (seen > occurrences || (seen == occurrences && width > out.columns)) {
+            out.columns = width;
             occurrences = seen;
         }
     }
-    return best;
+    return out;
+}
+
+// What an unsettled prefix lacks. The count that did not settle stopped in
+// a row that runs to the prefix's end; a quote decides with a look-ahead
+// that never leaves its line, so everything parsed before the prefix's last
+// line break stands in any longer text. When that row's last quote comes
+// before such a break and the row ended inside quotes, it stays inside
+// quotes until the next quote; when the prefix ends in no line break, the
+// row ran into the end with no break ending it, and no row ends before the
+// next one.
+PrefixNeed need_of(std::string_view prefix, bool unclosed) {
+    if (prefix.empty()) return PrefixNeed::More;
+    const auto is_break = [](char b) { return b == '\n' || b == '\r'; };
+    if (unclosed) {
+        const void* quote = memrchr(prefix.data(), '"', prefix.size());
+        if (quote != nullptr) {
+            const std::size_t q = static_cast<std::size_t>(static_cast<const char*>(quote) - prefix.data());
+            for (std::size_t i = q + 1; i < prefix.size(); ++i) {
+                if (is_break(prefix[i])) return PrefixNeed::Quote;
+            }
+        }
+    }
+    return is_break(prefix.back()) ? PrefixNeed::More : PrefixNeed::LineBreak;
 }
 
 }  // namespace
 
 std::uint8_t sniff_delimiter(std::string_view sample, CancelCheck* cancel) {
-    return sniff(sample, cancel, nullptr);
+    return sniff(sample, cancel, false).delimiter;
 }
 
 std::size_t infer_column_count(std::string_view sample, std::uint8_t delimiter,
                                CancelCheck* cancel) {
-    return infer(sample, delimiter, cancel, nullptr);
+    return infer(sample, delimiter, cancel, std::nullopt).columns;
+}
+
+SniffedDialect sniff_dialect(std::string_view sample, std::optional<std::uint8_t> delimiter,
+                             std::optional<std::size_t> columns, CancelCheck* cancel) {
+    SniffedDialect out;
+    std::optional<Counted> from;
+    if (delimiter) {
+        out.delimiter = *delimiter;
+    } else {
+        Sniffed sniffed = sniff(sample, cancel, false);
+        out.delimiter = sniffed.delimiter;
+        from = std::move(sniffed.winner);
+    }
+    out.columns = columns ? *columns : infer(sample, out.delimiter, cancel, std::move(from)).columns;
+    return out;
 }
 
 std::optional<std::uint8_t> sniff_delimiter_in_prefix(std::string_view prefix) {
-    bool settled = true;
-    const std::uint8_t delimiter = sniff(prefix, nullptr, &settled);
-    if (!settled) return std::nullopt;
-    return delimiter;
+    const Sniffed sniffed = sniff(prefix, nullptr, true);
+    if (!sniffed.settled) return std::nullopt;
+    return sniffed.delimiter;
 }
 
 std::optional<std::size_t> infer_column_count_in_prefix(std::string_view prefix,
                                                         std::uint8_t delimiter) {
-    bool settled = true;
-    const std::size_t columns = infer(prefix, delimiter, nullptr, &settled);
-    if (!settled) return std::nullopt;
-    return columns;
+    const Inferred inferred = infer(prefix, delimiter, nullptr, std::nullopt);
+    if (!inferred.settled) return std::nullopt;
+    return inferred.columns;
+}
+
+PrefixSniff sniff_dialect_in_prefix(std::string_view prefix, std::optional<std::uint8_t> delimiter,
+                                    std::optional<std::size_t> columns) {
+    SniffedDialect out;
+    std::optional<Counted> from;
+    if (delimiter) {
+        out.delimiter = *delimiter;
+    } else {
+        Sniffed sniffed = sniff(prefix, nullptr, true);
+        if (!sniffed.settled) return {std::nullopt, need_of(prefix, sniffed.unclosed)};
+        out.delimiter = sniffed.delimiter;
+        from = std::move(sniffed.winner);
+    }
+    if (columns) {
+        out.columns = *columns;
+    } else {
+        const Inferred inferred = infer(prefix, out.delimiter, nullptr, std::move(from));
+        if (!inferred.settled) return {std::nullopt, need_of(prefix, inferred.unclosed)};
+        out.columns = inferred.columns;
+    }
+    return {out, PrefixNeed::More};
 }
 
 }  // namespace brinewick

@@ -27,6 +27,27 @@ namespace brinewick {
 [[nodiscard]] std::optional<std::size_t> infer_column_count_in_prefix(std::string_view prefix,
                                                                       std::uint8_t delimiter);
 
+// The delimiter (sniffed unless given) and the column count under it
+// (inferred unless given): sniff_delimiter's and infer_column_count's
+// answers, with the rows sniffing read under the winner not read again.
+struct SniffedDialect {
+    std::uint8_t delimiter = ',';
+    std::size_t columns = 0;
+};
+[[nodiscard]] SniffedDialect sniff_dialect(std::string_view sample, std::optional<std::uint8_t> delimiter,
+                                           std::optional<std::size_t> columns, CancelCheck* cancel = nullptr);
+
+// What a prefix that settles nothing lacks: no longer prefix settles until
+// its added bytes hold a line break (LineBreak) or the quote (Quote);
+// More when a longer prefix may settle.
+enum class PrefixNeed : std::uint8_t { More, LineBreak, Quote };
+struct PrefixSniff {
+    std::optional<SniffedDialect> dialect;  // as sniff_dialect on the whole text, when settled
+    PrefixNeed need = PrefixNeed::More;
+};
+[[nodiscard]] PrefixSniff sniff_dialect_in_prefix(std::string_view prefix, std::optional<std::uint8_t> delimiter,
+                                                  std::optional<std::size_t> columns);
+
 // True when `text` (valid UTF-8) is empty or only Unicode White_Space.
 [[nodiscard]] bool is_blank_text(std::string_view text) noexcept;
 

@@ -43,12 +43,8 @@ std::string extra_columns_reason(std::size_t expected) {
 
 Dialect settle_dialect(std::string_view text, const SalvageOptions& options,
                        CancelCheck* cancel) {
-    Dialect dialect;
-    dialect.delimiter = options.delimiter ? *options.delimiter : sniff_delimiter(text, cancel);
-    dialect.expected_columns = options.expected_columns
-                                   ? *options.expected_columns
-                                   : infer_column_count(text, dialect.delimiter, cancel);
-    return dialect;
+    const SniffedDialect sniffed = sniff_dialect(text, options.delimiter, options.expected_columns, cancel);
+    return Dialect{sniffed.delimiter, sniffed.columns};
 }
 
 std::string sniffed_quote_clash(std::uint8_t delimiter, std::uint8_t quote) {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -164,12 +165,23 @@ private:
     // at its first line break instead, nothing is emitted, contained_ is
     // set and the held chunks are kept for reread.
     Result<std::size_t> stitch(const std::shared_ptr<Chunk>& chunk, const ResultOf<F>& result) {
-        std::string bytes;
-        for (const auto& piece : held_) {
+        const auto piece_range = [&](const Chunk& piece) {
             const std::size_t from =
-                open_offset_ > piece->offset ? static_cast<std::size_t>(open_offset_ - piece->offset) : 0;
-            const std::size_t to = piece == chunk ? result.continued_end : piece->size;
-            bytes.append(piece->text().substr(from, to - from));
+                open_offset_ > piece.offset ? static_cast<std::size_t>(open_offset_ - piece.offset) : 0;
+            const std::size_t to = &piece == chunk.get() ? result.continued_end : piece.size;
+            return std::pair{from, to - from};
+        };
+        // Sized once, and each held chunk let go as soon as it is copied
+        // (only the placer holds them): the row's bytes are in memory about
+        // once while they are joined, not twice.
+        std::size_t total = 0;
+        for (const auto& piece : held_) total += piece_range(*piece).second;
+        std::string bytes;
+        bytes.reserve(total);
+        for (auto& piece : held_) {
+            const auto [from, size] = piece_range(*piece);
+            bytes.append(piece->text().substr(from, size));
+            if (piece != chunk) piece.reset();
         }
         const SalvageOptions& options = *shared_.options;
         ResilientParser parser(bytes, shared_.dialect.delimiter, options.quote_char, options.repair_quotes, 0,

@@ -1,6 +1,7 @@
 #include "stream_rows.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "../heuristics/heuristics.hpp"
 
@@ -35,6 +36,12 @@ std::size_t leading_breaks(std::string_view text) noexcept {
     return i;
 }
 
+// A byte that ends the wait for what a prefix lacks, in `text`.
+bool holds_needed(std::string_view text, PrefixNeed need) noexcept {
+    const auto holds = [text](char b) { return std::memchr(text.data(), b, text.size()) != nullptr; };
+    return need == PrefixNeed::Quote ? holds('"') : holds('\n') || holds('\r');
+}
+
 Result<Dialect> settle_on_prefix(InputWindow& window, const SalvageOptions& options) {
     // Line breaks before the first row are blank rows, which the heuristics
     // pass over: the same answer comes with one of them as with all. A file
@@ -44,6 +51,11 @@ Result<Dialect> settle_on_prefix(InputWindow& window, const SalvageOptions& opti
     // bytes, which the heuristics would take for the file's own BOM at the
     // front of what they read.
     const bool skip_breaks = window.can_rewind() && !(options.delimiter && options.expected_columns);
+    // After a look that settled nothing: what it lacks, and the input
+    // offset from which the bytes not yet searched for it start. A long row
+    // is then parsed again only once a byte that can end it has come.
+    PrefixNeed need = PrefixNeed::More;
+    std::uint64_t unsearched = 0;
     for (;;) {
         if (skip_breaks) {
             const std::size_t breaks = leading_breaks(window.view());
@@ -55,14 +67,17 @@ Result<Dialect> settle_on_prefix(InputWindow& window, const SalvageOptions& opti
         }
         const std::string_view prefix = window.view();
         if (window.at_end()) return settle_dialect(prefix, options);
-        const std::optional<std::uint8_t> delimiter =
-            options.delimiter ? options.delimiter : sniff_delimiter_in_prefix(prefix);
-        if (delimiter) {
-            const std::optional<std::size_t> columns =
-                options.expected_columns ? options.expected_columns
-                                         : infer_column_count_in_prefix(prefix, *delimiter);
-            if (columns) return Dialect{*delimiter, *columns};
+        if (need != PrefixNeed::More) {
+            const std::size_t from =
+                unsearched > window.offset() ? static_cast<std::size_t>(unsearched - window.offset()) : 0;
+            if (holds_needed(prefix.substr(from), need)) need = PrefixNeed::More;
         }
+        if (need == PrefixNeed::More) {
+            const PrefixSniff sniffed = sniff_dialect_in_prefix(prefix, options.delimiter, options.expected_columns);
+            if (sniffed.dialect) return Dialect{sniffed.dialect->delimiter, sniffed.dialect->columns};
+            need = sniffed.need;
+        }
+        unsearched = window.offset() + prefix.size();
         // Doubling the prefix keeps repeated sniffing linear.
         BRINEWICK_RETURN_IF_ERROR(window.read_more(std::max(window.read_size(), prefix.size())));
     }

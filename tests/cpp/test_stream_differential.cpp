@@ -158,15 +158,35 @@ TEST(StreamDifferential, PrefixHeuristicsNeverGuess) {
         const std::string text = round % 3 == 0 ? random_soup(rng) : random_table(rng);
         const std::uint8_t delimiter = sniff_delimiter(text);
         const std::size_t columns = infer_column_count(text, delimiter);
+        const SniffedDialect both = sniff_dialect(text, std::nullopt, std::nullopt);
+        ASSERT_EQ(both.delimiter, delimiter) << "seed " << seed << " round " << round;
+        ASSERT_EQ(both.columns, columns) << "seed " << seed << " round " << round;
         std::size_t settled_at = text.size() + 1;
+        // Since the last unsettled cut: what it said it lacked, and from where.
+        PrefixNeed need = PrefixNeed::More;
+        std::size_t lacking_from = 0;
         for (std::size_t cut = 0; cut <= text.size(); cut += 1 + rng() % 40) {
+            const std::string where =
+                "seed " + std::to_string(seed) + " round " + std::to_string(round) + " cut " + std::to_string(cut);
             const std::string_view prefix = std::string_view(text).substr(0, cut);
             if (const auto d = sniff_delimiter_in_prefix(prefix)) {
-                ASSERT_EQ(*d, delimiter) << "seed " << seed << " round " << round << " cut " << cut;
+                ASSERT_EQ(*d, delimiter) << where;
                 settled_at = std::min(settled_at, cut);
             }
             if (const auto c = infer_column_count_in_prefix(prefix, delimiter)) {
-                ASSERT_EQ(*c, columns) << "seed " << seed << " round " << round << " cut " << cut;
+                ASSERT_EQ(*c, columns) << where;
+            }
+            const PrefixSniff sniffed = sniff_dialect_in_prefix(prefix, std::nullopt, std::nullopt);
+            const std::string_view added = prefix.substr(std::min(lacking_from, cut));
+            const bool awaited = need == PrefixNeed::More ||
+                                 added.find_first_of(need == PrefixNeed::Quote ? "\"" : "\r\n") != std::string_view::npos;
+            if (sniffed.dialect) {
+                ASSERT_TRUE(awaited) << where;
+                ASSERT_EQ(sniffed.dialect->delimiter, delimiter) << where;
+                ASSERT_EQ(sniffed.dialect->columns, columns) << where;
+            } else if (awaited) {
+                need = sniffed.need;
+                lacking_from = cut;
             }
         }
         // Long tables settle well before their end.
