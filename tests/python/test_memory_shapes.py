@@ -291,7 +291,8 @@ def test_stray_quote_row_costs_memory_linear_in_its_length(tmp_path):
 # small structs per column and no buffer for a column that stays null. It
 # took 960 (header) to 1,770 (no header) bytes per column when each column
 # held a block per buffer from its first cell on and every generated name a
-# set entry.
+# set entry, and 460 to 570 while every chunk's builder had a copy of the
+# column specs and a header-only chunk a builder at all.
 WIDE_ROW_CHILD = r"""
 import sys
 sys.path.insert(0, sys.argv[1])
@@ -320,4 +321,4 @@ def test_wide_row_of_empty_fields_costs_little_per_column(tmp_path, header):
     assert done.returncode == 0, done.stderr
     rows, grown = map(int, done.stdout.split())
     assert rows == 1
-    assert grown <= 800 * width, grown / width
+    assert grown <= 450 * width, grown / width
