@@ -99,10 +99,11 @@ private:
     // Writes the cells of a column null so far into its buffers.
     void write_pending_nulls();
 
-    ColumnType type_;
-    bool large_;
+    // The counts first and the flags together: one builder per column.
     std::size_t length_ = 0;
     std::int64_t null_count_ = 0;
+    ColumnType type_;
+    bool large_;
     bool has_validity_ = false;
     // Every cell so far is null and none is written yet: a column that stays
     // empty (wide files are mostly such columns) takes no buffer at all.
