@@ -1,6 +1,8 @@
 #include "batch_builder.hpp"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -14,42 +16,54 @@ std::int64_t live_buffers() noexcept { return detail::live_buffer_count.load(std
 
 namespace {
 
-// What a finished column array owns.
+// The buffers of an array with no cell or only null cells are all zeros: up
+// to this size they point here rather than at blocks of their own. Consumers
+// only read an imported array's buffers.
+constexpr std::size_t kZerosSize = 4096;
+alignas(64) constexpr std::uint8_t kZeros[kZerosSize] = {};
+
+// Gives back the blocks of a column array's buffers (the shared zeros are none).
+void free_column_buffers(const ArrowArray* array) noexcept {
+    for (std::int64_t i = 0; i < array->n_buffers; ++i) {
+        const void* b = array->buffers[i];
+        if (b != nullptr && b != kZeros) OwnedBuffer::free_released(static_cast<std::uint8_t*>(const_cast<void*>(b)));
+    }
+}
+
+// What a column array finished on its own owns: its buffer pointers.
 struct ColumnPrivate {
-    std::uint8_t* owned[3] = {nullptr, nullptr, nullptr};
     const void* pointers[3] = {nullptr, nullptr, nullptr};
 };
 
 void release_column(ArrowArray* array) noexcept {
     if (array == nullptr || array->release == nullptr) return;
-    auto* p = static_cast<ColumnPrivate*>(array->private_data);
-    for (std::uint8_t* b : p->owned) OwnedBuffer::free_released(b);
-    delete p;
+    free_column_buffers(array);
+    delete static_cast<ColumnPrivate*>(array->private_data);
     array->release = nullptr;
 }
 
-// Makes `out` a column array of `length` cells over `p`'s first n_buffers pointers.
-void hand_out_column(ArrowArray* out, std::unique_ptr<ColumnPrivate> p, std::size_t n_buffers, std::int64_t length,
-                     std::int64_t null_count) noexcept {
-    out->length = length;
-    out->null_count = null_count;
-    out->offset = 0;
-    out->n_buffers = static_cast<std::int64_t>(n_buffers);
-    out->n_children = 0;
-    out->buffers = p->pointers;
-    out->children = nullptr;
-    out->dictionary = nullptr;
-    out->release = release_column;
-    out->private_data = p.release();
-}
-
-// What a finished batch owns: its children's structs. The children own their
-// buffers themselves, so one moved out by a consumer outlives the batch.
+// What a finished batch owns, in a few blocks whatever its width: its
+// children's structs and their buffer pointers. Each child owns its
+// buffers and holds a reference, so one that a consumer moves out outlives
+// the batch.
 struct BatchPrivate {
+    std::atomic<std::size_t> references{1};
     std::vector<ArrowArray> children;
     std::vector<ArrowArray*> pointers;
-    const void* buffers[1] = {nullptr};  // a struct array's validity: none
+    std::vector<std::array<const void*, 3>> buffers;
+    const void* validity[1] = {nullptr};  // a struct array's validity: none
 };
+
+void drop_reference(BatchPrivate* p) noexcept {
+    if (p->references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete p;
+}
+
+void release_batch_child(ArrowArray* array) noexcept {
+    if (array == nullptr || array->release == nullptr) return;
+    free_column_buffers(array);
+    drop_reference(static_cast<BatchPrivate*>(array->private_data));
+    array->release = nullptr;
+}
 
 void release_batch(ArrowArray* array) noexcept {
     if (array == nullptr || array->release == nullptr) return;
@@ -57,37 +71,39 @@ void release_batch(ArrowArray* array) noexcept {
     for (ArrowArray& child : p->children) {
         if (child.release != nullptr) child.release(&child);  // skips children moved out
     }
-    delete p;
     array->release = nullptr;
+    drop_reference(p);
 }
 
+// What an exported schema owns, in three blocks whatever its width: the
+// children's structs, the pointers to them and every name, end to end. The
+// formats are static strings. The parent and each child hold a reference,
+// so a child that a consumer moves out outlives the parent.
 struct SchemaPrivate {
-    std::string format;
-    std::string name;
+    std::atomic<std::size_t> references{1};
     std::vector<ArrowSchema> children;
     std::vector<ArrowSchema*> pointers;
+    std::string names;  // each name followed by its NUL
 };
+
+void drop_reference(SchemaPrivate* p) noexcept {
+    if (p->references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete p;
+}
+
+void release_schema_child(ArrowSchema* schema) noexcept {
+    if (schema == nullptr || schema->release == nullptr) return;
+    drop_reference(static_cast<SchemaPrivate*>(schema->private_data));
+    schema->release = nullptr;
+}
 
 void release_schema(ArrowSchema* schema) noexcept {
     if (schema == nullptr || schema->release == nullptr) return;
     auto* p = static_cast<SchemaPrivate*>(schema->private_data);
     for (ArrowSchema& child : p->children) {
-        if (child.release != nullptr) child.release(&child);
+        if (child.release != nullptr) child.release(&child);  // skips children moved out
     }
-    delete p;
     schema->release = nullptr;
-}
-
-void fill_schema(ArrowSchema* out, SchemaPrivate* p, std::int64_t flags) noexcept {
-    out->format = p->format.c_str();
-    out->name = p->name.c_str();
-    out->metadata = nullptr;
-    out->flags = flags;
-    out->n_children = static_cast<std::int64_t>(p->children.size());
-    out->children = p->pointers.empty() ? nullptr : p->pointers.data();
-    out->dictionary = nullptr;
-    out->release = release_schema;
-    out->private_data = p;
+    drop_reference(p);
 }
 
 std::size_t fixed_width(ColumnType type, bool large) noexcept {
@@ -119,24 +135,39 @@ const char* arrow_format(ColumnType type, bool large_strings) noexcept {
 }
 
 void export_schema(std::span<const ColumnSpec> columns, bool large_strings, ArrowSchema* out) {
-    auto parent = std::make_unique<SchemaPrivate>();
-    parent->format = "+s";
-    parent->children.resize(columns.size());  // zeroed: release null until filled
-    parent->pointers.resize(columns.size());
-    std::vector<std::unique_ptr<SchemaPrivate>> kids;
-    kids.reserve(columns.size());
-    for (const ColumnSpec& c : columns) {
-        auto kid = std::make_unique<SchemaPrivate>();
-        kid->format = arrow_format(c.type, large_strings);
-        kid->name = c.name;
-        kids.push_back(std::move(kid));
-    }
-    // Nothing below allocates: ownership passes to the structs.
+    auto p = std::make_unique<SchemaPrivate>();
+    std::size_t name_bytes = 0;
+    for (const ColumnSpec& c : columns) name_bytes += c.name.size() + 1;
+    p->names.reserve(name_bytes);
+    for (const ColumnSpec& c : columns) p->names.append(c.name).push_back('\0');
+    p->children.resize(columns.size());
+    p->pointers.resize(columns.size());
+    // Nothing below allocates: the children go out with the parent.
+    const char* name = p->names.data();
     for (std::size_t i = 0; i < columns.size(); ++i) {
-        fill_schema(&parent->children[i], kids[i].release(), ARROW_FLAG_NULLABLE);
-        parent->pointers[i] = &parent->children[i];
+        ArrowSchema& child = p->children[i];
+        child.format = arrow_format(columns[i].type, large_strings);
+        child.name = name;
+        child.metadata = nullptr;
+        child.flags = ARROW_FLAG_NULLABLE;
+        child.n_children = 0;
+        child.children = nullptr;
+        child.dictionary = nullptr;
+        child.release = release_schema_child;
+        child.private_data = p.get();
+        p->pointers[i] = &child;
+        name += columns[i].name.size() + 1;
     }
-    fill_schema(out, parent.release(), 0);
+    p->references.store(columns.size() + 1, std::memory_order_relaxed);
+    out->format = "+s";
+    out->name = "";
+    out->metadata = nullptr;
+    out->flags = 0;
+    out->n_children = static_cast<std::int64_t>(columns.size());
+    out->children = p->pointers.empty() ? nullptr : p->pointers.data();
+    out->dictionary = nullptr;
+    out->release = release_schema;
+    out->private_data = p.release();
 }
 
 // Nothing is allocated before the first cell: a table of a million columns
@@ -371,29 +402,18 @@ void ColumnBuilder::drop_front(std::size_t count) noexcept {
     length_ = keep;
 }
 
-namespace {
-
-// The buffers of an array with no cell or only null cells are all zeros: up
-// to this size they point here rather than at blocks of their own. Consumers
-// only read an imported array's buffers.
-constexpr std::size_t kZerosSize = 4096;
-alignas(64) constexpr std::uint8_t kZeros[kZerosSize] = {};
-
-}  // namespace
-
-bool ColumnBuilder::finish_as_zeros(ArrowArray* out) {
+bool ColumnBuilder::finish_as_zeros(ArrowArray* out, const void** slots) noexcept {
     const std::size_t n = length_;
     if (!nulls_pending_ && n != 0) return false;
     const std::size_t w = fixed_width(type_, large_);
     const std::size_t values = type_ == ColumnType::Bool ? (n + 7) / 8 : (type_ == ColumnType::Utf8 ? 0 : n * w);
     const std::size_t offsets = type_ == ColumnType::Utf8 ? (n + 1) * w : 0;
     if (std::max(values, offsets) > kZerosSize || (n + 7) / 8 > kZerosSize) return false;
-    auto p = std::make_unique<ColumnPrivate>();
     std::size_t k = 0;
-    p->pointers[k++] = n != 0 ? kZeros : nullptr;  // validity: every cell null
-    if (type_ == ColumnType::Utf8) p->pointers[k++] = kZeros;
-    p->pointers[k++] = kZeros;
-    hand_out_column(out, std::move(p), k, static_cast<std::int64_t>(n), static_cast<std::int64_t>(n));
+    slots[k++] = n != 0 ? kZeros : nullptr;  // validity: every cell null
+    if (type_ == ColumnType::Utf8) slots[k++] = kZeros;
+    slots[k++] = kZeros;
+    hand_out(out, slots, k, static_cast<std::int64_t>(n));
     // The blocks kept from an earlier batch stay for the next one.
     validity_.clear();
     offsets_.clear();
@@ -404,10 +424,23 @@ bool ColumnBuilder::finish_as_zeros(ArrowArray* out) {
     return true;
 }
 
-void ColumnBuilder::finish(ArrowArray* out) {
-    if (finish_as_zeros(out)) return;
+void ColumnBuilder::hand_out(ArrowArray* out, const void** slots, std::size_t n_buffers,
+                             std::int64_t null_count) const noexcept {
+    out->length = static_cast<std::int64_t>(length_);
+    out->null_count = null_count;
+    out->offset = 0;
+    out->n_buffers = static_cast<std::int64_t>(n_buffers);
+    out->n_children = 0;
+    out->buffers = slots;
+    out->children = nullptr;
+    out->dictionary = nullptr;
+    out->release = nullptr;
+    out->private_data = nullptr;
+}
+
+void ColumnBuilder::finish_into(ArrowArray* out, const void** slots) {
+    if (finish_as_zeros(out, slots)) return;
     if (nulls_pending_) write_pending_nulls();
-    auto p = std::make_unique<ColumnPrivate>();
     // Everything that can fail comes first: every handed-over buffer holds a
     // block, and the next batch's first offset is ready.
     if (type_ == ColumnType::Utf8 && offsets_.empty()) start_offsets();
@@ -416,19 +449,10 @@ void ColumnBuilder::finish(ArrowArray* out) {
     const std::size_t values_used = values_.size();
     const std::size_t offsets_used = offsets_.size();
     std::size_t n = 0;
-    p->owned[n] = has_validity_ ? validity_.release() : nullptr;
-    p->pointers[n] = p->owned[n];
-    ++n;
-    if (type_ == ColumnType::Utf8) {
-        p->owned[n] = offsets_.release();
-        p->pointers[n] = p->owned[n];
-        ++n;
-    }
-    p->owned[n] = values_.release();
-    p->pointers[n] = p->owned[n];
-    ++n;
-
-    hand_out_column(out, std::move(p), n, static_cast<std::int64_t>(length_), null_count_);
+    slots[n++] = has_validity_ ? validity_.release() : nullptr;
+    if (type_ == ColumnType::Utf8) slots[n++] = offsets_.release();
+    slots[n++] = values_.release();
+    hand_out(out, slots, n, null_count_);
 
     // The next batch will likely be about as large: first blocks of this
     // size save the copies of growing step by step, and are taken only at
@@ -440,10 +464,20 @@ void ColumnBuilder::finish(ArrowArray* out) {
     null_count_ = 0;
 }
 
+void ColumnBuilder::finish(ArrowArray* out) {
+    auto p = std::make_unique<ColumnPrivate>();
+    finish_into(out, p->pointers);
+    out->release = release_column;
+    out->private_data = p.release();
+}
+
 BatchBuilder::BatchBuilder(std::vector<ColumnSpec> columns, BatchOptions options)
+    : BatchBuilder(std::make_shared<std::vector<ColumnSpec>>(std::move(columns)), options) {}
+
+BatchBuilder::BatchBuilder(std::shared_ptr<std::vector<ColumnSpec>> columns, BatchOptions options)
     : specs_(std::move(columns)), options_(options) {
-    builders_.reserve(specs_.size());
-    for (const ColumnSpec& c : specs_) {
+    builders_.reserve(specs_->size());
+    for (const ColumnSpec& c : *specs_) {
         builders_.emplace_back(c.type, options_.large_strings);
         fixed_row_bytes_ += fixed_width(c.type, options_.large_strings);
     }
@@ -457,11 +491,15 @@ void BatchBuilder::add_columns(std::span<const ColumnSpec> more) {
         added.emplace_back(c.type, options_.large_strings);
         for (std::size_t r = 0; r < rows_; ++r) added.back().append_null();
     }
-    specs_.reserve(specs_.size() + more.size());
+    // Specs shared with another builder are copied before they grow.
+    std::shared_ptr<std::vector<ColumnSpec>> grown =
+        specs_.use_count() > 1 ? std::make_shared<std::vector<ColumnSpec>>(*specs_) : specs_;
+    grown->reserve(grown->size() + more.size());
     builders_.reserve(builders_.size() + more.size());
     // Nothing below allocates.
+    specs_ = std::move(grown);
     for (std::size_t i = 0; i < more.size(); ++i) {
-        specs_.push_back(std::move(specs[i]));
+        specs_->push_back(std::move(specs[i]));
         builders_.push_back(std::move(added[i]));
         fixed_row_bytes_ += fixed_width(more[i].type, options_.large_strings);
     }
@@ -509,10 +547,10 @@ AppendResult BatchBuilder::append_fields(const Fields& fields, std::size_t n) {
                     break;
                 }
                 refusal_ = Status::invalid("a value of " + std::to_string(value.size()) + " bytes in column '" +
-                                           specs_[i].name + "' is past the 2 GiB reach of 32-bit string offsets");
+                                           (*specs_)[i].name + "' is past the 2 GiB reach of 32-bit string offsets");
             } else {
                 constexpr std::size_t kShown = 60;
-                refusal_ = Status::invalid("column '" + specs_[i].name + "' is " +
+                refusal_ = Status::invalid("column '" + (*specs_)[i].name + "' is " +
                                            std::string(column_type_name(col.type())) + " but holds '" +
                                            std::string(value.substr(0, kShown)) +
                                            (value.size() > kShown ? "...'" : "'"));
@@ -541,35 +579,43 @@ void assemble_batch(std::size_t rows, std::span<ColumnBuilder> columns, ArrowArr
     auto p = std::make_unique<BatchPrivate>();
     p->children.resize(columns.size());  // zeroed: release null until finished
     p->pointers.resize(columns.size());
+    p->buffers.resize(columns.size());
     for (std::size_t i = 0; i < columns.size(); ++i) p->pointers[i] = &p->children[i];
     auto is_moved = [&](std::size_t i) { return i < moved.size() && moved[i] != nullptr; };
     std::size_t done = 0;
     try {
         for (; done < columns.size(); ++done) {
-            if (!is_moved(done)) columns[done].finish(&p->children[done]);
+            if (is_moved(done)) continue;
+            columns[done].finish_into(&p->children[done], p->buffers[done].data());
+            p->children[done].release = release_batch_child;
+            p->children[done].private_data = p.get();
         }
     } catch (...) {
         // Columns already handed over go with the half-built batch, and the
         // rest are cut back, so every builder is empty and consistent.
         for (std::size_t k = 0; k < done; ++k) {
-            if (p->children[k].release != nullptr) p->children[k].release(&p->children[k]);
+            if (p->children[k].release != nullptr) free_column_buffers(&p->children[k]);
         }
         for (ColumnBuilder& b : columns) b.truncate(0);
         throw;
     }
     // Nothing fails from here: take the moved arrays over.
+    std::size_t references = 1;
     for (std::size_t i = 0; i < columns.size(); ++i) {
         if (is_moved(i)) {
             p->children[i] = *moved[i];
             moved[i]->release = nullptr;
+        } else {
+            ++references;
         }
     }
+    p->references.store(references, std::memory_order_relaxed);
     out->length = static_cast<std::int64_t>(rows);
     out->null_count = 0;
     out->offset = 0;
     out->n_buffers = 1;
     out->n_children = static_cast<std::int64_t>(columns.size());
-    out->buffers = p->buffers;
+    out->buffers = p->validity;
     out->children = p->pointers.empty() ? nullptr : p->pointers.data();
     out->dictionary = nullptr;
     out->release = release_batch;
@@ -600,7 +646,7 @@ void BatchBuilder::finish(ArrowArray* out) {
 }
 
 void BatchBuilder::export_schema(ArrowSchema* out) const {
-    arrow::export_schema(specs_, options_.large_strings, out);
+    arrow::export_schema(*specs_, options_.large_strings, out);
 }
 
 }  // namespace brinewick::arrow

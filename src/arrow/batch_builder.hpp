@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -72,6 +73,11 @@ public:
     // Moves the cells into `out` (which gets its own release callback) and
     // starts again empty. Throws std::bad_alloc, leaving `out` untouched.
     void finish(ArrowArray* out);
+    // finish for a caller that owns the struct: `out` gets the cells with its
+    // buffer pointers in `slots` (three), and its release and private_data
+    // null for the caller to set; the buffers' blocks go to the caller, to be
+    // given back with OwnedBuffer::free_released. Throws as finish does.
+    void finish_into(ArrowArray* out, const void** slots);
 
 private:
     [[nodiscard]] bool append_typed(std::string_view text);
@@ -84,16 +90,20 @@ private:
         byte = static_cast<std::uint8_t>(valid ? (byte | bit) : (byte & ~bit));
     }
     void start_offsets();
-    // finish for a column without a cell, or only null ones: no block. False
-    // when the cells are more than the shared zeros cover.
-    [[nodiscard]] bool finish_as_zeros(ArrowArray* out);
+    // finish_into for a column without a cell, or only null ones: no block.
+    // False when the cells are more than the shared zeros cover.
+    [[nodiscard]] bool finish_as_zeros(ArrowArray* out, const void** slots) noexcept;
+    // Fills `out` but for release and private_data, its buffers in `slots`.
+    void hand_out(ArrowArray* out, const void** slots, std::size_t n_buffers,
+                  std::int64_t null_count) const noexcept;
     // Writes the cells of a column null so far into its buffers.
     void write_pending_nulls();
 
-    ColumnType type_;
-    bool large_;
+    // The counts first and the flags together: one builder per column.
     std::size_t length_ = 0;
     std::int64_t null_count_ = 0;
+    ColumnType type_;
+    bool large_;
     bool has_validity_ = false;
     // Every cell so far is null and none is written yet: a column that stays
     // empty (wide files are mostly such columns) takes no buffer at all.
@@ -123,8 +133,11 @@ enum class AppendResult : std::uint8_t {
 class BatchBuilder {
 public:
     BatchBuilder(std::vector<ColumnSpec> columns, BatchOptions options);
+    // Builders of one table share its specs, rather than a copy each.
+    BatchBuilder(std::shared_ptr<std::vector<ColumnSpec>> columns, BatchOptions options);
 
-    [[nodiscard]] const std::vector<ColumnSpec>& columns() const noexcept { return specs_; }
+    [[nodiscard]] const std::vector<ColumnSpec>& columns() const noexcept { return *specs_; }
+    [[nodiscard]] const std::shared_ptr<std::vector<ColumnSpec>>& shared_columns() const noexcept { return specs_; }
     [[nodiscard]] const BatchOptions& options() const noexcept { return options_; }
 
     // One row. A row narrower than the table gets nulls for its missing
@@ -163,7 +176,7 @@ private:
     template <typename Fields>
     AppendResult append_fields(const Fields& fields, std::size_t n);
 
-    std::vector<ColumnSpec> specs_;
+    std::shared_ptr<std::vector<ColumnSpec>> specs_;  // never null
     BatchOptions options_;
     std::vector<ColumnBuilder> builders_;
     std::size_t rows_ = 0;

@@ -1,5 +1,6 @@
 #include "column_names.hpp"
 
+#include <algorithm>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -33,11 +34,18 @@ std::string exported(std::string_view name) {
 }  // namespace
 
 std::vector<std::string> column_names(std::span<const std::string_view> raw_header, std::size_t width) {
-    // Blanks and repeats are judged on the names as exported.
+    // Blanks and repeats are judged on the names as exported; a header
+    // without a NUL (nearly all) is its own exported form, with no copy.
+    const bool has_nul = std::any_of(raw_header.begin(), raw_header.end(),
+                                     [](std::string_view name) { return name.find('\0') != name.npos; });
     std::vector<std::string> exported_names;
-    exported_names.reserve(raw_header.size());
-    for (const std::string_view name : raw_header) exported_names.push_back(exported(name));
-    const std::vector<std::string_view> header(exported_names.begin(), exported_names.end());
+    std::vector<std::string_view> exported_views;
+    if (has_nul) {
+        exported_names.reserve(raw_header.size());
+        for (const std::string_view name : raw_header) exported_names.push_back(exported(name));
+        exported_views.assign(exported_names.begin(), exported_names.end());
+    }
+    const std::span<const std::string_view> header = has_nul ? exported_views : raw_header;
     if (width < header.size()) width = header.size();
     // Every name the header spells out is reserved up front, so no generated
     // name can take one that a later column really has.
@@ -92,8 +100,10 @@ std::vector<ColumnSpec> string_columns(std::size_t width) {
 }
 
 std::vector<ColumnSpec> named_columns(std::span<const std::string_view> header, std::size_t width) {
+    std::vector<std::string> names = column_names(header, width);
     std::vector<ColumnSpec> specs;
-    for (std::string& name : column_names(header, width)) specs.push_back({std::move(name), ColumnType::Utf8});
+    specs.reserve(names.size());
+    for (std::string& name : names) specs.push_back({std::move(name), ColumnType::Utf8});
     return specs;
 }
 

@@ -128,7 +128,6 @@ public:
           stash_(plan.infer || plan.header == HeaderMode::FirstRow) {}
 
     void prepare(Reading& reading, std::size_t, std::uint64_t text_offset) {
-        if (!reading.builder) reading.builder.emplace(plan_->columns, plan_->batch);
         reading.takes_header = plan_->header == HeaderMode::FirstRow && text_offset == data_start_;
         reading.building = plan_->build == nullptr || plan_->build->load(std::memory_order_relaxed);
     }
@@ -210,6 +209,9 @@ private:
     }
 
     void build(Reading& reading, const RowBuffer& row) {
+        // Made at the first row to build: a reading of only a header (or of
+        // rows set aside) holds no builder of the table's width.
+        if (!reading.builder) reading.builder.emplace(plan_->columns, plan_->batch);
         for (;;) {
             BatchBuilder& builder = *reading.builder;
             switch (append_cells(builder, row, plan_->variable_width)) {
@@ -231,7 +233,7 @@ private:
     }
 
     void next_batch(Reading& reading) {
-        std::vector<ColumnSpec> columns = reading.builder->columns();
+        std::shared_ptr<std::vector<ColumnSpec>> columns = reading.builder->shared_columns();
         reading.filled_bytes += reading.builder->bytes();
         reading.filled.push_back(std::move(*reading.builder));
         reading.builder.emplace(std::move(columns), plan_->batch);
@@ -311,7 +313,7 @@ public:
         for (BatchBuilder& builder : reading.filled) {
             BRINEWICK_RETURN_IF_ERROR(place(builder));
         }
-        BRINEWICK_RETURN_IF_ERROR(place(*reading.builder));
+        if (reading.builder) BRINEWICK_RETURN_IF_ERROR(place(*reading.builder));
         if (reading.overflow) {
             return rebuild(reading, from, text, start, text_offset, reading.built - from.built - header_built);
         }

@@ -51,7 +51,7 @@ struct RowPlan {
     Dialect dialect;
     // The builders' columns. With variable_width, rows wider than them add
     // string columns (a pass that finds the table's width).
-    std::vector<ColumnSpec> columns;
+    std::shared_ptr<std::vector<ColumnSpec>> columns = std::make_shared<std::vector<ColumnSpec>>();
     bool variable_width = false;
     BatchOptions batch;
     bool infer = false;  // observe every value for type inference

@@ -21,7 +21,7 @@ Result<SpanResult> read_span(const std::string& path, const ReadSettings& settin
     const BatchOptions batch = batch_options(settings, control);
     BRINEWICK_RETURN_IF_ERROR(start.offset == 0 ? stream::skip_bom(window) : window.seek(start.offset));
     RowPlan plan = row_plan(settings, dialect, batch);
-    plan.columns = columns;
+    plan.columns = std::make_shared<std::vector<ColumnSpec>>(columns);
     plan.header = header_offset ? HeaderMode::AtOffset : HeaderMode::None;
     plan.header_offset = header_offset.value_or(0);
     SpanResult result;

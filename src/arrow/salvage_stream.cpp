@@ -80,12 +80,12 @@ private:
         RowPlan plan = row_plan(settings_, dialect, batch_);
         plan.keep_records = !expected_;
         if (expected_) {
-            plan.columns = columns_;
+            plan.columns = std::make_shared<std::vector<ColumnSpec>>(columns_);
             const auto& header = expected_->header_offset;
             plan.header = header ? HeaderMode::AtOffset : HeaderMode::None;
             plan.header_offset = header.value_or(0);
         } else {
-            plan.columns = string_columns(width);
+            plan.columns = std::make_shared<std::vector<ColumnSpec>>(string_columns(width));
             plan.header = settings_.header ? HeaderMode::FirstRow : HeaderMode::None;
             if (!settings_.header) queue.publish(named_columns({}, width));
         }

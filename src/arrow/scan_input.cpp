@@ -71,7 +71,7 @@ Result<ScanResult> scan_rows(const std::string& path, InputWindow& window, const
     const BatchOptions batch = batch_options(settings, control);
     const bool fixed = fixed_width(settings.options);
     RowPlan plan = row_plan(settings, dialect, batch);
-    plan.columns = string_columns(table_width(dialect));
+    plan.columns = std::make_shared<std::vector<ColumnSpec>>(string_columns(table_width(dialect)));
     plan.variable_width = !fixed;
     plan.infer = scan.infer;
     plan.header = scan.header ? HeaderMode::FirstRow : HeaderMode::None;

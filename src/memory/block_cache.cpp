@@ -12,10 +12,18 @@
 namespace brinewick::memory {
 namespace {
 
-// Each block starts with this much room for its capacity, so that the data
-// keeps the block's 64-byte alignment and a pointer alone says its size.
+// Each block starts with this much room for its capacity (in its last
+// eight bytes), so that the data keeps the block's 64-byte alignment and a
+// pointer alone says its size.
 constexpr std::size_t kHeader = 64;
 constexpr std::size_t kAlign = 64;
+// Blocks of at most kSmall bytes (a wide table's one-cell buffers, a
+// million of them) come from malloc as they are, 16-byte aligned, behind a
+// header of 16: a 64-byte aligned one cost some 200 bytes of heap each.
+constexpr std::size_t kSmall = 64;
+constexpr std::size_t kSmallHeader = 16;
+
+std::size_t header_of(std::size_t capacity) noexcept { return capacity <= kSmall ? kSmallHeader : kHeader; }
 
 // Cached sizes: four steps per power of two from 16 KiB to 64 MiB.
 constexpr unsigned kMinShift = 14;
@@ -96,7 +104,7 @@ public:
 
     static std::size_t capacity_of(const std::uint8_t* block) noexcept {
         std::size_t capacity = 0;
-        std::memcpy(&capacity, block - kHeader, sizeof capacity);
+        std::memcpy(&capacity, block - sizeof capacity, sizeof capacity);
         return capacity;
     }
 
@@ -119,7 +127,7 @@ private:
             for (std::size_t i = 0; i < shelf.count; ++i) {
                 if (shelf.slots[i].since < before) {
                     freed += capacity_of(shelf.slots[i].block);
-                    std::free(shelf.slots[i].block - kHeader);
+                    std::free(shelf.slots[i].block - kHeader);  // cached blocks are never small
                 } else {
                     shelf.slots[kept++] = shelf.slots[i];
                 }
@@ -145,10 +153,11 @@ void* acquire(std::size_t& capacity) noexcept {
         return block;
     }
     if (c.capacity > SIZE_MAX - kHeader) return nullptr;
-    void* raw = std::aligned_alloc(kAlign, kHeader + c.capacity);
+    const std::size_t header = header_of(c.capacity);
+    void* raw = header == kSmallHeader ? std::malloc(header + c.capacity) : std::aligned_alloc(kAlign, header + c.capacity);
     if (raw == nullptr) return nullptr;
-    auto* block = static_cast<std::uint8_t*>(raw) + kHeader;
-    std::memcpy(block - kHeader, &c.capacity, sizeof c.capacity);
+    auto* block = static_cast<std::uint8_t*>(raw) + header;
+    std::memcpy(block - sizeof c.capacity, &c.capacity, sizeof c.capacity);
     capacity = c.capacity;
     return block;
 }
@@ -156,12 +165,15 @@ void* acquire(std::size_t& capacity) noexcept {
 void give_back(void* block) noexcept {
     if (block == nullptr) return;
     auto* bytes = static_cast<std::uint8_t*>(block);
-    if (BlockCache::cache().keep(bytes, BlockCache::capacity_of(bytes))) return;
-    std::free(bytes - kHeader);
+    const std::size_t capacity = BlockCache::capacity_of(bytes);
+    if (BlockCache::cache().keep(bytes, capacity)) return;
+    std::free(bytes - header_of(capacity));
 }
 
 void free_now(void* block) noexcept {
-    if (block != nullptr) std::free(static_cast<std::uint8_t*>(block) - kHeader);
+    if (block == nullptr) return;
+    auto* bytes = static_cast<std::uint8_t*>(block);
+    std::free(bytes - header_of(BlockCache::capacity_of(bytes)));
 }
 
 std::size_t drop_cached() noexcept { return BlockCache::cache().drop(Clock::time_point::max()); }

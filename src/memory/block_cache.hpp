@@ -29,8 +29,9 @@ inline constexpr bool kCaching = true;
 inline constexpr bool kCaching = true;
 #endif
 
-// A block of at least `capacity` bytes, 64-byte aligned; `capacity` becomes
-// what it holds. Null when there is no memory for it.
+// A block of at least `capacity` bytes, 64-byte aligned (16-byte for one of
+// 64 bytes or less); `capacity` becomes what it holds. Null when there is
+// no memory for it.
 [[nodiscard]] void* acquire(std::size_t& capacity) noexcept;
 // Gives back a block from acquire (null: nothing).
 void give_back(void* block) noexcept;

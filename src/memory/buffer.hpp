@@ -1,6 +1,7 @@
 // The engine's one growable buffer of trivially copyable items, and the
 // policies its blocks come from:
-//   CachedBlocks  the block cache (block_cache.hpp), 64-byte aligned: input
+//   CachedBlocks  the block cache (block_cache.hpp), 64-byte aligned past
+//                 64 bytes (16 below): input
 //                 chunks, the clean output a worker builds, Arrow buffers;
 //   HeapBlocks    malloc, grown with realloc, which moves a large block by
 //                 remapping its pages: growing never holds the old and the
