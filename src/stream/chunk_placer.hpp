@@ -178,10 +178,15 @@ private:
         for (const auto& piece : held_) total += piece_range(*piece).second;
         std::string bytes;
         bytes.reserve(total);
+        std::size_t in_chunk = 0;  // of the row's bytes, those `chunk` holds
         for (auto& piece : held_) {
             const auto [from, size] = piece_range(*piece);
             bytes.append(piece->text().substr(from, size));
-            if (piece != chunk) piece.reset();
+            if (piece != chunk) {
+                piece.reset();
+            } else {
+                in_chunk = size;
+            }
         }
         const SalvageOptions& options = *shared_.options;
         ResilientParser parser(bytes, shared_.dialect.delimiter, options.quote_char, options.repair_quotes, 0,
@@ -194,8 +199,13 @@ private:
         const RowNotes notes =
             repair_row(parser, bytes, 0, line_, row, repair_settings(options, shared_.dialect));
         contained_ = parser.position() < fixed_end;
-        if (contained_) return line_;
         held_.clear();
+        if (contained_) {
+            // What the chunks let go held of the row, for reread.
+            bytes.resize(bytes.size() - in_chunk);
+            before_chunk_ = std::move(bytes);
+            return line_;
+        }
         RowInfo info;
         info.line = line_;
         info.byte_offset = open_offset_;
@@ -213,41 +223,30 @@ private:
     // cut row first). Only rows whose quote ran past a chunk pay for it.
     Status reread(const std::shared_ptr<Chunk>& chunk) {
         contained_ = false;
+        const std::size_t from =
+            open_offset_ > chunk->offset ? static_cast<std::size_t>(open_offset_ - chunk->offset) : 0;
         auto again = std::make_shared<Chunk>();
-        std::size_t size = 0;
-        for (const auto& piece : held_) {
-            const std::size_t from =
-                open_offset_ > piece->offset ? static_cast<std::size_t>(open_offset_ - piece->offset) : 0;
-            size += piece->size - from;
-        }
+        const std::size_t size = before_chunk_.size() + (chunk->size - from);
         again->storage.reserve(size + 1);
         // The byte before the text is where the quoted reading starts.
         const char quote = static_cast<char>(shared_.options->quote_char);
         again->storage.append(std::string_view{&quote, 1});
-        for (const auto& piece : held_) {
-            const std::size_t from =
-                open_offset_ > piece->offset ? static_cast<std::size_t>(open_offset_ - piece->offset) : 0;
-            again->storage.append(piece->text().substr(from));
-        }
+        again->storage.append(std::string_view{before_chunk_});
+        again->storage.append(chunk->text().substr(from));
+        std::string().swap(before_chunk_);
         again->begin = 1;
         again->size = size;
         again->offset = open_offset_;
         again->last = chunk->last;
-        std::vector<std::shared_ptr<Chunk>> pieces = std::move(held_);
-        held_.clear();
         ResultOf<F> result;
         parse_chunk(*again, result, shared_, formatter_);
         if (!result.error.is_ok()) return std::move(result.error);
         BRINEWICK_RETURN_IF_ERROR(
             emitter_.emit(result.from_row, Mark{}, line_, again->text(), 0, again->offset));
         settle(chunk, result.from_row, Mark{}, line_);
-        if (in_row_) {
-            // The row left open may have begun in any of the pieces.
-            held_.clear();
-            for (const auto& piece : pieces) {
-                if (piece->offset + piece->size > open_offset_) held_.push_back(piece);
-            }
-        }
+        // A row left open may have begun anywhere in what was read again,
+        // which holds all of it.
+        if (in_row_) held_.assign(1, again);
         return Status::ok();
     }
 
@@ -277,6 +276,7 @@ private:
     std::vector<std::shared_ptr<Chunk>> held_;  // the chunks the open row stands in
     Reading stitched_;
     bool contained_ = false;  // stitch cut the open row short: reread the held chunks
+    std::string before_chunk_;  // then: the row's bytes in the chunks before the last
 };
 
 }  // namespace brinewick::stream::pipeline
