@@ -272,6 +272,10 @@ def warnings_for(sniffed: Any, sample: bytes, sample_path: str, columns: list[Co
     if unclosed:
         warnings.append(f"A quoted field starting on line {unclosed[0].line} was never closed: "
                         "it ran to the end of the input.")
+    contained = examples.get("quote_contained")
+    if contained:
+        warnings.append(f"A quote opened on line {contained[0].line} was never closed: the row was ended "
+                        "at its line (repair='columns'); check that row.")
     return warnings, suggest
 
 
