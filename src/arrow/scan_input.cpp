@@ -84,7 +84,12 @@ Result<ScanResult> scan_rows(const std::string& path, InputWindow& window, const
     RowOutput output;
     std::vector<Boundary> boundaries;
     if (settings.block_size > 0) {
-        output.on_cut = [&](std::uint64_t offset, std::size_t line, bool in_row) {
+        // A row open at a cut may still be ended at its first line by the
+        // repair stage, which reads the rows after it again: with repairs,
+        // parts start only where no row is open, which nothing revises.
+        const bool repairs = settings.options.repair_columns;
+        output.on_cut = [&, repairs](std::uint64_t offset, std::size_t line, bool in_row) {
+            if (repairs && in_row) return;
             const std::uint64_t last = boundaries.empty() ? 0 : boundaries.back().offset;
             if (offset - last >= settings.block_size) boundaries.push_back({offset, line, in_row});
         };

@@ -168,3 +168,23 @@ def test_parts_put_together_are_the_whole_file(tmp_path_factory, data, options, 
     counts = whole.summary.to_dict()
     for key in ("total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows", "changed_rows"):
         assert sum(p[3].to_dict()[key] for p in parts) == counts[key], context
+
+
+@pytest.mark.parametrize("block", [97, 300])
+def test_parts_agree_with_the_whole_file_where_repairs_end_quotes_at_their_line(tmp_path, block):
+    # A quote that never closes is ended at its line by the repair, which
+    # reads the rows after it again: a part must not start inside it.
+    from brinewick._read import _plan_parts, _read_part
+
+    rng = random.Random(block)
+    lines = [b"id,name,amount"]
+    for i in range(400):
+        roll = rng.random()
+        lines.append(b'%d,"open %d,%d' % (i, i, i) if roll < 0.03 else
+                     b'%d,"multi\nline",%d' % (i, i) if roll < 0.06 else b"%d,name %d,%d" % (i, i, i))
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"\n".join(lines) + b"\n")
+    plan = _plan_parts(str(src), block, types="str")
+    got = pa.concat_tables([_read_part(str(src), plan, i, types="str")[0] for i in range(len(plan.starts))])
+    assert len(plan.starts) > 1
+    assert got.equals(pa.table(brinewick.read(src, types="str")))
