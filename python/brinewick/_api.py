@@ -25,6 +25,8 @@ def salvage(
     progress: Optional[ProgressCallback] = None,
     durable: bool = True,
     jobs: Optional[int] = None,
+    encoding: str = "auto",
+    fallback_encoding: Optional[str] = "cp1252",
 ) -> SalvageSummary:
     """Salvage a damaged CSV file into a clean one, in bounded memory.
 
@@ -48,8 +50,9 @@ def salvage(
         the input itself: it is then replaced only when the run succeeds.
     quarantine : str, bytes or os.PathLike, optional
         Where rows that could not be fitted go, as CSV with the columns
-        ``line,byte_offset,reason,raw``; ``raw`` is the row's text exactly
-        as it stands in the input (invalid UTF-8 replaced by U+FFFD).
+        ``line,byte_offset,reason,raw``; ``raw`` is the row's text as it
+        stands in the input, decoded as the clean rows are (with
+        ``encoding="utf-8"``, invalid UTF-8 is replaced by U+FFFD).
     changes : str, bytes or os.PathLike, optional
         Where every change made to a clean row is recorded, as CSV with the
         columns ``line,byte_offset,change,detail``.
@@ -84,6 +87,21 @@ def salvage(
         into chunks of about a MiB, parsed side by side and written in order.
         The outputs are byte for byte the same for every value; None uses
         every core this process may run on, ``1`` parses on one thread.
+    encoding : str, default "auto"
+        The input's encoding; the outputs are always UTF-8. ``"auto"``
+        reads a BOM (UTF-8, UTF-16, UTF-32), the NUL bytes of BOM-less
+        UTF-16/32, and otherwise takes UTF-8, decoding a field whose bytes
+        are not UTF-8 from ``fallback_encoding`` instead (a ``transcoded``
+        change record); a file whose first MiB is not UTF-8 at all is read
+        wholly in the fallback encoding. ``"utf-8"`` reads the bytes as
+        they stand, ill-formed ones as U+FFFD. Any other name (``"gbk"``,
+        ``"shift_jis"``, ``"utf-16-le"``...) is decoded by the C library's
+        iconv; a sequence it cannot decode becomes U+FFFD and is counted in
+        ``SalvageSummary.undecodable``. Byte offsets in the records are
+        those of the decoded UTF-8 text (the file's own for UTF-8 input).
+    fallback_encoding : str or None, default "cp1252"
+        ``"cp1252"`` (windows-1252 as browsers read it) or ``"latin-1"``,
+        which give every byte a character; None puts U+FFFD instead.
 
     Returns
     -------
@@ -122,7 +140,8 @@ def salvage(
         input, output, quarantine=quarantine, changes=changes, delimiter=delimiter,
         quote_char=quote_char, fill_ragged_rows=fill_ragged_rows, merge_overflow=merge_overflow,
         expected_columns=expected_columns, repair_quotes=repair_quotes, progress=progress,
-        durable=durable, read_size=_native.DEFAULT_READ_SIZE, jobs=jobs,
+        durable=durable, read_size=_native.DEFAULT_READ_SIZE, jobs=jobs, encoding=encoding,
+        fallback_encoding=fallback_encoding,
     )
 
 
@@ -143,13 +162,16 @@ def _salvage(
     read_size: int,
     jobs: Optional[int] = None,
     chunk_size: int = _native.DEFAULT_CHUNK_SIZE,
+    encoding: object = "auto",
+    fallback_encoding: object = "cp1252",
 ) -> SalvageSummary:
     """salvage() with the size of each read and of each parallel chunk as
     knobs (tests use tiny ones)."""
     settings = NativeSettings.check(
         delimiter=delimiter, quote_char=quote_char, fill_ragged_rows=fill_ragged_rows,
         merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
-        durable=durable, jobs=jobs, read_size=read_size, chunk_size=chunk_size,
+        durable=durable, jobs=jobs, read_size=read_size, chunk_size=chunk_size, encoding=encoding,
+        fallback_encoding=fallback_encoding,
     )
     callback = check_progress(progress)
     given: Dict[bytes, object] = {}

@@ -245,6 +245,8 @@ def read(
     jobs: Optional[int] = None,
     batch_rows: int = DEFAULT_BATCH_ROWS,
     spool_limit: Optional[int] = DEFAULT_SPOOL_LIMIT,
+    encoding: str = "auto",
+    fallback_encoding: Optional[str] = "cp1252",
 ) -> SalvagedTable:
     """Salvage a damaged CSV file into Arrow data, without a Python object per field.
 
@@ -291,6 +293,9 @@ def read(
         The most bytes of a pipe or device copied aside; a longer stream
         raises OSError (EFBIG) naming it, and the copy is removed. None
         copies without a limit.
+    encoding, fallback_encoding : str
+        How the bytes are decoded, as :func:`brinewick.salvage` does. A file
+        that is decoded (not read as UTF-8) is read as one part.
 
     Returns
     -------
@@ -321,7 +326,8 @@ def read(
     >>> table = pa.table(brinewick.read("export.csv"))       # doctest: +SKIP
     """
     settings = _check_read_options(header, types, dtypes, empty_as_null, delimiter, quote_char, fill_ragged_rows,
-                                   merge_overflow, expected_columns, repair_quotes, jobs, batch_rows, spool_limit)
+                                   merge_overflow, expected_columns, repair_quotes, jobs, batch_rows, spool_limit,
+                                   encoding, fallback_encoding)
     return _read(path, settings, spool_limit)
 
 
@@ -344,7 +350,8 @@ def _check_read_options(header: bool = True, types: str = "infer", dtypes: Optio
                         fill_ragged_rows: bool = True, merge_overflow: bool = True,
                         expected_columns: Optional[int] = None, repair_quotes: bool = True,
                         jobs: Optional[int] = None, batch_rows: int = DEFAULT_BATCH_ROWS,
-                        spool_limit: Optional[int] = DEFAULT_SPOOL_LIMIT) -> NativeSettings:
+                        spool_limit: Optional[int] = DEFAULT_SPOOL_LIMIT, encoding: str = "auto",
+                        fallback_encoding: Optional[str] = "cp1252") -> NativeSettings:
     """read()'s options, checked (spool_limit is read's own, not the native reader's)."""
     limit = check_int("spool_limit", spool_limit, none_allowed=True)
     if limit is not None and limit < 0:
@@ -353,7 +360,7 @@ def _check_read_options(header: bool = True, types: str = "infer", dtypes: Optio
         delimiter=delimiter, quote_char=quote_char, fill_ragged_rows=fill_ragged_rows,
         merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
         header=header, types=types, dtypes=dtypes, empty_as_null=empty_as_null, jobs=jobs,
-        batch_rows=batch_rows,
+        batch_rows=batch_rows, encoding=encoding, fallback_encoding=fallback_encoding,
     )
 
 

@@ -82,6 +82,13 @@ def salvage_options(command: Callable[..., Any]) -> Callable[..., Any]:
                                        "check off)."),
         click.option("--no-repair-quotes", "repair_quotes", is_flag=True, flag_value=False,
                      default=True, help="Take every quote inside a quoted field as closing it."),
+        click.option("--encoding", "-e", metavar="NAME", default="auto", show_default=True,
+                     help="The input's encoding: auto (BOM, UTF-16/32 by their NUL bytes, else UTF-8 "
+                          "with a fallback for lines that are not), utf-8, or any name iconv knows "
+                          "(gbk, shift_jis, latin1...)."),
+        click.option("--fallback-encoding", metavar="NAME", default="cp1252", show_default=True,
+                     help="For lines of a UTF-8 file that are not UTF-8: cp1252, latin-1, or 'none' "
+                          "(U+FFFD)."),
     ]
     for option in reversed(options):
         command = option(command)
@@ -99,7 +106,14 @@ def _dialect(kwargs: dict[str, Any]) -> dict[str, Any]:
         "merge_overflow": kwargs.pop("merge_overflow"),
         "expected_columns": kwargs.pop("expected_columns"),
         "repair_quotes": kwargs.pop("repair_quotes"),
+        **_encoding(kwargs),
     }
+
+
+def _encoding(kwargs: dict[str, Any]) -> dict[str, Any]:
+    fallback = kwargs.pop("fallback_encoding")
+    return {"encoding": kwargs.pop("encoding"),
+            "fallback_encoding": None if fallback.lower() == "none" else fallback}
 
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"], "max_content_width": 100})
@@ -338,16 +352,16 @@ def _run_job(job: Job, options: dict[str, Any], progress: Callable[[int, Optiona
 
 
 def _table(outcomes: list[Outcome]) -> str:
-    header = ["file", "rows", "changed", "set aside", "delimiter", "columns", "changes"]
+    header = ["file", "rows", "changed", "set aside", "delimiter", "columns", "encoding", "changes"]
     body = []
     for o in outcomes:
         if o.summary is None:
-            body.append([o.job.label, "-", "-", "-", "-", "-", "failed"])
+            body.append([o.job.label, "-", "-", "-", "-", "-", "-", "failed"])
             continue
         s = o.summary
         kinds = ", ".join(f"{k} {n}" for k, n in s.changes.items() if n) or "none"
         body.append([o.job.label, str(s.total_rows), str(s.changed_rows), str(s.quarantined_rows),
-                     repr(s.detected_delimiter), str(s.inferred_columns), kinds])
+                     repr(s.detected_delimiter), str(s.inferred_columns), s.encoding, kinds])
     widths = [max(len(r[i]) for r in [header, *body]) for i in range(len(header))]
     numeric = {1, 2, 3, 5}
 
@@ -476,7 +490,11 @@ def _report(lines: list[str]) -> None:
 @click.option("--bytes", "sample_bytes", type=click.IntRange(min=1), default=1 << 20,
               show_default=True, help="How many leading bytes to look at.")
 @click.option("--json", "as_json", is_flag=True, help="One JSON object per file.")
-def sniff_command(files: tuple[str, ...], sample_bytes: int, as_json: bool) -> None:
+@click.option("--encoding", "-e", metavar="NAME", default="auto", show_default=True,
+              help="The input's encoding, as for salvage.")
+@click.option("--fallback-encoding", metavar="NAME", default="cp1252", show_default=True,
+              help="For lines of a UTF-8 file that are not UTF-8, as for salvage.")
+def sniff_command(files: tuple[str, ...], sample_bytes: int, as_json: bool, **kwargs: Any) -> None:
     """Guess the dialect of each FILE from its first bytes.
 
     Delimiter, column count, whether the first row looks like a header, line
@@ -487,7 +505,8 @@ def sniff_command(files: tuple[str, ...], sample_bytes: int, as_json: bool) -> N
     status = EXIT_OK
     for name in files:
         try:
-            result = sniff_file(_stdin_path() if name == STDIO else name, sample_bytes=sample_bytes)
+            result = sniff_file(_stdin_path() if name == STDIO else name, sample_bytes=sample_bytes,
+                                **_encoding(dict(kwargs)))
         except OSError as error:
             _fail(_io_message(error, name))
             status = EXIT_IO
@@ -502,6 +521,7 @@ def sniff_command(files: tuple[str, ...], sample_bytes: int, as_json: bool) -> N
             ("delimiter", repr(result.delimiter)), ("columns", result.columns),
             ("header", "yes" if result.has_header else "no"), ("line endings", result.line_endings),
             ("byte-order mark", "yes" if result.bom else "no"),
+            ("encoding", result.encoding_note()),
             ("invalid UTF-8", f"{result.invalid_utf8_bytes} byte{'' if result.invalid_utf8_bytes == 1 else 's'}"
                               f" ({result.invalid_utf8_share:.3%})"),
             ("sample", f"first {result.sample_bytes} bytes"),
@@ -581,7 +601,8 @@ def _text_report(report: Any) -> str:
     lines = [
         f"{report.path}: {s.total_rows} rows, {s.changed_rows} changed, "
         f"{s.quarantined_rows} set aside; delimiter {s.detected_delimiter!r}, "
-        f"{s.inferred_columns} columns",
+        f"{s.inferred_columns} columns; encoding {s.encoding}"
+        + (f", {s.undecodable} undecodable byte sequences" if s.undecodable else ""),
         "",
         "changes by kind:",
         *(f"  {kind:<18}{n}" for kind, n in s.changes.items()),

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "salvage/salvage.hpp"
+#include "stream/decoding.hpp"
 
 namespace brinewick::native {
 
@@ -33,6 +34,9 @@ public:
 
     // The six dialect and repair options, a delimiter equal to the quote refused.
     [[nodiscard]] bool dialect(SalvageOptions& out) const;
+    // `encoding` (a name the engine reads) and `fallback_encoding` (a
+    // single-byte table's name, or None).
+    [[nodiscard]] bool encoding(stream::EncodingRequest& out) const;
 
 private:
     Converter convert_;

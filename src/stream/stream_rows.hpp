@@ -42,11 +42,13 @@ struct RowInfo {
 //   Padded, Merged: the fields as parsed;   BlankLine: 1 (its one field)
 //   StrayQuote: quotes kept as text;        TextAfterQuote: fields with text after the quote
 //   UnclosedQuote: lines the row spans;     InvalidUtf8: U+FFFD replacements made
+//   Transcoded: fields read through the fallback encoding, named by `encoding`
 // `columns` is the column count for Padded, Merged and BlankLine, else 0.
 struct RowChange {
     ChangeKind kind;
     std::size_t count = 0;
     std::size_t columns = 0;
+    std::string_view encoding{};  // a static name
 };
 
 // The detail text of a change record ("2 of 5 fields; 3 empty fields added"),
