@@ -62,19 +62,40 @@ const SingleByteTable* single_byte_table(std::string_view name) noexcept {
     return nullptr;
 }
 
-void append_single_byte(std::string& out, const SingleByteTable& table, const unsigned char* data,
-                        std::size_t size) {
+std::size_t decode_single_byte(char* out, const SingleByteTable& table, const unsigned char* data,
+                               std::size_t size) noexcept {
+    char* to = out;
     std::size_t i = 0;
     while (i < size) {
-        std::size_t ascii = i;
-        while (ascii < size && data[ascii] < 0x80) ++ascii;
-        out.append(reinterpret_cast<const char*>(data + i), ascii - i);
-        i = ascii;
-        for (; i < size && data[i] >= 0x80; ++i) {
-            const SingleByteTable::Entry& entry = table.entries[data[i]];
-            out.append(entry.bytes.data(), entry.length);
+        // Eight ASCII bytes a step: the usual text between accented letters.
+        while (i + 8 <= size) {
+            std::uint64_t word;
+            std::memcpy(&word, data + i, 8);
+            if ((word & 0x8080808080808080ULL) != 0) break;
+            std::memcpy(to, data + i, 8);
+            to += 8;
+            i += 8;
+        }
+        const std::size_t stop = std::min(size, i + 8);
+        for (; i < stop; ++i) {
+            const unsigned char byte = data[i];
+            if (byte < 0x80) {
+                *to++ = static_cast<char>(byte);
+            } else {
+                const SingleByteTable::Entry& entry = table.entries[byte];
+                std::memcpy(to, entry.bytes.data(), 3);  // the room is there; the length says what counts
+                to += entry.length;
+            }
         }
     }
+    return static_cast<std::size_t>(to - out);
+}
+
+void append_single_byte(std::string& out, const SingleByteTable& table, const unsigned char* data,
+                        std::size_t size) {
+    const std::size_t at = out.size();
+    out.resize(at + 3 * size);
+    out.resize(at + decode_single_byte(out.data() + at, table, data, size));
 }
 
 std::size_t append_text_with_fallback(std::string& out, const SingleByteTable* fallback,

@@ -27,6 +27,11 @@ struct SingleByteTable {
 // The table of a name ("cp1252", "windows-1252", "latin-1", ...), or null.
 [[nodiscard]] const SingleByteTable* single_byte_table(std::string_view name) noexcept;
 
+// Writes the UTF-8 text of `size` bytes read through `table` to `out`,
+// which has room for 3 * size bytes; returns the bytes written.
+[[nodiscard]] std::size_t decode_single_byte(char* out, const SingleByteTable& table, const unsigned char* data,
+                                             std::size_t size) noexcept;
+
 // Appends the UTF-8 text of `size` bytes read through `table`.
 void append_single_byte(std::string& out, const SingleByteTable& table, const unsigned char* data,
                         std::size_t size);

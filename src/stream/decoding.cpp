@@ -133,7 +133,7 @@ public:
     DecodingFilter(std::unique_ptr<ByteSource> inner, std::shared_ptr<DecodeState> counters) noexcept
         : inner_(std::move(inner)), counters_(std::move(counters)) {}
 
-    Result<std::size_t> read(char* into, std::size_t size, const std::atomic<bool>& cancel) final {
+    Result<std::size_t> read(char* into, std::size_t size, const std::atomic<bool>& cancel) override {
         while (taken_ == out_.size()) {
             out_.clear();
             taken_ = 0;
@@ -165,8 +165,15 @@ protected:
     // with `end`, all of `in` (nothing more comes).
     virtual std::size_t convert(std::string_view in, bool end, std::string& out) = 0;
 
-private:
+    // Nothing read and not yet handed out: a subclass may read on its own.
+    [[nodiscard]] bool idle() const noexcept { return taken_ == out_.size() && in_.empty() && !ended_; }
+    [[nodiscard]] ByteSource& inner() noexcept { return *inner_; }
+    void count_input(std::size_t bytes) noexcept {
+        counters_->input_bytes.fetch_add(bytes, std::memory_order_relaxed);
+    }
     static constexpr std::size_t kPiece = std::size_t{1} << 18;
+
+private:
     std::unique_ptr<ByteSource> inner_;
     std::shared_ptr<DecodeState> counters_;
     std::string in_;
@@ -181,6 +188,18 @@ public:
                 std::shared_ptr<DecodeState> counters) noexcept
         : DecodingFilter(std::move(inner), std::move(counters)), table_(table) {}
 
+    // A byte is at most three of UTF-8: a read of three bytes or more
+    // decodes straight into the caller's buffer, without a copy between.
+    Result<std::size_t> read(char* into, std::size_t size, const std::atomic<bool>& cancel) override {
+        if (size < 3 || !idle()) return DecodingFilter::read(into, size, cancel);
+        const std::size_t want = std::min(size / 3, kPiece);
+        raw_.resize(want);
+        auto got = inner().read(raw_.data(), want, cancel);
+        if (!got.is_ok()) return got;
+        count_input(got.value());
+        return decode_single_byte(into, table_, reinterpret_cast<const unsigned char*>(raw_.data()), got.value());
+    }
+
 protected:
     std::size_t convert(std::string_view in, bool, std::string& out) override {
         append_single_byte(out, table_, reinterpret_cast<const unsigned char*>(in.data()), in.size());
@@ -189,6 +208,7 @@ protected:
 
 private:
     const SingleByteTable& table_;
+    std::string raw_;
 };
 
 class IconvSource final : public DecodingFilter {

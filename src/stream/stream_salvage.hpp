@@ -1,7 +1,8 @@
 // Streaming file salvage: the same clean CSV and counters as salvage_file,
 // read in chunks (memory bounded by the longest row, not the file), written
 // to temporary files that are renamed into place only when every output is
-// complete, with a lossless quarantine and a record of every change made.
+// complete, with a quarantine of the rows set aside as they stood and a
+// record of every change made.
 //
 // No Python here: the caller runs stream_salvage on any thread and watches
 // or stops it through StreamControl from another.
