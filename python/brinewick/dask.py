@@ -86,7 +86,7 @@ def salvage(
     **options
         The options of :func:`brinewick.salvage` (delimiter, quote_char,
         fill_ragged_rows, merge_overflow, expected_columns, repair_quotes,
-        durable).
+        durable, encoding, fallback_encoding).
 
     Returns
     -------
@@ -222,7 +222,9 @@ def read(paths_or_glob: Union[PathLike, Iterable[PathLike]], *, blocksize: Optio
         reading it whole. None reads every file whole.
     **read_options
         The options of :func:`brinewick.read` (header, types, dtypes,
-        empty_as_null, batch_rows and the six salvage options). Every file
+        empty_as_null, batch_rows, encoding, fallback_encoding and the six
+        salvage options); a file that is decoded (not read as UTF-8) is one
+        partition. Every file
         must come out with the same columns and types; give ``dtypes`` (or
         ``types="str"``) when inference could tell files apart.
 

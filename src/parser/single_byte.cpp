@@ -76,16 +76,14 @@ std::size_t decode_single_byte(char* out, const SingleByteTable& table, const un
             to += 8;
             i += 8;
         }
-        const std::size_t stop = std::min(size, i + 8);
+        // A block with a letter past ASCII: every byte through the table,
+        // without a branch (an ASCII byte's entry is itself, length 1). The
+        // room for three bytes each is there; the length says what counts.
+        const std::size_t stop = std::min(size, i + 16);
         for (; i < stop; ++i) {
-            const unsigned char byte = data[i];
-            if (byte < 0x80) {
-                *to++ = static_cast<char>(byte);
-            } else {
-                const SingleByteTable::Entry& entry = table.entries[byte];
-                std::memcpy(to, entry.bytes.data(), 3);  // the room is there; the length says what counts
-                to += entry.length;
-            }
+            const SingleByteTable::Entry& entry = table.entries[data[i]];
+            std::memcpy(to, entry.bytes.data(), 3);
+            to += entry.length;
         }
     }
     return static_cast<std::size_t>(to - out);

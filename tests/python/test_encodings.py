@@ -173,3 +173,13 @@ def test_command_line_sniff_says_legacy(tmp_path):
     run = cli("sniff", str(path))
     assert run.returncode == 0, run.stderr
     assert "legacy encoding" in run.stdout.decode()
+
+
+def test_dask_reads_a_decoded_file_as_one_part(tmp_path):
+    bwd = pytest.importorskip("brinewick.dask")
+    path = tmp_path / "in.csv"
+    path.write_bytes((LATIN * 40).encode("cp1252"))
+    frames = bwd.read(str(path), blocksize=64)  # many blocks, were the text the file's own bytes
+    lines = [line.split(";") for line in (LATIN * 40).splitlines()]
+    assert frames.data.npartitions == 1
+    assert frames.data.compute().values.tolist() == lines[1:]  # the repeated headers are rows
