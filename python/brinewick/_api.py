@@ -28,6 +28,8 @@ def salvage(
     durable: bool = True,
     jobs: Optional[int] = None,
     storage_options: Optional[Dict[str, Any]] = None,
+    encoding: str = "auto",
+    fallback_encoding: Optional[str] = "cp1252",
 ) -> SalvageSummary:
     """Salvage a damaged CSV file into a clean one, in bounded memory.
 
@@ -54,8 +56,9 @@ def salvage(
         the input itself: it is then replaced only when the run succeeds.
     quarantine : str, bytes or os.PathLike, optional
         Where rows that could not be fitted go, as CSV with the columns
-        ``line,byte_offset,reason,raw``; ``raw`` is the row's text exactly
-        as it stands in the input (invalid UTF-8 replaced by U+FFFD).
+        ``line,byte_offset,reason,raw``; ``raw`` is the row's text as it
+        stands in the input, decoded as the clean rows are (with
+        ``encoding="utf-8"``, invalid UTF-8 is replaced by U+FFFD).
     changes : str, bytes or os.PathLike, optional
         Where every change made to a clean row is recorded, as CSV with the
         columns ``line,byte_offset,change,detail``.
@@ -106,6 +109,21 @@ def salvage(
         ...), as in pandas and Dask. A URL output is uploaded as it is
         written and committed only when the whole salvage succeeded; on any
         failure (Ctrl-C included) it is discarded, a multipart upload aborted.
+    encoding : str, default "auto"
+        The input's encoding; the outputs are always UTF-8. ``"auto"``
+        reads a BOM (UTF-8, UTF-16, UTF-32), the NUL bytes of BOM-less
+        UTF-16/32, and otherwise takes UTF-8, decoding a field whose bytes
+        are not UTF-8 from ``fallback_encoding`` instead (a ``transcoded``
+        change record); a file whose first MiB is not UTF-8 at all is read
+        wholly in the fallback encoding. ``"utf-8"`` reads the bytes as
+        they stand, ill-formed ones as U+FFFD. Any other name (``"gbk"``,
+        ``"shift_jis"``, ``"utf-16-le"``...) is decoded by the C library's
+        iconv; a sequence it cannot decode becomes U+FFFD and is counted in
+        ``SalvageSummary.undecodable``. Byte offsets in the records are
+        those of the decoded UTF-8 text (the file's own for UTF-8 input).
+    fallback_encoding : str or None, default "cp1252"
+        ``"cp1252"`` (windows-1252 as browsers read it) or ``"latin-1"``,
+        which give every byte a character; None puts U+FFFD instead.
 
     Returns
     -------
@@ -145,6 +163,7 @@ def salvage(
         quote_char=quote_char, fill_ragged_rows=fill_ragged_rows, merge_overflow=merge_overflow,
         expected_columns=expected_columns, repair_quotes=repair_quotes, repair=repair, progress=progress,
         durable=durable, read_size=_native.DEFAULT_READ_SIZE, jobs=jobs, storage_options=storage_options,
+        encoding=encoding, fallback_encoding=fallback_encoding,
     )
 
 
@@ -167,6 +186,8 @@ def _salvage(
     jobs: Optional[int] = None,
     chunk_size: int = _native.DEFAULT_CHUNK_SIZE,
     storage_options: Optional[Dict[str, Any]] = None,
+    encoding: object = "auto",
+    fallback_encoding: object = "cp1252",
 ) -> SalvageSummary:
     """salvage() with the size of each read and of each parallel chunk as
     knobs (tests use tiny ones)."""
@@ -174,6 +195,7 @@ def _salvage(
         delimiter=delimiter, quote_char=quote_char, fill_ragged_rows=fill_ragged_rows,
         merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
         repair=repair, durable=durable, jobs=jobs, read_size=read_size, chunk_size=chunk_size,
+        encoding=encoding, fallback_encoding=fallback_encoding,
     )
     callback = check_progress(progress)
     options = _remote.check_storage_options(storage_options)

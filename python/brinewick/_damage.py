@@ -45,6 +45,18 @@ class SniffResult:
     line_endings: str        # of rows: "LF", "CRLF", "CR", "none" or "mixed (LF 3, CRLF 2)"
     bom: bool
     invalid_utf8_bytes: int  # bytes of the sample that are not valid UTF-8
+    encoding: str = "utf-8"  # what a salvage would read the file in
+    legacy_encoding: bool = False  # the sample is not (all) UTF-8: an older single-byte export
+
+    def encoding_note(self) -> str:
+        """The encoding as a person reads it: which, and why."""
+        if self.encoding.startswith("utf-16") or self.encoding.startswith("utf-32"):
+            return self.encoding
+        if self.legacy_encoding and self.encoding == "utf-8":
+            return "utf-8, with lines in a legacy encoding (read through the fallback)"
+        if self.legacy_encoding:
+            return f"{self.encoding} (looks like a legacy encoding, not UTF-8)"
+        return self.encoding
 
     @property
     def invalid_utf8_share(self) -> float:
@@ -57,6 +69,7 @@ class SniffResult:
             "line_endings": self.line_endings, "bom": self.bom,
             "invalid_utf8_bytes": self.invalid_utf8_bytes,
             "invalid_utf8_share": round(self.invalid_utf8_share, 6),
+            "encoding": self.encoding, "legacy_encoding": self.legacy_encoding,
         }
 
 
@@ -190,26 +203,36 @@ def _looks_like_header(rows: list[list[str]]) -> bool:
     return all(_kind_of(name) == "text" for name in first)
 
 
-def sniff_file(path: PathLike, *, sample_bytes: int = DEFAULT_SAMPLE_BYTES,
+def sniff_file(path: PathLike, *, sample_bytes: int = DEFAULT_SAMPLE_BYTES, encoding: str = "auto",
+               fallback_encoding: Optional[str] = "cp1252",
                storage_options: Optional[Mapping[str, Any]] = None) -> SniffResult:
-    """Delimiter, column count, header guess, line endings, byte-order mark
-    and invalid UTF-8 of the first `sample_bytes` bytes of a file.
+    """Delimiter, column count, header guess, line endings, byte-order mark,
+    invalid UTF-8 and encoding of the first `sample_bytes` bytes of a file.
 
     `path` may be a URL read through fsspec (only the sample is fetched),
     with `storage_options` passed to it.
 
     The delimiter and the column count are settled exactly as a salvage of
     the file would settle them, when the sample holds the rows they read.
+    `encoding` and `fallback_encoding` are those of :func:`brinewick.salvage`.
     """
     import _brinewick_backend as backend
 
+    from . import _native
+    from ._options import _fallback_encoding, check_encoding
+
     name = os.fsdecode(_remote.local_of(os.fspath(path)))
     sample_bytes = _in_range("sample_bytes", sample_bytes, 1, MAX_SAMPLE_BYTES)
+    encoding = check_encoding(encoding)
+    fallback = _fallback_encoding(fallback_encoding)
     data = _read_sample(name, sample_bytes, _remote.check_storage_options(storage_options))
+    whole = len(data) < sample_bytes
+    used, legacy = _native.sniff_encoding(data, whole, encoding, fallback)
+    text = _as_utf8(data, used)
     with tempfile.TemporaryDirectory(prefix="brinewick-sniff-") as tmp:
         sample_path = os.path.join(tmp, "sample.csv")
         with open(sample_path, "wb") as f:
-            f.write(data)
+            f.write(text)
         reader = backend.open(sample_path, expected_columns=0)
         rows = [row for _, row in zip(range(50), reader) if row != [""]]
         summary = backend.open(sample_path).summary
@@ -220,9 +243,23 @@ def sniff_file(path: PathLike, *, sample_bytes: int = DEFAULT_SAMPLE_BYTES,
         columns=summary.inferred_columns,
         has_header=_looks_like_header(rows),
         line_endings=_line_endings(data, summary.detected_delimiter),
-        bom=data.startswith(codecs.BOM_UTF8),
+        bom=data.startswith((codecs.BOM_UTF8, codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)),
         invalid_utf8_bytes=_invalid_utf8_bytes(data),
+        encoding=used,
+        legacy_encoding=legacy,
     )
+
+
+def _as_utf8(data: bytes, encoding: str) -> bytes:
+    """The sample as the UTF-8 text the salvage's parser would see (the
+    heuristics only need the delimiters, so an encoding Python lacks is left
+    as it stands)."""
+    if encoding == "utf-8":
+        return data
+    try:
+        return data.decode(encoding, "replace").lstrip("\ufeff").encode("utf-8")
+    except LookupError:
+        return data
 
 
 def _in_range(name: str, value: object, low: int, high: int) -> int:

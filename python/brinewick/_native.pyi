@@ -9,14 +9,15 @@ CHANGE_KINDS: Tuple[str, ...]
 DEFAULT_READ_SIZE: int
 DEFAULT_CHUNK_SIZE: int
 
-_Counters = Tuple[int, int, int, int, str, int, Tuple[int, ...], int, int]
+_Counters = Tuple[int, int, int, int, str, int, Tuple[int, ...], int, int, str, bool, int]
 
 @final
 class SalvageResult(structseq[Any], _Counters):
     if sys.version_info >= (3, 10):
         __match_args__: Final = (
             "total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows", "detected_delimiter",
-            "inferred_columns", "changes", "changed_rows", "bytes_read",
+            "inferred_columns", "changes", "changed_rows", "bytes_read", "encoding", "legacy_encoding",
+            "undecodable",
         )
     @property
     def total_rows(self) -> int: ...
@@ -36,13 +37,20 @@ class SalvageResult(structseq[Any], _Counters):
     def changed_rows(self) -> int: ...
     @property
     def bytes_read(self) -> int: ...
+    @property
+    def encoding(self) -> str: ...
+    @property
+    def legacy_encoding(self) -> bool: ...
+    @property
+    def undecodable(self) -> int: ...
 
 @final
-class ReadReport(structseq[Any], Tuple[int, int, int, int, str, int, Tuple[int, ...], int, int, float]):
+class ReadReport(structseq[Any], Tuple[int, int, int, int, str, int, Tuple[int, ...], int, int, str, bool, int, float]):
     if sys.version_info >= (3, 10):
         __match_args__: Final = (
             "total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows", "detected_delimiter",
-            "inferred_columns", "changes", "changed_rows", "bytes_read", "seconds",
+            "inferred_columns", "changes", "changed_rows", "bytes_read", "encoding", "legacy_encoding",
+            "undecodable", "seconds",
         )
     @property
     def total_rows(self) -> int: ...
@@ -62,6 +70,12 @@ class ReadReport(structseq[Any], Tuple[int, int, int, int, str, int, Tuple[int, 
     def changed_rows(self) -> int: ...
     @property
     def bytes_read(self) -> int: ...
+    @property
+    def encoding(self) -> str: ...
+    @property
+    def legacy_encoding(self) -> bool: ...
+    @property
+    def undecodable(self) -> int: ...
     @property
     def seconds(self) -> float: ...
 
@@ -105,6 +119,10 @@ def salvage(
     progress: Optional[Callable[[int, Optional[int]], object]],
     /,
 ) -> SalvageResult: ...
+def encoding_known(name: str, /) -> bool: ...
+def sniff_encoding(
+    sample: bytes, whole: bool, encoding: str, fallback_encoding: Optional[str], /
+) -> Tuple[str, bool]: ...
 def read_open(path: bytes, settings: NativeSettings, /) -> object: ...
 def read_scan(reader: object, /) -> None: ...
 def read_stream(reader: object, /) -> object: ...

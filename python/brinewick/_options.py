@@ -139,6 +139,32 @@ class SalvageOptions:
         )
 
 
+#: Fallback encodings: tables that give every byte a character.
+FALLBACK_ENCODINGS = ("cp1252", "latin-1")
+
+
+def check_encoding(encoding: object) -> str:
+    """``"auto"``, UTF-8, or a name the engine can decode from; else ValueError."""
+    if not isinstance(encoding, str):
+        raise TypeError(f"encoding must be a str, not {type(encoding).__name__}")
+    if not _native.encoding_known(encoding):
+        raise ValueError(f"unknown encoding: {encoding!r}")
+    return encoding
+
+
+def _fallback_encoding(fallback: object) -> Optional[str]:
+    if fallback is None:
+        return None
+    if not isinstance(fallback, str):
+        raise TypeError(f"fallback_encoding must be a str or None, not {type(fallback).__name__}")
+    folded = fallback.lower().replace("_", "-")
+    aliases = {"cp1252": "cp1252", "windows-1252": "cp1252", "latin-1": "latin-1", "latin1": "latin-1",
+               "iso-8859-1": "latin-1"}
+    if folded not in aliases:
+        raise ValueError(f"fallback_encoding must be one of {', '.join(FALLBACK_ENCODINGS)} or None, got {fallback!r}")
+    return aliases[folded]
+
+
 def check_progress(progress: object) -> Optional[ProgressCallback]:
     if progress is None:
         return None
@@ -234,6 +260,8 @@ class NativeSettings:
     batch_rows: int  # read: the most rows in one record batch
     read_size: int  # bytes asked of each read (tests use tiny sizes)
     chunk_size: int  # bytes of input each thread takes at a time
+    encoding: str = "auto"  # "auto", "utf-8", or a name iconv knows
+    fallback_encoding: Optional[str] = "cp1252"  # for lines of a UTF-8 file that are not UTF-8
     # Opens the input for each pass when it is not a local file (an object
     # store's): a callable giving a reader with readinto, seekable, seek,
     # close and size. Set by the entry points, never by a user.
@@ -259,6 +287,8 @@ class NativeSettings:
         batch_rows: object = DEFAULT_BATCH_ROWS,
         read_size: object = _native.DEFAULT_READ_SIZE,
         chunk_size: object = _native.DEFAULT_CHUNK_SIZE,
+        encoding: object = "auto",
+        fallback_encoding: object = "cp1252",
     ) -> "NativeSettings":
         """Validate raw option values, in this order; raise TypeError or ValueError naming the option.
 
@@ -285,4 +315,6 @@ class NativeSettings:
             batch_rows=_at_least_one("batch_rows", batch_rows),
             read_size=_at_least_one("read_size", read_size),
             chunk_size=_at_least_one("chunk_size", chunk_size),
+            encoding=check_encoding(encoding),
+            fallback_encoding=_fallback_encoding(fallback_encoding),
         )

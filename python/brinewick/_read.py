@@ -252,6 +252,8 @@ def read(
     spool_limit: Optional[int] = DEFAULT_SPOOL_LIMIT,
     repair: str = "columns",
     storage_options: Optional[Dict[str, Any]] = None,
+    encoding: str = "auto",
+    fallback_encoding: Optional[str] = "cp1252",
 ) -> SalvagedTable:
     """Salvage a damaged CSV file into Arrow data, without a Python object per field.
 
@@ -302,6 +304,9 @@ def read(
         copies without a limit.
     storage_options : dict, optional
         Passed to fsspec when `path` is a URL (credentials, endpoint, ...).
+    encoding, fallback_encoding : str
+        How the bytes are decoded, as :func:`brinewick.salvage` does. A file
+        that is decoded (not read as UTF-8) is read as one part.
 
     Returns
     -------
@@ -333,7 +338,7 @@ def read(
     """
     settings = _check_read_options(header, types, dtypes, empty_as_null, delimiter, quote_char, fill_ragged_rows,
                                    merge_overflow, expected_columns, repair_quotes, jobs, batch_rows, spool_limit,
-                                   repair)
+                                   repair, encoding, fallback_encoding)
     return _read(path, settings, spool_limit, storage_options)
 
 
@@ -357,7 +362,8 @@ def _check_read_options(header: bool = True, types: str = "infer", dtypes: Optio
                         expected_columns: Optional[int] = None, repair_quotes: bool = True,
                         jobs: Optional[int] = None, batch_rows: int = DEFAULT_BATCH_ROWS,
                         spool_limit: Optional[int] = DEFAULT_SPOOL_LIMIT,
-                        repair: str = "columns") -> NativeSettings:
+                        repair: str = "columns", encoding: str = "auto",
+                        fallback_encoding: Optional[str] = "cp1252") -> NativeSettings:
     """read()'s options, checked (spool_limit is read's own, not the native reader's)."""
     limit = check_int("spool_limit", spool_limit, none_allowed=True)
     if limit is not None and limit < 0:
@@ -366,7 +372,7 @@ def _check_read_options(header: bool = True, types: str = "infer", dtypes: Optio
         delimiter=delimiter, quote_char=quote_char, fill_ragged_rows=fill_ragged_rows,
         merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
         repair=repair, header=header, types=types, dtypes=dtypes, empty_as_null=empty_as_null, jobs=jobs,
-        batch_rows=batch_rows,
+        batch_rows=batch_rows, encoding=encoding, fallback_encoding=fallback_encoding,
     )
 
 

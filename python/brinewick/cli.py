@@ -106,6 +106,13 @@ def salvage_options(command: Callable[..., Any]) -> Callable[..., Any]:
                      show_default=True,
                      help="'columns': read a row that does not fit the other ways its bytes allow and "
                           "keep the one of the right width; 'literal': the fixed rules' rows only."),
+        click.option("--encoding", "-e", metavar="NAME", default="auto", show_default=True,
+                     help="The input's encoding: auto (BOM, UTF-16/32 by their NUL bytes, else UTF-8 "
+                          "with a fallback for lines that are not), utf-8, or any name iconv knows "
+                          "(gbk, shift_jis, latin1...)."),
+        click.option("--fallback-encoding", metavar="NAME", default="cp1252", show_default=True,
+                     help="For lines of a UTF-8 file that are not UTF-8: cp1252, latin-1, or 'none' "
+                          "(U+FFFD)."),
         _storage_options_flag,
     ]
     for option in reversed(options):
@@ -126,7 +133,14 @@ def _dialect(kwargs: dict[str, Any]) -> dict[str, Any]:
         "repair_quotes": kwargs.pop("repair_quotes"),
         "repair": kwargs.pop("repair"),
         "storage_options": kwargs.pop("storage_options", None),
+        **_encoding(kwargs),
     }
+
+
+def _encoding(kwargs: dict[str, Any]) -> dict[str, Any]:
+    fallback = kwargs.pop("fallback_encoding")
+    return {"encoding": kwargs.pop("encoding"),
+            "fallback_encoding": None if fallback.lower() == "none" else fallback}
 
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"], "max_content_width": 100})
@@ -395,7 +409,7 @@ TABLE_COLUMNS = (
 
 
 def _table(outcomes: list[Outcome]) -> str:
-    header = ["file", *(name for name, _ in TABLE_COLUMNS), "delimiter", "columns", "changes by kind"]
+    header = ["file", *(name for name, _ in TABLE_COLUMNS), "delimiter", "columns", "encoding", "changes by kind"]
     body = []
     for o in outcomes:
         if o.summary is None:
@@ -404,7 +418,8 @@ def _table(outcomes: list[Outcome]) -> str:
         s = o.summary
         kinds = ", ".join(f"{k} {n}" for k, n in s.changes.items() if n) or "none"
         body.append([o.job.label, str(data_rows(s)), str(s.changed_rows), str(s.repaired_rows),
-                     str(s.quarantined_rows), repr(s.detected_delimiter), str(s.inferred_columns), kinds])
+                     str(s.quarantined_rows), repr(s.detected_delimiter), str(s.inferred_columns), s.encoding,
+                     kinds])
     widths = [max(len(r[i]) for r in [header, *body]) for i in range(len(header))]
     numeric = {1, 2, 3, 4, 6}
 
@@ -553,9 +568,12 @@ def _report(lines: list[str]) -> None:
 @click.option("--bytes", "sample_bytes", type=click.IntRange(min=1), default=1 << 20,
               show_default=True, help="How many leading bytes to look at.")
 @click.option("--json", "as_json", is_flag=True, help="One JSON object per file.")
+@click.option("--encoding", "-e", metavar="NAME", default="auto", show_default=True,
+              help="The input's encoding, as for salvage.")
+@click.option("--fallback-encoding", metavar="NAME", default="cp1252", show_default=True,
+              help="For lines of a UTF-8 file that are not UTF-8, as for salvage.")
 @_storage_options_flag
-def sniff_command(files: tuple[str, ...], sample_bytes: int, as_json: bool,
-                  storage_options: Optional[dict[str, Any]]) -> None:
+def sniff_command(files: tuple[str, ...], sample_bytes: int, as_json: bool, **kwargs: Any) -> None:
     """Guess the dialect of each FILE from its first bytes.
 
     Delimiter, column count, whether the first row looks like a header, line
@@ -567,7 +585,8 @@ def sniff_command(files: tuple[str, ...], sample_bytes: int, as_json: bool,
     for name in files:
         try:
             result = sniff_file(_stdin_path() if name == STDIO else name, sample_bytes=sample_bytes,
-                                storage_options=storage_options)
+                                storage_options=kwargs.pop("storage_options", None),
+                                **_encoding(dict(kwargs)))
         except OSError as error:
             _fail(_io_message(error, name))
             status = EXIT_IO
@@ -582,6 +601,7 @@ def sniff_command(files: tuple[str, ...], sample_bytes: int, as_json: bool,
             ("delimiter", repr(result.delimiter)), ("columns", result.columns),
             ("header", "yes" if result.has_header else "no"), ("line endings", result.line_endings),
             ("byte-order mark", "yes" if result.bom else "no"),
+            ("encoding", result.encoding_note()),
             ("invalid UTF-8", f"{result.invalid_utf8_bytes} byte{'' if result.invalid_utf8_bytes == 1 else 's'}"
                               f" ({result.invalid_utf8_share:.3%})"),
             ("sample", f"first {result.sample_bytes} bytes"),
@@ -666,7 +686,8 @@ def _text_report(report: Any) -> str:
     lines = [
         f"{report.path}: {data_rows(s)} data rows, {s.changed_rows} changed, "
         f"{s.quarantined_rows} set aside; delimiter {s.detected_delimiter!r}, "
-        f"{s.inferred_columns} columns",
+        f"{s.inferred_columns} columns; encoding {s.encoding}"
+        + (f", {s.undecodable} undecodable byte sequences" if s.undecodable else ""),
     ]
     if found.warnings:
         lines += ["", "warnings:", *(f"  ! {w}" for w in found.warnings)]

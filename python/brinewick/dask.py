@@ -105,7 +105,7 @@ def salvage(
     **options
         The options of :func:`brinewick.salvage` (delimiter, quote_char,
         fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, repair,
-        durable, storage_options).
+        durable, storage_options, encoding, fallback_encoding).
 
     Returns
     -------
@@ -318,8 +318,9 @@ def read(paths_or_glob: Union[PathLike, Iterable[PathLike]], *, blocksize: Optio
         reading it whole. None reads every file whole.
     **read_options
         The options of :func:`brinewick.read` (header, types, dtypes,
-        empty_as_null, batch_rows, storage_options and the seven salvage
-        options, repair included).
+        empty_as_null, batch_rows, storage_options, encoding, fallback_encoding
+        and the seven salvage options, repair included); a file that is
+        decoded (not read as UTF-8) is one partition.
 
     Returns
     -------

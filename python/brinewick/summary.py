@@ -46,6 +46,13 @@ class SalvageSummary:
         Input bytes read.
     elapsed : float
         Wall-clock seconds the salvage took.
+    encoding : str
+        The encoding the input was read in (``"utf-8"``, ``"cp1252"``,
+        ``"utf-16-le"``, or the one given). Rows of a UTF-8 file whose bytes
+        were not UTF-8 are counted in ``changes["transcoded"]``.
+    undecodable : int
+        Byte sequences of the input that no character of its encoding
+        matched, each read as U+FFFD (UTF-16/32 and an explicit encoding).
 
     See Also
     --------
@@ -62,6 +69,8 @@ class SalvageSummary:
     changed_rows: int
     bytes_read: int
     elapsed: float
+    encoding: str = "utf-8"
+    undecodable: int = 0
 
     def __post_init__(self) -> None:
         # Always the full, ordered, read-only mapping, whatever the caller passed.
@@ -91,6 +100,8 @@ class SalvageSummary:
             "changed_rows": self.changed_rows,
             "bytes_read": self.bytes_read,
             "elapsed": self.elapsed,
+            "encoding": self.encoding,
+            "undecodable": self.undecodable,
         }
 
     def __reduce__(self) -> Tuple[Any, Tuple[Any, ...]]:
@@ -100,7 +111,7 @@ class SalvageSummary:
         return (type(self), (
             self.total_rows, self.salvaged_rows, self.repaired_rows, self.quarantined_rows,
             self.detected_delimiter, self.inferred_columns, dict(self.changes),
-            self.changed_rows, self.bytes_read, self.elapsed,
+            self.changed_rows, self.bytes_read, self.elapsed, self.encoding, self.undecodable,
         ))
 
     def __repr__(self) -> str:
@@ -110,7 +121,8 @@ class SalvageSummary:
             f"repaired_rows={self.repaired_rows}, quarantined_rows={self.quarantined_rows}, "
             f"detected_delimiter={self.detected_delimiter!r}, "
             f"inferred_columns={self.inferred_columns}, changed_rows={self.changed_rows}, "
-            f"changes=({made}), bytes_read={self.bytes_read}, elapsed={self.elapsed:.3f}s)"
+            f"changes=({made}), bytes_read={self.bytes_read}, encoding={self.encoding!r}, "
+            f"elapsed={self.elapsed:.3f}s)"
         )
 
 
@@ -127,4 +139,6 @@ def summary_of(result: Union["SalvageResult", "ReadReport"], elapsed: float) -> 
         changed_rows=result.changed_rows,
         bytes_read=result.bytes_read,
         elapsed=elapsed,
+        encoding=result.encoding,
+        undecodable=result.undecodable,
     )

@@ -159,8 +159,8 @@ public:
                 record.line = info.line;
                 record.byte_offset = info.byte_offset;
                 record.reason = verdict == RowVerdict::TooFew ? too_few_ : extra_;
-                append_lenient_utf8(record.raw, reinterpret_cast<const unsigned char*>(info.raw.data()),
-                                    info.raw.size());
+                append_text_with_fallback(record.raw, row.fallback(),
+                                          reinterpret_cast<const unsigned char*>(info.raw.data()), info.raw.size());
             }
             return;
         }
@@ -340,6 +340,7 @@ private:
         parser.set_cancel_check(&check);
         BatchBuilder builder(plan_.columns, plan_.batch);
         RowBuffer row;
+        row.set_fallback(shared_.fallback);
         std::size_t clean = 0;
         for (std::size_t n = from.parsed; n < reading.parsed; ++n) {
             const std::size_t at = parser.position();
@@ -380,7 +381,7 @@ Result<RowResult> run_row_pipeline(stream::InputWindow& window, const RowPlan& p
                                    stream::StreamControl& control) {
     RowResult result(ScanOptions{plan.header == HeaderMode::FirstRow, plan.infer, plan.batch.empty_as_null});
     std::atomic<bool> abort{false};
-    const pipeline::Shared shared{&plan.options, plan.dialect, &control.cancel, &abort};
+    const pipeline::Shared shared{&plan.options, plan.dialect, &control.cancel, &abort, window.fallback()};
     RowEmitter emitter(plan, output, result, shared);
     const std::uint64_t start = span.start_in_row ? UINT64_MAX : window.offset();
     auto ran = pipeline::run_pipeline<RowFormatter, RowEmitter>(

@@ -15,9 +15,9 @@ Result<SpanResult> read_span(const std::string& path, const ReadSettings& settin
                              const std::vector<ColumnSpec>& columns, std::optional<std::uint64_t> header_offset,
                              const Boundary& start, std::optional<std::uint64_t> end, StreamControl& control) {
     const auto started = PassClock::now();
-    auto opened = InputWindow::open(path, settings.read_size, control, settings.open_input);
+    auto opened = stream::open_input(path, settings.read_size, control, settings.encoding, settings.open_input);
     if (!opened.is_ok()) return std::move(opened).status();
-    InputWindow& window = opened.value();
+    InputWindow& window = opened.value().window;
     const BatchOptions batch = batch_options(settings, control);
     BRINEWICK_RETURN_IF_ERROR(start.offset == 0 ? stream::skip_bom(window) : window.seek(start.offset));
     RowPlan plan = row_plan(settings, dialect, batch);
@@ -43,6 +43,7 @@ Result<SpanResult> read_span(const std::string& path, const ReadSettings& settin
     RowResult& rows = ran.value();
     result.report.summary = pass_summary(rows, dialect);
     result.report.summary.bytes_read = window.offset() - start.offset;
+    stream::note_decoding(result.report.summary, *opened.value().state);
     result.report.header_offset = header_offset;
     result.report.records = std::make_shared<const ReadRecords>(std::move(rows.records));
     result.report.seconds = seconds_since(started);

@@ -40,6 +40,7 @@ namespace brinewick::arrow {
 
 struct ReadSettings {
     SalvageOptions options;     // neither delimiter nor quote_char a line break
+    stream::EncodingRequest encoding;
     bool header = true;         // the first clean row names the columns
     bool infer = true;          // types="infer"; false keeps every column a string
     bool empty_as_null = true;  // an empty (or padded) field is null, not ""

@@ -41,12 +41,13 @@ Status changed_since(const StreamSummary& before, const StreamSummary& now) {
 class SalvagePass final : public BatchPass {
 public:
     // `columns`: pass 1's (with `expected`), else none.
-    SalvagePass(std::unique_ptr<StreamControl> control, InputWindow window, std::string path,
+    SalvagePass(std::unique_ptr<StreamControl> control, stream::OpenedInput opened, std::string path,
                 std::optional<KeptBatches::Identity> identity, const ReadSettings& settings,
                 const BatchOptions& batch, std::vector<ColumnSpec> columns, std::optional<ReadReport> expected,
                 ReportSink on_report)
         : control_(std::move(control)),
-          window_(std::move(window)),
+          window_(std::move(opened.window)),
+          decode_(std::move(opened.state)),
           path_(std::move(path)),
           identity_(identity),
           settings_(settings),
@@ -116,8 +117,9 @@ private:
 
     // After the last batch: a second pass checked against the first, the
     // columns named if no clean row did (`width` of them), the report.
-    void finish(BatchQueue& queue, const StreamSummary& summary, std::optional<std::uint64_t> header_offset,
+    void finish(BatchQueue& queue, StreamSummary summary, std::optional<std::uint64_t> header_offset,
                 ReadRecords records, std::size_t width, PassClock::time_point started) {
+        stream::note_decoding(summary, *decode_);
         if (Status why = still_same(); !why.is_ok()) return queue.fail(std::move(why));
         if (expected_) {
             if (Status why = changed_since(expected_->summary, summary); !why.is_ok()) return queue.fail(std::move(why));
@@ -140,6 +142,7 @@ private:
 
     std::unique_ptr<StreamControl> control_;  // before window_: the window points at it
     InputWindow window_;
+    std::shared_ptr<stream::DecodeState> decode_;
     std::string path_;
     std::optional<KeptBatches::Identity> identity_;  // none for a stream
     ReadSettings settings_;
@@ -156,7 +159,7 @@ Status make_salvage_stream(const std::string& path, const ReadSettings& settings
                            std::shared_ptr<Waiter> waiter, ReportSink on_report, ArrowArrayStream* out) {
     auto control = std::make_unique<StreamControl>();
     const auto identity = current_identity(path);
-    auto opened = InputWindow::open(path, settings.read_size, *control, settings.open_input);
+    auto opened = stream::open_input(path, settings.read_size, *control, settings.encoding, settings.open_input);
     if (!opened.is_ok()) return std::move(opened).status();
     const BatchOptions batch = batch_options(settings, *control);
     auto pass = std::make_unique<SalvagePass>(std::move(control), std::move(opened).value(), path, identity, settings,

@@ -145,15 +145,9 @@ Result<ScanResult> scan_rows(const std::string& path, InputWindow& window, const
     return result;
 }
 
-}  // namespace
-
-Result<ScanResult> scan_input(const std::string& path, const ReadSettings& settings, StreamControl& control) {
-    const auto started = PassClock::now();
-    const auto before = current_identity(path);
-    auto opened = InputWindow::open(path, settings.read_size, control, settings.open_input);
-    if (!opened.is_ok()) return std::move(opened).status();
-    InputWindow& window = opened.value();
-
+Result<ScanResult> scan_decoded(const std::string& path, InputWindow& window, const ReadSettings& settings,
+                                const std::optional<KeptBatches::Identity>& before, PassClock::time_point started,
+                                StreamControl& control) {
     // Forcing a type needs every value checked, with types="str" too.
     bool forced = false;
     for (const auto& [name, type] : settings.overrides) forced = forced || type != ColumnType::Utf8;
@@ -165,6 +159,25 @@ Result<ScanResult> scan_input(const std::string& path, const ReadSettings& setti
     auto empty = scan_empty(window, settings, scan, started, control);
     if (empty.is_ok() && before == current_identity(path)) empty.value().report.identity = before;
     return empty;
+}
+
+}  // namespace
+
+Result<ScanResult> scan_input(const std::string& path, const ReadSettings& settings, StreamControl& control) {
+    const auto started = PassClock::now();
+    const auto before = current_identity(path);
+    auto opened = stream::open_input(path, settings.read_size, control, settings.encoding, settings.open_input);
+    if (!opened.is_ok()) return std::move(opened).status();
+    InputWindow& window = opened.value().window;
+    // Decoded text cannot be entered part way (its offsets are not the
+    // file's): such a file is read as one part.
+    ReadSettings own = settings;
+    if (!window.can_rewind()) own.block_size = 0;
+    auto scanned = scan_decoded(path, window, own, before, started, control);
+    if (scanned.is_ok()) {
+        stream::note_decoding(scanned.value().report.summary, *opened.value().state);
+    }
+    return scanned;
 }
 
 }  // namespace brinewick::arrow

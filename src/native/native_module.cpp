@@ -247,7 +247,7 @@ bool bind(PyObject* const* args, Run& run) {
     }
     const SettingsReader settings{"salvage", args[4]};
     StreamSettings& s = run.settings;
-    if (!settings.dialect(s.options) || !settings.flag("durable", s.durable) ||
+    if (!settings.dialect(s.options) || !settings.encoding(s.encoding) || !settings.flag("durable", s.durable) ||
         !settings.size("read_size", 1LL << 30, s.read_size) || !settings.size("jobs", 1 << 16, s.jobs) ||
         !settings.size("chunk_size", 1LL << 30, s.chunk_size) || !settings.source(s.open_input)) {
         return false;
@@ -303,8 +303,76 @@ constexpr const char kSalvageDoc[] =
     "(quarantine and changes may be None), settings a brinewick._options.NativeSettings,\n"
     "progress a callable or None. Returns a SalvageResult.";
 
+constexpr const char kEncodingKnownDoc[] =
+    "encoding_known(name, /)\n"
+    "--\n"
+    "\n"
+    "True when name is 'auto', UTF-8, cp1252, Latin-1 or an encoding the C library's iconv reads.";
+
+PyObject* encoding_known_impl(PyObject*, PyObject* name) noexcept {
+    if (!PyUnicode_Check(name)) {
+        PyErr_Format(PyExc_TypeError, "encoding_known() argument must be str, not %.200s", Py_TYPE(name)->tp_name);
+        return nullptr;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    if (text == nullptr) return nullptr;
+    try {
+        return PyBool_FromLong(stream::encoding_known(std::string_view(text, static_cast<std::size_t>(size))) ? 1 : 0);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+constexpr const char kSniffEncodingDoc[] =
+    "sniff_encoding(sample, whole, encoding, fallback_encoding, /)\n"
+    "--\n"
+    "\n"
+    "The encoding a salvage would read an input starting with sample (bytes; whole: all of it) in,\n"
+    "and whether the sample held bytes that are not UTF-8: (name, legacy).";
+
+PyObject* sniff_encoding_impl(PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 4) {
+        PyErr_Format(PyExc_TypeError, "sniff_encoding() takes 4 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(args[0], &data, &size) < 0) return nullptr;
+    const int whole = PyObject_IsTrue(args[1]);
+    if (whole < 0) return nullptr;
+    const char* encoding = PyUnicode_Check(args[2]) ? PyUnicode_AsUTF8(args[2]) : nullptr;
+    if (encoding == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "sniff_encoding(): encoding must be a str");
+        return nullptr;
+    }
+    stream::EncodingRequest request;
+    request.encoding = encoding;
+    if (!stream::encoding_known(request.encoding)) {
+        PyErr_Format(PyExc_ValueError, "unknown encoding: %R", args[2]);
+        return nullptr;
+    }
+    if (args[3] == Py_None) {
+        request.fallback = nullptr;
+    } else {
+        const char* fallback = PyUnicode_Check(args[3]) ? PyUnicode_AsUTF8(args[3]) : nullptr;
+        request.fallback = fallback != nullptr ? single_byte_table(fallback) : nullptr;
+        if (request.fallback == nullptr) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ValueError, "unknown fallback encoding: %R", args[3]);
+            return nullptr;
+        }
+    }
+    const stream::Decoding d =
+        stream::decide_encoding(std::string_view(data, static_cast<std::size_t>(size)), whole != 0, request);
+    return Py_BuildValue("(s#O)", d.name.data(), static_cast<Py_ssize_t>(d.name.size()),
+                         d.legacy_looking ? Py_True : Py_False);
+}
+
 PyMethodDef g_functions[] = {
+    {"sniff_encoding", fastcall<sniff_encoding_impl>(), METH_FASTCALL, kSniffEncodingDoc},
     {"salvage", fastcall<salvage_impl>(), METH_FASTCALL, kSalvageDoc},
+    {"encoding_known", encoding_known_impl, METH_O, kEncodingKnownDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

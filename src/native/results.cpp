@@ -11,7 +11,7 @@ namespace {
 
 using py::PyRef;
 
-constexpr std::size_t kCounterCount = 9;
+constexpr std::size_t kCounterCount = 12;
 constexpr std::array<PyStructSequence_Field, kCounterCount> kCounterFields{{
     {"total_rows", "rows parsed from the input (blank lines included)"},
     {"salvaged_rows", "rows written as clean rows"},
@@ -22,6 +22,9 @@ constexpr std::array<PyStructSequence_Field, kCounterCount> kCounterFields{{
     {"changes", "change records per kind, in CHANGE_KINDS order"},
     {"changed_rows", "clean rows with at least one change record"},
     {"bytes_read", "input bytes read"},
+    {"encoding", "the encoding the input was decoded from"},
+    {"legacy_encoding", "True when the input's first bytes were not UTF-8"},
+    {"undecodable", "byte sequences of the input no character matched (each one U+FFFD)"},
 }};
 
 // The counters, then what a type adds, then the end marker.
@@ -106,7 +109,9 @@ bool add_counters(Filler& out, const stream::StreamSummary& s) {
            out.add(PyLong_FromSize_t(c.repaired_rows)) && out.add(PyLong_FromSize_t(c.quarantined_rows)) &&
            out.add(PyUnicode_FromOrdinal(static_cast<int>(c.detected_delimiter))) &&
            out.add(PyLong_FromSize_t(c.inferred_columns)) && out.add(change_counts(s)) &&
-           out.add(PyLong_FromUnsignedLongLong(s.changed_rows)) && out.add(PyLong_FromUnsignedLongLong(s.bytes_read));
+           out.add(PyLong_FromUnsignedLongLong(s.changed_rows)) && out.add(PyLong_FromUnsignedLongLong(s.bytes_read)) &&
+           out.add(PyUnicode_FromStringAndSize(s.encoding.data(), static_cast<Py_ssize_t>(s.encoding.size()))) &&
+           out.add(PyBool_FromLong(s.legacy_looking ? 1 : 0)) && out.add(PyLong_FromUnsignedLongLong(s.undecodable));
 }
 
 PyObject* column_pairs(const std::vector<arrow::ColumnSpec>& columns) {

@@ -66,6 +66,39 @@ bool SettingsReader::ascii_char(const char* name, bool none_allowed, std::option
     return true;
 }
 
+bool SettingsReader::encoding(stream::EncodingRequest& out) const {
+    const py::PyRef name = attribute("encoding");
+    if (!name) return false;
+    if (!PyUnicode_Check(name.get())) {
+        PyErr_Format(PyExc_TypeError, "%s(): 'encoding' must be a str", convert_.callable);
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (text == nullptr) return false;
+    const std::string_view encoding(text, static_cast<std::size_t>(size));
+    if (!stream::encoding_known(encoding)) {
+        PyErr_Format(PyExc_ValueError, "%s(): unknown encoding %R", convert_.callable, name.get());
+        return false;
+    }
+    out.encoding = std::string(encoding);
+    const py::PyRef fallback = attribute("fallback_encoding");
+    if (!fallback) return false;
+    if (fallback.get() == Py_None) {
+        out.fallback = nullptr;
+        return true;
+    }
+    const char* fallback_text = PyUnicode_Check(fallback.get()) ? PyUnicode_AsUTF8(fallback.get()) : nullptr;
+    out.fallback = fallback_text != nullptr ? single_byte_table(fallback_text) : nullptr;
+    if (out.fallback == nullptr) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "%s(): 'fallback_encoding' must be 'cp1252', 'latin-1' or None, not %R",
+                     convert_.callable, fallback.get());
+        return false;
+    }
+    return true;
+}
+
 bool SettingsReader::dialect(SalvageOptions& out) const {
     std::optional<std::uint8_t> delimiter;
     std::optional<std::uint8_t> quote;

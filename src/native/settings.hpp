@@ -12,6 +12,7 @@
 
 #include "salvage/salvage.hpp"
 #include "stream/byte_source.hpp"
+#include "stream/decoding.hpp"
 
 namespace brinewick::native {
 
@@ -38,6 +39,9 @@ public:
 
     // The seven dialect and repair options, a delimiter equal to the quote refused.
     [[nodiscard]] bool dialect(SalvageOptions& out) const;
+    // `encoding` (a name the engine reads) and `fallback_encoding` (a
+    // single-byte table's name, or None).
+    [[nodiscard]] bool encoding(stream::EncodingRequest& out) const;
 
 private:
     Converter convert_;

@@ -360,7 +360,7 @@ template <bool Decode, typename Row>
 inline void ResilientParser::finish_row(Row& row, std::size_t end, bool verbatim) {
     if constexpr (Decode) {
         if (verbatim && events_.stray_quotes == 0 && events_.text_after_quote == 0 &&
-            !events_.unclosed_quote && row.utf8_replacements() == 0) {
+            !events_.unclosed_quote && !row.decode_repaired()) {
             row.set_verbatim_end(end);
         }
     } else {

@@ -24,7 +24,12 @@ std::uint32_t RowBuffer::repair_open_utf8(std::uint32_t flags) {
     if (check.valid) return check.ascii ? flags | kAscii : flags;
     // Rare: write the repaired text at the end of the arena.
     std::string repaired;
-    replacements_ += append_lenient_utf8(repaired, start, open_.size);
+    if (fallback_ != nullptr) {
+        append_single_byte(repaired, *fallback_, start, open_.size);
+        ++transcoded_;
+    } else {
+        replacements_ += append_lenient_utf8(repaired, start, open_.size);
+    }
     open_.offset = arena_.size();
     open_.size = repaired.size();
     open_.in_arena = true;

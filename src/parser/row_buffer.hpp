@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "../memory/buffer.hpp"
+#include "single_byte.hpp"
 
 namespace brinewick {
 
@@ -82,6 +83,17 @@ public:
     [[nodiscard]] std::size_t special_text_size() const noexcept { return special_size_; }
     // U+FFFD replacements the UTF-8 repair made in this row's fields.
     [[nodiscard]] std::size_t utf8_replacements() const noexcept { return replacements_; }
+    // Fields of this row that were not UTF-8 and were read through the
+    // fallback table instead.
+    [[nodiscard]] std::size_t transcoded_fields() const noexcept { return transcoded_; }
+    // True when decoding changed a byte of this row (replaced or transcoded).
+    [[nodiscard]] bool decode_repaired() const noexcept { return (replacements_ | transcoded_) != 0; }
+
+    // A field whose bytes are not UTF-8 is read through `table` (every byte
+    // a character) instead of having U+FFFD put in; null (the default) keeps
+    // the U+FFFD repair. Lasts across rows.
+    void set_fallback(const SingleByteTable* table) noexcept { fallback_ = table; }
+    [[nodiscard]] const SingleByteTable* fallback() const noexcept { return fallback_; }
 
     // Starts a new row over `source` (the text that views point into).
     // `row_start`: where the row begins in it; views are kept relative to it,
@@ -103,6 +115,7 @@ public:
         text_size_ = 0;
         special_size_ = 0;
         replacements_ = 0;
+        transcoded_ = 0;
         verbatim_ = false;
     }
     void clear() noexcept { reset(source_, base_); }
@@ -335,6 +348,8 @@ private:
     std::size_t run_min_ = kRunMin;
     std::size_t compact_from_ = kCompactFrom;
     std::size_t replacements_ = 0;
+    std::size_t transcoded_ = 0;
+    const SingleByteTable* fallback_ = nullptr;
     bool verbatim_ = false;
     std::size_t verbatim_end_ = 0;
 };

@@ -194,6 +194,7 @@ private:
         CancelCheck check(&go_on, const_cast<Shared*>(&shared_));
         parser.set_cancel_check(&check);
         RowBuffer row;
+        row.set_fallback(shared_.fallback);
         if (!parser.next_row(row) || check.stopped()) return Status::cancelled();
         const std::size_t fixed_end = parser.position();
         const RowNotes notes =

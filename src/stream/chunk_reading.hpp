@@ -34,6 +34,8 @@ struct Shared {
     Dialect dialect;
     const std::atomic<bool>* cancel;
     const std::atomic<bool>* abort;  // the consumer failed: stop too
+    // For fields that are not UTF-8 (RowBuffer::set_fallback); null: U+FFFD.
+    const SingleByteTable* fallback = nullptr;
 };
 
 inline bool go_on(void* context) {
@@ -143,6 +145,7 @@ void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& 
         return;
     }
     RowBuffer row;
+    row.set_fallback(shared.fallback);
     RowInfo info;
 
     const std::string_view text = chunk.text();

@@ -15,6 +15,18 @@ Result<InputWindow> InputWindow::open(const std::string& path, std::size_t read_
     return InputWindow(std::move(source).value(), path, read_size, control);
 }
 
+Result<OpenedInput> open_input(const std::string& path, std::size_t read_size, StreamControl& control,
+                               const EncodingRequest& request, const SourceOpener& opener) {
+    auto source = opener ? opener(path) : open_file_source(path);
+    if (!source.is_ok()) return std::move(source).status();
+    auto decoded = decode_source(std::move(source).value(), request, control.cancel);
+    if (!decoded.is_ok()) return std::move(decoded).status();
+    DecodedSource& d = decoded.value();
+    OpenedInput opened{InputWindow(std::move(d.source), path, read_size, control), std::move(d.state)};
+    opened.window.set_decoding(opened.state);
+    return opened;
+}
+
 InputWindow::InputWindow(std::unique_ptr<ByteSource> source, std::string path, std::size_t read_size,
                          StreamControl& control) noexcept
     : source_(std::move(source)), path_(std::move(path)), read_size_(read_size == 0 ? 1 : read_size),
@@ -33,7 +45,8 @@ InputWindow::InputWindow(InputWindow&& other) noexcept
       begin_(std::exchange(other.begin_, 0)),
       end_(std::exchange(other.end_, 0)),
       offset_(other.offset_),
-      at_end_(other.at_end_) {}
+      at_end_(other.at_end_),
+      decode_(std::move(other.decode_)) {}
 
 Status InputWindow::seek(std::uint64_t offset) {
     if (!source_->can_seek() || end_ != begin_ || offset_ != 0 || at_end_) {

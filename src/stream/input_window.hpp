@@ -13,6 +13,7 @@
 
 #include "../memory/buffer.hpp"
 #include "byte_source.hpp"
+#include "decoding.hpp"
 #include "stream_salvage.hpp"
 
 namespace brinewick::stream {
@@ -83,6 +84,13 @@ public:
 
     [[nodiscard]] StreamControl& control() const noexcept { return *control_; }
 
+    // What rows read from this window do with fields that are not UTF-8
+    // (RowBuffer::set_fallback): the decoder's choice for the input.
+    [[nodiscard]] const SingleByteTable* fallback() const noexcept {
+        return decode_ ? decode_->decoding.fallback : nullptr;
+    }
+    void set_decoding(std::shared_ptr<const DecodeState> state) noexcept { decode_ = std::move(state); }
+
 private:
     [[nodiscard]] Status make_room(std::size_t want);
     // Frees a buffer grown far past the read size (for a long row or a long
@@ -102,6 +110,16 @@ private:
     std::size_t end_ = 0;
     std::uint64_t offset_ = 0;
     bool at_end_ = false;
+    std::shared_ptr<const DecodeState> decode_;
 };
+
+// A window over `path` decoded as `request` asks (decoding.hpp).
+struct OpenedInput {
+    InputWindow window;
+    std::shared_ptr<DecodeState> state;
+};
+// `opener`, when given, opens the raw input instead of the file at `path`.
+[[nodiscard]] Result<OpenedInput> open_input(const std::string& path, std::size_t read_size, StreamControl& control,
+                                             const EncodingRequest& request, const SourceOpener& opener = {});
 
 }  // namespace brinewick::stream

@@ -79,6 +79,7 @@ struct Context {
     Dialect dialect;
     bool keep_quarantine;
     bool keep_changes;
+    const SingleByteTable* fallback;  // for the quarantine's raw text
 };
 
 // Clean bytes a reading holds before it leaves lines to the writer: a row
@@ -117,7 +118,8 @@ public:
         if (verdict == RowVerdict::TooFew || verdict == RowVerdict::TooMany) {
             if (context_->keep_quarantine) {
                 append_quarantine_tail(reading.quarantine_tails, info.byte_offset,
-                                       verdict == RowVerdict::TooFew ? too_few_ : extra_, info.raw);
+                                       verdict == RowVerdict::TooFew ? too_few_ : extra_, info.raw,
+                                       context_->fallback);
                 reading.quarantine.push_back({info.line, reading.quarantine_tails.size()});
             }
         } else {
@@ -164,7 +166,8 @@ public:
             if (quarantined) {
                 if (context_->keep_quarantine) {
                     append_quarantine_tail(reading.quarantine_tails, info.byte_offset,
-                                           last_.verdict == RowVerdict::TooFew ? too_few_ : extra_, info.raw);
+                                           last_.verdict == RowVerdict::TooFew ? too_few_ : extra_, info.raw,
+                                       context_->fallback);
                     reading.quarantine.push_back({info.line, reading.quarantine_tails.size()});
                 }
                 continue;
@@ -288,6 +291,7 @@ private:
         CancelCheck check(&pipeline::go_on, const_cast<pipeline::Shared*>(&shared_));
         parser.set_cancel_check(&check);
         RowBuffer row;
+        row.set_fallback(shared_.fallback);
         if (!parser.next_row(row) || check.stopped()) return Status::cancelled();
         (void)repair_row(parser, text, start, 0, row, repair_settings(options, context_.dialect));
         classify_row(row, options, context_.dialect);
@@ -356,8 +360,9 @@ Result<StreamSummary> parallel_stream_rows(InputWindow& window, const StreamSett
     BRINEWICK_RETURN_IF_ERROR(skip_bom(window));
 
     std::atomic<bool> abort{false};
-    const Context context{&options, dialect, outputs.quarantine != nullptr, outputs.changes != nullptr};
-    const pipeline::Shared shared{&options, dialect, &control.cancel, &abort};
+    const Context context{&options, dialect, outputs.quarantine != nullptr, outputs.changes != nullptr,
+                          window.fallback()};
+    const pipeline::Shared shared{&options, dialect, &control.cancel, &abort, window.fallback()};
     const std::size_t chunk_size = std::max<std::size_t>(settings.chunk_size, 1);
     // What a chunk's readings may hold of clean output before leaving
     // lines to the writer: room for the usual growth from quoting.

@@ -19,8 +19,10 @@ void append_number(std::string& out, std::uint64_t value);
 // ",byte_offset,change,detail\n" for one change.
 void append_change_tail(std::string& out, std::uint64_t byte_offset, const RowChange& change);
 
-// ",byte_offset,reason,raw\n" for one quarantined row; `raw` is decoded leniently.
+// ",byte_offset,reason,raw\n" for one quarantined row; `raw` is decoded as
+// the row's fields are: lines that are not UTF-8 through `fallback`, or
+// leniently when it is null.
 void append_quarantine_tail(std::string& out, std::uint64_t byte_offset, std::string_view reason,
-                            std::string_view raw);
+                            std::string_view raw, const SingleByteTable* fallback = nullptr);
 
 }  // namespace brinewick::stream

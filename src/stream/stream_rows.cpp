@@ -144,6 +144,9 @@ RowVerdict describe_row(RowBuffer& row, const RowNotes& events, const RowInfo& i
     if (row.utf8_replacements() != 0) {
         changes.push_back({ChangeKind::InvalidUtf8, row.utf8_replacements(), 0});
     }
+    if (row.transcoded_fields() != 0) {
+        changes.push_back({ChangeKind::Transcoded, row.transcoded_fields(), 0, row.fallback()->name});
+    }
     if (verdict == RowVerdict::Padded && is_blank_line(row, parsed_fields)) {
         changes.push_back({ChangeKind::BlankLine, 1, expected});
     }
@@ -320,6 +323,7 @@ Result<StreamSummary> stream_rows(InputWindow& window, const SalvageOptions& opt
 
     RowReader reader(window, dialect, options);
     RowBuffer row;
+    row.set_fallback(window.fallback());
     RowInfo info;
     std::vector<RowChange> changes;
     std::string too_few;
@@ -352,7 +356,7 @@ Result<StreamSummary> stream_rows(InputWindow& window, const SalvageOptions& opt
         // has no change to describe: straight to the sink and the counters.
         const RowNotes& events = reader.events();
         if ((expected == 0 || row.size() == expected) && events.stray_quotes == 0 &&
-            events.text_after_quote == 0 && !events.unclosed_quote && row.utf8_replacements() == 0 &&
+            events.text_after_quote == 0 && !events.unclosed_quote && !row.decode_repaired() &&
             !events.repair.any()) {
             if (!sink.clean_row(row, info, {})) return sink.failure();
             const std::size_t copies = reader.skip_repeats();

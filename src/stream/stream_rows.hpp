@@ -45,11 +45,13 @@ struct RowInfo {
 //   UnclosedQuote: lines the row spans;     InvalidUtf8: U+FFFD replacements made
 //   Requoted: quotes read otherwise;        TrailingEmpty: empty fields dropped
 //   QuoteContained: lines the quote ran on over before the row was cut at its first break
+//   Transcoded: fields read through the fallback encoding, named by `encoding`
 // `columns` is the column count for Padded, Merged, BlankLine and Requoted, else 0.
 struct RowChange {
     ChangeKind kind;
     std::size_t count = 0;
     std::size_t columns = 0;
+    std::string_view encoding{};  // a static name
 };
 
 // The detail text of a change record ("2 of 5 fields; 3 empty fields added"),

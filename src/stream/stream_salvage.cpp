@@ -51,6 +51,7 @@ void append_counted(std::string& out, std::size_t count, std::string_view one, s
 //   text_after_quote  "text after a closing quote kept in 1 field"
 //   unclosed_quote    "quoted field ran to the end of the input over 12 lines"
 //   invalid_utf8      "3 invalid byte sequences replaced"
+//   transcoded        "2 fields decoded as cp1252"
 //   blank_line        "blank line written as 5 empty fields"
 }  // namespace
 
@@ -85,6 +86,10 @@ void append_change_detail(std::string& out, const RowChange& change) {
         case ChangeKind::InvalidUtf8:
             append_counted(out, change.count, "invalid byte sequence replaced",
                            "invalid byte sequences replaced");
+            return;
+        case ChangeKind::Transcoded:
+            append_counted(out, change.count, "field decoded as ", "fields decoded as ");
+            out.append(change.encoding);
             return;
         case ChangeKind::BlankLine:
             out.append("blank line written as ");
@@ -174,11 +179,11 @@ public:
 
     bool clean_line(std::string_view text, const ResilientParser::VerbatimLine&) override { return write_line(text); }
 
-    bool quarantined_row(const RowBuffer&, const RowInfo& info, std::string_view reason) override {
+    bool quarantined_row(const RowBuffer& parsed, const RowInfo& info, std::string_view reason) override {
         if (quarantine_ == nullptr) return true;
         line_.clear();
         append_number(line_, info.line);
-        append_quarantine_tail(line_, info.byte_offset, reason, info.raw);
+        append_quarantine_tail(line_, info.byte_offset, reason, info.raw, parsed.fallback());
         return keep(quarantine_->write(line_));
     }
 
@@ -296,6 +301,18 @@ Status refuse_shared_paths(const StreamPaths& paths) {
 
 }  // namespace
 
+void note_decoding(StreamSummary& summary, const DecodeState& state) noexcept {
+    const Decoding& decoding = state.decoding;
+    const DecodeState& counters = state;
+    try {
+        summary.encoding = decoding.name;
+    } catch (...) {
+    }
+    summary.legacy_looking = decoding.legacy_looking;
+    summary.undecodable = counters.replaced.load();
+    if (decoding.kind != Decoding::Kind::Utf8) summary.bytes_read = counters.input_bytes.load();
+}
+
 void append_number(std::string& out, std::uint64_t value) {
     char digits[24];
     const auto result = std::to_chars(digits, digits + sizeof digits, value);
@@ -315,14 +332,14 @@ void append_change_tail(std::string& out, std::uint64_t byte_offset, const RowCh
 }
 
 void append_quarantine_tail(std::string& out, std::uint64_t byte_offset, std::string_view reason,
-                            std::string_view raw) {
+                            std::string_view raw, const SingleByteTable* fallback) {
     out.push_back(',');
     append_number(out, byte_offset);
     out.push_back(',');
     append_csv_field(out, reason);
     out.push_back(',');
     std::string text;
-    append_lenient_utf8(text, reinterpret_cast<const unsigned char*>(raw.data()), raw.size());
+    append_text_with_fallback(text, fallback, reinterpret_cast<const unsigned char*>(raw.data()), raw.size());
     append_csv_field(out, text);
     out.push_back('\n');
 }
@@ -331,9 +348,9 @@ Result<StreamSummary> stream_salvage(const StreamPaths& paths, const StreamSetti
     try {
         BRINEWICK_RETURN_IF_ERROR(refuse_shared_paths(paths));
 
-        auto opened = InputWindow::open(paths.input, settings.read_size, control, settings.open_input);
+        auto opened = open_input(paths.input, settings.read_size, control, settings.encoding, settings.open_input);
         if (!opened.is_ok()) return std::move(opened).status();
-        InputWindow& window = opened.value();
+        InputWindow& window = opened.value().window;
 
         // Every temporary exists before a byte is read, so a missing
         // directory or a directory in a target's place fails at once.
@@ -368,7 +385,8 @@ Result<StreamSummary> stream_salvage(const StreamPaths& paths, const StreamSetti
                                                    control)
                             : stream_rows(window, settings.options, sink, control);
         if (!streamed.is_ok()) return std::move(streamed).status();
-        const StreamSummary summary = streamed.value();
+        StreamSummary summary = std::move(streamed).value();
+        note_decoding(summary, *opened.value().state);
 
         for (auto& output : outputs) BRINEWICK_RETURN_IF_ERROR(output->finish(settings.durable));
         if (control.before_commit) control.before_commit(summary);

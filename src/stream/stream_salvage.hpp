@@ -1,7 +1,8 @@
 // Streaming file salvage: the same clean CSV and counters as salvage_file,
 // read in chunks (memory bounded by the longest row, not the file), written
 // to temporary files that are renamed into place only when every output is
-// complete, with a lossless quarantine and a record of every change made.
+// complete, with a quarantine of the rows set aside as they stood and a
+// record of every change made.
 //
 // No Python here: the caller runs stream_salvage on any thread and watches
 // or stops it through StreamControl from another.
@@ -19,6 +20,7 @@
 #include "../error/status.hpp"
 #include "../salvage/salvage.hpp"
 #include "byte_source.hpp"
+#include "decoding.hpp"
 
 namespace brinewick::stream {
 
@@ -34,6 +36,7 @@ namespace brinewick::stream {
     X(TextAfterQuote, "text_after_quote") /* text after a closing quote joined the field */        \
     X(UnclosedQuote, "unclosed_quote")    /* a quoted field ran to the end of the input */         \
     X(InvalidUtf8, "invalid_utf8")        /* ill-formed UTF-8 replaced by U+FFFD */                \
+    X(Transcoded, "transcoded")           /* fields not UTF-8 read in the fallback encoding */     \
     X(BlankLine, "blank_line")            /* a blank line padded to the column count */            \
     X(Requoted, "requoted")               /* quotes read otherwise, so the row has its width */    \
     X(TrailingEmpty, "trailing_empty")    /* empty surplus fields at the row's end dropped */      \
@@ -85,7 +88,17 @@ struct StreamSummary {
     std::array<std::uint64_t, kChangeKindCount> changes{};  // records per kind
     std::uint64_t changed_rows = 0;  // clean rows with at least one change record
     std::uint64_t bytes_read = 0;
+    // How the input was decoded: the encoding's name, whether a sample of
+    // it was not UTF-8, and the byte sequences no character matched (each
+    // one U+FFFD; under an explicit encoding, or UTF-16/32).
+    std::string encoding = "utf-8";
+    bool legacy_looking = false;
+    std::uint64_t undecodable = 0;
 };
+
+// Puts what was decided for the input into `summary`, once it is read; a
+// decoded input's bytes read are the file's, not the text's.
+void note_decoding(StreamSummary& summary, const DecodeState& state) noexcept;
 
 // Shared between the thread that runs a salvage and one that watches it.
 struct StreamControl {
@@ -107,6 +120,7 @@ struct StreamPaths {
 
 struct StreamSettings {
     SalvageOptions options;
+    EncodingRequest encoding;            // "utf-8" unless asked: the input as it stands
     bool durable = true;                 // fsync outputs and their directories before renaming
     std::size_t read_size = 1u << 20;    // bytes asked of each read (tests use tiny sizes)
     // Threads that parse and classify; 1 parses on the calling thread. The

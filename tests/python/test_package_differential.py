@@ -40,16 +40,33 @@ def quarantine_records(data: bytes, header: list) -> list:
     return rows[1:]
 
 
+def valid_utf8(data: bytes) -> bool:
+    try:
+        data.decode("utf-8")
+    except UnicodeDecodeError:
+        return False
+    return True
+
+
 def compare(work: Path, data: bytes, options: dict, read_size: int, jobs=None) -> None:
-    """Runs both salvages over `data` and asserts they agree."""
+    """Runs both salvages over `data` and asserts they agree: the package
+    reading the bytes as they stand (encoding="utf-8") always, and deciding
+    the encoding itself too when `data` is valid UTF-8 (without NUL bytes,
+    whose pattern may name UTF-16), which must change nothing."""
+    encodings = ["utf-8", "auto"] if valid_utf8(data) and b"\0" not in data else ["utf-8"]
+    for encoding in encodings:
+        compare_once(work, data, options, read_size, jobs, encoding)
+
+
+def compare_once(work: Path, data: bytes, options: dict, read_size: int, jobs, encoding: str) -> None:
     src = work / "in.csv"
     src.write_bytes(data)
     ref_out, ref_q = work / "ref.csv", work / "ref_q.csv"
     out, q = work / "out.csv", work / "q.csv"
     expected = backend.salvage_file(str(src), str(ref_out), str(ref_q), **options)
     got = _salvage(src, out, quarantine=q, changes=None, progress=None, durable=False, repair="literal",
-                   read_size=read_size, jobs=jobs, **{**OPTION_DEFAULTS, **options})
-    context = f"input={data[:200]!r} options={options} read_size={read_size} jobs={jobs}"
+                   read_size=read_size, jobs=jobs, encoding=encoding, **{**OPTION_DEFAULTS, **options})
+    context = f"input={data[:200]!r} options={options} read_size={read_size} jobs={jobs} encoding={encoding}"
     assert out.read_bytes() == ref_out.read_bytes(), context
     assert {k: getattr(got, k) for k in COUNTERS} == \
         {k: getattr(expected, k) for k in COUNTERS}, context

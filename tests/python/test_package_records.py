@@ -23,10 +23,12 @@ def read_csv(data: bytes, delimiter: str = ",", quote: str = '"') -> list:
 
 
 def run(tmp: Path, data: bytes, read_size: int = 1 << 20, **options):
+    """Records of the bytes read as they stand (offsets are the file's;
+    decoding other encodings is test_encodings.py's)."""
     src, out, q, ch = tmp / "in.csv", tmp / "out.csv", tmp / "q.csv", tmp / "ch.csv"
     src.write_bytes(data)
     full = dict(delimiter=None, quote_char='"', fill_ragged_rows=True, merge_overflow=True,
-                expected_columns=None, repair_quotes=True)
+                expected_columns=None, repair_quotes=True, encoding="utf-8")
     full.update(options)
     summary = _salvage(src, out, quarantine=q, changes=ch, progress=None, durable=False,
                        read_size=read_size, **full)
