@@ -119,7 +119,9 @@ def column_stats(path: str, options: dict[str, Any]) -> tuple[list[ColumnStats],
 
     table = read(path, **options)
     reader = pa.RecordBatchReader.from_stream(table)
-    stats = [ColumnStats(f.name, str(f.type)) for f in reader.schema]
+    # Text is text to a person, whatever width its offsets have.
+    stats = [ColumnStats(f.name, "string" if pa.types.is_large_string(f.type) else str(f.type))
+             for f in reader.schema]
     fits: list[Counter[str]] = [Counter() for _ in stats]
     for batch in reader:
         for i, (col, values) in enumerate(zip(stats, batch.columns)):

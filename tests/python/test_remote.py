@@ -19,7 +19,7 @@ pa = pytest.importorskip("pyarrow")
 
 import brinewick  # noqa: E402
 
-MESSY = (b"id,name,amount\n1,ann,3.5\n2,\"bob, jr\",4\n3,cy\n4,dee,5,extra\n6,\xff\xfe,8\n"
+MESSY = (b"id,name,amount\n1,ann,3.5\n2,\"bob, jr\",4\n3,cy\n4,dee,5,extra\n6,caf\xc3\xa9,8\n"
          + b"".join(b"%d,row %d,%d.25\n" % (i, i, i) for i in range(7, 3000)) + b"5,\"open,7\n")
 # Short rows are set aside, so that every output has records.
 SET_ASIDE = {"fill_ragged_rows": False}
