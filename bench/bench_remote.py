@@ -2,11 +2,12 @@
 
 Starts moto's S3 server on loopback, uploads the messy file, and times, best
 of --reps, in one run:
-  fetch      the object downloaded whole with s3fs (what the store can give)
+  fetch, put the object downloaded and uploaded whole with s3fs (what the store can do)
   salvage    s3 -> local file, s3 -> s3, and local -> local for reference
   read       brinewick.read(s3, types="str") consumed by pyarrow
 The ratios to `fetch` say whether parsing hides behind the network: a
-salvage from the store near 1.0x its fetch costs almost nothing beyond it.
+salvage from the store near 1.0x its fetch costs almost nothing beyond it;
+a salvage to the store is bounded below by `put`.
 moto is slow and single-threaded, so these are ratios, not a cloud's figures.
 
     python bench/bench_remote.py [--size-mb 48] [--reps 3] [--module-dir DIR]
@@ -70,8 +71,11 @@ def main() -> None:
         url = "s3://bench/messy.csv"
         with tempfile.TemporaryDirectory() as tmp:
             out = os.path.join(tmp, "out.csv")
+            with open(path, "rb") as f:
+                data = f.read()
             rows = [
                 ("fetch whole object (s3fs)", best(args.reps, lambda: fs.cat_file("bench/messy.csv"))),
+                ("put whole object (s3fs)", best(args.reps, lambda: fs.pipe_file("bench/put.csv", data))),
                 ("salvage s3 -> local", best(args.reps, lambda: brinewick.salvage(
                     url, out, storage_options=options, durable=False))),
                 ("salvage s3 -> s3", best(args.reps, lambda: brinewick.salvage(
