@@ -127,6 +127,29 @@ def test_a_salvage_that_fails_half_way_leaves_no_object_and_no_upload(s3) -> Non
     assert fs.list_multipart_uploads(bucket) == []
 
 
+def test_an_upload_that_fails_half_way_stops_the_run_and_leaves_nothing(s3, monkeypatch) -> None:
+    fs, bucket, options = s3
+    rows = b"".join(b"%d,some text here,%d\n" % (i, i * 7) for i in range(500_000))
+    fs.pipe(f"{bucket}/in/big.csv", b"a,b,c\n" + rows)
+    uploaded = []
+    real = s3fs.core.S3File._upload_chunk
+
+    def failing(self, final=False):  # the second part fails, as a dropped connection would
+        uploaded.append(self.path)
+        if len(uploaded) == 2:
+            raise ConnectionResetError(104, "Connection reset by peer")
+        return real(self, final)
+
+    monkeypatch.setattr(s3fs.core.S3File, "_upload_chunk", failing)
+    with pytest.raises(ConnectionResetError) as raised:
+        brinewick.salvage(f"s3://{bucket}/in/big.csv", f"s3://{bucket}/out/big.csv", jobs=2,
+                          storage_options=dict(options, default_block_size=5 * 2**20))
+    assert raised.value.filename == f"s3://{bucket}/out/big.csv"
+    monkeypatch.undo()
+    assert not fs.exists(f"{bucket}/out/big.csv")
+    assert fs.list_multipart_uploads(bucket) == []
+
+
 @pytest.mark.parametrize("case, error", [
     ("missing object", FileNotFoundError),
     ("missing bucket for the output", FileNotFoundError),
