@@ -85,6 +85,7 @@ def run_interleaved(contenders: list[tuple[str, Callable[[], object]]], reps: in
 
 def print_timings(timings: list[Timing], size: int, first: dict[str, list[float]] | None = None) -> None:
     """One line per contender; `first` adds the median of its first calls in fresh processes."""
+    timings = [t for t in timings if t.seconds]  # a contender given no runs (--csv-reps 0)
     width = max(len(t.name) for t in timings)
     for t in timings:
         fresh = first.get(t.name) if first else None
