@@ -12,36 +12,8 @@ from __future__ import annotations
 
 import argparse
 import os
-import socket
-import subprocess
-import sys
-import time
 
-from bench_common import MB, add_module_dir, ensure_data
-
-
-def best(reps: int, run) -> float:
-    times = []
-    for _ in range(reps):
-        start = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
-def _moto() -> tuple[subprocess.Popen, dict]:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    server = subprocess.Popen([sys.executable, "-m", "moto.server", "-H", "127.0.0.1", "-p", str(port)],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    for _ in range(300):
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            break
-        except OSError:
-            time.sleep(0.1)
-    return server, {"endpoint_url": f"http://127.0.0.1:{port}", "key": "k", "secret": "s"}
+from bench_common import MB, add_module_dir, best_of, ensure_data, start_s3_server
 
 
 def main() -> None:
@@ -64,7 +36,7 @@ def main() -> None:
     if args.s3:
         import s3fs
 
-        server, options = _moto()
+        server, options = start_s3_server()
         fs = s3fs.S3FileSystem(**options)
         fs.mkdir("bench")
         fs.put_file(path, "bench/clean.csv")
@@ -76,9 +48,9 @@ def main() -> None:
             for where, source, options in sources:
                 for mode in ("infer", "str"):
                     theirs = {"dtype": str} if mode == "str" else {}
-                    ours = best(args.reps, lambda: len(bwd.read(source, types=mode, storage_options=options or None,
+                    ours = best_of(args.reps, lambda: len(bwd.read(source, types=mode, storage_options=options or None,
                                                                 blocksize=64 << 20).data))
-                    peer = best(args.reps, lambda: len(dd.read_csv(source, blocksize="64MB", storage_options=options
+                    peer = best_of(args.reps, lambda: len(dd.read_csv(source, blocksize="64MB", storage_options=options
                                                                    or None, **theirs)))
                     rows.append((where, mode, ours, peer))
     finally:

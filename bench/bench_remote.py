@@ -16,28 +16,9 @@ from __future__ import annotations
 
 import argparse
 import os
-import socket
-import subprocess
-import sys
 import tempfile
-import time
 
-from bench_common import MB, add_module_dir, ensure_data
-
-
-def _free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def best(reps: int, run) -> float:
-    times = []
-    for _ in range(reps):
-        start = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - start)
-    return min(times)
+from bench_common import MB, add_module_dir, best_of, ensure_data, start_s3_server
 
 
 def main() -> None:
@@ -54,17 +35,8 @@ def main() -> None:
 
     path = ensure_data("messy", args.size_mb, 1)
     size = os.path.getsize(path)
-    port = _free_port()
-    server = subprocess.Popen([sys.executable, "-m", "moto.server", "-H", "127.0.0.1", "-p", str(port)],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    server, options = start_s3_server()
     try:
-        for _ in range(300):
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                time.sleep(0.1)
-        options = {"endpoint_url": f"http://127.0.0.1:{port}", "key": "k", "secret": "s"}
         fs = s3fs.S3FileSystem(**options)
         fs.mkdir("bench")
         fs.put_file(path, "bench/messy.csv")
@@ -74,15 +46,15 @@ def main() -> None:
             with open(path, "rb") as f:
                 data = f.read()
             rows = [
-                ("fetch whole object (s3fs)", best(args.reps, lambda: fs.cat_file("bench/messy.csv"))),
-                ("put whole object (s3fs)", best(args.reps, lambda: fs.pipe_file("bench/put.csv", data))),
-                ("salvage s3 -> local", best(args.reps, lambda: brinewick.salvage(
+                ("fetch whole object (s3fs)", best_of(args.reps, lambda: fs.cat_file("bench/messy.csv"))),
+                ("put whole object (s3fs)", best_of(args.reps, lambda: fs.pipe_file("bench/put.csv", data))),
+                ("salvage s3 -> local", best_of(args.reps, lambda: brinewick.salvage(
                     url, out, storage_options=options, durable=False))),
-                ("salvage s3 -> s3", best(args.reps, lambda: brinewick.salvage(
+                ("salvage s3 -> s3", best_of(args.reps, lambda: brinewick.salvage(
                     url, "s3://bench/out.csv", storage_options=options))),
-                ("read(str) from s3 -> pyarrow", best(args.reps, lambda: pa.table(brinewick.read(
+                ("read(str) from s3 -> pyarrow", best_of(args.reps, lambda: pa.table(brinewick.read(
                     url, types="str", storage_options=options)))),
-                ("salvage local -> local", best(args.reps, lambda: brinewick.salvage(path, out, durable=False))),
+                ("salvage local -> local", best_of(args.reps, lambda: brinewick.salvage(path, out, durable=False))),
             ]
     finally:
         server.terminate()

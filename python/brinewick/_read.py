@@ -459,16 +459,8 @@ def _read(path: PathArg, settings: NativeSettings, spool_limit: Optional[int] = 
         raise IsADirectoryError(21, "Is a directory", given)
     one_pass = not stat.S_ISREG(mode) and not _needs_scan(settings)
     spool = None if stat.S_ISREG(mode) or one_pass else _Spool(encoded, shown, spool_limit)
-    try:
-        reader = _open_reader(encoded if spool is None else spool.path, settings)
-        table = SalvagedTable(reader, shown, spool, (encoded, settings, spool_limit) if one_pass else None)
-    except BaseException:
-        if spool is not None:
-            spool.close()
-        raise
-    if _needs_scan(settings):
-        _native.read_scan(reader)
-    return table
+    return _table(lambda: _open_reader(encoded if spool is None else spool.path, settings), shown, spool, settings,
+                  (encoded, settings, spool_limit) if one_pass else None)
 
 
 def _read_remote(url: str, settings: NativeSettings, spool_limit: Optional[int],
@@ -476,13 +468,19 @@ def _read_remote(url: str, settings: NativeSettings, spool_limit: Optional[int],
     """An object read in ranges for each pass; one of unknown size (an HTTP
     answer without a length) is copied aside first, as a pipe is."""
     source = _remote.RemoteInput(url, storage_options)
-    spool = None if source.size is not None else _Spool(source.open, url, spool_limit)
+    if source.size is None:
+        spool = _Spool(source.open, url, spool_limit)
+        return _table(lambda: _open_reader(spool.path, settings), url, spool, settings)
+    return _table(lambda: _native.read_open(url.encode(), replace(settings, source=source.open)), url, None, settings)
+
+
+def _table(open_reader: Callable[[], object], shown: str, spool: Optional[_Spool], settings: NativeSettings,
+           one_pass: Optional[Tuple[bytes, NativeSettings, Optional[int]]] = None) -> SalvagedTable:
+    """The table over the reader `open_reader` gives, its first pass made
+    when the schema needs one; the spool is closed if that fails."""
     try:
-        if spool is None:
-            reader = _native.read_open(url.encode(), replace(settings, source=source.open))
-        else:
-            reader = _open_reader(spool.path, settings)
-        table = SalvagedTable(reader, url, spool)
+        reader = open_reader()
+        table = SalvagedTable(reader, shown, spool, one_pass)
     except BaseException:
         if spool is not None:
             spool.close()

@@ -12,6 +12,15 @@
 
 namespace brinewick::native {
 
+// Whether the interpreter is shutting down: no Python may run then.
+inline bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
 // A METH_FASTCALL function that turns what the engine throws (nothing but
 // bad_alloc is expected) into a Python exception instead of terminating.
 template <PyObject* (*F)(PyObject* const*, Py_ssize_t)>

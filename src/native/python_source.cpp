@@ -1,5 +1,7 @@
 #include "python_source.hpp"
 
+#include "conversions.hpp"
+
 #include <cerrno>
 #include <memory>
 #include <string>
@@ -9,14 +11,6 @@ namespace brinewick::native {
 namespace {
 
 using py::PyRef;
-
-bool interpreter_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing() != 0;
-#else
-    return _Py_IsFinalizing() != 0;
-#endif
-}
 
 // Takes the interpreter lock for a scope, from any thread.
 class Locked {

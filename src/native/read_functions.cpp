@@ -47,14 +47,6 @@ constexpr Py_ssize_t kOpenArguments = 2;
 
 unsigned long g_main_thread = 0;  // the thread Python runs signal handlers on
 
-bool interpreter_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing() != 0;
-#else
-    return _Py_IsFinalizing() != 0;
-#endif
-}
-
 // Waits for the worker in slices. With the interpreter lock held, it is let
 // go for each slice and signal handlers run in between. Without it (a
 // consumer such as pyarrow pulling batches in C++ after releasing it), the
