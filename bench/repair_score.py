@@ -12,7 +12,8 @@ quoted, some span lines) and damages --damage of its rows, one kind per row in t
   trailing_delimiter  two empty surplus fields at the end of the row
   unescaped_quotes    quotes inside a quoted field not doubled ("said "hi" there")
   blank_line          a blank line before the row (the row itself is sound)
-  invalid_utf8        a byte that is not UTF-8 in a field (meant: U+FFFD in its place)
+  invalid_utf8        a byte that is not UTF-8 in a field (meant: what the default fallback
+                      encoding, cp1252, reads it as: 0xFF is "\u00ff")
 
 The ground truth is each row's intended fields. Each intended row is scored as
   intact     a clean row with its id holds exactly its fields
@@ -88,7 +89,7 @@ def damaged(rng: random.Random, kind: str, row: list[str]) -> tuple[bytes, list[
         prefix = b"\n"
     elif kind == "invalid_utf8":
         raw = (",".join(cells) + "\n").encode().replace(b",", b"\xff,", 1)
-        meant[0] = row[0] + "\ufffd"
+        meant[0] = row[0] + "\u00ff"
         return raw, meant
     return prefix + (",".join(cells) + "\n").encode(), meant
 
