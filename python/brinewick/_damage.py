@@ -54,8 +54,10 @@ class SniffResult:
 
 
 def _read_sample(path: str, limit: int) -> bytes:
-    with open(path, "rb") as f:
-        data = f.read(limit)
+    from . import _native
+
+    # The text as a salvage reads it: a compressed file decompressed.
+    data = _native.read_head(os.fsencode(path), limit)
     if len(data) == limit:
         # A row cut in two would be judged as damage; end on the last line break.
         cut = max(data.rfind(b"\n"), data.rfind(b"\r"))

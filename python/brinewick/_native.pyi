@@ -9,14 +9,17 @@ CHANGE_KINDS: Tuple[str, ...]
 DEFAULT_READ_SIZE: int
 DEFAULT_CHUNK_SIZE: int
 
-_Counters = Tuple[int, int, int, int, str, int, Tuple[int, ...], int, int]
+def read_head(path: bytes, limit: int, /) -> bytes: ...
+
+_InputBreak = Tuple[str, int, int, int]
+_Counters = Tuple[int, int, int, int, str, int, Tuple[int, ...], int, int, Optional[str], Optional[_InputBreak]]
 
 @final
 class SalvageResult(structseq[Any], _Counters):
     if sys.version_info >= (3, 10):
         __match_args__: Final = (
             "total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows", "detected_delimiter",
-            "inferred_columns", "changes", "changed_rows", "bytes_read",
+            "inferred_columns", "changes", "changed_rows", "bytes_read", "compression", "input_break",
         )
     @property
     def total_rows(self) -> int: ...
@@ -36,13 +39,21 @@ class SalvageResult(structseq[Any], _Counters):
     def changed_rows(self) -> int: ...
     @property
     def bytes_read(self) -> int: ...
+    @property
+    def compression(self) -> Optional[str]: ...
+    @property
+    def input_break(self) -> Optional[_InputBreak]: ...
 
 @final
-class ReadReport(structseq[Any], Tuple[int, int, int, int, str, int, Tuple[int, ...], int, int, float]):
+class ReadReport(
+    structseq[Any],
+    Tuple[int, int, int, int, str, int, Tuple[int, ...], int, int, Optional[str], Optional[_InputBreak], float],
+):
     if sys.version_info >= (3, 10):
         __match_args__: Final = (
             "total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows", "detected_delimiter",
-            "inferred_columns", "changes", "changed_rows", "bytes_read", "seconds",
+            "inferred_columns", "changes", "changed_rows", "bytes_read", "compression", "input_break",
+            "seconds",
         )
     @property
     def total_rows(self) -> int: ...
@@ -62,6 +73,10 @@ class ReadReport(structseq[Any], Tuple[int, int, int, int, str, int, Tuple[int, 
     def changed_rows(self) -> int: ...
     @property
     def bytes_read(self) -> int: ...
+    @property
+    def compression(self) -> Optional[str]: ...
+    @property
+    def input_break(self) -> Optional[_InputBreak]: ...
     @property
     def seconds(self) -> float: ...
 

@@ -265,6 +265,7 @@ class Outcome:
     job: Job
     summary: Any = None
     error: Optional[str] = None
+    status: int = EXIT_IO  # with an error
 
 
 def _silence_stdout() -> None:
@@ -332,9 +333,24 @@ def _run_job(job: Job, options: dict[str, Any], progress: Callable[[int, Optiona
         return Outcome(job, summary=summary)
     except OSError as error:
         return Outcome(job, error=_io_message(error, job.input_path))
+    except ValueError as error:
+        refused = _refused_input(error, job.input_path, job.label)
+        if refused is None:
+            raise
+        return Outcome(job, error=refused, status=EXIT_USAGE)
     finally:
         if scratch is not None:
             shutil.rmtree(scratch, ignore_errors=True)
+
+
+def _refused_input(error: ValueError, path: str, label: str) -> Optional[str]:
+    """The message of an input refused for what it is (a workbook, a zip of
+    several members, ...), named as the user named it; None for other errors."""
+    text = str(error)
+    named = f"'{path}'"
+    if not text.startswith(named):
+        return None
+    return f"'{label}'" + text[len(named):]
 
 
 def _table(outcomes: list[Outcome]) -> str:
@@ -436,9 +452,11 @@ def salvage_command(files: tuple[str, ...], output: Optional[str], output_dir: O
     for o in outcomes:
         if o.error is not None:
             _fail(o.error)
-            status = EXIT_IO
-        elif o.summary.quarantined_rows and status == EXIT_OK:
+            status = max(status, o.status)
+        elif (o.summary.quarantined_rows or o.summary.input_break) and status == EXIT_OK:
             status = EXIT_SET_ASIDE
+        if o.summary is not None and o.summary.input_break:
+            _fail(f"{o.job.label}: {o.summary.input_break}")
     lines = []
     if as_json:
         for o in outcomes:

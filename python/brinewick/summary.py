@@ -4,7 +4,7 @@ from __future__ import annotations
 import sys
 from dataclasses import dataclass
 from types import MappingProxyType
-from typing import TYPE_CHECKING, Any, Dict, Mapping, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Tuple, Union
 
 if TYPE_CHECKING:
     from ._native import ReadReport, SalvageResult
@@ -43,9 +43,16 @@ class SalvageSummary:
     changed_rows : int
         Clean rows with at least one change record.
     bytes_read : int
-        Input bytes read.
+        Input bytes read (decompressed, for a compressed input).
     elapsed : float
         Wall-clock seconds the salvage took.
+    compression : str or None
+        The compression undone (``"gzip"``, ``"zstd"``, ``"bzip2"``, ``"xz"``,
+        ``"zip"``), None for a file read as it is.
+    input_break : str or None
+        For a compressed input that is truncated or corrupt: what happened
+        and after which line it broke off. The rows up to that line are
+        salvaged; the partial line after it is left out.
 
     See Also
     --------
@@ -62,6 +69,8 @@ class SalvageSummary:
     changed_rows: int
     bytes_read: int
     elapsed: float
+    compression: Optional[str] = None
+    input_break: Optional[str] = None
 
     def __post_init__(self) -> None:
         # Always the full, ordered, read-only mapping, whatever the caller passed.
@@ -91,6 +100,8 @@ class SalvageSummary:
             "changed_rows": self.changed_rows,
             "bytes_read": self.bytes_read,
             "elapsed": self.elapsed,
+            "compression": self.compression,
+            "input_break": self.input_break,
         }
 
     def __reduce__(self) -> Tuple[Any, Tuple[Any, ...]]:
@@ -100,7 +111,7 @@ class SalvageSummary:
         return (type(self), (
             self.total_rows, self.salvaged_rows, self.repaired_rows, self.quarantined_rows,
             self.detected_delimiter, self.inferred_columns, dict(self.changes),
-            self.changed_rows, self.bytes_read, self.elapsed,
+            self.changed_rows, self.bytes_read, self.elapsed, self.compression, self.input_break,
         ))
 
     def __repr__(self) -> str:
@@ -110,7 +121,9 @@ class SalvageSummary:
             f"repaired_rows={self.repaired_rows}, quarantined_rows={self.quarantined_rows}, "
             f"detected_delimiter={self.detected_delimiter!r}, "
             f"inferred_columns={self.inferred_columns}, changed_rows={self.changed_rows}, "
-            f"changes=({made}), bytes_read={self.bytes_read}, elapsed={self.elapsed:.3f}s)"
+            f"changes=({made}), bytes_read={self.bytes_read}, elapsed={self.elapsed:.3f}s"
+            + (f", compression={self.compression!r}" if self.compression else "")
+            + (f", input_break={self.input_break!r}" if self.input_break else "") + ")"
         )
 
 
@@ -127,4 +140,16 @@ def summary_of(result: Union["SalvageResult", "ReadReport"], elapsed: float) -> 
         changed_rows=result.changed_rows,
         bytes_read=result.bytes_read,
         elapsed=elapsed,
+        compression=result.compression,
+        input_break=_break_text(result.input_break),
     )
+
+
+def _break_text(broken: Optional[Tuple[str, int, int, int]]) -> Optional[str]:
+    if broken is None:
+        return None
+    reason, lines, size, left_out = broken
+    text = f"{reason}: it broke off after line {lines} (byte {size} of the decompressed text)"
+    if left_out:
+        text += f"; the {left_out} bytes of the partial line after it were left out"
+    return text

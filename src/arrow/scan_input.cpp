@@ -68,7 +68,7 @@ Result<ScanResult> scan_rows(const std::string& path, InputWindow& window, const
                              const std::optional<KeptBatches::Identity>& before, PassClock::time_point started,
                              StreamControl& control) {
     BRINEWICK_RETURN_IF_ERROR(stream::skip_bom(window));
-    const BatchOptions batch = batch_options(settings, control);
+    const BatchOptions batch = batch_options(settings, window);
     const bool fixed = fixed_width(settings.options);
     RowPlan plan = row_plan(settings, dialect, batch);
     plan.columns = string_columns(table_width(dialect));
@@ -83,7 +83,7 @@ Result<ScanResult> scan_rows(const std::string& path, InputWindow& window, const
     std::size_t kept_bytes = 0;
     RowOutput output;
     std::vector<Boundary> boundaries;
-    if (settings.block_size > 0) {
+    if (settings.block_size > 0 && window.can_rewind()) {
         output.on_cut = [&](std::uint64_t offset, std::size_t line, bool in_row) {
             const std::uint64_t last = boundaries.empty() ? 0 : boundaries.back().offset;
             if (offset - last >= settings.block_size) boundaries.push_back({offset, line, in_row});

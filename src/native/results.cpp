@@ -11,7 +11,7 @@ namespace {
 
 using py::PyRef;
 
-constexpr std::size_t kCounterCount = 9;
+constexpr std::size_t kCounterCount = 11;
 constexpr std::array<PyStructSequence_Field, kCounterCount> kCounterFields{{
     {"total_rows", "rows parsed from the input (blank lines included)"},
     {"salvaged_rows", "rows written as clean rows"},
@@ -21,7 +21,9 @@ constexpr std::array<PyStructSequence_Field, kCounterCount> kCounterFields{{
     {"inferred_columns", "the column count rows were fitted to (0: no width check)"},
     {"changes", "change records per kind, in CHANGE_KINDS order"},
     {"changed_rows", "clean rows with at least one change record"},
-    {"bytes_read", "input bytes read"},
+    {"bytes_read", "input bytes read (decompressed)"},
+    {"compression", "the compression undone ('gzip', 'zstd', ...), or None"},
+    {"input_break", "(reason, lines, bytes, left_out) where a damaged compressed input broke off, or None"},
 }};
 
 // The counters, then what a type adds, then the end marker.
@@ -100,13 +102,23 @@ PyObject* change_counts(const stream::StreamSummary& s) {
     return changes.release();
 }
 
+PyObject* input_break(const stream::StreamSummary& s) {
+    if (!s.input_break) return Py_NewRef(Py_None);
+    const stream::InputBreak& b = *s.input_break;
+    return Py_BuildValue("(s#KKK)", b.reason.data(), static_cast<Py_ssize_t>(b.reason.size()),
+                         static_cast<unsigned long long>(b.lines), static_cast<unsigned long long>(b.bytes),
+                         static_cast<unsigned long long>(b.left_out));
+}
+
 bool add_counters(Filler& out, const stream::StreamSummary& s) {
     const auto& c = s.counters;
     return out.add(PyLong_FromSize_t(c.total_rows)) && out.add(PyLong_FromSize_t(c.salvaged_rows)) &&
            out.add(PyLong_FromSize_t(c.repaired_rows)) && out.add(PyLong_FromSize_t(c.quarantined_rows)) &&
            out.add(PyUnicode_FromOrdinal(static_cast<int>(c.detected_delimiter))) &&
            out.add(PyLong_FromSize_t(c.inferred_columns)) && out.add(change_counts(s)) &&
-           out.add(PyLong_FromUnsignedLongLong(s.changed_rows)) && out.add(PyLong_FromUnsignedLongLong(s.bytes_read));
+           out.add(PyLong_FromUnsignedLongLong(s.changed_rows)) && out.add(PyLong_FromUnsignedLongLong(s.bytes_read)) &&
+           out.add(s.compression.empty() ? Py_NewRef(Py_None) : PyUnicode_FromString(s.compression.c_str())) &&
+           out.add(input_break(s));
 }
 
 PyObject* column_pairs(const std::vector<arrow::ColumnSpec>& columns) {

@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "../error/status.hpp"
+#include "byte_source.hpp"
 #include "../salvage/salvage.hpp"
 
 namespace brinewick::stream {
@@ -81,6 +82,8 @@ struct StreamSummary {
     std::array<std::uint64_t, kChangeKindCount> changes{};  // records per kind
     std::uint64_t changed_rows = 0;  // clean rows with at least one change record
     std::uint64_t bytes_read = 0;
+    std::string compression;                 // the compression undone ("gzip"), empty for plain text
+    std::optional<InputBreak> input_break;   // where a damaged compressed input broke off
 };
 
 // Shared between the thread that runs a salvage and one that watches it.
