@@ -572,7 +572,9 @@ def inspect_command(file: str, html_path: Optional[str], as_json: bool, show: in
             _fail(_io_message(error, source))
             sys.exit(EXIT_IO)
     _report([json.dumps(report.to_dict()) if as_json else _text_report(report)])
-    sys.exit(EXIT_SET_ASIDE if report.summary.quarantined_rows else EXIT_OK)
+    if report.summary.input_break:
+        _fail(f"{file if file != STDIO else '<stdin>'}: {report.summary.input_break}")
+    sys.exit(EXIT_SET_ASIDE if report.summary.quarantined_rows or report.summary.input_break else EXIT_OK)
 
 
 def _write_atomically(path: str, text: str) -> None:

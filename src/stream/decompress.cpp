@@ -543,7 +543,7 @@ private:
             // A carried line is shorter than a block, so every block fits it and one more read.
             Block block = take_spare(2 * kBlock);
             if (!block.data) return end(Status::out_of_memory(), std::nullopt);
-            std::memcpy(block.data.get(), carry.data(), carry.size());
+            if (!carry.empty()) std::memcpy(block.data.get(), carry.data(), carry.size());
             block.size = carry.size();
             carry.clear();
             auto got = read_fully(*inner_, block.data.get() + block.size, kBlock, stop_);
@@ -746,10 +746,10 @@ Result<std::unique_ptr<ByteSource>> decompressing_source(InputKind kind, std::un
     return std::unique_ptr<ByteSource>(std::move(ahead));
 }
 
-Result<std::unique_ptr<ByteSource>> open_input_source(const std::string& path, const std::atomic<bool>& cancel) {
-    auto opened = open_file_source(path);
-    if (!opened.is_ok()) return opened;
-    std::unique_ptr<ByteSource> source = std::move(opened).value();
+namespace {
+
+Result<std::unique_ptr<ByteSource>> stack_decoders(std::unique_ptr<ByteSource> source, const std::string& path,
+                                                   const std::atomic<bool>& cancel) {
     // A compressed file may hold another (a .csv.gz in a zip): a few layers at most.
     for (int layer = 0; layer < 3; ++layer) {
         auto head = peek_head(source, cancel);
@@ -784,6 +784,59 @@ Result<std::unique_ptr<ByteSource>> open_input_source(const std::string& path, c
         source = std::move(decoding).value();
     }
     return source;
+}
+
+// A stream is looked at on its first read, not when opened: opening returns
+// at once, as it did, however long the writer takes to write.
+class DetectingSource final : public ByteSource {
+public:
+    DetectingSource(std::unique_ptr<ByteSource> source, std::string path)
+        : source_(std::move(source)), path_(std::move(path)) {}
+
+    Result<std::size_t> read(char* into, std::size_t size, const std::atomic<bool>& cancel) override {
+        if (!failure_.is_ok()) return failure_;
+        if (!ready_) {
+            auto stacked = stack_decoders(std::move(source_), path_, cancel);
+            if (!stacked.is_ok()) {
+                failure_ = std::move(stacked).status();
+                return failure_;
+            }
+            source_ = std::move(stacked).value();
+            ready_ = true;
+        }
+        return source_->read(into, size, cancel);
+    }
+    bool can_seek() const noexcept override { return false; }
+    Status seek(std::uint64_t) override { return unseekable(path_); }
+    std::optional<std::uint64_t> size() const noexcept override { return std::nullopt; }
+    std::optional<std::uint64_t> consumed() const noexcept override {
+        return ready_ ? source_->consumed() : std::nullopt;
+    }
+    std::optional<std::uint64_t> consumed_total() const noexcept override {
+        return ready_ ? source_->consumed_total() : std::nullopt;
+    }
+    const char* compression() const noexcept override { return ready_ ? source_->compression() : nullptr; }
+    std::optional<InputBreak> broke_off() const override {
+        return ready_ ? source_->broke_off() : std::nullopt;
+    }
+
+private:
+    std::unique_ptr<ByteSource> source_;  // null once stacking failed
+    std::string path_;
+    bool ready_ = false;
+    Status failure_;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<ByteSource>> open_input_source(const std::string& path, const std::atomic<bool>& cancel) {
+    auto opened = open_file_source(path);
+    if (!opened.is_ok()) return opened;
+    std::unique_ptr<ByteSource> source = std::move(opened).value();
+    // A regular file is told at once, so that its size is the text's only
+    // when it is not compressed.
+    if (source->can_seek()) return stack_decoders(std::move(source), path, cancel);
+    return std::unique_ptr<ByteSource>(std::make_unique<DetectingSource>(std::move(source), path));
 }
 
 }  // namespace brinewick::stream

@@ -83,6 +83,9 @@ def test_whole_compressed_input_reads_as_the_text(tmp_path: Path, fmt: str, expe
     assert pa.table(table).to_pydict() == pa.table(brinewick.read(io_path(tmp_path, PLAIN))).to_pydict()
     assert table.summary.compression == _name(fmt)
 
+    sniffed = brinewick.sniff_file(source)
+    assert (sniffed.delimiter, sniffed.columns) == (",", 3)
+
     piped = run_cli("salvage", "-", "-o", "-", input=source.read_bytes())
     assert (piped.returncode, piped.stdout) == (0, expected), piped.stderr
 
@@ -117,6 +120,8 @@ def test_truncated_input_keeps_the_complete_lines_and_says_where_it_broke(tmp_pa
         assert result.returncode == 1, result.stderr
         assert b"broke off after line %d " % lines in result.stderr
         assert Path(args[-1]).read_bytes() == clean
+    inspected = run_cli("inspect", str(source))
+    assert inspected.returncode == 1 and b"broke off after line %d " % lines in inspected.stderr
 
 
 def test_corrupt_gzip_check_is_damage(tmp_path: Path, expected: bytes) -> None:
