@@ -6,13 +6,13 @@
 # model), after showing its report. What it found stays in
 # build/fuzz/runs/<target>/ (crash-*, the log, the grown corpus).
 #
-#   bash fuzz/run_fuzz.sh [SECONDS] [TARGET...]     TARGET: parser heuristics salvage
+#   bash fuzz/run_fuzz.sh [SECONDS] [TARGET...]     TARGET: parser heuristics salvage decompress
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(parser heuristics salvage)
+[ ${#targets[@]} -eq 0 ] && targets=(parser heuristics salvage decompress)
 build=build/fuzz
 
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER="${FUZZ_CXX:-clang++}" -DBRINEWICK_BUILD_FUZZ=ON \

@@ -16,6 +16,15 @@ if [ ! -e /usr/include/gtest/gtest.h ]; then
   $SUDO apt-get install -y -qq libgtest-dev cmake g++ >/dev/null
 fi
 
+# Compressed inputs: zlib, libbz2, liblzma and libzstd headers (Debian's -dev packages).
+if [ ! -e /usr/include/zstd.h ] || [ ! -e /usr/include/zlib.h ] || [ ! -e /usr/include/bzlib.h ] ||
+   [ ! -e /usr/include/lzma.h ]; then
+  if [ "$(id -u)" -eq 0 ]; then SUDO=""; else SUDO="sudo"; fi
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq zlib1g-dev libbz2-dev liblzma-dev libzstd-dev zstd >/dev/null
+fi
+
 # The fuzz targets need clang with its libFuzzer runtime (Debian: clang, libclang-rt-N-dev).
 fuzzer_runtime() {
   command -v clang++ >/dev/null &&

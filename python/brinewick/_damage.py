@@ -74,12 +74,14 @@ class SniffResult:
 
 
 def _read_sample(path: str, limit: int, storage_options: Optional[Mapping[str, Any]] = None) -> bytes:
+    from . import _native
+
     url = _remote.url_of(path)
     if url is not None:
         data = _remote.RemoteInput(url, storage_options).read_head(limit)
     else:
-        with open(path, "rb") as f:
-            data = f.read(limit)
+        # The text as a salvage reads it: a compressed file decompressed.
+        data = _native.read_head(os.fsencode(path), limit)
     if len(data) == limit:
         # A row cut in two would be judged as damage; end on the last line break.
         cut = max(data.rfind(b"\n"), data.rfind(b"\r"))

@@ -9,7 +9,11 @@ CHANGE_KINDS: Tuple[str, ...]
 DEFAULT_READ_SIZE: int
 DEFAULT_CHUNK_SIZE: int
 
-_Counters = Tuple[int, int, int, int, str, int, Tuple[int, ...], int, int, str, bool, int]
+def read_head(path: bytes, limit: int, /) -> bytes: ...
+
+_InputBreak = Tuple[str, int, int, int]
+_Counters = Tuple[int, int, int, int, str, int, Tuple[int, ...], int, int, str, bool, int, Optional[str],
+                  Optional[_InputBreak]]
 
 @final
 class SalvageResult(structseq[Any], _Counters):
@@ -17,7 +21,7 @@ class SalvageResult(structseq[Any], _Counters):
         __match_args__: Final = (
             "total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows", "detected_delimiter",
             "inferred_columns", "changes", "changed_rows", "bytes_read", "encoding", "legacy_encoding",
-            "undecodable",
+            "undecodable", "compression", "input_break",
         )
     @property
     def total_rows(self) -> int: ...
@@ -43,14 +47,22 @@ class SalvageResult(structseq[Any], _Counters):
     def legacy_encoding(self) -> bool: ...
     @property
     def undecodable(self) -> int: ...
+    @property
+    def compression(self) -> Optional[str]: ...
+    @property
+    def input_break(self) -> Optional[_InputBreak]: ...
 
 @final
-class ReadReport(structseq[Any], Tuple[int, int, int, int, str, int, Tuple[int, ...], int, int, str, bool, int, float]):
+class ReadReport(
+    structseq[Any],
+    Tuple[int, int, int, int, str, int, Tuple[int, ...], int, int, str, bool, int, Optional[str],
+          Optional[_InputBreak], float],
+):
     if sys.version_info >= (3, 10):
         __match_args__: Final = (
             "total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows", "detected_delimiter",
             "inferred_columns", "changes", "changed_rows", "bytes_read", "encoding", "legacy_encoding",
-            "undecodable", "seconds",
+            "undecodable", "compression", "input_break", "seconds",
         )
     @property
     def total_rows(self) -> int: ...
@@ -76,6 +88,10 @@ class ReadReport(structseq[Any], Tuple[int, int, int, int, str, int, Tuple[int, 
     def legacy_encoding(self) -> bool: ...
     @property
     def undecodable(self) -> int: ...
+    @property
+    def compression(self) -> Optional[str]: ...
+    @property
+    def input_break(self) -> Optional[_InputBreak]: ...
     @property
     def seconds(self) -> float: ...
 

@@ -313,6 +313,7 @@ class Outcome:
     summary: Any = None
     error: Optional[str] = None
     errno: Optional[int] = None
+    status: int = EXIT_IO  # with an error
 
     def to_dict(self) -> dict[str, Any]:
         """One line of `--json`: what became of the file, a failure included."""
@@ -394,9 +395,24 @@ def _run_job(job: Job, options: dict[str, Any], progress: Callable[[int, Optiona
         return Outcome(job, summary=summary)
     except OSError as error:
         return Outcome(job, error=_io_message(error, job.input_path), errno=error.errno)
+    except ValueError as error:
+        refused = _refused_input(error, job.input_path, job.label)
+        if refused is None:
+            raise
+        return Outcome(job, error=refused, status=EXIT_USAGE)
     finally:
         if scratch is not None:
             shutil.rmtree(scratch, ignore_errors=True)
+
+
+def _refused_input(error: ValueError, path: str, label: str) -> Optional[str]:
+    """The message of an input refused for what it is (a workbook, a zip of
+    several members, ...), named as the user named it; None for other errors."""
+    text = str(error)
+    named = f"'{path}'"
+    if not text.startswith(named):
+        return None
+    return f"'{label}'" + text[len(named):]
 
 
 #: The columns of the salvage table, each with what it counts (also in --help).
@@ -524,9 +540,11 @@ def salvage_command(files: tuple[str, ...], output: Optional[str], output_dir: O
     for o in outcomes:
         if o.error is not None:
             _fail(o.error)
-            status = EXIT_IO
-        elif o.summary.quarantined_rows and status == EXIT_OK:
+            status = max(status, o.status)
+        elif (o.summary.quarantined_rows or o.summary.input_break) and status == EXIT_OK:
             status = EXIT_SET_ASIDE
+        if o.summary is not None and o.summary.input_break:
+            _fail(f"{o.job.label}: {o.summary.input_break}")
     lines = []
     if as_json:
         lines = [json.dumps(o.to_dict()) for o in outcomes]
@@ -658,7 +676,9 @@ def inspect_command(file: str, html_path: Optional[str], as_json: bool, show: in
             _fail(_io_message(error, source))
             sys.exit(EXIT_IO)
     _report([json.dumps(report.to_dict()) if as_json else _text_report(report)])
-    sys.exit(EXIT_SET_ASIDE if report.summary.quarantined_rows else EXIT_OK)
+    if report.summary.input_break:
+        _fail(f"{file if file != STDIO else '<stdin>'}: {report.summary.input_break}")
+    sys.exit(EXIT_SET_ASIDE if report.summary.quarantined_rows or report.summary.input_break else EXIT_OK)
 
 
 def _write_atomically(path: str, text: str) -> None:

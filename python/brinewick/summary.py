@@ -4,7 +4,7 @@ from __future__ import annotations
 import sys
 from dataclasses import dataclass
 from types import MappingProxyType
-from typing import TYPE_CHECKING, Any, Dict, Mapping, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Tuple, Union
 
 if TYPE_CHECKING:
     from ._native import ReadReport, SalvageResult
@@ -43,7 +43,7 @@ class SalvageSummary:
     changed_rows : int
         Clean rows with at least one change record.
     bytes_read : int
-        Input bytes read.
+        Input bytes read (decompressed, for a compressed input).
     elapsed : float
         Wall-clock seconds the salvage took.
     encoding : str
@@ -53,6 +53,13 @@ class SalvageSummary:
     undecodable : int
         Byte sequences of the input that no character of its encoding
         matched, each read as U+FFFD (UTF-16/32 and an explicit encoding).
+    compression : str or None
+        The compression undone (``"gzip"``, ``"zstd"``, ``"bzip2"``, ``"xz"``,
+        ``"zip"``), None for a file read as it is.
+    input_break : str or None
+        For a compressed input that is truncated or corrupt: what happened
+        and after which line it broke off. The rows up to that line are
+        salvaged; the partial line after it is left out.
 
     See Also
     --------
@@ -71,6 +78,8 @@ class SalvageSummary:
     elapsed: float
     encoding: str = "utf-8"
     undecodable: int = 0
+    compression: Optional[str] = None
+    input_break: Optional[str] = None
 
     def __post_init__(self) -> None:
         # Always the full, ordered, read-only mapping, whatever the caller passed.
@@ -102,6 +111,8 @@ class SalvageSummary:
             "elapsed": self.elapsed,
             "encoding": self.encoding,
             "undecodable": self.undecodable,
+            "compression": self.compression,
+            "input_break": self.input_break,
         }
 
     def __reduce__(self) -> Tuple[Any, Tuple[Any, ...]]:
@@ -111,7 +122,8 @@ class SalvageSummary:
         return (type(self), (
             self.total_rows, self.salvaged_rows, self.repaired_rows, self.quarantined_rows,
             self.detected_delimiter, self.inferred_columns, dict(self.changes),
-            self.changed_rows, self.bytes_read, self.elapsed, self.encoding, self.undecodable,
+            self.changed_rows, self.bytes_read, self.elapsed, self.encoding, self.undecodable, self.compression,
+            self.input_break,
         ))
 
     def __repr__(self) -> str:
@@ -122,7 +134,9 @@ class SalvageSummary:
             f"detected_delimiter={self.detected_delimiter!r}, "
             f"inferred_columns={self.inferred_columns}, changed_rows={self.changed_rows}, "
             f"changes=({made}), bytes_read={self.bytes_read}, encoding={self.encoding!r}, "
-            f"elapsed={self.elapsed:.3f}s)"
+            f"elapsed={self.elapsed:.3f}s"
+            + (f", compression={self.compression!r}" if self.compression else "")
+            + (f", input_break={self.input_break!r}" if self.input_break else "") + ")"
         )
 
 
@@ -141,4 +155,16 @@ def summary_of(result: Union["SalvageResult", "ReadReport"], elapsed: float) -> 
         elapsed=elapsed,
         encoding=result.encoding,
         undecodable=result.undecodable,
+        compression=result.compression,
+        input_break=_break_text(result.input_break),
     )
+
+
+def _break_text(broken: Optional[Tuple[str, int, int, int]]) -> Optional[str]:
+    if broken is None:
+        return None
+    reason, lines, size, left_out = broken
+    text = f"{reason}: it broke off after line {lines} (byte {size} of the decompressed text)"
+    if left_out:
+        text += f"; the {left_out} bytes of the partial line after it were left out"
+    return text

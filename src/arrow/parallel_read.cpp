@@ -389,8 +389,7 @@ Result<RowResult> run_row_pipeline(stream::InputWindow& window, const RowPlan& p
         control.cancel, output.on_cut);
     if (!ran.is_ok()) return std::move(ran).status();
     result.line_after = ran.value();
-    result.summary.bytes_read = window.bytes_read();
-    control.bytes_done.store(result.summary.bytes_read);
+    window.finish(result.summary);
     return result;
 }
 

@@ -22,9 +22,10 @@ bool needs_large_strings(std::uint64_t file_size) noexcept {
     return file_size > static_cast<std::uint64_t>(INT32_MAX) / 3;
 }
 
-BatchOptions batch_options(const ReadSettings& settings, const stream::StreamControl& control) {
-    // A size unknown (not a regular file) could be any size.
-    const std::int64_t total = control.bytes_total.load();
+BatchOptions batch_options(const ReadSettings& settings, const stream::InputWindow& window) {
+    // A size unknown (a stream, a compressed file) could be any size.
+    const auto size = window.text_size();
+    const std::int64_t total = size ? static_cast<std::int64_t>(*size) : -1;
     BatchOptions batch;
     batch.limits = settings.limits;
     batch.empty_as_null = settings.empty_as_null;
@@ -52,10 +53,9 @@ stream::StreamSummary pass_summary(const RowResult& rows, const Dialect& dialect
     return summary;
 }
 
-stream::StreamSummary empty_summary(const stream::InputWindow& window, stream::StreamControl& control) {
+stream::StreamSummary empty_summary(const stream::InputWindow& window, [[maybe_unused]] stream::StreamControl& control) {
     stream::StreamSummary summary;
-    summary.bytes_read = window.bytes_read();
-    control.bytes_done.store(summary.bytes_read);
+    window.finish(summary);
     return summary;
 }
 

@@ -22,7 +22,7 @@ using PassClock = std::chrono::steady_clock;
 
 // The batches' options for the file `control` was opened on; every pass
 // and stream of one file gets the same.
-[[nodiscard]] BatchOptions batch_options(const ReadSettings& settings, const stream::StreamControl& control);
+[[nodiscard]] BatchOptions batch_options(const ReadSettings& settings, const stream::InputWindow& window);
 
 // The plan each pass starts from; it sets the columns and the header.
 [[nodiscard]] RowPlan row_plan(const ReadSettings& settings, const Dialect& dialect, const BatchOptions& batch);

@@ -18,7 +18,7 @@ Result<SpanResult> read_span(const std::string& path, const ReadSettings& settin
     auto opened = stream::open_input(path, settings.read_size, control, settings.encoding, settings.open_input);
     if (!opened.is_ok()) return std::move(opened).status();
     InputWindow& window = opened.value().window;
-    const BatchOptions batch = batch_options(settings, control);
+    const BatchOptions batch = batch_options(settings, window);
     BRINEWICK_RETURN_IF_ERROR(start.offset == 0 ? stream::skip_bom(window) : window.seek(start.offset));
     RowPlan plan = row_plan(settings, dialect, batch);
     plan.columns = std::make_shared<std::vector<ColumnSpec>>(columns);

@@ -161,7 +161,7 @@ Status make_salvage_stream(const std::string& path, const ReadSettings& settings
     const auto identity = current_identity(path);
     auto opened = stream::open_input(path, settings.read_size, *control, settings.encoding, settings.open_input);
     if (!opened.is_ok()) return std::move(opened).status();
-    const BatchOptions batch = batch_options(settings, *control);
+    const BatchOptions batch = batch_options(settings, opened.value().window);
     auto pass = std::make_unique<SalvagePass>(std::move(control), std::move(opened).value(), path, identity, settings,
                                               batch, columns.value_or(std::vector<ColumnSpec>{}),
                                               std::move(expected), std::move(on_report));

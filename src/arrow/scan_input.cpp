@@ -68,7 +68,7 @@ Result<ScanResult> scan_rows(const std::string& path, InputWindow& window, const
                              const std::optional<KeptBatches::Identity>& before, PassClock::time_point started,
                              StreamControl& control) {
     BRINEWICK_RETURN_IF_ERROR(stream::skip_bom(window));
-    const BatchOptions batch = batch_options(settings, control);
+    const BatchOptions batch = batch_options(settings, window);
     const bool fixed = fixed_width(settings.options);
     RowPlan plan = row_plan(settings, dialect, batch);
     plan.columns = std::make_shared<std::vector<ColumnSpec>>(string_columns(table_width(dialect)));
@@ -83,7 +83,7 @@ Result<ScanResult> scan_rows(const std::string& path, InputWindow& window, const
     std::size_t kept_bytes = 0;
     RowOutput output;
     std::vector<Boundary> boundaries;
-    if (settings.block_size > 0) {
+    if (settings.block_size > 0 && window.can_rewind()) {
         // A row open at a cut may still be ended at its first line by the
         // repair stage, which reads the rows after it again: with repairs,
         // parts start only where no row is open, which nothing revises.

@@ -90,9 +90,10 @@ struct Run {
     std::optional<std::uint64_t> commit_bytes;  // set while the worker waits
     bool answered = false;
 
-    void wait_for_answer(const StreamSummary& summary) {
+    void wait_for_answer(const StreamSummary&) {
         std::unique_lock<std::mutex> lock(mutex);
-        commit_bytes = summary.bytes_read;
+        // The input's own bytes: for a compressed file, its compressed size.
+        commit_bytes = control.bytes_done.load();
         finished.notify_all();
         answered_cv.wait(lock, [this] { return answered; });
     }

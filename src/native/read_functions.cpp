@@ -29,6 +29,7 @@
 
 #include "arrow/salvage_reader.hpp"
 #include "memory/block_cache.hpp"
+#include "stream/decompress.hpp"
 #include "pythread.h"
 
 namespace brinewick::native {
@@ -558,7 +559,56 @@ PyObject* release_unused_memory_guarded(PyObject* self, PyObject* arg) noexcept 
     return release_unused_memory(self, arg);
 }
 
+// read_head(path, limit): up to `limit` bytes of the file's text, from its
+// start, decompressed when the file is compressed. ValueError for a file
+// that is no text.
+PyObject* read_head(PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2 || !PyBytes_Check(args[0]) || !PyLong_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "read_head(path: bytes, limit: int)");
+        return nullptr;
+    }
+    const std::string path(PyBytes_AS_STRING(args[0]), static_cast<std::size_t>(PyBytes_GET_SIZE(args[0])));
+    const Py_ssize_t limit = PyLong_AsSsize_t(args[1]);
+    if (limit < 0) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "read_head(): limit must be >= 0");
+        return nullptr;
+    }
+    std::string head;
+    Status failure;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        const std::atomic<bool> cancel{false};
+        auto opened = stream::open_input_source(path, cancel);
+        if (!opened.is_ok()) {
+            failure = std::move(opened).status();
+        } else {
+            head.resize(static_cast<std::size_t>(limit));
+            std::size_t filled = 0;
+            while (filled < head.size()) {
+                auto got = opened.value()->read(head.data() + filled, head.size() - filled, cancel);
+                if (!got.is_ok()) {
+                    failure = std::move(got).status();
+                    break;
+                }
+                if (got.value() == 0) break;
+                filled += got.value();
+            }
+            head.resize(filled);
+        }
+    } catch (const std::bad_alloc&) {
+        failure = Status::out_of_memory();
+    }
+    Py_END_ALLOW_THREADS
+    if (!failure.is_ok()) {
+        raise_status(failure);
+        return nullptr;
+    }
+    return PyBytes_FromStringAndSize(head.data(), static_cast<Py_ssize_t>(head.size()));
+}
+
 PyMethodDef g_read_functions[] = {
+    {"read_head", fastcall<read_head>(), METH_FASTCALL,
+     "read_head(path, limit, /)\n--\n\nUp to limit bytes of the file's text from its start, decompressed."},
     {"read_open", fastcall<read_open>(), METH_FASTCALL,
      "read_open(path, settings, /)\n--\n\nA reader of the file at path (bytes) with settings, a "
      "brinewick._options.NativeSettings; use brinewick.read instead."},

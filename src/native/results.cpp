@@ -11,7 +11,7 @@ namespace {
 
 using py::PyRef;
 
-constexpr std::size_t kCounterCount = 12;
+constexpr std::size_t kCounterCount = 14;
 constexpr std::array<PyStructSequence_Field, kCounterCount> kCounterFields{{
     {"total_rows", "rows parsed from the input (blank lines included)"},
     {"salvaged_rows", "rows written as clean rows"},
@@ -21,10 +21,12 @@ constexpr std::array<PyStructSequence_Field, kCounterCount> kCounterFields{{
     {"inferred_columns", "the column count rows were fitted to (0: no width check)"},
     {"changes", "change records per kind, in CHANGE_KINDS order"},
     {"changed_rows", "clean rows with at least one change record"},
-    {"bytes_read", "input bytes read"},
+    {"bytes_read", "input bytes read (decompressed)"},
     {"encoding", "the encoding the input was decoded from"},
     {"legacy_encoding", "True when the input's first bytes were not UTF-8"},
     {"undecodable", "byte sequences of the input no character matched (each one U+FFFD)"},
+    {"compression", "the compression undone ('gzip', 'zstd', ...), or None"},
+    {"input_break", "(reason, lines, bytes, left_out) where a damaged compressed input broke off, or None"},
 }};
 
 // The counters, then what a type adds, then the end marker.
@@ -103,6 +105,14 @@ PyObject* change_counts(const stream::StreamSummary& s) {
     return changes.release();
 }
 
+PyObject* input_break(const stream::StreamSummary& s) {
+    if (!s.input_break) return Py_NewRef(Py_None);
+    const stream::InputBreak& b = *s.input_break;
+    return Py_BuildValue("(s#KKK)", b.reason.data(), static_cast<Py_ssize_t>(b.reason.size()),
+                         static_cast<unsigned long long>(b.lines), static_cast<unsigned long long>(b.bytes),
+                         static_cast<unsigned long long>(b.left_out));
+}
+
 bool add_counters(Filler& out, const stream::StreamSummary& s) {
     const auto& c = s.counters;
     return out.add(PyLong_FromSize_t(c.total_rows)) && out.add(PyLong_FromSize_t(c.salvaged_rows)) &&
@@ -111,7 +121,9 @@ bool add_counters(Filler& out, const stream::StreamSummary& s) {
            out.add(PyLong_FromSize_t(c.inferred_columns)) && out.add(change_counts(s)) &&
            out.add(PyLong_FromUnsignedLongLong(s.changed_rows)) && out.add(PyLong_FromUnsignedLongLong(s.bytes_read)) &&
            out.add(PyUnicode_FromStringAndSize(s.encoding.data(), static_cast<Py_ssize_t>(s.encoding.size()))) &&
-           out.add(PyBool_FromLong(s.legacy_looking ? 1 : 0)) && out.add(PyLong_FromUnsignedLongLong(s.undecodable));
+           out.add(PyBool_FromLong(s.legacy_looking ? 1 : 0)) && out.add(PyLong_FromUnsignedLongLong(s.undecodable)) &&
+           out.add(s.compression.empty() ? Py_NewRef(Py_None) : PyUnicode_FromString(s.compression.c_str())) &&
+           out.add(input_break(s));
 }
 
 PyObject* column_pairs(const std::vector<arrow::ColumnSpec>& columns) {

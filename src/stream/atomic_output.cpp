@@ -113,6 +113,14 @@ bool proc_fd_usable() {
 }  // namespace
 
 Result<AtomicOutput> AtomicOutput::create(const std::string& target, const std::atomic<bool>* cancel) {
+    auto compressor = output_compressor_for(target);
+    if (!compressor.is_ok()) return std::move(compressor).status();
+    auto opened = open_target(target, cancel);
+    if (opened.is_ok()) opened.value().compressor_ = std::move(compressor).value();
+    return opened;
+}
+
+Result<AtomicOutput> AtomicOutput::open_target(const std::string& target, const std::atomic<bool>* cancel) {
     if (target.find('\0') != std::string::npos) {
         return Status::output_io(IoError{IoError::Kind::NulInPath, 0}, target);
     }
@@ -232,7 +240,8 @@ AtomicOutput::AtomicOutput(AtomicOutput&& other) noexcept
       write_back_(other.write_back_),
       renamed_(std::exchange(other.renamed_, true)),
       mode_(other.mode_),
-      cancel_(other.cancel_) {}
+      cancel_(other.cancel_),
+      compressor_(std::move(other.compressor_)) {}
 
 AtomicOutput::~AtomicOutput() {
     if (fd_ >= 0) ::close(fd_);
@@ -257,6 +266,12 @@ Status AtomicOutput::flush_buffer() {
 }
 
 Status AtomicOutput::write_through(const char* data, std::size_t size) {
+    if (!compressor_) return write_raw(data, size);
+    return compressor_->put(std::string_view(data, size), false,
+                            [this](const char* packed, std::size_t count) { return write_raw(packed, count); });
+}
+
+Status AtomicOutput::write_raw(const char* data, std::size_t size) {
     // One row can write without end (padding to a huge width), so a stop
     // asked for meanwhile is seen here too, once a buffer's worth.
     if (cancel_ != nullptr && cancel_->load(std::memory_order_relaxed)) {
@@ -316,6 +331,12 @@ Status AtomicOutput::write(std::string_view data) {
 
 Status AtomicOutput::finish(bool durable) {
     BRINEWICK_RETURN_IF_ERROR(flush_buffer());
+    if (compressor_) {
+        BRINEWICK_RETURN_IF_ERROR(compressor_->put({}, true, [this](const char* packed, std::size_t count) {
+            return write_raw(packed, count);
+        }));
+        compressor_.reset();
+    }
     if (durable && !is_direct()) {
         while (::fsync(fd_) != 0) {
             if (errno != EINTR) return failed(errno);

@@ -13,6 +13,7 @@
 #include <variant>
 
 #include "../salvage/csv_writer.hpp"
+#include "compressed_output.hpp"
 #include "stream_salvage.hpp"
 
 namespace brinewick::stream {
@@ -21,6 +22,7 @@ class AtomicOutput {
 public:
     static constexpr std::size_t kCapacity = std::size_t{1} << 18;
 
+    // An output named *.gz or *.zst is written compressed.
     // Creates the temporary (mode 0666 less the umask, or the target's own
     // permission bits when it exists). Fails before creating anything when
     // the target is a directory. A device, FIFO or socket is opened and
@@ -82,7 +84,10 @@ private:
     [[nodiscard]] static AtomicOutput direct(int fd, const std::string& target);
     [[nodiscard]] Status flush_buffer();
     [[nodiscard]] Status close_descriptor();
+    [[nodiscard]] static Result<AtomicOutput> open_target(const std::string& target,
+                                                          const std::atomic<bool>* cancel);
     [[nodiscard]] Status write_through(const char* data, std::size_t size);
+    [[nodiscard]] Status write_raw(const char* data, std::size_t size);
     [[nodiscard]] Status failed(int err) const;
     void start_write_back() noexcept;
 
@@ -98,6 +103,7 @@ private:
     bool renamed_ = false;
     Mode mode_ = Mode::Named;
     const std::atomic<bool>* cancel_ = nullptr;
+    std::unique_ptr<OutputCompressor> compressor_;  // for a *.gz or *.zst target
 };
 
 // Flushes a directory's entries (a rename in it) to disk.

@@ -16,6 +16,15 @@
 
 namespace brinewick::stream {
 
+// Where a compressed input stopped making sense: what it gives ends at the
+// end of its last complete line, and the partial line after it is left out.
+struct InputBreak {
+    std::string reason;             // "the gzip data is truncated", "the zstd data is corrupt: ..."
+    std::uint64_t lines = 0;        // complete lines given before the break
+    std::uint64_t bytes = 0;        // bytes given, up to the end of the last complete line
+    std::uint64_t left_out = 0;     // bytes of the partial line after it, not given
+};
+
 class ByteSource {
 public:
     ByteSource() = default;
@@ -34,6 +43,15 @@ public:
     [[nodiscard]] virtual Status seek(std::uint64_t offset) = 0;
     // The size of what `read` will give in all, when known before reading.
     [[nodiscard]] virtual std::optional<std::uint64_t> size() const noexcept = 0;
+
+    // Progress in the bytes of the file underneath: for a filter, how many
+    // of them it has taken so far, and how many there are.
+    [[nodiscard]] virtual std::optional<std::uint64_t> consumed() const noexcept { return std::nullopt; }
+    [[nodiscard]] virtual std::optional<std::uint64_t> consumed_total() const noexcept { return size(); }
+    // The compression undone, or nullptr for a file read as it is.
+    [[nodiscard]] virtual const char* compression() const noexcept { return nullptr; }
+    // Once read() has given its end: where a damaged compressed input broke off.
+    [[nodiscard]] virtual std::optional<InputBreak> broke_off() const { return std::nullopt; }
 };
 
 // Opens the input a caller names. Empty, the name is a path and the input a

@@ -119,6 +119,10 @@ public:
         return inner_->seek(offset);
     }
     std::optional<std::uint64_t> size() const noexcept override { return inner_->size(); }
+    std::optional<std::uint64_t> consumed() const noexcept override { return inner_->consumed(); }
+    std::optional<std::uint64_t> consumed_total() const noexcept override { return inner_->consumed_total(); }
+    const char* compression() const noexcept override { return inner_->compression(); }
+    std::optional<InputBreak> broke_off() const override { return inner_->broke_off(); }
 
 private:
     std::unique_ptr<ByteSource> inner_;
@@ -159,6 +163,14 @@ public:
     bool can_seek() const noexcept final { return false; }
     Status seek(std::uint64_t) final { return Status::io(IoError::from_errno(ESPIPE), "decoded input"); }
     std::optional<std::uint64_t> size() const noexcept final { return std::nullopt; }
+    // Progress is in the input's own bytes (or, under a decompressor, in
+    // the compressed ones it took), not in those of the text made of them.
+    std::optional<std::uint64_t> consumed() const noexcept final {
+        return inner_->consumed().value_or(counters_->input_bytes.load(std::memory_order_relaxed));
+    }
+    std::optional<std::uint64_t> consumed_total() const noexcept final { return inner_->consumed_total(); }
+    const char* compression() const noexcept final { return inner_->compression(); }
+    std::optional<InputBreak> broke_off() const final { return inner_->broke_off(); }
 
 protected:
     // Appends the text of a prefix of `in` to `out` and returns its length;
@@ -390,8 +402,15 @@ public:
     bool can_seek() const noexcept override { return false; }
     Status seek(std::uint64_t) override { return Status::io(IoError::from_errno(ESPIPE), "stream"); }
     std::optional<std::uint64_t> size() const noexcept override { return std::nullopt; }
+    std::optional<std::uint64_t> consumed() const noexcept override { return current().consumed(); }
+    std::optional<std::uint64_t> consumed_total() const noexcept override { return current().consumed_total(); }
+    const char* compression() const noexcept override { return current().compression(); }
+    std::optional<InputBreak> broke_off() const override { return current().broke_off(); }
 
 private:
+    // The raw source until the first read decides, then the decoder over it.
+    [[nodiscard]] const ByteSource& current() const noexcept { return inner_ ? *inner_ : *raw_; }
+
     std::unique_ptr<ByteSource> raw_;
     EncodingRequest request_;
     std::shared_ptr<DecodeState> state_;

@@ -1,5 +1,7 @@
 #include "input_window.hpp"
 
+#include "decompress.hpp"
+
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -10,14 +12,14 @@ namespace brinewick::stream {
 
 Result<InputWindow> InputWindow::open(const std::string& path, std::size_t read_size, StreamControl& control,
                                       const SourceOpener& opener) {
-    auto source = opener ? opener(path) : open_file_source(path);
+    auto source = open_input_source(path, control.cancel, opener);
     if (!source.is_ok()) return std::move(source).status();
     return InputWindow(std::move(source).value(), path, read_size, control);
 }
 
 Result<OpenedInput> open_input(const std::string& path, std::size_t read_size, StreamControl& control,
                                const EncodingRequest& request, const SourceOpener& opener) {
-    auto source = opener ? opener(path) : open_file_source(path);
+    auto source = open_input_source(path, control.cancel, opener);
     if (!source.is_ok()) return std::move(source).status();
     auto decoded = decode_source(std::move(source).value(), request, control.cancel);
     if (!decoded.is_ok()) return std::move(decoded).status();
@@ -31,7 +33,7 @@ InputWindow::InputWindow(std::unique_ptr<ByteSource> source, std::string path, s
                          StreamControl& control) noexcept
     : source_(std::move(source)), path_(std::move(path)), read_size_(read_size == 0 ? 1 : read_size),
       control_(&control) {
-    const auto size = source_->size();
+    const auto size = source_->consumed_total();
     control.bytes_total.store(size ? static_cast<std::int64_t>(*size) : -1);
     control.bytes_done.store(0);
 }
@@ -159,11 +161,20 @@ Status InputWindow::read_more(std::size_t want, bool exact) {
         end_ += n;
         added += n;
         // Bytes read again after a rewind are not progress.
-        if (bytes_read() > control_->bytes_done.load(std::memory_order_relaxed)) {
-            control_->bytes_done.store(bytes_read(), std::memory_order_relaxed);
+        const std::uint64_t done = source_->consumed().value_or(bytes_read());
+        if (done > control_->bytes_done.load(std::memory_order_relaxed)) {
+            control_->bytes_done.store(done, std::memory_order_relaxed);
         }
     }
     return Status::ok();
+}
+
+void InputWindow::finish(StreamSummary& summary) const {
+    summary.bytes_read = bytes_read();
+    control_->bytes_done.store(source_->consumed().value_or(summary.bytes_read));
+    const char* compression = source_->compression();
+    summary.compression = compression != nullptr ? compression : "";
+    summary.input_break = source_->broke_off();
 }
 
 }  // namespace brinewick::stream

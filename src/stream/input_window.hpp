@@ -20,9 +20,11 @@ namespace brinewick::stream {
 
 class InputWindow {
 public:
-    // Opens `path` for reading, through `opener` when one is given. Regular
-    // files report their size in control.bytes_total; FIFOs and devices are
-    // read as streams.
+    // Opens `path` for reading (through `opener` when one is given),
+    // decompressing it when its first bytes say so. Regular files report
+    // their size in control.bytes_total (a compressed one its compressed
+    // size, progress counting the compressed bytes taken); FIFOs and devices
+    // are read as streams.
     [[nodiscard]] static Result<InputWindow> open(const std::string& path, std::size_t read_size,
                                                   StreamControl& control, const SourceOpener& opener = {});
     // Reads `source`; `path` names it in errors. A source of known size
@@ -44,6 +46,9 @@ public:
     [[nodiscard]] bool at_end() const noexcept { return at_end_; }
     [[nodiscard]] std::uint64_t bytes_read() const noexcept { return offset_ + (end_ - begin_); }
     [[nodiscard]] std::size_t read_size() const noexcept { return read_size_; }
+    // The size of the text read in all, when known before reading it (a
+    // regular file read as it is).
+    [[nodiscard]] std::optional<std::uint64_t> text_size() const noexcept { return source_->size(); }
 
     // Starts reading a regular file at `offset` instead of its start;
     // before the first read only.
@@ -90,6 +95,9 @@ public:
         return decode_ ? decode_->decoding.fallback : nullptr;
     }
     void set_decoding(std::shared_ptr<const DecodeState> state) noexcept { decode_ = std::move(state); }
+    // Puts the bytes read, the compression undone and any break of the
+    // input in `summary`, and the progress at its end.
+    void finish(StreamSummary& summary) const;
 
 private:
     [[nodiscard]] Status make_room(std::size_t want);

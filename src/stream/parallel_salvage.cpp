@@ -377,8 +377,7 @@ Result<StreamSummary> parallel_stream_rows(InputWindow& window, const StreamSett
     } catch (const std::system_error& failure) {  // no thread could be started
         return Status::io(IoError::from_errno(failure.code().value()), outputs.clean->target());
     }
-    summary.bytes_read = window.bytes_read();
-    control.bytes_done.store(summary.bytes_read);
+    window.finish(summary);
     return summary;
 }
 

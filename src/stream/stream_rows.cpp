@@ -310,8 +310,7 @@ Result<StreamSummary> stream_rows(InputWindow& window, const SalvageOptions& opt
     auto settled = settle_dialect_or_empty(window, options);
     if (!settled.is_ok()) return std::move(settled).status();
     if (!settled.value()) {
-        summary.bytes_read = window.bytes_read();
-        control.bytes_done.store(summary.bytes_read);
+        window.finish(summary);
         return summary;
     }
     const Dialect dialect = *settled.value();
@@ -388,8 +387,7 @@ Result<StreamSummary> stream_rows(InputWindow& window, const SalvageOptions& opt
         }
         count_row(summary, verdict, changes, 1 + copies);
     }
-    summary.bytes_read = window.bytes_read();
-    control.bytes_done.store(summary.bytes_read);
+    window.finish(summary);
     return summary;
 }
 

@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "../error/status.hpp"
+#include "byte_source.hpp"
 #include "../salvage/salvage.hpp"
 #include "byte_source.hpp"
 #include "decoding.hpp"
@@ -94,6 +95,8 @@ struct StreamSummary {
     std::string encoding = "utf-8";
     bool legacy_looking = false;
     std::uint64_t undecodable = 0;
+    std::string compression;                 // the compression undone ("gzip"), empty for plain text
+    std::optional<InputBreak> input_break;   // where a damaged compressed input broke off
 };
 
 // Puts what was decided for the input into `summary`, once it is read; a
