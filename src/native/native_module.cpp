@@ -223,7 +223,8 @@ bool wait_for_worker(Run& run, PyObject* progress) {
             continue;
         }
         bool stop = PyErr_CheckSignals() < 0;
-        if (!stop && progress != Py_None && Clock::now() - last_report >= kProgressInterval) {
+        if (!stop && progress != Py_None && Clock::now() - last_report >= kProgressInterval &&
+            run.control.bytes_total.load() != StreamControl::kInputNotOpen) {
             PyRef total(total_or_none(run.control));
             stop = !total || !report_progress(progress, run.control.bytes_done.load(), total.get());
             last_report = Clock::now();

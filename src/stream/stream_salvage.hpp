@@ -107,7 +107,11 @@ void note_decoding(StreamSummary& summary, const DecodeState& state) noexcept;
 struct StreamControl {
     std::atomic<bool> cancel{false};             // set to stop the run soon (within a few ms)
     std::atomic<std::uint64_t> bytes_done{0};    // input bytes consumed so far
-    std::atomic<std::int64_t> bytes_total{-1};   // input size once known (regular files), else -1
+    // The input's size once it is open (regular files), -1 for a stream,
+    // kInputNotOpen before: opening may read (a compressed file's first
+    // bytes, an object store's first range), and no progress is told then.
+    static constexpr std::int64_t kInputNotOpen = -2;
+    std::atomic<std::int64_t> bytes_total{kInputNotOpen};
     // Called on the salvage's thread once every byte is read and the outputs
     // are complete, before any is put in place: it may set `cancel`, and
     // then nothing is.
