@@ -24,6 +24,7 @@ def salvage(
     expected_columns: Optional[int] = None,
     repair_quotes: bool = True,
     repair: str = "columns",
+    blank_lines: str = "skip",
     progress: Optional[ProgressCallback] = None,
     durable: bool = True,
     jobs: Optional[int] = None,
@@ -88,6 +89,12 @@ def salvage(
         taken (its kinds are in README.md's list). Rows that
         fit are untouched. "literal" keeps the fixed rules' rows, byte for
         byte those of ``_brinewick_backend``.
+    blank_lines : {"skip", "keep"}, default "skip"
+        "skip": a blank line (nothing, or only spaces and tabs) is left out
+        of the clean rows, with a ``blank_line`` change record whose detail
+        is "blank line skipped"; the summary's ``total_rows`` still counts
+        it. "keep": it is written as a row of empty fields, as
+        ``_brinewick_backend`` does.
     progress : callable, optional
         Called as ``progress(bytes_done, bytes_total)`` about ten times a
         second, with the interpreter lock held, and once more when the
@@ -162,7 +169,7 @@ def salvage(
         input, output, quarantine=quarantine, changes=changes, delimiter=delimiter,
         quote_char=quote_char, fill_ragged_rows=fill_ragged_rows, merge_overflow=merge_overflow,
         expected_columns=expected_columns, repair_quotes=repair_quotes, repair=repair, progress=progress,
-        durable=durable, read_size=_native.DEFAULT_READ_SIZE, jobs=jobs, storage_options=storage_options,
+        blank_lines=blank_lines, durable=durable, read_size=_native.DEFAULT_READ_SIZE, jobs=jobs, storage_options=storage_options,
         encoding=encoding, fallback_encoding=fallback_encoding,
     )
 
@@ -181,6 +188,7 @@ def _salvage(
     repair_quotes: bool,
     progress: Optional[ProgressCallback],
     repair: str = "columns",
+    blank_lines: str = "skip",
     durable: bool,
     read_size: int,
     jobs: Optional[int] = None,
@@ -194,7 +202,7 @@ def _salvage(
     settings = NativeSettings.check(
         delimiter=delimiter, quote_char=quote_char, fill_ragged_rows=fill_ragged_rows,
         merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
-        repair=repair, durable=durable, jobs=jobs, read_size=read_size, chunk_size=chunk_size,
+        repair=repair, blank_lines=blank_lines, durable=durable, jobs=jobs, read_size=read_size, chunk_size=chunk_size,
         encoding=encoding, fallback_encoding=fallback_encoding,
     )
     callback = check_progress(progress)

@@ -86,6 +86,20 @@ def _repair(value: object) -> str:
     return value
 
 
+#: What becomes of a blank line: "skip" drops it (recorded as a blank_line
+#: change, "blank line skipped"); "keep" pads it to a row of empty fields.
+BLANK_LINE_MODES = ("skip", "keep")
+
+
+def _blank_lines(value: object) -> bool:
+    """True when blank lines are skipped."""
+    if not isinstance(value, str):
+        raise TypeError(f"blank_lines must be 'skip' or 'keep', not {type(value).__name__}")
+    if value not in BLANK_LINE_MODES:
+        raise ValueError(f"blank_lines must be 'skip' or 'keep', got {value!r}")
+    return value == "skip"
+
+
 def _flag(name: str, value: object) -> bool:
     if isinstance(value, bool):
         return value
@@ -251,6 +265,7 @@ class NativeSettings:
     expected_columns: Optional[int]
     repair_quotes: bool
     repair_columns: bool  # repair="columns"
+    skip_blank_lines: bool  # blank_lines="skip"
     durable: bool  # salvage: flush the outputs before they are renamed into place
     header: bool  # read: the first clean row names the columns
     infer: bool  # read: types="infer"
@@ -278,6 +293,7 @@ class NativeSettings:
         expected_columns: object = None,
         repair_quotes: object = True,
         repair: object = "columns",
+        blank_lines: object = "skip",
         durable: object = True,
         header: object = True,
         types: object = "infer",
@@ -306,6 +322,7 @@ class NativeSettings:
             expected_columns=dialect.expected_columns,
             repair_quotes=dialect.repair_quotes,
             repair_columns=dialect.repair == "columns",
+            skip_blank_lines=_blank_lines(blank_lines),
             durable=_flag("durable", durable),
             header=_flag("header", header),
             infer=_infer(types),

@@ -251,6 +251,7 @@ def read(
     batch_rows: int = DEFAULT_BATCH_ROWS,
     spool_limit: Optional[int] = DEFAULT_SPOOL_LIMIT,
     repair: str = "columns",
+    blank_lines: str = "skip",
     storage_options: Optional[Dict[str, Any]] = None,
     encoding: str = "auto",
     fallback_encoding: Optional[str] = "cp1252",
@@ -290,7 +291,7 @@ def read(
         does not fit is a ValueError, raised before any batch is made.
     empty_as_null : bool, default True
         An empty field (and one the salvage padded) is null; otherwise "".
-    delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, repair
+    delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, repair, blank_lines
         As for :func:`brinewick.salvage`. With ``expected_columns=0`` the
         table is as wide as the widest row and missing cells are null.
     jobs : int, optional
@@ -338,7 +339,7 @@ def read(
     """
     settings = _check_read_options(header, types, dtypes, empty_as_null, delimiter, quote_char, fill_ragged_rows,
                                    merge_overflow, expected_columns, repair_quotes, jobs, batch_rows, spool_limit,
-                                   repair, encoding, fallback_encoding)
+                                   repair, encoding, fallback_encoding, blank_lines)
     return _read(path, settings, spool_limit, storage_options)
 
 
@@ -363,7 +364,8 @@ def _check_read_options(header: bool = True, types: str = "infer", dtypes: Optio
                         jobs: Optional[int] = None, batch_rows: int = DEFAULT_BATCH_ROWS,
                         spool_limit: Optional[int] = DEFAULT_SPOOL_LIMIT,
                         repair: str = "columns", encoding: str = "auto",
-                        fallback_encoding: Optional[str] = "cp1252") -> NativeSettings:
+                        fallback_encoding: Optional[str] = "cp1252",
+                        blank_lines: str = "skip") -> NativeSettings:
     """read()'s options, checked (spool_limit is read's own, not the native reader's)."""
     limit = check_int("spool_limit", spool_limit, none_allowed=True)
     if limit is not None and limit < 0:
@@ -371,7 +373,7 @@ def _check_read_options(header: bool = True, types: str = "infer", dtypes: Optio
     return NativeSettings.check(
         delimiter=delimiter, quote_char=quote_char, fill_ragged_rows=fill_ragged_rows,
         merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
-        repair=repair, header=header, types=types, dtypes=dtypes, empty_as_null=empty_as_null, jobs=jobs,
+        repair=repair, blank_lines=blank_lines, header=header, types=types, dtypes=dtypes, empty_as_null=empty_as_null, jobs=jobs,
         batch_rows=batch_rows, encoding=encoding, fallback_encoding=fallback_encoding,
     )
 

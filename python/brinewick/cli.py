@@ -106,6 +106,10 @@ def salvage_options(command: Callable[..., Any]) -> Callable[..., Any]:
                      show_default=True,
                      help="'columns': read a row that does not fit the other ways its bytes allow and "
                           "keep the one of the right width; 'literal': the fixed rules' rows only."),
+        click.option("--blank-lines", type=click.Choice(["skip", "keep"]), default="skip",
+                     show_default=True,
+                     help="'skip': leave blank lines out (each recorded as a blank_line change); "
+                          "'keep': write each as a row of empty fields."),
         click.option("--encoding", "-e", metavar="NAME", default="auto", show_default=True,
                      help="The input's encoding: auto (BOM, UTF-16/32 by their NUL bytes, else UTF-8 "
                           "with a fallback for lines that are not), utf-8, or any name iconv knows "
@@ -132,6 +136,7 @@ def _dialect(kwargs: dict[str, Any]) -> dict[str, Any]:
         "expected_columns": kwargs.pop("expected_columns"),
         "repair_quotes": kwargs.pop("repair_quotes"),
         "repair": kwargs.pop("repair"),
+        "blank_lines": kwargs.pop("blank_lines"),
         "storage_options": kwargs.pop("storage_options", None),
         **_encoding(kwargs),
     }

@@ -173,6 +173,7 @@ public:
                 stream::append_change_detail(record.detail, change);
             }
         }
+        if (stream::row_skipped(changes_)) return;
         if (is_known_header(*plan_, info.byte_offset)) return;
         if (reading.takes_header && !reading.has_header) {
             reading.has_header = true;
@@ -346,6 +347,7 @@ private:
             const std::size_t at = parser.position();
             if (!parser.next_row(row) || check.stopped()) return Status::cancelled();
             (void)stream::repair_row(parser, text, at, 0, row, repair);
+            if (stream::skips_blank_row(row, options)) continue;
             const RowVerdict verdict = classify_row(row, options, plan_.dialect);
             if (verdict == RowVerdict::TooFew || verdict == RowVerdict::TooMany) continue;
             const std::uint64_t offset = text_offset + at;

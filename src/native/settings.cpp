@@ -112,7 +112,8 @@ bool SettingsReader::dialect(SalvageOptions& out) const {
     std::optional<long long> expected;
     if (!flag("fill_ragged_rows", out.fill_ragged_rows) || !flag("merge_overflow", out.merge_overflow) ||
         !integer("expected_columns", 0, PY_SSIZE_T_MAX, true, expected) ||
-        !flag("repair_quotes", out.repair_quotes) || !flag("repair_columns", out.repair_columns)) {
+        !flag("repair_quotes", out.repair_quotes) || !flag("repair_columns", out.repair_columns) ||
+        !flag("skip_blank_lines", out.skip_blank_lines)) {
         return false;
     }
     if (expected) out.expected_columns = static_cast<std::size_t>(*expected);

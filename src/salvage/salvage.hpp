@@ -27,6 +27,9 @@ struct SalvageOptions {
     // The package's repair stage (rows that do not fit read again by width);
     // the backend never sets it, so its rows stay the fixed rules' rows.
     bool repair_columns = false;
+    // The package's table stage: a blank line is dropped (and recorded)
+    // rather than padded; the backend never sets it.
+    bool skip_blank_lines = false;
 };
 
 struct QuarantineRecord {

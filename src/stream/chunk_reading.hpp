@@ -184,7 +184,7 @@ void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& 
     const auto take_line = [&](ResilientParser& parser, typename F::Reading& reading, std::string_view view,
                                std::size_t start, std::size_t at) {
         if constexpr (TakesLines<F>) {
-            if (columns == 0) return false;
+            if (columns == 0 || (options.skip_blank_lines && columns == 1)) return false;
             const auto verbatim = parser.next_verbatim_line(columns);
             if (!verbatim) return false;
             reading.end_line = parser.line();

@@ -115,7 +115,9 @@ public:
         const RowVerdict verdict =
             describe_row(row, events, info, line_after, *context_->options, context_->dialect, changes_);
         last_ = {verdict, info, start, clean_line_bound(row), reading.clean.size(), 0};
-        if (verdict == RowVerdict::TooFew || verdict == RowVerdict::TooMany) {
+        if (row_skipped(changes_)) {
+            add_changes(reading, info);
+        } else if (verdict == RowVerdict::TooFew || verdict == RowVerdict::TooMany) {
             if (context_->keep_quarantine) {
                 append_quarantine_tail(reading.quarantine_tails, info.byte_offset,
                                        verdict == RowVerdict::TooFew ? too_few_ : extra_, info.raw,
@@ -142,6 +144,15 @@ public:
         // The clean line as add() wrote it (empty when it was left to the writer).
         line_.assign(reading.clean.view(0).substr(last_.clean_at, last_.clean_size));
         std::size_t i = 1;
+        if (row_skipped(changes_)) {
+            for (; i <= copies; ++i) {
+                info.line += lines;
+                info.byte_offset += size;
+                add_changes(reading, info);
+            }
+            count_row(reading.counts, last_.verdict, changes_, copies);
+            return;
+        }
         if (!quarantined && last_.clean_size != 0 && (changes_.empty() || !context_->keep_changes)) {
             // Nothing to record per copy: the copies that stay under the
             // limit are written at once, by doubling.

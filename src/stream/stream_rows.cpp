@@ -104,6 +104,10 @@ bool is_blank_line(const RowBuffer& row, std::size_t parsed_fields) {
 
 }  // namespace
 
+bool skips_blank_row(const RowBuffer& row, const SalvageOptions& options) {
+    return options.skip_blank_lines && is_blank_line(row, row.size());
+}
+
 std::string_view row_text(std::string_view view, std::size_t start, std::size_t end,
                           bool unclosed_quote) noexcept {
     std::size_t raw_end = end;
@@ -125,6 +129,10 @@ RowVerdict describe_row(RowBuffer& row, const RowNotes& events, const RowInfo& i
     changes.clear();
     const std::size_t parsed_fields = row.size();
     const std::size_t expected = dialect.expected_columns;
+    if (skips_blank_row(row, options)) {
+        changes.push_back({ChangeKind::BlankLine, 0, expected});
+        return RowVerdict::Kept;
+    }
     const RowVerdict verdict = classify_row(row, options, dialect);
     if (verdict == RowVerdict::TooFew || verdict == RowVerdict::TooMany) return verdict;
     if (verdict == RowVerdict::Padded && !is_blank_line(row, parsed_fields)) {
@@ -164,6 +172,10 @@ void count_row(StreamSummary& summary, RowVerdict verdict, std::span<const RowCh
                std::size_t rows) noexcept {
     SalvageSummary& counters = summary.counters;
     counters.total_rows += rows;
+    if (row_skipped(changes)) {
+        summary.changes[static_cast<std::size_t>(ChangeKind::BlankLine)] += rows;
+        return;
+    }
     if (verdict == RowVerdict::TooFew || verdict == RowVerdict::TooMany) {
         counters.quarantined_rows += rows;
         return;
@@ -330,7 +342,9 @@ Result<StreamSummary> stream_rows(InputWindow& window, const SalvageOptions& opt
     std::size_t rows_since_check = 0;
     std::uint64_t checked_at = 0;
     // Kept rows that stand as a writer puts them skip their fields.
-    const bool lines = expected != 0 && sink.takes_lines();
+    // (A blank line is one field: with blank lines dropped, a one-column
+    // file's rows all go through the classifier.)
+    const bool lines = expected != 0 && sink.takes_lines() && !(options.skip_blank_lines && expected == 1);
     ResilientParser::VerbatimLine shape{};
 
     for (;;) {
@@ -354,7 +368,8 @@ Result<StreamSummary> stream_rows(InputWindow& window, const SalvageOptions& opt
         // The usual row, already the dialect's width with nothing repaired,
         // has no change to describe: straight to the sink and the counters.
         const RowNotes& events = reader.events();
-        if ((expected == 0 || row.size() == expected) && events.stray_quotes == 0 &&
+        if ((expected == 0 || row.size() == expected) && !skips_blank_row(row, options) &&
+            events.stray_quotes == 0 &&
             events.text_after_quote == 0 && !events.unclosed_quote && !row.decode_repaired() &&
             !events.repair.any()) {
             if (!sink.clean_row(row, info, {})) return sink.failure();
@@ -377,6 +392,18 @@ Result<StreamSummary> stream_rows(InputWindow& window, const SalvageOptions& opt
             }
             if (!sink.quarantined_row(row, info, reason)) return sink.failure();
             count_row(summary, verdict, changes);
+            continue;
+        }
+        if (row_skipped(changes)) {
+            if (!sink.skipped_row(info, changes.front())) return sink.failure();
+            const std::size_t copies = reader.skip_repeats();
+            for (std::size_t i = 1; i <= copies; ++i) {
+                RowInfo copy = info;
+                copy.line += i * reader.repeat_lines();
+                copy.byte_offset += i * reader.repeat_size();
+                if (!sink.skipped_row(copy, changes.front())) return sink.failure();
+            }
+            count_row(summary, verdict, changes, 1 + copies);
             continue;
         }
         if (!sink.clean_row(row, info, changes)) return sink.failure();

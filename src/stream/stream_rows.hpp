@@ -40,7 +40,7 @@ struct RowInfo {
 };
 
 // One change made to a clean row. What `count` holds depends on the kind:
-//   Padded, Merged: the fields as parsed;   BlankLine: 1 (its one field)
+//   Padded, Merged: the fields as parsed;   BlankLine: 1 (its one field), 0 when skipped
 //   StrayQuote: quotes kept as text;        TextAfterQuote: fields with text after the quote
 //   UnclosedQuote: lines the row spans;     InvalidUtf8: U+FFFD replacements made
 //   Requoted: quotes read otherwise;        TrailingEmpty: empty fields dropped
@@ -84,6 +84,8 @@ public:
         }
         return true;
     }
+    // A row dropped from the table (a skipped blank line): only its record.
+    virtual bool skipped_row(const RowInfo& info, const RowChange& change) = 0;
     [[nodiscard]] virtual Status failure() const = 0;
     // True for a sink that takes kept rows that a writer puts as they stand
     // as their text alone (clean_line), without their fields.
@@ -177,6 +179,17 @@ private:
 RowVerdict describe_row(RowBuffer& row, const RowNotes& events, const RowInfo& info,
                         std::size_t line_after, const SalvageOptions& options, const Dialect& dialect,
                         std::vector<RowChange>& changes);
+
+// True when `changes` (from describe_row) say the row is a blank line that
+// is dropped rather than kept (SalvageOptions::skip_blank_lines): it goes to
+// no table, only to the change records.
+[[nodiscard]] inline bool row_skipped(std::span<const RowChange> changes) noexcept {
+    return changes.size() == 1 && changes.front().kind == ChangeKind::BlankLine && changes.front().count == 0;
+}
+
+// Whether a row just parsed (neither padded nor merged) is a blank line that
+// the options drop.
+[[nodiscard]] bool skips_blank_row(const RowBuffer& row, const SalvageOptions& options);
 
 // Adds `rows` rows classified alike (one, or a row and its copies) to the counters.
 void count_row(StreamSummary& summary, RowVerdict verdict, std::span<const RowChange> changes,

@@ -52,7 +52,7 @@ void append_counted(std::string& out, std::size_t count, std::string_view one, s
 //   unclosed_quote    "quoted field ran to the end of the input over 12 lines"
 //   invalid_utf8      "3 invalid byte sequences replaced"
 //   transcoded        "2 fields decoded as cp1252"
-//   blank_line        "blank line written as 5 empty fields"
+//   blank_line        "blank line written as 5 empty fields", or "blank line skipped"
 }  // namespace
 
 void append_change_detail(std::string& out, const RowChange& change) {
@@ -92,6 +92,10 @@ void append_change_detail(std::string& out, const RowChange& change) {
             out.append(change.encoding);
             return;
         case ChangeKind::BlankLine:
+            if (change.count == 0) {
+                out.append("blank line skipped");
+                return;
+            }
             out.append("blank line written as ");
             append_counted(out, change.columns, "empty field", "empty fields");
             return;
@@ -178,6 +182,14 @@ public:
     [[nodiscard]] bool takes_lines() const noexcept override { return true; }
 
     bool clean_line(std::string_view text, const ResilientParser::VerbatimLine&) override { return write_line(text); }
+
+    bool skipped_row(const RowInfo& info, const RowChange& change) override {
+        if (changes_ == nullptr) return true;
+        line_.clear();
+        append_number(line_, info.line);
+        append_change_tail(line_, info.byte_offset, change);
+        return keep(changes_->write(line_));
+    }
 
     bool quarantined_row(const RowBuffer& parsed, const RowInfo& info, std::string_view reason) override {
         if (quarantine_ == nullptr) return true;

@@ -80,7 +80,7 @@ def test_quarantine_raw_reparses_to_the_backend_fields(work, data, repair):
     options = dict(fill_ragged_rows=False, merge_overflow=False, repair_quotes=repair)
     ref = backend.salvage_file(str(src), str(work / "ref.csv"), str(work / "ref_q.csv"), **options)
     theirs = read_csv((work / "ref_q.csv").read_bytes())[1:]
-    summary, _, ours, _ = run(work, data, repair="literal", **options)
+    summary, _, ours, _ = run(work, data, repair="literal", blank_lines="keep", **options)
     assert len(ours) == len(theirs) == ref.quarantined_rows
     delimiter = summary.detected_delimiter
     for (_, _, _, raw), (_, _, raw_content) in zip(ours, theirs):
@@ -114,11 +114,12 @@ CHANGE_CASES = [
       ["2", "4", "quote_contained", "quote opened on this line ran on over 2 lines; row ended at its line break"]], 1),
     (b"a,b\n1,2\n3,4,,\n", {}, [["3", "8", "trailing_empty", "2 empty fields dropped at the end of the row"]], 1),
     (b"a,b\n\xff\xfe,\xc3z\n", {}, [["2", "4", U8, "3 invalid byte sequences replaced"]], 1),
-    (b"a,b\n\n1,2\n", {}, [["2", "4", BL, "blank line written as 2 empty fields"]], 1),
+    (b"a,b\n\n1,2\n", {"blank_lines": "keep"}, [["2", "4", BL, "blank line written as 2 empty fields"]], 1),
+    (b"a,b\n\n1,2\n", {}, [["2", "4", BL, "blank line skipped"]], 0),
     # Offsets count every byte of the file, the byte-order mark and CR included.
     (b"\xef\xbb\xbfa,b\r\n1\r\n", {}, [["2", "8", P, "1 of 2 fields; 1 empty field added"]], 1),
     # Several changes to one row: one record each, one changed row.
-    (b"a;b\r\n\r\n1;\xff2;3\r\n", {"expected_columns": 2},
+    (b"a;b\r\n\r\n1;\xff2;3\r\n", {"expected_columns": 2, "blank_lines": "keep"},
      [["2", "5", BL, "blank line written as 2 empty fields"],
       ["3", "7", M, "3 fields; fields 2-3 joined into field 2"],
       ["3", "7", U8, "1 invalid byte sequence replaced"]], 2),
@@ -145,15 +146,18 @@ def test_each_change_has_its_exact_record(work, data, options, expected, changed
 
 
 @SETTINGS
-@given(data=damaged, read_size=st.sampled_from([1, 4, 1 << 20]))
-def test_changes_agree_with_the_counters(work, data, read_size):
-    summary, clean, _, records = run(work, data, read_size)
+@given(data=damaged, read_size=st.sampled_from([1, 4, 1 << 20]), blank_lines=st.sampled_from(["skip", "keep"]))
+def test_changes_agree_with_the_counters(work, data, read_size, blank_lines):
+    summary, clean, _, records = run(work, data, read_size, blank_lines=blank_lines)
     kinds = [r[2] for r in records]
     assert {k: kinds.count(k) for k in brinewick.CHANGE_KINDS} == dict(summary.changes)
-    # Every padded or merged row has its record, and only those rows do.
-    assert summary.changes["padded"] + summary.changes["merged"] + summary.changes["blank_line"] \
-        == summary.repaired_rows
-    rows_changed = {(r[0], r[1]) for r in records}
+    # Every padded or merged row has its record, and only those rows do; a
+    # skipped blank line is no row of the output.
+    kept_blanks = summary.changes["blank_line"] if blank_lines == "keep" else 0
+    assert summary.changes["padded"] + summary.changes["merged"] + kept_blanks == summary.repaired_rows
+    skipped = [r for r in records if r[3] == "blank line skipped"]
+    assert summary.total_rows == summary.salvaged_rows + summary.quarantined_rows + len(skipped)
+    rows_changed = {(r[0], r[1]) for r in records if r[3] != "blank line skipped"}
     assert len(rows_changed) == summary.changed_rows <= summary.salvaged_rows
     offsets = [int(r[1]) for r in records]
     assert offsets == sorted(offsets) and all(0 <= o < max(len(data), 1) for o in offsets)

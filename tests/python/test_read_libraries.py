@@ -65,7 +65,8 @@ CONSUMERS = {"pyarrow": via_pyarrow, "polars": via_polars, "duckdb": via_duckdb,
 def test_every_library_gets_the_reader_cells(messy, consumer, header, batch_rows):
     expected = reader_rows(messy)
     t = brinewick.read(messy, types="str", empty_as_null=False, header=header, batch_rows=batch_rows,
-                       repair="literal", encoding="utf-8")  # the backend's reading of its invalid UTF-8
+                       repair="literal", blank_lines="keep",
+                       encoding="utf-8")  # the backend's reading of its invalid UTF-8
     got = CONSUMERS[consumer](t)
     want = expected[1:] if header else expected
     if consumer == "duckdb":  # DuckDB's parallel scan does not promise the order
@@ -82,14 +83,15 @@ def test_every_library_gets_the_reader_cells(messy, consumer, header, batch_rows
 ])
 def test_salvage_options_give_the_reader_rows(messy, options):
     expected = reader_rows(messy, **options)
-    t = brinewick.read(messy, types="str", empty_as_null=False, repair="literal", encoding="utf-8", **options)
+    t = brinewick.read(messy, types="str", empty_as_null=False, repair="literal", blank_lines="keep",
+                       encoding="utf-8", **options)
     assert via_pyarrow(t) == expected[1:]
 
 
 def test_inferred_columns_hold_the_same_values_as_text(messy):
     """Typed columns read back as the very text the reader gives."""
     expected = reader_rows(messy)
-    table = pa.table(brinewick.read(messy, repair="literal"))
+    table = pa.table(brinewick.read(messy, repair="literal", blank_lines="keep"))
     typed = [f for f in table.schema if not pa.types.is_string(f.type)]
     assert typed, "the generated orders table has numeric columns"
     for field in typed:

@@ -112,7 +112,7 @@ def test_widest_row_without_width_check(write_input, types):
     assert [list(r.values()) for r in table.to_pylist()] == want
 
 
-@pytest.mark.parametrize("data,rows", [(b"", 0), (b"a,b\n", 0), (b"\n\n", 1)])  # blank lines are kept rows
+@pytest.mark.parametrize("data,rows", [(b"", 0), (b"a,b\n", 0), (b"\n\n", 0)])  # blank lines are skipped
 @pytest.mark.parametrize("types", ["infer", "str"])
 def test_few_rows(write_input, data, rows, types):
     t = brinewick.read(write_input(data), types=types)
