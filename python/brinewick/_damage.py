@@ -76,11 +76,11 @@ class SniffResult:
 def _read_sample(path: str, limit: int, storage_options: Optional[Mapping[str, Any]] = None) -> bytes:
     from . import _native
 
+    # The text as a salvage reads it: a compressed file decompressed.
     url = _remote.url_of(path)
     if url is not None:
-        data = _remote.RemoteInput(url, storage_options).read_head(limit)
+        data = _native.read_head(url.encode(), limit, _remote.RemoteInput(url, storage_options).open)
     else:
-        # The text as a salvage reads it: a compressed file decompressed.
         data = _native.read_head(os.fsencode(path), limit)
     if len(data) == limit:
         # A row cut in two would be judged as damage; end on the last line break.

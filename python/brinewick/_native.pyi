@@ -9,7 +9,7 @@ CHANGE_KINDS: Tuple[str, ...]
 DEFAULT_READ_SIZE: int
 DEFAULT_CHUNK_SIZE: int
 
-def read_head(path: bytes, limit: int, /) -> bytes: ...
+def read_head(path: bytes, limit: int, source: Optional[Callable[[], object]] = None, /) -> bytes: ...
 
 _InputBreak = Tuple[str, int, int, int]
 _Counters = Tuple[int, int, int, int, str, int, Tuple[int, ...], int, int, str, bool, int, Optional[str],

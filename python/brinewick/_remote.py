@@ -236,14 +236,6 @@ class RemoteInput:
                 self._pool = ThreadPoolExecutor(RANGES_AHEAD, thread_name_prefix="brinewick-fetch")
         return _RangedReader(self.fs, self.path, self.size, self._pool, self)
 
-    def read_head(self, count: int) -> bytes:
-        """The first `count` bytes (fewer when the object is shorter)."""
-        with naming(self.url):
-            if self.size is not None:
-                return self.fs.cat_file(self.path, start=0, end=min(count, self.size))
-            with self.fs.open(self.path, "rb") as f:
-                return f.read(count)
-
     def __del__(self) -> None:
         if self._pool is not None:
             self._pool.shutdown(wait=False, cancel_futures=True)

@@ -9,6 +9,8 @@
 // (src/arrow/salvage_reader.hpp); a thread that asks for a batch waits on it
 // without the interpreter lock and, on the main thread, still sees Ctrl-C.
 #include "read_functions.hpp"
+
+#include "python_source.hpp"
 #include "conversions.hpp"
 #include "errors.hpp"
 #include "results.hpp"
@@ -343,9 +345,14 @@ PyObject* new_stream(const ReaderRef& reader, bool keep_interrupts) {
             if (!state->report) state->report = report;
         }
     };
-    auto error = arrow::make_salvage_stream(reader->path, reader->settings, std::move(columns), std::move(expected),
-                                            std::make_shared<PythonWaiter>(keep_interrupts), std::move(on_report),
-                                            stream.get());
+    auto waiter = std::make_shared<PythonWaiter>(keep_interrupts);
+    // Opening may wait on threads that take the interpreter lock (a
+    // decompressor reading ahead from an object store's reader).
+    Status error = Status::ok();
+    Py_BEGIN_ALLOW_THREADS
+    error = arrow::make_salvage_stream(reader->path, reader->settings, std::move(columns), std::move(expected),
+                                       std::move(waiter), std::move(on_report), stream.get());
+    Py_END_ALLOW_THREADS
     if (!error.is_ok()) {
         raise_status(error);
         return nullptr;
@@ -559,14 +566,17 @@ PyObject* release_unused_memory_guarded(PyObject* self, PyObject* arg) noexcept 
     return release_unused_memory(self, arg);
 }
 
-// read_head(path, limit): up to `limit` bytes of the file's text, from its
-// start, decompressed when the file is compressed. ValueError for a file
-// that is no text.
+// read_head(path, limit[, source]): up to `limit` bytes of the file's text,
+// from its start, decompressed when the file is compressed; `source` opens
+// an input that is not a local file (as NativeSettings.source does).
+// ValueError for a file that is no text.
 PyObject* read_head(PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2 || !PyBytes_Check(args[0]) || !PyLong_Check(args[1])) {
-        PyErr_SetString(PyExc_TypeError, "read_head(path: bytes, limit: int)");
+    if ((nargs != 2 && nargs != 3) || !PyBytes_Check(args[0]) || !PyLong_Check(args[1]) ||
+        (nargs == 3 && args[2] != Py_None && PyCallable_Check(args[2]) == 0)) {
+        PyErr_SetString(PyExc_TypeError, "read_head(path: bytes, limit: int, source: callable | None = None)");
         return nullptr;
     }
+    const stream::SourceOpener opener = nargs == 3 && args[2] != Py_None ? python_opener(args[2]) : nullptr;
     const std::string path(PyBytes_AS_STRING(args[0]), static_cast<std::size_t>(PyBytes_GET_SIZE(args[0])));
     const Py_ssize_t limit = PyLong_AsSsize_t(args[1]);
     if (limit < 0) {
@@ -578,7 +588,7 @@ PyObject* read_head(PyObject* const* args, Py_ssize_t nargs) {
     Py_BEGIN_ALLOW_THREADS
     try {
         const std::atomic<bool> cancel{false};
-        auto opened = stream::open_input_source(path, cancel);
+        auto opened = stream::open_input_source(path, cancel, opener);
         if (!opened.is_ok()) {
             failure = std::move(opened).status();
         } else {
