@@ -618,7 +618,8 @@ PyObject* read_head(PyObject* const* args, Py_ssize_t nargs) {
 
 PyMethodDef g_read_functions[] = {
     {"read_head", fastcall<read_head>(), METH_FASTCALL,
-     "read_head(path, limit, /)\n--\n\nUp to limit bytes of the file's text from its start, decompressed."},
+     "read_head(path, limit, source=None, /)\n--\n\nUp to limit bytes of the file's text from its start, "
+     "decompressed; source opens an input that is not a local file."},
     {"read_open", fastcall<read_open>(), METH_FASTCALL,
      "read_open(path, settings, /)\n--\n\nA reader of the file at path (bytes) with settings, a "
      "brinewick._options.NativeSettings; use brinewick.read instead."},
