@@ -281,9 +281,17 @@ def read(
         "infer" makes a column int64, float64, bool, date32 or timestamp when
         every non-null value in it is in that type's one accepted format
         (plain integers within int64; decimal and scientific numbers; true/
-        false; YYYY-MM-DD; ISO 8601 date-times with an optional fraction and
-        zone, zoned ones stored as UTC); anything else stays a string, so no
-        value is lost or changes its meaning. "str" keeps every column text.
+        false; YYYY-MM-DD; ISO 8601 date-times with optional seconds,
+        fraction and zone, zoned ones stored as UTC); anything else stays a
+        string, so no value is lost or changes its meaning. "str" keeps
+        every column text. Numbers written with more digits than a double
+        holds (``5.118216247002567165e-01``, ``0.10000000000000001``) are
+        read as the correctly rounded double; an integer past int64 keeps
+        the column text rather than become an inexact float. ``-0`` is the
+        integer 0. A leading zero (``01234``, an identifier), a ``+`` sign
+        (``+44``), a space around the number (`` 5``), ``NaN``/``inf``
+        and words such as ``NA`` or ``null`` keep the column text: each is
+        written as often for a code or a word as for a number or a null.
     dtypes : mapping of str to str, optional
         Per-column type by name ("str", "int64", "float64", "bool",
         "date32", "timestamp", "timestamp[UTC]"). Forcing a type some value

@@ -3,7 +3,6 @@
 #include <cfloat>
 #include <charconv>
 #include <cmath>
-#include <string>
 
 namespace brinewick::arrow {
 
@@ -51,51 +50,6 @@ bool parse_date_prefix(std::string_view text, std::int64_t& days) noexcept {
     return true;
 }
 
-// A decimal number as digits without leading or trailing zeros and the
-// power of ten of their last digit: "1.50e2" is ("15", 1).
-struct Decimal {
-    std::string digits;
-    long exponent = 0;
-};
-
-void strip_into(std::string_view all, long exponent, Decimal& out) {
-    std::size_t first = 0;
-    while (first < all.size() && all[first] == '0') ++first;
-    std::size_t last = all.size();
-    while (last > first && all[last - 1] == '0') {
-        --last;
-        ++exponent;
-    }
-    out.digits.assign(all.substr(first, last - first));
-    out.exponent = out.digits.empty() ? 0 : exponent;
-}
-
-// The shortest decimal that reads back as `value` (finite, non-zero).
-Decimal shortest_decimal(double value) {
-    char buf[64];
-    const auto res = std::to_chars(buf, buf + sizeof buf, std::fabs(value), std::chars_format::scientific);
-    const std::string_view text(buf, static_cast<std::size_t>(res.ptr - buf));
-    const std::size_t e = text.find('e');
-    std::string mantissa;
-    std::size_t frac = 0;
-    bool after_point = false;
-    for (const char c : text.substr(0, e)) {
-        if (c == '.') {
-            after_point = true;
-        } else {
-            mantissa.push_back(c);
-            if (after_point) ++frac;
-        }
-    }
-    long exp10 = 0;
-    std::string_view exp_text = text.substr(e + 1);
-    if (!exp_text.empty() && exp_text[0] == '+') exp_text.remove_prefix(1);
-    std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exp10);
-    Decimal out;
-    strip_into(mantissa, exp10 - static_cast<long>(frac), out);
-    return out;
-}
-
 }  // namespace
 
 std::string_view column_type_name(ColumnType type) noexcept {
@@ -135,7 +89,7 @@ bool parse_int64(std::string_view text, std::int64_t& out) noexcept {
     const std::size_t first = n != 0 && text[0] == '-' ? 1 : 0;
     const std::size_t digits = n - first;
     if (digits == 0 || digits > 19) return false;
-    if (text[first] == '0' && n != 1) return false;  // "007", "-0", "00"
+    if (text[first] == '0' && digits != 1) return false;  // "007", "-00": identifiers
     std::uint64_t v = 0;
     for (std::size_t k = first; k < n; ++k) {
         const char c = text[k];
@@ -150,28 +104,19 @@ bool parse_int64(std::string_view text, std::int64_t& out) noexcept {
 
 namespace {
 
-// The exact check for what the fast path cannot settle: the double nearest
-// to the text must give back the text's significant digits.
-bool float_round_trips(std::string_view text, std::size_t int_begin, std::size_t frac_begin, std::size_t frac_end,
-                       long exponent, double& out) {
-    const std::size_t n = text.size();
+// What the fast path cannot settle: the correctly rounded double of the
+// text, as every reader gives it. Out of range (1e400, or digits that would
+// underflow to zero) stays a string; so does an integer past int64, which a
+// double could only hold inexactly.
+bool parse_long_float(std::string_view text, bool integer_spelling, double& out) noexcept {
+    if (integer_spelling) {
+        std::int64_t whole = 0;
+        if (!parse_int64(text, whole)) return false;
+    }
+    const char* end = text.data() + text.size();
     double value = 0.0;
-    const auto res = std::from_chars(text.data(), text.data() + n, value);
-    if (res.ec != std::errc{} || res.ptr != text.data() + n || !std::isfinite(value)) return false;
-    std::string all;
-    all.reserve(frac_end - int_begin);
-    for (std::size_t k = int_begin; k < frac_end; ++k) {
-        if (text[k] != '.') all.push_back(text[k]);
-    }
-    Decimal given;
-    strip_into(all, exponent - static_cast<long>(frac_end - frac_begin), given);
-    if (given.digits.empty()) {
-        out = value;  // a spelling of zero; the sign survives in -0.0
-        return true;
-    }
-    if (value == 0.0) return false;  // underflow: the digits would be lost
-    const Decimal back = shortest_decimal(value);
-    if (given.digits != back.digits || given.exponent != back.exponent) return false;
+    const auto res = std::from_chars(text.data(), end, value);
+    if (res.ec != std::errc{} || res.ptr != end || !std::isfinite(value)) return false;
     out = value;
     return true;
 }
@@ -268,11 +213,7 @@ bool parse_float64(std::string_view text, double& out) noexcept {
         out = int_begin == 1 ? -v : v;
         return true;
     }
-    try {
-        return float_round_trips(text, int_begin, frac_begin, frac_end, exponent, out);
-    } catch (...) {
-        return false;  // no memory for the digit strings: leave it a string
-    }
+    return parse_long_float(text, text.find_first_of(".eE") == std::string_view::npos, out);
 }
 
 bool parse_bool(std::string_view text, bool& out) noexcept {
@@ -295,30 +236,36 @@ bool parse_date32(std::string_view text, std::int32_t& days) noexcept {
 }
 
 bool parse_timestamp(std::string_view text, std::int64_t& micros, bool& zoned) noexcept {
-    // Shortest: "YYYY-MM-DDTHH:MM:SS" (19 bytes).
+    // Shortest: "YYYY-MM-DDTHH:MM" (16 bytes); seconds, when written, follow.
     const std::size_t n = text.size();
-    if (n < 19) return false;
+    if (n < 16) return false;
     std::int64_t days = 0;
     if (!parse_date_prefix(text, days)) return false;
     const char* p = text.data();
     if (p[10] != 'T' && p[10] != ' ') return false;
-    if (p[13] != ':' || p[16] != ':') return false;
+    if (p[13] != ':') return false;
     const int hh = two_digits(p + 11);
     const int mm = two_digits(p + 14);
-    const int ss = two_digits(p + 17);
-    if (hh < 0 || hh > 23 || mm < 0 || mm > 59 || ss < 0 || ss > 59) return false;
-    std::size_t i = 19;
+    if (hh < 0 || hh > 23 || mm < 0 || mm > 59) return false;
+    std::size_t i = 16;
+    int ss = 0;
     std::int64_t fraction = 0;
-    if (i < n && p[i] == '.') {
-        ++i;
-        int digits = 0;
-        while (i < n && is_digit(p[i])) {
-            if (++digits > 6) return false;  // below a microsecond: would be cut
-            fraction = fraction * 10 + (p[i] - '0');
+    if (i < n && p[i] == ':') {
+        if (n < 19) return false;
+        ss = two_digits(p + 17);
+        if (ss < 0 || ss > 59) return false;
+        i = 19;
+        if (i < n && p[i] == '.') {
             ++i;
+            int digits = 0;
+            while (i < n && is_digit(p[i])) {
+                if (++digits > 6) return false;  // below a microsecond: would be cut
+                fraction = fraction * 10 + (p[i] - '0');
+                ++i;
+            }
+            if (digits == 0) return false;
+            for (int k = digits; k < 6; ++k) fraction *= 10;
         }
-        if (digits == 0) return false;
-        for (int k = digits; k < 6; ++k) fraction *= 10;
     }
     std::int64_t offset_minutes = 0;
     zoned = false;
@@ -368,7 +315,7 @@ void ColumnInference::narrow(std::string_view value) noexcept {
             std::int32_t v = 0;
             if (parse_date32(value, v)) keep |= kDate;
         }
-        if ((candidates_ & (kNaive | kZoned)) != 0 && value.size() >= 19) {
+        if ((candidates_ & (kNaive | kZoned)) != 0 && value.size() >= 16) {
             std::int64_t v = 0;
             bool zoned = false;
             if (parse_timestamp(value, v, zoned)) keep |= zoned ? kZoned : kNaive;

@@ -1,19 +1,23 @@
 // Text formats a column may be typed by, and the per-column inference that
 // picks one. A format is accepted only when reading the text as that type
-// keeps everything it says; anything else stays a string.
+// keeps what it says (a float to the nearest double); anything else stays a string.
 //
-//   int64      -?[1-9][0-9]* or 0, within int64. No '+', no leading zeros
-//              ("007" is an identifier, not 7), no "-0" (its sign would vanish).
+//   int64      -?[1-9][0-9]* or 0 or -0 (read 0, as every reader does),
+//              within int64. No '+', no leading zeros ("007" is an
+//              identifier, not 7).
 //   float64    -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)? or -?\.[0-9]+(...)?
-//              whose decimal value the nearest double gives back exactly
-//              (shortest form): "0.1", "1e5", "1.5E-3", ".5", "-0" pass;
-//              "5." (a list label, a cut-off value), "+1", "01.5", "1e400",
-//              "0.1000000000000000055511" and nan/inf/NaN (words as often as
-//              numbers) stay strings. Trailing zeros ("1.50") are not kept.
+//              read as the correctly rounded double, however many digits it
+//              is written with (numpy.savetxt's 5.118216247002567165e-01,
+//              %.17g's 0.10000000000000001): "0.1", "1e5", "1.5E-3", ".5",
+//              "-0" pass; "5." (a list label, a cut-off value), "+1", "01.5",
+//              "1e400" and "1e-400" (out of range), an integer past int64
+//              (a double would hold it inexactly) and nan/inf/NaN (words as
+//              often as numbers) stay strings. Trailing zeros ("1.50") are not kept.
 //   bool       true/false, True/False, TRUE/FALSE (not 0/1, yes/no, tRuE).
 //   date32     YYYY-MM-DD, a valid proleptic Gregorian date in years 0001..9999.
-//   timestamp  YYYY-MM-DD[T ]HH:MM:SS(.f{1,6})?(Z|[+-]HH:MM)? with HH<=23,
-//              MM,SS<=59 (no leap second), a fraction of at most six digits
+//   timestamp  YYYY-MM-DD[T ]HH:MM(:SS(.f{1,6})?)?(Z|[+-]HH:MM)? with HH<=23,
+//              MM,SS<=59 (no leap second; no seconds written reads :00, as
+//              pandas and Polars do), a fraction of at most six digits
 //              (more would be cut). Stored as microseconds since the epoch:
 //              a zoned value as its UTC instant (type timestamp[us, UTC]);
 //              a value without a zone as its wall-clock reading (naive

@@ -34,7 +34,7 @@ TEST(ArrowValues, Int64Format) {
         {"-9223372036854775808", std::numeric_limits<std::int64_t>::min()},
         {"9223372036854775808", std::nullopt},   // one past the maximum
         {"-9223372036854775809", std::nullopt},  // one past the minimum
-        {"-0", std::nullopt},                     // the sign would be lost
+        {"-0", 0},                                // read 0, as pandas and Polars do
         {"007", std::nullopt},                    // the zeros would be lost
         {"00", std::nullopt},
         {"+1", std::nullopt},
@@ -81,9 +81,15 @@ TEST(ArrowValues, Float64Format) {
         {"e5", std::nullopt},
         {"1e400", std::nullopt},   // overflows
         {"1e-400", std::nullopt},  // underflows to zero
-        {"4.9e-324", std::nullopt},  // reads back as 5e-324
-        {"0.1000000000000000055511151231257827", std::nullopt},  // reads back as 0.1
-        {"9007199254740993", std::nullopt},  // 2^53 + 1 has no double
+        // More digits than a double holds: the correctly rounded double.
+        {"4.9e-324", 5e-324},
+        {"0.1000000000000000055511151231257827", 0.1},
+        {"5.118216247002567165e-01", 0.5118216247002567},  // numpy.savetxt's default
+        {"0.10000000000000001", 0.1},                       // %.17g
+        {"123456789.123456789", 123456789.12345679},
+        {"9007199254740993", 9007199254740992.0},  // within int64: rounded as floats are
+        {"12345678901234567890", std::nullopt},     // past int64: a double would be inexact
+        {"-9223372036854775809", std::nullopt},
         {"nan", std::nullopt},
         {"NaN", std::nullopt},
         {"inf", std::nullopt},
@@ -206,7 +212,10 @@ TEST(ArrowValues, TimestampFormat) {
         {"2024-02-29T12:34:56.Z", std::nullopt},
         {"2024-02-29T24:00:00", std::nullopt},
         {"2024-02-29T23:59:60", std::nullopt},  // leap second
-        {"2024-02-29T12:34", std::nullopt},
+        {"2024-02-29T12:34", 1709210040000000, false},  // no seconds: :00
+        {"2024-02-29 12:34Z", 1709210040000000, true},
+        {"2024-02-29T12:34:5", std::nullopt},
+        {"2024-02-29T12:3", std::nullopt},
         {"2024-02-29T12:34:56+0100", std::nullopt},
         {"2024-02-29T12:34:56+01", std::nullopt},
         {"2024-02-29T12:34:56z", std::nullopt},
@@ -242,10 +251,12 @@ TEST(ArrowValues, ColumnInference) {
         {"one past int64 max", {"1", "9223372036854775808"}, T::Utf8},
         {"ints then a decimal", {"1", "2", "2.5"}, T::Float64},
         {"scientific", {"1e5", "1.5E-3", ".5"}, T::Float64},
-        {"minus zero", {"1", "-0"}, T::Float64},
+        {"minus zero", {"1", "-0"}, T::Int64},
         {"leading zeros demote", {"1", "2", "007"}, T::Utf8},
         {"trailing dot demotes", {"1.5", "5."}, T::Utf8},
-        {"big int then decimal", {"9007199254740993", "0.5"}, T::Utf8},
+        {"big int then decimal", {"9007199254740993", "0.5"}, T::Float64},
+        {"past int64 then decimal", {"0.5", "9223372036854775808"}, T::Utf8},
+        {"long decimals", {"5.118216247002567165e-01", "0.10000000000000001"}, T::Float64},
         {"nan demotes", {"1.0", "nan"}, T::Utf8},
         {"bools", {"true", "False", "TRUE"}, T::Bool},
         {"bool and 1", {"true", "1"}, T::Utf8},
