@@ -86,6 +86,20 @@ def _repair(value: object) -> str:
     return value
 
 
+#: What a value its column's type cannot hold does to a typed read: "text"
+#: keeps the column text; "null" lets the column take the type 99% of its
+#: values fit, the others null and recorded as type_error changes.
+TYPE_ERROR_MODES = ("text", "null")
+
+
+def _type_errors(value: object) -> bool:
+    if not isinstance(value, str):
+        raise TypeError(f"type_errors must be 'text' or 'null', not {type(value).__name__}")
+    if value not in TYPE_ERROR_MODES:
+        raise ValueError(f"type_errors must be 'text' or 'null', got {value!r}")
+    return value == "null"
+
+
 def _flag(name: str, value: object) -> bool:
     if isinstance(value, bool):
         return value
@@ -266,6 +280,7 @@ class NativeSettings:
     # store's): a callable giving a reader with readinto, seekable, seek,
     # close and size. Set by the entry points, never by a user.
     source: Optional[Callable[[], object]] = None
+    null_type_errors: bool = False  # read: type_errors="null"
 
     @classmethod
     def check(
@@ -289,6 +304,7 @@ class NativeSettings:
         chunk_size: object = _native.DEFAULT_CHUNK_SIZE,
         encoding: object = "auto",
         fallback_encoding: object = "cp1252",
+        type_errors: object = "text",
     ) -> "NativeSettings":
         """Validate raw option values, in this order; raise TypeError or ValueError naming the option.
 
@@ -317,4 +333,5 @@ class NativeSettings:
             chunk_size=_at_least_one("chunk_size", chunk_size),
             encoding=check_encoding(encoding),
             fallback_encoding=_fallback_encoding(fallback_encoding),
+            null_type_errors=_type_errors(type_errors),
         )

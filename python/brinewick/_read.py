@@ -254,6 +254,7 @@ def read(
     storage_options: Optional[Dict[str, Any]] = None,
     encoding: str = "auto",
     fallback_encoding: Optional[str] = "cp1252",
+    type_errors: str = "text",
 ) -> SalvagedTable:
     """Salvage a damaged CSV file into Arrow data, without a Python object per field.
 
@@ -292,6 +293,15 @@ def read(
         (``+44``), a space around the number (`` 5``), ``NaN``/``inf``
         and words such as ``NA`` or ``null`` keep the column text: each is
         written as often for a code or a word as for a number or a null.
+    type_errors : {"text", "null"}, default "text"
+        What a value its column's type cannot hold does. "text": the column
+        stays text, so nothing changes its meaning. "null": the column takes
+        the type that the most values fit, when at least 99% of its non-null
+        values do (int64 with a few ``n/a`` among 1000 numbers); each other
+        value becomes null and is recorded as a ``type_error`` change with
+        its line, the column's name and the raw value, so nothing is lost.
+        Finding them costs a second pass over the file, made only when there
+        are some.
     dtypes : mapping of str to str, optional
         Per-column type by name ("str", "int64", "float64", "bool",
         "date32", "timestamp", "timestamp[UTC]"). Forcing a type some value
@@ -346,7 +356,7 @@ def read(
     """
     settings = _check_read_options(header, types, dtypes, empty_as_null, delimiter, quote_char, fill_ragged_rows,
                                    merge_overflow, expected_columns, repair_quotes, jobs, batch_rows, spool_limit,
-                                   repair, encoding, fallback_encoding)
+                                   repair, encoding, fallback_encoding, type_errors)
     return _read(path, settings, spool_limit, storage_options)
 
 
@@ -371,7 +381,7 @@ def _check_read_options(header: bool = True, types: str = "infer", dtypes: Optio
                         jobs: Optional[int] = None, batch_rows: int = DEFAULT_BATCH_ROWS,
                         spool_limit: Optional[int] = DEFAULT_SPOOL_LIMIT,
                         repair: str = "columns", encoding: str = "auto",
-                        fallback_encoding: Optional[str] = "cp1252") -> NativeSettings:
+                        fallback_encoding: Optional[str] = "cp1252", type_errors: str = "text") -> NativeSettings:
     """read()'s options, checked (spool_limit is read's own, not the native reader's)."""
     limit = check_int("spool_limit", spool_limit, none_allowed=True)
     if limit is not None and limit < 0:
@@ -380,7 +390,7 @@ def _check_read_options(header: bool = True, types: str = "infer", dtypes: Optio
         delimiter=delimiter, quote_char=quote_char, fill_ragged_rows=fill_ragged_rows,
         merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
         repair=repair, header=header, types=types, dtypes=dtypes, empty_as_null=empty_as_null, jobs=jobs,
-        batch_rows=batch_rows, encoding=encoding, fallback_encoding=fallback_encoding,
+        batch_rows=batch_rows, encoding=encoding, fallback_encoding=fallback_encoding, type_errors=type_errors,
     )
 
 

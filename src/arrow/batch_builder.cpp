@@ -540,6 +540,10 @@ AppendResult BatchBuilder::append_fields(const Fields& fields, std::size_t n) {
                 text += value.size();
                 continue;
             }
+            if (col.type() != ColumnType::Utf8 && options_.null_misfits) {
+                col.append_null();  // the first pass recorded it as a type error
+                continue;
+            }
             if (col.type() == ColumnType::Utf8) {
                 // Past 32-bit offsets: a new batch takes the row, unless it is the first.
                 if (rows_ > 0) {

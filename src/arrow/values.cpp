@@ -289,9 +289,11 @@ bool parse_timestamp(std::string_view text, std::int64_t& micros, bool& zoned) n
     return true;
 }
 
-void ColumnInference::narrow(std::string_view value) noexcept {
+void ColumnInference::narrow(std::string_view value, bool tolerant) noexcept {
     if (value.empty()) {
-        candidates_ = 0;  // "" is a value (empty_as_null off) that no type can hold
+        // "" is a value (empty_as_null off) that no type can hold.
+        for (std::size_t t = 0; t < kTypes; ++t) misfits_[t] += (candidates_ >> t) & 1u;
+        if (!tolerant) candidates_ = 0;
         return;
     }
     const char c = value[0];
@@ -324,31 +326,47 @@ void ColumnInference::narrow(std::string_view value) noexcept {
         bool v = false;
         if (parse_bool(value, v)) keep |= kBool;
     }
-    candidates_ &= keep;
+    const auto missed = static_cast<std::uint8_t>(candidates_ & ~keep);
+    if (missed == 0) return;
+    for (std::size_t t = 0; t < kTypes; ++t) misfits_[t] += (missed >> t) & 1u;
+    if (!tolerant) candidates_ &= keep;
+}
+
+namespace {
+
+constexpr ColumnType kInferred[] = {ColumnType::Int64, ColumnType::Float64,   ColumnType::Bool,
+                                    ColumnType::Date32, ColumnType::Timestamp, ColumnType::TimestampUtc};
+
+}  // namespace
+
+bool ColumnInference::within_tolerance(std::size_t t) const noexcept {
+    if ((candidates_ & (1u << t)) == 0) return false;
+    // At least 99% of the values, and one at least.
+    return misfits_[t] < values_ && misfits_[t] * 100 <= values_;
 }
 
 ColumnType ColumnInference::result() const noexcept {
     if (!seen_ || candidates_ == 0) return ColumnType::Utf8;
-    if ((candidates_ & kInt) != 0) return ColumnType::Int64;
-    if ((candidates_ & kFloat) != 0) return ColumnType::Float64;
-    if ((candidates_ & kBool) != 0) return ColumnType::Bool;
-    if ((candidates_ & kDate) != 0) return ColumnType::Date32;
-    if ((candidates_ & kNaive) != 0) return ColumnType::Timestamp;
-    return ColumnType::TimestampUtc;
+    std::size_t best = kTypes;
+    for (std::size_t t = 0; t < kTypes; ++t) {
+        if (within_tolerance(t) && (best == kTypes || misfits_[t] < misfits_[best])) best = t;
+    }
+    return best == kTypes ? ColumnType::Utf8 : kInferred[best];
 }
 
 bool ColumnInference::admits(ColumnType type) const noexcept {
-    if (!seen_) return true;
-    switch (type) {
-        case ColumnType::Utf8: return true;
-        case ColumnType::Int64: return (candidates_ & kInt) != 0;
-        case ColumnType::Float64: return (candidates_ & kFloat) != 0;
-        case ColumnType::Bool: return (candidates_ & kBool) != 0;
-        case ColumnType::Date32: return (candidates_ & kDate) != 0;
-        case ColumnType::Timestamp: return (candidates_ & kNaive) != 0;
-        case ColumnType::TimestampUtc: return (candidates_ & kZoned) != 0;
+    if (!seen_ || type == ColumnType::Utf8) return true;
+    for (std::size_t t = 0; t < kTypes; ++t) {
+        if (kInferred[t] == type) return within_tolerance(t);
     }
     return false;
+}
+
+std::uint64_t ColumnInference::misfits(ColumnType type) const noexcept {
+    for (std::size_t t = 0; t < kTypes; ++t) {
+        if (kInferred[t] == type) return misfits_[t];
+    }
+    return 0;
 }
 
 }  // namespace brinewick::arrow

@@ -62,27 +62,39 @@ enum class ColumnType : std::uint8_t {
 
 // The types a column may still take, narrowed value by value. Once every
 // type is ruled out it costs one compare per value.
+//
+// Tolerant (type_errors="null"): no type is ruled out; each counts the
+// values it does not fit, and the column takes the type that the most
+// values fit, if at least 99% of its non-null values do (the earlier type
+// of the order below on a tie). The others become null.
 class ColumnInference {
 public:
     // A non-null value (the caller decides what is null).
-    void observe(std::string_view value) noexcept {
+    void observe(std::string_view value, bool tolerant = false) noexcept {
         seen_ = true;
-        if (candidates_ != 0) narrow(value);
+        ++values_;
+        if (candidates_ != 0) narrow(value, tolerant);
     }
     // Takes in what `other` saw, as if its values had come here too.
     void merge(const ColumnInference& other) noexcept {
         candidates_ &= other.candidates_;
         seen_ = seen_ || other.seen_;
+        values_ += other.values_;
+        for (std::size_t t = 0; t < kTypes; ++t) misfits_[t] += other.misfits_[t];
     }
     // Stops inferring: the column will be a string whatever follows.
     void settle_as_string() noexcept { candidates_ = 0; }
     [[nodiscard]] bool settled_as_string() const noexcept { return candidates_ == 0; }
     [[nodiscard]] ColumnType result() const noexcept;
-    // Whether every value seen so far is in `type`'s format (true for Utf8
-    // and for a column with no value yet).
+    // Whether `type` holds the column: every value seen so far is in its
+    // format, or, tolerant, all but at most 1% (true for Utf8 and for a
+    // column with no value yet).
     [[nodiscard]] bool admits(ColumnType type) const noexcept;
+    // Values seen that `type` cannot hold (0 for Utf8).
+    [[nodiscard]] std::uint64_t misfits(ColumnType type) const noexcept;
 
 private:
+    static constexpr std::size_t kTypes = 6;  // the bits below, in this order
     static constexpr std::uint8_t kInt = 1;
     static constexpr std::uint8_t kFloat = 2;
     static constexpr std::uint8_t kBool = 4;
@@ -91,10 +103,13 @@ private:
     static constexpr std::uint8_t kZoned = 32;  // timestamp with Z or an offset
     static constexpr std::uint8_t kAll = 63;
 
-    void narrow(std::string_view value) noexcept;
+    void narrow(std::string_view value, bool tolerant) noexcept;
+    [[nodiscard]] bool within_tolerance(std::size_t bit_index) const noexcept;
 
     std::uint8_t candidates_ = kAll;
     bool seen_ = false;
+    std::uint64_t values_ = 0;
+    std::uint64_t misfits_[kTypes] = {};
 };
 
 }  // namespace brinewick::arrow

@@ -289,6 +289,45 @@ TEST(ArrowValues, ColumnInference) {
     }
 }
 
+// type_errors="null": the type the most values fit, when 99% of them do.
+TEST(ArrowValues, TolerantInference) {
+    using T = ColumnType;
+    struct Case {
+        const char* what;
+        std::size_t good;
+        std::string_view good_value;
+        std::size_t bad;
+        std::string_view bad_value;
+        bool tolerant;
+        ColumnType want;
+        std::uint64_t misfits;  // of `want`
+    };
+    const Case cases[] = {
+        {"one bad in 200", 199, "42", 1, "n/a", true, T::Int64, 1},
+        {"exactly 1%", 99, "42", 1, "n/a", true, T::Int64, 1},
+        {"over 1%", 98, "42", 2, "n/a", true, T::Utf8, 0},
+        {"not tolerant", 199, "42", 1, "n/a", false, T::Utf8, 0},
+        {"decimals widen rather than go null", 995, "42", 5, "2.5", true, T::Float64, 0},
+        {"dates keep their type", 150, "2024-01-31", 1, "31/01/2024", true, T::Date32, 1},
+        {"one bad value alone", 0, "", 1, "x", true, T::Utf8, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ColumnInference col;
+        for (std::size_t k = 0; k < c.good; ++k) col.observe(c.good_value, c.tolerant);
+        for (std::size_t k = 0; k < c.bad; ++k) col.observe(c.bad_value, c.tolerant);
+        EXPECT_EQ(col.result(), c.want);
+        EXPECT_EQ(col.misfits(c.want), c.misfits);
+        // Seen in two halves and merged, the same.
+        ColumnInference first;
+        ColumnInference second;
+        for (std::size_t k = 0; k < c.good; ++k) (k % 2 == 0 ? first : second).observe(c.good_value, c.tolerant);
+        for (std::size_t k = 0; k < c.bad; ++k) second.observe(c.bad_value, c.tolerant);
+        first.merge(second);
+        EXPECT_EQ(first.result(), c.want);
+    }
+}
+
 TEST(ArrowValues, StringModeLooksAtNoValue) {
     SchemaScanner scan({.header = true, .infer = false, .empty_as_null = true});
     const std::vector<std::string_view> head = {"n", "d"};

@@ -2,6 +2,8 @@
 from __future__ import annotations
 
 import datetime as dt
+import os
+import time
 
 import pytest
 
@@ -146,3 +148,42 @@ def test_dtypes_errors(write_input, dtypes, match):
     path = write_input(b"id,name\n1,x\n")
     with pytest.raises(ValueError, match=match):
         brinewick.read(path, dtypes=dtypes)
+
+
+def _stock_export(write_input, bad, settled):
+    """An inventory export of 300 rows; `bad` maps a row's index to its qty text."""
+    lines = ["sku,qty,price"] + [f"SKU-{4100 + i},{bad.get(i, i % 40)},{i * 1.25:.2f}" for i in range(300)]
+    path = write_input(("\n".join(lines) + "\n").encode())
+    if settled:  # old enough that the first pass keeps its batches for the first stream
+        os.utime(path, (time.time() - 3600,) * 2)
+    return path
+
+
+@pytest.mark.parametrize("settled", [False, True])
+@pytest.mark.parametrize("type_errors,bad,kind", [
+    ("null", {10: "n/a", 200: "12 pcs", 201: "-"}, pa.int64()),  # 1%: the type holds
+    ("null", {10: "n/a", 200: "12 pcs", 201: "-", 250: "?"}, pa.string()),  # past 1%
+    ("null", {5: "2.5"}, pa.float64()),  # a decimal widens the column rather than go null
+    ("text", {10: "n/a"}, pa.string()),
+])
+def test_type_errors(write_input, settled, type_errors, bad, kind):
+    path = _stock_export(write_input, bad, settled)
+    got = brinewick.read(path, type_errors=type_errors)
+    table = pa.table(got)
+    assert table.schema.field("qty").type == kind
+    text = [bad.get(i, str(i % 40)) for i in range(300)]
+    read_as = {pa.string(): str, pa.float64(): float, pa.int64(): lambda v: int(v) if v.isdigit() else None}[kind]
+    want = [read_as(v) for v in text]
+    assert table.column("qty").to_pylist() == want
+    nulled = {i: v for i, v in enumerate(text) if want[i] is None}
+    records = pa.table(got.changes).to_pylist()
+    assert [(r["line"], r["change"]) for r in records] == [(i + 2, "type_error") for i in sorted(nulled)]
+    for r, i in zip(records, sorted(nulled)):
+        assert "'qty'" in r["detail"] and f"'{nulled[i]}'" in r["detail"]
+    assert got.summary.changes["type_error"] == len(nulled)
+
+
+@pytest.mark.parametrize("value,error", [("nulls", ValueError), (None, TypeError)])
+def test_type_errors_is_checked(write_input, value, error):
+    with pytest.raises(error, match="type_errors"):
+        brinewick.read(write_input(b"a\n1\n"), type_errors=value)
