@@ -285,7 +285,11 @@ def read(
         false; YYYY-MM-DD; ISO 8601 date-times with optional seconds,
         fraction and zone, zoned ones stored as UTC); anything else stays a
         string, so no value is lost or changes its meaning. "str" keeps
-        every column text. Numbers written with more digits than a double
+        every column text. A column whose numbers all read with a decimal
+        comma (``3,50``, ``1.234,56``, as a German or French export writes
+        them) is float64 when neither int64 nor float64 fits it: decided
+        per column, so ``1.000`` beside ``3,50`` is one thousand, and alone
+        is 1.0 (as pandas and Polars read it). Numbers written with more digits than a double
         holds (``5.118216247002567165e-01``, ``0.10000000000000001``) are
         read as the correctly rounded double; an integer past int64 keeps
         the column text rather than become an inexact float. ``-0`` is the
@@ -304,7 +308,8 @@ def read(
         are some.
     dtypes : mapping of str to str, optional
         Per-column type by name ("str", "int64", "float64", "bool",
-        "date32", "timestamp", "timestamp[UTC]"). Forcing a type some value
+        "date32", "timestamp", "timestamp[UTC]", "float64[decimal_comma]").
+        Forcing a type some value
         does not fit is a ValueError, raised before any batch is made.
     empty_as_null : bool, default True
         An empty field (and one the salvage padded) is null; otherwise "".

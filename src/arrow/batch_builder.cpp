@@ -113,6 +113,7 @@ std::size_t fixed_width(ColumnType type, bool large) noexcept {
         case ColumnType::Bool: return 1;  // an eighth, rounded up
         case ColumnType::Int64:
         case ColumnType::Float64:
+        case ColumnType::Float64DecimalComma:
         case ColumnType::Timestamp:
         case ColumnType::TimestampUtc: return 8;
     }
@@ -125,7 +126,8 @@ const char* arrow_format(ColumnType type, bool large_strings) noexcept {
     switch (type) {
         case ColumnType::Utf8: return large_strings ? "U" : "u";
         case ColumnType::Int64: return "l";
-        case ColumnType::Float64: return "g";
+        case ColumnType::Float64:
+        case ColumnType::Float64DecimalComma: return "g";
         case ColumnType::Bool: return "b";
         case ColumnType::Date32: return "tdD";
         case ColumnType::Timestamp: return "tsu:";
@@ -245,6 +247,12 @@ bool ColumnBuilder::append_typed(std::string_view text) {
         case ColumnType::Float64: {
             double v = 0;
             if (!parse_float64(text, v)) return false;
+            values_.push(v);
+            break;
+        }
+        case ColumnType::Float64DecimalComma: {
+            double v = 0;
+            if (!parse_decimal_comma(text, v)) return false;
             values_.push(v);
             break;
         }

@@ -61,6 +61,7 @@ std::string_view column_type_name(ColumnType type) noexcept {
         case ColumnType::Date32: return "date32";
         case ColumnType::Timestamp: return "timestamp";
         case ColumnType::TimestampUtc: return "timestamp[UTC]";
+        case ColumnType::Float64DecimalComma: return "float64[decimal_comma]";
     }
     return "str";
 }
@@ -77,6 +78,7 @@ std::optional<ColumnType> column_type_from_name(std::string_view name) noexcept 
         {"float", ColumnType::Float64},      {"bool", ColumnType::Bool},
         {"date32", ColumnType::Date32},      {"date", ColumnType::Date32},
         {"timestamp", ColumnType::Timestamp}, {"timestamp[UTC]", ColumnType::TimestampUtc},
+        {"float64[decimal_comma]", ColumnType::Float64DecimalComma},
     };
     for (const Entry& e : kNames) {
         if (e.name == name) return e.type;
@@ -216,6 +218,41 @@ bool parse_float64(std::string_view text, double& out) noexcept {
     return parse_long_float(text, text.find_first_of(".eE") == std::string_view::npos, out);
 }
 
+bool parse_decimal_comma(std::string_view text, double& out) noexcept {
+    // Rewritten as the float64 format ("1.234,56" -> "1234.56") and read as such.
+    char buf[64];
+    const std::size_t size = text.size();
+    if (size == 0 || size >= sizeof buf) return false;
+    std::size_t n = 0;
+    std::size_t i = 0;
+    if (text[0] == '-') buf[n++] = text[i++];
+    const std::size_t int_begin = i;
+    std::size_t group = 0;  // digits since the start or the last dot
+    bool grouped = false;
+    for (; i < size && text[i] != ','; ++i) {
+        const char c = text[i];
+        if (is_digit(c)) {
+            buf[n++] = c;
+            ++group;
+        } else if (c == '.' && (grouped ? group == 3 : group >= 1 && group <= 3)) {
+            grouped = true;
+            group = 0;
+        } else {
+            return false;
+        }
+    }
+    if (i == int_begin || (grouped && group != 3)) return false;
+    if (i < size) {
+        buf[n++] = '.';
+        if (++i == size) return false;  // "5," is cut off
+        for (; i < size; ++i) {
+            if (!is_digit(text[i])) return false;
+            buf[n++] = text[i];
+        }
+    }
+    return parse_float64(std::string_view(buf, n), out);
+}
+
 bool parse_bool(std::string_view text, bool& out) noexcept {
     if (text == "true" || text == "True" || text == "TRUE") {
         out = true;
@@ -308,10 +345,11 @@ void ColumnInference::narrow(std::string_view value, bool tolerant) noexcept {
             }
         }
         if (is_short_int) {
-            keep |= kFloat;
-        } else if ((candidates_ & kFloat) != 0) {
+            keep |= kFloat | kComma;
+        } else {
             double v = 0;
-            if (parse_float64(value, v)) keep |= kFloat;
+            if ((candidates_ & kFloat) != 0 && parse_float64(value, v)) keep |= kFloat;
+            if ((candidates_ & kComma) != 0 && parse_decimal_comma(value, v)) keep |= kComma;
         }
         if ((candidates_ & kDate) != 0 && value.size() == 10) {
             std::int32_t v = 0;
@@ -334,8 +372,9 @@ void ColumnInference::narrow(std::string_view value, bool tolerant) noexcept {
 
 namespace {
 
-constexpr ColumnType kInferred[] = {ColumnType::Int64, ColumnType::Float64,   ColumnType::Bool,
-                                    ColumnType::Date32, ColumnType::Timestamp, ColumnType::TimestampUtc};
+constexpr ColumnType kInferred[] = {ColumnType::Int64,     ColumnType::Float64,      ColumnType::Bool,
+                                    ColumnType::Date32,    ColumnType::Timestamp,    ColumnType::TimestampUtc,
+                                    ColumnType::Float64DecimalComma};
 
 }  // namespace
 

@@ -13,6 +13,13 @@
 //              "1e400" and "1e-400" (out of range), an integer past int64
 //              (a double would hold it inexactly) and nan/inf/NaN (words as
 //              often as numbers) stay strings. Trailing zeros ("1.50") are not kept.
+//   float64[decimal_comma]
+//              -?(0|[1-9][0-9]*|[1-9][0-9]{0,2}(\.[0-9]{3})+)(,[0-9]+)?: a
+//              decimal comma, dots between groups of three digits ("3,50",
+//              "1.234,56", "-0,5"), as a German or French export writes it.
+//              Stored as float64. Taken only when neither int64 nor float64
+//              fits the whole column, so "1.000" alone is 1.0 (as pandas and
+//              Polars read it) while "1.000" beside "3,50" is 1000.
 //   bool       true/false, True/False, TRUE/FALSE (not 0/1, yes/no, tRuE).
 //   date32     YYYY-MM-DD, a valid proleptic Gregorian date in years 0001..9999.
 //   timestamp  YYYY-MM-DD[T ]HH:MM(:SS(.f{1,6})?)?(Z|[+-]HH:MM)? with HH<=23,
@@ -26,7 +33,8 @@
 //              stays a string: no single reading fits them all.
 //
 // Priority when several fit every value: int64, float64 (so "1","2.5" is
-// float64), then the rest, which cannot overlap. A column with no non-null
+// float64), then the rest in the order of the enum (only the decimal comma
+// overlaps the numbers, and comes last). A column with no non-null
 // value is a string column.
 #pragma once
 
@@ -45,9 +53,11 @@ enum class ColumnType : std::uint8_t {
     Date32,        // "tdD": days since 1970-01-01
     Timestamp,     // "tsu:": naive wall-clock microseconds
     TimestampUtc,  // "tsu:UTC": UTC microseconds
+    Float64DecimalComma,  // "g", read from "1.234,56"
 };
 
-// "str", "int64", "float64", "bool", "date32", "timestamp", "timestamp[UTC]".
+// "str", "int64", "float64", "bool", "date32", "timestamp", "timestamp[UTC]",
+// "float64[decimal_comma]".
 [[nodiscard]] std::string_view column_type_name(ColumnType type) noexcept;
 // The inverse, also taking "string"/"utf8" for Utf8 and "float"/"int" aliases; nullopt if unknown.
 [[nodiscard]] std::optional<ColumnType> column_type_from_name(std::string_view name) noexcept;
@@ -55,6 +65,7 @@ enum class ColumnType : std::uint8_t {
 // Each returns true and sets `out` only when the whole text is in the format above.
 [[nodiscard]] bool parse_int64(std::string_view text, std::int64_t& out) noexcept;
 [[nodiscard]] bool parse_float64(std::string_view text, double& out) noexcept;
+[[nodiscard]] bool parse_decimal_comma(std::string_view text, double& out) noexcept;
 [[nodiscard]] bool parse_bool(std::string_view text, bool& out) noexcept;
 [[nodiscard]] bool parse_date32(std::string_view text, std::int32_t& days) noexcept;
 // `zoned`: the text carried Z or an offset (and `micros` is then UTC).
@@ -94,14 +105,15 @@ public:
     [[nodiscard]] std::uint64_t misfits(ColumnType type) const noexcept;
 
 private:
-    static constexpr std::size_t kTypes = 6;  // the bits below, in this order
+    static constexpr std::size_t kTypes = 7;  // the bits below, in this order
     static constexpr std::uint8_t kInt = 1;
     static constexpr std::uint8_t kFloat = 2;
     static constexpr std::uint8_t kBool = 4;
     static constexpr std::uint8_t kDate = 8;
     static constexpr std::uint8_t kNaive = 16;  // timestamp without a zone
     static constexpr std::uint8_t kZoned = 32;  // timestamp with Z or an offset
-    static constexpr std::uint8_t kAll = 63;
+    static constexpr std::uint8_t kComma = 64;  // decimal comma
+    static constexpr std::uint8_t kAll = 127;
 
     void narrow(std::string_view value, bool tolerant) noexcept;
     [[nodiscard]] bool within_tolerance(std::size_t bit_index) const noexcept;

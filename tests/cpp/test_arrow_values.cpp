@@ -160,6 +160,23 @@ TEST(ArrowValues, Float64PlainDecimalsAgreeWithStrtod) {
     EXPECT_GT(checked, 10000);
 }
 
+TEST(ArrowValues, DecimalCommaFormat) {
+    const FloatCase cases[] = {
+        {"3,50", 3.5},       {"1.234,56", 1234.56}, {"-0,5", -0.5},         {"12.345.678", 12345678.0},
+        {"42", 42.0},        {"1.000", 1000.0},     {"0,001", 0.001},       {"1.23", std::nullopt},
+        {"1.2345", std::nullopt}, {"1234.567", std::nullopt}, {"01,5", std::nullopt}, {",5", std::nullopt},
+        {"5,", std::nullopt}, {"1,2,3", std::nullopt}, {"1.234.5", std::nullopt}, {".123,4", std::nullopt},
+        {"+1,5", std::nullopt}, {"1 234,5", std::nullopt}, {"", std::nullopt},
+    };
+    for (const FloatCase& c : cases) {
+        SCOPED_TRACE(c.text);
+        double v = 0;
+        const bool ok = parse_decimal_comma(c.text, v);
+        EXPECT_EQ(ok, c.value.has_value());
+        if (ok && c.value) EXPECT_EQ(v, *c.value);
+    }
+}
+
 TEST(ArrowValues, BoolFormat) {
     const std::pair<const char*, std::optional<bool>> cases[] = {
         {"true", true},         {"True", true},         {"TRUE", true},
@@ -258,6 +275,10 @@ TEST(ArrowValues, ColumnInference) {
         {"past int64 then decimal", {"0.5", "9223372036854775808"}, T::Utf8},
         {"long decimals", {"5.118216247002567165e-01", "0.10000000000000001"}, T::Float64},
         {"nan demotes", {"1.0", "nan"}, T::Utf8},
+        {"decimal commas", {"3,50", "1.234,56", "12"}, T::Float64DecimalComma},
+        {"dots alone are decimal points", {"1.000", "2.500"}, T::Float64},
+        {"a dot beside a decimal comma groups thousands", {"1.000", "3,50"}, T::Float64DecimalComma},
+        {"decimal point and comma mixed", {"1.5", "3,50"}, T::Utf8},
         {"bools", {"true", "False", "TRUE"}, T::Bool},
         {"bool and 1", {"true", "1"}, T::Utf8},
         {"dates", {"2024-02-29", "1999-12-31"}, T::Date32},

@@ -187,3 +187,24 @@ def test_type_errors(write_input, settled, type_errors, bad, kind):
 def test_type_errors_is_checked(write_input, value, error):
     with pytest.raises(error, match="type_errors"):
         brinewick.read(write_input(b"a\n1\n"), type_errors=value)
+
+
+GERMAN_EXPORT = """Buchungstag;Verwendungszweck;Betrag;Saldo;Menge
+02.01.2024;Miete Januar;-1.250,00;3.480,12;1
+03.01.2024;Gehalt;2.904,37;6.384,49;1
+05.01.2024;REWE Markt;-47,83;6.336,66;12
+08.01.2024;Stadtwerke;-1.000;5.336,66;1
+"""
+
+
+def test_decimal_commas_per_column(write_input):
+    pd = pytest.importorskip("pandas")
+    path = write_input(GERMAN_EXPORT.encode())
+    table = pa.table(brinewick.read(path))
+    want = pd.read_csv(path, sep=";", decimal=",", thousands=".", dtype={"Buchungstag": str})
+    for name in ("Betrag", "Saldo"):
+        assert table.schema.field(name).type == pa.float64()
+        assert table.column(name).to_pylist() == want[name].astype(float).tolist()
+    # Integers with no comma keep their type; dates written with dots stay text.
+    assert table.schema.field("Menge").type == pa.int64()
+    assert table.column("Buchungstag").to_pylist() == want["Buchungstag"].tolist()
