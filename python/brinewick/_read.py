@@ -289,7 +289,11 @@ def read(
         comma (``3,50``, ``1.234,56``, as a German or French export writes
         them) is float64 when neither int64 nor float64 fits it: decided
         per column, so ``1.000`` beside ``3,50`` is one thousand, and alone
-        is 1.0 (as pandas and Polars read it). Numbers written with more digits than a double
+        is 1.0 (as pandas and Polars read it). Dates written DD/MM/YYYY,
+        MM/DD/YYYY or DD.MM.YYYY are date32 when the column settles which
+        part is the day (a part above 12 somewhere); a column that reads
+        either way stays text, and ``dtypes={"d": "date32[%d/%m/%Y]"}``
+        (or ``"date32[%m/%d/%Y]"``) decides it. Numbers written with more digits than a double
         holds (``5.118216247002567165e-01``, ``0.10000000000000001``) are
         read as the correctly rounded double; an integer past int64 keeps
         the column text rather than become an inexact float. ``-0`` is the
@@ -308,7 +312,8 @@ def read(
         are some.
     dtypes : mapping of str to str, optional
         Per-column type by name ("str", "int64", "float64", "bool",
-        "date32", "timestamp", "timestamp[UTC]", "float64[decimal_comma]").
+        "date32", "timestamp", "timestamp[UTC]", "float64[decimal_comma]",
+        "date32[%d/%m/%Y]", "date32[%m/%d/%Y]", "date32[%d.%m.%Y]").
         Forcing a type some value
         does not fit is a ValueError, raised before any batch is made.
     empty_as_null : bool, default True

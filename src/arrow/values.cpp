@@ -62,6 +62,9 @@ std::string_view column_type_name(ColumnType type) noexcept {
         case ColumnType::Timestamp: return "timestamp";
         case ColumnType::TimestampUtc: return "timestamp[UTC]";
         case ColumnType::Float64DecimalComma: return "float64[decimal_comma]";
+        case ColumnType::Date32DayFirst: return "date32[%d/%m/%Y]";
+        case ColumnType::Date32MonthFirst: return "date32[%m/%d/%Y]";
+        case ColumnType::Date32DayFirstDots: return "date32[%d.%m.%Y]";
     }
     return "str";
 }
@@ -79,6 +82,9 @@ std::optional<ColumnType> column_type_from_name(std::string_view name) noexcept 
         {"date32", ColumnType::Date32},      {"date", ColumnType::Date32},
         {"timestamp", ColumnType::Timestamp}, {"timestamp[UTC]", ColumnType::TimestampUtc},
         {"float64[decimal_comma]", ColumnType::Float64DecimalComma},
+        {"date32[%d/%m/%Y]", ColumnType::Date32DayFirst},
+        {"date32[%m/%d/%Y]", ColumnType::Date32MonthFirst},
+        {"date32[%d.%m.%Y]", ColumnType::Date32DayFirstDots},
     };
     for (const Entry& e : kNames) {
         if (e.name == name) return e.type;
@@ -253,6 +259,19 @@ bool parse_decimal_comma(std::string_view text, double& out) noexcept {
     return parse_float64(std::string_view(buf, n), out);
 }
 
+bool parse_date32_parts(std::string_view text, char separator, bool day_first, std::int32_t& days) noexcept {
+    if (text.size() != 10 || text[2] != separator || text[5] != separator) return false;
+    const char* p = text.data();
+    const int first = two_digits(p);
+    const int second = two_digits(p + 3);
+    const int y = four_digits(p + 6);
+    const int d = day_first ? first : second;
+    const int m = day_first ? second : first;
+    if (y < 1 || m < 1 || m > 12 || d < 1 || d > days_in_month(y, m)) return false;
+    days = static_cast<std::int32_t>(days_from_civil(y, m, d));
+    return true;
+}
+
 bool parse_bool(std::string_view text, bool& out) noexcept {
     if (text == "true" || text == "True" || text == "TRUE") {
         out = true;
@@ -334,7 +353,7 @@ void ColumnInference::narrow(std::string_view value, bool tolerant) noexcept {
         return;
     }
     const char c = value[0];
-    std::uint8_t keep = 0;
+    std::uint16_t keep = 0;
     if (is_digit(c) || c == '-' || c == '.') {
         bool is_short_int = false;
         if ((candidates_ & kInt) != 0) {
@@ -355,6 +374,12 @@ void ColumnInference::narrow(std::string_view value, bool tolerant) noexcept {
             std::int32_t v = 0;
             if (parse_date32(value, v)) keep |= kDate;
         }
+        if ((candidates_ & (kDayFirst | kMonthFirst | kDayFirstDots)) != 0 && value.size() == 10) {
+            std::int32_t v = 0;
+            if ((candidates_ & kDayFirst) != 0 && parse_date32_parts(value, '/', true, v)) keep |= kDayFirst;
+            if ((candidates_ & kMonthFirst) != 0 && parse_date32_parts(value, '/', false, v)) keep |= kMonthFirst;
+            if ((candidates_ & kDayFirstDots) != 0 && parse_date32_parts(value, '.', true, v)) keep |= kDayFirstDots;
+        }
         if ((candidates_ & (kNaive | kZoned)) != 0 && value.size() >= 16) {
             std::int64_t v = 0;
             bool zoned = false;
@@ -364,7 +389,7 @@ void ColumnInference::narrow(std::string_view value, bool tolerant) noexcept {
         bool v = false;
         if (parse_bool(value, v)) keep |= kBool;
     }
-    const auto missed = static_cast<std::uint8_t>(candidates_ & ~keep);
+    const auto missed = static_cast<std::uint16_t>(candidates_ & ~keep);
     if (missed == 0) return;
     for (std::size_t t = 0; t < kTypes; ++t) misfits_[t] += (missed >> t) & 1u;
     if (!tolerant) candidates_ &= keep;
@@ -374,7 +399,8 @@ namespace {
 
 constexpr ColumnType kInferred[] = {ColumnType::Int64,     ColumnType::Float64,      ColumnType::Bool,
                                     ColumnType::Date32,    ColumnType::Timestamp,    ColumnType::TimestampUtc,
-                                    ColumnType::Float64DecimalComma};
+                                    ColumnType::Float64DecimalComma, ColumnType::Date32DayFirst,
+                                    ColumnType::Date32MonthFirst,    ColumnType::Date32DayFirstDots};
 
 }  // namespace
 
@@ -390,7 +416,15 @@ ColumnType ColumnInference::result() const noexcept {
     for (std::size_t t = 0; t < kTypes; ++t) {
         if (within_tolerance(t) && (best == kTypes || misfits_[t] < misfits_[best])) best = t;
     }
-    return best == kTypes ? ColumnType::Utf8 : kInferred[best];
+    if (best == kTypes) return ColumnType::Utf8;
+    // 03/04/2024 and the like all through: which part is the day, only the writer knows.
+    constexpr std::size_t kDayFirstIndex = 7;
+    constexpr std::size_t kMonthFirstIndex = 8;
+    if ((best == kDayFirstIndex || best == kMonthFirstIndex) && within_tolerance(kDayFirstIndex) &&
+        within_tolerance(kMonthFirstIndex) && misfits_[kDayFirstIndex] == misfits_[kMonthFirstIndex]) {
+        return ColumnType::Utf8;
+    }
+    return kInferred[best];
 }
 
 bool ColumnInference::admits(ColumnType type) const noexcept {

@@ -22,6 +22,12 @@
 //              Polars read it) while "1.000" beside "3,50" is 1000.
 //   bool       true/false, True/False, TRUE/FALSE (not 0/1, yes/no, tRuE).
 //   date32     YYYY-MM-DD, a valid proleptic Gregorian date in years 0001..9999.
+//   date32[%d/%m/%Y], date32[%m/%d/%Y], date32[%d.%m.%Y]
+//              DD/MM/YYYY, MM/DD/YYYY and DD.MM.YYYY, valid dates as above.
+//              Day-first or month-first is decided per column, only when
+//              the column settles it (a first part above 12 is a day, a
+//              second part above 12 a day too); a column that fits both
+//              stays a string, for dtypes to decide.
 //   timestamp  YYYY-MM-DD[T ]HH:MM(:SS(.f{1,6})?)?(Z|[+-]HH:MM)? with HH<=23,
 //              MM,SS<=59 (no leap second; no seconds written reads :00, as
 //              pandas and Polars do), a fraction of at most six digits
@@ -54,10 +60,13 @@ enum class ColumnType : std::uint8_t {
     Timestamp,     // "tsu:": naive wall-clock microseconds
     TimestampUtc,  // "tsu:UTC": UTC microseconds
     Float64DecimalComma,  // "g", read from "1.234,56"
+    Date32DayFirst,       // "tdD", read from DD/MM/YYYY
+    Date32MonthFirst,     // "tdD", read from MM/DD/YYYY
+    Date32DayFirstDots,   // "tdD", read from DD.MM.YYYY
 };
 
 // "str", "int64", "float64", "bool", "date32", "timestamp", "timestamp[UTC]",
-// "float64[decimal_comma]".
+// "float64[decimal_comma]", "date32[%d/%m/%Y]", "date32[%m/%d/%Y]", "date32[%d.%m.%Y]".
 [[nodiscard]] std::string_view column_type_name(ColumnType type) noexcept;
 // The inverse, also taking "string"/"utf8" for Utf8 and "float"/"int" aliases; nullopt if unknown.
 [[nodiscard]] std::optional<ColumnType> column_type_from_name(std::string_view name) noexcept;
@@ -66,6 +75,9 @@ enum class ColumnType : std::uint8_t {
 [[nodiscard]] bool parse_int64(std::string_view text, std::int64_t& out) noexcept;
 [[nodiscard]] bool parse_float64(std::string_view text, double& out) noexcept;
 [[nodiscard]] bool parse_decimal_comma(std::string_view text, double& out) noexcept;
+// DD/MM/YYYY (`separator` '/', `day_first`), MM/DD/YYYY or DD.MM.YYYY.
+[[nodiscard]] bool parse_date32_parts(std::string_view text, char separator, bool day_first,
+                                      std::int32_t& days) noexcept;
 [[nodiscard]] bool parse_bool(std::string_view text, bool& out) noexcept;
 [[nodiscard]] bool parse_date32(std::string_view text, std::int32_t& days) noexcept;
 // `zoned`: the text carried Z or an offset (and `micros` is then UTC).
@@ -105,20 +117,23 @@ public:
     [[nodiscard]] std::uint64_t misfits(ColumnType type) const noexcept;
 
 private:
-    static constexpr std::size_t kTypes = 7;  // the bits below, in this order
-    static constexpr std::uint8_t kInt = 1;
-    static constexpr std::uint8_t kFloat = 2;
-    static constexpr std::uint8_t kBool = 4;
-    static constexpr std::uint8_t kDate = 8;
-    static constexpr std::uint8_t kNaive = 16;  // timestamp without a zone
-    static constexpr std::uint8_t kZoned = 32;  // timestamp with Z or an offset
-    static constexpr std::uint8_t kComma = 64;  // decimal comma
-    static constexpr std::uint8_t kAll = 127;
+    static constexpr std::size_t kTypes = 10;  // the bits below, in this order
+    static constexpr std::uint16_t kInt = 1;
+    static constexpr std::uint16_t kFloat = 2;
+    static constexpr std::uint16_t kBool = 4;
+    static constexpr std::uint16_t kDate = 8;
+    static constexpr std::uint16_t kNaive = 16;  // timestamp without a zone
+    static constexpr std::uint16_t kZoned = 32;  // timestamp with Z or an offset
+    static constexpr std::uint16_t kComma = 64;  // decimal comma
+    static constexpr std::uint16_t kDayFirst = 128;
+    static constexpr std::uint16_t kMonthFirst = 256;
+    static constexpr std::uint16_t kDayFirstDots = 512;
+    static constexpr std::uint16_t kAll = 1023;
 
     void narrow(std::string_view value, bool tolerant) noexcept;
     [[nodiscard]] bool within_tolerance(std::size_t bit_index) const noexcept;
 
-    std::uint8_t candidates_ = kAll;
+    std::uint16_t candidates_ = kAll;
     bool seen_ = false;
     std::uint64_t values_ = 0;
     std::uint64_t misfits_[kTypes] = {};

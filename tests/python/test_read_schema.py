@@ -201,10 +201,32 @@ def test_decimal_commas_per_column(write_input):
     pd = pytest.importorskip("pandas")
     path = write_input(GERMAN_EXPORT.encode())
     table = pa.table(brinewick.read(path))
+    # pandas' thousands="." would read the dates as numbers (02.01.2024 as 2012024).
     want = pd.read_csv(path, sep=";", decimal=",", thousands=".", dtype={"Buchungstag": str})
     for name in ("Betrag", "Saldo"):
         assert table.schema.field(name).type == pa.float64()
         assert table.column(name).to_pylist() == want[name].astype(float).tolist()
-    # Integers with no comma keep their type; dates written with dots stay text.
+    # Integers with no comma keep their type; dates written with dots are day-first.
     assert table.schema.field("Menge").type == pa.int64()
-    assert table.column("Buchungstag").to_pylist() == want["Buchungstag"].tolist()
+    assert table.column("Buchungstag").to_pylist() == \
+        pd.to_datetime(want["Buchungstag"], format="%d.%m.%Y").dt.date.tolist()
+
+
+@pytest.mark.parametrize("values,order", [
+    (["31/01/2024", "01/02/2024", "29/02/2024"], "%d/%m/%Y"),  # a day above 12 settles it
+    (["01/31/2024", "02/01/2024", "12/25/2023"], "%m/%d/%Y"),
+    (["03.04.2024", "31.12.1999"], "%d.%m.%Y"),
+    (["03/04/2024", "05/06/2024"], None),                      # either reading: stays text
+    (["31/01/2024", "01/31/2024"], None),                      # both readings needed: text
+    (["30/02/2024", "01/01/2024"], None),                      # no such day
+])
+def test_dates_by_column(write_input, values, order):
+    got_type, got = column_of(write_input, values)
+    if order is None:
+        assert (got_type, got) == (pa.string(), values)
+    else:
+        assert got_type == pa.date32()
+        assert got == [dt.datetime.strptime(v, order).date() for v in values]
+    if order is None and values[0] == "03/04/2024":  # dtypes decides what the column cannot
+        forced = column_of(write_input, values, dtypes={"v": "date32[%m/%d/%Y]"})
+        assert forced == (pa.date32(), [dt.date(2024, 3, 4), dt.date(2024, 5, 6)])
