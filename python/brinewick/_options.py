@@ -100,6 +100,12 @@ def _type_errors(value: object) -> bool:
     return value == "null"
 
 
+def _decimal(value: object) -> Optional[str]:
+    if value is None or value in (".", ","):
+        return value  # type: ignore[return-value]
+    raise ValueError(f"decimal must be None, '.' or ',', got {value!r}")
+
+
 def _flag(name: str, value: object) -> bool:
     if isinstance(value, bool):
         return value
@@ -281,6 +287,7 @@ class NativeSettings:
     # close and size. Set by the entry points, never by a user.
     source: Optional[Callable[[], object]] = None
     null_type_errors: bool = False  # read: type_errors="null"
+    decimal: Optional[str] = None  # read: the only decimal mark, or None: decided per column
 
     @classmethod
     def check(
@@ -305,6 +312,7 @@ class NativeSettings:
         encoding: object = "auto",
         fallback_encoding: object = "cp1252",
         type_errors: object = "text",
+        decimal: object = None,
     ) -> "NativeSettings":
         """Validate raw option values, in this order; raise TypeError or ValueError naming the option.
 
@@ -334,4 +342,5 @@ class NativeSettings:
             encoding=check_encoding(encoding),
             fallback_encoding=_fallback_encoding(fallback_encoding),
             null_type_errors=_type_errors(type_errors),
+            decimal=_decimal(decimal),
         )

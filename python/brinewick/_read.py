@@ -255,6 +255,7 @@ def read(
     encoding: str = "auto",
     fallback_encoding: Optional[str] = "cp1252",
     type_errors: str = "text",
+    decimal: Optional[str] = None,
 ) -> SalvagedTable:
     """Salvage a damaged CSV file into Arrow data, without a Python object per field.
 
@@ -301,6 +302,11 @@ def read(
         (``+44``), a space around the number (`` 5``), ``NaN``/``inf``
         and words such as ``NA`` or ``null`` keep the column text: each is
         written as often for a code or a word as for a number or a null.
+    decimal : {None, ".", ","}, default None
+        None decides per column (see ``types``). "," reads every number
+        column with a decimal comma and dots between thousands: ``1.000``
+        is one thousand and ``1.5`` stays text. "." never reads a decimal
+        comma (``3,50`` stays text).
     type_errors : {"text", "null"}, default "text"
         What a value its column's type cannot hold does. "text": the column
         stays text, so nothing changes its meaning. "null": the column takes
@@ -366,7 +372,7 @@ def read(
     """
     settings = _check_read_options(header, types, dtypes, empty_as_null, delimiter, quote_char, fill_ragged_rows,
                                    merge_overflow, expected_columns, repair_quotes, jobs, batch_rows, spool_limit,
-                                   repair, encoding, fallback_encoding, type_errors)
+                                   repair, encoding, fallback_encoding, type_errors, decimal)
     return _read(path, settings, spool_limit, storage_options)
 
 
@@ -391,7 +397,8 @@ def _check_read_options(header: bool = True, types: str = "infer", dtypes: Optio
                         jobs: Optional[int] = None, batch_rows: int = DEFAULT_BATCH_ROWS,
                         spool_limit: Optional[int] = DEFAULT_SPOOL_LIMIT,
                         repair: str = "columns", encoding: str = "auto",
-                        fallback_encoding: Optional[str] = "cp1252", type_errors: str = "text") -> NativeSettings:
+                        fallback_encoding: Optional[str] = "cp1252", type_errors: str = "text",
+                        decimal: Optional[str] = None) -> NativeSettings:
     """read()'s options, checked (spool_limit is read's own, not the native reader's)."""
     limit = check_int("spool_limit", spool_limit, none_allowed=True)
     if limit is not None and limit < 0:
@@ -401,6 +408,7 @@ def _check_read_options(header: bool = True, types: str = "infer", dtypes: Optio
         merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
         repair=repair, header=header, types=types, dtypes=dtypes, empty_as_null=empty_as_null, jobs=jobs,
         batch_rows=batch_rows, encoding=encoding, fallback_encoding=fallback_encoding, type_errors=type_errors,
+        decimal=decimal,
     )
 
 

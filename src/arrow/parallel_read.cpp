@@ -409,7 +409,8 @@ private:
 Result<RowResult> run_row_pipeline(stream::InputWindow& window, const RowPlan& plan, const RowOutput& output,
                                    std::size_t jobs, std::size_t chunk_size, const pipeline::Span& span,
                                    stream::StreamControl& control) {
-    RowResult result(ScanOptions{plan.header == HeaderMode::FirstRow, plan.infer, plan.batch.empty_as_null});
+    RowResult result(
+        ScanOptions{plan.header == HeaderMode::FirstRow, plan.infer, plan.batch.empty_as_null, plan.tolerant, plan.decimal});
     std::atomic<bool> abort{false};
     const pipeline::Shared shared{&plan.options, plan.dialect, &control.cancel, &abort, window.fallback()};
     RowEmitter emitter(plan, output, result, shared);

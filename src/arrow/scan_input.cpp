@@ -107,6 +107,7 @@ Result<ScanResult> scan_rows(const std::string& path, InputWindow& window, const
     plan.variable_width = !fixed;
     plan.infer = scan.infer;
     plan.tolerant = scan.tolerant;
+    plan.decimal = scan.decimal;
     plan.header = scan.header ? HeaderMode::FirstRow : HeaderMode::None;
     std::atomic<bool> build{settings.keep_limit > 0};
     plan.build = &build;
@@ -190,7 +191,7 @@ Result<ScanResult> scan_decoded(const std::string& path, InputWindow& window, co
     bool forced = false;
     for (const auto& [name, type] : settings.overrides) forced = forced || type != ColumnType::Utf8;
     const ScanOptions scan{settings.header, settings.infer || forced, settings.empty_as_null,
-                           settings.null_type_errors};
+                           settings.null_type_errors, settings.decimal};
     auto settled = stream::settle_dialect_or_empty(window, settings.options);
     if (!settled.is_ok()) return std::move(settled).status();
     const auto& dialect = settled.value();

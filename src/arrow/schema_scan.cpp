@@ -55,7 +55,7 @@ void SchemaScanner::merge(std::size_t data_rows, std::size_t width, std::span<co
 std::variant<std::vector<ColumnSpec>, std::string> SchemaScanner::columns(const TypeOverrides& overrides) const {
     std::vector<std::string_view> header(header_.begin(), header_.end());
     std::vector<ColumnSpec> specs = named_columns(header, width_);
-    for (std::size_t i = 0; i < specs.size() && i < inference_.size(); ++i) specs[i].type = inference_[i].result();
+    for (std::size_t i = 0; i < specs.size() && i < inference_.size(); ++i) specs[i].type = inference_[i].result(options_.decimal);
     for (const auto& [name, type] : overrides) {
         std::size_t i = 0;
         while (i < specs.size() && specs[i].name != name) ++i;

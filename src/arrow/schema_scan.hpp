@@ -23,6 +23,7 @@ struct ScanOptions {
     bool infer = true;          // false: every column is a string, no value is looked at
     bool empty_as_null = true;  // an empty field is null (not seen by inference)
     bool tolerant = false;      // type_errors="null" (ColumnInference)
+    char decimal = 0;           // decimal="," or ".": the only decimal mark (0: per column)
 };
 
 // Column name -> type, from the caller (dtypes={"zip": "str"}).

@@ -410,10 +410,12 @@ bool ColumnInference::within_tolerance(std::size_t t) const noexcept {
     return misfits_[t] < values_ && misfits_[t] * 100 <= values_;
 }
 
-ColumnType ColumnInference::result() const noexcept {
+ColumnType ColumnInference::result(char decimal) const noexcept {
     if (!seen_ || candidates_ == 0) return ColumnType::Utf8;
     std::size_t best = kTypes;
     for (std::size_t t = 0; t < kTypes; ++t) {
+        if (decimal == ',' && kInferred[t] == ColumnType::Float64) continue;
+        if (decimal == '.' && kInferred[t] == ColumnType::Float64DecimalComma) continue;
         if (within_tolerance(t) && (best == kTypes || misfits_[t] < misfits_[best])) best = t;
     }
     if (best == kTypes) return ColumnType::Utf8;

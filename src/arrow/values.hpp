@@ -108,7 +108,10 @@ public:
     // Stops inferring: the column will be a string whatever follows.
     void settle_as_string() noexcept { candidates_ = 0; }
     [[nodiscard]] bool settled_as_string() const noexcept { return candidates_ == 0; }
-    [[nodiscard]] ColumnType result() const noexcept;
+    // `decimal` ',' (decimal=","): a dot is never a decimal point, so
+    // float64 is not a choice ("1.000" is one thousand, "1.5" text); '.':
+    // a comma never is; 0: decided by the column.
+    [[nodiscard]] ColumnType result(char decimal = 0) const noexcept;
     // Whether `type` holds the column: every value seen so far is in its
     // format, or, tolerant, all but at most 1% (true for Utf8 and for a
     // column with no value yet).

@@ -230,3 +230,22 @@ def test_dates_by_column(write_input, values, order):
     if order is None and values[0] == "03/04/2024":  # dtypes decides what the column cannot
         forced = column_of(write_input, values, dtypes={"v": "date32[%m/%d/%Y]"})
         assert forced == (pa.date32(), [dt.date(2024, 3, 4), dt.date(2024, 5, 6)])
+
+
+@pytest.mark.parametrize("decimal,values,kind,python", [
+    (None, ["1.000", "2.500"], pa.float64(), [1.0, 2.5]),        # as pandas and Polars read them
+    (",", ["1.000", "2.500"], pa.float64(), [1000.0, 2500.0]),  # decimal="," makes the dots thousands
+    (",", ["1.5", "2"], pa.string(), None),
+    (".", ["3,50", "1.234,56"], pa.string(), None),
+    (None, ["3,50", "1.234,56"], pa.float64(), [3.5, 1234.56]),
+])
+def test_decimal_option(write_input, decimal, values, kind, python):
+    path = write_input(("Betrag;Notiz\n" + "".join(f"{v};x\n" for v in values)).encode())
+    table = pa.table(brinewick.read(path, decimal=decimal))
+    assert table.schema.field("Betrag").type == kind
+    assert table.column("Betrag").to_pylist() == (values if python is None else python)
+
+
+def test_decimal_is_checked(write_input):
+    with pytest.raises(ValueError, match="decimal"):
+        brinewick.read(write_input(b"a\n1\n"), decimal=";")
