@@ -100,6 +100,26 @@ def _blank_lines(value: object) -> bool:
     return value == "skip"
 
 
+#: What a value its column's type cannot hold does to a typed read: "text"
+#: keeps the column text; "null" lets the column take the type 99% of its
+#: values fit, the others null and recorded as type_error changes.
+TYPE_ERROR_MODES = ("text", "null")
+
+
+def _type_errors(value: object) -> bool:
+    if not isinstance(value, str):
+        raise TypeError(f"type_errors must be 'text' or 'null', not {type(value).__name__}")
+    if value not in TYPE_ERROR_MODES:
+        raise ValueError(f"type_errors must be 'text' or 'null', got {value!r}")
+    return value == "null"
+
+
+def _decimal(value: object) -> Optional[str]:
+    if value is None or value in (".", ","):
+        return value  # type: ignore[return-value]
+    raise ValueError(f"decimal must be None, '.' or ',', got {value!r}")
+
+
 def _flag(name: str, value: object) -> bool:
     if isinstance(value, bool):
         return value
@@ -281,6 +301,8 @@ class NativeSettings:
     # store's): a callable giving a reader with readinto, seekable, seek,
     # close and size. Set by the entry points, never by a user.
     source: Optional[Callable[[], object]] = None
+    null_type_errors: bool = False  # read: type_errors="null"
+    decimal: Optional[str] = None  # read: the only decimal mark, or None: decided per column
 
     @classmethod
     def check(
@@ -305,6 +327,8 @@ class NativeSettings:
         chunk_size: object = _native.DEFAULT_CHUNK_SIZE,
         encoding: object = "auto",
         fallback_encoding: object = "cp1252",
+        type_errors: object = "text",
+        decimal: object = None,
     ) -> "NativeSettings":
         """Validate raw option values, in this order; raise TypeError or ValueError naming the option.
 
@@ -334,4 +358,6 @@ class NativeSettings:
             chunk_size=_at_least_one("chunk_size", chunk_size),
             encoding=check_encoding(encoding),
             fallback_encoding=_fallback_encoding(fallback_encoding),
+            null_type_errors=_type_errors(type_errors),
+            decimal=_decimal(decimal),
         )

@@ -255,6 +255,8 @@ def read(
     storage_options: Optional[Dict[str, Any]] = None,
     encoding: str = "auto",
     fallback_encoding: Optional[str] = "cp1252",
+    type_errors: str = "text",
+    decimal: Optional[str] = None,
 ) -> SalvagedTable:
     """Salvage a damaged CSV file into Arrow data, without a Python object per field.
 
@@ -282,12 +284,44 @@ def read(
         "infer" makes a column int64, float64, bool, date32 or timestamp when
         every non-null value in it is in that type's one accepted format
         (plain integers within int64; decimal and scientific numbers; true/
-        false; YYYY-MM-DD; ISO 8601 date-times with an optional fraction and
-        zone, zoned ones stored as UTC); anything else stays a string, so no
-        value is lost or changes its meaning. "str" keeps every column text.
+        false; YYYY-MM-DD; ISO 8601 date-times with optional seconds,
+        fraction and zone, zoned ones stored as UTC); anything else stays a
+        string, so no value is lost or changes its meaning. "str" keeps
+        every column text. A column whose numbers all read with a decimal
+        comma (``3,50``, ``1.234,56``, as a German or French export writes
+        them) is float64 when neither int64 nor float64 fits it: decided
+        per column, so ``1.000`` beside ``3,50`` is one thousand, and alone
+        is 1.0 (as pandas and Polars read it). Dates written DD/MM/YYYY,
+        MM/DD/YYYY or DD.MM.YYYY are date32 when the column settles which
+        part is the day (a part above 12 somewhere); a column that reads
+        either way stays text, and ``dtypes={"d": "date32[%d/%m/%Y]"}``
+        (or ``"date32[%m/%d/%Y]"``) decides it. Numbers written with more digits than a double
+        holds (``5.118216247002567165e-01``, ``0.10000000000000001``) are
+        read as the correctly rounded double; an integer past int64 keeps
+        the column text rather than become an inexact float. ``-0`` is the
+        integer 0. A leading zero (``01234``, an identifier), a ``+`` sign
+        (``+44``), a space around the number (`` 5``), ``NaN``/``inf``
+        and words such as ``NA`` or ``null`` keep the column text: each is
+        written as often for a code or a word as for a number or a null.
+    decimal : {None, ".", ","}, default None
+        None decides per column (see ``types``). "," reads every number
+        column with a decimal comma and dots between thousands: ``1.000``
+        is one thousand and ``1.5`` stays text. "." never reads a decimal
+        comma (``3,50`` stays text).
+    type_errors : {"text", "null"}, default "text"
+        What a value its column's type cannot hold does. "text": the column
+        stays text, so nothing changes its meaning. "null": the column takes
+        the type that the most values fit, when at least 99% of its non-null
+        values do (int64 with a few ``n/a`` among 1000 numbers); each other
+        value becomes null and is recorded as a ``type_error`` change with
+        its line, the column's name and the raw value, so nothing is lost.
+        Finding them costs a second pass over the file, made only when there
+        are some.
     dtypes : mapping of str to str, optional
         Per-column type by name ("str", "int64", "float64", "bool",
-        "date32", "timestamp", "timestamp[UTC]"). Forcing a type some value
+        "date32", "timestamp", "timestamp[UTC]", "float64[decimal_comma]",
+        "date32[%d/%m/%Y]", "date32[%m/%d/%Y]", "date32[%d.%m.%Y]").
+        Forcing a type some value
         does not fit is a ValueError, raised before any batch is made.
     empty_as_null : bool, default True
         An empty field (and one the salvage padded) is null; otherwise "".
@@ -339,7 +373,7 @@ def read(
     """
     settings = _check_read_options(header, types, dtypes, empty_as_null, delimiter, quote_char, fill_ragged_rows,
                                    merge_overflow, expected_columns, repair_quotes, jobs, batch_rows, spool_limit,
-                                   repair, encoding, fallback_encoding, blank_lines)
+                                   repair, encoding, fallback_encoding, blank_lines, type_errors, decimal)
     return _read(path, settings, spool_limit, storage_options)
 
 
@@ -364,8 +398,8 @@ def _check_read_options(header: bool = True, types: str = "infer", dtypes: Optio
                         jobs: Optional[int] = None, batch_rows: int = DEFAULT_BATCH_ROWS,
                         spool_limit: Optional[int] = DEFAULT_SPOOL_LIMIT,
                         repair: str = "columns", encoding: str = "auto",
-                        fallback_encoding: Optional[str] = "cp1252",
-                        blank_lines: str = "skip") -> NativeSettings:
+                        fallback_encoding: Optional[str] = "cp1252", blank_lines: str = "skip",
+                        type_errors: str = "text", decimal: Optional[str] = None) -> NativeSettings:
     """read()'s options, checked (spool_limit is read's own, not the native reader's)."""
     limit = check_int("spool_limit", spool_limit, none_allowed=True)
     if limit is not None and limit < 0:
@@ -373,8 +407,9 @@ def _check_read_options(header: bool = True, types: str = "infer", dtypes: Optio
     return NativeSettings.check(
         delimiter=delimiter, quote_char=quote_char, fill_ragged_rows=fill_ragged_rows,
         merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
-        repair=repair, blank_lines=blank_lines, header=header, types=types, dtypes=dtypes, empty_as_null=empty_as_null, jobs=jobs,
-        batch_rows=batch_rows, encoding=encoding, fallback_encoding=fallback_encoding,
+        repair=repair, blank_lines=blank_lines, header=header, types=types, dtypes=dtypes,
+        empty_as_null=empty_as_null, jobs=jobs, batch_rows=batch_rows, encoding=encoding,
+        fallback_encoding=fallback_encoding, type_errors=type_errors, decimal=decimal,
     )
 
 

@@ -109,10 +109,14 @@ void release_schema(ArrowSchema* schema) noexcept {
 std::size_t fixed_width(ColumnType type, bool large) noexcept {
     switch (type) {
         case ColumnType::Utf8: return large ? 8 : 4;  // the offset
-        case ColumnType::Date32: return 4;
+        case ColumnType::Date32:
+        case ColumnType::Date32DayFirst:
+        case ColumnType::Date32MonthFirst:
+        case ColumnType::Date32DayFirstDots: return 4;
         case ColumnType::Bool: return 1;  // an eighth, rounded up
         case ColumnType::Int64:
         case ColumnType::Float64:
+        case ColumnType::Float64DecimalComma:
         case ColumnType::Timestamp:
         case ColumnType::TimestampUtc: return 8;
     }
@@ -125,9 +129,13 @@ const char* arrow_format(ColumnType type, bool large_strings) noexcept {
     switch (type) {
         case ColumnType::Utf8: return large_strings ? "U" : "u";
         case ColumnType::Int64: return "l";
-        case ColumnType::Float64: return "g";
+        case ColumnType::Float64:
+        case ColumnType::Float64DecimalComma: return "g";
         case ColumnType::Bool: return "b";
-        case ColumnType::Date32: return "tdD";
+        case ColumnType::Date32:
+        case ColumnType::Date32DayFirst:
+        case ColumnType::Date32MonthFirst:
+        case ColumnType::Date32DayFirstDots: return "tdD";
         case ColumnType::Timestamp: return "tsu:";
         case ColumnType::TimestampUtc: return "tsu:UTC";
     }
@@ -245,6 +253,21 @@ bool ColumnBuilder::append_typed(std::string_view text) {
         case ColumnType::Float64: {
             double v = 0;
             if (!parse_float64(text, v)) return false;
+            values_.push(v);
+            break;
+        }
+        case ColumnType::Float64DecimalComma: {
+            double v = 0;
+            if (!parse_decimal_comma(text, v)) return false;
+            values_.push(v);
+            break;
+        }
+        case ColumnType::Date32DayFirst:
+        case ColumnType::Date32MonthFirst:
+        case ColumnType::Date32DayFirstDots: {
+            std::int32_t v = 0;
+            const char separator = type_ == ColumnType::Date32DayFirstDots ? '.' : '/';
+            if (!parse_date32_parts(text, separator, type_ != ColumnType::Date32MonthFirst, v)) return false;
             values_.push(v);
             break;
         }
@@ -538,6 +561,10 @@ AppendResult BatchBuilder::append_fields(const Fields& fields, std::size_t n) {
             }
             if (col.append(value)) {
                 text += value.size();
+                continue;
+            }
+            if (col.type() != ColumnType::Utf8 && options_.null_misfits) {
+                col.append_null();  // the first pass recorded it as a type error
                 continue;
             }
             if (col.type() == ColumnType::Utf8) {

@@ -122,6 +122,7 @@ struct BatchOptions {
     BatchLimits limits;
     bool empty_as_null = true;   // "" is null rather than an empty string
     bool large_strings = false;  // 64-bit string offsets for the whole stream
+    bool null_misfits = false;   // a value its column's type cannot hold is null (type_errors="null")
 };
 
 enum class AppendResult : std::uint8_t {

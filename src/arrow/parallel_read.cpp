@@ -181,12 +181,42 @@ public:
             for (std::size_t i = 0; i < row.size(); ++i) reading.header.emplace_back(row.field(i));
             return;
         }
+        if (!plan_->check.empty()) check_types(reading, row, info);
         observe(reading.segments[static_cast<std::size_t>(reading.segment)], row, info.byte_offset);
         ++reading.rows;
         if (reading.building && !reading.overflow) build(reading, row);
     }
 
 private:
+    // Records each value of a data row that its column's type cannot hold.
+    void check_types(Reading& reading, const RowBuffer& row, const RowInfo& info) {
+        const std::vector<ColumnSpec>& columns = plan_->check;
+        std::size_t found = 0;
+        for (std::size_t i = 0; i < row.size() && i < columns.size(); ++i) {
+            const ColumnType type = columns[i].type;
+            const std::string_view v = row.field(i);
+            if (type == ColumnType::Utf8 || (v.empty() && plan_->batch.empty_as_null)) continue;
+            if (fits(type, v)) continue;
+            ++found;
+            if (!plan_->keep_records) continue;
+            ChangeRecord& record = reading.changes.emplace_back();
+            record.line = info.line;
+            record.byte_offset = info.byte_offset;
+            record.kind = stream::ChangeKind::TypeError;
+            record.detail.append("column '").append(columns[i].name).append("' is ");
+            record.detail.append(column_type_name(type)).append(": '").append(v).append("' read as null");
+        }
+        if (found == 0) return;
+        reading.counts.changes[static_cast<std::size_t>(stream::ChangeKind::TypeError)] += found;
+        if (changes_.empty()) ++reading.counts.changed_rows;
+    }
+
+    static bool fits(ColumnType type, std::string_view v) noexcept {
+        ColumnInference one;
+        one.observe(v);
+        return one.admits(type);
+    }
+
     void observe(Segment& segment, const RowBuffer& row, std::uint64_t offset) {
         const std::size_t n = row.size();
         ++segment.data_rows;
@@ -205,7 +235,7 @@ private:
             if (col.settled_as_string()) continue;
             const std::string_view v = row.field(i);
             if (v.empty() && plan_->batch.empty_as_null) continue;
-            col.observe(v);
+            col.observe(v, plan_->tolerant);
         }
     }
 
@@ -381,7 +411,8 @@ private:
 Result<RowResult> run_row_pipeline(stream::InputWindow& window, const RowPlan& plan, const RowOutput& output,
                                    std::size_t jobs, std::size_t chunk_size, const pipeline::Span& span,
                                    stream::StreamControl& control) {
-    RowResult result(ScanOptions{plan.header == HeaderMode::FirstRow, plan.infer, plan.batch.empty_as_null});
+    RowResult result(
+        ScanOptions{plan.header == HeaderMode::FirstRow, plan.infer, plan.batch.empty_as_null, plan.tolerant, plan.decimal});
     std::atomic<bool> abort{false};
     const pipeline::Shared shared{&plan.options, plan.dialect, &control.cancel, &abort, window.fallback()};
     RowEmitter emitter(plan, output, result, shared);

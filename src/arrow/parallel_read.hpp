@@ -55,6 +55,11 @@ struct RowPlan {
     bool variable_width = false;
     BatchOptions batch;
     bool infer = false;  // observe every value for type inference
+    bool tolerant = false;  // ... counting what each type misses (type_errors="null")
+    char decimal = 0;       // the only decimal mark the types may read (0: per column)
+    // Types to check every data row's values against, each misfit recorded
+    // as a type_error change (a tolerant read's second look); empty: none.
+    std::vector<ColumnSpec> check;
     HeaderMode header = HeaderMode::None;
     std::uint64_t header_offset = 0;
     bool keep_records = true;

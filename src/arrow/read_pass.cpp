@@ -29,6 +29,7 @@ BatchOptions batch_options(const ReadSettings& settings, const stream::InputWind
     BatchOptions batch;
     batch.limits = settings.limits;
     batch.empty_as_null = settings.empty_as_null;
+    batch.null_misfits = settings.null_type_errors;
     batch.large_strings = needs_large_strings(total < 0 ? UINT64_MAX : static_cast<std::uint64_t>(total));
     return batch;
 }

@@ -24,6 +24,8 @@ Result<SpanResult> read_span(const std::string& path, const ReadSettings& settin
     plan.columns = std::make_shared<std::vector<ColumnSpec>>(columns);
     plan.header = header_offset ? HeaderMode::AtOffset : HeaderMode::None;
     plan.header_offset = header_offset.value_or(0);
+    // The part's values its types cannot hold are nulls: each is recorded, as the whole read records it.
+    if (settings.null_type_errors) plan.check = columns;
     SpanResult result;
     result.batches = std::make_unique<KeptBatches>();
     result.batches->large_strings = batch.large_strings;

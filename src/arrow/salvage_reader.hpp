@@ -45,6 +45,10 @@ struct ReadSettings {
     bool infer = true;          // types="infer"; false keeps every column a string
     bool empty_as_null = true;  // an empty (or padded) field is null, not ""
     TypeOverrides overrides;    // dtypes
+    // type_errors="null": a column takes the type 99% of its values fit,
+    // the others null and recorded as type_error changes.
+    bool null_type_errors = false;
+    char decimal = 0;  // decimal="," or "." (0: decided per column)
     BatchLimits limits;
     std::size_t read_size = std::size_t{1} << 20;
     // Pass 1 also builds the batches as strings and keeps them while they

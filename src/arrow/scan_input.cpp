@@ -52,6 +52,38 @@ Status final_columns(const SchemaScanner& scanner, const ReadSettings& settings,
     return Status::ok();
 }
 
+// A tolerant read's second look at the rows, once the types are known: the
+// records again, in order, each value its column's type cannot hold among
+// them as a type_error change, and the counts with those changes.
+Status record_type_errors(const std::string& path, const Dialect& dialect, const ReadSettings& settings,
+                          const ScanOptions& scan, const std::vector<ColumnSpec>& columns,
+                          std::optional<std::uint64_t> header_offset, StreamControl& control, RowResult& rows) {
+    auto opened = stream::open_input(path, settings.read_size, control, settings.encoding, settings.open_input);
+    if (!opened.is_ok()) return std::move(opened).status();
+    InputWindow& window = opened.value().window;
+    BRINEWICK_RETURN_IF_ERROR(stream::skip_bom(window));
+    RowPlan plan = row_plan(settings, dialect, batch_options(settings, control));
+    plan.columns = std::make_shared<std::vector<ColumnSpec>>(string_columns(table_width(dialect)));
+    plan.variable_width = !fixed_width(settings.options);
+    plan.header = scan.header && header_offset ? HeaderMode::AtOffset : HeaderMode::None;
+    plan.header_offset = header_offset.value_or(0);
+    const std::atomic<bool> build{false};
+    plan.build = &build;
+    plan.check = columns;
+    RowOutput output;
+    output.on_batch = [](ArrowArray& array) {
+        if (array.release != nullptr) array.release(&array);
+        return true;
+    };
+    auto ran = run_row_pipeline(window, plan, output, settings.jobs, settings.chunk_size, stream::pipeline::Span{},
+                                control);
+    if (!ran.is_ok()) return std::move(ran).status();
+    rows.records = std::move(ran.value().records);
+    rows.summary.changes = ran.value().summary.changes;
+    rows.summary.changed_rows = ran.value().summary.changed_rows;
+    return Status::ok();
+}
+
 // An empty file: no row, so no column (and no dtypes entry can name one).
 Result<ScanResult> scan_empty(const InputWindow& window, const ReadSettings& settings, const ScanOptions& scan,
                               PassClock::time_point started, StreamControl& control) {
@@ -74,12 +106,15 @@ Result<ScanResult> scan_rows(const std::string& path, InputWindow& window, const
     plan.columns = std::make_shared<std::vector<ColumnSpec>>(string_columns(table_width(dialect)));
     plan.variable_width = !fixed;
     plan.infer = scan.infer;
+    plan.tolerant = scan.tolerant;
+    plan.decimal = scan.decimal;
     plan.header = scan.header ? HeaderMode::FirstRow : HeaderMode::None;
     std::atomic<bool> build{settings.keep_limit > 0};
     plan.build = &build;
     auto kept = std::make_unique<KeptBatches>();
     kept->large_strings = batch.large_strings;
     kept->strings = true;
+    kept->null_misfits = settings.null_type_errors;
     std::size_t kept_bytes = 0;
     RowOutput output;
     std::vector<Boundary> boundaries;
@@ -121,6 +156,10 @@ Result<ScanResult> scan_rows(const std::string& path, InputWindow& window, const
     if (fixed) rows.scanner.merge(0, table_width(dialect), {});
     ScanResult result;
     BRINEWICK_RETURN_IF_ERROR(final_columns(rows.scanner, settings, result.columns));
+    if (scan.tolerant && rows.scanner.has_misfits(result.columns)) {
+        BRINEWICK_RETURN_IF_ERROR(record_type_errors(path, dialect, settings, scan, result.columns,
+                                                     rows.header_offset, control, rows));
+    }
     result.report.summary = pass_summary(rows, dialect);
     result.report.header_offset = rows.header_offset;
     result.report.records = std::make_shared<const ReadRecords>(std::move(rows.records));
@@ -151,7 +190,8 @@ Result<ScanResult> scan_decoded(const std::string& path, InputWindow& window, co
     // Forcing a type needs every value checked, with types="str" too.
     bool forced = false;
     for (const auto& [name, type] : settings.overrides) forced = forced || type != ColumnType::Utf8;
-    const ScanOptions scan{settings.header, settings.infer || forced, settings.empty_as_null};
+    const ScanOptions scan{settings.header, settings.infer || forced, settings.empty_as_null,
+                           settings.null_type_errors, settings.decimal};
     auto settled = stream::settle_dialect_or_empty(window, settings.options);
     if (!settled.is_ok()) return std::move(settled).status();
     const auto& dialect = settled.value();

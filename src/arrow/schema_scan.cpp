@@ -33,8 +33,15 @@ void SchemaScanner::add_fields(const Fields& fields, std::size_t n) {
         if (col.settled_as_string()) continue;
         const std::string_view v = fields[i];
         if (v.empty() && options_.empty_as_null) continue;
-        col.observe(v);
+        col.observe(v, options_.tolerant);
     }
+}
+
+bool SchemaScanner::has_misfits(std::span<const ColumnSpec> columns) const noexcept {
+    for (std::size_t i = 0; i < columns.size() && i < inference_.size(); ++i) {
+        if (inference_[i].misfits(columns[i].type) != 0) return true;
+    }
+    return false;
 }
 
 void SchemaScanner::merge(std::size_t data_rows, std::size_t width, std::span<const ColumnInference> inference) {
@@ -48,7 +55,7 @@ void SchemaScanner::merge(std::size_t data_rows, std::size_t width, std::span<co
 std::variant<std::vector<ColumnSpec>, std::string> SchemaScanner::columns(const TypeOverrides& overrides) const {
     std::vector<std::string_view> header(header_.begin(), header_.end());
     std::vector<ColumnSpec> specs = named_columns(header, width_);
-    for (std::size_t i = 0; i < specs.size() && i < inference_.size(); ++i) specs[i].type = inference_[i].result();
+    for (std::size_t i = 0; i < specs.size() && i < inference_.size(); ++i) specs[i].type = inference_[i].result(options_.decimal);
     for (const auto& [name, type] : overrides) {
         std::size_t i = 0;
         while (i < specs.size() && specs[i].name != name) ++i;
@@ -92,7 +99,7 @@ struct StringCells {
 }  // namespace
 
 std::string convert_batch(ArrowArray* in, bool in_large_strings, std::span<const ColumnSpec> columns,
-                          bool large_strings, ArrowArray* out) {
+                          bool large_strings, ArrowArray* out, bool null_misfits) {
     struct Releaser {
         ArrowArray* a;
         ~Releaser() {
@@ -120,6 +127,10 @@ std::string convert_batch(ArrowArray* in, bool in_large_strings, std::span<const
             if (cells.is_null(r)) {
                 b.append_null();
             } else if (!b.append(cells.text(r))) {
+                if (null_misfits && b.type() != ColumnType::Utf8) {
+                    b.append_null();
+                    continue;
+                }
                 constexpr std::size_t kShown = 60;
                 const std::string_view v = cells.text(r);
                 return "column '" + columns[c].name + "' is " + std::string(column_type_name(b.type())) +

@@ -22,6 +22,8 @@ struct ScanOptions {
     bool header = true;         // the first row names the columns
     bool infer = true;          // false: every column is a string, no value is looked at
     bool empty_as_null = true;  // an empty field is null (not seen by inference)
+    bool tolerant = false;      // type_errors="null" (ColumnInference)
+    char decimal = 0;           // decimal="," or ".": the only decimal mark (0: per column)
 };
 
 // Column name -> type, from the caller (dtypes={"zip": "str"}).
@@ -51,6 +53,9 @@ public:
     // error (its text) rather than a surprise halfway through the batches.
     [[nodiscard]] std::variant<std::vector<ColumnSpec>, std::string> columns(
         const TypeOverrides& overrides = {}) const;
+    // Whether some value does not fit its column's type in `columns` (a
+    // tolerant scan's): those are nulls, each recorded as a type error.
+    [[nodiscard]] bool has_misfits(std::span<const ColumnSpec> columns) const noexcept;
 
 private:
     template <typename Fields>
@@ -68,9 +73,10 @@ private:
 // columns made it; consumed: released on return) as `columns`: each string
 // read in its column's type, and columns past `in`'s width all null (the
 // table grew wider after the batch was made). Null stays null. On a value
-// that does not fit its type, returns the message and leaves `out` untouched.
+// that does not fit its type, returns the message and leaves `out` untouched,
+// or with `null_misfits` makes it null.
 [[nodiscard]] std::string convert_batch(ArrowArray* in, bool in_large_strings,
                                         std::span<const ColumnSpec> columns, bool large_strings,
-                                        ArrowArray* out);
+                                        ArrowArray* out, bool null_misfits = false);
 
 }  // namespace brinewick::arrow

@@ -3,7 +3,6 @@
 #include <cfloat>
 #include <charconv>
 #include <cmath>
-#include <string>
 
 namespace brinewick::arrow {
 
@@ -51,51 +50,6 @@ bool parse_date_prefix(std::string_view text, std::int64_t& days) noexcept {
     return true;
 }
 
-// A decimal number as digits without leading or trailing zeros and the
-// power of ten of their last digit: "1.50e2" is ("15", 1).
-struct Decimal {
-    std::string digits;
-    long exponent = 0;
-};
-
-void strip_into(std::string_view all, long exponent, Decimal& out) {
-    std::size_t first = 0;
-    while (first < all.size() && all[first] == '0') ++first;
-    std::size_t last = all.size();
-    while (last > first && all[last - 1] == '0') {
-        --last;
-        ++exponent;
-    }
-    out.digits.assign(all.substr(first, last - first));
-    out.exponent = out.digits.empty() ? 0 : exponent;
-}
-
-// The shortest decimal that reads back as `value` (finite, non-zero).
-Decimal shortest_decimal(double value) {
-    char buf[64];
-    const auto res = std::to_chars(buf, buf + sizeof buf, std::fabs(value), std::chars_format::scientific);
-    const std::string_view text(buf, static_cast<std::size_t>(res.ptr - buf));
-    const std::size_t e = text.find('e');
-    std::string mantissa;
-    std::size_t frac = 0;
-    bool after_point = false;
-    for (const char c : text.substr(0, e)) {
-        if (c == '.') {
-            after_point = true;
-        } else {
-            mantissa.push_back(c);
-            if (after_point) ++frac;
-        }
-    }
-    long exp10 = 0;
-    std::string_view exp_text = text.substr(e + 1);
-    if (!exp_text.empty() && exp_text[0] == '+') exp_text.remove_prefix(1);
-    std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exp10);
-    Decimal out;
-    strip_into(mantissa, exp10 - static_cast<long>(frac), out);
-    return out;
-}
-
 }  // namespace
 
 std::string_view column_type_name(ColumnType type) noexcept {
@@ -107,6 +61,10 @@ std::string_view column_type_name(ColumnType type) noexcept {
         case ColumnType::Date32: return "date32";
         case ColumnType::Timestamp: return "timestamp";
         case ColumnType::TimestampUtc: return "timestamp[UTC]";
+        case ColumnType::Float64DecimalComma: return "float64[decimal_comma]";
+        case ColumnType::Date32DayFirst: return "date32[%d/%m/%Y]";
+        case ColumnType::Date32MonthFirst: return "date32[%m/%d/%Y]";
+        case ColumnType::Date32DayFirstDots: return "date32[%d.%m.%Y]";
     }
     return "str";
 }
@@ -123,6 +81,10 @@ std::optional<ColumnType> column_type_from_name(std::string_view name) noexcept 
         {"float", ColumnType::Float64},      {"bool", ColumnType::Bool},
         {"date32", ColumnType::Date32},      {"date", ColumnType::Date32},
         {"timestamp", ColumnType::Timestamp}, {"timestamp[UTC]", ColumnType::TimestampUtc},
+        {"float64[decimal_comma]", ColumnType::Float64DecimalComma},
+        {"date32[%d/%m/%Y]", ColumnType::Date32DayFirst},
+        {"date32[%m/%d/%Y]", ColumnType::Date32MonthFirst},
+        {"date32[%d.%m.%Y]", ColumnType::Date32DayFirstDots},
     };
     for (const Entry& e : kNames) {
         if (e.name == name) return e.type;
@@ -135,7 +97,7 @@ bool parse_int64(std::string_view text, std::int64_t& out) noexcept {
     const std::size_t first = n != 0 && text[0] == '-' ? 1 : 0;
     const std::size_t digits = n - first;
     if (digits == 0 || digits > 19) return false;
-    if (text[first] == '0' && n != 1) return false;  // "007", "-0", "00"
+    if (text[first] == '0' && digits != 1) return false;  // "007", "-00": identifiers
     std::uint64_t v = 0;
     for (std::size_t k = first; k < n; ++k) {
         const char c = text[k];
@@ -150,28 +112,19 @@ bool parse_int64(std::string_view text, std::int64_t& out) noexcept {
 
 namespace {
 
-// The exact check for what the fast path cannot settle: the double nearest
-// to the text must give back the text's significant digits.
-bool float_round_trips(std::string_view text, std::size_t int_begin, std::size_t frac_begin, std::size_t frac_end,
-                       long exponent, double& out) {
-    const std::size_t n = text.size();
+// What the fast path cannot settle: the correctly rounded double of the
+// text, as every reader gives it. Out of range (1e400, or digits that would
+// underflow to zero) stays a string; so does an integer past int64, which a
+// double could only hold inexactly.
+bool parse_long_float(std::string_view text, bool integer_spelling, double& out) noexcept {
+    if (integer_spelling) {
+        std::int64_t whole = 0;
+        if (!parse_int64(text, whole)) return false;
+    }
+    const char* end = text.data() + text.size();
     double value = 0.0;
-    const auto res = std::from_chars(text.data(), text.data() + n, value);
-    if (res.ec != std::errc{} || res.ptr != text.data() + n || !std::isfinite(value)) return false;
-    std::string all;
-    all.reserve(frac_end - int_begin);
-    for (std::size_t k = int_begin; k < frac_end; ++k) {
-        if (text[k] != '.') all.push_back(text[k]);
-    }
-    Decimal given;
-    strip_into(all, exponent - static_cast<long>(frac_end - frac_begin), given);
-    if (given.digits.empty()) {
-        out = value;  // a spelling of zero; the sign survives in -0.0
-        return true;
-    }
-    if (value == 0.0) return false;  // underflow: the digits would be lost
-    const Decimal back = shortest_decimal(value);
-    if (given.digits != back.digits || given.exponent != back.exponent) return false;
+    const auto res = std::from_chars(text.data(), end, value);
+    if (res.ec != std::errc{} || res.ptr != end || !std::isfinite(value)) return false;
     out = value;
     return true;
 }
@@ -268,11 +221,55 @@ bool parse_float64(std::string_view text, double& out) noexcept {
         out = int_begin == 1 ? -v : v;
         return true;
     }
-    try {
-        return float_round_trips(text, int_begin, frac_begin, frac_end, exponent, out);
-    } catch (...) {
-        return false;  // no memory for the digit strings: leave it a string
+    return parse_long_float(text, text.find_first_of(".eE") == std::string_view::npos, out);
+}
+
+bool parse_decimal_comma(std::string_view text, double& out) noexcept {
+    // Rewritten as the float64 format ("1.234,56" -> "1234.56") and read as such.
+    char buf[64];
+    const std::size_t size = text.size();
+    if (size == 0 || size >= sizeof buf) return false;
+    std::size_t n = 0;
+    std::size_t i = 0;
+    if (text[0] == '-') buf[n++] = text[i++];
+    const std::size_t int_begin = i;
+    std::size_t group = 0;  // digits since the start or the last dot
+    bool grouped = false;
+    for (; i < size && text[i] != ','; ++i) {
+        const char c = text[i];
+        if (is_digit(c)) {
+            buf[n++] = c;
+            ++group;
+        } else if (c == '.' && (grouped ? group == 3 : group >= 1 && group <= 3)) {
+            grouped = true;
+            group = 0;
+        } else {
+            return false;
+        }
     }
+    if (i == int_begin || (grouped && group != 3)) return false;
+    if (i < size) {
+        buf[n++] = '.';
+        if (++i == size) return false;  // "5," is cut off
+        for (; i < size; ++i) {
+            if (!is_digit(text[i])) return false;
+            buf[n++] = text[i];
+        }
+    }
+    return parse_float64(std::string_view(buf, n), out);
+}
+
+bool parse_date32_parts(std::string_view text, char separator, bool day_first, std::int32_t& days) noexcept {
+    if (text.size() != 10 || text[2] != separator || text[5] != separator) return false;
+    const char* p = text.data();
+    const int first = two_digits(p);
+    const int second = two_digits(p + 3);
+    const int y = four_digits(p + 6);
+    const int d = day_first ? first : second;
+    const int m = day_first ? second : first;
+    if (y < 1 || m < 1 || m > 12 || d < 1 || d > days_in_month(y, m)) return false;
+    days = static_cast<std::int32_t>(days_from_civil(y, m, d));
+    return true;
 }
 
 bool parse_bool(std::string_view text, bool& out) noexcept {
@@ -295,30 +292,36 @@ bool parse_date32(std::string_view text, std::int32_t& days) noexcept {
 }
 
 bool parse_timestamp(std::string_view text, std::int64_t& micros, bool& zoned) noexcept {
-    // Shortest: "YYYY-MM-DDTHH:MM:SS" (19 bytes).
+    // Shortest: "YYYY-MM-DDTHH:MM" (16 bytes); seconds, when written, follow.
     const std::size_t n = text.size();
-    if (n < 19) return false;
+    if (n < 16) return false;
     std::int64_t days = 0;
     if (!parse_date_prefix(text, days)) return false;
     const char* p = text.data();
     if (p[10] != 'T' && p[10] != ' ') return false;
-    if (p[13] != ':' || p[16] != ':') return false;
+    if (p[13] != ':') return false;
     const int hh = two_digits(p + 11);
     const int mm = two_digits(p + 14);
-    const int ss = two_digits(p + 17);
-    if (hh < 0 || hh > 23 || mm < 0 || mm > 59 || ss < 0 || ss > 59) return false;
-    std::size_t i = 19;
+    if (hh < 0 || hh > 23 || mm < 0 || mm > 59) return false;
+    std::size_t i = 16;
+    int ss = 0;
     std::int64_t fraction = 0;
-    if (i < n && p[i] == '.') {
-        ++i;
-        int digits = 0;
-        while (i < n && is_digit(p[i])) {
-            if (++digits > 6) return false;  // below a microsecond: would be cut
-            fraction = fraction * 10 + (p[i] - '0');
+    if (i < n && p[i] == ':') {
+        if (n < 19) return false;
+        ss = two_digits(p + 17);
+        if (ss < 0 || ss > 59) return false;
+        i = 19;
+        if (i < n && p[i] == '.') {
             ++i;
+            int digits = 0;
+            while (i < n && is_digit(p[i])) {
+                if (++digits > 6) return false;  // below a microsecond: would be cut
+                fraction = fraction * 10 + (p[i] - '0');
+                ++i;
+            }
+            if (digits == 0) return false;
+            for (int k = digits; k < 6; ++k) fraction *= 10;
         }
-        if (digits == 0) return false;
-        for (int k = digits; k < 6; ++k) fraction *= 10;
     }
     std::int64_t offset_minutes = 0;
     zoned = false;
@@ -342,13 +345,15 @@ bool parse_timestamp(std::string_view text, std::int64_t& micros, bool& zoned) n
     return true;
 }
 
-void ColumnInference::narrow(std::string_view value) noexcept {
+void ColumnInference::narrow(std::string_view value, bool tolerant) noexcept {
     if (value.empty()) {
-        candidates_ = 0;  // "" is a value (empty_as_null off) that no type can hold
+        // "" is a value (empty_as_null off) that no type can hold.
+        for (std::size_t t = 0; t < kTypes; ++t) misfits_[t] += (candidates_ >> t) & 1u;
+        if (!tolerant) candidates_ = 0;
         return;
     }
     const char c = value[0];
-    std::uint8_t keep = 0;
+    std::uint16_t keep = 0;
     if (is_digit(c) || c == '-' || c == '.') {
         bool is_short_int = false;
         if ((candidates_ & kInt) != 0) {
@@ -359,16 +364,23 @@ void ColumnInference::narrow(std::string_view value) noexcept {
             }
         }
         if (is_short_int) {
-            keep |= kFloat;
-        } else if ((candidates_ & kFloat) != 0) {
+            keep |= kFloat | kComma;
+        } else {
             double v = 0;
-            if (parse_float64(value, v)) keep |= kFloat;
+            if ((candidates_ & kFloat) != 0 && parse_float64(value, v)) keep |= kFloat;
+            if ((candidates_ & kComma) != 0 && parse_decimal_comma(value, v)) keep |= kComma;
         }
         if ((candidates_ & kDate) != 0 && value.size() == 10) {
             std::int32_t v = 0;
             if (parse_date32(value, v)) keep |= kDate;
         }
-        if ((candidates_ & (kNaive | kZoned)) != 0 && value.size() >= 19) {
+        if ((candidates_ & (kDayFirst | kMonthFirst | kDayFirstDots)) != 0 && value.size() == 10) {
+            std::int32_t v = 0;
+            if ((candidates_ & kDayFirst) != 0 && parse_date32_parts(value, '/', true, v)) keep |= kDayFirst;
+            if ((candidates_ & kMonthFirst) != 0 && parse_date32_parts(value, '/', false, v)) keep |= kMonthFirst;
+            if ((candidates_ & kDayFirstDots) != 0 && parse_date32_parts(value, '.', true, v)) keep |= kDayFirstDots;
+        }
+        if ((candidates_ & (kNaive | kZoned)) != 0 && value.size() >= 16) {
             std::int64_t v = 0;
             bool zoned = false;
             if (parse_timestamp(value, v, zoned)) keep |= zoned ? kZoned : kNaive;
@@ -377,31 +389,59 @@ void ColumnInference::narrow(std::string_view value) noexcept {
         bool v = false;
         if (parse_bool(value, v)) keep |= kBool;
     }
-    candidates_ &= keep;
+    const auto missed = static_cast<std::uint16_t>(candidates_ & ~keep);
+    if (missed == 0) return;
+    for (std::size_t t = 0; t < kTypes; ++t) misfits_[t] += (missed >> t) & 1u;
+    if (!tolerant) candidates_ &= keep;
 }
 
-ColumnType ColumnInference::result() const noexcept {
+namespace {
+
+constexpr ColumnType kInferred[] = {ColumnType::Int64,     ColumnType::Float64,      ColumnType::Bool,
+                                    ColumnType::Date32,    ColumnType::Timestamp,    ColumnType::TimestampUtc,
+                                    ColumnType::Float64DecimalComma, ColumnType::Date32DayFirst,
+                                    ColumnType::Date32MonthFirst,    ColumnType::Date32DayFirstDots};
+
+}  // namespace
+
+bool ColumnInference::within_tolerance(std::size_t t) const noexcept {
+    if ((candidates_ & (1u << t)) == 0) return false;
+    // At least 99% of the values, and one at least.
+    return misfits_[t] < values_ && misfits_[t] * 100 <= values_;
+}
+
+ColumnType ColumnInference::result(char decimal) const noexcept {
     if (!seen_ || candidates_ == 0) return ColumnType::Utf8;
-    if ((candidates_ & kInt) != 0) return ColumnType::Int64;
-    if ((candidates_ & kFloat) != 0) return ColumnType::Float64;
-    if ((candidates_ & kBool) != 0) return ColumnType::Bool;
-    if ((candidates_ & kDate) != 0) return ColumnType::Date32;
-    if ((candidates_ & kNaive) != 0) return ColumnType::Timestamp;
-    return ColumnType::TimestampUtc;
+    std::size_t best = kTypes;
+    for (std::size_t t = 0; t < kTypes; ++t) {
+        if (decimal == ',' && kInferred[t] == ColumnType::Float64) continue;
+        if (decimal == '.' && kInferred[t] == ColumnType::Float64DecimalComma) continue;
+        if (within_tolerance(t) && (best == kTypes || misfits_[t] < misfits_[best])) best = t;
+    }
+    if (best == kTypes) return ColumnType::Utf8;
+    // 03/04/2024 and the like all through: which part is the day, only the writer knows.
+    constexpr std::size_t kDayFirstIndex = 7;
+    constexpr std::size_t kMonthFirstIndex = 8;
+    if ((best == kDayFirstIndex || best == kMonthFirstIndex) && within_tolerance(kDayFirstIndex) &&
+        within_tolerance(kMonthFirstIndex) && misfits_[kDayFirstIndex] == misfits_[kMonthFirstIndex]) {
+        return ColumnType::Utf8;
+    }
+    return kInferred[best];
 }
 
 bool ColumnInference::admits(ColumnType type) const noexcept {
-    if (!seen_) return true;
-    switch (type) {
-        case ColumnType::Utf8: return true;
-        case ColumnType::Int64: return (candidates_ & kInt) != 0;
-        case ColumnType::Float64: return (candidates_ & kFloat) != 0;
-        case ColumnType::Bool: return (candidates_ & kBool) != 0;
-        case ColumnType::Date32: return (candidates_ & kDate) != 0;
-        case ColumnType::Timestamp: return (candidates_ & kNaive) != 0;
-        case ColumnType::TimestampUtc: return (candidates_ & kZoned) != 0;
+    if (!seen_ || type == ColumnType::Utf8) return true;
+    for (std::size_t t = 0; t < kTypes; ++t) {
+        if (kInferred[t] == type) return within_tolerance(t);
     }
     return false;
+}
+
+std::uint64_t ColumnInference::misfits(ColumnType type) const noexcept {
+    for (std::size_t t = 0; t < kTypes; ++t) {
+        if (kInferred[t] == type) return misfits_[t];
+    }
+    return 0;
 }
 
 }  // namespace brinewick::arrow

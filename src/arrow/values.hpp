@@ -1,19 +1,36 @@
 // Text formats a column may be typed by, and the per-column inference that
 // picks one. A format is accepted only when reading the text as that type
-// keeps everything it says; anything else stays a string.
+// keeps what it says (a float to the nearest double); anything else stays a string.
 //
-//   int64      -?[1-9][0-9]* or 0, within int64. No '+', no leading zeros
-//              ("007" is an identifier, not 7), no "-0" (its sign would vanish).
+//   int64      -?[1-9][0-9]* or 0 or -0 (read 0, as every reader does),
+//              within int64. No '+', no leading zeros ("007" is an
+//              identifier, not 7).
 //   float64    -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)? or -?\.[0-9]+(...)?
-//              whose decimal value the nearest double gives back exactly
-//              (shortest form): "0.1", "1e5", "1.5E-3", ".5", "-0" pass;
-//              "5." (a list label, a cut-off value), "+1", "01.5", "1e400",
-//              "0.1000000000000000055511" and nan/inf/NaN (words as often as
-//              numbers) stay strings. Trailing zeros ("1.50") are not kept.
+//              read as the correctly rounded double, however many digits it
+//              is written with (numpy.savetxt's 5.118216247002567165e-01,
+//              %.17g's 0.10000000000000001): "0.1", "1e5", "1.5E-3", ".5",
+//              "-0" pass; "5." (a list label, a cut-off value), "+1", "01.5",
+//              "1e400" and "1e-400" (out of range), an integer past int64
+//              (a double would hold it inexactly) and nan/inf/NaN (words as
+//              often as numbers) stay strings. Trailing zeros ("1.50") are not kept.
+//   float64[decimal_comma]
+//              -?(0|[1-9][0-9]*|[1-9][0-9]{0,2}(\.[0-9]{3})+)(,[0-9]+)?: a
+//              decimal comma, dots between groups of three digits ("3,50",
+//              "1.234,56", "-0,5"), as a German or French export writes it.
+//              Stored as float64. Taken only when neither int64 nor float64
+//              fits the whole column, so "1.000" alone is 1.0 (as pandas and
+//              Polars read it) while "1.000" beside "3,50" is 1000.
 //   bool       true/false, True/False, TRUE/FALSE (not 0/1, yes/no, tRuE).
 //   date32     YYYY-MM-DD, a valid proleptic Gregorian date in years 0001..9999.
-//   timestamp  YYYY-MM-DD[T ]HH:MM:SS(.f{1,6})?(Z|[+-]HH:MM)? with HH<=23,
-//              MM,SS<=59 (no leap second), a fraction of at most six digits
+//   date32[%d/%m/%Y], date32[%m/%d/%Y], date32[%d.%m.%Y]
+//              DD/MM/YYYY, MM/DD/YYYY and DD.MM.YYYY, valid dates as above.
+//              Day-first or month-first is decided per column, only when
+//              the column settles it (a first part above 12 is a day, a
+//              second part above 12 a day too); a column that fits both
+//              stays a string, for dtypes to decide.
+//   timestamp  YYYY-MM-DD[T ]HH:MM(:SS(.f{1,6})?)?(Z|[+-]HH:MM)? with HH<=23,
+//              MM,SS<=59 (no leap second; no seconds written reads :00, as
+//              pandas and Polars do), a fraction of at most six digits
 //              (more would be cut). Stored as microseconds since the epoch:
 //              a zoned value as its UTC instant (type timestamp[us, UTC]);
 //              a value without a zone as its wall-clock reading (naive
@@ -22,7 +39,8 @@
 //              stays a string: no single reading fits them all.
 //
 // Priority when several fit every value: int64, float64 (so "1","2.5" is
-// float64), then the rest, which cannot overlap. A column with no non-null
+// float64), then the rest in the order of the enum (only the decimal comma
+// overlaps the numbers, and comes last). A column with no non-null
 // value is a string column.
 #pragma once
 
@@ -41,9 +59,14 @@ enum class ColumnType : std::uint8_t {
     Date32,        // "tdD": days since 1970-01-01
     Timestamp,     // "tsu:": naive wall-clock microseconds
     TimestampUtc,  // "tsu:UTC": UTC microseconds
+    Float64DecimalComma,  // "g", read from "1.234,56"
+    Date32DayFirst,       // "tdD", read from DD/MM/YYYY
+    Date32MonthFirst,     // "tdD", read from MM/DD/YYYY
+    Date32DayFirstDots,   // "tdD", read from DD.MM.YYYY
 };
 
-// "str", "int64", "float64", "bool", "date32", "timestamp", "timestamp[UTC]".
+// "str", "int64", "float64", "bool", "date32", "timestamp", "timestamp[UTC]",
+// "float64[decimal_comma]", "date32[%d/%m/%Y]", "date32[%m/%d/%Y]", "date32[%d.%m.%Y]".
 [[nodiscard]] std::string_view column_type_name(ColumnType type) noexcept;
 // The inverse, also taking "string"/"utf8" for Utf8 and "float"/"int" aliases; nullopt if unknown.
 [[nodiscard]] std::optional<ColumnType> column_type_from_name(std::string_view name) noexcept;
@@ -51,6 +74,10 @@ enum class ColumnType : std::uint8_t {
 // Each returns true and sets `out` only when the whole text is in the format above.
 [[nodiscard]] bool parse_int64(std::string_view text, std::int64_t& out) noexcept;
 [[nodiscard]] bool parse_float64(std::string_view text, double& out) noexcept;
+[[nodiscard]] bool parse_decimal_comma(std::string_view text, double& out) noexcept;
+// DD/MM/YYYY (`separator` '/', `day_first`), MM/DD/YYYY or DD.MM.YYYY.
+[[nodiscard]] bool parse_date32_parts(std::string_view text, char separator, bool day_first,
+                                      std::int32_t& days) noexcept;
 [[nodiscard]] bool parse_bool(std::string_view text, bool& out) noexcept;
 [[nodiscard]] bool parse_date32(std::string_view text, std::int32_t& days) noexcept;
 // `zoned`: the text carried Z or an offset (and `micros` is then UTC).
@@ -58,39 +85,61 @@ enum class ColumnType : std::uint8_t {
 
 // The types a column may still take, narrowed value by value. Once every
 // type is ruled out it costs one compare per value.
+//
+// Tolerant (type_errors="null"): no type is ruled out; each counts the
+// values it does not fit, and the column takes the type that the most
+// values fit, if at least 99% of its non-null values do (the earlier type
+// of the order below on a tie). The others become null.
 class ColumnInference {
 public:
     // A non-null value (the caller decides what is null).
-    void observe(std::string_view value) noexcept {
+    void observe(std::string_view value, bool tolerant = false) noexcept {
         seen_ = true;
-        if (candidates_ != 0) narrow(value);
+        ++values_;
+        if (candidates_ != 0) narrow(value, tolerant);
     }
     // Takes in what `other` saw, as if its values had come here too.
     void merge(const ColumnInference& other) noexcept {
         candidates_ &= other.candidates_;
         seen_ = seen_ || other.seen_;
+        values_ += other.values_;
+        for (std::size_t t = 0; t < kTypes; ++t) misfits_[t] += other.misfits_[t];
     }
     // Stops inferring: the column will be a string whatever follows.
     void settle_as_string() noexcept { candidates_ = 0; }
     [[nodiscard]] bool settled_as_string() const noexcept { return candidates_ == 0; }
-    [[nodiscard]] ColumnType result() const noexcept;
-    // Whether every value seen so far is in `type`'s format (true for Utf8
-    // and for a column with no value yet).
+    // `decimal` ',' (decimal=","): a dot is never a decimal point, so
+    // float64 is not a choice ("1.000" is one thousand, "1.5" text); '.':
+    // a comma never is; 0: decided by the column.
+    [[nodiscard]] ColumnType result(char decimal = 0) const noexcept;
+    // Whether `type` holds the column: every value seen so far is in its
+    // format, or, tolerant, all but at most 1% (true for Utf8 and for a
+    // column with no value yet).
     [[nodiscard]] bool admits(ColumnType type) const noexcept;
+    // Values seen that `type` cannot hold (0 for Utf8).
+    [[nodiscard]] std::uint64_t misfits(ColumnType type) const noexcept;
 
 private:
-    static constexpr std::uint8_t kInt = 1;
-    static constexpr std::uint8_t kFloat = 2;
-    static constexpr std::uint8_t kBool = 4;
-    static constexpr std::uint8_t kDate = 8;
-    static constexpr std::uint8_t kNaive = 16;  // timestamp without a zone
-    static constexpr std::uint8_t kZoned = 32;  // timestamp with Z or an offset
-    static constexpr std::uint8_t kAll = 63;
+    static constexpr std::size_t kTypes = 10;  // the bits below, in this order
+    static constexpr std::uint16_t kInt = 1;
+    static constexpr std::uint16_t kFloat = 2;
+    static constexpr std::uint16_t kBool = 4;
+    static constexpr std::uint16_t kDate = 8;
+    static constexpr std::uint16_t kNaive = 16;  // timestamp without a zone
+    static constexpr std::uint16_t kZoned = 32;  // timestamp with Z or an offset
+    static constexpr std::uint16_t kComma = 64;  // decimal comma
+    static constexpr std::uint16_t kDayFirst = 128;
+    static constexpr std::uint16_t kMonthFirst = 256;
+    static constexpr std::uint16_t kDayFirstDots = 512;
+    static constexpr std::uint16_t kAll = 1023;
 
-    void narrow(std::string_view value) noexcept;
+    void narrow(std::string_view value, bool tolerant) noexcept;
+    [[nodiscard]] bool within_tolerance(std::size_t bit_index) const noexcept;
 
-    std::uint8_t candidates_ = kAll;
+    std::uint16_t candidates_ = kAll;
     bool seen_ = false;
+    std::uint64_t values_ = 0;
+    std::uint64_t misfits_[kTypes] = {};
 };
 
 }  // namespace brinewick::arrow

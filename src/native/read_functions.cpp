@@ -224,7 +224,9 @@ bool bind(PyObject* const* args, ReaderState& state) {
     const SettingsReader settings{"read_open", args[1]};
     ReadSettings& s = state.settings;
     return settings.dialect(s.options) && settings.encoding(s.encoding) && settings.flag("header", s.header) && settings.flag("infer", s.infer) &&
-           settings.flag("empty_as_null", s.empty_as_null) && to_overrides(settings, s.overrides) &&
+           settings.flag("empty_as_null", s.empty_as_null) &&
+           settings.flag("null_type_errors", s.null_type_errors) &&
+           settings.decimal(s.decimal) && to_overrides(settings, s.overrides) &&
            settings.size("batch_rows", 1LL << 30, s.limits.max_rows) &&
            settings.size("read_size", 1LL << 30, s.read_size) && settings.size("jobs", 4096, s.jobs) &&
            settings.size("chunk_size", 1LL << 40, s.chunk_size) && settings.source(s.open_input);

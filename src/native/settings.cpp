@@ -21,6 +21,17 @@ bool SettingsReader::flag(const char* name, bool& out) const {
     return value && convert_.to_flag(name, value.get(), out);
 }
 
+bool SettingsReader::decimal(char& out) const {
+    std::optional<std::uint8_t> mark;
+    if (!ascii_char("decimal", true, mark)) return false;
+    if (mark && *mark != '.' && *mark != ',') {
+        PyErr_Format(PyExc_ValueError, "%s(): 'decimal' must be None, '.' or ','", convert_.callable);
+        return false;
+    }
+    out = mark ? static_cast<char>(*mark) : '\0';
+    return true;
+}
+
 bool SettingsReader::source(stream::SourceOpener& out) const {
     const PyRef value = attribute("source");
     if (!value) return false;

@@ -25,6 +25,8 @@ public:
     [[nodiscard]] py::PyRef attribute(const char* name) const;
 
     [[nodiscard]] bool flag(const char* name, bool& out) const;
+    // "decimal": None (0), "." or ",".
+    [[nodiscard]] bool decimal(char& out) const;
     // An int in [low, high]; None, where allowed, leaves `out` empty.
     [[nodiscard]] bool integer(const char* name, long long low, long long high, bool none_allowed,
                                std::optional<long long>& out) const;

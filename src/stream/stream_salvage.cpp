@@ -112,6 +112,10 @@ void append_change_detail(std::string& out, const RowChange& change) {
             append_counted(out, change.count, "line", "lines");
             out.append("; row ended at its line break");
             return;
+        case ChangeKind::TypeError:
+            // Only the Arrow reader types columns; it names the column and value itself.
+            append_counted(out, change.count, "value read as null", "values read as null");
+            return;
     }
 }
 

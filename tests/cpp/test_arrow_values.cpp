@@ -34,7 +34,7 @@ TEST(ArrowValues, Int64Format) {
         {"-9223372036854775808", std::numeric_limits<std::int64_t>::min()},
         {"9223372036854775808", std::nullopt},   // one past the maximum
         {"-9223372036854775809", std::nullopt},  // one past the minimum
-        {"-0", std::nullopt},                     // the sign would be lost
+        {"-0", 0},                                // read 0, as pandas and Polars do
         {"007", std::nullopt},                    // the zeros would be lost
         {"00", std::nullopt},
         {"+1", std::nullopt},
@@ -81,9 +81,15 @@ TEST(ArrowValues, Float64Format) {
         {"e5", std::nullopt},
         {"1e400", std::nullopt},   // overflows
         {"1e-400", std::nullopt},  // underflows to zero
-        {"4.9e-324", std::nullopt},  // reads back as 5e-324
-        {"0.1000000000000000055511151231257827", std::nullopt},  // reads back as 0.1
-        {"9007199254740993", std::nullopt},  // 2^53 + 1 has no double
+        // More digits than a double holds: the correctly rounded double.
+        {"4.9e-324", 5e-324},
+        {"0.1000000000000000055511151231257827", 0.1},
+        {"5.118216247002567165e-01", 0.5118216247002567},  // numpy.savetxt's default
+        {"0.10000000000000001", 0.1},                       // %.17g
+        {"123456789.123456789", 123456789.12345679},
+        {"9007199254740993", 9007199254740992.0},  // within int64: rounded as floats are
+        {"12345678901234567890", std::nullopt},     // past int64: a double would be inexact
+        {"-9223372036854775809", std::nullopt},
         {"nan", std::nullopt},
         {"NaN", std::nullopt},
         {"inf", std::nullopt},
@@ -154,6 +160,23 @@ TEST(ArrowValues, Float64PlainDecimalsAgreeWithStrtod) {
     EXPECT_GT(checked, 10000);
 }
 
+TEST(ArrowValues, DecimalCommaFormat) {
+    const FloatCase cases[] = {
+        {"3,50", 3.5},       {"1.234,56", 1234.56}, {"-0,5", -0.5},         {"12.345.678", 12345678.0},
+        {"42", 42.0},        {"1.000", 1000.0},     {"0,001", 0.001},       {"1.23", std::nullopt},
+        {"1.2345", std::nullopt}, {"1234.567", std::nullopt}, {"01,5", std::nullopt}, {",5", std::nullopt},
+        {"5,", std::nullopt}, {"1,2,3", std::nullopt}, {"1.234.5", std::nullopt}, {".123,4", std::nullopt},
+        {"+1,5", std::nullopt}, {"1 234,5", std::nullopt}, {"", std::nullopt},
+    };
+    for (const FloatCase& c : cases) {
+        SCOPED_TRACE(c.text);
+        double v = 0;
+        const bool ok = parse_decimal_comma(c.text, v);
+        EXPECT_EQ(ok, c.value.has_value());
+        if (ok && c.value) EXPECT_EQ(v, *c.value);
+    }
+}
+
 TEST(ArrowValues, BoolFormat) {
     const std::pair<const char*, std::optional<bool>> cases[] = {
         {"true", true},         {"True", true},         {"TRUE", true},
@@ -206,7 +229,10 @@ TEST(ArrowValues, TimestampFormat) {
         {"2024-02-29T12:34:56.Z", std::nullopt},
         {"2024-02-29T24:00:00", std::nullopt},
         {"2024-02-29T23:59:60", std::nullopt},  // leap second
-        {"2024-02-29T12:34", std::nullopt},
+        {"2024-02-29T12:34", 1709210040000000, false},  // no seconds: :00
+        {"2024-02-29 12:34Z", 1709210040000000, true},
+        {"2024-02-29T12:34:5", std::nullopt},
+        {"2024-02-29T12:3", std::nullopt},
         {"2024-02-29T12:34:56+0100", std::nullopt},
         {"2024-02-29T12:34:56+01", std::nullopt},
         {"2024-02-29T12:34:56z", std::nullopt},
@@ -242,11 +268,21 @@ TEST(ArrowValues, ColumnInference) {
         {"one past int64 max", {"1", "9223372036854775808"}, T::Utf8},
         {"ints then a decimal", {"1", "2", "2.5"}, T::Float64},
         {"scientific", {"1e5", "1.5E-3", ".5"}, T::Float64},
-        {"minus zero", {"1", "-0"}, T::Float64},
+        {"minus zero", {"1", "-0"}, T::Int64},
         {"leading zeros demote", {"1", "2", "007"}, T::Utf8},
         {"trailing dot demotes", {"1.5", "5."}, T::Utf8},
-        {"big int then decimal", {"9007199254740993", "0.5"}, T::Utf8},
+        {"big int then decimal", {"9007199254740993", "0.5"}, T::Float64},
+        {"past int64 then decimal", {"0.5", "9223372036854775808"}, T::Utf8},
+        {"long decimals", {"5.118216247002567165e-01", "0.10000000000000001"}, T::Float64},
         {"nan demotes", {"1.0", "nan"}, T::Utf8},
+        {"decimal commas", {"3,50", "1.234,56", "12"}, T::Float64DecimalComma},
+        {"dots alone are decimal points", {"1.000", "2.500"}, T::Float64},
+        {"a dot beside a decimal comma groups thousands", {"1.000", "3,50"}, T::Float64DecimalComma},
+        {"decimal point and comma mixed", {"1.5", "3,50"}, T::Utf8},
+        {"day first", {"31/01/2024", "01/02/2024"}, T::Date32DayFirst},
+        {"month first", {"01/31/2024", "02/01/2024"}, T::Date32MonthFirst},
+        {"day or month, unsettled", {"01/02/2024", "03/04/2024"}, T::Utf8},
+        {"dotted dates", {"31.01.2024", "01.02.2024"}, T::Date32DayFirstDots},
         {"bools", {"true", "False", "TRUE"}, T::Bool},
         {"bool and 1", {"true", "1"}, T::Utf8},
         {"dates", {"2024-02-29", "1999-12-31"}, T::Date32},
@@ -275,6 +311,45 @@ TEST(ArrowValues, ColumnInference) {
             ASSERT_EQ(specs.size(), 1u);
             EXPECT_EQ(column_type_name(specs[0].type), column_type_name(c.want));
         }
+    }
+}
+
+// type_errors="null": the type the most values fit, when 99% of them do.
+TEST(ArrowValues, TolerantInference) {
+    using T = ColumnType;
+    struct Case {
+        const char* what;
+        std::size_t good;
+        std::string_view good_value;
+        std::size_t bad;
+        std::string_view bad_value;
+        bool tolerant;
+        ColumnType want;
+        std::uint64_t misfits;  // of `want`
+    };
+    const Case cases[] = {
+        {"one bad in 200", 199, "42", 1, "n/a", true, T::Int64, 1},
+        {"exactly 1%", 99, "42", 1, "n/a", true, T::Int64, 1},
+        {"over 1%", 98, "42", 2, "n/a", true, T::Utf8, 0},
+        {"not tolerant", 199, "42", 1, "n/a", false, T::Utf8, 0},
+        {"decimals widen rather than go null", 995, "42", 5, "2.5", true, T::Float64, 0},
+        {"dates keep their type", 150, "2024-01-31", 1, "31/01/2024", true, T::Date32, 1},
+        {"one bad value alone", 0, "", 1, "x", true, T::Utf8, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ColumnInference col;
+        for (std::size_t k = 0; k < c.good; ++k) col.observe(c.good_value, c.tolerant);
+        for (std::size_t k = 0; k < c.bad; ++k) col.observe(c.bad_value, c.tolerant);
+        EXPECT_EQ(col.result(), c.want);
+        EXPECT_EQ(col.misfits(c.want), c.misfits);
+        // Seen in two halves and merged, the same.
+        ColumnInference first;
+        ColumnInference second;
+        for (std::size_t k = 0; k < c.good; ++k) (k % 2 == 0 ? first : second).observe(c.good_value, c.tolerant);
+        for (std::size_t k = 0; k < c.bad; ++k) second.observe(c.bad_value, c.tolerant);
+        first.merge(second);
+        EXPECT_EQ(first.result(), c.want);
     }
 }
 

@@ -2,6 +2,8 @@
 from __future__ import annotations
 
 import datetime as dt
+import os
+import time
 
 import pytest
 
@@ -25,7 +27,9 @@ INFERENCE = [
     # (values, arrow type, python values)
     (["0", "-17", "9223372036854775807", "-9223372036854775808"], pa.int64(),
      [0, -17, 9223372036854775807, -9223372036854775808]),
-    (["1", "9223372036854775808"], pa.string(), None),             # past int64, and not a round-trip double
+    (["1", "9223372036854775808"], pa.string(), None),             # past int64: a double would be inexact
+    (["5.118216247002567165e-01", "0.10000000000000001", "123456789.123456789"], pa.float64(), "float"),
+    (["1", "-0"], pa.int64(), [1, 0]),
     (["1", "007"], pa.string(), None),                              # a leading zero is an identifier
     (["1", "+1"], pa.string(), None),
     (["1", "2.5", "-1e5", ".5", "1.5E-3"], pa.float64(), [1.0, 2.5, -1e5, 0.5, 1.5e-3]),
@@ -45,6 +49,8 @@ INFERENCE = [
      [dt.datetime(2024, 1, 2, 3, 4, 5, tzinfo=UTC), dt.datetime(2024, 1, 2, 2, 4, 5, 500000, tzinfo=UTC)]),
     (["2024-01-02T03:04:05Z", "2024-01-02T03:04:05"], pa.string(), None),  # zoned and naive
     (["2024-01-02T24:00:00"], pa.string(), None),
+    (["2024-12-31 23:59", "2024-01-02T03:04:05"], pa.timestamp("us"),
+     [dt.datetime(2024, 12, 31, 23, 59), dt.datetime(2024, 1, 2, 3, 4, 5)]),
     (["2024-01-02T03:04:05.1234567"], pa.string(), None),            # a seventh digit would be cut
 ]
 
@@ -53,6 +59,8 @@ INFERENCE = [
 def test_inference(write_input, values, kind, python):
     got_type, got = column_of(write_input, values)
     assert got_type == kind
+    if python == "float":  # what Python's own correctly rounded reading gives
+        python = [float(v) for v in values]
     assert got == (values if python is None else python)
 
 
@@ -140,3 +148,104 @@ def test_dtypes_errors(write_input, dtypes, match):
     path = write_input(b"id,name\n1,x\n")
     with pytest.raises(ValueError, match=match):
         brinewick.read(path, dtypes=dtypes)
+
+
+def _stock_export(write_input, bad, settled):
+    """An inventory export of 300 rows; `bad` maps a row's index to its qty text."""
+    lines = ["sku,qty,price"] + [f"SKU-{4100 + i},{bad.get(i, i % 40)},{i * 1.25:.2f}" for i in range(300)]
+    path = write_input(("\n".join(lines) + "\n").encode())
+    if settled:  # old enough that the first pass keeps its batches for the first stream
+        os.utime(path, (time.time() - 3600,) * 2)
+    return path
+
+
+@pytest.mark.parametrize("settled", [False, True])
+@pytest.mark.parametrize("type_errors,bad,kind", [
+    ("null", {10: "n/a", 200: "12 pcs", 201: "-"}, pa.int64()),  # 1%: the type holds
+    ("null", {10: "n/a", 200: "12 pcs", 201: "-", 250: "?"}, pa.string()),  # past 1%
+    ("null", {5: "2.5"}, pa.float64()),  # a decimal widens the column rather than go null
+    ("text", {10: "n/a"}, pa.string()),
+])
+def test_type_errors(write_input, settled, type_errors, bad, kind):
+    path = _stock_export(write_input, bad, settled)
+    got = brinewick.read(path, type_errors=type_errors)
+    table = pa.table(got)
+    assert table.schema.field("qty").type == kind
+    text = [bad.get(i, str(i % 40)) for i in range(300)]
+    read_as = {pa.string(): str, pa.float64(): float, pa.int64(): lambda v: int(v) if v.isdigit() else None}[kind]
+    want = [read_as(v) for v in text]
+    assert table.column("qty").to_pylist() == want
+    nulled = {i: v for i, v in enumerate(text) if want[i] is None}
+    records = pa.table(got.changes).to_pylist()
+    assert [(r["line"], r["change"]) for r in records] == [(i + 2, "type_error") for i in sorted(nulled)]
+    for r, i in zip(records, sorted(nulled)):
+        assert "'qty'" in r["detail"] and f"'{nulled[i]}'" in r["detail"]
+    assert got.summary.changes["type_error"] == len(nulled)
+
+
+@pytest.mark.parametrize("value,error", [("nulls", ValueError), (None, TypeError)])
+def test_type_errors_is_checked(write_input, value, error):
+    with pytest.raises(error, match="type_errors"):
+        brinewick.read(write_input(b"a\n1\n"), type_errors=value)
+
+
+GERMAN_EXPORT = """Buchungstag;Verwendungszweck;Betrag;Saldo;Menge
+02.01.2024;Miete Januar;-1.250,00;3.480,12;1
+03.01.2024;Gehalt;2.904,37;6.384,49;1
+05.01.2024;REWE Markt;-47,83;6.336,66;12
+08.01.2024;Stadtwerke;-1.000;5.336,66;1
+"""
+
+
+def test_decimal_commas_per_column(write_input):
+    pd = pytest.importorskip("pandas")
+    path = write_input(GERMAN_EXPORT.encode())
+    table = pa.table(brinewick.read(path))
+    # pandas' thousands="." would read the dates as numbers (02.01.2024 as 2012024).
+    want = pd.read_csv(path, sep=";", decimal=",", thousands=".", dtype={"Buchungstag": str})
+    for name in ("Betrag", "Saldo"):
+        assert table.schema.field(name).type == pa.float64()
+        assert table.column(name).to_pylist() == want[name].astype(float).tolist()
+    # Integers with no comma keep their type; dates written with dots are day-first.
+    assert table.schema.field("Menge").type == pa.int64()
+    assert table.column("Buchungstag").to_pylist() == \
+        pd.to_datetime(want["Buchungstag"], format="%d.%m.%Y").dt.date.tolist()
+
+
+@pytest.mark.parametrize("values,order", [
+    (["31/01/2024", "01/02/2024", "29/02/2024"], "%d/%m/%Y"),  # a day above 12 settles it
+    (["01/31/2024", "02/01/2024", "12/25/2023"], "%m/%d/%Y"),
+    (["03.04.2024", "31.12.1999"], "%d.%m.%Y"),
+    (["03/04/2024", "05/06/2024"], None),                      # either reading: stays text
+    (["31/01/2024", "01/31/2024"], None),                      # both readings needed: text
+    (["30/02/2024", "01/01/2024"], None),                      # no such day
+])
+def test_dates_by_column(write_input, values, order):
+    got_type, got = column_of(write_input, values)
+    if order is None:
+        assert (got_type, got) == (pa.string(), values)
+    else:
+        assert got_type == pa.date32()
+        assert got == [dt.datetime.strptime(v, order).date() for v in values]
+    if order is None and values[0] == "03/04/2024":  # dtypes decides what the column cannot
+        forced = column_of(write_input, values, dtypes={"v": "date32[%m/%d/%Y]"})
+        assert forced == (pa.date32(), [dt.date(2024, 3, 4), dt.date(2024, 5, 6)])
+
+
+@pytest.mark.parametrize("decimal,values,kind,python", [
+    (None, ["1.000", "2.500"], pa.float64(), [1.0, 2.5]),        # as pandas and Polars read them
+    (",", ["1.000", "2.500"], pa.float64(), [1000.0, 2500.0]),  # decimal="," makes the dots thousands
+    (",", ["1.5", "2"], pa.string(), None),
+    (".", ["3,50", "1.234,56"], pa.string(), None),
+    (None, ["3,50", "1.234,56"], pa.float64(), [3.5, 1234.56]),
+])
+def test_decimal_option(write_input, decimal, values, kind, python):
+    path = write_input(("Betrag;Notiz\n" + "".join(f"{v};x\n" for v in values)).encode())
+    table = pa.table(brinewick.read(path, decimal=decimal))
+    assert table.schema.field("Betrag").type == kind
+    assert table.column("Betrag").to_pylist() == (values if python is None else python)
+
+
+def test_decimal_is_checked(write_input):
+    with pytest.raises(ValueError, match="decimal"):
+        brinewick.read(write_input(b"a\n1\n"), decimal=";")
