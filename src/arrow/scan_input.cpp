@@ -62,7 +62,7 @@ Status record_type_errors(const std::string& path, const Dialect& dialect, const
     if (!opened.is_ok()) return std::move(opened).status();
     InputWindow& window = opened.value().window;
     BRINEWICK_RETURN_IF_ERROR(stream::skip_bom(window));
-    RowPlan plan = row_plan(settings, dialect, batch_options(settings, control));
+    RowPlan plan = row_plan(settings, dialect, batch_options(settings, window));
     plan.columns = std::make_shared<std::vector<ColumnSpec>>(string_columns(table_width(dialect)));
     plan.variable_width = !fixed_width(settings.options);
     plan.header = scan.header && header_offset ? HeaderMode::AtOffset : HeaderMode::None;
