@@ -129,7 +129,7 @@ def shown_by(reader: str, page: Path, tmp_path: Path) -> str:
         return page.read_text(encoding="utf-8")
     if chromium() is None:
         pytest.skip("needs Chromium (Debian package chromium)")
-    # The browser is no part of what is tested: it runs without a sanitizer
+    # The browser itself is not under test: it runs without the sanitizer
     # runtime that a sanitized test run preloads.
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     dom = subprocess.run([chromium(), "--headless", "--no-sandbox", "--disable-gpu",
