@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <climits>
 
 namespace brinewick::stream {
@@ -60,6 +62,23 @@ private:
 };
 
 }  // namespace
+
+Result<std::size_t> PrefixedSource::read(char* into, std::size_t size, const std::atomic<bool>& cancel) {
+    if (at_ < head_.size()) {
+        const std::size_t n = std::min(size, head_.size() - at_);
+        std::memcpy(into, head_.data() + at_, n);
+        at_ += n;
+        if (at_ == head_.size()) std::string().swap(head_), at_ = 0;  // held no longer than needed
+        return n;
+    }
+    return inner_->read(into, size, cancel);
+}
+
+Status PrefixedSource::seek(std::uint64_t offset) {
+    std::string().swap(head_);
+    at_ = 0;
+    return inner_->seek(offset);
+}
 
 Result<std::unique_ptr<ByteSource>> open_file_source(const std::string& path) {
     if (path.find('\0') != std::string::npos) return Status::io(IoError{IoError::Kind::NulInPath, 0}, path);

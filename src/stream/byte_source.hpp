@@ -54,6 +54,29 @@ public:
     [[nodiscard]] virtual std::optional<InputBreak> broke_off() const { return std::nullopt; }
 };
 
+// Gives `head` first, then what `inner` gives after it: the first bytes
+// read to tell what an input is are not lost. Seeking (where `inner` can)
+// drops what is left of `head` and seeks `inner`.
+class PrefixedSource final : public ByteSource {
+public:
+    PrefixedSource(std::string head, std::unique_ptr<ByteSource> inner) noexcept
+        : head_(std::move(head)), inner_(std::move(inner)) {}
+
+    Result<std::size_t> read(char* into, std::size_t size, const std::atomic<bool>& cancel) override;
+    bool can_seek() const noexcept override { return inner_->can_seek(); }
+    Status seek(std::uint64_t offset) override;
+    std::optional<std::uint64_t> size() const noexcept override { return inner_->size(); }
+    std::optional<std::uint64_t> consumed() const noexcept override { return inner_->consumed(); }
+    std::optional<std::uint64_t> consumed_total() const noexcept override { return inner_->consumed_total(); }
+    const char* compression() const noexcept override { return inner_->compression(); }
+    std::optional<InputBreak> broke_off() const override { return inner_->broke_off(); }
+
+private:
+    std::string head_;
+    std::size_t at_ = 0;
+    std::unique_ptr<ByteSource> inner_;
+};
+
 // Opens the input a caller names. Empty, the name is a path and the input a
 // file (open_file_source); a caller whose inputs live elsewhere (an object
 // store reached through another runtime) gives its own.

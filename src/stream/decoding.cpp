@@ -96,40 +96,6 @@ bool cut_short(const unsigned char* data, std::size_t size) {
 
 // --- sources -------------------------------------------------------------
 
-// The sample read to decide, then the rest of the source it came from.
-class ReplaySource final : public ByteSource {
-public:
-    ReplaySource(std::unique_ptr<ByteSource> inner, std::string sample) noexcept
-        : inner_(std::move(inner)), sample_(std::move(sample)) {}
-
-    Result<std::size_t> read(char* into, std::size_t size, const std::atomic<bool>& cancel) override {
-        if (at_ < sample_.size()) {
-            const std::size_t n = std::min(size, sample_.size() - at_);
-            std::memcpy(into, sample_.data() + at_, n);
-            at_ += n;
-            if (at_ == sample_.size()) std::string().swap(sample_), at_ = 0;
-            return n;
-        }
-        return inner_->read(into, size, cancel);
-    }
-    bool can_seek() const noexcept override { return inner_->can_seek(); }
-    Status seek(std::uint64_t offset) override {
-        std::string().swap(sample_);
-        at_ = 0;
-        return inner_->seek(offset);
-    }
-    std::optional<std::uint64_t> size() const noexcept override { return inner_->size(); }
-    std::optional<std::uint64_t> consumed() const noexcept override { return inner_->consumed(); }
-    std::optional<std::uint64_t> consumed_total() const noexcept override { return inner_->consumed_total(); }
-    const char* compression() const noexcept override { return inner_->compression(); }
-    std::optional<InputBreak> broke_off() const override { return inner_->broke_off(); }
-
-private:
-    std::unique_ptr<ByteSource> inner_;
-    std::string sample_;
-    std::size_t at_ = 0;
-};
-
 // Reads the inner source in pieces and hands out what convert() makes of
 // them. Cannot seek: its offsets are the text's, not the file's.
 class DecodingFilter : public ByteSource {
@@ -367,7 +333,7 @@ Result<std::unique_ptr<ByteSource>> decide_and_wrap(std::unique_ptr<ByteSource> 
     }
     state.decoding = decide_encoding(sample, whole, request);
     const Decoding& d = state.decoding;
-    std::unique_ptr<ByteSource> source = std::make_unique<ReplaySource>(std::move(raw), std::move(sample));
+    std::unique_ptr<ByteSource> source = std::make_unique<PrefixedSource>(std::move(sample), std::move(raw));
     switch (d.kind) {
         case Decoding::Kind::Utf8:
             break;

@@ -588,35 +588,6 @@ private:
     std::size_t current_pos_ = 0;
 };
 
-// Gives `head` first, then the rest of `inner`: the bytes a stream gave to
-// be identified are not lost.
-class PrefixedSource final : public ByteSource {
-public:
-    PrefixedSource(std::string head, std::unique_ptr<ByteSource> inner)
-        : head_(std::move(head)), inner_(std::move(inner)) {}
-    Result<std::size_t> read(char* into, std::size_t size, const std::atomic<bool>& cancel) override {
-        if (pos_ < head_.size()) {
-            const std::size_t n = std::min(size, head_.size() - pos_);
-            std::memcpy(into, head_.data() + pos_, n);
-            pos_ += n;
-            return n;
-        }
-        return inner_->read(into, size, cancel);
-    }
-    bool can_seek() const noexcept override { return false; }
-    Status seek(std::uint64_t) override { return Status::io(IoError::from_errno(ESPIPE)); }
-    std::optional<std::uint64_t> size() const noexcept override { return inner_->size(); }
-    std::optional<std::uint64_t> consumed() const noexcept override { return inner_->consumed(); }
-    std::optional<std::uint64_t> consumed_total() const noexcept override { return inner_->consumed_total(); }
-    const char* compression() const noexcept override { return inner_->compression(); }
-    std::optional<InputBreak> broke_off() const override { return inner_->broke_off(); }
-
-private:
-    std::string head_;
-    std::size_t pos_ = 0;
-    std::unique_ptr<ByteSource> inner_;
-};
-
 // The member names of a zip file, from its central directory at the end;
 // nullopt when it cannot be read that way (then the first member is read).
 Result<std::optional<std::vector<std::string>>> zip_members(ByteSource& source, const std::atomic<bool>& cancel) {
