@@ -31,6 +31,10 @@ def salvage(
     storage_options: Optional[Dict[str, Any]] = None,
     encoding: str = "auto",
     fallback_encoding: Optional[str] = "cp1252",
+    header_row: Optional[int] = None,
+    skip_rows: int = 0,
+    comment: Optional[str] = None,
+    repeated_headers: str = "skip",
 ) -> SalvageSummary:
     """Salvage a damaged CSV file into a clean one, in bounded memory.
 
@@ -95,6 +99,27 @@ def salvage(
         is "blank line skipped"; the summary's ``total_rows`` still counts
         it. "keep": it is written as a row of empty fields, as
         ``_brinewick_backend`` does.
+    header_row : int, optional
+        The 0-based line of the header; the rows above it are set aside
+        with reason ``preamble``. None (the default) looks for it: when the
+        first row does not fit the column count, or is a title spread over
+        it, the header is the first row among the first 100 non-blank ones
+        that reads as names (no numbers or dates, or names over columns of
+        numbers or dates) with rows of the column count under it, provided
+        every row above it reads as a preamble (another width, a title, a
+        ``#`` note). A file whose first row fits keeps it as its header.
+        ``header_row=0`` takes the first line as the header, as
+        ``_brinewick_backend`` does.
+    skip_rows : int, default 0
+        Lines at the top set aside as ``preamble`` whatever they hold; the
+        header is looked for below them.
+    comment : str, optional
+        Rows that begin with this character are set aside anywhere in the
+        file, with reason ``comment``.
+    repeated_headers : {"skip", "keep"}, default "skip"
+        "skip": a later row whose text is the header's (files joined end
+        to end, a BOM before it or not) is set aside, with reason
+        ``repeated_header``. "keep": it stays a row, as ``_brinewick_backend`` keeps it.
     progress : callable, optional
         Called as ``progress(bytes_done, bytes_total)`` about ten times a
         second, with the interpreter lock held, and once more when the
@@ -170,7 +195,8 @@ def salvage(
         quote_char=quote_char, fill_ragged_rows=fill_ragged_rows, merge_overflow=merge_overflow,
         expected_columns=expected_columns, repair_quotes=repair_quotes, repair=repair, progress=progress,
         blank_lines=blank_lines, durable=durable, read_size=_native.DEFAULT_READ_SIZE, jobs=jobs, storage_options=storage_options,
-        encoding=encoding, fallback_encoding=fallback_encoding,
+        encoding=encoding, fallback_encoding=fallback_encoding, header_row=header_row, skip_rows=skip_rows,
+        comment=comment, repeated_headers=repeated_headers,
     )
 
 
@@ -196,6 +222,10 @@ def _salvage(
     storage_options: Optional[Dict[str, Any]] = None,
     encoding: object = "auto",
     fallback_encoding: object = "cp1252",
+    header_row: object = None,
+    skip_rows: object = 0,
+    comment: object = None,
+    repeated_headers: object = "skip",
 ) -> SalvageSummary:
     """salvage() with the size of each read and of each parallel chunk as
     knobs (tests use tiny ones)."""
@@ -203,7 +233,8 @@ def _salvage(
         delimiter=delimiter, quote_char=quote_char, fill_ragged_rows=fill_ragged_rows,
         merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
         repair=repair, blank_lines=blank_lines, durable=durable, jobs=jobs, read_size=read_size, chunk_size=chunk_size,
-        encoding=encoding, fallback_encoding=fallback_encoding,
+        encoding=encoding, fallback_encoding=fallback_encoding, header_row=header_row, skip_rows=skip_rows,
+        comment=comment, repeated_headers=repeated_headers,
     )
     callback = check_progress(progress)
     options = _remote.check_storage_options(storage_options)

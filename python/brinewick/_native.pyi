@@ -13,7 +13,7 @@ def read_head(path: bytes, limit: int, source: Optional[Callable[[], object]] = 
 
 _InputBreak = Tuple[str, int, int, int]
 _Counters = Tuple[int, int, int, int, str, int, Tuple[int, ...], int, int, str, bool, int, Optional[str],
-                  Optional[_InputBreak]]
+                  Optional[_InputBreak], Tuple[int, int, int], int]
 
 @final
 class SalvageResult(structseq[Any], _Counters):
@@ -21,7 +21,7 @@ class SalvageResult(structseq[Any], _Counters):
         __match_args__: Final = (
             "total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows", "detected_delimiter",
             "inferred_columns", "changes", "changed_rows", "bytes_read", "encoding", "legacy_encoding",
-            "undecodable", "compression", "input_break",
+            "undecodable", "compression", "input_break", "set_aside", "header_line",
         )
     @property
     def total_rows(self) -> int: ...
@@ -51,18 +51,22 @@ class SalvageResult(structseq[Any], _Counters):
     def compression(self) -> Optional[str]: ...
     @property
     def input_break(self) -> Optional[_InputBreak]: ...
+    @property
+    def set_aside(self) -> Tuple[int, int, int]: ...
+    @property
+    def header_line(self) -> int: ...
 
 @final
 class ReadReport(
     structseq[Any],
     Tuple[int, int, int, int, str, int, Tuple[int, ...], int, int, str, bool, int, Optional[str],
-          Optional[_InputBreak], float],
+          Optional[_InputBreak], Tuple[int, int, int], int, float],
 ):
     if sys.version_info >= (3, 10):
         __match_args__: Final = (
             "total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows", "detected_delimiter",
             "inferred_columns", "changes", "changed_rows", "bytes_read", "encoding", "legacy_encoding",
-            "undecodable", "compression", "input_break", "seconds",
+            "undecodable", "compression", "input_break", "set_aside", "header_line", "seconds",
         )
     @property
     def total_rows(self) -> int: ...
@@ -92,16 +96,22 @@ class ReadReport(
     def compression(self) -> Optional[str]: ...
     @property
     def input_break(self) -> Optional[_InputBreak]: ...
+    @property
+    def set_aside(self) -> Tuple[int, int, int]: ...
+    @property
+    def header_line(self) -> int: ...
     @property
     def seconds(self) -> float: ...
 
 @final
 class ReadPlan(
     structseq[Any],
-    Tuple[Tuple[Tuple[str, str], ...], Optional[int], int, Optional[int], Tuple[Tuple[int, int, bool], ...]],
+    Tuple[Tuple[Tuple[str, str], ...], Optional[int], int, Optional[int], Tuple[Tuple[int, int, bool], ...],
+          int, bytes],
 ):
     if sys.version_info >= (3, 10):
-        __match_args__: Final = ("columns", "delimiter", "expected_columns", "header_offset", "boundaries")
+        __match_args__: Final = ("columns", "delimiter", "expected_columns", "header_offset", "boundaries",
+                                 "table_offset", "header_text")
     @property
     def columns(self) -> Tuple[Tuple[str, str], ...]: ...
     @property
@@ -112,6 +122,10 @@ class ReadPlan(
     def header_offset(self) -> Optional[int]: ...
     @property
     def boundaries(self) -> Tuple[Tuple[int, int, bool], ...]: ...
+    @property
+    def table_offset(self) -> int: ...
+    @property
+    def header_text(self) -> bytes: ...
 
 @final
 class ReadSpan(structseq[Any], Tuple[object, object, object, ReadReport]):
@@ -156,6 +170,8 @@ def read_span(
     line: int,
     in_row: bool,
     end: Optional[int],
+    table_offset: int,
+    header_text: bytes,
     /,
 ) -> ReadSpan: ...
 def live_arrow_buffers() -> int: ...

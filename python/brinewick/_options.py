@@ -100,6 +100,54 @@ def _blank_lines(value: object) -> bool:
     return value == "skip"
 
 
+#: What becomes of a later row equal to the header (files joined end to
+#: end): "skip" sets it aside, reason repeated_header; "keep" keeps it as data.
+REPEATED_HEADER_MODES = ("skip", "keep")
+
+
+def _repeated_headers(value: object) -> bool:
+    """True when repeated headers are set aside."""
+    if not isinstance(value, str):
+        raise TypeError(f"repeated_headers must be 'skip' or 'keep', not {type(value).__name__}")
+    if value not in REPEATED_HEADER_MODES:
+        raise ValueError(f"repeated_headers must be 'skip' or 'keep', got {value!r}")
+    return value == "skip"
+
+
+def _line_number(name: str, value: object) -> int:
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an int, not bool")
+    try:
+        number = operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
+    if number < 0:
+        raise ValueError(f"{name} must be 0 or more, got {number}")
+    return number
+
+
+def _table_start(header: bool, header_row: object, skip_rows: object) -> Tuple[bool, int]:
+    """(find_header, first_line): whether the header is looked for below a
+    preamble, and the 1-based line above which every row is preamble."""
+    skip = _line_number("skip_rows", skip_rows)
+    if header_row is None:
+        return header, skip + 1
+    row = _line_number("header_row", header_row)
+    if skip > row:
+        raise ValueError(f"skip_rows ({skip}) would skip the header on line {row} (header_row)")
+    return False, row + 1
+
+
+def _comment(value: object) -> Optional[str]:
+    if value is None:
+        return None
+    if not isinstance(value, str):
+        raise TypeError(f"comment must be a str or None, not {type(value).__name__}")
+    if len(value) != 1 or not value.isascii() or value in "\r\n":
+        raise ValueError(f"comment must be one ASCII character other than CR and LF, got {value!r}")
+    return value
+
+
 #: What a value its column's type cannot hold does to a typed read: "text"
 #: keeps the column text; "null" lets the column take the type 99% of its
 #: values fit, the others null and recorded as type_error changes.
@@ -303,6 +351,10 @@ class NativeSettings:
     source: Optional[Callable[[], object]] = None
     null_type_errors: bool = False  # read: type_errors="null"
     decimal: Optional[str] = None  # read: the only decimal mark, or None: decided per column
+    find_header: bool = False  # header_row=None: the header may stand below a preamble
+    first_line: int = 1  # rows on lines above it are preamble (skip_rows, header_row)
+    comment: Optional[str] = None  # rows that begin with it are set aside
+    skip_repeated_headers: bool = False  # repeated_headers="skip"
 
     @classmethod
     def check(
@@ -329,6 +381,10 @@ class NativeSettings:
         fallback_encoding: object = "cp1252",
         type_errors: object = "text",
         decimal: object = None,
+        header_row: object = None,
+        skip_rows: object = 0,
+        comment: object = None,
+        repeated_headers: object = "skip",
     ) -> "NativeSettings":
         """Validate raw option values, in this order; raise TypeError or ValueError naming the option.
 
@@ -338,6 +394,8 @@ class NativeSettings:
         dialect = SalvageOptions.check(
             delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, repair
         )
+        has_header = _flag("header", header)
+        find_header, first_line = _table_start(has_header, header_row, skip_rows)
         return cls(
             delimiter=dialect.delimiter,
             quote_char=dialect.quote_char,
@@ -348,7 +406,7 @@ class NativeSettings:
             repair_columns=dialect.repair == "columns",
             skip_blank_lines=_blank_lines(blank_lines),
             durable=_flag("durable", durable),
-            header=_flag("header", header),
+            header=has_header,
             infer=_infer(types),
             dtypes=_dtypes(dtypes),
             empty_as_null=_flag("empty_as_null", empty_as_null),
@@ -360,4 +418,8 @@ class NativeSettings:
             fallback_encoding=_fallback_encoding(fallback_encoding),
             null_type_errors=_type_errors(type_errors),
             decimal=_decimal(decimal),
+            find_header=find_header,
+            first_line=first_line,
+            comment=_comment(comment),
+            skip_repeated_headers=_repeated_headers(repeated_headers) and has_header,
         )

@@ -257,6 +257,10 @@ def read(
     fallback_encoding: Optional[str] = "cp1252",
     type_errors: str = "text",
     decimal: Optional[str] = None,
+    header_row: Optional[int] = None,
+    skip_rows: int = 0,
+    comment: Optional[str] = None,
+    repeated_headers: str = "skip",
 ) -> SalvagedTable:
     """Salvage a damaged CSV file into Arrow data, without a Python object per field.
 
@@ -325,6 +329,11 @@ def read(
         does not fit is a ValueError, raised before any batch is made.
     empty_as_null : bool, default True
         An empty field (and one the salvage padded) is null; otherwise "".
+    header_row, skip_rows, comment, repeated_headers
+        Where the table starts, as for :func:`brinewick.salvage`. With
+        ``header=False`` no header is looked for and none is repeated:
+        only ``skip_rows``, ``header_row`` (the first data row's line) and
+        ``comment`` apply.
     delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, repair, blank_lines
         As for :func:`brinewick.salvage`. With ``expected_columns=0`` the
         table is as wide as the widest row and missing cells are null.
@@ -373,7 +382,9 @@ def read(
     """
     settings = _check_read_options(header, types, dtypes, empty_as_null, delimiter, quote_char, fill_ragged_rows,
                                    merge_overflow, expected_columns, repair_quotes, jobs, batch_rows, spool_limit,
-                                   repair, encoding, fallback_encoding, blank_lines, type_errors, decimal)
+                                   repair, encoding, fallback_encoding, blank_lines, type_errors, decimal,
+                                   header_row=header_row, skip_rows=skip_rows, comment=comment,
+                                   repeated_headers=repeated_headers)
     return _read(path, settings, spool_limit, storage_options)
 
 
@@ -399,7 +410,9 @@ def _check_read_options(header: bool = True, types: str = "infer", dtypes: Optio
                         spool_limit: Optional[int] = DEFAULT_SPOOL_LIMIT,
                         repair: str = "columns", encoding: str = "auto",
                         fallback_encoding: Optional[str] = "cp1252", blank_lines: str = "skip",
-                        type_errors: str = "text", decimal: Optional[str] = None) -> NativeSettings:
+                        type_errors: str = "text", decimal: Optional[str] = None,
+                        header_row: Optional[int] = None, skip_rows: int = 0, comment: Optional[str] = None,
+                        repeated_headers: str = "skip") -> NativeSettings:
     """read()'s options, checked (spool_limit is read's own, not the native reader's)."""
     limit = check_int("spool_limit", spool_limit, none_allowed=True)
     if limit is not None and limit < 0:
@@ -409,7 +422,8 @@ def _check_read_options(header: bool = True, types: str = "infer", dtypes: Optio
         merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
         repair=repair, blank_lines=blank_lines, header=header, types=types, dtypes=dtypes,
         empty_as_null=empty_as_null, jobs=jobs, batch_rows=batch_rows, encoding=encoding,
-        fallback_encoding=fallback_encoding, type_errors=type_errors, decimal=decimal,
+        fallback_encoding=fallback_encoding, type_errors=type_errors, decimal=decimal, header_row=header_row,
+        skip_rows=skip_rows, comment=comment, repeated_headers=repeated_headers,
     )
 
 
@@ -437,6 +451,8 @@ class FilePlan(NamedTuple):
     expected_columns: int
     header_offset: Optional[int]
     starts: Tuple[Tuple[int, int, bool], ...]  # (offset, line, inside a row), the first at (0, 1, False)
+    table_offset: int = 0  # rows that start before it are preamble
+    header_text: bytes = b""  # a later row with this text is a repeated header
 
     def ends(self) -> List[Optional[int]]:
         return [s[0] for s in self.starts[1:]] + [None]
@@ -458,7 +474,8 @@ def _plan_parts(path: str, block_size: int, storage_options: Optional[Dict[str, 
     reader = _open_reader(path, replace(settings, chunk_size=min(settings.chunk_size, block_size)), storage_options)
     plan = _native.read_plan(reader, block_size)
     starts = ((0, 1, False),) + plan.boundaries if plan.delimiter is not None else ((0, 1, False),)
-    return FilePlan(plan.columns, plan.delimiter, plan.expected_columns, plan.header_offset, starts)
+    return FilePlan(plan.columns, plan.delimiter, plan.expected_columns, plan.header_offset, starts,
+                    plan.table_offset, plan.header_text)
 
 
 def _read_part(path: str, plan: FilePlan, index: int, storage_options: Optional[Dict[str, Any]] = None,
@@ -476,7 +493,7 @@ def _read_part(path: str, plan: FilePlan, index: int, storage_options: Optional[
     assert plan.delimiter is not None  # set whenever the plan has several parts
     span = _native.read_span(
         reader, plan.columns, plan.delimiter, plan.expected_columns, plan.header_offset, offset, line, in_row,
-        plan.ends()[index])
+        plan.ends()[index], plan.table_offset, plan.header_text)
     return (pa.table(_Capsule(span.data)), pa.table(_Capsule(span.quarantine)), pa.table(_Capsule(span.changes)),
             summary_of(span.report, span.report.seconds))
 

@@ -110,6 +110,17 @@ def salvage_options(command: Callable[..., Any]) -> Callable[..., Any]:
                      show_default=True,
                      help="'skip': leave blank lines out (each recorded as a blank_line change); "
                           "'keep': write each as a row of empty fields."),
+        click.option("--header-row", type=click.IntRange(min=0), default=None, metavar="N",
+                     help="0-based line of the header; the lines above it are set aside as preamble "
+                          "(default: look for it below titles and notes; 0: the first line)."),
+        click.option("--skip-rows", type=click.IntRange(min=0), default=0, metavar="N",
+                     help="Set the first N lines aside as preamble."),
+        click.option("--comment", metavar="CHAR", default=None,
+                     help="Set rows that begin with CHAR aside as comments."),
+        click.option("--repeated-headers", type=click.Choice(["skip", "keep"]), default="skip",
+                     show_default=True,
+                     help="'skip': set a later row equal to the header aside (files joined end to end); "
+                          "'keep': keep it as a row."),
         click.option("--encoding", "-e", metavar="NAME", default="auto", show_default=True,
                      help="The input's encoding: auto (BOM, UTF-16/32 by their NUL bytes, else UTF-8 "
                           "with a fallback for lines that are not), utf-8, or any name iconv knows "
@@ -137,6 +148,10 @@ def _dialect(kwargs: dict[str, Any]) -> dict[str, Any]:
         "repair_quotes": kwargs.pop("repair_quotes"),
         "repair": kwargs.pop("repair"),
         "blank_lines": kwargs.pop("blank_lines"),
+        "header_row": kwargs.pop("header_row"),
+        "skip_rows": kwargs.pop("skip_rows"),
+        "comment": kwargs.pop("comment"),
+        "repeated_headers": kwargs.pop("repeated_headers"),
         "storage_options": kwargs.pop("storage_options", None),
         **_encoding(kwargs),
     }
@@ -705,6 +720,16 @@ def _umask() -> int:
     return mask
 
 
+def _table_note(s: Any) -> str:
+    """Where the table starts and what the table stage set aside, in words."""
+    said = [f"header on line {s.header_line}"]
+    names = {"preamble": "preamble line", "comment": "comment", "repeated_header": "repeated header"}
+    for reason, n in s.set_aside.items():
+        if n:
+            said.append(f"{n} {names[reason]}{'' if n == 1 else 's'} set aside")
+    return "table: " + "; ".join(said)
+
+
 def _text_report(report: Any) -> str:
     s = report.summary
     found = report.findings
@@ -714,6 +739,8 @@ def _text_report(report: Any) -> str:
         f"{s.inferred_columns} columns; encoding {s.encoding}"
         + (f", {s.undecodable} undecodable byte sequences" if s.undecodable else ""),
     ]
+    if s.header_line != 1 or any(s.set_aside.values()):
+        lines += ["", _table_note(s)]
     if found.warnings:
         lines += ["", "warnings:", *(f"  ! {w}" for w in found.warnings)]
     lines += ["", "changes by kind:", *(f"  {kind:<18}{n}" for kind, n in s.changes.items())]

@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import sys
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from types import MappingProxyType
 from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Tuple, Union
 
@@ -14,6 +14,10 @@ from . import _native
 #: Every kind of change the salvage records, in the order summaries list them.
 #: The engine's own list, so the package never restates it.
 CHANGE_KINDS: Tuple[str, ...] = tuple(_native.CHANGE_KINDS)
+
+#: The quarantine reasons of rows set aside whatever their width: above the
+#: header, a comment, the header again.
+SET_ASIDE_REASONS: Tuple[str, ...] = ("preamble", "comment", "repeated_header")
 
 # Slots keep summaries small and typo-proof where dataclasses support them (3.10+).
 _SLOTS: Dict[str, Any] = {"slots": True} if sys.version_info >= (3, 10) else {}
@@ -60,6 +64,12 @@ class SalvageSummary:
         For a compressed input that is truncated or corrupt: what happened
         and after which line it broke off. The rows up to that line are
         salvaged; the partial line after it is left out.
+    set_aside : Mapping[str, int]
+        Rows set aside whatever their width, per reason of
+        :data:`SET_ASIDE_REASONS` (each also counted in ``quarantined_rows``):
+        ``preamble`` above the header, ``comment``, ``repeated_header``.
+    header_line : int
+        The line the header stands on: 1 unless a preamble is above it.
 
     See Also
     --------
@@ -80,15 +90,19 @@ class SalvageSummary:
     undecodable: int = 0
     compression: Optional[str] = None
     input_break: Optional[str] = None
+    set_aside: Mapping[str, int] = field(default_factory=dict)
+    header_line: int = 1
 
     def __post_init__(self) -> None:
-        # Always the full, ordered, read-only mapping, whatever the caller passed.
-        counts = dict(self.changes)
-        unknown = set(counts) - set(CHANGE_KINDS)
-        if unknown:
-            raise ValueError(f"unknown change kinds: {', '.join(sorted(unknown))}")
-        ordered = {kind: int(counts.get(kind, 0)) for kind in CHANGE_KINDS}
-        object.__setattr__(self, "changes", MappingProxyType(ordered))
+        # Always the full, ordered, read-only mappings, whatever the caller passed.
+        for name, label, kinds in (("changes", "change kinds", CHANGE_KINDS),
+                                   ("set_aside", "set-aside reasons", SET_ASIDE_REASONS)):
+            counts = dict(getattr(self, name))
+            unknown = set(counts) - set(kinds)
+            if unknown:
+                raise ValueError(f"unknown {label}: {', '.join(sorted(unknown))}")
+            ordered = {kind: int(counts.get(kind, 0)) for kind in kinds}
+            object.__setattr__(self, name, MappingProxyType(ordered))
 
     def to_dict(self) -> Dict[str, Any]:
         """Return the summary as a plain dict (``changes`` as a plain dict too).
@@ -113,6 +127,8 @@ class SalvageSummary:
             "undecodable": self.undecodable,
             "compression": self.compression,
             "input_break": self.input_break,
+            "set_aside": dict(self.set_aside),
+            "header_line": self.header_line,
         }
 
     def __reduce__(self) -> Tuple[Any, Tuple[Any, ...]]:
@@ -123,7 +139,7 @@ class SalvageSummary:
             self.total_rows, self.salvaged_rows, self.repaired_rows, self.quarantined_rows,
             self.detected_delimiter, self.inferred_columns, dict(self.changes),
             self.changed_rows, self.bytes_read, self.elapsed, self.encoding, self.undecodable, self.compression,
-            self.input_break,
+            self.input_break, dict(self.set_aside), self.header_line,
         ))
 
     def __repr__(self) -> str:
@@ -136,7 +152,9 @@ class SalvageSummary:
             f"changes=({made}), bytes_read={self.bytes_read}, encoding={self.encoding!r}, "
             f"elapsed={self.elapsed:.3f}s"
             + (f", compression={self.compression!r}" if self.compression else "")
-            + (f", input_break={self.input_break!r}" if self.input_break else "") + ")"
+            + (f", input_break={self.input_break!r}" if self.input_break else "")
+            + "".join(f", {reason}={n}" for reason, n in self.set_aside.items() if n)
+            + (f", header_line={self.header_line}" if self.header_line != 1 else "") + ")"
         )
 
 
@@ -157,6 +175,8 @@ def summary_of(result: Union["SalvageResult", "ReadReport"], elapsed: float) -> 
         undecodable=result.undecodable,
         compression=result.compression,
         input_break=_break_text(result.input_break),
+        set_aside=dict(zip(SET_ASIDE_REASONS, result.set_aside)),
+        header_line=result.header_line,
     )
 
 

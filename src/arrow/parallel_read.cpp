@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "../parser/utf8.hpp"
+#include "../stream/table_start.hpp"
 #include "column_names.hpp"
 
 namespace brinewick::arrow {
@@ -153,12 +154,17 @@ public:
         const RowVerdict verdict =
             stream::describe_row(row, events, info, line_after, plan_->options, plan_->dialect, changes_);
         stream::count_row(reading.counts, verdict, changes_);
-        if (verdict == RowVerdict::TooFew || verdict == RowVerdict::TooMany) {
+        if (is_set_aside(verdict)) {
             if (plan_->keep_records) {
                 QuarantineRecord& record = reading.quarantine.emplace_back();
                 record.line = info.line;
                 record.byte_offset = info.byte_offset;
-                record.reason = verdict == RowVerdict::TooFew ? too_few_ : extra_;
+                const std::string_view aside = stream::set_aside_reason(verdict);
+                if (aside.empty()) {
+                    record.reason = verdict == RowVerdict::TooFew ? too_few_ : extra_;
+                } else {
+                    record.reason = aside;
+                }
                 append_text_with_fallback(record.raw, row.fallback(),
                                           reinterpret_cast<const unsigned char*>(info.raw.data()), info.raw.size());
             }
@@ -373,14 +379,20 @@ private:
         RowBuffer row;
         row.set_fallback(shared_.fallback);
         std::size_t clean = 0;
+        const bool asides = stream::sets_rows_aside(options, plan_.dialect);
         for (std::size_t n = from.parsed; n < reading.parsed; ++n) {
             const std::size_t at = parser.position();
             if (!parser.next_row(row) || check.stopped()) return Status::cancelled();
-            (void)stream::repair_row(parser, text, at, 0, row, repair);
+            const stream::RowNotes notes = stream::repair_row(parser, text, at, 0, row, repair);
             if (stream::skips_blank_row(row, options)) continue;
-            const RowVerdict verdict = classify_row(row, options, plan_.dialect);
-            if (verdict == RowVerdict::TooFew || verdict == RowVerdict::TooMany) continue;
             const std::uint64_t offset = text_offset + at;
+            if (asides && stream::set_aside_verdict(
+                              offset, stream::row_text(text, at, parser.position(), notes.unclosed_quote), options,
+                              plan_.dialect)) {
+                continue;
+            }
+            const RowVerdict verdict = classify_row(row, options, plan_.dialect);
+            if (is_set_aside(verdict)) continue;
             if (is_known_header(plan_, offset) || (result_.header_offset && *result_.header_offset == offset &&
                                                    plan_.header == HeaderMode::FirstRow)) {
                 continue;

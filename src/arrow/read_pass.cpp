@@ -51,6 +51,7 @@ stream::StreamSummary pass_summary(const RowResult& rows, const Dialect& dialect
     stream::StreamSummary summary = rows.summary;
     summary.counters.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
     summary.counters.inferred_columns = dialect.expected_columns;
+    summary.header_line = dialect.table_line;
     return summary;
 }
 

@@ -486,13 +486,15 @@ PyObject* read_plan(PyObject* const* args, Py_ssize_t nargs) {
     return read_plan_result(*scanned);
 }
 
-// read_span(reader, columns, delimiter, expected_columns, header_offset, start, line, in_row, end):
+// read_span(reader, columns, delimiter, expected_columns, header_offset, start, line, in_row, end,
+//           table_offset, header_text):
 // the rows of the file from boundary `start` to `end` (None: the end), read
-// as reading the whole file reads them. Returns a ReadSpan: the data,
+// as reading the whole file reads them (the table's start and header text
+// are the whole file's, from its plan). Returns a ReadSpan: the data,
 // quarantine and changes stream capsules and the part's ReadReport.
 PyObject* read_span(PyObject* const* args, Py_ssize_t nargs) {
     ReaderRef* reader = nullptr;
-    if (!one_reader("read_span", args, nargs, 9, reader)) return nullptr;
+    if (!one_reader("read_span", args, nargs, 11, reader)) return nullptr;
     if (!PyTuple_Check(args[1])) {
         kSpanArgs.wrong_type("columns", "tuple", args[1]);
         return nullptr;
@@ -533,6 +535,13 @@ PyObject* read_span(PyObject* const* args, Py_ssize_t nargs) {
     std::optional<std::uint64_t> end;
     if (!kSpanArgs.to_integer("end", args[8], 0, LLONG_MAX, true, n)) return nullptr;
     if (n) end = static_cast<std::uint64_t>(*n);
+    if (!kSpanArgs.to_integer("table_offset", args[9], 0, LLONG_MAX, false, n)) return nullptr;
+    dialect.table_offset = static_cast<std::uint64_t>(*n);
+    if (!PyBytes_Check(args[10])) {
+        kSpanArgs.wrong_type("header_text", "bytes", args[10]);
+        return nullptr;
+    }
+    dialect.header_text.assign(PyBytes_AS_STRING(args[10]), static_cast<std::size_t>(PyBytes_GET_SIZE(args[10])));
 
     const ReadSettings settings = (*reader)->settings;
     const std::string path = (*reader)->path;
@@ -638,7 +647,7 @@ PyMethodDef g_read_functions[] = {
      "read_plan(reader, block_size, /)\n--\n\nA ReadPlan: columns, dialect, header offset and row boundaries for "
      "reading in parts."},
     {"read_span", fastcall<read_span>(), METH_FASTCALL,
-     "read_span(reader, columns, delimiter, expected_columns, header_offset, start, line, in_row, end, /)\n--\n\n"
+     "read_span(reader, columns, delimiter, expected_columns, header_offset, start, line, in_row, end, table_offset, header_text, /)\n--\n\n"
      "The rows of one part of the file: a ReadSpan (data, quarantine, changes, report)."},
     {"live_arrow_buffers", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&live_arrow_buffers_guarded)),
      METH_NOARGS, "live_arrow_buffers()\n--\n\nArrow buffers allocated and not yet freed (for leak tests)."},

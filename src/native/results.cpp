@@ -11,7 +11,7 @@ namespace {
 
 using py::PyRef;
 
-constexpr std::size_t kCounterCount = 14;
+constexpr std::size_t kCounterCount = 16;
 constexpr std::array<PyStructSequence_Field, kCounterCount> kCounterFields{{
     {"total_rows", "rows parsed from the input (blank lines included)"},
     {"salvaged_rows", "rows written as clean rows"},
@@ -27,6 +27,8 @@ constexpr std::array<PyStructSequence_Field, kCounterCount> kCounterFields{{
     {"undecodable", "byte sequences of the input no character matched (each one U+FFFD)"},
     {"compression", "the compression undone ('gzip', 'zstd', ...), or None"},
     {"input_break", "(reason, lines, bytes, left_out) where a damaged compressed input broke off, or None"},
+    {"set_aside", "rows set aside as (preamble, comment, repeated_header)"},
+    {"header_line", "the line the table's header stands on (1 when nothing is above it)"},
 }};
 
 // The counters, then what a type adds, then the end marker.
@@ -38,6 +40,8 @@ PyStructSequence_Field g_plan_fields[] = {
     {"expected_columns", "the settled column count"},
     {"header_offset", "where the row that named the columns stands, or None"},
     {"boundaries", "((offset, line, in_row), ...) where a part may start"},
+    {"table_offset", "where the table starts: rows before it are preamble"},
+    {"header_text", "the header's text, which a later row repeats to be set aside (empty: none)"},
     {nullptr, nullptr},
 };
 PyStructSequence_Field g_span_fields[] = {
@@ -123,7 +127,11 @@ bool add_counters(Filler& out, const stream::StreamSummary& s) {
            out.add(PyUnicode_FromStringAndSize(s.encoding.data(), static_cast<Py_ssize_t>(s.encoding.size()))) &&
            out.add(PyBool_FromLong(s.legacy_looking ? 1 : 0)) && out.add(PyLong_FromUnsignedLongLong(s.undecodable)) &&
            out.add(s.compression.empty() ? Py_NewRef(Py_None) : PyUnicode_FromString(s.compression.c_str())) &&
-           out.add(input_break(s));
+           out.add(input_break(s)) &&
+           out.add(Py_BuildValue("(KKK)", static_cast<unsigned long long>(s.preamble_rows),
+                                 static_cast<unsigned long long>(s.comment_rows),
+                                 static_cast<unsigned long long>(s.repeated_headers))) &&
+           out.add(PyLong_FromUnsignedLongLong(s.header_line));
 }
 
 PyObject* column_pairs(const std::vector<arrow::ColumnSpec>& columns) {
@@ -199,7 +207,11 @@ PyObject* read_plan_result(const arrow::ScanResult& scanned) {
         out.add(column_pairs(scanned.columns)) &&
         out.add(scanned.dialect ? PyLong_FromLong(scanned.dialect->delimiter) : Py_NewRef(Py_None)) &&
         out.add(PyLong_FromSize_t(scanned.dialect ? scanned.dialect->expected_columns : 0)) &&
-        out.add(offset_or_none(scanned.report.header_offset)) && out.add(boundary_triples(scanned.boundaries));
+        out.add(offset_or_none(scanned.report.header_offset)) && out.add(boundary_triples(scanned.boundaries)) &&
+        out.add(PyLong_FromUnsignedLongLong(scanned.dialect ? scanned.dialect->table_offset : 0)) &&
+        out.add(scanned.dialect ? PyBytes_FromStringAndSize(scanned.dialect->header_text.data(),
+                                                            static_cast<Py_ssize_t>(scanned.dialect->header_text.size()))
+                                : PyBytes_FromStringAndSize(nullptr, 0));
     return filled ? out.done() : nullptr;
 }
 

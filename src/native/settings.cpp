@@ -128,6 +128,17 @@ bool SettingsReader::dialect(SalvageOptions& out) const {
         return false;
     }
     if (expected) out.expected_columns = static_cast<std::size_t>(*expected);
+    std::optional<long long> first_line;
+    if (!flag("find_header", out.find_header) || !flag("skip_repeated_headers", out.skip_repeated_headers) ||
+        !integer("first_line", 1, PY_SSIZE_T_MAX, false, first_line) || !ascii_char("comment", true, out.comment)) {
+        return false;
+    }
+    if (first_line) out.first_line = static_cast<std::size_t>(*first_line);
+    if (out.comment && (out.comment == out.delimiter || *out.comment == out.quote_char)) {
+        PyErr_Format(PyExc_ValueError, "%s(): 'comment' must differ from 'delimiter' and 'quote_char'",
+                     convert_.callable);
+        return false;
+    }
     return true;
 }
 

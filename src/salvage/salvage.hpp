@@ -30,6 +30,12 @@ struct SalvageOptions {
     // The package's table stage: a blank line is dropped (and recorded)
     // rather than padded; the backend never sets it.
     bool skip_blank_lines = false;
+    // The package's table search; the backend sets none of these, so its
+    // table always starts at the first row.
+    bool find_header = false;                   // the header may stand below a preamble
+    std::size_t first_line = 1;                 // lines above it are preamble (skip_rows, header_row)
+    std::optional<std::uint8_t> comment;        // rows that begin with it are set aside
+    bool skip_repeated_headers = false;         // a later row equal to the header is set aside
 };
 
 struct QuarantineRecord {
@@ -81,6 +87,13 @@ public:
 struct Dialect {
     std::uint8_t delimiter = ',';
     std::size_t expected_columns = 0;
+    // Where the table starts: rows that begin before this offset are its
+    // preamble (titles, notes, an export's parameters), set aside.
+    std::uint64_t table_offset = 0;
+    std::size_t table_line = 1;
+    // The header's text (its line, without the break and any BOM): a later
+    // row with the same text is a repeated header. Empty: none is looked for.
+    std::string header_text{};
 };
 
 // Every parse below asks `cancel` (none: never) as it goes. Once it says
@@ -102,7 +115,15 @@ enum class RowVerdict : std::uint8_t {
     Merged,   // surplus fields joined into the last column
     TooFew,   // set aside: too few columns and padding is off
     TooMany,  // set aside: extra columns and merging is off
+    // Set aside by the package's table stage whatever their width.
+    Preamble,        // above the table's header
+    Comment,         // begins with the comment character
+    RepeatedHeader,  // the header again (files joined end to end)
 };
+
+[[nodiscard]] constexpr bool is_set_aside(RowVerdict verdict) noexcept {
+    return verdict != RowVerdict::Kept && verdict != RowVerdict::Padded && verdict != RowVerdict::Merged;
+}
 
 // Brings `row` to the dialect's width in place where the options allow, or
 // says why it is set aside (then `row` is as parsed).

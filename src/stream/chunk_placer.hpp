@@ -43,6 +43,9 @@ inline void add_counts(StreamSummary& to, const StreamSummary& from, const Strea
     to.counters.repaired_rows += from.counters.repaired_rows - less.counters.repaired_rows;
     to.counters.quarantined_rows += from.counters.quarantined_rows - less.counters.quarantined_rows;
     to.changed_rows += from.changed_rows - less.changed_rows;
+    to.preamble_rows += from.preamble_rows - less.preamble_rows;
+    to.comment_rows += from.comment_rows - less.comment_rows;
+    to.repeated_headers += from.repeated_headers - less.repeated_headers;
     for (std::size_t kind = 0; kind < kChangeKindCount; ++kind) to.changes[kind] += from.changes[kind] - less.changes[kind];
 }
 

@@ -25,6 +25,7 @@
 #include "chunk_cutter.hpp"
 #include "stream_rows.hpp"
 #include "stream_salvage.hpp"
+#include "table_start.hpp"
 
 namespace brinewick::stream::pipeline {
 
@@ -181,10 +182,13 @@ void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& 
     // fields from `start` of `view` (`at` in the text the consumer has);
     // false, with nothing read, for any other row.
     const std::size_t columns = shared.dialect.expected_columns;
+    const bool asides = sets_rows_aside(options, shared.dialect);
     const auto take_line = [&](ResilientParser& parser, typename F::Reading& reading, std::string_view view,
                                std::size_t start, std::size_t at) {
         if constexpr (TakesLines<F>) {
             if (columns == 0 || (options.skip_blank_lines && columns == 1)) return false;
+            // A row the table stage may set aside is read in full.
+            if (asides && may_be_set_aside(view, start, chunk.offset + at, options, shared.dialect)) return false;
             const auto verbatim = parser.next_verbatim_line(columns);
             if (!verbatim) return false;
             reading.end_line = parser.line();
@@ -229,6 +233,7 @@ void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& 
         row_pos = from_row.position();
         row_line = from_row.line();
         if (notes.looked) return;  // its copies may read otherwise
+        if (copies_differ(info.byte_offset, shared.dialect)) return;
         if constexpr (TakesCopies<F>) {
             // Copies of the row's bytes that follow give the same row.
             if (const std::size_t copies = from_row.skip_repeats(start, line)) {

@@ -19,6 +19,7 @@
 #include "chunk_pipeline.hpp"
 #include "records.hpp"
 #include "stream_rows.hpp"
+#include "table_start.hpp"
 
 namespace brinewick::stream {
 namespace parallel_salvage_detail {
@@ -117,10 +118,9 @@ public:
         last_ = {verdict, info, start, clean_line_bound(row), reading.clean.size(), 0};
         if (row_skipped(changes_)) {
             add_changes(reading, info);
-        } else if (verdict == RowVerdict::TooFew || verdict == RowVerdict::TooMany) {
+        } else if (is_set_aside(verdict)) {
             if (context_->keep_quarantine) {
-                append_quarantine_tail(reading.quarantine_tails, info.byte_offset,
-                                       verdict == RowVerdict::TooFew ? too_few_ : extra_, info.raw,
+                append_quarantine_tail(reading.quarantine_tails, info.byte_offset, reason(verdict), info.raw,
                                        context_->fallback);
                 reading.quarantine.push_back({info.line, reading.quarantine_tails.size()});
             }
@@ -140,7 +140,7 @@ public:
     // `size` bytes and `lines` lines after the one before.
     void add_copies(Reading& reading, std::size_t copies, std::size_t size, std::size_t lines) {
         RowInfo info = last_.info;
-        const bool quarantined = last_.verdict == RowVerdict::TooFew || last_.verdict == RowVerdict::TooMany;
+        const bool quarantined = is_set_aside(last_.verdict);
         // The clean line as add() wrote it (empty when it was left to the writer).
         line_.assign(reading.clean.view(0).substr(last_.clean_at, last_.clean_size));
         std::size_t i = 1;
@@ -176,9 +176,8 @@ public:
             info.byte_offset += size;
             if (quarantined) {
                 if (context_->keep_quarantine) {
-                    append_quarantine_tail(reading.quarantine_tails, info.byte_offset,
-                                           last_.verdict == RowVerdict::TooFew ? too_few_ : extra_, info.raw,
-                                       context_->fallback);
+                    append_quarantine_tail(reading.quarantine_tails, info.byte_offset, reason(last_.verdict),
+                                           info.raw, context_->fallback);
                     reading.quarantine.push_back({info.line, reading.quarantine_tails.size()});
                 }
                 continue;
@@ -213,6 +212,12 @@ public:
     }
 
 private:
+    [[nodiscard]] std::string_view reason(RowVerdict verdict) const noexcept {
+        if (verdict == RowVerdict::TooFew) return too_few_;
+        if (verdict == RowVerdict::TooMany) return extra_;
+        return set_aside_reason(verdict);
+    }
+
     void add_changes(Reading& reading, const RowInfo& info) {
         if (!context_->keep_changes) return;
         for (const RowChange& change : changes_) {
@@ -361,6 +366,7 @@ Result<StreamSummary> parallel_stream_rows(InputWindow& window, const StreamSett
     const Dialect dialect = settled_dialect.value_or(Dialect{});
     summary.counters.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
     summary.counters.inferred_columns = dialect.expected_columns;
+    summary.header_line = dialect.table_line;
 
     // A prefix of many reads (a row that runs on, a file of one row) is let
     // go and read again in chunks: held, it would be a second copy of the

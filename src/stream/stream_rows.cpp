@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "../heuristics/heuristics.hpp"
+#include "table_start.hpp"
 
 namespace brinewick::stream {
 namespace {
@@ -133,8 +134,9 @@ RowVerdict describe_row(RowBuffer& row, const RowNotes& events, const RowInfo& i
         changes.push_back({ChangeKind::BlankLine, 0, expected});
         return RowVerdict::Kept;
     }
+    if (const auto aside = set_aside_verdict(info.byte_offset, info.raw, options, dialect)) return *aside;
     const RowVerdict verdict = classify_row(row, options, dialect);
-    if (verdict == RowVerdict::TooFew || verdict == RowVerdict::TooMany) return verdict;
+    if (is_set_aside(verdict)) return verdict;
     if (verdict == RowVerdict::Padded && !is_blank_line(row, parsed_fields)) {
         changes.push_back({ChangeKind::Padded, parsed_fields, expected});
     }
@@ -176,8 +178,14 @@ void count_row(StreamSummary& summary, RowVerdict verdict, std::span<const RowCh
         summary.changes[static_cast<std::size_t>(ChangeKind::BlankLine)] += rows;
         return;
     }
-    if (verdict == RowVerdict::TooFew || verdict == RowVerdict::TooMany) {
+    if (is_set_aside(verdict)) {
         counters.quarantined_rows += rows;
+        switch (verdict) {
+            case RowVerdict::Preamble: summary.preamble_rows += rows; break;
+            case RowVerdict::Comment: summary.comment_rows += rows; break;
+            case RowVerdict::RepeatedHeader: summary.repeated_headers += rows; break;
+            default: break;
+        }
         return;
     }
     counters.salvaged_rows += rows;
@@ -194,6 +202,9 @@ RowReader::RowReader(InputWindow& window, const Dialect& dialect, const SalvageO
       repair_quotes_(options.repair_quotes),
       repair_(repair_settings(options, dialect)),
       started_(from.has_value() || window.offset() != 0),
+      distinct_through_(dialect.table_offset != 0 || !dialect.header_text.empty()
+                            ? std::optional<std::uint64_t>(dialect.table_offset)
+                            : std::nullopt),
       cancel_([](void* control) {
                   return !static_cast<StreamControl*>(control)->cancel.load(std::memory_order_relaxed);
               },
@@ -262,6 +273,7 @@ RowReader::Step RowReader::next(RowBuffer& row, RowInfo& info) {
 
 std::size_t RowReader::skip_repeats() {
     if (!parser_ || repeated_start_ == std::string_view::npos) return 0;
+    if (distinct_through_ && window_.offset() + repeated_start_ <= *distinct_through_) return 0;
     const std::size_t end = position_;
     const std::size_t period = end - repeated_start_;
     std::size_t copies = parser_->skip_repeats(repeated_start_, repeated_line_);
@@ -278,6 +290,10 @@ std::size_t RowReader::skip_repeats() {
     repeated_start_ = position_ - period;
     repeated_line_ = line_ - lines;
     return copies;
+}
+
+bool RowReader::next_may_be_set_aside(const SalvageOptions& options, const Dialect& dialect) const noexcept {
+    return may_be_set_aside(window_.view(), position_, window_.offset() + position_, options, dialect);
 }
 
 std::optional<std::string_view> RowReader::next_verbatim_line(std::size_t fields,
@@ -313,7 +329,9 @@ Result<std::optional<Dialect>> settle_dialect_or_empty(InputWindow& window, cons
         std::string clash = sniffed_quote_clash(settled.value().delimiter, options.quote_char);
         if (!clash.empty()) return Status::invalid(std::move(clash));
     }
-    return std::optional<Dialect>(settled.value());
+    Dialect dialect = settled.value();
+    if (wants_table_search(options)) BRINEWICK_RETURN_IF_ERROR(locate_table(window, options, dialect));
+    return std::optional<Dialect>(std::move(dialect));
 }
 
 Result<StreamSummary> stream_rows(InputWindow& window, const SalvageOptions& options, StreamSink& sink,
@@ -330,6 +348,7 @@ Result<StreamSummary> stream_rows(InputWindow& window, const SalvageOptions& opt
     SalvageSummary& counters = summary.counters;
     counters.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
     counters.inferred_columns = expected;
+    summary.header_line = dialect.table_line;
     if (!sink.start(dialect)) return sink.failure();
 
     RowReader reader(window, dialect, options);
@@ -346,6 +365,9 @@ Result<StreamSummary> stream_rows(InputWindow& window, const SalvageOptions& opt
     // file's rows all go through the classifier.)
     const bool lines = expected != 0 && sink.takes_lines() && !(options.skip_blank_lines && expected == 1);
     ResilientParser::VerbatimLine shape{};
+    // The table stage may set rows aside whatever their width: those go
+    // the long way, through describe_row.
+    const bool asides = sets_rows_aside(options, dialect);
 
     for (;;) {
         if (++rows_since_check >= kCheckRows || reader.boundary().offset - checked_at >= kCheckBytes) {
@@ -353,7 +375,7 @@ Result<StreamSummary> stream_rows(InputWindow& window, const SalvageOptions& opt
             checked_at = reader.boundary().offset;
             rows_since_check = 0;
         }
-        if (lines) {
+        if (lines && !(asides && reader.next_may_be_set_aside(options, dialect))) {
             if (const auto text = reader.next_verbatim_line(expected, shape)) {
                 if (!sink.clean_line(*text, shape)) return sink.failure();
                 ++counters.total_rows;
@@ -371,7 +393,7 @@ Result<StreamSummary> stream_rows(InputWindow& window, const SalvageOptions& opt
         if ((expected == 0 || row.size() == expected) && !skips_blank_row(row, options) &&
             events.stray_quotes == 0 &&
             events.text_after_quote == 0 && !events.unclosed_quote && !row.decode_repaired() &&
-            !events.repair.any()) {
+            !events.repair.any() && !(asides && set_aside_verdict(info.byte_offset, info.raw, options, dialect))) {
             if (!sink.clean_row(row, info, {})) return sink.failure();
             const std::size_t copies = reader.skip_repeats();
             if (copies != 0 &&
@@ -384,11 +406,15 @@ Result<StreamSummary> stream_rows(InputWindow& window, const SalvageOptions& opt
         }
         const RowVerdict verdict =
             describe_row(row, reader.events(), info, reader.line_after(), options, dialect, changes);
-        if (verdict == RowVerdict::TooFew || verdict == RowVerdict::TooMany) {
-            std::string& reason = verdict == RowVerdict::TooFew ? too_few : extra;
+        if (is_set_aside(verdict)) {
+            std::string_view reason = set_aside_reason(verdict);
             if (reason.empty()) {
-                reason = verdict == RowVerdict::TooFew ? too_few_columns_reason(expected)
-                                                       : extra_columns_reason(expected);
+                std::string& text = verdict == RowVerdict::TooFew ? too_few : extra;
+                if (text.empty()) {
+                    text = verdict == RowVerdict::TooFew ? too_few_columns_reason(expected)
+                                                         : extra_columns_reason(expected);
+                }
+                reason = text;
             }
             if (!sink.quarantined_row(row, info, reason)) return sink.failure();
             count_row(summary, verdict, changes);

@@ -120,6 +120,9 @@ public:
     // (a run of blank lines), and returns how many. The copies are final
     // rows like any other; the next call to next() reads the row after them.
     std::size_t skip_repeats();
+    // Whether the next row may be one the table stage sets aside
+    // (may_be_set_aside): then it is read with next(), not as a verbatim line.
+    [[nodiscard]] bool next_may_be_set_aside(const SalvageOptions& options, const Dialect& dialect) const noexcept;
     // The bytes and lines of each copy skip_repeats passed.
     [[nodiscard]] std::size_t repeat_size() const noexcept { return position_ - repeated_start_; }
     [[nodiscard]] std::size_t repeat_lines() const noexcept { return line_ - repeated_line_; }
@@ -142,6 +145,9 @@ private:
     RepairSettings repair_;
     RowNotes notes_;  // of the row last returned by next()
     bool started_;            // the BOM question is settled
+    // Rows that start at or before this offset (the header and the rows
+    // above it) are never taken as copies of the row before them.
+    std::optional<std::uint64_t> distinct_through_;
     std::size_t position_ = 0;  // in view: start of the next row
     std::size_t line_ = 1;
     // Where the row last returned by next() starts, and its line; npos

@@ -89,6 +89,12 @@ struct StreamSummary {
     SalvageSummary counters;  // equal to salvage_file's for the same input and options
     std::array<std::uint64_t, kChangeKindCount> changes{};  // records per kind
     std::uint64_t changed_rows = 0;  // clean rows with at least one change record
+    // Rows the table stage set aside (each one also among the quarantined),
+    // and the line the table's header stands on (1 when nothing is above it).
+    std::uint64_t preamble_rows = 0;
+    std::uint64_t comment_rows = 0;
+    std::uint64_t repeated_headers = 0;
+    std::uint64_t header_line = 1;
     std::uint64_t bytes_read = 0;
     // How the input was decoded: the encoding's name, whether a sample of
     // it was not UTF-8, and the byte sequences no character matched (each

@@ -409,7 +409,8 @@ def test_summary_shape(tmp_path):
     d = s.to_dict()
     assert list(d) == ["total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows",
                        "detected_delimiter", "inferred_columns", "changes", "changed_rows",
-                       "bytes_read", "elapsed", "encoding", "undecodable", "compression", "input_break"]
+                       "bytes_read", "elapsed", "encoding", "undecodable", "compression", "input_break",
+                       "set_aside", "header_line"]
     assert (d["compression"], d["input_break"]) == (None, None)
     assert list(d["changes"]) == list(brinewick.CHANGE_KINDS)
     assert json.loads(json.dumps(d)) == d

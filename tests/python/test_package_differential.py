@@ -65,7 +65,7 @@ def compare_once(work: Path, data: bytes, options: dict, read_size: int, jobs, e
     out, q = work / "out.csv", work / "q.csv"
     expected = backend.salvage_file(str(src), str(ref_out), str(ref_q), **options)
     got = _salvage(src, out, quarantine=q, changes=None, progress=None, durable=False, repair="literal",
-                   blank_lines="keep", read_size=read_size, jobs=jobs, encoding=encoding, **{**OPTION_DEFAULTS, **options})
+                   blank_lines="keep", header_row=0, repeated_headers="keep", read_size=read_size, jobs=jobs, encoding=encoding, **{**OPTION_DEFAULTS, **options})
     context = f"input={data[:200]!r} options={options} read_size={read_size} jobs={jobs} encoding={encoding}"
     assert out.read_bytes() == ref_out.read_bytes(), context
     assert {k: getattr(got, k) for k in COUNTERS} == \

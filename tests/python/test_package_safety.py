@@ -321,7 +321,7 @@ def test_a_file_changing_while_read_is_read_to_where_it_ends(tmp_path, change):
     summary = _salvage(src, tmp_path / "out.csv", quarantine=None, changes=None, delimiter=None,
                        quote_char='"', fill_ragged_rows=True, merge_overflow=True,
                        expected_columns=None, repair_quotes=True, progress=progress, durable=False,
-                       read_size=1)
+                       read_size=1, header_row=0, repeated_headers="keep")
     assert changed, "the file was never changed while it was read"
     # What was read came from the file as it stood at each read.
     seen = src.read_bytes() if change == "grows" else body

@@ -70,7 +70,9 @@ def test_threads_give_what_one_thread_gives(tmp_path_factory, data, options, inf
 def salvage_reference(tmp: Path, src: Path, options: dict):
     """The clean rows, quarantine and changes that brinewick.salvage writes."""
     out, q, c = tmp / "ref.csv", tmp / "ref_q.csv", tmp / "ref_c.csv"
-    brinewick.salvage(src, out, quarantine=q, changes=c, durable=False, jobs=1, **options)
+    # header=False reads look for no header below a preamble, nor repeats of one.
+    brinewick.salvage(src, out, quarantine=q, changes=c, durable=False, jobs=1, header_row=0,
+                      repeated_headers="keep", **options)
     text = out.read_bytes().decode("utf-8")
     # A one-column row with an empty cell is written as an empty line, which csv reads as [].
     rows = [row or [""] for row in csv.reader(io.StringIO(text, newline=""))]

@@ -1,0 +1,220 @@
+#include "table_start.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "../heuristics/heuristics.hpp"
+#include "../parser/resilient_parser.hpp"
+#include "../parser/row_buffer.hpp"
+#include "row_repair.hpp"
+#include "stream_rows.hpp"
+
+namespace brinewick::stream {
+namespace {
+
+// Bytes of the input's front the sample may hold: the header is looked for
+// among the first rows, and a file of huge rows must not be held whole.
+constexpr std::size_t kSampleBytes = std::size_t{4} << 20;
+
+bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+std::string_view trimmed(std::string_view text) noexcept {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    return text;
+}
+
+std::size_t filled_fields(const SampleRow& row) noexcept {
+    return static_cast<std::size_t>(std::count_if(row.fields.begin(), row.fields.end(),
+                                                  [](const std::string& f) { return !trimmed(f).empty(); }));
+}
+
+bool starts_with_comment(const SampleRow& row, std::optional<std::uint8_t> comment) noexcept {
+    const std::string_view text = trimmed(row.raw);
+    if (text.empty()) return false;
+    const auto first = static_cast<std::uint8_t>(text.front());
+    return first == '#' || (comment && first == *comment);
+}
+
+// A title spread over the table's width, as spreadsheets export one: its
+// text in the first cell, the others empty.
+bool is_title(const SampleRow& row, std::size_t columns) noexcept {
+    return columns >= 3 && row.fields.size() == columns && filled_fields(row) <= 1 && !row.fields.empty() &&
+           !trimmed(row.fields.front()).empty();
+}
+
+// A row that cannot be the table's: another width, a spread title, a note.
+bool reads_as_preamble(const SampleRow& row, std::size_t columns, std::optional<std::uint8_t> comment) noexcept {
+    return row.fields.size() != columns || is_title(row, columns) || starts_with_comment(row, comment) ||
+           filled_fields(row) == 0;
+}
+
+// Names: no field holds a value, and at least half are filled.
+bool reads_as_names(const SampleRow& row) noexcept {
+    const std::size_t filled = filled_fields(row);
+    if (filled == 0 || 2 * filled < row.fields.size()) return false;
+    return std::none_of(row.fields.begin(), row.fields.end(), [](const std::string& f) { return looks_like_value(f); });
+}
+
+}  // namespace
+
+bool looks_like_value(std::string_view field) noexcept {
+    const std::string_view text = trimmed(field);
+    bool digit = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (is_digit(c)) {
+            digit = true;
+            continue;
+        }
+        // Signs, separators of numbers, dates and times, currency and
+        // percent; an exponent, the T of an ISO timestamp and AM/PM.
+        if (std::strchr("+-.,:/ %$'()", c) != nullptr && c != '\0') continue;
+        if (static_cast<unsigned char>(c) >= 0x80) continue;  // a currency sign, a narrow space
+        if ((c == 'e' || c == 'E' || c == 'T') && i > 0 && is_digit(text[i - 1])) continue;
+        if (text.size() - i == 2 && i > 0) {
+            const std::string_view tail = text.substr(i);
+            if (tail == "AM" || tail == "PM" || tail == "am" || tail == "pm") break;
+        }
+        return false;
+    }
+    return digit;
+}
+
+std::optional<std::size_t> find_header_row(std::span<const SampleRow> rows, std::size_t columns,
+                                           std::optional<std::uint8_t> comment) {
+    if (columns < 2) return std::nullopt;  // one column: a title reads as a header would
+    std::vector<std::size_t> filled;  // the non-blank rows, by index
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (!rows[i].blank) filled.push_back(i);
+    }
+    if (filled.empty()) return std::nullopt;
+    const SampleRow& first = rows[filled.front()];
+    if (first.fields.size() == columns && !is_title(first, columns) && !starts_with_comment(first, comment)) {
+        return std::nullopt;  // the usual file: its first row is its header
+    }
+    bool only_titles = true;  // every row above is a title or a note
+    const std::size_t searched = std::min(filled.size(), kHeaderSearchRows);
+    for (std::size_t k = 0; k < searched; ++k) {
+        const SampleRow& row = rows[filled[k]];
+        if (row.open_quote) return std::nullopt;
+        if (reads_as_preamble(row, columns, comment)) {
+            only_titles = only_titles && (filled_fields(row) <= 1 || starts_with_comment(row, comment));
+            continue;
+        }
+        if (k == 0 || !reads_as_names(row)) return std::nullopt;  // data before any header
+        // The rows under it settle into the column count...
+        std::size_t under = 0;
+        std::size_t fitting = 0;
+        std::vector<std::size_t> values(columns, 0);
+        for (std::size_t j = k + 1; j < filled.size() && under < kRowsUnderHeader; ++j, ++under) {
+            const SampleRow& below = rows[filled[j]];
+            if (below.fields.size() != columns) continue;
+            ++fitting;
+            for (std::size_t c = 0; c < columns; ++c) values[c] += looks_like_value(below.fields[c]) ? 1 : 0;
+        }
+        if (fitting == 0 || 2 * fitting < under) return std::nullopt;
+        // ...and it names a column of numbers or dates, or stands under
+        // nothing but titles (a table of text has no other tell).
+        bool typed = false;
+        for (std::size_t c = 0; c < columns && !typed; ++c) {
+            typed = fitting != 0 && 2 * values[c] > fitting && !trimmed(row.fields[c]).empty();
+        }
+        const bool all_named = filled_fields(row) == columns;
+        if (typed || (only_titles && all_named)) return filled[k];
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+bool may_be_set_aside(std::string_view view, std::size_t start, std::uint64_t offset, const SalvageOptions& options,
+                      const Dialect& dialect) noexcept {
+    if (offset < dialect.table_offset) return true;
+    if (start >= view.size()) return true;
+    if (options.comment && static_cast<std::uint8_t>(view[start]) == *options.comment) return true;
+    const std::string_view header = dialect.header_text;
+    if (header.empty() || offset <= dialect.table_offset) return false;
+    std::string_view rest = view.substr(start);
+    if (rest.starts_with("\xEF\xBB\xBF")) rest.remove_prefix(3);
+    // Too short to tell, or the header's bytes: the full look decides.
+    return rest.size() <= header.size() || rest.starts_with(header);
+}
+
+std::string_view set_aside_reason(RowVerdict verdict) noexcept {
+    switch (verdict) {
+        case RowVerdict::Preamble: return "preamble";
+        case RowVerdict::Comment: return "comment";
+        case RowVerdict::RepeatedHeader: return "repeated_header";
+        default: return {};
+    }
+}
+
+namespace {
+
+// The input's first rows, parsed as the run will parse them, until the
+// search has what it needs, the input ends, or (once the rows reach the
+// first line asked for) the sample's bytes run out.
+Status read_sample(InputWindow& window, const SalvageOptions& options, const Dialect& dialect,
+                   std::vector<SampleRow>& rows) {
+    const RepairSettings repair = repair_settings(options, dialect);
+    const std::size_t wanted = options.find_header ? kHeaderSearchRows + kRowsUnderHeader : 1;
+    for (;;) {
+        rows.clear();
+        const std::string_view view = window.view();
+        const std::size_t begin = window.offset() == 0 && starts_with_bom(view) ? 3 : 0;
+        ResilientParser parser(view, dialect.delimiter, options.quote_char, options.repair_quotes, begin, 1);
+        RowBuffer row;
+        std::size_t counted = 0;  // non-blank rows from the first line asked for
+        for (;;) {
+            const std::size_t start = parser.position();
+            const std::size_t line = parser.line();
+            if (!parser.next_row(row)) break;
+            if (parser.position() >= view.size() && !window.at_end()) break;  // not final yet
+            const RowNotes notes = repair_row(parser, view, start, line, row, repair);
+            SampleRow& sample = rows.emplace_back();
+            sample.offset = window.offset() + start;
+            sample.line = line;
+            sample.blank = row.size() == 1 && is_blank_text(row.field(0));
+            if (line < options.first_line) continue;  // above the table whatever it holds
+            sample.raw = std::string(row_text(view, start, parser.position(), notes.unclosed_quote));
+            sample.open_quote = notes.unclosed_quote;
+            for (std::size_t i = 0; i < row.size(); ++i) sample.fields.emplace_back(row.field(i));
+            if (!sample.blank && ++counted >= wanted) return Status::ok();
+        }
+        if (window.at_end() || (counted != 0 && view.size() >= kSampleBytes)) return Status::ok();
+        BRINEWICK_RETURN_IF_ERROR(window.read_more(std::max(window.read_size(), view.size())));
+    }
+}
+
+}  // namespace
+
+Status locate_table(InputWindow& window, const SalvageOptions& options, Dialect& dialect) {
+    std::vector<SampleRow> rows;
+    BRINEWICK_RETURN_IF_ERROR(read_sample(window, options, dialect, rows));
+    // Rows that begin above the first line asked for are preamble, and so
+    // are blank rows above the table's first row when it may move.
+    std::size_t table = 0;
+    while (table < rows.size() && rows[table].line < options.first_line) ++table;
+    if (options.find_header || options.first_line > 1) {
+        while (table < rows.size() && rows[table].blank) ++table;
+    }
+    if (options.find_header && table < rows.size()) {
+        const std::span<const SampleRow> searched(rows.data() + table, rows.size() - table);
+        if (const auto found = find_header_row(searched, dialect.expected_columns, options.comment)) table += *found;
+    }
+    if (table >= rows.size()) {
+        // Nothing below the preamble: every row is set aside or blank.
+        if (table != 0) dialect.table_offset = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+        return Status::ok();
+    }
+    const SampleRow& header = rows[table];
+    // The header's own offset (behind a BOM, for one), so that only rows
+    // after it can repeat it.
+    dialect.table_offset = header.offset;
+    dialect.table_line = header.line;
+    if (options.skip_repeated_headers && !header.open_quote && !header.blank) dialect.header_text = header.raw;
+    return Status::ok();
+}
+
+}  // namespace brinewick::stream

@@ -1,0 +1,92 @@
+// Where the table inside a file starts: the package's answer to exports
+// that put titles, notes or parameters above their header, and to files
+// joined end to end that repeat it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../salvage/salvage.hpp"
+#include "input_window.hpp"
+
+namespace brinewick::stream {
+
+// One row of the sample the header is looked for in.
+struct SampleRow {
+    std::uint64_t offset = 0;
+    std::size_t line = 1;
+    std::string raw;  // its text, without the line break
+    std::vector<std::string> fields;
+    bool blank = false;
+    bool open_quote = false;  // ran on inside quotes to the sample's end
+};
+
+// Rows among which the header is looked for (non-blank ones), and rows
+// under a candidate that must settle into the column count.
+inline constexpr std::size_t kHeaderSearchRows = 100;
+inline constexpr std::size_t kRowsUnderHeader = 5;
+
+// Which of `rows` (the input's first, in order, none above `first_line`)
+// is the header of a table of `columns` columns: the first row when it
+// fits (the usual file), else the first row that reads as names and from
+// which the rows settle into the column count, when every row above it
+// reads as a preamble. nullopt: none does, and the table starts at the first row.
+[[nodiscard]] std::optional<std::size_t> find_header_row(std::span<const SampleRow> rows, std::size_t columns,
+                                                         std::optional<std::uint8_t> comment);
+
+// A field that holds a number, a date, a time or an amount rather than a name.
+[[nodiscard]] bool looks_like_value(std::string_view field) noexcept;
+
+// Fills the dialect's table start and header text as `options` ask, from
+// rows read at the front of `window` (reading more into it as needed,
+// nothing discarded). The window stands at the input's start.
+[[nodiscard]] Status locate_table(InputWindow& window, const SalvageOptions& options, Dialect& dialect);
+
+// True when `options` ask for anything locate_table does.
+[[nodiscard]] inline bool wants_table_search(const SalvageOptions& options) noexcept {
+    return options.find_header || options.first_line > 1 || options.skip_repeated_headers;
+}
+
+// The verdict of a row that the table stage sets aside whatever its
+// width, from where it starts and its text; nullopt for any other row.
+[[nodiscard]] inline std::optional<RowVerdict> set_aside_verdict(std::uint64_t offset, std::string_view raw,
+                                                                 const SalvageOptions& options,
+                                                                 const Dialect& dialect) noexcept {
+    if (offset < dialect.table_offset) return RowVerdict::Preamble;
+    if (options.comment && !raw.empty() && static_cast<std::uint8_t>(raw.front()) == *options.comment) {
+        return RowVerdict::Comment;
+    }
+    const std::string_view header = dialect.header_text;
+    if (!header.empty() && offset > dialect.table_offset) {
+        if (raw.size() == header.size() + 3 && raw.starts_with("\xEF\xBB\xBF")) raw.remove_prefix(3);
+        if (raw == header) return RowVerdict::RepeatedHeader;
+    }
+    return std::nullopt;
+}
+
+// Whether the row that starts at `start` of `view` (`offset` in the input)
+// may be one set_aside_verdict sets aside; a cheap look that never misses
+// one (it says true when the view is too short to tell).
+[[nodiscard]] bool may_be_set_aside(std::string_view view, std::size_t start, std::uint64_t offset,
+                                    const SalvageOptions& options, const Dialect& dialect) noexcept;
+
+// True when the table stage may set a row aside at all.
+[[nodiscard]] inline bool sets_rows_aside(const SalvageOptions& options, const Dialect& dialect) noexcept {
+    return dialect.table_offset != 0 || options.comment || !dialect.header_text.empty();
+}
+
+// Copies of the row that starts at `offset` may not be taken as read alike:
+// the header and the rows above it differ from their copies.
+[[nodiscard]] inline bool copies_differ(std::uint64_t offset, const Dialect& dialect) noexcept {
+    return (dialect.table_offset != 0 || !dialect.header_text.empty()) && offset <= dialect.table_offset;
+}
+
+// The quarantine's reason for a row the table stage set aside.
+[[nodiscard]] std::string_view set_aside_reason(RowVerdict verdict) noexcept;
+
+}  // namespace brinewick::stream

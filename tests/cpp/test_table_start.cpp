@@ -1,0 +1,135 @@
+// The table inside a file: the header found below a preamble, repeated
+// headers and comment rows set aside, alike on one thread and several.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "stream/table_start.hpp"
+#include "stream_test_support.hpp"
+
+namespace brinewick::stream {
+namespace {
+
+using namespace brinewick::test_support;
+
+// Rows of comma-separated lines without quotes, as the sample holds them.
+std::vector<SampleRow> rows_of(const std::vector<std::string>& lines) {
+    std::vector<SampleRow> rows;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        SampleRow& row = rows.emplace_back();
+        row.line = i + 1;
+        row.raw = lines[i];
+        std::size_t from = 0;
+        for (;;) {
+            const std::size_t comma = lines[i].find(',', from);
+            row.fields.push_back(lines[i].substr(from, comma == std::string::npos ? std::string::npos : comma - from));
+            if (comma == std::string::npos) break;
+            from = comma + 1;
+        }
+        row.blank = row.fields.size() == 1 && row.fields[0].find_first_not_of(" \t") == std::string::npos;
+    }
+    return rows;
+}
+
+struct HeaderCase {
+    const char* name;
+    std::vector<std::string> lines;
+    std::size_t columns;
+    int header;  // -1: none found, the table starts at the first row
+};
+
+class FindHeader : public ::testing::TestWithParam<HeaderCase> {};
+
+TEST_P(FindHeader, FindsTheRowThatNamesTheColumns) {
+    const HeaderCase& c = GetParam();
+    const auto rows = rows_of(c.lines);
+    const auto found = find_header_row(rows, c.columns, std::nullopt);
+    EXPECT_EQ(found ? static_cast<int>(*found) : -1, c.header);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, FindHeader,
+    ::testing::Values(
+        HeaderCase{"usual_file", {"id,name,amount", "1,ann,3.5", "2,bob,4"}, 3, -1},
+        HeaderCase{"titles_above", {"Sales report Q3", "Generated 2024-10-01", "", "id,name,amount", "1,ann,3.5"}, 3, 3},
+        HeaderCase{"export_parameters",
+                   {"Account:,12345678", "Period:,01/01/2024 - 31/01/2024", "", "Date,Text,Amount,Balance",
+                    "02/01/2024,Coffee,-3.50,996.50", "03/01/2024,Rent,-900,96.50"},
+                   4, 3},
+        HeaderCase{"spread_titles", {"Statement,,,", ",,,", "Day,Text,Amount,Saldo", "02.01.2024,Kaffee,-3.50,1"}, 4, 2},
+        HeaderCase{"text_table_under_title", {"Contacts", "name,city", "ann,paris", "bob,rome"}, 2, 1},
+        // A damaged first row over rows of text is not a preamble: nothing tells them apart.
+        HeaderCase{"short_header_over_text", {"name,city", "ann,paris,x", "bob,rome,y"}, 3, -1},
+        // Data before any row that reads as names: no header below.
+        HeaderCase{"no_header", {"1,2", "3,4,5", "6,7,8", "9,10,11"}, 3, -1},
+        HeaderCase{"numbers_under_names_missing", {"Title", "a,b,c", "x,y,z,w", "p,q,r,s"}, 3, -1},
+        HeaderCase{"one_column", {"Title", "name", "ann"}, 1, -1},
+        HeaderCase{"note_lines", {"# exported by bank, v2, 10:00", "date,amount,memo", "2024-01-02,3.5,x"}, 3, 1}),
+    [](const ::testing::TestParamInfo<HeaderCase>& info) { return std::string(info.param.name); });
+
+TEST(LooksLikeValue, TellsValuesFromNames) {
+    for (const char* value : {"3.5", "-1,234.50", "2024-01-02", "02/01/2024", "10:30", "2024-01-02T10:00",
+                              "1e5", "3:04 PM", "12 %", "€ 12", "(42)"}) {
+        EXPECT_TRUE(looks_like_value(value)) << value;
+    }
+    for (const char* name : {"id", "Q3", "amount (EUR)", "", "-", "Name 2", "e"}) {
+        EXPECT_FALSE(looks_like_value(name)) << name;
+    }
+}
+
+// One file through the streamed salvage on one thread and on two with tiny
+// chunks: the same clean rows and the same rows set aside.
+TEST(TableStage, PreambleRepeatedHeadersAndCommentsOnEveryPath) {
+    const std::string input =
+        "Bank statement\n"
+        "Account:,42\n"
+        "\n"
+        "date,memo,amount\n"
+        "2024-01-02,coffee,3.5\n"
+        "# a note, with commas, in it\n"
+        "2024-01-03,rent,900\n"
+        "\xEF\xBB\xBF"
+        "date,memo,amount\n"
+        "2024-02-01,coffee,3.5\n"
+        "date,memo,amount\n"
+        "date,memo,amount\n"
+        "2024-02-02,tea,2\n";
+    SalvageOptions options;
+    options.find_header = true;
+    options.skip_blank_lines = true;
+    options.skip_repeated_headers = true;
+    options.comment = '#';
+    const std::string want_clean = "date,memo,amount\n2024-01-02,coffee,3.5\n2024-01-03,rent,900\n"
+                                   "2024-02-01,coffee,3.5\n2024-02-02,tea,2\n";
+    const std::string want_quarantine =
+        "line,byte_offset,reason,raw\n1,0,preamble,Bank statement\n2,15,preamble,\"Account:,42\"\n"
+        "6,67,comment,\"# a note, with commas, in it\"\n8,116,repeated_header,\"\xEF\xBB\xBF"
+        "date,memo,amount\"\n10,158,repeated_header,\"date,memo,amount\"\n11,175,repeated_header,\"date,memo,amount\"\n";
+    for (const std::size_t jobs : {1, 2}) {
+        for (const std::size_t size : {3, 16, 1 << 16}) {
+            TempDir dir;
+            spit(dir.file("in.csv"), input);
+            StreamPaths paths{dir.file("in.csv"), dir.file("out.csv"), dir.file("q.csv"), dir.file("c.csv")};
+            StreamSettings settings;
+            settings.options = options;
+            settings.durable = false;
+            settings.read_size = size;
+            settings.chunk_size = size;
+            settings.jobs = jobs;
+            StreamControl control;
+            const auto result = stream_salvage(paths, settings, control);
+            ASSERT_TRUE(result.is_ok()) << result.status().message();
+            const std::string context = "jobs=" + std::to_string(jobs) + " size=" + std::to_string(size);
+            EXPECT_EQ(slurp(paths.output), want_clean) << context;
+            EXPECT_EQ(slurp(*paths.quarantine), want_quarantine) << context;
+            EXPECT_EQ(result.value().preamble_rows, 2u) << context;
+            EXPECT_EQ(result.value().comment_rows, 1u) << context;
+            EXPECT_EQ(result.value().repeated_headers, 3u) << context;
+            EXPECT_EQ(result.value().header_line, 4u) << context;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace brinewick::stream
