@@ -120,6 +120,36 @@ def _decimal(value: object) -> Optional[str]:
     raise ValueError(f"decimal must be None, '.' or ',', got {value!r}")
 
 
+#: The marks thousands= takes: between groups of three digits, never a decimal mark.
+THOUSANDS_MARKS = (",", ".", " ", "'")
+
+
+def _thousands(value: object, decimal: Optional[str]) -> Optional[str]:
+    if value is None:
+        return None
+    if not isinstance(value, str):
+        raise TypeError(f"thousands must be None or a str, not {type(value).__name__}")
+    if value not in THOUSANDS_MARKS:
+        raise ValueError(f"thousands must be None, ',', '.', ' ' or \"'\", got {value!r}")
+    if value == decimal:
+        raise ValueError(f"thousands and decimal must differ, both are {value!r}")
+    return value
+
+
+def _null_values(value: object) -> Tuple[str, ...]:
+    if value is None:
+        return ()
+    if isinstance(value, (str, bytes)) or not isinstance(value, Iterable):
+        raise TypeError(f"null_values must be a sequence of str, not {type(value).__name__}")
+    texts = tuple(value)
+    for text in texts:
+        if not isinstance(text, str):
+            raise TypeError(f"null_values must hold str, not {type(text).__name__}")
+        if not text:
+            raise ValueError("null_values must not hold '': the empty cell is empty_as_null's to decide")
+    return texts
+
+
 def _flag(name: str, value: object) -> bool:
     if isinstance(value, bool):
         return value
@@ -303,6 +333,8 @@ class NativeSettings:
     source: Optional[Callable[[], object]] = None
     null_type_errors: bool = False  # read: type_errors="null"
     decimal: Optional[str] = None  # read: the only decimal mark, or None: decided per column
+    thousands: Optional[str] = None  # read: the mark between groups of three digits, or None
+    null_values: Tuple[str, ...] = ()  # read: cell texts that are null besides the empty one
 
     @classmethod
     def check(
@@ -329,6 +361,8 @@ class NativeSettings:
         fallback_encoding: object = "cp1252",
         type_errors: object = "text",
         decimal: object = None,
+        thousands: object = None,
+        null_values: object = None,
     ) -> "NativeSettings":
         """Validate raw option values, in this order; raise TypeError or ValueError naming the option.
 
@@ -360,4 +394,6 @@ class NativeSettings:
             fallback_encoding=_fallback_encoding(fallback_encoding),
             null_type_errors=_type_errors(type_errors),
             decimal=_decimal(decimal),
+            thousands=_thousands(thousands, _decimal(decimal)),
+            null_values=_null_values(null_values),
         )
