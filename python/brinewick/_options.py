@@ -168,6 +168,36 @@ def _decimal(value: object) -> Optional[str]:
     raise ValueError(f"decimal must be None, '.' or ',', got {value!r}")
 
 
+#: The marks thousands= takes: between groups of three digits, never a decimal mark.
+THOUSANDS_MARKS = (",", ".", " ", "'")
+
+
+def _thousands(value: object, decimal: Optional[str]) -> Optional[str]:
+    if value is None:
+        return None
+    if not isinstance(value, str):
+        raise TypeError(f"thousands must be None or a str, not {type(value).__name__}")
+    if value not in THOUSANDS_MARKS:
+        raise ValueError(f"thousands must be None, ',', '.', ' ' or \"'\", got {value!r}")
+    if value == decimal:
+        raise ValueError(f"thousands and decimal must differ, both are {value!r}")
+    return value
+
+
+def _null_values(value: object) -> Tuple[str, ...]:
+    if value is None:
+        return ()
+    if isinstance(value, (str, bytes)) or not isinstance(value, Iterable):
+        raise TypeError(f"null_values must be a sequence of str, not {type(value).__name__}")
+    texts = tuple(value)
+    for text in texts:
+        if not isinstance(text, str):
+            raise TypeError(f"null_values must hold str, not {type(text).__name__}")
+        if not text:
+            raise ValueError("null_values must not hold '': the empty cell is empty_as_null's to decide")
+    return texts
+
+
 def _flag(name: str, value: object) -> bool:
     if isinstance(value, bool):
         return value
@@ -355,6 +385,8 @@ class NativeSettings:
     first_line: int = 1  # rows on lines above it are preamble (skip_rows, header_row)
     comment: Optional[str] = None  # rows that begin with it are set aside
     skip_repeated_headers: bool = False  # repeated_headers="skip"
+    thousands: Optional[str] = None  # read: the mark between groups of three digits, or None
+    null_values: Tuple[str, ...] = ()  # read: cell texts that are null besides the empty one
 
     @classmethod
     def check(
@@ -385,6 +417,8 @@ class NativeSettings:
         skip_rows: object = 0,
         comment: object = None,
         repeated_headers: object = "skip",
+        thousands: object = None,
+        null_values: object = None,
     ) -> "NativeSettings":
         """Validate raw option values, in this order; raise TypeError or ValueError naming the option.
 
@@ -422,4 +456,6 @@ class NativeSettings:
             first_line=first_line,
             comment=_comment(comment),
             skip_repeated_headers=_repeated_headers(repeated_headers) and has_header,
+            thousands=_thousands(thousands, _decimal(decimal)),
+            null_values=_null_values(null_values),
         )

@@ -13,7 +13,7 @@ import stat
 import tempfile
 import weakref
 from dataclasses import replace
-from typing import Any, Callable, Dict, List, Mapping, NamedTuple, Optional, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Tuple, Union
 
 from . import _native, _remote
 from ._options import DEFAULT_BATCH_ROWS, NativeSettings, PathArg, check_int, fs_path
@@ -257,6 +257,8 @@ def read(
     fallback_encoding: Optional[str] = "cp1252",
     type_errors: str = "text",
     decimal: Optional[str] = None,
+    thousands: Optional[str] = None,
+    null_values: Optional[Iterable[str]] = None,
     header_row: Optional[int] = None,
     skip_rows: int = 0,
     comment: Optional[str] = None,
@@ -306,12 +308,29 @@ def read(
         integer 0. A leading zero (``01234``, an identifier), a ``+`` sign
         (``+44``), a space around the number (`` 5``), ``NaN``/``inf``
         and words such as ``NA`` or ``null`` keep the column text: each is
-        written as often for a code or a word as for a number or a null.
+        written as often for a code or a word as for a number or a null
+        (``null_values`` names the ones a file writes for a null).
     decimal : {None, ".", ","}, default None
         None decides per column (see ``types``). "," reads every number
         column with a decimal comma and dots between thousands: ``1.000``
         is one thousand and ``1.5`` stays text. "." never reads a decimal
         comma (``3,50`` stays text).
+    thousands : {None, ",", ".", " ", "'"}, default None
+        The mark written between groups of three digits: with it
+        ``1,234,567`` (or ``1 234 567``, ``1.234,56`` with ``decimal=","``)
+        reads as a number, the column int64 when every value is a whole
+        number. A number with a misplaced mark (``1,23``) is not one, and
+        keeps the column text. The mark is then no decimal mark: "," rules
+        out the decimal comma, "." the decimal point; equal to ``decimal``
+        is a ValueError. None keeps the inference described under ``types``.
+    null_values : sequence of str, default ()
+        Cell texts read as null, besides the empty cell (``empty_as_null``
+        decides that one): ``null_values=["NA", "N/A", "null"]`` makes a
+        column of ``1, NA, 3`` int64 with a null, and a text column's ``NA``
+        null too. By default no text is null, since ``NA`` is as often a
+        code (Namibia, "not applicable" as an answer) as a null; pandas
+        reads ``NA``, ``N/A``, ``null``, ``NaN`` and 14 more texts as null
+        unless told otherwise.
     type_errors : {"text", "null"}, default "text"
         What a value its column's type cannot hold does. "text": the column
         stays text, so nothing changes its meaning. "null": the column takes
@@ -324,7 +343,8 @@ def read(
     dtypes : mapping of str to str, optional
         Per-column type by name ("str", "int64", "float64", "bool",
         "date32", "timestamp", "timestamp[UTC]", "float64[decimal_comma]",
-        "date32[%d/%m/%Y]", "date32[%m/%d/%Y]", "date32[%d.%m.%Y]").
+        "date32[%d/%m/%Y]", "date32[%m/%d/%Y]", "date32[%d.%m.%Y]",
+        "timestamp[%d/%m/%Y]", "timestamp[%m/%d/%Y]", "timestamp[%d.%m.%Y]").
         Forcing a type some value
         does not fit is a ValueError, raised before any batch is made.
     empty_as_null : bool, default True
@@ -383,8 +403,8 @@ def read(
     settings = _check_read_options(header, types, dtypes, empty_as_null, delimiter, quote_char, fill_ragged_rows,
                                    merge_overflow, expected_columns, repair_quotes, jobs, batch_rows, spool_limit,
                                    repair, encoding, fallback_encoding, blank_lines, type_errors, decimal,
-                                   header_row=header_row, skip_rows=skip_rows, comment=comment,
-                                   repeated_headers=repeated_headers)
+                                   thousands, null_values, header_row=header_row, skip_rows=skip_rows,
+                                   comment=comment, repeated_headers=repeated_headers)
     return _read(path, settings, spool_limit, storage_options)
 
 
@@ -411,6 +431,8 @@ def _check_read_options(header: bool = True, types: str = "infer", dtypes: Optio
                         repair: str = "columns", encoding: str = "auto",
                         fallback_encoding: Optional[str] = "cp1252", blank_lines: str = "skip",
                         type_errors: str = "text", decimal: Optional[str] = None,
+                        thousands: Optional[str] = None,
+                        null_values: Optional[Iterable[str]] = None,
                         header_row: Optional[int] = None, skip_rows: int = 0, comment: Optional[str] = None,
                         repeated_headers: str = "skip") -> NativeSettings:
     """read()'s options, checked (spool_limit is read's own, not the native reader's)."""
@@ -422,7 +444,8 @@ def _check_read_options(header: bool = True, types: str = "infer", dtypes: Optio
         merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
         repair=repair, blank_lines=blank_lines, header=header, types=types, dtypes=dtypes,
         empty_as_null=empty_as_null, jobs=jobs, batch_rows=batch_rows, encoding=encoding,
-        fallback_encoding=fallback_encoding, type_errors=type_errors, decimal=decimal, header_row=header_row,
+        fallback_encoding=fallback_encoding, type_errors=type_errors, decimal=decimal,
+        thousands=thousands, null_values=null_values, header_row=header_row,
         skip_rows=skip_rows, comment=comment, repeated_headers=repeated_headers,
     )
 

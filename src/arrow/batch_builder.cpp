@@ -118,7 +118,10 @@ std::size_t fixed_width(ColumnType type, bool large) noexcept {
         case ColumnType::Float64:
         case ColumnType::Float64DecimalComma:
         case ColumnType::Timestamp:
-        case ColumnType::TimestampUtc: return 8;
+        case ColumnType::TimestampUtc:
+        case ColumnType::TimestampDayFirst:
+        case ColumnType::TimestampMonthFirst:
+        case ColumnType::TimestampDayFirstDots: return 8;
     }
     return 8;
 }
@@ -136,7 +139,10 @@ const char* arrow_format(ColumnType type, bool large_strings) noexcept {
         case ColumnType::Date32DayFirst:
         case ColumnType::Date32MonthFirst:
         case ColumnType::Date32DayFirstDots: return "tdD";
-        case ColumnType::Timestamp: return "tsu:";
+        case ColumnType::Timestamp:
+        case ColumnType::TimestampDayFirst:
+        case ColumnType::TimestampMonthFirst:
+        case ColumnType::TimestampDayFirstDots: return "tsu:";
         case ColumnType::TimestampUtc: return "tsu:UTC";
     }
     return "u";
@@ -180,7 +186,8 @@ void export_schema(std::span<const ColumnSpec> columns, bool large_strings, Arro
 
 // Nothing is allocated before the first cell: a table of a million columns
 // would otherwise hold a block per column before reading a row.
-ColumnBuilder::ColumnBuilder(ColumnType type, bool large_strings) : type_(type), large_(large_strings) {}
+ColumnBuilder::ColumnBuilder(ColumnType type, bool large_strings, char thousands)
+    : type_(type), large_(large_strings), thousands_(thousands) {}
 
 void ColumnBuilder::start_offsets() {
     if (type_ != ColumnType::Utf8) return;
@@ -246,19 +253,19 @@ bool ColumnBuilder::append_typed(std::string_view text) {
         case ColumnType::Utf8: return false;  // handled inline
         case ColumnType::Int64: {
             std::int64_t v = 0;
-            if (!parse_int64(text, v)) return false;
+            if (!parse_int64(text, v, thousands_)) return false;
             values_.push(v);
             break;
         }
         case ColumnType::Float64: {
             double v = 0;
-            if (!parse_float64(text, v)) return false;
+            if (!parse_float64(text, v, thousands_)) return false;
             values_.push(v);
             break;
         }
         case ColumnType::Float64DecimalComma: {
             double v = 0;
-            if (!parse_decimal_comma(text, v)) return false;
+            if (!parse_decimal_comma(text, v, thousands_)) return false;
             values_.push(v);
             break;
         }
@@ -292,6 +299,15 @@ bool ColumnBuilder::append_typed(std::string_view text) {
             bool zoned = false;
             if (!parse_timestamp(text, v, zoned)) return false;
             if (zoned != (type_ == ColumnType::TimestampUtc)) return false;
+            values_.push(v);
+            break;
+        }
+        case ColumnType::TimestampDayFirst:
+        case ColumnType::TimestampMonthFirst:
+        case ColumnType::TimestampDayFirstDots: {
+            std::int64_t v = 0;
+            const char separator = type_ == ColumnType::TimestampDayFirstDots ? '.' : '/';
+            if (!parse_timestamp_parts(text, separator, type_ != ColumnType::TimestampMonthFirst, v)) return false;
             values_.push(v);
             break;
         }
@@ -501,7 +517,7 @@ BatchBuilder::BatchBuilder(std::shared_ptr<std::vector<ColumnSpec>> columns, Bat
     : specs_(std::move(columns)), options_(options) {
     builders_.reserve(specs_->size());
     for (const ColumnSpec& c : *specs_) {
-        builders_.emplace_back(c.type, options_.large_strings);
+        builders_.emplace_back(c.type, options_.large_strings, options_.thousands);
         fixed_row_bytes_ += fixed_width(c.type, options_.large_strings);
     }
 }
@@ -511,7 +527,7 @@ void BatchBuilder::add_columns(std::span<const ColumnSpec> more) {
     std::vector<ColumnBuilder> added;
     added.reserve(more.size());
     for (const ColumnSpec& c : more) {
-        added.emplace_back(c.type, options_.large_strings);
+        added.emplace_back(c.type, options_.large_strings, options_.thousands);
         for (std::size_t r = 0; r < rows_; ++r) added.back().append_null();
     }
     // Specs shared with another builder are copied before they grow.
@@ -555,7 +571,7 @@ AppendResult BatchBuilder::append_fields(const Fields& fields, std::size_t n) {
         for (; i < n; ++i) {
             const std::string_view value = fields[i];
             ColumnBuilder& col = builders_[i];
-            if (value.empty() && options_.empty_as_null) {
+            if (options_.null_cell(value)) {
                 col.append_null();
                 continue;
             }

@@ -31,8 +31,9 @@ struct ColumnSpec {
 // for the fixed-width types (bool bit-packed).
 class ColumnBuilder {
 public:
-    // `large_strings`: 64-bit offsets ("U") instead of 32-bit ("u").
-    explicit ColumnBuilder(ColumnType type, bool large_strings = false);
+    // `large_strings`: 64-bit offsets ("U") instead of 32-bit ("u");
+    // `thousands`: the separator numbers may group digits with (0: none).
+    explicit ColumnBuilder(ColumnType type, bool large_strings = false, char thousands = 0);
 
     [[nodiscard]] ColumnType type() const noexcept { return type_; }
     [[nodiscard]] std::size_t length() const noexcept { return length_; }
@@ -104,6 +105,7 @@ private:
     std::int64_t null_count_ = 0;
     ColumnType type_;
     bool large_;
+    char thousands_;
     bool has_validity_ = false;
     // Every cell so far is null and none is written yet: a column that stays
     // empty (wide files are mostly such columns) takes no buffer at all.
@@ -123,6 +125,12 @@ struct BatchOptions {
     bool empty_as_null = true;   // "" is null rather than an empty string
     bool large_strings = false;  // 64-bit string offsets for the whole stream
     bool null_misfits = false;   // a value its column's type cannot hold is null (type_errors="null")
+    char thousands = 0;          // thousands="," and the like: numbers may group digits (0: none)
+    NullTexts null_texts{};      // null_values: texts read as null besides ""
+
+    [[nodiscard]] bool null_cell(std::string_view value) const noexcept {
+        return value.empty() ? empty_as_null : null_texts.contains(value);
+    }
 };
 
 enum class AppendResult : std::uint8_t {

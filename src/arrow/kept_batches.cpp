@@ -36,7 +36,7 @@ public:
         ArrowArray batch{};
         if (!kept_->pop(&batch)) return Status::ok();
         std::string error = convert_batch(&batch, kept_->large_strings, columns_, kept_->large_strings, out,
-                                          kept_->null_misfits);
+                                          kept_->null_misfits, kept_->thousands);
         return error.empty() ? Status::ok() : Status::invalid(std::move(error));
     }
 
@@ -66,7 +66,7 @@ std::string KeptBatches::convert(const std::vector<ColumnSpec>& columns, std::si
         for (std::size_t i; (i = next.fetch_add(1)) < n;) {
             try {
                 errors[i] = convert_batch(&batches_[i], large_strings, columns, large_strings, &converted[i],
-                                          null_misfits);
+                                          null_misfits, thousands);
             } catch (const std::bad_alloc&) {
                 errors[i] = "out of memory while converting a batch";
                 if (batches_[i].release != nullptr) batches_[i].release(&batches_[i]);

@@ -39,6 +39,7 @@ public:
     // to the final columns when handed out.
     bool strings = false;
     bool null_misfits = false;  // a value its column's type cannot hold becomes null
+    char thousands = 0;         // the separator numbers may group digits with (0: none)
     // The file as pass 1 found it: a stream takes the batches only while
     // the path still names that file, unchanged. The change time is what a
     // rewrite cannot hide: utime restores the modification time, never it.

@@ -201,8 +201,8 @@ private:
         for (std::size_t i = 0; i < row.size() && i < columns.size(); ++i) {
             const ColumnType type = columns[i].type;
             const std::string_view v = row.field(i);
-            if (type == ColumnType::Utf8 || (v.empty() && plan_->batch.empty_as_null)) continue;
-            if (fits(type, v)) continue;
+            if (type == ColumnType::Utf8 || plan_->batch.null_cell(v)) continue;
+            if (fits(type, v, plan_->batch.thousands)) continue;
             ++found;
             if (!plan_->keep_records) continue;
             ChangeRecord& record = reading.changes.emplace_back();
@@ -217,9 +217,9 @@ private:
         if (changes_.empty()) ++reading.counts.changed_rows;
     }
 
-    static bool fits(ColumnType type, std::string_view v) noexcept {
+    static bool fits(ColumnType type, std::string_view v, char thousands) noexcept {
         ColumnInference one;
-        one.observe(v);
+        one.observe(v, false, thousands);
         return one.admits(type);
     }
 
@@ -240,8 +240,8 @@ private:
             ColumnInference& col = segment.inference[i];
             if (col.settled_as_string()) continue;
             const std::string_view v = row.field(i);
-            if (v.empty() && plan_->batch.empty_as_null) continue;
-            col.observe(v, plan_->tolerant);
+            if (plan_->batch.null_cell(v)) continue;
+            col.observe(v, plan_->tolerant, plan_->batch.thousands);
         }
     }
 
@@ -424,7 +424,8 @@ Result<RowResult> run_row_pipeline(stream::InputWindow& window, const RowPlan& p
                                    std::size_t jobs, std::size_t chunk_size, const pipeline::Span& span,
                                    stream::StreamControl& control) {
     RowResult result(
-        ScanOptions{plan.header == HeaderMode::FirstRow, plan.infer, plan.batch.empty_as_null, plan.tolerant, plan.decimal});
+        ScanOptions{plan.header == HeaderMode::FirstRow, plan.infer, plan.batch.empty_as_null, plan.tolerant, plan.decimal,
+                    plan.batch.thousands, plan.batch.null_texts});
     std::atomic<bool> abort{false};
     const pipeline::Shared shared{&plan.options, plan.dialect, &control.cancel, &abort, window.fallback()};
     RowEmitter emitter(plan, output, result, shared);

@@ -30,6 +30,8 @@ BatchOptions batch_options(const ReadSettings& settings, const stream::InputWind
     batch.limits = settings.limits;
     batch.empty_as_null = settings.empty_as_null;
     batch.null_misfits = settings.null_type_errors;
+    batch.thousands = settings.thousands;
+    batch.null_texts = settings.null_texts;
     batch.large_strings = needs_large_strings(total < 0 ? UINT64_MAX : static_cast<std::uint64_t>(total));
     return batch;
 }

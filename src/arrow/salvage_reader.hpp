@@ -49,6 +49,8 @@ struct ReadSettings {
     // the others null and recorded as type_error changes.
     bool null_type_errors = false;
     char decimal = 0;  // decimal="," or "." (0: decided per column)
+    char thousands = 0;  // thousands=",", ".", " " or "'" (0: none)
+    NullTexts null_texts;  // null_values: texts read as null besides ""
     BatchLimits limits;
     std::size_t read_size = std::size_t{1} << 20;
     // Pass 1 also builds the batches as strings and keeps them while they

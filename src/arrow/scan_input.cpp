@@ -115,6 +115,7 @@ Result<ScanResult> scan_rows(const std::string& path, InputWindow& window, const
     kept->large_strings = batch.large_strings;
     kept->strings = true;
     kept->null_misfits = settings.null_type_errors;
+    kept->thousands = settings.thousands;
     std::size_t kept_bytes = 0;
     RowOutput output;
     std::vector<Boundary> boundaries;

@@ -32,8 +32,8 @@ void SchemaScanner::add_fields(const Fields& fields, std::size_t n) {
         ColumnInference& col = inference_[i];
         if (col.settled_as_string()) continue;
         const std::string_view v = fields[i];
-        if (v.empty() && options_.empty_as_null) continue;
-        col.observe(v, options_.tolerant);
+        if (options_.null_cell(v)) continue;
+        col.observe(v, options_.tolerant, options_.thousands);
     }
 }
 
@@ -55,7 +55,7 @@ void SchemaScanner::merge(std::size_t data_rows, std::size_t width, std::span<co
 std::variant<std::vector<ColumnSpec>, std::string> SchemaScanner::columns(const TypeOverrides& overrides) const {
     std::vector<std::string_view> header(header_.begin(), header_.end());
     std::vector<ColumnSpec> specs = named_columns(header, width_);
-    for (std::size_t i = 0; i < specs.size() && i < inference_.size(); ++i) specs[i].type = inference_[i].result(options_.decimal);
+    for (std::size_t i = 0; i < specs.size() && i < inference_.size(); ++i) specs[i].type = inference_[i].result(options_.decimal, options_.thousands);
     for (const auto& [name, type] : overrides) {
         std::size_t i = 0;
         while (i < specs.size() && specs[i].name != name) ++i;
@@ -99,7 +99,7 @@ struct StringCells {
 }  // namespace
 
 std::string convert_batch(ArrowArray* in, bool in_large_strings, std::span<const ColumnSpec> columns,
-                          bool large_strings, ArrowArray* out, bool null_misfits) {
+                          bool large_strings, ArrowArray* out, bool null_misfits, char thousands) {
     struct Releaser {
         ArrowArray* a;
         ~Releaser() {
@@ -112,7 +112,7 @@ std::string convert_batch(ArrowArray* in, bool in_large_strings, std::span<const
     std::vector<ArrowArray*> moved(columns.size(), nullptr);
     builders.reserve(columns.size());
     for (std::size_t c = 0; c < columns.size(); ++c) {
-        builders.emplace_back(columns[c].type, large_strings);
+        builders.emplace_back(columns[c].type, large_strings, thousands);
         ColumnBuilder& b = builders.back();
         if (c < have && columns[c].type == ColumnType::Utf8 && in_large_strings == large_strings) {
             moved[c] = in->children[c];  // already what it should be

@@ -24,6 +24,12 @@ struct ScanOptions {
     bool empty_as_null = true;  // an empty field is null (not seen by inference)
     bool tolerant = false;      // type_errors="null" (ColumnInference)
     char decimal = 0;           // decimal="," or ".": the only decimal mark (0: per column)
+    char thousands = 0;         // thousands=",", ".", " " or "'" (0: none)
+    NullTexts null_texts{};     // null_values: texts that are null besides "" (not seen by inference)
+
+    [[nodiscard]] bool null_cell(std::string_view value) const noexcept {
+        return value.empty() ? empty_as_null : null_texts.contains(value);
+    }
 };
 
 // Column name -> type, from the caller (dtypes={"zip": "str"}).
@@ -74,9 +80,9 @@ private:
 // read in its column's type, and columns past `in`'s width all null (the
 // table grew wider after the batch was made). Null stays null. On a value
 // that does not fit its type, returns the message and leaves `out` untouched,
-// or with `null_misfits` makes it null.
+// or with `null_misfits` makes it null. `thousands` as for ColumnBuilder.
 [[nodiscard]] std::string convert_batch(ArrowArray* in, bool in_large_strings,
                                         std::span<const ColumnSpec> columns, bool large_strings,
-                                        ArrowArray* out, bool null_misfits = false);
+                                        ArrowArray* out, bool null_misfits = false, char thousands = 0);
 
 }  // namespace brinewick::arrow

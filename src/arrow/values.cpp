@@ -65,6 +65,9 @@ std::string_view column_type_name(ColumnType type) noexcept {
         case ColumnType::Date32DayFirst: return "date32[%d/%m/%Y]";
         case ColumnType::Date32MonthFirst: return "date32[%m/%d/%Y]";
         case ColumnType::Date32DayFirstDots: return "date32[%d.%m.%Y]";
+        case ColumnType::TimestampDayFirst: return "timestamp[%d/%m/%Y]";
+        case ColumnType::TimestampMonthFirst: return "timestamp[%m/%d/%Y]";
+        case ColumnType::TimestampDayFirstDots: return "timestamp[%d.%m.%Y]";
     }
     return "str";
 }
@@ -85,6 +88,9 @@ std::optional<ColumnType> column_type_from_name(std::string_view name) noexcept 
         {"date32[%d/%m/%Y]", ColumnType::Date32DayFirst},
         {"date32[%m/%d/%Y]", ColumnType::Date32MonthFirst},
         {"date32[%d.%m.%Y]", ColumnType::Date32DayFirstDots},
+        {"timestamp[%d/%m/%Y]", ColumnType::TimestampDayFirst},
+        {"timestamp[%m/%d/%Y]", ColumnType::TimestampMonthFirst},
+        {"timestamp[%d.%m.%Y]", ColumnType::TimestampDayFirstDots},
     };
     for (const Entry& e : kNames) {
         if (e.name == name) return e.type;
@@ -224,8 +230,11 @@ bool parse_float64(std::string_view text, double& out) noexcept {
     return parse_long_float(text, text.find_first_of(".eE") == std::string_view::npos, out);
 }
 
-bool parse_decimal_comma(std::string_view text, double& out) noexcept {
-    // Rewritten as the float64 format ("1.234,56" -> "1234.56") and read as such.
+namespace {
+
+// The decimal comma with `group` between thousands ("1.234,56", "1 234,56"),
+// rewritten as the float64 format ("1234.56") and read as such.
+bool decimal_comma(std::string_view text, char group, double& out) noexcept {
     char buf[64];
     const std::size_t size = text.size();
     if (size == 0 || size >= sizeof buf) return false;
@@ -233,21 +242,21 @@ bool parse_decimal_comma(std::string_view text, double& out) noexcept {
     std::size_t i = 0;
     if (text[0] == '-') buf[n++] = text[i++];
     const std::size_t int_begin = i;
-    std::size_t group = 0;  // digits since the start or the last dot
+    std::size_t digits = 0;  // digits since the start or the last group mark
     bool grouped = false;
     for (; i < size && text[i] != ','; ++i) {
         const char c = text[i];
         if (is_digit(c)) {
             buf[n++] = c;
-            ++group;
-        } else if (c == '.' && (grouped ? group == 3 : group >= 1 && group <= 3)) {
+            ++digits;
+        } else if (c == group && (grouped ? digits == 3 : digits >= 1 && digits <= 3)) {
             grouped = true;
-            group = 0;
+            digits = 0;
         } else {
             return false;
         }
     }
-    if (i == int_begin || (grouped && group != 3)) return false;
+    if (i == int_begin || (grouped && digits != 3)) return false;
     if (i < size) {
         buf[n++] = '.';
         if (++i == size) return false;  // "5," is cut off
@@ -257,6 +266,61 @@ bool parse_decimal_comma(std::string_view text, double& out) noexcept {
         }
     }
     return parse_float64(std::string_view(buf, n), out);
+}
+
+// `text` into `buf` without the `thousands` marks of its integer part, when
+// each stands between groups of three digits after a first group of one to
+// three ("1,234,567"); false when one is misplaced ("1,23", "12,3456",
+// ",123"). From the first byte that is neither a digit nor a mark (a
+// decimal point, an exponent) the text is copied as it is.
+template <std::size_t N>
+bool ungroup(std::string_view text, char thousands, char (&buf)[N], std::size_t& n) noexcept {
+    const std::size_t size = text.size();
+    if (size >= N) return false;
+    n = 0;
+    std::size_t i = 0;
+    if (size != 0 && text[0] == '-') buf[n++] = text[i++];
+    std::size_t digits = 0;
+    bool grouped = false;
+    for (; i < size; ++i) {
+        const char c = text[i];
+        if (is_digit(c)) {
+            buf[n++] = c;
+            ++digits;
+        } else if (c == thousands) {
+            if (grouped ? digits != 3 : digits == 0 || digits > 3) return false;
+            grouped = true;
+            digits = 0;
+        } else {
+            break;
+        }
+    }
+    if (grouped && digits != 3) return false;
+    for (; i < size; ++i) buf[n++] = text[i];
+    return true;
+}
+
+}  // namespace
+
+bool parse_decimal_comma(std::string_view text, double& out) noexcept { return decimal_comma(text, '.', out); }
+
+bool parse_grouped_int64(std::string_view text, std::int64_t& out, char thousands) noexcept {
+    if (text.find(thousands) == std::string_view::npos) return parse_int64(text, out);
+    char buf[40];
+    std::size_t n = 0;
+    return ungroup(text, thousands, buf, n) && parse_int64(std::string_view(buf, n), out);
+}
+
+bool parse_grouped_float64(std::string_view text, double& out, char thousands) noexcept {
+    if (text.find(thousands) == std::string_view::npos) return parse_float64(text, out);
+    char buf[64];
+    std::size_t n = 0;
+    return ungroup(text, thousands, buf, n) && parse_float64(std::string_view(buf, n), out);
+}
+
+bool parse_grouped_decimal_comma(std::string_view text, double& out, char thousands) noexcept {
+    if (thousands == ',') return false;  // the comma groups: it marks no decimal
+    return decimal_comma(text, thousands, out);
 }
 
 bool parse_date32_parts(std::string_view text, char separator, bool day_first, std::int32_t& days) noexcept {
@@ -291,26 +355,31 @@ bool parse_date32(std::string_view text, std::int32_t& days) noexcept {
     return true;
 }
 
-bool parse_timestamp(std::string_view text, std::int64_t& micros, bool& zoned) noexcept {
-    // Shortest: "YYYY-MM-DDTHH:MM" (16 bytes); seconds, when written, follow.
+namespace {
+
+// The time of day from `i` on: HH:MM(:SS(.f{1,6})?)? on the 24-hour clock,
+// or H:MM or HH:MM (seconds and fraction likewise) then AM, PM, am or pm,
+// with one space before it or none, on the 12-hour clock. `i` ends past it.
+bool parse_clock(std::string_view text, std::size_t& i, std::int64_t& micros, bool& twelve_hour) noexcept {
     const std::size_t n = text.size();
-    if (n < 16) return false;
-    std::int64_t days = 0;
-    if (!parse_date_prefix(text, days)) return false;
     const char* p = text.data();
-    if (p[10] != 'T' && p[10] != ' ') return false;
-    if (p[13] != ':') return false;
-    const int hh = two_digits(p + 11);
-    const int mm = two_digits(p + 14);
-    if (hh < 0 || hh > 23 || mm < 0 || mm > 59) return false;
-    std::size_t i = 16;
+    int hh = 0;
+    std::size_t hour_digits = 0;
+    while (i < n && is_digit(p[i]) && hour_digits < 2) {
+        hh = hh * 10 + (p[i++] - '0');
+        ++hour_digits;
+    }
+    if (hour_digits == 0 || i + 3 > n || p[i] != ':') return false;
+    const int mm = two_digits(p + i + 1);
+    if (mm < 0 || mm > 59) return false;
+    i += 3;
     int ss = 0;
     std::int64_t fraction = 0;
     if (i < n && p[i] == ':') {
-        if (n < 19) return false;
-        ss = two_digits(p + 17);
+        if (i + 3 > n) return false;
+        ss = two_digits(p + i + 1);
         if (ss < 0 || ss > 59) return false;
-        i = 19;
+        i += 3;
         if (i < n && p[i] == '.') {
             ++i;
             int digits = 0;
@@ -323,6 +392,35 @@ bool parse_timestamp(std::string_view text, std::int64_t& micros, bool& zoned) n
             for (int k = digits; k < 6; ++k) fraction *= 10;
         }
     }
+    std::size_t k = i < n && p[i] == ' ' ? i + 1 : i;
+    twelve_hour = k + 2 == n && ((p[k + 1] == 'M' && (p[k] == 'A' || p[k] == 'P')) ||
+                                 (p[k + 1] == 'm' && (p[k] == 'a' || p[k] == 'p')));
+    if (twelve_hour) {
+        if (hh < 1 || hh > 12) return false;
+        const bool pm = p[k] == 'P' || p[k] == 'p';
+        hh = hh % 12 + (pm ? 12 : 0);
+        i = n;
+    } else if (hour_digits != 2 || hh > 23) {
+        return false;  // "3:04" alone could be either half of the day
+    }
+    micros = (static_cast<std::int64_t>(hh) * 3600 + mm * 60 + ss) * 1000000 + fraction;
+    return true;
+}
+
+}  // namespace
+
+bool parse_timestamp(std::string_view text, std::int64_t& micros, bool& zoned) noexcept {
+    // Shortest: "YYYY-MM-DDTHH:MM" (16 bytes).
+    const std::size_t n = text.size();
+    if (n < 16) return false;
+    std::int64_t days = 0;
+    if (!parse_date_prefix(text, days)) return false;
+    const char* p = text.data();
+    if (p[10] != 'T' && p[10] != ' ') return false;
+    std::size_t i = 11;
+    std::int64_t clock = 0;
+    bool twelve_hour = false;
+    if (!parse_clock(text, i, clock, twelve_hour)) return false;
     std::int64_t offset_minutes = 0;
     zoned = false;
     if (i < n) {
@@ -340,12 +438,28 @@ bool parse_timestamp(std::string_view text, std::int64_t& micros, bool& zoned) n
         }
         if (i != n) return false;
     }
-    const std::int64_t seconds = days * 86400 + hh * 3600 + mm * 60 + ss - offset_minutes * 60;
-    micros = seconds * 1000000 + fraction;
+    micros = (days * 86400 - offset_minutes * 60) * 1000000 + clock;
     return true;
 }
 
-void ColumnInference::narrow(std::string_view value, bool tolerant) noexcept {
+bool parse_timestamp_parts(std::string_view text, char separator, bool day_first, std::int64_t& micros) noexcept {
+    std::int32_t days = 0;
+    if (text.size() < 15 || text[10] != ' ' || !parse_date32_parts(text.substr(0, 10), separator, day_first, days)) {
+        return false;
+    }
+    std::size_t i = 11;
+    std::int64_t clock = 0;
+    bool twelve_hour = false;
+    if (!parse_clock(text, i, clock, twelve_hour) || i != text.size()) return false;
+    micros = static_cast<std::int64_t>(days) * 86400 * 1000000 + clock;
+    return true;
+}
+
+NullTexts::NullTexts(std::vector<std::string> texts) {
+    if (!texts.empty()) texts_ = std::make_shared<const std::vector<std::string>>(std::move(texts));
+}
+
+void ColumnInference::narrow(std::string_view value, bool tolerant, char thousands) noexcept {
     if (value.empty()) {
         // "" is a value (empty_as_null off) that no type can hold.
         for (std::size_t t = 0; t < kTypes; ++t) misfits_[t] += (candidates_ >> t) & 1u;
@@ -358,17 +472,18 @@ void ColumnInference::narrow(std::string_view value, bool tolerant) noexcept {
         bool is_short_int = false;
         if ((candidates_ & kInt) != 0) {
             std::int64_t v = 0;
-            if (parse_int64(value, v)) {
+            if (parse_int64(value, v, thousands)) {
                 keep |= kInt;
-                is_short_int = value.size() <= DBL_DIG;  // certainly a float too
+                // Certainly a float too, in both forms (unless the comma groups thousands).
+                is_short_int = thousands == 0 && value.size() <= DBL_DIG;
             }
         }
         if (is_short_int) {
             keep |= kFloat | kComma;
         } else {
             double v = 0;
-            if ((candidates_ & kFloat) != 0 && parse_float64(value, v)) keep |= kFloat;
-            if ((candidates_ & kComma) != 0 && parse_decimal_comma(value, v)) keep |= kComma;
+            if ((candidates_ & kFloat) != 0 && parse_float64(value, v, thousands)) keep |= kFloat;
+            if ((candidates_ & kComma) != 0 && parse_decimal_comma(value, v, thousands)) keep |= kComma;
         }
         if ((candidates_ & kDate) != 0 && value.size() == 10) {
             std::int32_t v = 0;
@@ -385,6 +500,19 @@ void ColumnInference::narrow(std::string_view value, bool tolerant) noexcept {
             bool zoned = false;
             if (parse_timestamp(value, v, zoned)) keep |= zoned ? kZoned : kNaive;
         }
+        constexpr std::uint16_t kStamps = kStampDayFirst | kStampMonthFirst | kStampDayFirstDots;
+        if ((candidates_ & kStamps) != 0 && value.size() >= 15 && (value[2] == '/' || value[2] == '.')) {
+            std::int64_t v = 0;
+            if ((candidates_ & kStampDayFirst) != 0 && parse_timestamp_parts(value, '/', true, v)) {
+                keep |= kStampDayFirst;
+            }
+            if ((candidates_ & kStampMonthFirst) != 0 && parse_timestamp_parts(value, '/', false, v)) {
+                keep |= kStampMonthFirst;
+            }
+            if ((candidates_ & kStampDayFirstDots) != 0 && parse_timestamp_parts(value, '.', true, v)) {
+                keep |= kStampDayFirstDots;
+            }
+        }
     } else if ((candidates_ & kBool) != 0) {
         bool v = false;
         if (parse_bool(value, v)) keep |= kBool;
@@ -400,7 +528,9 @@ namespace {
 constexpr ColumnType kInferred[] = {ColumnType::Int64,     ColumnType::Float64,      ColumnType::Bool,
                                     ColumnType::Date32,    ColumnType::Timestamp,    ColumnType::TimestampUtc,
                                     ColumnType::Float64DecimalComma, ColumnType::Date32DayFirst,
-                                    ColumnType::Date32MonthFirst,    ColumnType::Date32DayFirstDots};
+                                    ColumnType::Date32MonthFirst,    ColumnType::Date32DayFirstDots,
+                                    ColumnType::TimestampDayFirst,   ColumnType::TimestampMonthFirst,
+                                    ColumnType::TimestampDayFirstDots};
 
 }  // namespace
 
@@ -410,21 +540,24 @@ bool ColumnInference::within_tolerance(std::size_t t) const noexcept {
     return misfits_[t] < values_ && misfits_[t] * 100 <= values_;
 }
 
-ColumnType ColumnInference::result(char decimal) const noexcept {
+ColumnType ColumnInference::result(char decimal, char thousands) const noexcept {
     if (!seen_ || candidates_ == 0) return ColumnType::Utf8;
+    const bool no_point = decimal == ',' || thousands == '.';
+    const bool no_comma = decimal == '.' || thousands == ',';
     std::size_t best = kTypes;
     for (std::size_t t = 0; t < kTypes; ++t) {
-        if (decimal == ',' && kInferred[t] == ColumnType::Float64) continue;
-        if (decimal == '.' && kInferred[t] == ColumnType::Float64DecimalComma) continue;
+        if (no_point && kInferred[t] == ColumnType::Float64) continue;
+        if (no_comma && kInferred[t] == ColumnType::Float64DecimalComma) continue;
         if (within_tolerance(t) && (best == kTypes || misfits_[t] < misfits_[best])) best = t;
     }
     if (best == kTypes) return ColumnType::Utf8;
     // 03/04/2024 and the like all through: which part is the day, only the writer knows.
-    constexpr std::size_t kDayFirstIndex = 7;
-    constexpr std::size_t kMonthFirstIndex = 8;
-    if ((best == kDayFirstIndex || best == kMonthFirstIndex) && within_tolerance(kDayFirstIndex) &&
-        within_tolerance(kMonthFirstIndex) && misfits_[kDayFirstIndex] == misfits_[kMonthFirstIndex]) {
-        return ColumnType::Utf8;
+    for (const std::size_t day_first : {std::size_t{7}, std::size_t{10}}) {
+        const std::size_t month_first = day_first + 1;
+        if ((best == day_first || best == month_first) && within_tolerance(day_first) &&
+            within_tolerance(month_first) && misfits_[day_first] == misfits_[month_first]) {
+            return ColumnType::Utf8;
+        }
     }
     return kInferred[best];
 }

@@ -37,17 +37,38 @@
 //              timestamp[us]) since nothing says where it was taken. A column
 //              that mixes zoned and unzoned values, or dates and date-times,
 //              stays a string: no single reading fits them all.
+//              The time may also be on the 12-hour clock: YYYY-MM-DD H:MM,
+//              HH:MM, with seconds and fraction as above, then AM or PM
+//              (am, pm; one space before it or none), H from 1 to 12 and
+//              no zone ("2024-01-02 3:04 PM"). A single-digit hour without
+//              AM/PM stays a string, as does 13:00 PM.
+//   timestamp[%d/%m/%Y], timestamp[%m/%d/%Y], timestamp[%d.%m.%Y]
+//              A date in one of the three forms of date32 above, a space,
+//              then a time of day as above (24- or 12-hour clock), without
+//              a zone: "01/02/2024 03:04:05 pm". Naive; day-first or
+//              month-first is settled per column as for dates.
+//
+// Thousands separators (thousands=",", ".", " " or "'"): int64, float64
+// and the decimal comma also take the integer part written in groups of
+// three digits after a first group of one to three ("1,234,567",
+// "-1 234,5"); mis-grouped text ("1,23", "12,3456", ",123") is not a number.
+// The separator is then no decimal mark: thousands="," rules out the
+// decimal comma, thousands="." the decimal point. With " " or "'" the decimal
+// comma groups by that mark rather than by dots.
 //
 // Priority when several fit every value: int64, float64 (so "1","2.5" is
 // float64), then the rest in the order of the enum (only the decimal comma
-// overlaps the numbers, and comes last). A column with no non-null
+// overlaps the numbers, and comes after them). A column with no non-null
 // value is a string column.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace brinewick::arrow {
 
@@ -63,10 +84,14 @@ enum class ColumnType : std::uint8_t {
     Date32DayFirst,       // "tdD", read from DD/MM/YYYY
     Date32MonthFirst,     // "tdD", read from MM/DD/YYYY
     Date32DayFirstDots,   // "tdD", read from DD.MM.YYYY
+    TimestampDayFirst,      // "tsu:", read from DD/MM/YYYY HH:MM...
+    TimestampMonthFirst,    // "tsu:", read from MM/DD/YYYY HH:MM...
+    TimestampDayFirstDots,  // "tsu:", read from DD.MM.YYYY HH:MM...
 };
 
 // "str", "int64", "float64", "bool", "date32", "timestamp", "timestamp[UTC]",
-// "float64[decimal_comma]", "date32[%d/%m/%Y]", "date32[%m/%d/%Y]", "date32[%d.%m.%Y]".
+// "float64[decimal_comma]", "date32[%d/%m/%Y]", "date32[%m/%d/%Y]", "date32[%d.%m.%Y]",
+// "timestamp[%d/%m/%Y]", "timestamp[%m/%d/%Y]", "timestamp[%d.%m.%Y]".
 [[nodiscard]] std::string_view column_type_name(ColumnType type) noexcept;
 // The inverse, also taking "string"/"utf8" for Utf8 and "float"/"int" aliases; nullopt if unknown.
 [[nodiscard]] std::optional<ColumnType> column_type_from_name(std::string_view name) noexcept;
@@ -75,6 +100,20 @@ enum class ColumnType : std::uint8_t {
 [[nodiscard]] bool parse_int64(std::string_view text, std::int64_t& out) noexcept;
 [[nodiscard]] bool parse_float64(std::string_view text, double& out) noexcept;
 [[nodiscard]] bool parse_decimal_comma(std::string_view text, double& out) noexcept;
+// The same with `thousands` (not 0) between groups of the integer part.
+[[nodiscard]] bool parse_grouped_int64(std::string_view text, std::int64_t& out, char thousands) noexcept;
+[[nodiscard]] bool parse_grouped_float64(std::string_view text, double& out, char thousands) noexcept;
+[[nodiscard]] bool parse_grouped_decimal_comma(std::string_view text, double& out, char thousands) noexcept;
+// Either, by `thousands` (0: none). Inlined: the usual read has none.
+[[nodiscard]] inline bool parse_int64(std::string_view text, std::int64_t& out, char thousands) noexcept {
+    return thousands == 0 ? parse_int64(text, out) : parse_grouped_int64(text, out, thousands);
+}
+[[nodiscard]] inline bool parse_float64(std::string_view text, double& out, char thousands) noexcept {
+    return thousands == 0 ? parse_float64(text, out) : parse_grouped_float64(text, out, thousands);
+}
+[[nodiscard]] inline bool parse_decimal_comma(std::string_view text, double& out, char thousands) noexcept {
+    return thousands == 0 ? parse_decimal_comma(text, out) : parse_grouped_decimal_comma(text, out, thousands);
+}
 // DD/MM/YYYY (`separator` '/', `day_first`), MM/DD/YYYY or DD.MM.YYYY.
 [[nodiscard]] bool parse_date32_parts(std::string_view text, char separator, bool day_first,
                                       std::int32_t& days) noexcept;
@@ -82,6 +121,28 @@ enum class ColumnType : std::uint8_t {
 [[nodiscard]] bool parse_date32(std::string_view text, std::int32_t& days) noexcept;
 // `zoned`: the text carried Z or an offset (and `micros` is then UTC).
 [[nodiscard]] bool parse_timestamp(std::string_view text, std::int64_t& micros, bool& zoned) noexcept;
+// DD/MM/YYYY HH:MM... and the like (see parse_date32_parts), naive.
+[[nodiscard]] bool parse_timestamp_parts(std::string_view text, char separator, bool day_first,
+                                         std::int64_t& micros) noexcept;
+
+// Cell texts read as null besides the empty one (null_values=["NA", ...]);
+// shared, so that the options carrying it copy cheaply.
+class NullTexts {
+public:
+    NullTexts() = default;
+    explicit NullTexts(std::vector<std::string> texts);
+    [[nodiscard]] bool empty() const noexcept { return texts_ == nullptr; }
+    [[nodiscard]] bool contains(std::string_view text) const noexcept {
+        if (texts_ == nullptr) return false;
+        for (const std::string& t : *texts_) {
+            if (t == text) return true;
+        }
+        return false;
+    }
+
+private:
+    std::shared_ptr<const std::vector<std::string>> texts_;  // null: none
+};
 
 // The types a column may still take, narrowed value by value. Once every
 // type is ruled out it costs one compare per value.
@@ -93,10 +154,11 @@ enum class ColumnType : std::uint8_t {
 class ColumnInference {
 public:
     // A non-null value (the caller decides what is null).
-    void observe(std::string_view value, bool tolerant = false) noexcept {
+    // `thousands`: the read's thousands separator (0: none).
+    void observe(std::string_view value, bool tolerant = false, char thousands = 0) noexcept {
         seen_ = true;
         ++values_;
-        if (candidates_ != 0) narrow(value, tolerant);
+        if (candidates_ != 0) narrow(value, tolerant, thousands);
     }
     // Takes in what `other` saw, as if its values had come here too.
     void merge(const ColumnInference& other) noexcept {
@@ -110,8 +172,9 @@ public:
     [[nodiscard]] bool settled_as_string() const noexcept { return candidates_ == 0; }
     // `decimal` ',' (decimal=","): a dot is never a decimal point, so
     // float64 is not a choice ("1.000" is one thousand, "1.5" text); '.':
-    // a comma never is; 0: decided by the column.
-    [[nodiscard]] ColumnType result(char decimal = 0) const noexcept;
+    // a comma never is; 0: decided by the column. A `thousands` separator
+    // is no decimal mark either.
+    [[nodiscard]] ColumnType result(char decimal = 0, char thousands = 0) const noexcept;
     // Whether `type` holds the column: every value seen so far is in its
     // format, or, tolerant, all but at most 1% (true for Utf8 and for a
     // column with no value yet).
@@ -120,7 +183,7 @@ public:
     [[nodiscard]] std::uint64_t misfits(ColumnType type) const noexcept;
 
 private:
-    static constexpr std::size_t kTypes = 10;  // the bits below, in this order
+    static constexpr std::size_t kTypes = 13;  // the bits below, in this order
     static constexpr std::uint16_t kInt = 1;
     static constexpr std::uint16_t kFloat = 2;
     static constexpr std::uint16_t kBool = 4;
@@ -131,9 +194,12 @@ private:
     static constexpr std::uint16_t kDayFirst = 128;
     static constexpr std::uint16_t kMonthFirst = 256;
     static constexpr std::uint16_t kDayFirstDots = 512;
-    static constexpr std::uint16_t kAll = 1023;
+    static constexpr std::uint16_t kStampDayFirst = 1024;
+    static constexpr std::uint16_t kStampMonthFirst = 2048;
+    static constexpr std::uint16_t kStampDayFirstDots = 4096;
+    static constexpr std::uint16_t kAll = 8191;
 
-    void narrow(std::string_view value, bool tolerant) noexcept;
+    void narrow(std::string_view value, bool tolerant, char thousands) noexcept;
     [[nodiscard]] bool within_tolerance(std::size_t bit_index) const noexcept;
 
     std::uint16_t candidates_ = kAll;

@@ -226,7 +226,8 @@ bool bind(PyObject* const* args, ReaderState& state) {
     return settings.dialect(s.options) && settings.encoding(s.encoding) && settings.flag("header", s.header) && settings.flag("infer", s.infer) &&
            settings.flag("empty_as_null", s.empty_as_null) &&
            settings.flag("null_type_errors", s.null_type_errors) &&
-           settings.decimal(s.decimal) && to_overrides(settings, s.overrides) &&
+           settings.decimal(s.decimal) && settings.thousands(s.decimal, s.thousands) &&
+           settings.null_values(s.null_texts) && to_overrides(settings, s.overrides) &&
            settings.size("batch_rows", 1LL << 30, s.limits.max_rows) &&
            settings.size("read_size", 1LL << 30, s.read_size) && settings.size("jobs", 4096, s.jobs) &&
            settings.size("chunk_size", 1LL << 40, s.chunk_size) && settings.source(s.open_input);

@@ -32,6 +32,43 @@ bool SettingsReader::decimal(char& out) const {
     return true;
 }
 
+bool SettingsReader::thousands(char decimal, char& out) const {
+    std::optional<std::uint8_t> mark;
+    if (!ascii_char("thousands", true, mark)) return false;
+    if (mark && *mark != ',' && *mark != '.' && *mark != ' ' && *mark != '\'') {
+        PyErr_Format(PyExc_ValueError, "%s(): 'thousands' must be None, ',', '.', ' ' or \"'\"", convert_.callable);
+        return false;
+    }
+    out = mark ? static_cast<char>(*mark) : '\0';
+    if (out != '\0' && out == decimal) {
+        PyErr_Format(PyExc_ValueError, "%s(): 'thousands' and 'decimal' must differ", convert_.callable);
+        return false;
+    }
+    return true;
+}
+
+bool SettingsReader::null_values(arrow::NullTexts& out) const {
+    const PyRef value = attribute("null_values");
+    if (!value) return false;
+    if (!PyTuple_Check(value.get())) return convert_.wrong_type("null_values", "tuple", value.get());
+    std::vector<std::string> texts;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(value.get()); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(value.get(), i);
+        if (!PyUnicode_Check(item)) return convert_.wrong_type("null_values", "a tuple of str", item);
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(item, &size);
+        if (text == nullptr) return false;
+        if (size == 0) {
+            // The empty cell is empty_as_null's to decide.
+            PyErr_Format(PyExc_ValueError, "%s(): 'null_values' must not hold ''", convert_.callable);
+            return false;
+        }
+        texts.emplace_back(text, static_cast<std::size_t>(size));
+    }
+    out = arrow::NullTexts(std::move(texts));
+    return true;
+}
+
 bool SettingsReader::source(stream::SourceOpener& out) const {
     const PyRef value = attribute("source");
     if (!value) return false;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "arrow/values.hpp"
 #include "salvage/salvage.hpp"
 #include "stream/byte_source.hpp"
 #include "stream/decoding.hpp"
@@ -27,6 +28,10 @@ public:
     [[nodiscard]] bool flag(const char* name, bool& out) const;
     // "decimal": None (0), "." or ",".
     [[nodiscard]] bool decimal(char& out) const;
+    // "thousands": None (0), ",", ".", " " or "'", and not the decimal mark `decimal`.
+    [[nodiscard]] bool thousands(char decimal, char& out) const;
+    // "null_values": a tuple of non-empty str.
+    [[nodiscard]] bool null_values(arrow::NullTexts& out) const;
     // An int in [low, high]; None, where allowed, leaves `out` empty.
     [[nodiscard]] bool integer(const char* name, long long low, long long high, bool none_allowed,
                                std::optional<long long>& out) const;

@@ -177,6 +177,58 @@ TEST(ArrowValues, DecimalCommaFormat) {
     }
 }
 
+// thousands=: each text as int64, float64 and decimal comma, by separator.
+TEST(ArrowValues, GroupedNumbers) {
+    struct Case {
+        const char* text;
+        char thousands;
+        std::optional<std::int64_t> as_int;
+        std::optional<double> as_float;
+        std::optional<double> as_comma;
+    };
+    constexpr auto no = std::nullopt;
+    const Case cases[] = {
+        {"1,234,567", ',', 1234567, 1234567.0, no},
+        {"-1,000", ',', -1000, -1000.0, no},
+        {"1,234.5", ',', no, 1234.5, no},
+        {"1234", ',', 1234, 1234.0, no},  // no separator at all is fine
+        {"999,999,999,999,999,999", ',', 999999999999999999, 999999999999999999.0, no},
+        {"1,23", ',', no, no, no},         // mis-grouped
+        {"12,3456", ',', no, no, no},
+        {"1234,567", ',', no, no, no},     // a first group of four
+        {",123", ',', no, no, no},
+        {"1,,234", ',', no, no, no},
+        {"1,234,", ',', no, no, no},
+        {"0,123", ',', no, no, no},        // a leading zero stays an identifier
+        {"1,234.5,6", ',', no, no, no},
+        {"1.234.567", '.', 1234567, 1234567.0, 1234567.0},
+        {"1.234,56", '.', no, no, 1234.56},
+        {"1.5", '.', no, no, no},
+        {"1 234 567", ' ', 1234567, 1234567.0, 1234567.0},
+        {"1 234,56", ' ', no, no, 1234.56},
+        {"1 234.56", ' ', no, 1234.56, no},
+        {"1.234,56", ' ', no, no, no},     // dots group nothing here
+        {"1 23", ' ', no, no, no},
+        {"1'234'567.25", '\'', no, 1234567.25, no},
+        {"-12'345", '\'', -12345, -12345.0, -12345.0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.text) + " with '" + c.thousands + "'");
+        std::int64_t i = 0;
+        double f = 0;
+        double d = 0;
+        const bool int_ok = parse_int64(c.text, i, c.thousands);
+        const bool float_ok = parse_float64(c.text, f, c.thousands);
+        const bool comma_ok = parse_decimal_comma(c.text, d, c.thousands);
+        EXPECT_EQ(int_ok, c.as_int.has_value());
+        EXPECT_EQ(float_ok, c.as_float.has_value());
+        EXPECT_EQ(comma_ok, c.as_comma.has_value());
+        if (int_ok && c.as_int) EXPECT_EQ(i, *c.as_int);
+        if (float_ok && c.as_float) EXPECT_EQ(f, *c.as_float);
+        if (comma_ok && c.as_comma) EXPECT_EQ(d, *c.as_comma);
+    }
+}
+
 TEST(ArrowValues, BoolFormat) {
     const std::pair<const char*, std::optional<bool>> cases[] = {
         {"true", true},         {"True", true},         {"TRUE", true},
@@ -239,6 +291,18 @@ TEST(ArrowValues, TimestampFormat) {
         {"2024-02-29t12:34:56", std::nullopt},
         {"2023-02-29T00:00:00", std::nullopt},
         {"2024-02-29", std::nullopt},
+        {"1970-01-01 3:04 PM", (15 * 3600 + 4 * 60) * 1000000LL, false},
+        {"1970-01-01 03:04:05.5pm", (15 * 3600 + 4 * 60 + 5) * 1000000LL + 500000, false},
+        {"1970-01-01 12:00 AM", 0, false},   // midnight
+        {"1970-01-01 12:30 pm", 45000000000, false},
+        {"1970-01-01 11:59:59 Am", std::nullopt},
+        {"1970-01-01 0:30 AM", std::nullopt},
+        {"1970-01-01 13:00 PM", std::nullopt},
+        {"1970-01-01 3:04", std::nullopt},   // which half of the day is not said
+        {"1970-01-01 3:04:00", std::nullopt},
+        {"1970-01-01 3:04 PMZ", std::nullopt},
+        {"1970-01-01 03:04 PM+01:00", std::nullopt},
+        {"1970-01-01 03:04  PM", std::nullopt},
     };
     for (const TimestampCase& c : cases) {
         SCOPED_TRACE(c.text);
@@ -253,11 +317,41 @@ TEST(ArrowValues, TimestampFormat) {
     }
 }
 
+TEST(ArrowValues, TimestampWithWrittenDate) {
+    struct Case {
+        const char* text;
+        char separator;
+        bool day_first;
+        std::optional<std::int64_t> micros;
+    };
+    constexpr std::int64_t kDay = 86400LL * 1000000;
+    const Case cases[] = {
+        {"02/01/1970 03:04:05 pm", '/', true, kDay + (15 * 3600 + 4 * 60 + 5) * 1000000LL},
+        {"01/02/1970 03:04:05 pm", '/', false, kDay + (15 * 3600 + 4 * 60 + 5) * 1000000LL},
+        {"02.01.1970 23:59", '.', true, kDay + (23 * 3600 + 59 * 60) * 1000000LL},
+        {"31/12/1969 12:00 AM", '/', true, -kDay},
+        {"13/01/1970 10:00", '/', false, std::nullopt},  // no 13th month
+        {"02/01/1970 3:04", '/', true, std::nullopt},
+        {"02/01/1970T03:04", '/', true, std::nullopt},
+        {"02/01/1970 03:04Z", '/', true, std::nullopt},  // zones only with ISO dates
+        {"02/01/1970", '/', true, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::int64_t v = 0;
+        const bool ok = parse_timestamp_parts(c.text, c.separator, c.day_first, v);
+        EXPECT_EQ(ok, c.micros.has_value());
+        if (ok && c.micros) EXPECT_EQ(v, *c.micros);
+    }
+}
+
 struct InferCase {
     const char* what;
     std::vector<std::string_view> values;  // one column, no header
     ColumnType want;
     bool empty_as_null = true;
+    char thousands = 0;
+    std::vector<std::string> null_values = {};
 };
 
 TEST(ArrowValues, ColumnInference) {
@@ -297,10 +391,34 @@ TEST(ArrowValues, ColumnInference) {
         {"nulls among ints", {"1", "", "3"}, T::Int64},
         {"empty string is a value", {"1", "", "3"}, T::Utf8, false},
         {"non-ascii", {"1", "\xC2\xB9"}, T::Utf8},
+        {"grouped ints", {"1,234", "12", "-1,000,000"}, T::Int64, true, ','},
+        {"grouped decimals", {"1,234.5", "12"}, T::Float64, true, ','},
+        {"mis-grouped", {"1,234", "1,23"}, T::Utf8, true, ','},
+        {"without the option a comma is a decimal comma", {"1,234", "12"}, T::Float64DecimalComma},
+        {"a comma that groups is no decimal comma", {"3,500"}, T::Int64, true, ','},
+        {"dots that group", {"1.234", "5"}, T::Int64, true, '.'},
+        {"dots that group beside a decimal comma", {"1.234", "5,5"}, T::Float64DecimalComma, true, '.'},
+        {"a dot that groups is no decimal point", {"1.5"}, T::Utf8, true, '.'},
+        {"spaces", {"1 234,56", "7"}, T::Float64DecimalComma, true, ' '},
+        {"12-hour clock", {"2024-01-02 3:04 PM", "2024-01-02 11:00:59 am"}, T::Timestamp},
+        {"12-hour beside 24-hour", {"2024-01-02 3:04 PM", "2024-01-02 23:00"}, T::Timestamp},
+        {"12-hour without AM/PM", {"2024-01-02 3:04", "2024-01-02 11:00"}, T::Utf8},
+        {"day-first date-times", {"31/01/2024 3:04 PM", "01/02/2024 10:00"}, T::TimestampDayFirst},
+        {"month-first date-times", {"01/31/2024 15:04", "02/01/2024 10:00 am"}, T::TimestampMonthFirst},
+        {"date-times either way", {"01/02/2024 3:04 PM", "03/04/2024 10:00"}, T::Utf8},
+        {"dotted date-times", {"31.01.2024 15:04", "01.02.2024 10:00"}, T::TimestampDayFirstDots},
+        {"written dates and date-times", {"31/01/2024", "01/02/2024 10:00"}, T::Utf8},
+        {"null texts among ints", {"1", "NA", "3", "null"}, T::Int64, true, 0, {"NA", "null"}},
+        {"other texts stay values", {"1", "NA", "n/a"}, T::Utf8, true, 0, {"NA"}},
+        {"only null texts", {"NA", "NA"}, T::Utf8, true, 0, {"NA"}},
     };
     for (const InferCase& c : cases) {
         SCOPED_TRACE(c.what);
-        SchemaScanner scan({.header = false, .infer = true, .empty_as_null = c.empty_as_null});
+        SchemaScanner scan({.header = false,
+                            .infer = true,
+                            .empty_as_null = c.empty_as_null,
+                            .thousands = c.thousands,
+                            .null_texts = NullTexts(c.null_values)});
         for (const std::string_view v : c.values) scan.add_row(std::span<const std::string_view>(&v, 1));
         auto result = scan.columns();
         ASSERT_TRUE(std::holds_alternative<std::vector<ColumnSpec>>(result));

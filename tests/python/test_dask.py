@@ -216,3 +216,20 @@ def test_files_whose_columns_differ_are_matched_by_name(client, tmp_path: Path) 
     by_file = {Path(d["file"]).name: d for d in got.drift}
     assert by_file["a.csv"]["missing"] == ["extra"] and by_file["d.csv"]["missing"] == ["name", "extra"]
     assert by_file["b.csv"]["extra"] == ["extra"] and "c.csv" not in by_file
+
+
+def test_read_in_parts_takes_the_typed_reading_options(client, tmp_path: Path) -> None:
+    """thousands, null_values and 12-hour date-times reach every part."""
+    pa = pytest.importorskip("pyarrow")
+    lines = ["id,amount,when,country"]
+    for i in range(300):
+        amount = "NA" if i % 17 == 0 else f'"{i * 1234:,}"'
+        lines.append(f"{i},{amount},{i % 28 + 1:02d}/01/2024 {i % 12 + 1}:05 PM,{'NA' if i % 5 else 'FR'}")
+    source = tmp_path / "typed.csv"
+    source.write_text("\n".join(lines) + "\n")
+    options = {"thousands": ",", "null_values": ["NA"]}
+    got = bwd.read(str(source), blocksize=500, **options)
+    assert got.data.npartitions > 2
+    want = pa.table(brinewick.read(str(source), **options))
+    assert [str(t) for t in want.schema.types] == ["int64", "int64", "timestamp[us]", "string"]
+    assert cells(got.data.compute().reset_index(drop=True)) == cells(want.to_pandas(date_as_object=False))

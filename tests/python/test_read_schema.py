@@ -249,3 +249,121 @@ def test_decimal_option(write_input, decimal, values, kind, python):
 def test_decimal_is_checked(write_input):
     with pytest.raises(ValueError, match="decimal"):
         brinewick.read(write_input(b"a\n1\n"), decimal=";")
+
+
+def typed_column(write_input, values, settled, **options):
+    """column_of, the file old enough (`settled`) for the first pass's own
+    batches to be converted and handed out, else made again by the stream."""
+    lines = ["v"] + ["" if v is None else v for v in values]
+    path = write_input(("\n".join(f"{line},x" for line in lines) + "\n").encode())
+    if settled:
+        os.utime(path, (time.time() - 3600,) * 2)
+    table = pa.table(brinewick.read(path, **options))
+    return table.schema.field("v").type, table.column("v").to_pylist()
+
+
+@pytest.mark.parametrize("settled", [False, True])
+@pytest.mark.parametrize("thousands,decimal,values,kind,python", [
+    (",", None, ['"1,234,567"', "12", '"-1,000"'], pa.int64(), [1234567, 12, -1000]),
+    (",", None, ['"1,234.5"', "2"], pa.float64(), [1234.5, 2.0]),
+    (",", None, ['"1,23"', "5"], pa.string(), ["1,23", "5"]),          # mis-grouped: not a number
+    (",", None, ['"12,3456"', "5"], pa.string(), ["12,3456", "5"]),
+    (" ", None, ["1 234 567", "89"], pa.int64(), [1234567, 89]),
+    (" ", ",", ['"1 234,56"', '"0,5"'], pa.float64(), [1234.56, 0.5]),
+    ("'", None, ["1'234'567.25", "3"], pa.float64(), [1234567.25, 3.0]),
+    (".", ",", ['"1.234,56"', "7"], pa.float64(), [1234.56, 7.0]),
+    (".", None, ["1.234.567", "1.000"], pa.int64(), [1234567, 1000]),  # the dot groups: no decimal point
+    (None, None, ['"1,234"', "12"], pa.float64(), [1.234, 12.0]),       # without it: a decimal comma
+    (None, None, ['"1.234,56"', '"3,50"'], pa.float64(), [1234.56, 3.5]),
+])
+def test_thousands(write_input, settled, thousands, decimal, values, kind, python):
+    got = typed_column(write_input, values, settled, thousands=thousands, decimal=decimal)
+    assert got == (kind, python)
+
+
+def test_thousands_as_pandas_reads_them(write_input):
+    pd = pytest.importorskip("pandas")
+    rows = [(f"{n:,}", f"{n * 1.5:,.2f}") for n in (7, 1234, 98765, 1234567, -20000)]
+    path = write_input(("n,x\n" + "".join(f'"{a}","{b}"\n' for a, b in rows)).encode())
+    table = pa.table(brinewick.read(path, thousands=","))
+    want = pd.read_csv(path, thousands=",")
+    assert table.schema.types == [pa.int64(), pa.float64()]
+    assert table.column("n").to_pylist() == want["n"].tolist()
+    assert table.column("x").to_pylist() == want["x"].tolist()
+
+
+@pytest.mark.parametrize("options,error", [
+    ({"thousands": ";"}, ValueError),
+    ({"thousands": ",,"}, ValueError),
+    ({"thousands": 1}, TypeError),
+    ({"thousands": ",", "decimal": ","}, ValueError),
+    ({"thousands": ".", "decimal": "."}, ValueError),
+    ({"null_values": "NA"}, TypeError),      # a str is not a list of texts
+    ({"null_values": ["NA", 1]}, TypeError),
+    ({"null_values": 5}, TypeError),
+    ({"null_values": [""]}, ValueError),     # empty_as_null decides the empty cell
+])
+def test_new_options_are_checked(write_input, options, error):
+    name = "thousands" if "thousands" in options else "null_values"
+    with pytest.raises(error, match=name):
+        brinewick.read(write_input(b"a\n1\n"), **options)
+
+
+def _at(*parts):
+    return dt.datetime(*parts)
+
+
+@pytest.mark.parametrize("settled", [False, True])
+@pytest.mark.parametrize("values,kind,python", [
+    (["2024-01-02 3:04 PM", "2024-01-02 12:00 am", "2024-01-02 11:59:59.5 pm"], pa.timestamp("us"),
+     [_at(2024, 1, 2, 15, 4), _at(2024, 1, 2, 0, 0), _at(2024, 1, 2, 23, 59, 59, 500000)]),
+    (["2024-01-02 3:04PM", "2024-01-02T23:04:05"], pa.timestamp("us"),
+     [_at(2024, 1, 2, 15, 4), _at(2024, 1, 2, 23, 4, 5)]),
+    (["01/02/2024 03:04:05 pm", "13/02/2024 11:00 AM"], pa.timestamp("us"),
+     [_at(2024, 2, 1, 15, 4, 5), _at(2024, 2, 13, 11, 0)]),
+    (["01/13/2024 3:04 PM", "02/01/2024 10:00"], pa.timestamp("us"),
+     [_at(2024, 1, 13, 15, 4), _at(2024, 2, 1, 10, 0)]),
+    (["31.01.2024 14:30", "01.02.2024 9:00 am"], pa.timestamp("us"),
+     [_at(2024, 1, 31, 14, 30), _at(2024, 2, 1, 9, 0)]),
+    (["01/02/2024 03:04 PM", "03/04/2024 05:06 AM"], pa.string(), None),  # day or month: unsettled
+    (["2024-01-02 3:04", "2024-01-02 10:00"], pa.string(), None),          # 12-hour without AM/PM
+    (["2024-01-02 13:04 PM"], pa.string(), None),
+    (["2024-01-02 3:04 PM", "2024-01-02 3:04 PM+01:00"], pa.string(), None),
+])
+def test_twelve_hour_times(write_input, settled, values, kind, python):
+    got = typed_column(write_input, values, settled)
+    assert got == (kind, values if python is None else python)
+
+
+def test_written_date_times_can_be_forced(write_input):
+    values = ["01/02/2024 03:04 PM", "03/04/2024 05:06 AM"]
+    got = typed_column(write_input, values, False, dtypes={"v": "timestamp[%m/%d/%Y]"})
+    assert got == (pa.timestamp("us"), [_at(2024, 1, 2, 15, 4), _at(2024, 3, 4, 5, 6)])
+
+
+NULL_TEXTS = ["NA", "N/A", "null"]
+
+
+@pytest.mark.parametrize("settled", [False, True])
+@pytest.mark.parametrize("values,options,kind,python", [
+    (["1", "NA", "3"], {}, pa.string(), ["1", "NA", "3"]),            # by default NA is a value
+    (["1", "NA", "3"], {"null_values": NULL_TEXTS}, pa.int64(), [1, None, 3]),
+    (["1.5", "null", "N/A", None], {"null_values": NULL_TEXTS}, pa.float64(), [1.5, None, None, None]),
+    (["US", "NA", "FR"], {}, pa.string(), ["US", "NA", "FR"]),
+    (["US", "NA", "FR"], {"null_values": ("NA",)}, pa.string(), ["US", None, "FR"]),
+    (["1", "NA", "n/a"], {"null_values": ["NA"]}, pa.string(), ["1", None, "n/a"]),
+    (["1", '""', "NA"], {"null_values": ["NA"], "empty_as_null": False}, pa.string(), ["1", "", None]),
+    (["1", "NA", "3"], {"null_values": ["NA"], "types": "str"}, pa.string(), ["1", None, "3"]),
+    (["1", "NA", "-"], {"null_values": ["NA"], "type_errors": "null"}, pa.string(), ["1", None, "-"]),
+])
+def test_null_values(write_input, settled, values, options, kind, python):
+    assert typed_column(write_input, values, settled, **options) == (kind, python)
+
+
+def test_null_values_are_no_type_errors(write_input):
+    lines = ["qty"] + [str(i) for i in range(150)] + ["NA", "n/a"]
+    got = brinewick.read(write_input(("\n".join(lines) + "\n").encode()), null_values=["NA"], type_errors="null")
+    table = pa.table(got)
+    assert table.schema.field("qty").type == pa.int64()
+    assert table.column("qty").to_pylist()[-2:] == [None, None]
+    assert [r["detail"] for r in pa.table(got.changes).to_pylist()] == ["column 'qty' is int64: 'n/a' read as null"]
