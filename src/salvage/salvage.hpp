@@ -94,6 +94,9 @@ struct Dialect {
     // The header's text (its line, without the break and any BOM): a later
     // row with the same text is a repeated header. Empty: none is looked for.
     std::string header_text{};
+    // The first row is Excel's "sep=;" line, which names the delimiter: it
+    // is dropped (and recorded), not read as a row.
+    bool separator_line = false;
 };
 
 // Every parse below asks `cancel` (none: never) as it goes. Once it says

@@ -134,6 +134,11 @@ RowVerdict describe_row(RowBuffer& row, const RowNotes& events, const RowInfo& i
         changes.push_back({ChangeKind::BlankLine, 0, expected});
         return RowVerdict::Kept;
     }
+    // The first row, behind any BOM: the line is at least "sep=X" long.
+    if (dialect.separator_line && info.byte_offset <= 3) {
+        changes.push_back({ChangeKind::SeparatorLine, 0, 0});
+        return RowVerdict::Kept;
+    }
     if (const auto aside = set_aside_verdict(info.byte_offset, info.raw, options, dialect)) return *aside;
     const RowVerdict verdict = classify_row(row, options, dialect);
     if (is_set_aside(verdict)) return verdict;
@@ -175,7 +180,7 @@ void count_row(StreamSummary& summary, RowVerdict verdict, std::span<const RowCh
     SalvageSummary& counters = summary.counters;
     counters.total_rows += rows;
     if (row_skipped(changes)) {
-        summary.changes[static_cast<std::size_t>(ChangeKind::BlankLine)] += rows;
+        summary.changes[static_cast<std::size_t>(changes.front().kind)] += rows;
         return;
     }
     if (is_set_aside(verdict)) {
@@ -317,20 +322,59 @@ std::optional<std::string_view> RowReader::next_verbatim_line(std::size_t fields
     return view.substr(start, line->end - start);
 }
 
+namespace {
+
+// The delimiter Excel's first line "sep=X" names (behind a BOM), or nullopt.
+Result<std::optional<std::uint8_t>> excel_separator(InputWindow& window) {
+    constexpr std::string_view kSep = "sep=";
+    for (;;) {
+        std::string_view text = window.view();
+        if (starts_with_bom(text)) text.remove_prefix(3);
+        const std::size_t shown = std::min(text.size(), kSep.size());
+        if (text.substr(0, shown) != kSep.substr(0, shown)) return std::optional<std::uint8_t>();
+        if (text.size() >= kSep.size() + 2 || window.at_end()) {
+            if (text.size() <= kSep.size()) return std::optional<std::uint8_t>();
+            const char c = text[kSep.size()];
+            const bool ends = text.size() == kSep.size() + 1 || text[kSep.size() + 1] == '\n' ||
+                              text[kSep.size() + 1] == '\r';
+            if (!ends || c == '\n' || c == '\r' || static_cast<unsigned char>(c) >= 0x80) {
+                return std::optional<std::uint8_t>();
+            }
+            return std::optional<std::uint8_t>(static_cast<std::uint8_t>(c));
+        }
+        BRINEWICK_RETURN_IF_ERROR(window.read_more(window.read_size()));
+    }
+}
+
+}  // namespace
+
 Result<std::optional<Dialect>> settle_dialect_or_empty(InputWindow& window, const SalvageOptions& options) {
     while (window.view().empty() && !window.at_end()) {
         BRINEWICK_RETURN_IF_ERROR(window.read_more(window.read_size()));
     }
     // An empty input has no dialect: comma and zero counters, options aside.
     if (window.view().empty()) return std::optional<Dialect>();
-    auto settled = settle_dialect_streamed(window, options);
+    // Excel's "sep=;" first line names the delimiter; the table starts below it.
+    SalvageOptions own = options;
+    bool separator_line = false;
+    if (options.find_header) {
+        auto separator = excel_separator(window);
+        if (!separator.is_ok()) return std::move(separator).status();
+        if (separator.value() && *separator.value() != options.quote_char) {
+            separator_line = true;
+            if (!own.delimiter) own.delimiter = *separator.value();
+            own.first_line = std::max<std::size_t>(own.first_line, 2);
+        }
+    }
+    auto settled = settle_dialect_streamed(window, own);
     if (!settled.is_ok()) return std::move(settled).status();
-    if (!options.delimiter) {
+    if (!own.delimiter) {
         std::string clash = sniffed_quote_clash(settled.value().delimiter, options.quote_char);
         if (!clash.empty()) return Status::invalid(std::move(clash));
     }
     Dialect dialect = settled.value();
-    if (wants_table_search(options)) BRINEWICK_RETURN_IF_ERROR(locate_table(window, options, dialect));
+    dialect.separator_line = separator_line;
+    if (wants_table_search(own)) BRINEWICK_RETURN_IF_ERROR(locate_table(window, own, dialect));
     return std::optional<Dialect>(std::move(dialect));
 }
 

@@ -186,11 +186,12 @@ RowVerdict describe_row(RowBuffer& row, const RowNotes& events, const RowInfo& i
                         std::size_t line_after, const SalvageOptions& options, const Dialect& dialect,
                         std::vector<RowChange>& changes);
 
-// True when `changes` (from describe_row) say the row is a blank line that
-// is dropped rather than kept (SalvageOptions::skip_blank_lines): it goes to
-// no table, only to the change records.
+// True when `changes` (from describe_row) say the row is dropped rather
+// than kept (a blank line under SalvageOptions::skip_blank_lines, Excel's
+// sep= line): it goes to no table, only to the change records.
 [[nodiscard]] inline bool row_skipped(std::span<const RowChange> changes) noexcept {
-    return changes.size() == 1 && changes.front().kind == ChangeKind::BlankLine && changes.front().count == 0;
+    return changes.size() == 1 && changes.front().count == 0 &&
+           (changes.front().kind == ChangeKind::BlankLine || changes.front().kind == ChangeKind::SeparatorLine);
 }
 
 // Whether a row just parsed (neither padded nor merged) is a blank line that

@@ -116,6 +116,9 @@ void append_change_detail(std::string& out, const RowChange& change) {
             // Only the Arrow reader types columns; it names the column and value itself.
             append_counted(out, change.count, "value read as null", "values read as null");
             return;
+        case ChangeKind::SeparatorLine:
+            out.append("sep= line read as the delimiter, not written as a row");
+            return;
     }
 }
 

@@ -42,7 +42,8 @@ namespace brinewick::stream {
     X(Requoted, "requoted")               /* quotes read otherwise, so the row has its width */    \
     X(TrailingEmpty, "trailing_empty")    /* empty surplus fields at the row's end dropped */      \
     X(QuoteContained, "quote_contained")  /* a quote that ran past its line ended at the break */  \
-    X(TypeError, "type_error")            /* a value its column's type cannot hold read as null */
+    X(TypeError, "type_error")            /* a value its column's type cannot hold read as null */ \
+    X(SeparatorLine, "separator_line")    /* Excel's sep= line read as the delimiter, not a row */
 
 enum class ChangeKind : std::uint8_t {
 #define BRINEWICK_CHANGE_KIND_ENUMERATOR(kind, name) kind,

@@ -57,10 +57,11 @@ inline constexpr std::size_t kRowsUnderHeader = 5;
 [[nodiscard]] inline std::optional<RowVerdict> set_aside_verdict(std::uint64_t offset, std::string_view raw,
                                                                  const SalvageOptions& options,
                                                                  const Dialect& dialect) noexcept {
-    if (offset < dialect.table_offset) return RowVerdict::Preamble;
+    // A comment says what it is wherever it stands, above the header too.
     if (options.comment && !raw.empty() && static_cast<std::uint8_t>(raw.front()) == *options.comment) {
         return RowVerdict::Comment;
     }
+    if (offset < dialect.table_offset) return RowVerdict::Preamble;
     const std::string_view header = dialect.header_text;
     if (!header.empty() && offset > dialect.table_offset) {
         if (raw.size() == header.size() + 3 && raw.starts_with("\xEF\xBB\xBF")) raw.remove_prefix(3);

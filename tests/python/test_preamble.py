@@ -1,0 +1,173 @@
+"""The table inside real exports: the header found below titles and parameters, files joined with
+cat, comment lines; the same through salvage, read, Dask and the command line, on one thread or
+two with tiny chunks, and never a preamble where the first row is the header."""
+from __future__ import annotations
+
+import csv
+import io
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+pa = pytest.importorskip("pyarrow")
+
+import brinewick  # noqa: E402
+from brinewick._api import _salvage  # noqa: E402
+from brinewick._options import NativeSettings  # noqa: E402
+from brinewick._read import _read  # noqa: E402
+
+# A bank's statement export: account parameters, a blank line, then the table.
+BANK = (
+    b"Account name:,Jane Doe\r\n"
+    b"Account number:,12345678\r\n"
+    b"Statement period:,01/03/2024 - 31/03/2024\r\n"
+    b"\r\n"
+    b"Date,Description,Amount,Balance\r\n"
+    b"01/03/2024,Opening balance,,1200.50\r\n"
+    b"02/03/2024,\"Coffee, large\",-3.20,1197.30\r\n"
+    b"05/03/2024,Salary,2500.00,3697.30\r\n"
+)
+# A German spreadsheet export: a title spread over the width, decimal commas.
+GERMAN = (
+    "Umsatzanzeige;;;\n"
+    "Zeitraum: 01.03.2024 - 31.03.2024;;;\n"
+    "Buchungstag;Verwendungszweck;Betrag;Saldo\n"
+    "01.03.2024;Bäckerei Müller;-3,50;1.196,50\n"
+    "04.03.2024;Gehalt;2.500,00;3.696,50\n"
+).encode()
+REPORT = b"Sales report Q3\nGenerated 2024-10-01 by system\n\nid,name,amount\n1,ann,3.5\n\n2,bob,4\n"
+# Two exports joined with cat: the second has a BOM and CRLF line ends.
+JOINED = b"id,name,amount\n1,ann,3.5\n2,bob,4\n" + b"\xef\xbb\xbfid,name,amount\r\n3,cid,5\r\n"
+
+
+def salvage_run(tmp_path: Path, data: bytes, jobs: int = 1, **options):
+    src, out, q = tmp_path / "in.csv", tmp_path / "out.csv", tmp_path / "q.csv"
+    src.write_bytes(data)
+    options = {"delimiter": None, **options}
+    summary = _salvage(src, out, quarantine=q, changes=None, quote_char='"',
+                       fill_ragged_rows=True, merge_overflow=True, expected_columns=None, repair_quotes=True,
+                       progress=None, durable=False, read_size=5, jobs=jobs, chunk_size=32, **options)
+    clean = list(csv.reader(io.StringIO(out.read_bytes().decode()), delimiter=summary.detected_delimiter))
+    records = [(int(r[0]), r[2], r[3]) for r in list(csv.reader(io.StringIO(q.read_bytes().decode())))[1:]]
+    return summary, clean, records
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+@pytest.mark.parametrize(("data", "header", "aside", "counts"), [
+    (BANK, ["Date", "Description", "Amount", "Balance"],
+     [(1, "preamble", "Account name:,Jane Doe"), (2, "preamble", "Account number:,12345678"),
+      (3, "preamble", "Statement period:,01/03/2024 - 31/03/2024")], {"preamble": 3}),
+    (GERMAN, ["Buchungstag", "Verwendungszweck", "Betrag", "Saldo"],
+     [(1, "preamble", "Umsatzanzeige;;;"), (2, "preamble", "Zeitraum: 01.03.2024 - 31.03.2024;;;")],
+     {"preamble": 2}),
+    (REPORT, ["id", "name", "amount"],
+     [(1, "preamble", "Sales report Q3"), (2, "preamble", "Generated 2024-10-01 by system")], {"preamble": 2}),
+    (JOINED, ["id", "name", "amount"], [(4, "repeated_header", "\ufeffid,name,amount")], {"repeated_header": 1}),
+], ids=["bank", "german", "report", "joined"])
+def test_salvage_finds_the_table(tmp_path: Path, jobs: int, data: bytes, header: list, aside: list,
+                                 counts: dict) -> None:
+    summary, clean, records = salvage_run(tmp_path, data, jobs)
+    assert clean[0] == header
+    assert all(len(row) == len(header) for row in clean)
+    assert records == aside
+    assert {k: v for k, v in summary.set_aside.items() if v} == counts
+    assert summary.quarantined_rows == len(aside)
+    assert summary.header_line == next(i + 1 for i, line in enumerate(data.decode("utf-8-sig").splitlines())
+                                       if line.startswith(header[0]))
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_read_names_and_types_the_columns_below_a_preamble(tmp_path: Path, jobs: int) -> None:
+    for data, types in ((BANK, ["string", "string", "double", "double"]),
+                        (GERMAN, ["date32[day]", "string", "double", "double"]),
+                        (JOINED, ["int64", "string", "double"])):
+        src = tmp_path / "in.csv"
+        src.write_bytes(data)
+        table = _read(src, NativeSettings.check(jobs=jobs, read_size=5, chunk_size=32))
+        got = pa.table(table)
+        assert [str(t) for t in got.schema.types] == types, data[:20]
+        assert got.num_rows == 3 if data is not GERMAN else got.num_rows == 2
+        assert pa.table(table.quarantine).column("reason").to_pylist()[0] in ("preamble", "repeated_header")
+
+
+@pytest.mark.parametrize(("data", "options"), [
+    (b"id,name\n1,ann\n2,bob\n", {}),  # the usual file
+    (b"1,2,3\n4,5,6\n", {}),  # no header at all
+    (b"name,city\nann,paris,x\nbob,rome,y\n", {}),  # a short header over text: not a preamble
+    (REPORT, {"header_row": 0}),  # the first line taken as the header, as the backend does
+])
+def test_no_preamble_where_the_first_row_is_the_header(tmp_path: Path, data: bytes, options: dict) -> None:
+    summary, _, records = salvage_run(tmp_path, data, **options)
+    assert not any(reason == "preamble" for _, reason, _ in records)
+    assert summary.header_line == 1
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_comments_skip_rows_and_header_row(tmp_path: Path, jobs: int) -> None:
+    data = b"# exported 2024-10-01\nid,name\n1,ann\n# a note, mid-file\n2,bob\n"
+    _, clean, records = salvage_run(tmp_path, data, jobs, comment="#")
+    assert clean == [["id", "name"], ["1", "ann"], ["2", "bob"]]
+    assert [r[1] for r in records] == ["comment", "comment"]
+    _, clean, records = salvage_run(tmp_path, b"x\ny\nid,name\n1,ann\n", jobs, skip_rows=2)
+    assert clean[0] == ["id", "name"] and [r[:2] for r in records] == [(1, "preamble"), (2, "preamble")]
+    _, clean, _ = salvage_run(tmp_path, b"t,u\nid,name\n1,ann\n", jobs, header_row=1)
+    assert clean == [["id", "name"], ["1", "ann"]]
+    # Kept on request: the joined file's second header stays a row.
+    _, clean, _ = salvage_run(tmp_path, JOINED, jobs, repeated_headers="keep")
+    assert sum(row[0].lstrip("\ufeff") == "id" for row in clean) == 2
+
+
+@pytest.mark.parametrize(("option", "value", "error"), [
+    ("header_row", -1, ValueError), ("header_row", "1", TypeError), ("skip_rows", 1.5, TypeError),
+    ("comment", "##", ValueError), ("comment", ",", ValueError), ("repeated_headers", "drop", ValueError),
+])
+def test_table_options_are_checked(tmp_path: Path, option: str, value: object, error: type) -> None:
+    src = tmp_path / "in.csv"
+    src.write_bytes(REPORT)
+    with pytest.raises(error, match=option):
+        brinewick.salvage(src, tmp_path / "out.csv", delimiter=",", **{option: value})
+    with pytest.raises(ValueError, match="skip_rows"):
+        brinewick.read(src, header_row=1, skip_rows=2)
+
+
+def test_dask_reads_a_preamble_file_in_parts_as_read_does(tmp_path: Path) -> None:
+    bwd = pytest.importorskip("brinewick.dask")
+    body = b"".join(b"2024-03-%02d,item %d,%d.5\n" % (i % 28 + 1, i, i) for i in range(400))
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"Report\nRun by: ops\n\nday,item,amount\n" + body + b"day,item,amount\n" + body)
+    got = bwd.read(str(src), blocksize=2000)
+    assert got.data.npartitions > 2
+    whole = brinewick.read(src)
+    data = got.data.compute()
+    assert list(data.columns[:3]) == ["day", "item", "amount"]
+    assert data["amount"].tolist() == pa.table(whole).column("amount").to_pylist()
+    reasons = got.quarantine.compute()["reason"].tolist()
+    assert reasons == pa.table(whole.quarantine).column("reason").to_pylist() == ["preamble"] * 2 + ["repeated_header"]
+
+
+def test_inspect_says_what_was_set_aside(tmp_path: Path) -> None:
+    src = tmp_path / "statement.csv"
+    src.write_bytes(BANK)
+    run = subprocess.run([sys.executable, "-m", "brinewick", "inspect", str(src)], capture_output=True, timeout=60)
+    assert "table: header on line 5; 3 preamble lines set aside" in run.stdout.decode(), run.stderr
+    run = subprocess.run([sys.executable, "-m", "brinewick", "salvage", str(src), "-o", str(tmp_path / "out.csv"),
+                          "--json", "--header-row", "0"], capture_output=True, timeout=60)
+    report = json.loads(run.stdout)
+    assert (report["header_line"], report["set_aside"]["preamble"]) == (1, 0)
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+@pytest.mark.parametrize("head", [b"sep=;\r\n", b"\xef\xbb\xbfsep=;\n"], ids=["crlf", "bom"])
+def test_excel_separator_line_names_the_delimiter(tmp_path: Path, jobs: int, head: bytes) -> None:
+    data = head + "name;city,region\r\nJosé;München, Bayern\r\n".encode("cp1252")
+    summary, clean, records = salvage_run(tmp_path, data, jobs)
+    assert (summary.detected_delimiter, summary.changes["separator_line"], records) == (";", 1, [])
+    assert clean == [["name", "city,region"], ["José", "München, Bayern"]]
+    table = pa.table(brinewick.read(tmp_path / "in.csv", jobs=jobs))
+    assert table.column_names == ["name", "city,region"] and table.num_rows == 1
+    # Given a delimiter, the line is still no row; with header_row=0 it is the header.
+    assert salvage_run(tmp_path, data, jobs, delimiter=",")[1][0] == ["name;city", "region"]
+    assert salvage_run(tmp_path, data, jobs, header_row=0)[1][0] == ["sep=", ""]
