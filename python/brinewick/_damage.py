@@ -47,6 +47,7 @@ class SniffResult:
     invalid_utf8_bytes: int  # bytes of the sample that are not valid UTF-8
     encoding: str = "utf-8"  # what a salvage would read the file in
     legacy_encoding: bool = False  # the sample is not (all) UTF-8: an older single-byte export
+    header_line: int = 1  # where a salvage finds the header (below a preamble or a sep= line)
 
     def encoding_note(self) -> str:
         """The encoding as a person reads it: which, and why."""
@@ -70,6 +71,7 @@ class SniffResult:
             "invalid_utf8_bytes": self.invalid_utf8_bytes,
             "invalid_utf8_share": round(self.invalid_utf8_share, 6),
             "encoding": self.encoding, "legacy_encoding": self.legacy_encoding,
+            "header_line": self.header_line,
         }
 
 
@@ -221,7 +223,7 @@ def sniff_file(path: PathLike, *, sample_bytes: int = DEFAULT_SAMPLE_BYTES, enco
     import _brinewick_backend as backend
 
     from . import _native
-    from ._options import _fallback_encoding, check_encoding
+    from ._options import NativeSettings, _fallback_encoding, check_encoding
 
     name = os.fsdecode(_remote.local_of(os.fspath(path)))
     sample_bytes = _in_range("sample_bytes", sample_bytes, 1, MAX_SAMPLE_BYTES)
@@ -235,16 +237,24 @@ def sniff_file(path: PathLike, *, sample_bytes: int = DEFAULT_SAMPLE_BYTES, enco
         sample_path = os.path.join(tmp, "sample.csv")
         with open(sample_path, "wb") as f:
             f.write(text)
-        reader = backend.open(sample_path, expected_columns=0)
+        # What a salvage settles: the backend's rules, and the header found
+        # below a preamble or Excel's sep= line.
+        settled = _native.read_settle(_native.read_open(os.fsencode(sample_path), NativeSettings.check(
+            encoding="utf-8")))
+        delimiter, columns, header_line = settled[:3] if settled else (",", 0, 1)
+        table_path = os.path.join(tmp, "table.csv")
+        with open(table_path, "wb") as f:
+            f.write(b"".join(text.splitlines(keepends=True)[header_line - 1:]))
+        reader = backend.open(table_path, delimiter=delimiter, expected_columns=0)
         rows = [row for _, row in zip(range(50), reader) if row != [""]]
-        summary = backend.open(sample_path).summary
     return SniffResult(
         path=name,
         sample_bytes=len(data),
-        delimiter=summary.detected_delimiter,
-        columns=summary.inferred_columns,
+        delimiter=delimiter,
+        columns=columns,
         has_header=_looks_like_header(rows),
-        line_endings=_line_endings(data, summary.detected_delimiter),
+        header_line=header_line,
+        line_endings=_line_endings(data, delimiter),
         bom=data.startswith((codecs.BOM_UTF8, codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)),
         invalid_utf8_bytes=_invalid_utf8_bytes(data),
         encoding=used,

@@ -32,6 +32,7 @@
 #include "arrow/salvage_reader.hpp"
 #include "memory/block_cache.hpp"
 #include "stream/decompress.hpp"
+#include "stream/stream_rows.hpp"
 #include "pythread.h"
 
 namespace brinewick::native {
@@ -628,7 +629,30 @@ PyObject* read_head(PyObject* const* args, Py_ssize_t nargs) {
     return PyBytes_FromStringAndSize(head.data(), static_cast<Py_ssize_t>(head.size()));
 }
 
+// read_settle(reader): what a run over the file settles before its first
+// row, as (delimiter, columns, header_line, separator_line), or None for an
+// empty file.
+PyObject* read_settle(PyObject* const* args, Py_ssize_t nargs) {
+    ReaderRef* reader = nullptr;
+    if (!one_reader("read_settle", args, nargs, 1, reader)) return nullptr;
+    const ReadSettings settings = (*reader)->settings;
+    const std::string path = (*reader)->path;
+    auto settled = off_lock<std::optional<Dialect>>([&](stream::StreamControl& control) {
+        auto opened = stream::open_input(path, settings.read_size, control, settings.encoding, settings.open_input);
+        if (!opened.is_ok()) return Result<std::optional<Dialect>>(std::move(opened).status());
+        return stream::settle_dialect_or_empty(opened.value().window, settings.options);
+    });
+    if (!settled) return nullptr;
+    if (!*settled) Py_RETURN_NONE;
+    const Dialect& d = **settled;
+    return Py_BuildValue("(CnKO)", static_cast<int>(d.delimiter), static_cast<Py_ssize_t>(d.expected_columns),
+                         static_cast<unsigned long long>(d.table_line), d.separator_line ? Py_True : Py_False);
+}
+
 PyMethodDef g_read_functions[] = {
+    {"read_settle", fastcall<read_settle>(), METH_FASTCALL,
+     "read_settle(reader, /)\n--\n\n(delimiter, columns, header_line, separator_line) as a run over the file "
+     "settles them before its first row; None for an empty file."},
     {"read_head", fastcall<read_head>(), METH_FASTCALL,
      "read_head(path, limit, source=None, /)\n--\n\nUp to limit bytes of the file's text from its start, "
      "decompressed; source opens an input that is not a local file."},
