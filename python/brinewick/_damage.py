@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import codecs
 import contextlib
+import itertools
+import math
 import os
 import re
 import shutil
@@ -48,6 +50,8 @@ class SniffResult:
     encoding: str = "utf-8"  # what a salvage would read the file in
     legacy_encoding: bool = False  # the sample is not (all) UTF-8: an older single-byte export
     header_line: int = 1  # where a salvage finds the header (below a preamble or a sep= line)
+    # How clearly the delimiter won: 1 - the runner-up's score over the winner's (0: a tie).
+    confidence: float = 1.0
 
     def encoding_note(self) -> str:
         """The encoding as a person reads it: which, and why."""
@@ -71,7 +75,7 @@ class SniffResult:
             "invalid_utf8_bytes": self.invalid_utf8_bytes,
             "invalid_utf8_share": round(self.invalid_utf8_share, 6),
             "encoding": self.encoding, "legacy_encoding": self.legacy_encoding,
-            "header_line": self.header_line,
+            "header_line": self.header_line, "confidence": self.confidence,
         }
 
 
@@ -247,6 +251,7 @@ def sniff_file(path: PathLike, *, sample_bytes: int = DEFAULT_SAMPLE_BYTES, enco
             f.write(b"".join(text.splitlines(keepends=True)[header_line - 1:]))
         reader = backend.open(table_path, delimiter=delimiter, expected_columns=0)
         rows = [row for _, row in zip(range(50), reader) if row != [""]]
+        confidence = _delimiter_confidence(table_path, delimiter)
     return SniffResult(
         path=name,
         sample_bytes=len(data),
@@ -254,12 +259,35 @@ def sniff_file(path: PathLike, *, sample_bytes: int = DEFAULT_SAMPLE_BYTES, enco
         columns=columns,
         has_header=_looks_like_header(rows),
         header_line=header_line,
+        confidence=confidence,
         line_endings=_line_endings(data, delimiter),
         bom=data.startswith((codecs.BOM_UTF8, codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)),
         invalid_utf8_bytes=_invalid_utf8_bytes(data),
         encoding=used,
         legacy_encoding=legacy,
     )
+
+
+def _delimiter_confidence(path: str, winner: str) -> float:
+    """1 - the best other candidate's score over the winner's, each scored
+    as the sniffing does: the share of the first 50 non-blank rows at the
+    commonest width of two or more, times the log of that width (at least 1)."""
+    import _brinewick_backend as backend
+
+    def score(delimiter: str) -> float:
+        reader = backend.open(path, delimiter=delimiter, expected_columns=0)
+        widths = Counter(len(row) for row in itertools.islice((r for r in reader if r != [""]), 50))
+        wide = [(n, w) for w, n in widths.items() if w >= 2]
+        if sum(widths.values()) < 2 or not wide:
+            return 0.0
+        n, width = max(wide)
+        return n / sum(widths.values()) * max(math.log(width), 1.0)
+
+    best = score(winner)
+    other = max(score(d) for d in ",;\t|" if d != winner)
+    if best <= 0.0:
+        return 0.0
+    return round(max(0.0, 1.0 - other / best), 3)
 
 
 def _as_utf8(data: bytes, encoding: str) -> bytes:

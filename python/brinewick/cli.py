@@ -640,6 +640,7 @@ def sniff_command(files: tuple[str, ...], sample_bytes: int, as_json: bool, **kw
             ("header", ("yes" if result.has_header else "no")
              + (f" (line {result.header_line}, below a preamble)" if result.header_line != 1 else "")),
             ("line endings", result.line_endings),
+            ("confidence", f"{result.confidence:.0%} (how clearly the delimiter won)"),
             ("byte-order mark", "yes" if result.bom else "no"),
             ("encoding", result.encoding_note()),
             ("invalid UTF-8", f"{result.invalid_utf8_bytes} byte{'' if result.invalid_utf8_bytes == 1 else 's'}"

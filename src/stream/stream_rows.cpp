@@ -52,6 +52,8 @@ Result<Dialect> settle_on_prefix(InputWindow& window, const SalvageOptions& opti
     // bytes, which the heuristics would take for the file's own BOM at the
     // front of what they read.
     const bool skip_breaks = window.can_rewind() && !(options.delimiter && options.expected_columns);
+    // The table stage's second look at the delimiter (table_delimiter).
+    const bool table_sniff = options.find_header && !options.delimiter;
     // After a look that settled nothing: what it lacks, and the input
     // offset from which the bytes not yet searched for it start. A long row
     // is then parsed again only once a byte that can end it has come.
@@ -67,7 +69,16 @@ Result<Dialect> settle_on_prefix(InputWindow& window, const SalvageOptions& opti
             }
         }
         const std::string_view prefix = window.view();
-        if (window.at_end()) return settle_dialect(prefix, options);
+        if (window.at_end()) {
+            Dialect settled = settle_dialect(prefix, options);
+            if (table_sniff) {
+                if (const auto other = table_delimiter(prefix, settled.delimiter, true, options.comment)) {
+                    settled.delimiter = *other;
+                    settled.expected_columns = options.expected_columns.value_or(infer_column_count(prefix, *other));
+                }
+            }
+            return settled;
+        }
         if (need != PrefixNeed::More) {
             const std::size_t from =
                 unsearched > window.offset() ? static_cast<std::size_t>(unsearched - window.offset()) : 0;
@@ -75,8 +86,18 @@ Result<Dialect> settle_on_prefix(InputWindow& window, const SalvageOptions& opti
         }
         if (need == PrefixNeed::More) {
             const PrefixSniff sniffed = sniff_dialect_in_prefix(prefix, options.delimiter, options.expected_columns);
-            if (sniffed.dialect) return Dialect{sniffed.dialect->delimiter, sniffed.dialect->columns};
-            need = sniffed.need;
+            if (sniffed.dialect && table_sniff) {
+                const auto other = table_delimiter(prefix, sniffed.dialect->delimiter, false, options.comment);
+                if (!other) return Dialect{sniffed.dialect->delimiter, sniffed.dialect->columns};
+                const auto columns = options.expected_columns ? options.expected_columns
+                                                              : infer_column_count_in_prefix(prefix, *other);
+                if (columns) return Dialect{*other, *columns};
+                need = PrefixNeed::More;  // the count under the other one needs more rows
+            } else if (sniffed.dialect) {
+                return Dialect{sniffed.dialect->delimiter, sniffed.dialect->columns};
+            } else {
+                need = sniffed.need;
+            }
         }
         unsearched = window.offset() + prefix.size();
         // Doubling the prefix keeps repeated sniffing linear.

@@ -1,6 +1,9 @@
 #include "table_start.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <utility>
 #include <cstring>
 #include <limits>
 
@@ -126,6 +129,100 @@ std::optional<std::size_t> find_header_row(std::span<const SampleRow> rows, std:
         return std::nullopt;
     }
     return std::nullopt;
+}
+
+namespace {
+
+constexpr std::uint8_t kDelimiterCandidates[] = {',', ';', '\t', '|'};
+constexpr std::size_t kSniffedRows = 50;
+// Another candidate within this share of the winner's score is a near tie.
+constexpr double kNearTie = 0.85;
+
+// How one candidate splits the first rows.
+struct Split {
+    double score = 0.0;       // the heuristics' own: share of rows at the commonest width (2+), by log width
+    bool header_fits = false; // the first row has that width
+    std::size_t typed = 0;    // columns whose values below the first row are all numbers or dates
+    std::size_t rows = 0;
+    std::size_t first_width = 0;
+};
+
+Split split_under(std::string_view text, std::uint8_t delimiter, std::optional<std::uint8_t> comment) {
+    Split out;
+    ResilientParser parser(text, delimiter, '"', true);
+    RowBuffer row;
+    std::vector<std::vector<std::string>> rows;
+    while (rows.size() < kSniffedRows && parser.next_row(row)) {
+        if (row.size() == 1 && is_blank_text(row.field(0))) continue;
+        std::vector<std::string>& fields = rows.emplace_back();
+        for (std::size_t i = 0; i < row.size(); ++i) fields.emplace_back(row.field(i));
+    }
+    out.rows = rows.size();
+    if (rows.empty()) return out;
+    out.first_width = rows.front().size();
+    if (rows.size() < 2) return out;
+    std::vector<std::size_t> seen;
+    for (const auto& r : rows) {
+        if (r.size() >= seen.size()) seen.resize(r.size() + 1, 0);
+        ++seen[r.size()];
+    }
+    std::size_t mode = 0;
+    for (std::size_t width = 2; width < seen.size(); ++width) {
+        if (seen[width] != 0 && seen[width] >= seen[mode == 0 ? 0 : mode]) mode = width;
+    }
+    if (mode == 0 || seen[mode] == 0) return out;
+    out.score = static_cast<double>(seen[mode]) / static_cast<double>(rows.size()) *
+                std::max(std::log(static_cast<double>(mode)), 1.0);
+    // The header: the first row that is not a note.
+    std::size_t head = 0;
+    while (head < rows.size() && !rows[head].empty() && !rows[head][0].empty() &&
+           (rows[head][0][0] == '#' || (comment && static_cast<std::uint8_t>(rows[head][0][0]) == *comment))) {
+        ++head;
+    }
+    if (head >= rows.size()) return out;
+    out.header_fits = rows[head].size() == mode;
+    for (std::size_t c = 0; c < mode; ++c) {
+        std::size_t values = 0;
+        bool all = true;
+        for (std::size_t r = head + 1; r < rows.size() && all; ++r) {
+            if (rows[r].size() != mode) continue;
+            all = looks_like_value(rows[r][c]);
+            ++values;
+        }
+        if (all && values != 0) ++out.typed;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::optional<std::uint8_t> table_delimiter(std::string_view text, std::uint8_t sniffed, bool whole,
+                                            std::optional<std::uint8_t> comment) {
+    Split splits[std::size(kDelimiterCandidates)];
+    std::size_t winner = 0;
+    for (std::size_t i = 0; i < std::size(kDelimiterCandidates); ++i) {
+        splits[i] = split_under(text, kDelimiterCandidates[i], comment);
+        if (kDelimiterCandidates[i] == sniffed) winner = i;
+    }
+    // One row (the whole input): the candidate that splits it most.
+    if (whole && splits[winner].rows == 1) {
+        std::size_t best = winner;
+        for (std::size_t i = 0; i < std::size(kDelimiterCandidates); ++i) {
+            if (splits[i].rows == 1 && splits[i].first_width > splits[best].first_width) best = i;
+        }
+        if (best != winner && splits[best].first_width >= 2) return kDelimiterCandidates[best];
+        return std::nullopt;
+    }
+    const Split& won = splits[winner];
+    if (won.score <= 0.0) return std::nullopt;
+    std::size_t best = winner;
+    const auto key = [](const Split& s) { return std::pair{s.header_fits ? 1 : 0, s.typed}; };
+    for (std::size_t i = 0; i < std::size(kDelimiterCandidates); ++i) {
+        if (i == winner || splits[i].score < kNearTie * won.score) continue;
+        if (key(splits[i]) > key(splits[best])) best = i;
+    }
+    if (best == winner) return std::nullopt;
+    return kDelimiterCandidates[best];
 }
 
 bool may_be_set_aside(std::string_view view, std::size_t start, std::uint64_t offset, const SalvageOptions& options,

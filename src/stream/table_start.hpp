@@ -42,6 +42,17 @@ inline constexpr std::size_t kRowsUnderHeader = 5;
 // A field that holds a number, a date, a time or an amount rather than a name.
 [[nodiscard]] bool looks_like_value(std::string_view field) noexcept;
 
+// The package's second look at a sniffed delimiter, over `text` (the rows
+// sniffing read are final in it). The heuristics score each candidate by
+// how evenly it splits the first rows; where another candidate scores
+// nearly as well, the one under which the first row (the header) has the
+// table's width and more columns hold numbers or dates throughout wins, so
+// values that hold the other character unquoted (RGB triples, "1,5"
+// decimals) or a few title lines do not decide. A text of one row takes
+// the candidate that splits it most. nullopt: keep the sniffed delimiter.
+[[nodiscard]] std::optional<std::uint8_t> table_delimiter(std::string_view text, std::uint8_t sniffed,
+                                                          bool whole, std::optional<std::uint8_t> comment);
+
 // Fills the dialect's table start and header text as `options` ask, from
 // rows read at the front of `window` (reading more into it as needed,
 // nothing discarded). The window stands at the input's start.

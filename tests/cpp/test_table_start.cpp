@@ -68,6 +68,37 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"note_lines", {"# exported by bank, v2, 10:00", "date,amount,memo", "2024-01-02,3.5,x"}, 3, 1}),
     [](const ::testing::TestParamInfo<HeaderCase>& info) { return std::string(info.param.name); });
 
+struct SniffCase {
+    const char* name;
+    std::string text;
+    std::uint8_t sniffed;  // the heuristics' answer
+    int want;              // -1: keep it
+};
+
+class TableDelimiter : public ::testing::TestWithParam<SniffCase> {};
+
+TEST_P(TableDelimiter, BreaksNearTiesByTheTable) {
+    const SniffCase& c = GetParam();
+    const auto got = table_delimiter(c.text, c.sniffed, true, std::nullopt);
+    EXPECT_EQ(got ? static_cast<int>(*got) : -1, c.want);
+}
+
+std::string rgb_rows() {
+    std::string text = "color;rgb\n";
+    for (int i = 0; i < 40; ++i) text += "c" + std::to_string(i) + ";" + std::to_string(i) + ",0," + std::to_string(2 * i) + "\n";
+    return text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, TableDelimiter,
+    ::testing::Values(SniffCase{"rgb_triples", rgb_rows(), ',', ';'},
+                      SniffCase{"one_row", "a;b;c\n", ',', ';'},
+                      SniffCase{"one_row_of_one_field", "title\n", ',', -1},
+                      SniffCase{"names_with_commas", "name, surname;age\nann, lee;3\nbob, ray;4\n", ',', ';'},
+                      SniffCase{"clear_winner", "a,b,c\n1,2,3\n4,5,6\n", ',', -1},
+                      SniffCase{"decimal_commas_kept", "id;amount\n1;3,50\n2;4,25\n", ';', -1}),
+    [](const ::testing::TestParamInfo<SniffCase>& info) { return std::string(info.param.name); });
+
 TEST(LooksLikeValue, TellsValuesFromNames) {
     for (const char* value : {"3.5", "-1,234.50", "2024-01-02", "02/01/2024", "10:30", "2024-01-02T10:00",
                               "1e5", "3:04 PM", "12 %", "€ 12", "(42)"}) {

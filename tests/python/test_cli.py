@@ -314,7 +314,7 @@ def test_sniff_reports_the_dialect(tmp_path: Path) -> None:
         "file": str(path), "sample_bytes": path.stat().st_size, "delimiter": ";", "columns": 3,
         "has_header": True, "line_endings": "mixed (LF 1, CRLF 3)", "bom": True,
         "invalid_utf8_bytes": 1, "invalid_utf8_share": round(1 / path.stat().st_size, 6),
-        "encoding": "utf-8", "legacy_encoding": True, "header_line": 1,
+        "encoding": "utf-8", "legacy_encoding": True, "header_line": 1, "confidence": 1.0,
     }
     text = run("sniff", str(path)).stdout.decode()
     assert "delimiter       ';'" in text and "header          yes" in text

@@ -171,3 +171,22 @@ def test_excel_separator_line_names_the_delimiter(tmp_path: Path, jobs: int, hea
     # Given a delimiter, the line is still no row; with header_row=0 it is the header.
     assert salvage_run(tmp_path, data, jobs, delimiter=",")[1][0] == ["name;city", "region"]
     assert salvage_run(tmp_path, data, jobs, header_row=0)[1][0] == ["sep=", ""]
+
+
+RGB = b"color;rgb\n" + b"".join(b"c%d;%d,0,%d\n" % (i, i, 2 * i) for i in range(40))
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+@pytest.mark.parametrize(("data", "ours", "backend"), [
+    (RGB, ";", ","),  # RGB triples split evenly by the comma on every row but the header
+    (b"a;b;c\n", ";", ","),  # one row
+    (b"name, surname;age\nann, lee;3\nbob, ray;4\n", ";", ","),  # a tie broken by the number column
+], ids=["rgb", "one_row", "three_rows"])
+def test_sniffing_sees_the_table(tmp_path: Path, jobs: int, data: bytes, ours: str, backend: str) -> None:
+    summary, clean, _ = salvage_run(tmp_path, data, jobs)
+    assert summary.detected_delimiter == ours
+    assert all(len(row) == len(clean[0]) >= 2 for row in clean)
+    # header_row=0 reads the file as the backend does, delimiter included.
+    assert salvage_run(tmp_path, data, jobs, header_row=0)[0].detected_delimiter == backend
+    sniffed = brinewick.sniff_file(tmp_path / "in.csv")
+    assert sniffed.delimiter == ours and 0.0 <= sniffed.confidence < 0.2
