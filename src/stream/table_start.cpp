@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "../heuristics/heuristics.hpp"
+#include "../parser/field_counter.hpp"
 #include "../parser/resilient_parser.hpp"
 #include "../parser/row_buffer.hpp"
 #include "row_repair.hpp"
@@ -16,9 +17,6 @@
 namespace brinewick::stream {
 namespace {
 
-// Bytes of the input's front the sample may hold: the header is looked for
-// among the first rows, and a file of huge rows must not be held whole.
-constexpr std::size_t kSampleBytes = std::size_t{4} << 20;
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
@@ -43,18 +41,19 @@ bool starts_with_comment(const SampleRow& row, std::optional<std::uint8_t> comme
 // A title spread over the table's width, as spreadsheets export one: its
 // text in the first cell, the others empty.
 bool is_title(const SampleRow& row, std::size_t columns) noexcept {
-    return columns >= 3 && row.fields.size() == columns && filled_fields(row) <= 1 && !row.fields.empty() &&
+    return columns >= 3 && !row.big && row.width == columns && filled_fields(row) <= 1 && !row.fields.empty() &&
            !trimmed(row.fields.front()).empty();
 }
 
 // A row that cannot be the table's: another width, a spread title, a note.
 bool reads_as_preamble(const SampleRow& row, std::size_t columns, std::optional<std::uint8_t> comment) noexcept {
-    return row.fields.size() != columns || is_title(row, columns) || starts_with_comment(row, comment) ||
-           filled_fields(row) == 0;
+    return row.width != columns || is_title(row, columns) || starts_with_comment(row, comment) ||
+           (!row.big && filled_fields(row) == 0);
 }
 
 // Names: no field holds a value, and at least half are filled.
 bool reads_as_names(const SampleRow& row) noexcept {
+    if (row.big) return false;
     const std::size_t filled = filled_fields(row);
     if (filled == 0 || 2 * filled < row.fields.size()) return false;
     return std::none_of(row.fields.begin(), row.fields.end(), [](const std::string& f) { return looks_like_value(f); });
@@ -94,7 +93,7 @@ std::optional<std::size_t> find_header_row(std::span<const SampleRow> rows, std:
     }
     if (filled.empty()) return std::nullopt;
     const SampleRow& first = rows[filled.front()];
-    if (first.fields.size() == columns && !is_title(first, columns) && !starts_with_comment(first, comment)) {
+    if (first.width == columns && !is_title(first, columns) && !starts_with_comment(first, comment)) {
         return std::nullopt;  // the usual file: its first row is its header
     }
     bool only_titles = true;  // every row above is a title or a note
@@ -113,8 +112,9 @@ std::optional<std::size_t> find_header_row(std::span<const SampleRow> rows, std:
         std::vector<std::size_t> values(columns, 0);
         for (std::size_t j = k + 1; j < filled.size() && under < kRowsUnderHeader; ++j, ++under) {
             const SampleRow& below = rows[filled[j]];
-            if (below.fields.size() != columns) continue;
+            if (below.width != columns) continue;
             ++fitting;
+            if (below.big) continue;
             for (std::size_t c = 0; c < columns; ++c) values[c] += looks_like_value(below.fields[c]) ? 1 : 0;
         }
         if (fitting == 0 || 2 * fitting < under) return std::nullopt;
@@ -250,8 +250,9 @@ std::string_view set_aside_reason(RowVerdict verdict) noexcept {
 namespace {
 
 // The input's first rows, parsed as the run will parse them, until the
-// search has what it needs, the input ends, or (once the rows reach the
-// first line asked for) the sample's bytes run out.
+// search has what it needs or the input ends. The rows from the first line
+// asked for on stop where they pass kSampleBytes (the first of them always
+// counts): the sample is the same whatever the sizes of the reads.
 Status read_sample(InputWindow& window, const SalvageOptions& options, const Dialect& dialect,
                    std::vector<SampleRow>& rows) {
     const RepairSettings repair = repair_settings(options, dialect);
@@ -259,27 +260,51 @@ Status read_sample(InputWindow& window, const SalvageOptions& options, const Dia
     for (;;) {
         rows.clear();
         const std::string_view view = window.view();
-        const std::size_t begin = window.offset() == 0 && starts_with_bom(view) ? 3 : 0;
-        ResilientParser parser(view, dialect.delimiter, options.quote_char, options.repair_quotes, begin, 1);
+        std::size_t position = window.offset() == 0 && starts_with_bom(view) ? 3 : 0;
+        std::size_t line = 1;
         RowBuffer row;
+        FieldCounter counter;
         std::size_t counted = 0;  // non-blank rows from the first line asked for
+        std::optional<std::size_t> base;  // where the first of those starts
         for (;;) {
-            const std::size_t start = parser.position();
-            const std::size_t line = parser.line();
-            if (!parser.next_row(row)) break;
-            if (parser.position() >= view.size() && !window.at_end()) break;  // not final yet
-            const RowNotes notes = repair_row(parser, view, start, line, row, repair);
+            // Counted first: a huge row is measured, never copied.
+            ResilientParser measure(view, dialect.delimiter, options.quote_char, options.repair_quotes, position, line);
+            if (!measure.next_row_count(counter)) break;
+            if (measure.position() >= view.size() && !window.at_end()) break;  // not final yet
+            const std::size_t start = position;
+            if (line >= options.first_line) {
+                if (!base) {
+                    base = start;
+                } else if (measure.position() - *base > kSampleBytes) {
+                    return Status::ok();
+                }
+            }
             SampleRow& sample = rows.emplace_back();
             sample.offset = window.offset() + start;
             sample.line = line;
-            sample.blank = row.size() == 1 && is_blank_text(row.field(0));
-            if (line < options.first_line) continue;  // above the table whatever it holds
-            sample.raw = std::string(row_text(view, start, parser.position(), notes.unclosed_quote));
-            sample.open_quote = notes.unclosed_quote;
-            for (std::size_t i = 0; i < row.size(); ++i) sample.fields.emplace_back(row.field(i));
-            if (!sample.blank && ++counted >= wanted) return Status::ok();
+            sample.width = counter.size();
+            if (measure.position() - start > kSampleRowBytes) {
+                sample.big = true;
+                sample.open_quote = measure.row_events().unclosed_quote;
+                position = measure.position();
+                line = measure.line();
+            } else {
+                ResilientParser parser(view, dialect.delimiter, options.quote_char, options.repair_quotes, start, line);
+                (void)parser.next_row(row);
+                const RowNotes notes = repair_row(parser, view, start, line, row, repair);
+                position = parser.position();
+                line = parser.line();
+                sample.width = row.size();
+                sample.blank = row.size() == 1 && is_blank_text(row.field(0));
+                if (sample.line >= options.first_line) {
+                    sample.raw = std::string(row_text(view, start, position, notes.unclosed_quote));
+                    sample.open_quote = notes.unclosed_quote;
+                    for (std::size_t i = 0; i < row.size(); ++i) sample.fields.emplace_back(row.field(i));
+                }
+            }
+            if (sample.line >= options.first_line && !sample.blank && ++counted >= wanted) return Status::ok();
         }
-        if (window.at_end() || (counted != 0 && view.size() >= kSampleBytes)) return Status::ok();
+        if (window.at_end()) return Status::ok();
         BRINEWICK_RETURN_IF_ERROR(window.read_more(std::max(window.read_size(), view.size())));
     }
 }
@@ -310,7 +335,9 @@ Status locate_table(InputWindow& window, const SalvageOptions& options, Dialect&
     // after it can repeat it.
     dialect.table_offset = header.offset;
     dialect.table_line = header.line;
-    if (options.skip_repeated_headers && !header.open_quote && !header.blank) dialect.header_text = header.raw;
+    if (options.skip_repeated_headers && !header.open_quote && !header.blank && !header.big) {
+        dialect.header_text = header.raw;
+    }
     return Status::ok();
 }
 

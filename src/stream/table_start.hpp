@@ -20,8 +20,12 @@ namespace brinewick::stream {
 struct SampleRow {
     std::uint64_t offset = 0;
     std::size_t line = 1;
+    std::size_t width = 0;  // fields
+    // Text and fields, for a row of at most kSampleRowBytes (a longer one is
+    // `big`: only its width is known) at or below the first line asked for.
     std::string raw;  // its text, without the line break
     std::vector<std::string> fields;
+    bool big = false;
     bool blank = false;
     bool open_quote = false;  // ran on inside quotes to the sample's end
 };
@@ -30,6 +34,10 @@ struct SampleRow {
 // under a candidate that must settle into the column count.
 inline constexpr std::size_t kHeaderSearchRows = 100;
 inline constexpr std::size_t kRowsUnderHeader = 5;
+// A longer row is no header and is only measured; the sample stops at
+// kSampleBytes of rows.
+inline constexpr std::size_t kSampleRowBytes = std::size_t{64} << 10;
+inline constexpr std::size_t kSampleBytes = std::size_t{4} << 20;
 
 // Which of `rows` (the input's first, in order, none above `first_line`)
 // is the header of a table of `columns` columns: the first row when it

@@ -27,6 +27,7 @@ std::vector<SampleRow> rows_of(const std::vector<std::string>& lines) {
             if (comma == std::string::npos) break;
             from = comma + 1;
         }
+        row.width = row.fields.size();
         row.blank = row.fields.size() == 1 && row.fields[0].find_first_not_of(" \t") == std::string::npos;
     }
     return rows;
