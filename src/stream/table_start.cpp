@@ -31,11 +31,23 @@ std::size_t filled_fields(const SampleRow& row) noexcept {
                                                   [](const std::string& f) { return !trimmed(f).empty(); }));
 }
 
-bool starts_with_comment(const SampleRow& row, std::optional<std::uint8_t> comment) noexcept {
+// Names: no field holds a value, and at least half are filled.
+bool reads_as_names(const SampleRow& row) noexcept {
+    if (row.big) return false;
+    const std::size_t filled = filled_fields(row);
+    if (filled == 0 || 2 * filled < row.fields.size()) return false;
+    return std::none_of(row.fields.begin(), row.fields.end(), [](const std::string& f) { return looks_like_value(f); });
+}
+
+// A note: a row that begins with '#' (or the comment character). One of
+// the table's width that reads as names is a header written after a '#'
+// (as some tools write theirs), not a note.
+bool is_note(const SampleRow& row, std::size_t columns, std::optional<std::uint8_t> comment) noexcept {
     const std::string_view text = trimmed(row.raw);
     if (text.empty()) return false;
     const auto first = static_cast<std::uint8_t>(text.front());
-    return first == '#' || (comment && first == *comment);
+    if (first != '#' && !(comment && first == *comment)) return false;
+    return row.width != columns || !reads_as_names(row);
 }
 
 // A title spread over the table's width, as spreadsheets export one: its
@@ -47,17 +59,10 @@ bool is_title(const SampleRow& row, std::size_t columns) noexcept {
 
 // A row that cannot be the table's: another width, a spread title, a note.
 bool reads_as_preamble(const SampleRow& row, std::size_t columns, std::optional<std::uint8_t> comment) noexcept {
-    return row.width != columns || is_title(row, columns) || starts_with_comment(row, comment) ||
+    return row.width != columns || is_title(row, columns) || is_note(row, columns, comment) ||
            (!row.big && filled_fields(row) == 0);
 }
 
-// Names: no field holds a value, and at least half are filled.
-bool reads_as_names(const SampleRow& row) noexcept {
-    if (row.big) return false;
-    const std::size_t filled = filled_fields(row);
-    if (filled == 0 || 2 * filled < row.fields.size()) return false;
-    return std::none_of(row.fields.begin(), row.fields.end(), [](const std::string& f) { return looks_like_value(f); });
-}
 
 }  // namespace
 
@@ -93,7 +98,7 @@ std::optional<std::size_t> find_header_row(std::span<const SampleRow> rows, std:
     }
     if (filled.empty()) return std::nullopt;
     const SampleRow& first = rows[filled.front()];
-    if (first.width == columns && !is_title(first, columns) && !starts_with_comment(first, comment)) {
+    if (first.width == columns && !is_title(first, columns) && !is_note(first, columns, comment)) {
         return std::nullopt;  // the usual file: its first row is its header
     }
     bool only_titles = true;  // every row above is a title or a note
@@ -102,7 +107,7 @@ std::optional<std::size_t> find_header_row(std::span<const SampleRow> rows, std:
         const SampleRow& row = rows[filled[k]];
         if (row.open_quote) return std::nullopt;
         if (reads_as_preamble(row, columns, comment)) {
-            only_titles = only_titles && (filled_fields(row) <= 1 || starts_with_comment(row, comment));
+            only_titles = only_titles && (filled_fields(row) <= 1 || is_note(row, columns, comment));
             continue;
         }
         if (k == 0 || !reads_as_names(row)) return std::nullopt;  // data before any header

@@ -66,7 +66,9 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"no_header", {"1,2", "3,4,5", "6,7,8", "9,10,11"}, 3, -1},
         HeaderCase{"numbers_under_names_missing", {"Title", "a,b,c", "x,y,z,w", "p,q,r,s"}, 3, -1},
         HeaderCase{"one_column", {"Title", "name", "ann"}, 1, -1},
-        HeaderCase{"note_lines", {"# exported by bank, v2, 10:00", "date,amount,memo", "2024-01-02,3.5,x"}, 3, 1}),
+        HeaderCase{"note_lines", {"# exported by bank, v2, 10:00", "date,amount,memo", "2024-01-02,3.5,x"}, 3, 1},
+        // A header written after a '#', over text: the usual file.
+        HeaderCase{"hash_header", {"#name,city", "ann,paris", "bob,rome"}, 2, -1}),
     [](const ::testing::TestParamInfo<HeaderCase>& info) { return std::string(info.param.name); });
 
 struct SniffCase {
