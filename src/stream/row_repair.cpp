@@ -322,8 +322,16 @@ RowNotes repair_row(ResilientParser& parser, std::string_view text, std::size_t 
         // so far must not pass the width.
         FieldCounter counted;
         const bool read = next_row.next_row_count(counted);
-        const bool next_fits = read && (next_row.row_events().unclosed_quote ? counted.size() <= columns
-                                                                              : counted.size() == columns);
+        bool next_fits = read && (next_row.row_events().unclosed_quote ? counted.size() <= columns
+                                                                        : counted.size() == columns);
+        if (read && !next_fits && counted.size() > columns && !next_row.row_events().unclosed_quote) {
+            // Wider only by empty fields at its end (trailing delimiters):
+            // a row of the width too, since the stage drops them.
+            thread_local RowBuffer fields;
+            ResilientParser again(text.substr(0, raw_end), settings.delimiter, settings.quote, settings.repair_quotes,
+                                  next_from, 0);
+            next_fits = again.next_row(fields) && whole_fits_after_drop(fields, columns);
+        }
         if (!next_fits) {
             // Kept whole: only its surplus empty fields dropped, or the
             // blanks before text after a closing quote kept.

@@ -117,3 +117,14 @@ def test_command_line_and_dask_take_the_option(tmp_path, mode):
     assert done.stdout == expected
     frames = bd.read(str(src), types="str", header=False, empty_as_null=False, repair=mode)
     assert frames.data.compute().values.tolist() == list(csv.reader(io.StringIO(expected.decode())))
+
+
+@pytest.mark.parametrize("jobs,chunk_size", [(1, 1 << 20), (2, 16)])
+def test_a_stray_quote_never_takes_a_row_with_trailing_delimiters(tmp_path, jobs, chunk_size):
+    # The row after the stray quote is wider only by empty fields: it is a row of the width, so
+    # the quote is ended at its line rather than closed by the quote on the next one.
+    good = "\n".join(f"{i},v{i},w{i}" for i in range(10))
+    clean, _, _ = run(tmp_path, f"id,a,b\n{good}\n7,\"x,y\n8,\"a, b\",c,,\n{good}\n", jobs=jobs, chunk_size=chunk_size)
+    rows = list(csv.reader(io.StringIO(clean.decode())))
+    assert rows[11:13] == [["7", '"x', "y"], ["8", "a, b", "c"]]
+    assert len(rows) == 23
