@@ -213,8 +213,10 @@ protected:
             used = in.size() - from_left;
             if (err == 0 || err == E2BIG) continue;
             if (err == EINVAL && !end) break;  // a character cut by the piece: wait for the rest
-            // Bytes no character matches (or cut by the input's end): one U+FFFD.
-            out.append("\xEF\xBF\xBD");
+            // Bytes no character matches (or cut by the input's end): one
+            // byte that is never UTF-8, which the row's decoding replaces
+            // with U+FFFD and records as invalid_utf8 on that row.
+            out.push_back('\xFF');
             counters_->replaced.fetch_add(1, std::memory_order_relaxed);
             used = err == EINVAL ? in.size() : std::min(in.size(), used + unit_);
         }

@@ -324,13 +324,20 @@ RowNotes repair_row(ResilientParser& parser, std::string_view text, std::size_t 
         const bool read = next_row.next_row_count(counted);
         bool next_fits = read && (next_row.row_events().unclosed_quote ? counted.size() <= columns
                                                                         : counted.size() == columns);
-        if (read && !next_fits && counted.size() > columns && !next_row.row_events().unclosed_quote) {
-            // Wider only by empty fields at its end (trailing delimiters):
-            // a row of the width too, since the stage drops them.
+        if (read && !next_fits && columns >= 3 && counted.size() > columns &&
+            !next_row.row_events().unclosed_quote) {
+            // Wider only by empty fields at its end (trailing delimiters),
+            // with most of its fields filled: a row of the width too, since
+            // the stage drops them. (A line of a long quoted field with a
+            // few commas in it is not.)
             thread_local RowBuffer fields;
             ResilientParser again(text.substr(0, raw_end), settings.delimiter, settings.quote, settings.repair_quotes,
                                   next_from, 0);
-            next_fits = again.next_row(fields) && whole_fits_after_drop(fields, columns);
+            if (again.next_row(fields) && whole_fits_after_drop(fields, columns)) {
+                std::size_t filled = 0;
+                for (std::size_t i = 0; i < columns; ++i) filled += fields.field(i).empty() ? 0 : 1;
+                next_fits = 2 * filled > columns;
+            }
         }
         if (!next_fits) {
             // Kept whole: only its surplus empty fields dropped, or the

@@ -106,12 +106,15 @@ def test_no_fallback_puts_replacement_characters(tmp_path):
     assert summary.encoding == "utf-8" and summary.changes["invalid_utf8"] == 2
 
 
-def test_undecodable_sequences_are_counted(tmp_path):
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_undecodable_sequences_are_counted_and_recorded_on_their_row(tmp_path, jobs):
     data = CJK.encode("gbk")
     broken = data.replace("北".encode("gbk"), b"\x81\x20", 1)  # a lead byte without its trail
-    summary, clean, _ = salvage(tmp_path, broken, encoding="gbk")
+    summary, clean, changes = salvage(tmp_path, broken, encoding="gbk", jobs=jobs)
     assert summary.undecodable == 1
     assert clean.decode() == broken.decode("gbk", "replace")
+    line = broken[: broken.index(b"\x81\x20")].count(b"\n") + 1
+    assert [(int(r[0]), r[2]) for r in changes] == [(line, "invalid_utf8")]
 
 
 @pytest.mark.parametrize("jobs", [1, 2])
