@@ -180,3 +180,63 @@ def test_changes_agree_with_the_counters(work, data, read_size, blank_lines):
             assert int(want) == summary.inferred_columns
         if kind in ("padded", "merged"):
             assert (int(found) < int(want)) == (kind == "padded")
+
+
+# ---------------------------------------------------------------- counts and columns a program reads
+
+WIDE = b"a,b,c,d,e\n1,2,3,4,5\n6,7,8\n9,10,11,12,13,14,15\n16,17,18,19,20\n"
+
+
+def records_of(tmp: Path, data: bytes, where: str, jobs: int, **options) -> tuple[list, list]:
+    """The quarantine and change records as dicts, from the files salvage
+    writes (empty cells as None) or from read's tables; small chunks, so
+    two jobs share the rows."""
+    from brinewick._options import NativeSettings
+    from brinewick._read import _read
+
+    if where == "read":
+        src = tmp / "in.csv"
+        src.write_bytes(data)
+        table = _read(src, NativeSettings.check(jobs=jobs, read_size=7, chunk_size=16, **options))
+        pa = pytest.importorskip("pyarrow")
+        pa.table(table)
+        return pa.table(table.quarantine).to_pylist(), pa.table(table.changes).to_pylist()
+    _, _, quarantine, changes = run(tmp, data, 7, jobs=jobs, chunk_size=16, **options)
+
+    def cell(name: str, text: str) -> object:
+        if not text:
+            return None
+        return int(text) if name in ("line", "byte_offset", "expected", "found") else text
+    return ([{k: cell(k, v) for k, v in zip(brinewick.QUARANTINE_COLUMNS, r)} for r in quarantine],
+            [{k: cell(k, v) for k, v in zip(brinewick.CHANGES_COLUMNS, r)} for r in changes])
+
+
+COUNTS_CASES = [
+    # input, options, the change or quarantine records' (kind or reason, [column,] expected, found)
+    (WIDE, {}, "changes", [("padded", None, 5, 3), ("merged", None, 5, 7)]),
+    (WIDE, {"fill_ragged_rows": False, "merge_overflow": False}, "quarantine",
+     [("Row has too few columns (expected 5)", 5, 3), ("Row has extra columns (expected 5)", 5, 7)]),
+    # Rows the table stage sets aside are counted too; with no width, nothing is.
+    (b"# x,y\n" + WIDE, {"comment": "#"}, "quarantine", [("comment", 5, 2)]),
+    (b"# x,y\n" + WIDE, {"comment": "#", "expected_columns": 0}, "quarantine", [("comment", None, None)]),
+]
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+@pytest.mark.parametrize("where", ["salvage", "read"])
+@pytest.mark.parametrize("data, options, which, want", COUNTS_CASES,
+                         ids=["fitted", "set_aside", "table_stage", "no_width"])
+def test_records_carry_counts_a_program_reads(tmp_path, where, jobs, data, options, which, want):
+    quarantine, changes = records_of(tmp_path, data, where, jobs, **options)
+    if which == "quarantine":
+        assert [(r["reason"], r["expected"], r["found"]) for r in quarantine] == want
+    else:
+        assert [(r["change"], r["column"], r["expected"], r["found"]) for r in changes] == want
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_a_type_error_names_its_column(tmp_path, jobs):
+    data = b"id,qty\n" + b"".join(b"%d,%d\n" % (i, i) for i in range(200)) + b"200,n/a\n"
+    _, changes = records_of(tmp_path, data, "read", jobs, type_errors="null")
+    assert [(r["line"], r["change"], r["column"], r["expected"], r["found"]) for r in changes] == \
+        [(202, "type_error", "qty", None, None)]
