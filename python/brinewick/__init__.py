@@ -17,11 +17,11 @@ from ._api import salvage
 from ._damage import InspectReport, SniffResult, inspect, sniff_file
 from ._options import SalvageOptions
 from ._read import RecordTable, SalvagedTable, read, release_unused_memory
-from .summary import CHANGE_KINDS, SalvageSummary
+from .summary import CHANGE_KINDS, CHANGES_COLUMNS, QUARANTINE_COLUMNS, SalvageSummary
 
 __version__ = "0.1.0"
 __all__ = [
-    "CHANGE_KINDS", "InspectReport", "SalvageOptions", "SalvageSummary", "SniffResult",
+    "CHANGE_KINDS", "CHANGES_COLUMNS", "QUARANTINE_COLUMNS", "InspectReport", "SalvageOptions", "SalvageSummary", "SniffResult",
     "inspect", "salvage", "sniff_file", "__version__", "read", "SalvagedTable", "RecordTable",
     "release_unused_memory",
 ]

@@ -61,12 +61,22 @@ def salvage(
         the input itself: it is then replaced only when the run succeeds.
     quarantine : str, bytes or os.PathLike, optional
         Where rows that could not be fitted go, as CSV with the columns
-        ``line,byte_offset,reason,raw``; ``raw`` is the row's text as it
+        ``line,byte_offset,reason,expected,found,raw``
+        (:data:`brinewick.QUARANTINE_COLUMNS`): ``expected`` is the column
+        count and ``found`` the row's fields as parsed (both empty when the
+        width is not checked); ``raw`` is the row's text as it
         stands in the input, decoded as the clean rows are (with
         ``encoding="utf-8"``, invalid UTF-8 is replaced by U+FFFD).
     changes : str, bytes or os.PathLike, optional
         Where every change made to a clean row is recorded, as CSV with the
-        columns ``line,byte_offset,change,detail``.
+        columns ``line,byte_offset,change,column,expected,found,detail``
+        (:data:`brinewick.CHANGES_COLUMNS`): ``expected`` and ``found`` are
+        the column count and the row's fields as parsed for a change that
+        fitted the row to the width (a padded or merged row, a blank line
+        written as a row, the repair stage's requoting or dropping of
+        empty surplus fields), else empty;
+        ``column`` is always empty here (only ``read``'s ``type_error``
+        names one).
     delimiter : str, optional
         One ASCII character. Sniffed among ``,`` ``;`` tab and ``|`` when None.
     quote_char : str, default '"'

@@ -18,10 +18,10 @@ from typing import Any, Callable, Iterator, Mapping, Optional, TextIO, Union
 from . import _remote
 from ._options import check_int
 from ._findings import (
-    EXAMPLES_PER_KIND, Findings, column_stats, count_fitted, examples_of, lines_at_bins, next_step, warnings_for,
-    worst_stretches,
+    EXAMPLES_PER_KIND, ChangeRecord, Findings, column_stats, count_fitted, examples_of, lines_at_bins, next_step,
+    warnings_for, worst_stretches,
 )
-from .summary import CHANGE_KINDS
+from .summary import CHANGE_KINDS, CHANGES_COLUMNS, QUARANTINE_COLUMNS
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -317,6 +317,8 @@ class SetAsideRow:
     line: int
     byte_offset: int
     reason: str
+    expected: Optional[int]  # the column count, None where the row met no width
+    found: Optional[int]     # its fields as parsed
     raw: str
 
 
@@ -415,23 +417,30 @@ def inspect(
         report.set_aside_along = [0] * bins
         reasons: Counter[str] = Counter()
         with open(quarantine, encoding="utf-8", newline="") as f:
-            for line, offset, reason, raw in _records(f):
-                reasons[reason] += 1
-                report.set_aside_along[report.bin_of(int(offset))] += 1
+            for record in _records(f):
+                q = dict(zip(QUARANTINE_COLUMNS, record))
+                reasons[q["reason"]] += 1
+                report.set_aside_along[report.bin_of(int(q["byte_offset"]))] += 1
                 if len(report.first_set_aside) < keep:
-                    report.first_set_aside.append(SetAsideRow(int(line), int(offset), reason, raw))
+                    report.first_set_aside.append(SetAsideRow(
+                        int(q["line"]), int(q["byte_offset"]), q["reason"], _count(q["expected"]),
+                        _count(q["found"]), q["raw"]))
         report.reasons = dict(reasons.most_common())
         found = report.findings
         found.columns, found.columns_note = column_stats(name, options)
-        chosen: dict[str, list[tuple[int, int, str]]] = {}
+        chosen: dict[str, list[ChangeRecord]] = {}
         with open(changes, encoding="utf-8", newline="") as f:
-            for line, offset, change, detail in _records(f):
-                along = report.changes_along[report.bin_of(int(offset))]
+            for record in _records(f):
+                c = dict(zip(CHANGES_COLUMNS, record))
+                change = c["change"]
+                offset = int(c["byte_offset"])
+                along = report.changes_along[report.bin_of(offset)]
                 along[change] = along.get(change, 0) + 1
-                count_fitted(found.columns, change, detail)
+                counts = _count(c["expected"]), _count(c["found"])
+                count_fitted(found.columns, change, *counts)
                 picked = chosen.setdefault(change, [])
                 if len(picked) < EXAMPLES_PER_KIND:
-                    picked.append((int(line), int(offset), detail))
+                    picked.append(ChangeRecord(int(c["line"]), offset, c["column"] or None, *counts, c["detail"]))
         quote = options.get("quote_char") or '"'
         found.examples = examples_of(name, chosen, options,
                                      (summary.detected_delimiter, quote, summary.inferred_columns))
@@ -466,6 +475,11 @@ def _salvage_flags() -> set[str]:
     from .cli import salvage_command
 
     return {opt for p in salvage_command.params for opt in getattr(p, "opts", ())}
+
+
+def _count(text: str) -> Optional[int]:
+    """An expected or found cell: empty where the record has no count."""
+    return int(text) if text else None
 
 
 def _records(f: TextIO) -> Iterator[list[str]]:

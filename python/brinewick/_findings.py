@@ -5,7 +5,6 @@ kind of change and the command that would salvage the file."""
 from __future__ import annotations
 
 import os
-import re
 import shlex
 import tempfile
 from collections import Counter
@@ -31,9 +30,6 @@ _TYPE_PATTERNS = (
     ("date32", r"^[0-9]{4}-[0-9]{2}-[0-9]{2}$"),
     ("timestamp", r"^[0-9]{4}-[0-9]{2}-[0-9]{2}[T ][0-9]{2}:[0-9]{2}(:[0-9]{2}(\.[0-9]+)?)?(Z|[+-][0-9]{2}:?[0-9]{2})?$"),
 )
-# Details that name the fields a change filled.
-_PADDED = re.compile(r"^(\d+) of (\d+) fields")
-_MERGED = re.compile(r"joined into field (\d+)")
 
 
 @dataclass
@@ -54,9 +50,23 @@ class ColumnStats:
 
 
 @dataclass(frozen=True)
+class ChangeRecord:
+    """One record of a changes file (its columns: CHANGES_COLUMNS)."""
+    line: int
+    byte_offset: int
+    column: Optional[str]      # the column it concerns, if one
+    expected: Optional[int]    # the column count, for a change that fitted the row to it
+    found: Optional[int]       # the row's fields as parsed
+    detail: str
+
+
+@dataclass(frozen=True)
 class Example:
     line: int
     byte_offset: int
+    column: Optional[str]
+    expected: Optional[int]
+    found: Optional[int]
     detail: str
     raw: str                # the row as it stands in the input
     clean: str              # the row as the clean CSV has it ("" when set aside)
@@ -144,18 +154,19 @@ def column_stats(path: str, options: dict[str, Any]) -> tuple[list[ColumnStats],
     return stats, ""
 
 
-def count_fitted(stats: list[ColumnStats], kind: str, detail: str) -> None:
-    """Adds the cells a padding or a merge filled to their columns."""
-    if kind == "padded" and (m := _PADDED.search(detail)):
-        for i in range(int(m.group(1)), min(int(m.group(2)), len(stats))):
+def count_fitted(stats: list[ColumnStats], kind: str, expected: Optional[int], found: Optional[int]) -> None:
+    """Adds the cells a padding or a merge filled to their columns: a padded
+    row's cells from its last field on, a merged row's last column."""
+    if expected is None or found is None:
+        return
+    if kind == "padded":
+        for i in range(found, min(expected, len(stats))):
             stats[i].padded += 1
-    elif kind == "merged" and (m := _MERGED.search(detail)):
-        i = int(m.group(1)) - 1
-        if 0 <= i < len(stats):
-            stats[i].merged += 1
+    elif kind == "merged" and 0 < expected <= len(stats):
+        stats[expected - 1].merged += 1
 
 
-def examples_of(path: str, chosen: dict[str, list[tuple[int, int, str]]], options: dict[str, Any],
+def examples_of(path: str, chosen: dict[str, list[ChangeRecord]], options: dict[str, Any],
                 dialect: tuple[str, str, int]) -> dict[str, list[Example]]:
     """A few rows of each kind of change: as they stand, and as cleaned.
 
@@ -169,8 +180,8 @@ def examples_of(path: str, chosen: dict[str, list[tuple[int, int, str]]], option
     row_options = {k: options[k] for k in ("fill_ragged_rows", "merge_overflow", "repair_quotes") if k in options}
     with open(path, "rb") as f, tempfile.TemporaryDirectory(prefix="brinewick-examples-") as tmp:
         for kind, picked in chosen.items():
-            for line, offset, detail in picked:
-                f.seek(offset)
+            for record in picked:
+                f.seek(record.byte_offset)
                 raw = first_row(f.read(EXAMPLE_BYTES), delimiter, quote)
                 one = os.path.join(tmp, "row.csv")
                 with open(one, "wb") as out:
@@ -178,7 +189,8 @@ def examples_of(path: str, chosen: dict[str, list[tuple[int, int, str]]], option
                 rows = list(backend.open(one, delimiter=delimiter, quote_char=quote,
                                          expected_columns=columns, **row_options))
                 examples.setdefault(kind, []).append(Example(
-                    line, offset, detail, raw.decode("utf-8", "replace").rstrip("\r\n"),
+                    record.line, record.byte_offset, record.column, record.expected, record.found, record.detail,
+                    raw.decode("utf-8", "replace").rstrip("\r\n"),
                     _csv_line(rows[0], delimiter=",") if rows else ""))
     return examples
 

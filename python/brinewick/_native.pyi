@@ -6,6 +6,8 @@ from _typeshed import structseq
 from ._options import NativeSettings
 
 CHANGE_KINDS: Tuple[str, ...]
+QUARANTINE_COLUMNS: Tuple[str, ...]
+CHANGES_COLUMNS: Tuple[str, ...]
 DEFAULT_READ_SIZE: int
 DEFAULT_CHUNK_SIZE: int
 

@@ -51,9 +51,12 @@ class _ArrowExport:
 class RecordTable(_ArrowExport):
     """The quarantine or the change records of a read, as a small Arrow table.
 
-    Columns ``line, byte_offset, reason, raw`` (quarantine) or
-    ``line, byte_offset, change, detail`` (changes), with the same values the
-    files written by :func:`brinewick.salvage` hold.
+    Columns :data:`brinewick.QUARANTINE_COLUMNS` or
+    :data:`brinewick.CHANGES_COLUMNS`, with the same values the files written
+    by :func:`brinewick.salvage` hold: ``line``, ``byte_offset``,
+    ``expected`` and ``found`` int64 (the last two null where the row was
+    not measured against a width), ``column`` null but for a change to one
+    column (a ``type_error``).
     """
 
     __slots__ = ("_reader", "_quarantine", "_rows")

@@ -150,8 +150,8 @@ def salvage(
 
 class _Frames(NamedTuple):
     data: Any        # dask.dataframe.DataFrame of the clean rows
-    quarantine: Any  # file, line, byte_offset, reason, raw
-    changes: Any     # file, line, byte_offset, change, detail
+    quarantine: Any  # file, then QUARANTINE_COLUMNS
+    changes: Any     # file, then CHANGES_COLUMNS
 
 
 class SalvagedFrames(_Frames):
@@ -171,8 +171,20 @@ class SalvagedFrames(_Frames):
 _PANDAS = {"date_as_object": False}
 
 
-def _with_file(table: Any, source: str) -> Any:
+def _records_frame(table: Any) -> Any:
+    """A record table as pandas. The counts keep their missing values as
+    <NA> in Int64: in float64 a count would turn into a float."""
+    import pandas as pd
+    import pyarrow as pa
+
     frame = table.to_pandas()
+    for name in ("expected", "found"):
+        frame[name] = table.column(name).to_pandas(types_mapper={pa.int64(): pd.Int64Dtype()}.get)
+    return frame
+
+
+def _with_file(table: Any, source: str) -> Any:
+    frame = _records_frame(table)
     frame.insert(0, "file", source)
     return frame
 
@@ -291,10 +303,12 @@ def _plan(source: str, blocksize: int, options: dict[str, Any]) -> Any:
 def _empty_records(which: str) -> Any:
     import pyarrow as pa
 
-    third, fourth = ("reason", "raw") if which == "quarantine" else ("change", "detail")
-    schema = pa.schema([("line", pa.int64()), ("byte_offset", pa.int64()), (third, pa.string()),
-                        (fourth, pa.string())])
-    frame = schema.empty_table().to_pandas()
+    from .summary import CHANGES_COLUMNS, QUARANTINE_COLUMNS
+
+    numbers = ("line", "byte_offset", "expected", "found")
+    names = QUARANTINE_COLUMNS if which == "quarantine" else CHANGES_COLUMNS
+    schema = pa.schema([(n, pa.int64() if n in numbers else pa.string()) for n in names])
+    frame = _records_frame(schema.empty_table())
     frame.insert(0, "file", pa.array([], pa.string()).to_pandas())
     return frame
 

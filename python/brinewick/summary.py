@@ -15,6 +15,15 @@ from . import _native
 #: The engine's own list, so the package never restates it.
 CHANGE_KINDS: Tuple[str, ...] = tuple(_native.CHANGE_KINDS)
 
+#: The columns of the quarantine and of the change records, in order: the
+#: files :func:`brinewick.salvage` writes, ``read(...).quarantine`` and
+#: ``.changes``, and Dask's record frames (after their ``file`` column).
+#: ``expected``/``found`` are the column count and the row's fields as
+#: parsed, where the row was measured against a width; ``column`` names the
+#: column a change concerns (a ``type_error``). The engine's own lists.
+QUARANTINE_COLUMNS: Tuple[str, ...] = tuple(_native.QUARANTINE_COLUMNS)
+CHANGES_COLUMNS: Tuple[str, ...] = tuple(_native.CHANGES_COLUMNS)
+
 #: The quarantine reasons of rows set aside whatever their width: above the
 #: header, a comment, the header again.
 SET_ASIDE_REASONS: Tuple[str, ...] = ("preamble", "comment", "repeated_header")

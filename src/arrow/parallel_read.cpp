@@ -165,6 +165,7 @@ public:
                 } else {
                     record.reason = aside;
                 }
+                record.counts = stream::quarantine_field_counts(plan_->dialect.expected_columns, row.size());
                 append_text_with_fallback(record.raw, row.fallback(),
                                           reinterpret_cast<const unsigned char*>(info.raw.data()), info.raw.size());
             }
@@ -176,6 +177,7 @@ public:
                 record.line = info.line;
                 record.byte_offset = info.byte_offset;
                 record.kind = change.kind;
+                record.counts = stream::change_field_counts(change);
                 stream::append_change_detail(record.detail, change);
             }
         }
@@ -209,6 +211,7 @@ private:
             record.line = info.line;
             record.byte_offset = info.byte_offset;
             record.kind = stream::ChangeKind::TypeError;
+            record.column = columns[i].name;
             record.detail.append("column '").append(columns[i].name).append("' is ");
             record.detail.append(column_type_name(type)).append(": '").append(v).append("' read as null");
         }

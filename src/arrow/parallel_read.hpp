@@ -16,15 +16,18 @@
 
 #include "../stream/chunk_pipeline.hpp"
 #include "../stream/input_window.hpp"
+#include "../stream/records.hpp"
 #include "batch_builder.hpp"
 #include "schema_scan.hpp"
 
 namespace brinewick::arrow {
 
+// The records' columns are those of stream/records.hpp.
 struct QuarantineRecord {
     std::uint64_t line = 0;
     std::uint64_t byte_offset = 0;
     std::string reason;
+    std::optional<stream::FieldCounts> counts{};
     std::string raw;  // the row's input text, invalid UTF-8 replaced by U+FFFD
 };
 
@@ -32,6 +35,8 @@ struct ChangeRecord {
     std::uint64_t line = 0;
     std::uint64_t byte_offset = 0;
     stream::ChangeKind kind = stream::ChangeKind::Padded;
+    std::string column;  // the column's name, for a type error; else empty (null in the table)
+    std::optional<stream::FieldCounts> counts{};
     std::string detail;
 };
 

@@ -1,7 +1,7 @@
-// The records a pass set aside, as Arrow tables: the quarantine ("line",
-// "byte_offset", "reason", "raw") and the change records ("line",
-// "byte_offset", "change", "detail"), built in batches on the caller's
-// thread as the consumer pulls them.
+// The records a pass set aside, as Arrow tables: the quarantine and the
+// change records, with the columns of stream/records.hpp (the numbers
+// int64, the rest text; a cell with nothing to say is null), built in
+// batches on the caller's thread as the consumer pulls them.
 #pragma once
 
 #include <memory>

@@ -10,11 +10,13 @@
 // run through StreamControl::cancel.
 #include "module/py_ref.hpp"
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <iterator>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -28,6 +30,7 @@
 #include "read_functions.hpp"
 #include "results.hpp"
 #include "settings.hpp"
+#include "stream/records.hpp"
 #include "stream/stream_salvage.hpp"
 
 namespace brinewick::native {
@@ -378,18 +381,31 @@ PyMethodDef g_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Adds `names` to the module as a tuple of str called `attribute`.
+template <typename Names>
+int add_names(PyObject* module, const char* attribute, const Names& names) noexcept {
+    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(std::size(names))));
+    if (!tuple) return -1;
+    Py_ssize_t i = 0;
+    for (const std::string_view name : names) {
+        PyObject* text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+        if (text == nullptr) return -1;
+        PyTuple_SET_ITEM(tuple.get(), i++, text);
+    }
+    if (PyModule_AddObject(module, attribute, tuple.get()) < 0) return -1;
+    (void)tuple.release();  // the module owns it now
+    return 0;
+}
+
 int exec_module(PyObject* module) noexcept {
     try {
-        PyRef kinds(PyTuple_New(static_cast<Py_ssize_t>(stream::kChangeKindCount)));
-        if (!kinds) return -1;
+        std::array<std::string_view, stream::kChangeKindCount> kinds{};
         for (std::size_t i = 0; i < stream::kChangeKindCount; ++i) {
-            const std::string_view name = stream::change_kind_name(static_cast<stream::ChangeKind>(i));
-            PyObject* text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-            if (text == nullptr) return -1;
-            PyTuple_SET_ITEM(kinds.get(), static_cast<Py_ssize_t>(i), text);
+            kinds[i] = stream::change_kind_name(static_cast<stream::ChangeKind>(i));
         }
-        if (PyModule_AddObject(module, "CHANGE_KINDS", kinds.get()) < 0) return -1;
-        (void)kinds.release();  // the module owns it now
+        if (add_names(module, "CHANGE_KINDS", kinds) < 0) return -1;
+        if (add_names(module, "QUARANTINE_COLUMNS", stream::kQuarantineColumns) < 0) return -1;
+        if (add_names(module, "CHANGES_COLUMNS", stream::kChangesColumns) < 0) return -1;
         StreamSettings defaults;
         if (PyModule_AddIntConstant(module, "DEFAULT_READ_SIZE", static_cast<long>(defaults.read_size)) < 0) {
             return -1;

@@ -120,8 +120,9 @@ public:
             add_changes(reading, info);
         } else if (is_set_aside(verdict)) {
             if (context_->keep_quarantine) {
-                append_quarantine_tail(reading.quarantine_tails, info.byte_offset, reason(verdict), info.raw,
-                                       context_->fallback);
+                last_.counts = quarantine_field_counts(context_->dialect.expected_columns, row.size());
+                append_quarantine_tail(reading.quarantine_tails, info.byte_offset, reason(verdict), last_.counts,
+                                       info.raw, context_->fallback);
                 reading.quarantine.push_back({info.line, reading.quarantine_tails.size()});
             }
         } else {
@@ -177,7 +178,7 @@ public:
             if (quarantined) {
                 if (context_->keep_quarantine) {
                     append_quarantine_tail(reading.quarantine_tails, info.byte_offset, reason(last_.verdict),
-                                           info.raw, context_->fallback);
+                                           last_.counts, info.raw, context_->fallback);
                     reading.quarantine.push_back({info.line, reading.quarantine_tails.size()});
                 }
                 continue;
@@ -254,6 +255,7 @@ private:
         std::size_t bound = 0;
         std::size_t clean_at = 0;
         std::size_t clean_size = 0;
+        std::optional<FieldCounts> counts{};  // a quarantined row's
     } last_;
 };
 

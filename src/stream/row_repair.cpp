@@ -272,6 +272,7 @@ RowNotes repair_row(ResilientParser& parser, std::string_view text, std::size_t 
         return notes;  // the usual row: it fits
     }
     notes.looked = true;
+    notes.repair.parsed_fields = row.size();
     // A blank or a line break as quote or delimiter would need other line rules.
     const auto odd = [](std::uint8_t b) { return is_blank(b) || is_break(b); };
     if (odd(settings.quote) || odd(settings.delimiter)) return notes;

@@ -42,6 +42,7 @@ struct RepairNote {
     std::uint32_t requoted = 0;        // quotes read otherwise than the fixed rules read them
     std::uint32_t trailing_empty = 0;  // empty surplus fields dropped at the row's end
     std::size_t contained_lines = 0;   // lines the fixed reading ran on for, when cut at its first line break
+    std::size_t parsed_fields = 0;     // the fields of the fixed reading, once the stage looked at the row
     [[nodiscard]] bool any() const noexcept { return requoted != 0 || trailing_empty != 0 || contained_lines != 0; }
 };
 

@@ -186,9 +186,12 @@ RowVerdict describe_row(RowBuffer& row, const RowNotes& events, const RowInfo& i
     if (verdict == RowVerdict::Padded && is_blank_line(row, parsed_fields)) {
         changes.push_back({ChangeKind::BlankLine, 1, expected});
     }
-    if (events.repair.requoted != 0) changes.push_back({ChangeKind::Requoted, events.repair.requoted, expected});
+    if (events.repair.requoted != 0) {
+        changes.push_back({ChangeKind::Requoted, events.repair.requoted, expected, {}, events.repair.parsed_fields});
+    }
     if (events.repair.trailing_empty != 0) {
-        changes.push_back({ChangeKind::TrailingEmpty, events.repair.trailing_empty, 0});
+        changes.push_back(
+            {ChangeKind::TrailingEmpty, events.repair.trailing_empty, expected, {}, events.repair.parsed_fields});
     }
     if (events.repair.contained_lines != 0) {
         changes.push_back({ChangeKind::QuoteContained, events.repair.contained_lines, 0});

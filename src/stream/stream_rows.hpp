@@ -46,12 +46,15 @@ struct RowInfo {
 //   Requoted: quotes read otherwise;        TrailingEmpty: empty fields dropped
 //   QuoteContained: lines the quote ran on over before the row was cut at its first break
 //   Transcoded: fields read through the fallback encoding, named by `encoding`
-// `columns` is the column count for Padded, Merged, BlankLine and Requoted, else 0.
+// `columns` is the column count for Padded, Merged, BlankLine, Requoted and
+// TrailingEmpty, else 0. `parsed`: for Requoted and TrailingEmpty, the fields
+// the fixed rules read before the repair (Padded and Merged have them in `count`).
 struct RowChange {
     ChangeKind kind;
     std::size_t count = 0;
     std::size_t columns = 0;
     std::string_view encoding{};  // a static name
+    std::size_t parsed = 0;
 };
 
 // The detail text of a change record ("2 of 5 fields; 3 empty fields added"),

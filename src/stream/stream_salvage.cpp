@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
@@ -133,6 +134,7 @@ public:
 
     bool start(const Dialect& dialect) override {
         delimiter_ = dialect.delimiter;
+        expected_ = dialect.expected_columns;
         return true;
     }
 
@@ -202,7 +204,8 @@ public:
         if (quarantine_ == nullptr) return true;
         line_.clear();
         append_number(line_, info.line);
-        append_quarantine_tail(line_, info.byte_offset, reason, info.raw, parsed.fallback());
+        append_quarantine_tail(line_, info.byte_offset, reason, quarantine_field_counts(expected_, parsed.size()),
+                               info.raw, parsed.fallback());
         return keep(quarantine_->write(line_));
     }
 
@@ -252,6 +255,7 @@ private:
     AtomicOutput* quarantine_;
     AtomicOutput* changes_;
     std::uint8_t delimiter_ = ',';
+    std::size_t expected_ = 0;
     std::uint8_t quote_char_;
     // What clean_row_copies writes at once.
     static constexpr std::size_t kCopiesBlock = std::size_t{1} << 16;
@@ -338,11 +342,41 @@ void append_number(std::string& out, std::uint64_t value) {
     out.append(digits, result.ptr);
 }
 
+std::optional<FieldCounts> change_field_counts(const RowChange& change) noexcept {
+    switch (change.kind) {
+        case ChangeKind::Padded:
+        case ChangeKind::Merged:
+            return FieldCounts{change.columns, change.count};
+        case ChangeKind::BlankLine:  // written as a row: its one field
+            if (change.count == 0) return std::nullopt;
+            return FieldCounts{change.columns, 1};
+        case ChangeKind::Requoted:
+        case ChangeKind::TrailingEmpty:
+            return FieldCounts{change.columns, change.parsed};
+        default:
+            return std::nullopt;
+    }
+}
+
+namespace {
+
+// ",expected,found" (each empty when there are no counts).
+void append_counts(std::string& out, std::optional<FieldCounts> counts) {
+    out.push_back(',');
+    if (counts) append_number(out, counts->expected);
+    out.push_back(',');
+    if (counts) append_number(out, counts->found);
+}
+
+}  // namespace
+
 void append_change_tail(std::string& out, std::uint64_t byte_offset, const RowChange& change) {
     out.push_back(',');
     append_number(out, byte_offset);
     out.push_back(',');
     out.append(change_kind_name(change.kind));
+    out.push_back(',');  // no column: the files hold no type errors
+    append_counts(out, change_field_counts(change));
     out.push_back(',');
     std::string detail;
     append_change_detail(detail, change);
@@ -351,11 +385,13 @@ void append_change_tail(std::string& out, std::uint64_t byte_offset, const RowCh
 }
 
 void append_quarantine_tail(std::string& out, std::uint64_t byte_offset, std::string_view reason,
-                            std::string_view raw, const SingleByteTable* fallback) {
+                            std::optional<FieldCounts> counts, std::string_view raw,
+                            const SingleByteTable* fallback) {
     out.push_back(',');
     append_number(out, byte_offset);
     out.push_back(',');
     append_csv_field(out, reason);
+    append_counts(out, counts);
     out.push_back(',');
     std::string text;
     append_text_with_fallback(text, fallback, reinterpret_cast<const unsigned char*>(raw.data()), raw.size());

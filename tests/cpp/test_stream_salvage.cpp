@@ -24,8 +24,8 @@ namespace {
 using namespace brinewick::test_support;
 namespace fs = std::filesystem;
 
-const std::string kChangesHeader = "line,byte_offset,change,detail\n";
-const std::string kQuarantineHeader = "line,byte_offset,reason,raw\n";
+const std::string kChangesHeader = "line,byte_offset,change,column,expected,found,detail\n";
+const std::string kQuarantineHeader = "line,byte_offset,reason,expected,found,raw\n";
 
 // Names in `dir`, to see that no temporary is left behind.
 std::vector<std::string> listing(const TempDir& dir) {
@@ -75,37 +75,48 @@ struct ChangeCase {
     std::string records;  // after the header
     ChangeKind kind;
     std::uint64_t kind_count;
+    bool repair = false;
 };
 
 TEST(StreamChanges, EachKindWithItsRecord) {
     const std::vector<ChangeCase> cases = {
-        {"padded", "a,b,c\n1,2\n", "2,6,padded,2 of 3 fields; 1 empty field added\n", ChangeKind::Padded, 1},
-        {"merged", "a,b\n1,2,3\n4,5\n", "2,4,merged,3 fields; fields 2-3 joined into field 2\n",
+        {"padded", "a,b,c\n1,2\n", "2,6,padded,,3,2,2 of 3 fields; 1 empty field added\n", ChangeKind::Padded, 1},
+        {"merged", "a,b\n1,2,3\n4,5\n", "2,4,merged,,2,3,3 fields; fields 2-3 joined into field 2\n",
          ChangeKind::Merged, 1},
-        {"stray_quote", "a,b\n\"x\"y\"z\",2\n", "2,4,stray_quote,2 quotes kept as text\n",
+        {"stray_quote", "a,b\n\"x\"y\"z\",2\n", "2,4,stray_quote,,,,2 quotes kept as text\n",
          ChangeKind::StrayQuote, 1},
         {"text_after_quote", "a,b\n\"x\"y,\"p\" q\n",
-         "2,4,text_after_quote,text after a closing quote kept in 2 fields\n", ChangeKind::TextAfterQuote, 1},
+         "2,4,text_after_quote,,,,text after a closing quote kept in 2 fields\n", ChangeKind::TextAfterQuote, 1},
         {"unclosed_quote", "a,b\n1,\"open\nmore\n",
-         "2,4,unclosed_quote,quoted field ran to the end of the input over 2 lines\n",
+         "2,4,unclosed_quote,,,,quoted field ran to the end of the input over 2 lines\n",
          ChangeKind::UnclosedQuote, 1},
-        {"invalid_utf8", "a,b\n\xFF,\xC3x\n", "2,4,invalid_utf8,2 invalid byte sequences replaced\n",
+        {"invalid_utf8", "a,b\n\xFF,\xC3x\n", "2,4,invalid_utf8,,,,2 invalid byte sequences replaced\n",
          ChangeKind::InvalidUtf8, 1},
-        {"blank_line", "a,b\n\n1,2\n \n", "2,4,blank_line,blank line written as 2 empty fields\n"
-                                          "4,9,blank_line,blank line written as 2 empty fields\n",
+        {"blank_line", "a,b\n\n1,2\n \n", "2,4,blank_line,,2,1,blank line written as 2 empty fields\n"
+                                          "4,9,blank_line,,2,1,blank line written as 2 empty fields\n",
          ChangeKind::BlankLine, 2},
-        {"bom counts in offsets", "\xEF\xBB\xBF" "a,b\r\n1\r\n", "2,8,padded,1 of 2 fields; 1 empty field added\n",
+        {"bom counts in offsets", "\xEF\xBB\xBF" "a,b\r\n1\r\n", "2,8,padded,,2,1,1 of 2 fields; 1 empty field added\n",
          ChangeKind::Padded, 1},
         {"several in one row, in kind order", "a,b,c\n\"x\"y\xFF\n",
-         "2,6,padded,1 of 3 fields; 2 empty fields added\n"
-         "2,6,text_after_quote,text after a closing quote kept in 1 field\n"
-         "2,6,invalid_utf8,1 invalid byte sequence replaced\n",
+         "2,6,padded,,3,1,1 of 3 fields; 2 empty fields added\n"
+         "2,6,text_after_quote,,,,text after a closing quote kept in 1 field\n"
+         "2,6,invalid_utf8,,,,1 invalid byte sequence replaced\n",
          ChangeKind::TextAfterQuote, 1},
+        // The repair stage's counts are the fields the fixed rules read.
+        {"trailing_empty", "a,b,c\n1,2,3\n4,5,6,,\n7,8,9\n",
+         "3,12,trailing_empty,,3,5,2 empty fields dropped at the end of the row\n", ChangeKind::TrailingEmpty, 1,
+         true},
+        {"requoted", "a,b,c\n6,\"abc,x\n",
+         "2,6,requoted,,3,2,1 quote read otherwise to fit 3 fields\n"
+         "2,6,quote_contained,,,,quote opened on this line ran on over 1 line; row ended at its line break\n",
+         ChangeKind::Requoted, 1, true},
     };
     for (const ChangeCase& c : cases) {
         for (const std::size_t read_size : {1, 64}) {
             const TempDir dir;
-            const test::StreamRun run = test::run_stream(dir, c.input, {}, read_size);
+            SalvageOptions options;
+            options.repair_columns = c.repair;
+            const test::StreamRun run = test::run_stream(dir, c.input, options, read_size);
             ASSERT_TRUE(run.result.is_ok()) << c.name;
             const StreamSummary& summary = run.result.value();
             EXPECT_EQ(run.changes, kChangesHeader + c.records) << c.name << " read_size " << read_size;
@@ -134,8 +145,8 @@ TEST(StreamQuarantine, RecordsKeepTheRowAsItStands) {
     const test::StreamRun run =
         test::run_stream(dir, "a,b,c\r\n1,\"x,y\"\r\n2,\"multi\nline\",\xFF,4\n5,6,7", options, 3);
     EXPECT_EQ(run.quarantine, kQuarantineHeader +
-                                  "2,7,Row has too few columns (expected 3),\"1,\"\"x,y\"\"\"\n"
-                                  "3,16,Row has extra columns (expected 3),\"2,\"\"multi\nline\"\",\xEF\xBF\xBD,4\"\n");
+                                  "2,7,Row has too few columns (expected 3),3,2,\"1,\"\"x,y\"\"\"\n"
+                                  "3,16,Row has extra columns (expected 3),3,4,\"2,\"\"multi\nline\"\",\xEF\xBF\xBD,4\"\n");
 }
 
 // Every raw text, read back, is the decoded input at its byte offset.
@@ -157,10 +168,10 @@ TEST(StreamQuarantine, RawIsTheInputAtItsOffset) {
         ASSERT_EQ(records.size(), 1 + run.result.value().counters.quarantined_rows)
             << "seed " << seed << " round " << round;
         for (std::size_t r = 1; r < records.size(); ++r) {
-            ASSERT_EQ(records[r].size(), 4U) << "seed " << seed;
+            ASSERT_EQ(records[r].size(), 6U) << "seed " << seed;
             const std::size_t offset = std::stoul(records[r][1]);
             const std::string decoded = decode_lenient_utf8(std::string_view(input).substr(offset));
-            EXPECT_EQ(decoded.substr(0, records[r][3].size()), records[r][3])
+            EXPECT_EQ(decoded.substr(0, records[r][5].size()), records[r][5])
                 << "seed " << seed << " round " << round << " record " << r;
         }
     }

@@ -137,9 +137,10 @@ TEST(TableStage, PreambleRepeatedHeadersAndCommentsOnEveryPath) {
     const std::string want_clean = "date,memo,amount\n2024-01-02,coffee,3.5\n2024-01-03,rent,900\n"
                                    "2024-02-01,coffee,3.5\n2024-02-02,tea,2\n";
     const std::string want_quarantine =
-        "line,byte_offset,reason,raw\n1,0,preamble,Bank statement\n2,15,preamble,\"Account:,42\"\n"
-        "6,67,comment,\"# a note, with commas, in it\"\n8,116,repeated_header,\"\xEF\xBB\xBF"
-        "date,memo,amount\"\n10,158,repeated_header,\"date,memo,amount\"\n11,175,repeated_header,\"date,memo,amount\"\n";
+        "line,byte_offset,reason,expected,found,raw\n1,0,preamble,3,1,Bank statement\n"
+        "2,15,preamble,3,2,\"Account:,42\"\n6,67,comment,3,3,\"# a note, with commas, in it\"\n"
+        "8,116,repeated_header,3,3,\"\xEF\xBB\xBF" "date,memo,amount\"\n10,158,repeated_header,3,3,\"date,memo,amount\"\n"
+        "11,175,repeated_header,3,3,\"date,memo,amount\"\n";
     for (const std::size_t jobs : {1, 2}) {
         for (const std::size_t size : {3, 16, 1 << 16}) {
             TempDir dir;

@@ -355,7 +355,7 @@ def test_inspect_reports_damage_without_writing(tmp_path: Path, damaged: Path) -
     assert report["reasons"] == {"Row has extra columns (expected 3)": 1}
     assert report["first_set_aside"] == [
         {"line": 5, "byte_offset": DAMAGED.index(b"4,fig"), "reason": "Row has extra columns (expected 3)",
-         "raw": "4,fig,5,extra,more"}]
+         "expected": 3, "found": 5, "raw": "4,fig,5,extra,more"}]
     changes = report["summary"]["changes"]
     assert changes["padded"] == 1 and changes["text_after_quote"] == 1
     along = report["changes_along"]

@@ -50,8 +50,8 @@ def test_every_path_kind(tmp_path, kind):
     out, q, ch = tmp_path / "out.csv", tmp_path / "q.csv", tmp_path / "ch.csv"
     summary = brinewick.salvage(kind(src), kind(out), quarantine=kind(q), changes=kind(ch))
     assert out.read_bytes() == CLEAN_THREE
-    assert q.read_bytes().startswith(b"line,byte_offset,reason,raw\n")
-    assert ch.read_bytes().startswith(b"line,byte_offset,change,detail\n")
+    assert q.read_bytes().startswith(b"line,byte_offset,reason,expected,found,raw\n")
+    assert ch.read_bytes().startswith(b"line,byte_offset,change,column,expected,found,detail\n")
     assert summary.total_rows == 3
 
 

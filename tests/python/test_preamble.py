@@ -51,7 +51,7 @@ def salvage_run(tmp_path: Path, data: bytes, jobs: int = 1, **options):
                        fill_ragged_rows=True, merge_overflow=True, expected_columns=None, repair_quotes=True,
                        progress=None, durable=False, read_size=5, jobs=jobs, chunk_size=32, **options)
     clean = list(csv.reader(io.StringIO(out.read_bytes().decode()), delimiter=summary.detected_delimiter))
-    records = [(int(r[0]), r[2], r[3]) for r in list(csv.reader(io.StringIO(q.read_bytes().decode())))[1:]]
+    records = [(int(r[0]), r[2], r[-1]) for r in list(csv.reader(io.StringIO(q.read_bytes().decode())))[1:]]
     return summary, clean, records
 
 

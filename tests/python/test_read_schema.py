@@ -179,7 +179,7 @@ def test_type_errors(write_input, settled, type_errors, bad, kind):
     records = pa.table(got.changes).to_pylist()
     assert [(r["line"], r["change"]) for r in records] == [(i + 2, "type_error") for i in sorted(nulled)]
     for r, i in zip(records, sorted(nulled)):
-        assert "'qty'" in r["detail"] and f"'{nulled[i]}'" in r["detail"]
+        assert "'qty'" in r["detail"] and f"'{nulled[i]}'" in r["detail"] and r["column"] == "qty"
     assert got.summary.changes["type_error"] == len(nulled)
 
 

@@ -65,7 +65,7 @@ def test_salvage_skips_blank_lines_and_records_each(tmp_path: Path, data: bytes,
     summary, clean, records = salvage_run(tmp_path, data, jobs)
     assert list(csv.reader(io.StringIO(clean.decode()))) == non_blank_rows(data)
     blanks = blank_lines_of(data)
-    assert [(int(r[0]), r[2], r[3]) for r in records] == [(n, "blank_line", "blank line skipped") for n in blanks]
+    assert [(int(r[0]), r[2], r[6]) for r in records] == [(n, "blank_line", "blank line skipped") for n in blanks]
     # Each record's offset is where its line starts in the input.
     starts = [0] + [i + 1 for i, b in enumerate(data) if b == 0x0A]
     assert [int(r[1]) for r in records] == [starts[n - 1] for n in blanks]
@@ -80,7 +80,7 @@ def test_keep_writes_blank_lines_as_empty_rows(tmp_path: Path, jobs: int) -> Non
     summary, clean, records = salvage_run(tmp_path, STATEMENT, jobs, blank_lines="keep")
     rows = list(csv.reader(io.StringIO(clean.decode())))
     assert sum(not "".join(row).strip() for row in rows) == len(blank_lines_of(STATEMENT))
-    assert {r[3] for r in records} == {"blank line written as 3 empty fields"}
+    assert {r[6] for r in records} == {"blank line written as 3 empty fields"}
     assert summary.total_rows == skipped[0].total_rows
 
 
