@@ -25,6 +25,7 @@ lines) counted as spurious. Goal for repair="columns" on 50 MB with 1% damage: >
 no row lost, no kind more corrupted than under "literal".
 
     python3 bench/repair_score.py --size-mb 50 --damage 0.01 --module-dir build/dev-python/site
+    python3 bench/repair_score.py --speed bench/data/messy_48mb_seed1.csv    # the stage's cost
 """
 
 from __future__ import annotations
@@ -160,6 +161,32 @@ def score(clean: str, quarantine: str, meant: dict, kinds: dict, lines: dict) ->
     return table
 
 
+def speed(brinewick, path: str, rounds: int) -> None:
+    """Best CPU time (every thread's) of a salvage per mode and jobs, the modes interleaved so
+    that a change in the machine's load falls on both."""
+    import resource
+
+    def cpu() -> float:
+        r = resource.getrusage(resource.RUSAGE_SELF)
+        return r.ru_utime + r.ru_stime
+
+    best: dict = {}
+    with tempfile.TemporaryDirectory() as work:
+        out = [os.path.join(work, n) for n in ("out.csv", "q.csv", "c.csv")]
+        for _ in range(rounds):
+            for mode in ("literal", "columns"):
+                for jobs in (1, 2):
+                    for _ in range(3):
+                        before = cpu()
+                        brinewick.salvage(path, out[0], quarantine=out[1], changes=out[2], repair=mode, jobs=jobs,
+                                          durable=False)
+                        best[mode, jobs] = min(best.get((mode, jobs), float("inf")), cpu() - before)
+    print(f"{path}: {os.path.getsize(path) / MB:.1f} MB, load {os.getloadavg()[0]:.2f}")
+    for jobs in (1, 2):
+        lit, col = best["literal", jobs], best["columns", jobs]
+        print(f"jobs={jobs}: literal {lit:.4f} s, columns {col:.4f} s CPU: {lit / col:.2f}x the speed (goal >= 0.9x)")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--size-mb", type=float, default=50.0)
@@ -167,9 +194,15 @@ def main() -> None:
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--jobs", type=int, default=None)
     parser.add_argument("--module-dir", default=None, help="a build's site folder to import brinewick from")
+    parser.add_argument("--speed", metavar="FILE", default=None,
+                        help="instead: CPU time of repair='columns' against 'literal' on FILE (goal >= 0.9x)")
+    parser.add_argument("--rounds", type=int, default=5, help="--speed: interleaved rounds of 3 calls each")
     args = parser.parse_args()
     add_module_dir(args.module_dir)
     import brinewick
+
+    if args.speed:
+        return speed(brinewick, args.speed, args.rounds)
 
     with tempfile.TemporaryDirectory() as work:
         src = os.path.join(work, "damaged.csv")
