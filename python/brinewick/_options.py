@@ -78,12 +78,18 @@ def _one_ascii(name: str, value: object) -> str:
 REPAIR_MODES = ("columns", "literal")
 
 
-def _repair(value: object) -> str:
+def _mode(name: str, value: object, modes: Tuple[str, ...]) -> str:
+    """`value` when it is one of `modes`; TypeError or ValueError naming the option otherwise."""
+    allowed = " or ".join(repr(m) for m in modes)
     if not isinstance(value, str):
-        raise TypeError(f"repair must be 'columns' or 'literal', not {type(value).__name__}")
-    if value not in REPAIR_MODES:
-        raise ValueError(f"repair must be 'columns' or 'literal', got {value!r}")
+        raise TypeError(f"{name} must be {allowed}, not {type(value).__name__}")
+    if value not in modes:
+        raise ValueError(f"{name} must be {allowed}, got {value!r}")
     return value
+
+
+def _repair(value: object) -> str:
+    return _mode("repair", value, REPAIR_MODES)
 
 
 #: What becomes of a blank line: "skip" drops it (recorded as a blank_line
@@ -93,11 +99,7 @@ BLANK_LINE_MODES = ("skip", "keep")
 
 def _blank_lines(value: object) -> bool:
     """True when blank lines are skipped."""
-    if not isinstance(value, str):
-        raise TypeError(f"blank_lines must be 'skip' or 'keep', not {type(value).__name__}")
-    if value not in BLANK_LINE_MODES:
-        raise ValueError(f"blank_lines must be 'skip' or 'keep', got {value!r}")
-    return value == "skip"
+    return _mode("blank_lines", value, BLANK_LINE_MODES) == "skip"
 
 
 #: What becomes of a later row equal to the header (files joined end to
@@ -107,11 +109,7 @@ REPEATED_HEADER_MODES = ("skip", "keep")
 
 def _repeated_headers(value: object) -> bool:
     """True when repeated headers are set aside."""
-    if not isinstance(value, str):
-        raise TypeError(f"repeated_headers must be 'skip' or 'keep', not {type(value).__name__}")
-    if value not in REPEATED_HEADER_MODES:
-        raise ValueError(f"repeated_headers must be 'skip' or 'keep', got {value!r}")
-    return value == "skip"
+    return _mode("repeated_headers", value, REPEATED_HEADER_MODES) == "skip"
 
 
 def _line_number(name: str, value: object) -> int:
@@ -155,11 +153,7 @@ TYPE_ERROR_MODES = ("text", "null")
 
 
 def _type_errors(value: object) -> bool:
-    if not isinstance(value, str):
-        raise TypeError(f"type_errors must be 'text' or 'null', not {type(value).__name__}")
-    if value not in TYPE_ERROR_MODES:
-        raise ValueError(f"type_errors must be 'text' or 'null', got {value!r}")
-    return value == "null"
+    return _mode("type_errors", value, TYPE_ERROR_MODES) == "null"
 
 
 def _decimal(value: object) -> Optional[str]:
