@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <tuple>
 #include <utility>
 #include <cstring>
 #include <limits>
@@ -143,22 +144,35 @@ constexpr std::size_t kSniffedRows = 50;
 // Another candidate within this share of the winner's score is a near tie.
 constexpr double kNearTie = 0.85;
 
-// How one candidate splits the first rows.
+// How one candidate splits the first rows, notes ('#' lines) left out.
 struct Split {
-    double score = 0.0;       // the heuristics' own: share of rows at the commonest width (2+), by log width
-    bool header_fits = false; // the first row has that width
-    std::size_t typed = 0;    // columns whose values below the first row are all numbers or dates
+    double score = 0.0;        // the heuristics' own: share of rows at the commonest width (2+), by log width
+    double settled = 0.0;      // share of the rows from the first at that width on that have it
+    bool header_fits = false;  // that first row is the first row: nothing above the table
+    std::size_t typed = 0;     // columns whose values below that row are all numbers or dates
     std::size_t rows = 0;
     std::size_t first_width = 0;
+
+    // What breaks a near tie, in order.
+    [[nodiscard]] auto key() const noexcept { return std::tuple{settled, header_fits, typed}; }
 };
+
+bool is_note_text(std::string_view field, std::optional<std::uint8_t> comment) noexcept {
+    if (field.empty()) return false;
+    const auto first = static_cast<std::uint8_t>(field.front());
+    return first == '#' || (comment && first == *comment);
+}
 
 Split split_under(std::string_view text, std::uint8_t delimiter, std::optional<std::uint8_t> comment) {
     Split out;
     ResilientParser parser(text, delimiter, '"', true);
     RowBuffer row;
     std::vector<std::vector<std::string>> rows;
-    while (rows.size() < kSniffedRows && parser.next_row(row)) {
+    std::size_t read = 0;  // non-blank rows, notes included: the heuristics' own sample
+    while (read < kSniffedRows && parser.next_row(row)) {
         if (row.size() == 1 && is_blank_text(row.field(0))) continue;
+        ++read;
+        if (is_note_text(row.field(0), comment)) continue;
         std::vector<std::string>& fields = rows.emplace_back();
         for (std::size_t i = 0; i < row.size(); ++i) fields.emplace_back(row.field(i));
     }
@@ -171,21 +185,17 @@ Split split_under(std::string_view text, std::uint8_t delimiter, std::optional<s
         if (r.size() >= seen.size()) seen.resize(r.size() + 1, 0);
         ++seen[r.size()];
     }
-    std::size_t mode = 0;
+    std::size_t mode = 0;  // a tie goes to the wider width
     for (std::size_t width = 2; width < seen.size(); ++width) {
-        if (seen[width] != 0 && seen[width] >= seen[mode == 0 ? 0 : mode]) mode = width;
+        if (seen[width] != 0 && (mode == 0 || seen[width] >= seen[mode])) mode = width;
     }
-    if (mode == 0 || seen[mode] == 0) return out;
+    if (mode == 0) return out;
     out.score = static_cast<double>(seen[mode]) / static_cast<double>(rows.size()) *
                 std::max(std::log(static_cast<double>(mode)), 1.0);
-    // The header: the first row that is not a note.
     std::size_t head = 0;
-    while (head < rows.size() && !rows[head].empty() && !rows[head][0].empty() &&
-           (rows[head][0][0] == '#' || (comment && static_cast<std::uint8_t>(rows[head][0][0]) == *comment))) {
-        ++head;
-    }
-    if (head >= rows.size()) return out;
-    out.header_fits = rows[head].size() == mode;
+    while (rows[head].size() != mode) ++head;
+    out.header_fits = head == 0;
+    out.settled = static_cast<double>(seen[mode]) / static_cast<double>(rows.size() - head);
     for (std::size_t c = 0; c < mode; ++c) {
         std::size_t values = 0;
         bool all = true;
@@ -205,9 +215,11 @@ std::optional<std::uint8_t> table_delimiter(std::string_view text, std::uint8_t 
                                             std::optional<std::uint8_t> comment) {
     Split splits[std::size(kDelimiterCandidates)];
     std::size_t winner = 0;
+    double top = 0.0;
     for (std::size_t i = 0; i < std::size(kDelimiterCandidates); ++i) {
         splits[i] = split_under(text, kDelimiterCandidates[i], comment);
         if (kDelimiterCandidates[i] == sniffed) winner = i;
+        top = std::max(top, splits[i].score);
     }
     // One row (the whole input): the candidate that splits it most.
     if (whole && splits[winner].rows == 1) {
@@ -218,13 +230,19 @@ std::optional<std::uint8_t> table_delimiter(std::string_view text, std::uint8_t 
         if (best != winner && splits[best].first_width >= 2) return kDelimiterCandidates[best];
         return std::nullopt;
     }
-    const Split& won = splits[winner];
-    if (won.score <= 0.0) return std::nullopt;
+    if (top <= 0.0) return std::nullopt;
+    // Among the candidates that score near the best (notes left out), the
+    // one whose table settles best; the sniffed one keeps a tie.
     std::size_t best = winner;
-    const auto key = [](const Split& s) { return std::pair{s.header_fits ? 1 : 0, s.typed}; };
+    const bool winner_near = splits[winner].score >= kNearTie * top;
     for (std::size_t i = 0; i < std::size(kDelimiterCandidates); ++i) {
-        if (i == winner || splits[i].score < kNearTie * won.score) continue;
-        if (key(splits[i]) > key(splits[best])) best = i;
+        if (i == winner || splits[i].score < kNearTie * top) continue;
+        if (!winner_near && best == winner) {
+            best = i;
+            continue;
+        }
+        const Split& other = splits[best];
+        if (splits[i].key() > other.key() || (splits[i].key() == other.key() && splits[i].score > other.score)) best = i;
     }
     if (best == winner) return std::nullopt;
     return kDelimiterCandidates[best];

@@ -99,7 +99,16 @@ INSTANTIATE_TEST_SUITE_P(
                       SniffCase{"one_row_of_one_field", "title\n", ',', -1},
                       SniffCase{"names_with_commas", "name, surname;age\nann, lee;3\nbob, ray;4\n", ',', ';'},
                       SniffCase{"clear_winner", "a,b,c\n1,2,3\n4,5,6\n", ',', -1},
-                      SniffCase{"decimal_commas_kept", "id;amount\n1;3,50\n2;4,25\n", ';', -1}),
+                      SniffCase{"decimal_commas_kept", "id;amount\n1;3,50\n2;4,25\n", ';', -1},
+                      // Notes and titles with commas above a ';' table.
+                      SniffCase{"notes_first",
+                                "# Export from Bank, Inc.\n# Account: 12345, EUR\n# Period: Jan, Feb, Mar\n"
+                                "Date;Text;Amount\n2024-01-02;Coffee;-3,50\n2024-01-03;Rent;-900,00\n",
+                                ',', ';'},
+                      SniffCase{"titles_with_commas",
+                                "Sales report, Q3 2024\nGenerated on 2024-10-01, by system\n\nid;name;amount\n"
+                                "1;ann;3,5\n2;bob;4\n",
+                                ',', ';'}),
     [](const ::testing::TestParamInfo<SniffCase>& info) { return std::string(info.param.name); });
 
 TEST(LooksLikeValue, TellsValuesFromNames) {
