@@ -479,17 +479,28 @@ class FilePlan(NamedTuple):
     starts: Tuple[Tuple[int, int, bool], ...]  # (offset, line, inside a row), the first at (0, 1, False)
     table_offset: int = 0  # rows that start before it are preamble
     header_text: bytes = b""  # a later row with this text is a repeated header
+    identity: Optional[Tuple[Any, ...]] = None  # an object's ETag (or time) and size, as the plan read it
 
     def ends(self) -> List[Optional[int]]:
         return [s[0] for s in self.starts[1:]] + [None]
 
 
-def _open_reader(path: PathArg, settings: NativeSettings, storage_options: Optional[Dict[str, Any]] = None) -> object:
+def _open_reader(path: PathArg, settings: NativeSettings, storage_options: Optional[Dict[str, Any]] = None,
+                 identity: Optional[Tuple[Any, ...]] = None) -> object:
+    return _open_reader_of(path, settings, storage_options, identity)[0]
+
+
+def _open_reader_of(path: PathArg, settings: NativeSettings, storage_options: Optional[Dict[str, Any]] = None,
+                    identity: Optional[Tuple[Any, ...]] = None) -> Tuple[object, Optional[Tuple[Any, ...]]]:
+    """A reader, and for an object the identity it was opened with (which
+    must be `identity` when given: a part must read the object its plan read)."""
     url = _remote.url_of(path)
     if url is not None:
         source = _remote.RemoteInput(url, _remote.check_storage_options(storage_options))
-        return _native.read_open(url.encode(), replace(settings, source=source.open))
-    return _native.read_open(fs_path("path", _remote.local_of(path)), settings)
+        if identity is not None:
+            source.check_unchanged(identity)
+        return _native.read_open(url.encode(), replace(settings, source=source.open)), source.identity
+    return _native.read_open(fs_path("path", _remote.local_of(path)), settings), None
 
 
 def _plan_parts(path: str, block_size: int, storage_options: Optional[Dict[str, Any]] = None,
@@ -497,11 +508,12 @@ def _plan_parts(path: str, block_size: int, storage_options: Optional[Dict[str, 
     """Reads `path` once (on every core) to find its columns and row
     boundaries about every `block_size` bytes."""
     settings = _check_read_options(**read_options)
-    reader = _open_reader(path, replace(settings, chunk_size=min(settings.chunk_size, block_size)), storage_options)
+    reader, identity = _open_reader_of(path, replace(settings, chunk_size=min(settings.chunk_size, block_size)),
+                                       storage_options)
     plan = _native.read_plan(reader, block_size)
     starts = ((0, 1, False),) + plan.boundaries if plan.delimiter is not None else ((0, 1, False),)
     return FilePlan(plan.columns, plan.delimiter, plan.expected_columns, plan.header_offset, starts,
-                    plan.table_offset, plan.header_text)
+                    plan.table_offset, plan.header_text, identity)
 
 
 def _read_part(path: str, plan: FilePlan, index: int, storage_options: Optional[Dict[str, Any]] = None,
@@ -514,7 +526,7 @@ def _read_part(path: str, plan: FilePlan, index: int, storage_options: Optional[
     if len(plan.starts) == 1:  # one part: the file read whole
         table = read(path, storage_options=storage_options, **read_options)
         return pa.table(table), pa.table(table.quarantine), pa.table(table.changes), table.summary
-    reader = _open_reader(path, _check_read_options(**read_options), storage_options)
+    reader = _open_reader(path, _check_read_options(**read_options), storage_options, plan.identity)
     offset, line, in_row = plan.starts[index]
     assert plan.delimiter is not None  # set whenever the plan has several parts
     span = _native.read_span(

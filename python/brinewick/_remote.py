@@ -207,6 +207,16 @@ class _StreamedReader:
         self._file.close()
 
 
+def identity_of(info: Mapping[str, Any]) -> Tuple[Any, ...]:
+    """What a rewrite of an object changes, from fsspec's info: its ETag (S3,
+    GCS, Azure, HTTP), else its modification or creation time, and its size."""
+    lower = {str(k).lower(): v for k, v in info.items()}
+    for key in ("etag", "md5", "md5hash", "last_modified", "lastmodified", "mtime", "updated", "created"):
+        if lower.get(key) is not None:
+            return (key, str(lower[key]), lower.get("size"))
+    return ("size", lower.get("size"))
+
+
 class RemoteInput:
     """A remote input: its URL, size, and an opener for each pass over it.
 
@@ -226,9 +236,32 @@ class RemoteInput:
             raise IsADirectoryError(errno.EISDIR, "Is a directory", url)
         size = info.get("size")
         self.size: Optional[int] = int(size) if size is not None else None
+        self.identity = identity_of(info)
+        self._opened = False
+
+    def check_unchanged(self, identity: Optional[Tuple[Any, ...]] = None) -> None:
+        """ValueError when the object is no longer the one first seen (or
+        `identity`, as a plan recorded it): a rewrite between two passes
+        would give rows of two objects. What the store says of it (its ETag,
+        else its modification time) and its size tell."""
+        expected = self.identity if identity is None else identity
+        with naming(self.url):
+            try:
+                self.fs.invalidate_cache(self.path)
+            except Exception:  # noqa: BLE001 - a file system without a cache
+                pass
+            now = identity_of(self.fs.info(self.path))
+        if now != expected:
+            raise ValueError(f"the input changed while it was read: {self.url} was rewritten "
+                             "since it was first read")
 
     def open(self) -> Any:
-        """A reader from the start, for the engine (any thread)."""
+        """A reader from the start, for the engine (any thread). Every pass
+        after the first checks first that the object was not rewritten."""
+        with self._lock:
+            again, self._opened = self._opened, True
+        if again:
+            self.check_unchanged()
         if self.size is None:
             return _StreamedReader(self.fs, self.path)
         with self._lock:

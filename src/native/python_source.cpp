@@ -66,6 +66,13 @@ Status fetched_failure(const std::string& name) {
         }
         PyRef text(PyObject_Str(value));
         const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+        // A ValueError says the input is not what it was (an object rewritten
+        // between passes): raised again as one, with its own words.
+        if (PyErr_GivenExceptionMatches(type, PyExc_ValueError) != 0 && utf8 != nullptr) {
+            std::string said(utf8);
+            PyErr_Clear();
+            return Status::invalid(std::move(said));
+        }
         const char* type_name = reinterpret_cast<PyTypeObject*>(type)->tp_name;
         message = std::string(type_name) + (utf8 != nullptr && *utf8 != '\0' ? std::string(": ") + utf8 : "");
         PyErr_Clear();

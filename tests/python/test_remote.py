@@ -228,3 +228,17 @@ def test_dask_reads_and_salvages_with_no_shared_folder(s3, tmp_path: Path) -> No
         summaries = bwd.salvage(f"s3://{bucket}/in/*.csv", f"s3://{bucket}/dask", storage_options=options)
     assert [s.total_rows for s in summaries] == [brinewick.salvage(local, tmp_path / "c.csv").total_rows, 2]
     assert fs.cat(f"{bucket}/dask/messy.csv") == (tmp_path / "c.csv").read_bytes()
+
+
+def test_an_object_rewritten_between_passes_fails_the_next(s3) -> None:
+    from brinewick._read import _plan_parts, _read_part
+
+    fs, bucket, options = s3
+    url = f"s3://{bucket}/in/messy.csv"
+    table = brinewick.read(url, storage_options=options)  # types are inferred: a first pass now
+    plan = _plan_parts(url, 4096, options)
+    fs.pipe(f"{bucket}/in/messy.csv", MESSY.replace(b"1", b"2"))  # the same size, other bytes
+    with pytest.raises(ValueError, match="changed"):
+        pa.table(table)
+    with pytest.raises(ValueError, match="changed"):
+        _read_part(url, plan, len(plan.starts) - 1, options)
