@@ -5,6 +5,8 @@ of --reps, in one run:
   fetch, put the object downloaded and uploaded whole with s3fs (what the store can do)
   salvage    s3 -> local file, s3 -> s3, and local -> local for reference
   read       brinewick.read(s3, types="str") consumed by pyarrow
+  download   fsspec's get of the object to a local file (what `aws s3 cp` does), the goal's yardstick
+  memory     peak RSS of a fresh process that salvages s3 -> local, against one that only imports
 The ratios to `fetch` say whether parsing hides behind the network: a
 salvage from the store near 1.0x its fetch costs almost nothing beyond it;
 a salvage to the store is bounded below by `put`.
@@ -47,6 +49,8 @@ def main() -> None:
                 data = f.read()
             rows = [
                 ("fetch whole object (s3fs)", best_of(args.reps, lambda: fs.cat_file("bench/messy.csv"))),
+                ("download to a file (fsspec get)", best_of(args.reps, lambda: fs.get_file(
+                    "bench/messy.csv", os.path.join(tmp, "got.csv")))),
                 ("put whole object (s3fs)", best_of(args.reps, lambda: fs.pipe_file("bench/put.csv", data))),
                 ("salvage s3 -> local", best_of(args.reps, lambda: brinewick.salvage(
                     url, out, storage_options=options, durable=False))),
@@ -56,6 +60,7 @@ def main() -> None:
                     url, types="str", storage_options=options)))),
                 ("salvage local -> local", best_of(args.reps, lambda: brinewick.salvage(path, out, durable=False))),
             ]
+            peaks = {what: peak_rss(what, url, out, options, args.module_dir) for what in ("import", "salvage")}
     finally:
         server.terminate()
         server.wait()
@@ -64,6 +69,27 @@ def main() -> None:
     print(f"{'run':<32}{'s':>8}{'MB/s':>9}{'x fetch':>9}")
     for name, seconds in rows:
         print(f"{name:<32}{seconds:8.3f}{size / MB / seconds:9.1f}{seconds / fetch:9.2f}")
+    download = rows[1][1]
+    print(f"salvage s3 -> local / download: {rows[2][1] / download:.2f}x (goal <= 1.2x)")
+    print(f"peak RSS: importing {peaks['import'] / MB:.0f} MB, salvaging s3 -> local {peaks['salvage'] / MB:.0f} MB "
+          f"(goal: the salvage's own <= 256 MiB)")
+
+
+def peak_rss(what: str, url: str, out: str, options: dict, module_dir: str | None) -> int:
+    """Peak resident bytes of a fresh process that imports brinewick (and
+    s3fs) and, for "salvage", salvages `url` to `out`."""
+    import json
+    import subprocess
+    import sys
+
+    code = ("import sys, json; sys.path[:0] = json.loads(sys.argv[1]); import brinewick, s3fs\n"
+            "if sys.argv[2] == 'salvage':\n"
+            "    brinewick.salvage(sys.argv[3], sys.argv[4], storage_options=json.loads(sys.argv[5]), durable=False)\n"
+            "import resource; print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)")
+    paths = [module_dir] if module_dir else []
+    done = subprocess.run([sys.executable, "-c", code, json.dumps(paths), what, url, out, json.dumps(options)],
+                          capture_output=True, text=True, check=True)
+    return int(done.stdout.strip()) * 1024
 
 
 if __name__ == "__main__":
