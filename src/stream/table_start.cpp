@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <iterator>
+#include <limits>
 #include <tuple>
 #include <utility>
-#include <cstring>
-#include <limits>
 
 #include "../heuristics/heuristics.hpp"
 #include "../parser/field_counter.hpp"
@@ -17,7 +17,6 @@
 
 namespace brinewick::stream {
 namespace {
-
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
@@ -63,7 +62,6 @@ bool reads_as_preamble(const SampleRow& row, std::size_t columns, std::optional<
     return row.width != columns || is_title(row, columns) || is_note(row, columns, comment) ||
            (!row.big && filled_fields(row) == 0);
 }
-
 
 }  // namespace
 

@@ -52,12 +52,14 @@ inline constexpr std::size_t kSampleBytes = std::size_t{4} << 20;
 
 // The package's second look at a sniffed delimiter, over `text` (the rows
 // sniffing read are final in it). The heuristics score each candidate by
-// how evenly it splits the first rows; where another candidate scores
-// nearly as well, the one under which the first row (the header) has the
-// table's width and more columns hold numbers or dates throughout wins, so
-// values that hold the other character unquoted (RGB triples, "1,5"
-// decimals) or a few title lines do not decide. A text of one row takes
-// the candidate that splits it most. nullopt: keep the sniffed delimiter.
+// how evenly it splits the first rows; here '#' notes are left out, and
+// among the candidates that score near the best, the one whose table
+// settles best wins: the most rows at its width from its first such row
+// on, then that row being the first row, then the most columns of numbers
+// or dates. So values that hold the other character unquoted (RGB
+// triples, "1,5" decimals) or title lines with commas do not decide. A
+// text of one row takes the candidate that splits it most. nullopt: keep
+// the sniffed delimiter.
 [[nodiscard]] std::optional<std::uint8_t> table_delimiter(std::string_view text, std::uint8_t sniffed,
                                                           bool whole, std::optional<std::uint8_t> comment);
 
