@@ -89,7 +89,7 @@ bool looks_like_value(std::string_view field) noexcept {
 }
 
 std::optional<std::size_t> find_header_row(std::span<const SampleRow> rows, std::size_t columns,
-                                           std::optional<std::uint8_t> comment) {
+                                           std::optional<std::uint8_t> comment, bool typed_only) {
     if (columns < 2) return std::nullopt;  // one column: a title reads as a header would
     std::vector<std::size_t> filled;  // the non-blank rows, by index
     for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -129,7 +129,7 @@ std::optional<std::size_t> find_header_row(std::span<const SampleRow> rows, std:
             typed = fitting != 0 && 2 * values[c] > fitting && !trimmed(row.fields[c]).empty();
         }
         const bool all_named = filled_fields(row) == columns;
-        if (typed || (only_titles && all_named)) return filled[k];
+        if (typed || (!typed_only && only_titles && all_named)) return filled[k];
         return std::nullopt;
     }
     return std::nullopt;
@@ -334,9 +334,60 @@ Status read_sample(InputWindow& window, const SalvageOptions& options, const Dia
 
 }  // namespace
 
+namespace {
+
+// The width of a table under one-cell title lines: the commonest width (2
+// or more) of the rows from the first wider row on, when four in five of
+// them have it. nullopt: no such table.
+std::optional<std::size_t> width_below_titles(std::span<const SampleRow> rows, std::size_t first_line) {
+    std::size_t k = 0;
+    while (k < rows.size() && (rows[k].line < first_line || rows[k].blank || rows[k].width == 1)) ++k;
+    if (k == 0 || k >= rows.size()) return std::nullopt;
+    std::vector<std::size_t> seen;
+    std::size_t total = 0;
+    for (std::size_t i = k; i < rows.size(); ++i) {
+        if (rows[i].blank) continue;
+        if (rows[i].width >= seen.size()) seen.resize(rows[i].width + 1, 0);
+        ++seen[rows[i].width];
+        ++total;
+    }
+    std::size_t width = 0;
+    for (std::size_t w = 2; w < seen.size(); ++w) {
+        if (seen[w] != 0 && (width == 0 || seen[w] >= seen[width])) width = w;
+    }
+    if (width == 0 || seen[width] < 2 || 5 * seen[width] < 4 * total) return std::nullopt;
+    return width;
+}
+
+// The first row at or below the first line asked for, blank ones passed over.
+std::size_t first_table_row(std::span<const SampleRow> rows, std::size_t first_line) {
+    std::size_t i = 0;
+    while (i < rows.size() && (rows[i].line < first_line || rows[i].blank)) ++i;
+    return i;
+}
+
+}  // namespace
+
 Status locate_table(InputWindow& window, const SalvageOptions& options, Dialect& dialect) {
     std::vector<SampleRow> rows;
     BRINEWICK_RETURN_IF_ERROR(read_sample(window, options, dialect, rows));
+    // More title lines than rows of data make the commonest width 1; the
+    // table under them has its own, taken when a header over numbers or
+    // dates heads it.
+    if (options.find_header && !options.expected_columns && dialect.expected_columns == 1) {
+        if (const auto width = width_below_titles(rows, options.first_line)) {
+            Dialect wider = dialect;
+            wider.expected_columns = *width;
+            std::vector<SampleRow> again;
+            BRINEWICK_RETURN_IF_ERROR(read_sample(window, options, wider, again));
+            const std::size_t from = first_table_row(again, options.first_line);
+            const std::span<const SampleRow> searched(again.data() + from, again.size() - from);
+            if (from < again.size() && find_header_row(searched, *width, options.comment, true)) {
+                dialect.expected_columns = *width;
+                rows = std::move(again);
+            }
+        }
+    }
     // Rows that begin above the first line asked for are preamble, and so
     // are blank rows above the table's first row when it may move.
     std::size_t table = 0;

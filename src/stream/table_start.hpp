@@ -44,8 +44,9 @@ inline constexpr std::size_t kSampleBytes = std::size_t{4} << 20;
 // fits (the usual file), else the first row that reads as names and from
 // which the rows settle into the column count, when every row above it
 // reads as a preamble. nullopt: none does, and the table starts at the first row.
+// `typed_only`: only a header that names a column of numbers or dates.
 [[nodiscard]] std::optional<std::size_t> find_header_row(std::span<const SampleRow> rows, std::size_t columns,
-                                                         std::optional<std::uint8_t> comment);
+                                                         std::optional<std::uint8_t> comment, bool typed_only = false);
 
 // A field that holds a number, a date, a time or an amount rather than a name.
 [[nodiscard]] bool looks_like_value(std::string_view field) noexcept;
@@ -65,7 +66,8 @@ inline constexpr std::size_t kSampleBytes = std::size_t{4} << 20;
 
 // Fills the dialect's table start and header text as `options` ask, from
 // rows read at the front of `window` (reading more into it as needed,
-// nothing discarded). The window stands at the input's start.
+// nothing discarded), and the column count of a table under more title
+// lines than it has rows. The window stands at the input's start.
 [[nodiscard]] Status locate_table(InputWindow& window, const SalvageOptions& options, Dialect& dialect);
 
 // True when `options` ask for anything locate_table does.

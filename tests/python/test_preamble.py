@@ -39,6 +39,9 @@ GERMAN = (
     "04.03.2024;Gehalt;2.500,00;3.696,50\n"
 ).encode()
 REPORT = b"Sales report Q3\nGenerated 2024-10-01 by system\n\nid,name,amount\n1,ann,3.5\n\n2,bob,4\n"
+# More title lines than rows of data: the commonest width is 1, the table's is 3.
+SHORT = (b"Monthly summary\nCompany: ACME\nPeriod: March 2024\nCurrency: EUR\nPrepared by: finance\n"
+         b"Printed: 2024-04-02\n\nregion,units,revenue\nnorth,10,100.5\nsouth,12,130.25\n")
 # Two exports joined with cat: the second has a BOM and CRLF line ends.
 JOINED = b"id,name,amount\n1,ann,3.5\n2,bob,4\n" + b"\xef\xbb\xbfid,name,amount\r\n3,cid,5\r\n"
 
@@ -66,7 +69,9 @@ def salvage_run(tmp_path: Path, data: bytes, jobs: int = 1, **options):
     (REPORT, ["id", "name", "amount"],
      [(1, "preamble", "Sales report Q3"), (2, "preamble", "Generated 2024-10-01 by system")], {"preamble": 2}),
     (JOINED, ["id", "name", "amount"], [(4, "repeated_header", "\ufeffid,name,amount")], {"repeated_header": 1}),
-], ids=["bank", "german", "report", "joined"])
+    (SHORT, ["region", "units", "revenue"],
+     [(n + 1, "preamble", line.decode()) for n, line in enumerate(SHORT.split(b"\n")[:6])], {"preamble": 6}),
+], ids=["bank", "german", "report", "joined", "short"])
 def test_salvage_finds_the_table(tmp_path: Path, jobs: int, data: bytes, header: list, aside: list,
                                  counts: dict) -> None:
     summary, clean, records = salvage_run(tmp_path, data, jobs)
@@ -98,6 +103,8 @@ def test_read_names_and_types_the_columns_below_a_preamble(tmp_path: Path, jobs:
     (b"1,2,3\n4,5,6\n", {}),  # no header at all
     (b"name,city\nann,paris,x\nbob,rome,y\n", {}),  # a short header over text: not a preamble
     (REPORT, {"header_row": 0}),  # the first line taken as the header, as the backend does
+    # A list of names, a few of them with commas: no table of numbers under them.
+    (b"name\nann\nbob\ncid\ndan\nSmith, John\nLee, Ann\nRay, Bo\n", {}),
 ])
 def test_no_preamble_where_the_first_row_is_the_header(tmp_path: Path, data: bytes, options: dict) -> None:
     summary, _, records = salvage_run(tmp_path, data, **options)
