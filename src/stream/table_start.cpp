@@ -42,12 +42,25 @@ bool reads_as_names(const SampleRow& row) noexcept {
 // A note: a row that begins with '#' (or the comment character). One of
 // the table's width that reads as names is a header written after a '#'
 // (as some tools write theirs), not a note.
-bool is_note(const SampleRow& row, std::size_t columns, std::optional<std::uint8_t> comment) noexcept {
-    const std::string_view text = trimmed(row.raw);
+bool is_note_text(std::string_view text, std::optional<std::uint8_t> comment) noexcept {
     if (text.empty()) return false;
     const auto first = static_cast<std::uint8_t>(text.front());
-    if (first != '#' && !(comment && first == *comment)) return false;
+    return first == '#' || (comment && first == *comment);
+}
+
+bool is_note(const SampleRow& row, std::size_t columns, std::optional<std::uint8_t> comment) noexcept {
+    if (!is_note_text(trimmed(row.raw), comment)) return false;
     return row.width != columns || !reads_as_names(row);
+}
+
+// The commonest count of 2 or more among `seen` (indexed by count; a tie
+// goes to the larger), 0 when none.
+std::size_t commonest_width(const std::vector<std::size_t>& seen) noexcept {
+    std::size_t width = 0;
+    for (std::size_t w = 2; w < seen.size(); ++w) {
+        if (seen[w] != 0 && (width == 0 || seen[w] >= seen[width])) width = w;
+    }
+    return width;
 }
 
 // A title spread over the table's width, as spreadsheets export one: its
@@ -155,12 +168,6 @@ struct Split {
     [[nodiscard]] auto key() const noexcept { return std::tuple{settled, header_fits, typed}; }
 };
 
-bool is_note_text(std::string_view field, std::optional<std::uint8_t> comment) noexcept {
-    if (field.empty()) return false;
-    const auto first = static_cast<std::uint8_t>(field.front());
-    return first == '#' || (comment && first == *comment);
-}
-
 Split split_under(std::string_view text, std::uint8_t delimiter, std::optional<std::uint8_t> comment) {
     Split out;
     ResilientParser parser(text, delimiter, '"', true);
@@ -183,10 +190,7 @@ Split split_under(std::string_view text, std::uint8_t delimiter, std::optional<s
         if (r.size() >= seen.size()) seen.resize(r.size() + 1, 0);
         ++seen[r.size()];
     }
-    std::size_t mode = 0;  // a tie goes to the wider width
-    for (std::size_t width = 2; width < seen.size(); ++width) {
-        if (seen[width] != 0 && (mode == 0 || seen[width] >= seen[mode])) mode = width;
-    }
+    const std::size_t mode = commonest_width(seen);
     if (mode == 0) return out;
     out.score = static_cast<double>(seen[mode]) / static_cast<double>(rows.size()) *
                 std::max(std::log(static_cast<double>(mode)), 1.0);
@@ -351,10 +355,7 @@ std::optional<std::size_t> width_below_titles(std::span<const SampleRow> rows, s
         ++seen[rows[i].width];
         ++total;
     }
-    std::size_t width = 0;
-    for (std::size_t w = 2; w < seen.size(); ++w) {
-        if (seen[w] != 0 && (width == 0 || seen[w] >= seen[width])) width = w;
-    }
+    const std::size_t width = commonest_width(seen);
     if (width == 0 || seen[width] < 2 || 5 * seen[width] < 4 * total) return std::nullopt;
     return width;
 }
@@ -390,11 +391,7 @@ Status locate_table(InputWindow& window, const SalvageOptions& options, Dialect&
     }
     // Rows that begin above the first line asked for are preamble, and so
     // are blank rows above the table's first row when it may move.
-    std::size_t table = 0;
-    while (table < rows.size() && rows[table].line < options.first_line) ++table;
-    if (options.find_header || options.first_line > 1) {
-        while (table < rows.size() && rows[table].blank) ++table;
-    }
+    std::size_t table = options.find_header || options.first_line > 1 ? first_table_row(rows, options.first_line) : 0;
     if (options.find_header && table < rows.size()) {
         const std::span<const SampleRow> searched(rows.data() + table, rows.size() - table);
         if (const auto found = find_header_row(searched, dialect.expected_columns, options.comment)) table += *found;
