@@ -109,11 +109,11 @@ class ReadReport(
 class ReadPlan(
     structseq[Any],
     Tuple[Tuple[Tuple[str, str], ...], Optional[int], int, Optional[int], Tuple[Tuple[int, int, bool], ...],
-          int, bytes],
+          int, bytes, bytes],
 ):
     if sys.version_info >= (3, 10):
         __match_args__: Final = ("columns", "delimiter", "expected_columns", "header_offset", "boundaries",
-                                 "table_offset", "header_text")
+                                 "table_offset", "header_text", "preamble_keys")
     @property
     def columns(self) -> Tuple[Tuple[str, str], ...]: ...
     @property
@@ -128,6 +128,8 @@ class ReadPlan(
     def table_offset(self) -> int: ...
     @property
     def header_text(self) -> bytes: ...
+    @property
+    def preamble_keys(self) -> bytes: ...
 
 @final
 class ReadSpan(structseq[Any], Tuple[object, object, object, ReadReport]):
@@ -175,6 +177,7 @@ def read_span(
     end: Optional[int],
     table_offset: int,
     header_text: bytes,
+    preamble_keys: bytes,
     /,
 ) -> ReadSpan: ...
 def live_arrow_buffers() -> int: ...

@@ -479,6 +479,7 @@ class FilePlan(NamedTuple):
     starts: Tuple[Tuple[int, int, bool], ...]  # (offset, line, inside a row), the first at (0, 1, False)
     table_offset: int = 0  # rows that start before it are preamble
     header_text: bytes = b""  # a later row with this text is a repeated header
+    preamble_keys: bytes = b""  # what later rows repeating the preamble start with, one per line
     identity: Optional[Tuple[Any, ...]] = None  # an object's ETag (or time) and size, as the plan read it
 
     def ends(self) -> List[Optional[int]]:
@@ -513,7 +514,7 @@ def _plan_parts(path: str, block_size: int, storage_options: Optional[Dict[str, 
     plan = _native.read_plan(reader, block_size)
     starts = ((0, 1, False),) + plan.boundaries if plan.delimiter is not None else ((0, 1, False),)
     return FilePlan(plan.columns, plan.delimiter, plan.expected_columns, plan.header_offset, starts,
-                    plan.table_offset, plan.header_text, identity)
+                    plan.table_offset, plan.header_text, plan.preamble_keys, identity)
 
 
 def _read_part(path: str, plan: FilePlan, index: int, storage_options: Optional[Dict[str, Any]] = None,
@@ -531,7 +532,7 @@ def _read_part(path: str, plan: FilePlan, index: int, storage_options: Optional[
     assert plan.delimiter is not None  # set whenever the plan has several parts
     span = _native.read_span(
         reader, plan.columns, plan.delimiter, plan.expected_columns, plan.header_offset, offset, line, in_row,
-        plan.ends()[index], plan.table_offset, plan.header_text)
+        plan.ends()[index], plan.table_offset, plan.header_text, plan.preamble_keys)
     return (pa.table(_Capsule(span.data)), pa.table(_Capsule(span.quarantine)), pa.table(_Capsule(span.changes)),
             summary_of(span.report, span.report.seconds))
 

@@ -33,6 +33,7 @@
 #include "memory/block_cache.hpp"
 #include "stream/decompress.hpp"
 #include "stream/stream_rows.hpp"
+#include "stream/table_start.hpp"
 #include "pythread.h"
 
 namespace brinewick::native {
@@ -489,14 +490,14 @@ PyObject* read_plan(PyObject* const* args, Py_ssize_t nargs) {
 }
 
 // read_span(reader, columns, delimiter, expected_columns, header_offset, start, line, in_row, end,
-//           table_offset, header_text):
+//           table_offset, header_text, preamble_keys):
 // the rows of the file from boundary `start` to `end` (None: the end), read
 // as reading the whole file reads them (the table's start and header text
 // are the whole file's, from its plan). Returns a ReadSpan: the data,
 // quarantine and changes stream capsules and the part's ReadReport.
 PyObject* read_span(PyObject* const* args, Py_ssize_t nargs) {
     ReaderRef* reader = nullptr;
-    if (!one_reader("read_span", args, nargs, 11, reader)) return nullptr;
+    if (!one_reader("read_span", args, nargs, 12, reader)) return nullptr;
     if (!PyTuple_Check(args[1])) {
         kSpanArgs.wrong_type("columns", "tuple", args[1]);
         return nullptr;
@@ -544,6 +545,12 @@ PyObject* read_span(PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     dialect.header_text.assign(PyBytes_AS_STRING(args[10]), static_cast<std::size_t>(PyBytes_GET_SIZE(args[10])));
+    if (!PyBytes_Check(args[11])) {
+        kSpanArgs.wrong_type("preamble_keys", "bytes", args[11]);
+        return nullptr;
+    }
+    stream::set_preamble_keys(dialect, std::string(PyBytes_AS_STRING(args[11]),
+                                                   static_cast<std::size_t>(PyBytes_GET_SIZE(args[11]))));
 
     const ReadSettings settings = (*reader)->settings;
     const std::string path = (*reader)->path;
@@ -672,7 +679,7 @@ PyMethodDef g_read_functions[] = {
      "read_plan(reader, block_size, /)\n--\n\nA ReadPlan: columns, dialect, header offset and row boundaries for "
      "reading in parts."},
     {"read_span", fastcall<read_span>(), METH_FASTCALL,
-     "read_span(reader, columns, delimiter, expected_columns, header_offset, start, line, in_row, end, table_offset, header_text, /)\n--\n\n"
+     "read_span(reader, columns, delimiter, expected_columns, header_offset, start, line, in_row, end, table_offset, header_text, preamble_keys, /)\n--\n\n"
      "The rows of one part of the file: a ReadSpan (data, quarantine, changes, report)."},
     {"live_arrow_buffers", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&live_arrow_buffers_guarded)),
      METH_NOARGS, "live_arrow_buffers()\n--\n\nArrow buffers allocated and not yet freed (for leak tests)."},

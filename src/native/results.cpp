@@ -42,6 +42,7 @@ PyStructSequence_Field g_plan_fields[] = {
     {"boundaries", "((offset, line, in_row), ...) where a part may start"},
     {"table_offset", "where the table starts: rows before it are preamble"},
     {"header_text", "the header's text, which a later row repeats to be set aside (empty: none)"},
+    {"preamble_keys", "what the preamble's rows are known by when they come again, each ended by a line break"},
     {nullptr, nullptr},
 };
 PyStructSequence_Field g_span_fields[] = {
@@ -211,6 +212,9 @@ PyObject* read_plan_result(const arrow::ScanResult& scanned) {
         out.add(PyLong_FromUnsignedLongLong(scanned.dialect ? scanned.dialect->table_offset : 0)) &&
         out.add(scanned.dialect ? PyBytes_FromStringAndSize(scanned.dialect->header_text.data(),
                                                             static_cast<Py_ssize_t>(scanned.dialect->header_text.size()))
+                                : PyBytes_FromStringAndSize(nullptr, 0)) &&
+        out.add(scanned.dialect ? PyBytes_FromStringAndSize(scanned.dialect->preamble_keys.data(),
+                                                            static_cast<Py_ssize_t>(scanned.dialect->preamble_keys.size()))
                                 : PyBytes_FromStringAndSize(nullptr, 0));
     return filled ? out.done() : nullptr;
 }

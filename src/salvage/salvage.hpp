@@ -2,6 +2,7 @@
 // rows (as parsed, padded or merged) or the quarantine.
 #pragma once
 
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -94,6 +95,11 @@ struct Dialect {
     // The header's text (its line, without the break and any BOM): a later
     // row with the same text is a repeated header. Empty: none is looked for.
     std::string header_text{};
+    // What the rows above the header are known by when they come again
+    // (files joined end to end, each with its preamble), each key ended by
+    // a line break; and the first bytes of those keys, a cheap first look.
+    std::string preamble_keys{};
+    std::bitset<256> preamble_starts{};
     // The first row is Excel's "sep=;" line, which names the delimiter: it
     // is dropped (and recorded), not read as a row.
     bool separator_line = false;

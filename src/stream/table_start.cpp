@@ -255,6 +255,11 @@ bool may_be_set_aside(std::string_view view, std::size_t start, std::uint64_t of
     if (offset < dialect.table_offset) return true;
     if (start >= view.size()) return true;
     if (options.comment && static_cast<std::uint8_t>(view[start]) == *options.comment) return true;
+    if (!dialect.preamble_keys.empty() && offset > dialect.table_offset) {
+        std::string_view front = view.substr(start);
+        if (front.starts_with("\xEF\xBB\xBF")) front.remove_prefix(3);
+        if (front.empty() || dialect.preamble_starts.test(static_cast<unsigned char>(front.front()))) return true;
+    }
     const std::string_view header = dialect.header_text;
     if (header.empty() || offset <= dialect.table_offset) return false;
     std::string_view rest = view.substr(start);
@@ -263,6 +268,27 @@ bool may_be_set_aside(std::string_view view, std::size_t start, std::uint64_t of
     // (The first byte settles nearly every row without a call.)
     if (rest.size() <= header.size()) return true;
     return rest.front() == header.front() && rest.starts_with(header);
+}
+
+bool repeats_preamble(std::string_view raw, const Dialect& dialect) noexcept {
+    if (raw.starts_with("\xEF\xBB\xBF")) raw.remove_prefix(3);
+    if (raw.empty() || !dialect.preamble_starts.test(static_cast<unsigned char>(raw.front()))) return false;
+    const std::string_view key = preamble_key(raw);
+    std::string_view keys = dialect.preamble_keys;
+    while (!keys.empty()) {
+        const std::size_t end = keys.find('\n');
+        if (keys.substr(0, end) == key) return true;
+        keys.remove_prefix(end + 1);
+    }
+    return false;
+}
+
+void set_preamble_keys(Dialect& dialect, std::string keys) {
+    dialect.preamble_starts.reset();
+    for (std::size_t at = 0; at < keys.size(); at = keys.find('\n', at) + 1) {
+        dialect.preamble_starts.set(static_cast<unsigned char>(keys[at]));
+    }
+    dialect.preamble_keys = std::move(keys);
 }
 
 std::string_view set_aside_reason(RowVerdict verdict) noexcept {
@@ -408,6 +434,19 @@ Status locate_table(InputWindow& window, const SalvageOptions& options, Dialect&
     dialect.table_line = header.line;
     if (options.skip_repeated_headers && !header.open_quote && !header.blank && !header.big) {
         dialect.header_text = header.raw;
+        // Joined exports repeat their preamble above the header too.
+        std::string keys;
+        for (std::size_t i = 0, taken = 0; i < table && taken < kPreambleKeys; ++i) {
+            const SampleRow& row = rows[i];
+            const std::string_view key = preamble_key(row.raw);
+            if (row.blank || row.big || row.open_quote || key.empty() || key.size() > kPreambleKeyBytes ||
+                key.find_first_of("\r\n") != std::string_view::npos) {
+                continue;
+            }
+            keys.append(key).push_back('\n');
+            ++taken;
+        }
+        set_preamble_keys(dialect, std::move(keys));
     }
     return Status::ok();
 }

@@ -38,6 +38,9 @@ inline constexpr std::size_t kRowsUnderHeader = 5;
 // kSampleBytes of rows.
 inline constexpr std::size_t kSampleRowBytes = std::size_t{64} << 10;
 inline constexpr std::size_t kSampleBytes = std::size_t{4} << 20;
+// Preamble rows remembered to be set aside again, and their longest key.
+inline constexpr std::size_t kPreambleKeys = 32;
+inline constexpr std::size_t kPreambleKeyBytes = 256;
 
 // Which of `rows` (the input's first, in order, none above `first_line`)
 // is the header of a table of `columns` columns: the first row when it
@@ -75,6 +78,22 @@ inline constexpr std::size_t kSampleBytes = std::size_t{4} << 20;
     return options.find_header || options.first_line > 1 || options.skip_repeated_headers;
 }
 
+// What a preamble row is known by when it comes again: its text (a BOM in
+// front left out) up to and including its first ':' ("Period:", whatever
+// period follows), else all of it.
+[[nodiscard]] inline std::string_view preamble_key(std::string_view raw) noexcept {
+    if (raw.starts_with("\xEF\xBB\xBF")) raw.remove_prefix(3);
+    const std::size_t colon = raw.find(':');
+    return colon != std::string_view::npos && colon >= 2 ? raw.substr(0, colon + 1) : raw;
+}
+
+// Whether `raw` repeats a row of the preamble (Dialect::preamble_keys).
+[[nodiscard]] bool repeats_preamble(std::string_view raw, const Dialect& dialect) noexcept;
+
+// Sets the dialect's preamble keys (each ended by a line break) and the
+// first bytes they start with.
+void set_preamble_keys(Dialect& dialect, std::string keys);
+
 // The verdict of a row that the table stage sets aside whatever its
 // width, from where it starts and its text; nullopt for any other row.
 [[nodiscard]] inline std::optional<RowVerdict> set_aside_verdict(std::uint64_t offset, std::string_view raw,
@@ -90,6 +109,9 @@ inline constexpr std::size_t kSampleBytes = std::size_t{4} << 20;
         if (raw.size() == header.size() + 3 && raw.starts_with("\xEF\xBB\xBF")) raw.remove_prefix(3);
         if (raw == header) return RowVerdict::RepeatedHeader;
     }
+    if (!dialect.preamble_keys.empty() && offset > dialect.table_offset && repeats_preamble(raw, dialect)) {
+        return RowVerdict::Preamble;
+    }
     return std::nullopt;
 }
 
@@ -101,7 +123,8 @@ inline constexpr std::size_t kSampleBytes = std::size_t{4} << 20;
 
 // True when the table stage may set a row aside at all.
 [[nodiscard]] inline bool sets_rows_aside(const SalvageOptions& options, const Dialect& dialect) noexcept {
-    return dialect.table_offset != 0 || options.comment || !dialect.header_text.empty();
+    return dialect.table_offset != 0 || options.comment || !dialect.header_text.empty() ||
+           !dialect.preamble_keys.empty();
 }
 
 // Copies of the row that starts at `offset` may not be taken as read alike:

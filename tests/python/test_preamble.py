@@ -71,7 +71,12 @@ def salvage_run(tmp_path: Path, data: bytes, jobs: int = 1, **options):
     (JOINED, ["id", "name", "amount"], [(4, "repeated_header", "\ufeffid,name,amount")], {"repeated_header": 1}),
     (SHORT, ["region", "units", "revenue"],
      [(n + 1, "preamble", line.decode()) for n, line in enumerate(SHORT.split(b"\n")[:6])], {"preamble": 6}),
-], ids=["bank", "german", "report", "joined", "short"])
+    (GERMAN + GERMAN.replace(b"03.2024", b"04.2024"), ["Buchungstag", "Verwendungszweck", "Betrag", "Saldo"],
+     [(1, "preamble", "Umsatzanzeige;;;"), (2, "preamble", "Zeitraum: 01.03.2024 - 31.03.2024;;;"),
+      (6, "preamble", "Umsatzanzeige;;;"), (7, "preamble", "Zeitraum: 01.04.2024 - 31.04.2024;;;"),
+      (8, "repeated_header", "Buchungstag;Verwendungszweck;Betrag;Saldo")],
+     {"preamble": 4, "repeated_header": 1}),
+], ids=["bank", "german", "report", "joined", "short", "joined_exports"])
 def test_salvage_finds_the_table(tmp_path: Path, jobs: int, data: bytes, header: list, aside: list,
                                  counts: dict) -> None:
     summary, clean, records = salvage_run(tmp_path, data, jobs)
@@ -144,7 +149,8 @@ def test_dask_reads_a_preamble_file_in_parts_as_read_does(tmp_path: Path) -> Non
     bwd = pytest.importorskip("brinewick.dask")
     body = b"".join(b"2024-03-%02d,item %d,%d.5\n" % (i % 28 + 1, i, i) for i in range(400))
     src = tmp_path / "in.csv"
-    src.write_bytes(b"Report\nRun by: ops\n\nday,item,amount\n" + body + b"day,item,amount\n" + body)
+    # Two exports joined: the second's preamble (its run line differs) and header are set aside too.
+    src.write_bytes(b"Report\nRun by: ops\n\nday,item,amount\n" + body + b"Report\nRun by: cron\nday,item,amount\n" + body)
     got = bwd.read(str(src), blocksize=2000)
     assert got.data.npartitions > 2
     whole = brinewick.read(src)
@@ -152,7 +158,7 @@ def test_dask_reads_a_preamble_file_in_parts_as_read_does(tmp_path: Path) -> Non
     assert list(data.columns[:3]) == ["day", "item", "amount"]
     assert data["amount"].tolist() == pa.table(whole).column("amount").to_pylist()
     reasons = got.quarantine.compute()["reason"].tolist()
-    assert reasons == pa.table(whole.quarantine).column("reason").to_pylist() == ["preamble"] * 2 + ["repeated_header"]
+    assert reasons == pa.table(whole.quarantine).column("reason").to_pylist() == ["preamble"] * 4 + ["repeated_header"]
 
 
 def test_inspect_says_what_was_set_aside(tmp_path: Path) -> None:
