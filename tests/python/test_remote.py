@@ -91,6 +91,28 @@ def test_salvage_to_and_from_the_server_matches_a_local_salvage(s3, tmp_path: Pa
     assert got_q == want["quarantine"]
 
 
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_an_object_read_in_many_growing_ranges_gives_its_bytes(s3, tmp_path: Path, monkeypatch, jobs: int) -> None:
+    from brinewick import _remote
+
+    monkeypatch.setattr(_remote, "FIRST_RANGE", 100)
+    monkeypatch.setattr(_remote, "LARGEST_RANGE", 1000)
+    fs, bucket, options = s3
+    reader = _remote.RemoteInput(f"s3://{bucket}/in/messy.csv", options).open()
+    buffer = bytearray(777)
+    for offset in (len(MESSY) - 1, 0, 99, 100, 299, 301, 5000, len(MESSY)):
+        reader.seek(offset)
+        got = bytearray()
+        while n := reader.readinto(buffer):
+            got += buffer[:n]
+        assert got == MESSY[offset:], offset
+    want = _local_outputs(tmp_path, jobs=jobs)
+    brinewick.salvage(f"s3://{bucket}/in/messy.csv", tmp_path / "c.csv", quarantine=tmp_path / "q.csv",
+                      jobs=jobs, storage_options=options, **SET_ASIDE)
+    assert (tmp_path / "c.csv").read_bytes() == want["clean"]
+    assert (tmp_path / "q.csv").read_bytes() == want["quarantine"]
+
+
 def test_read_sniff_and_inspect_match_local_files(s3, tmp_path: Path) -> None:
     fs, bucket, options = s3
     local = tmp_path / "local.csv"
