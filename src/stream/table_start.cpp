@@ -170,40 +170,62 @@ struct Split {
 
 Split split_under(std::string_view text, std::uint8_t delimiter, std::optional<std::uint8_t> comment) {
     Split out;
+    // A bounded look: the text up to kSampleBytes, where a row cut short
+    // counts only when it is the first. A long row is counted, never copied
+    // (a row of 100 million commas would be 100 million strings).
+    const bool cut = text.size() > kSampleBytes;
+    if (cut) text = text.substr(0, kSampleBytes);
+    struct Sampled {
+        std::size_t width = 0;
+        std::vector<std::string> fields;  // empty for a long row
+    };
     ResilientParser parser(text, delimiter, '"', true);
     RowBuffer row;
-    std::vector<std::vector<std::string>> rows;
+    FieldCounter counter;
+    std::vector<Sampled> rows;
     std::size_t read = 0;  // non-blank rows, notes included: the heuristics' own sample
-    while (read < kSniffedRows && parser.next_row(row)) {
+    while (read < kSniffedRows) {
+        const std::size_t start = parser.position();
+        ResilientParser measure(text, delimiter, '"', true, start, parser.line());
+        if (!measure.next_row_count(counter)) break;
+        if (cut && measure.position() >= text.size() && read != 0) break;
+        if (measure.position() - start > kSampleRowBytes) {
+            (void)parser.next_row_count(counter);
+            ++read;
+            if (!is_note_text(text.substr(start, 1), comment)) rows.push_back({counter.size(), {}});
+            continue;
+        }
+        (void)parser.next_row(row);
         if (row.size() == 1 && is_blank_text(row.field(0))) continue;
         ++read;
         if (is_note_text(row.field(0), comment)) continue;
-        std::vector<std::string>& fields = rows.emplace_back();
-        for (std::size_t i = 0; i < row.size(); ++i) fields.emplace_back(row.field(i));
+        Sampled& sampled = rows.emplace_back();
+        sampled.width = row.size();
+        for (std::size_t i = 0; i < row.size(); ++i) sampled.fields.emplace_back(row.field(i));
     }
     out.rows = rows.size();
     if (rows.empty()) return out;
-    out.first_width = rows.front().size();
+    out.first_width = rows.front().width;
     if (rows.size() < 2) return out;
     std::vector<std::size_t> seen;
     for (const auto& r : rows) {
-        if (r.size() >= seen.size()) seen.resize(r.size() + 1, 0);
-        ++seen[r.size()];
+        if (r.width >= seen.size()) seen.resize(r.width + 1, 0);
+        ++seen[r.width];
     }
     const std::size_t mode = commonest_width(seen);
     if (mode == 0) return out;
     out.score = static_cast<double>(seen[mode]) / static_cast<double>(rows.size()) *
                 std::max(std::log(static_cast<double>(mode)), 1.0);
     std::size_t head = 0;
-    while (rows[head].size() != mode) ++head;
+    while (rows[head].width != mode) ++head;
     out.header_fits = head == 0;
     out.settled = static_cast<double>(seen[mode]) / static_cast<double>(rows.size() - head);
     for (std::size_t c = 0; c < mode; ++c) {
         std::size_t values = 0;
         bool all = true;
         for (std::size_t r = head + 1; r < rows.size() && all; ++r) {
-            if (rows[r].size() != mode) continue;
-            all = looks_like_value(rows[r][c]);
+            if (rows[r].width != mode) continue;
+            all = !rows[r].fields.empty() && looks_like_value(rows[r].fields[c]);
             ++values;
         }
         if (all && values != 0) ++out.typed;

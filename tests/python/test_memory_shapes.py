@@ -287,6 +287,20 @@ def test_stray_quote_row_costs_memory_linear_in_its_length(tmp_path):
     assert found[2][1] <= 3.5 * max(found[1][1], 32 << 20), (found[1][1], found[2][1])
 
 
+# A file that is one row of 16 million commas: the look at a table's first
+# rows counts a long row's fields, never copies them (it took 42 bytes a field).
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="peak RSS is read from /proc")
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_one_row_of_commas_costs_no_memory_per_field(tmp_path, jobs):
+    src = tmp_path / "in.csv"
+    src.write_bytes(b"," * (16 << 20))
+    done = subprocess.run([sys.executable, "-c", STRAY_QUOTE_CHILD, MODULE_DIR, str(src), str(tmp_path / "o.csv"),
+                           str(jobs)], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    rows, grown = map(int, done.stdout.split())
+    assert rows == 1 and grown <= (64 << 20) + 2 * (16 << 20), grown
+
+
 # One quoted field of 32 MiB holding delimiters and line breaks, so it spans
 # every chunk: the row is joined from the chunks it stands in and parsed
 # again. Joining used to keep every chunk until the copy was whole, so the
