@@ -271,7 +271,6 @@ RowNotes repair_row(ResilientParser& parser, std::string_view text, std::size_t 
     if (row.size() == settings.columns && notes.text_after_quote == 0 && !notes.unclosed_quote && !spans) {
         return notes;  // the usual row: it fits
     }
-    notes.looked = true;
     notes.repair.parsed_fields = row.size();
     // A blank or a line break as quote or delimiter would need other line rules.
     const auto odd = [](std::uint8_t b) { return is_blank(b) || is_break(b); };
@@ -308,6 +307,9 @@ RowNotes repair_row(ResilientParser& parser, std::string_view text, std::size_t 
         if (whole_fits_after_drop(row, columns)) return drop_trailing();
         return notes;
     }
+    // From here the stage reads past the row's first line, so copies of
+    // the row's bytes may read otherwise (above, the row alone decided).
+    notes.looked = true;
 
     if (multi && !notes.unclosed_quote) {
         // A quoted field that closes lines later may be a long legitimate

@@ -302,9 +302,13 @@ RowReader::Step RowReader::next(RowBuffer& row, RowInfo& info) {
 
 std::size_t RowReader::skip_repeats() {
     if (!parser_ || repeated_start_ == std::string_view::npos) return 0;
-    if (distinct_through_ && window_.offset() + repeated_start_ <= *distinct_through_) return 0;
     const std::size_t end = position_;
     const std::size_t period = end - repeated_start_;
+    if (distinct_through_ && window_.offset() + repeated_start_ <= *distinct_through_) {
+        // A blank line's copies read alike above the table too (it never heads it).
+        const std::string_view copied = window_.view().substr(repeated_start_, period);
+        if (copied.find_first_not_of("\r\n") != std::string_view::npos) return 0;
+    }
     std::size_t copies = parser_->skip_repeats(repeated_start_, repeated_line_);
     if (copies == 0) return 0;
     if (parser_->position() >= window_.view().size() && !window_.at_end()) {

@@ -179,23 +179,26 @@ Split split_under(std::string_view text, std::uint8_t delimiter, std::optional<s
         std::size_t width = 0;
         std::vector<std::string> fields;  // empty for a long row
     };
-    ResilientParser parser(text, delimiter, '"', true);
     RowBuffer row;
     FieldCounter counter;
     std::vector<Sampled> rows;
+    std::size_t position = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
     std::size_t read = 0;  // non-blank rows, notes included: the heuristics' own sample
     while (read < kSniffedRows) {
-        const std::size_t start = parser.position();
-        ResilientParser measure(text, delimiter, '"', true, start, parser.line());
-        if (!measure.next_row_count(counter)) break;
-        if (cut && measure.position() >= text.size() && read != 0) break;
-        if (measure.position() - start > kSampleRowBytes) {
-            (void)parser.next_row_count(counter);
+        // Blank lines are passed over, a long run of them at memchr speed.
+        while (position < text.size() && (text[position] == '\n' || text[position] == '\r')) ++position;
+        const std::size_t start = position;
+        ResilientParser parser(text, delimiter, '"', true, start, 1);
+        if (!parser.next_row_count(counter)) break;
+        position = parser.position();
+        if (cut && position >= text.size() && read != 0) break;
+        if (position - start > kSampleRowBytes) {
             ++read;
             if (!is_note_text(text.substr(start, 1), comment)) rows.push_back({counter.size(), {}});
             continue;
         }
-        (void)parser.next_row(row);
+        ResilientParser again(text, delimiter, '"', true, start, 1);
+        (void)again.next_row(row);
         if (row.size() == 1 && is_blank_text(row.field(0))) continue;
         ++read;
         if (is_note_text(row.field(0), comment)) continue;
@@ -342,6 +345,21 @@ Status read_sample(InputWindow& window, const SalvageOptions& options, const Dia
         std::size_t counted = 0;  // non-blank rows from the first line asked for
         std::optional<std::size_t> base;  // where the first of those starts
         for (;;) {
+            // A run of line breaks after a blank row holds no row the search
+            // uses: passed over without a row each, so 50 MB of blank lines
+            // cost neither a parse per line nor a row in memory.
+            if (base && !rows.empty() && rows.back().blank) {
+                while (position < view.size() && (view[position] == '\n' || view[position] == '\r')) {
+                    std::size_t next = position + 1;
+                    if (view[position] == '\r' && next == view.size() && !window.at_end()) break;
+                    if (view[position] == '\r' && next < view.size() && view[next] == '\n') ++next;
+                    if (next - *base > kSampleBytes) return Status::ok();
+                    position = next;
+                    ++line;
+                }
+                // The view ends in the run (or on a CR that may begin a CRLF).
+                if (position >= view.size() || view[position] == '\r') break;
+            }
             // Counted first: a huge row is measured, never copied.
             ResilientParser measure(view, dialect.delimiter, options.quote_char, options.repair_quotes, position, line);
             if (!measure.next_row_count(counter)) break;
@@ -455,7 +473,9 @@ Status locate_table(InputWindow& window, const SalvageOptions& options, Dialect&
     dialect.table_offset = header.offset;
     dialect.table_line = header.line;
     if (options.skip_repeated_headers && !header.open_quote && !header.blank && !header.big) {
-        dialect.header_text = header.raw;
+        // In one column a value equal to the header is as likely a value: a
+        // file of one repeated word would be all set aside, row by row.
+        if (header.width >= 2) dialect.header_text = header.raw;
         // Joined exports repeat their preamble above the header too.
         std::string keys;
         for (std::size_t i = 0, taken = 0; i < table && taken < kPreambleKeys; ++i) {

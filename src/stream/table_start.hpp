@@ -127,10 +127,13 @@ void set_preamble_keys(Dialect& dialect, std::string keys);
            !dialect.preamble_keys.empty();
 }
 
-// Copies of the row that starts at `offset` may not be taken as read alike:
-// the header and the rows above it differ from their copies.
-[[nodiscard]] inline bool copies_differ(std::uint64_t offset, const Dialect& dialect) noexcept {
-    return (dialect.table_offset != 0 || !dialect.header_text.empty()) && offset <= dialect.table_offset;
+// Copies of the row that starts at `offset` (its text `raw`, without the
+// line break) may not be taken as read alike: the header and the rows above
+// it differ from their copies. A blank row never heads the table, so a run
+// of blank lines reads alike wherever it stands.
+[[nodiscard]] inline bool copies_differ(std::uint64_t offset, std::string_view raw, const Dialect& dialect) noexcept {
+    return !raw.empty() && (dialect.table_offset != 0 || !dialect.header_text.empty()) &&
+           offset <= dialect.table_offset;
 }
 
 // The quarantine's reason for a row the table stage set aside.

@@ -207,3 +207,37 @@ def test_sniffing_sees_the_table(tmp_path: Path, jobs: int, data: bytes, ours: s
     assert sniffed.delimiter == ours and 0.0 <= sniffed.confidence <= 1.0
     if data is RGB:
         assert sniffed.confidence < 0.2  # a close call, which the report warns of
+
+
+# Runs of blank lines are passed over in one step wherever they stand (above
+# the header, between rows, the whole file): each line keeps its own record,
+# as it would one at a time. One column repeats no header: there a value may
+# equal it.
+@pytest.mark.parametrize("blank_lines", ["skip", "keep"])
+@pytest.mark.parametrize(("data", "clean", "aside"), [
+    (b"title\n" + b"\n" * 40 + b"a,b\n1,2\n" + b"\r\n" * 30 + b"3,4\n", [["a", "b"], ["1", "2"], ["3", "4"]],
+     [1]),
+    (b"\n" * 50, [], []),
+    (b"word\n" * 60, [["word"]] * 60, []),
+], ids=["around-the-header", "all-blank", "one-column"])
+def test_runs_of_blank_lines_and_one_column_repeats(tmp_path: Path, data: bytes, clean, aside, blank_lines) -> None:
+    lines = data.replace(b"\r\n", b"\n").split(b"\n")[:-1]
+    blank = [i + 1 for i, line in enumerate(lines) if not line]
+    src, changes = tmp_path / "in.csv", tmp_path / "c.csv"
+    src.write_bytes(data)
+    runs = []
+    for jobs in (1, 2):
+        summary = _salvage(src, tmp_path / "o.csv", quarantine=tmp_path / "q.csv", changes=changes, delimiter=None,
+                           quote_char='"', fill_ragged_rows=True, merge_overflow=True, expected_columns=None,
+                           repair_quotes=True, progress=None, durable=False, read_size=5, jobs=jobs, chunk_size=32,
+                           blank_lines=blank_lines)
+        runs.append([(tmp_path / n).read_bytes() for n in ("o.csv", "q.csv", "c.csv")] + [summary.total_rows])
+    assert runs[0] == runs[1]
+    clean_rows = list(csv.reader(io.StringIO(runs[0][0].decode())))
+    set_aside = [int(r[0]) for r in list(csv.reader(io.StringIO(runs[0][1].decode())))[1:]]
+    changed = [(int(r[0]), r[2]) for r in list(csv.reader(io.StringIO(runs[0][2].decode())))[1:]]
+    assert runs[0][3] == len(lines)
+    if blank_lines == "skip":
+        assert clean_rows == clean and set_aside == aside and changed == [(n, "blank_line") for n in blank]
+    else:  # padded rows below the header; above it they are set aside
+        assert [r for r in clean_rows if any(r)] == clean and len(clean_rows) + len(set_aside) == len(lines)
