@@ -129,7 +129,9 @@ def salvage(
     repeated_headers : {"skip", "keep"}, default "skip"
         "skip": a later row whose text is the header's (files joined end
         to end, a BOM before it or not) is set aside, with reason
-        ``repeated_header``. "keep": it stays a row, as ``_brinewick_backend`` keeps it.
+        ``repeated_header`` (not in a table of one column, where a value
+        may be the header's word). "keep": it stays a row, as
+        ``_brinewick_backend`` keeps it.
     progress : callable, optional
         Called as ``progress(bytes_done, bytes_total)`` about ten times a
         second, with the interpreter lock held, and once more when the
