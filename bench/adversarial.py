@@ -99,10 +99,16 @@ def quoted_field(size: int) -> Iterator[bytes]:
 
 def stray_quote(size: int) -> Iterator[bytes]:
     # Quote-free lines but for one opening quote on line 2, never closed.
-    line = b"alpha,beta,gamma,delta\n"
-    head = line + b'"x,y,z,w\n'
+    # The rows below are numbered: rows that all repeat the header would be
+    # set aside as repeated headers, a shape of its own.
+    head = b'alpha,beta,gamma,delta\n"x,y,z,w\n'
     yield head
-    yield from repeated(line, size - len(head))
+    left, n = size - len(head), 0
+    while left > 0:
+        block = b"".join(b"%d,beta,gamma,delta\n" % i for i in range(n, n + 100_000))[:left]
+        n += 100_000
+        left -= len(block)
+        yield block
 
 
 @dataclass
