@@ -39,6 +39,32 @@ bool reads_as_names(const SampleRow& row) noexcept {
     return std::none_of(row.fields.begin(), row.fields.end(), [](const std::string& f) { return looks_like_value(f); });
 }
 
+// A year as a pivot table names a column by it: 19xx or 20xx.
+bool is_year(std::string_view field) noexcept {
+    const std::string_view text = trimmed(field);
+    return text.size() == 4 && std::all_of(text.begin(), text.end(), is_digit) &&
+           (text.starts_with("19") || text.starts_with("20"));
+}
+
+// A pivot table's header ("region,2022,2023"): names but for distinct years,
+// beside at least one name.
+bool reads_as_names_and_years(const SampleRow& row) noexcept {
+    if (row.big || reads_as_names(row)) return false;
+    std::vector<std::string_view> years;
+    bool named = false;
+    for (const std::string& field : row.fields) {
+        if (is_year(field)) {
+            years.push_back(trimmed(field));
+        } else if (looks_like_value(field)) {
+            return false;
+        } else {
+            named = named || !trimmed(field).empty();
+        }
+    }
+    std::sort(years.begin(), years.end());
+    return named && !years.empty() && std::adjacent_find(years.begin(), years.end()) == years.end();
+}
+
 // A note: a row that begins with '#' (or the comment character). One of
 // the table's width that reads as names is a header written after a '#'
 // (as some tools write theirs), not a note.
@@ -122,7 +148,10 @@ std::optional<std::size_t> find_header_row(std::span<const SampleRow> rows, std:
             only_titles = only_titles && (filled_fields(row) <= 1 || is_note(row, columns, comment));
             continue;
         }
-        if (k == 0 || !reads_as_names(row)) return std::nullopt;  // data before any header
+        // Years name columns only over values that are not years: a row of
+        // a name and years over more of the same is data.
+        const bool pivot = k != 0 && reads_as_names_and_years(row);
+        if (k == 0 || !(pivot || reads_as_names(row))) return std::nullopt;  // data before any header
         // The rows under it settle into the column count...
         std::size_t under = 0;
         std::size_t fitting = 0;
@@ -132,7 +161,10 @@ std::optional<std::size_t> find_header_row(std::span<const SampleRow> rows, std:
             if (below.width != columns) continue;
             ++fitting;
             if (below.big) continue;
-            for (std::size_t c = 0; c < columns; ++c) values[c] += looks_like_value(below.fields[c]) ? 1 : 0;
+            for (std::size_t c = 0; c < columns; ++c) {
+                values[c] += looks_like_value(below.fields[c]) ? 1 : 0;
+                if (pivot && is_year(row.fields[c]) && is_year(below.fields[c])) return std::nullopt;
+            }
         }
         if (fitting == 0 || 2 * fitting < under) return std::nullopt;
         // ...and it names a column of numbers or dates, or stands under
