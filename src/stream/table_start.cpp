@@ -156,8 +156,10 @@ std::optional<std::size_t> find_header_row(std::span<const SampleRow> rows, std:
         std::size_t under = 0;
         std::size_t fitting = 0;
         std::vector<std::size_t> values(columns, 0);
-        for (std::size_t j = k + 1; j < filled.size() && under < kRowsUnderHeader; ++j, ++under) {
+        for (std::size_t j = k + 1; j < filled.size() && under < kRowsUnderHeader; ++j) {
             const SampleRow& below = rows[filled[j]];
+            if (below.raw == row.raw && !row.big) continue;  // repeated, as files joined end to end repeat it
+            ++under;
             if (below.width != columns) continue;
             ++fitting;
             if (below.big) continue;

@@ -69,6 +69,10 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"note_lines", {"# exported by bank, v2, 10:00", "date,amount,memo", "2024-01-02,3.5,x"}, 3, 1},
         // A pivot table names columns by year; a name and years over years is data.
         HeaderCase{"pivot_years", {"Sales by region", "", "region,2022,2023", "north,10.5,12", "south,8,9.25"}, 3, 2},
+        HeaderCase{"pivot_years_joined",
+                   {"Sales by region", "region,2022,2023", "north,10.5,12", "Sales by region", "region,2022,2023",
+                    "north,8,9.25"},
+                   3, 1},
         HeaderCase{"years_over_years", {"Members", "ann,2019,2021", "bob,2018,2020", "cy,2020,2022"}, 3, -1},
         // A header written after a '#', over text: the usual file.
         HeaderCase{"hash_header", {"#name,city", "ann,paris", "bob,rome"}, 2, -1}),
