@@ -268,7 +268,8 @@ def warnings_for(sniffed: Any, sample: bytes, sample_path: str, columns: list[Co
             f"the file is likely in another encoding ({guess}, for instance); the salvage replaces "
             "each such byte with U+FFFD.")
         suggest["encoding"] = guess
-    if not delimiter_given:
+    # A `sep=` first line names the delimiter: no sniffing, so no margin to warn of.
+    if not delimiter_given and not summary.changes.get("separator_line"):
         runner_up = delimiter_runner_up(sample_path, summary.detected_delimiter)
         if runner_up is not None:
             other, theirs, ours = runner_up

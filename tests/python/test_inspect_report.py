@@ -73,6 +73,14 @@ def test_warnings_name_what_a_person_must_see(tmp_path: Path, data: bytes, words
     assert [w for w in warnings if words in w], warnings
 
 
+def test_a_sep_line_names_the_delimiter_so_no_margin_is_warned_of(tmp_path: Path) -> None:
+    path = tmp_path / "w.csv"
+    path.write_bytes(b'sep=;\nDatum;Kunde;Betrag;Notiz\n01.02.2024;A;1.234,50;"a\nb"\n02.02.2024;B;99,90;\n'
+                     b'03.02.2024;C;12,00;x;y\n04.02.2024;D;7,5\n')
+    warnings = brinewick.inspect(path).findings.warnings
+    assert not [w for w in warnings if "barely won" in w], warnings
+
+
 def test_next_step_command_salvages_as_inspected(tmp_path: Path, damaged: Path) -> None:
     report = brinewick.inspect(damaged, merge_overflow=False, delimiter=",")
     words = shlex.split(report.findings.next_step)
