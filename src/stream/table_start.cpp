@@ -460,6 +460,21 @@ std::optional<std::size_t> width_below_titles(std::span<const SampleRow> rows, s
     return width;
 }
 
+// Whether the rows of `width` among `rows` (two at least) all end in an
+// empty field, the rows of other widths being few.
+bool rows_end_in_a_delimiter(std::span<const SampleRow> rows, std::size_t width) {
+    std::size_t ending = 0;
+    std::size_t total = 0;
+    for (const SampleRow& row : rows) {
+        if (row.blank) continue;
+        ++total;
+        if (row.width != width) continue;
+        if (row.big || row.fields.size() != width || !row.fields.back().empty()) return false;
+        ++ending;
+    }
+    return ending >= 2 && 5 * ending >= 4 * total;
+}
+
 // The first row at or below the first line asked for, blank ones passed over.
 std::size_t first_table_row(std::span<const SampleRow> rows, std::size_t first_line) {
     std::size_t i = 0;
@@ -502,6 +517,15 @@ Status locate_table(InputWindow& window, const SalvageOptions& options, Dialect&
         return Status::ok();
     }
     const SampleRow& header = rows[table];
+    // Exports that end every data row with a delimiter (as some banks write
+    // them) have one empty field more than their header: the table takes the
+    // header's width, and the repair drops that field from each row, with a
+    // record, rather than a column of nothing being added.
+    if (options.find_header && options.repair_columns && !options.expected_columns && !header.big &&
+        !header.open_quote && header.width >= 2 && header.width + 1 == dialect.expected_columns &&
+        rows_end_in_a_delimiter(std::span(rows).subspan(table + 1), dialect.expected_columns)) {
+        dialect.expected_columns = header.width;
+    }
     // The header's own offset (behind a BOM, for one), so that only rows
     // after it can repeat it.
     dialect.table_offset = header.offset;

@@ -241,3 +241,17 @@ def test_runs_of_blank_lines_and_one_column_repeats(tmp_path: Path, data: bytes,
         assert clean_rows == clean and set_aside == aside and changed == [(n, "blank_line") for n in blank]
     else:  # padded rows below the header; above it they are set aside
         assert [r for r in clean_rows if any(r)] == clean and len(clean_rows) + len(set_aside) == len(lines)
+
+
+# Bank exports that end each data row with a comma: the table keeps the
+# header's width and each row's empty last field is dropped with a record;
+# where some last fields hold text, the header is the one padded.
+@pytest.mark.parametrize("jobs", [1, 2])
+@pytest.mark.parametrize(("last", "width", "changes"), [("", 3, {"trailing_empty": 3}), ("x", 4, {"padded": 1})])
+def test_rows_that_end_in_a_delimiter_take_the_headers_width(tmp_path: Path, jobs: int, last: str, width: int,
+                                                             changes) -> None:
+    data = f"Date,Description,Amount\n03/15/2024,\"AMAZON, WA\",-23.99,\n03/14/2024,PAYROLL,2500.00,{last}\n" \
+           f"03/13/2024,CHECK 1234,-100.00,\n".encode()
+    summary, clean, _ = salvage_run(tmp_path, data, jobs)
+    assert {len(row) for row in clean} == {width} and clean[1][:3] == ["03/15/2024", "AMAZON, WA", "-23.99"]
+    assert {k: v for k, v in summary.changes.items() if v} == changes
