@@ -107,7 +107,9 @@ def salvage(
         "skip": a blank line (nothing, or only spaces and tabs) is left out
         of the clean rows, with a ``blank_line`` change record whose detail
         is "blank line skipped"; the summary's ``total_rows`` still counts
-        it. "keep": it is written as a row of empty fields, as
+        it; a row of nothing but NUL bytes (a file padded or cut short on
+        disk) is set aside with reason ``nul_padding``. "keep": it is
+        written as a row of empty fields, and NUL bytes as a row, as
         ``_brinewick_backend`` does.
     header_row : int, optional
         The 0-based line of the header; the rows above it are set aside

@@ -726,7 +726,8 @@ def _umask() -> int:
 def _table_note(s: Any) -> str:
     """Where the table starts and what the table stage set aside, in words."""
     said = [f"header on line {s.header_line}"]
-    names = {"preamble": "preamble line", "comment": "comment", "repeated_header": "repeated header"}
+    names = {"preamble": "preamble line", "comment": "comment", "repeated_header": "repeated header",
+             "nul_padding": "NUL-byte row"}
     for reason, n in s.set_aside.items():
         if n:
             said.append(f"{n} {names[reason]}{'' if n == 1 else 's'} set aside")

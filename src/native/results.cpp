@@ -129,9 +129,10 @@ bool add_counters(Filler& out, const stream::StreamSummary& s) {
            out.add(PyBool_FromLong(s.legacy_looking ? 1 : 0)) && out.add(PyLong_FromUnsignedLongLong(s.undecodable)) &&
            out.add(s.compression.empty() ? Py_NewRef(Py_None) : PyUnicode_FromString(s.compression.c_str())) &&
            out.add(input_break(s)) &&
-           out.add(Py_BuildValue("(KKK)", static_cast<unsigned long long>(s.preamble_rows),
+           out.add(Py_BuildValue("(KKKK)", static_cast<unsigned long long>(s.preamble_rows),
                                  static_cast<unsigned long long>(s.comment_rows),
-                                 static_cast<unsigned long long>(s.repeated_headers))) &&
+                                 static_cast<unsigned long long>(s.repeated_headers),
+                                 static_cast<unsigned long long>(s.nul_rows))) &&
            out.add(PyLong_FromUnsignedLongLong(s.header_line));
 }
 

@@ -128,6 +128,7 @@ enum class RowVerdict : std::uint8_t {
     Preamble,        // above the table's header
     Comment,         // begins with the comment character
     RepeatedHeader,  // the header again (files joined end to end)
+    NulPadding,      // nothing but NUL bytes (a file padded or cut short on disk)
 };
 
 [[nodiscard]] constexpr bool is_set_aside(RowVerdict verdict) noexcept {

@@ -313,6 +313,7 @@ bool may_be_set_aside(std::string_view view, std::size_t start, std::uint64_t of
                       const Dialect& dialect) noexcept {
     if (offset < dialect.table_offset) return true;
     if (start >= view.size()) return true;
+    if (view[start] == '\0' && options.skip_blank_lines) return true;
     if (options.comment && static_cast<std::uint8_t>(view[start]) == *options.comment) return true;
     if (!dialect.preamble_keys.empty() && offset > dialect.table_offset) {
         std::string_view front = view.substr(start);
@@ -355,6 +356,7 @@ std::string_view set_aside_reason(RowVerdict verdict) noexcept {
         case RowVerdict::Preamble: return "preamble";
         case RowVerdict::Comment: return "comment";
         case RowVerdict::RepeatedHeader: return "repeated_header";
+        case RowVerdict::NulPadding: return "nul_padding";
         default: return {};
     }
 }

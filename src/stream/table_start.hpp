@@ -99,6 +99,13 @@ void set_preamble_keys(Dialect& dialect, std::string keys);
 [[nodiscard]] inline std::optional<RowVerdict> set_aside_verdict(std::uint64_t offset, std::string_view raw,
                                                                  const SalvageOptions& options,
                                                                  const Dialect& dialect) noexcept {
+    // No writer puts a row of NUL bytes: a file preallocated or cut short
+    // on disk is padded with them. Set aside wherever it stands, with blank
+    // lines dropped (the setting that keeps those keeps these as rows).
+    if (options.skip_blank_lines && !raw.empty() && raw.front() == '\0' &&
+        raw.find_first_not_of('\0') == std::string_view::npos) {
+        return RowVerdict::NulPadding;
+    }
     // A comment says what it is wherever it stands, above the header too.
     if (options.comment && !raw.empty() && static_cast<std::uint8_t>(raw.front()) == *options.comment) {
         return RowVerdict::Comment;
@@ -124,7 +131,7 @@ void set_preamble_keys(Dialect& dialect, std::string keys);
 // True when the table stage may set a row aside at all.
 [[nodiscard]] inline bool sets_rows_aside(const SalvageOptions& options, const Dialect& dialect) noexcept {
     return dialect.table_offset != 0 || options.comment || !dialect.header_text.empty() ||
-           !dialect.preamble_keys.empty();
+           !dialect.preamble_keys.empty() || options.skip_blank_lines;
 }
 
 // Copies of the row that starts at `offset` (its text `raw`, without the

@@ -255,3 +255,19 @@ def test_rows_that_end_in_a_delimiter_take_the_headers_width(tmp_path: Path, job
     summary, clean, _ = salvage_run(tmp_path, data, jobs)
     assert {len(row) for row in clean} == {width} and clean[1][:3] == ["03/15/2024", "AMAZON, WA", "-23.99"]
     assert {k: v for k, v in summary.changes.items() if v} == changes
+
+
+# A file padded or cut short on disk: its rows of NUL bytes are set aside
+# wherever they stand, on every path; "keep" keeps them as the backend does.
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_rows_of_nul_bytes_are_set_aside(tmp_path: Path, jobs: int) -> None:
+    data = b"a,b\n1,2\n" + b"\x00" * 700 + b"\n3,4\n" + b"\x00" * 5000
+    summary, clean, records = salvage_run(tmp_path, data, jobs)
+    assert clean == [["a", "b"], ["1", "2"], ["3", "4"]]
+    assert [(line, reason) for line, reason, _ in records] == [(3, "nul_padding"), (5, "nul_padding")]
+    assert summary.set_aside["nul_padding"] == 2 and summary.quarantined_rows == 2
+    table = _read(tmp_path / "in.csv", NativeSettings.check(jobs=jobs, read_size=5, chunk_size=32))
+    assert pa.table(table).to_pylist() == [{"a": 1, "b": 2}, {"a": 3, "b": 4}]
+    assert pa.table(table.quarantine).column("reason").to_pylist() == ["nul_padding"] * 2
+    kept = salvage_run(tmp_path, data, jobs, blank_lines="keep")[1]
+    assert len(kept) == 5 and kept[2][0] == "\x00" * 700
