@@ -503,6 +503,20 @@ void ColumnBuilder::finish_into(ArrowArray* out, const void** slots) {
     null_count_ = 0;
 }
 
+void ColumnBuilder::ints_to_floats() noexcept {
+    if (type_ != ColumnType::Int64) return;
+    if (!nulls_pending_) {
+        std::uint8_t* data = values_.data();
+        for (std::size_t i = 0; i < length_; ++i) {
+            std::int64_t v = 0;
+            std::memcpy(&v, data + i * 8, 8);
+            const auto d = static_cast<double>(v);
+            std::memcpy(data + i * 8, &d, 8);
+        }
+    }
+    type_ = ColumnType::Float64;
+}
+
 void ColumnBuilder::finish(ArrowArray* out) {
     auto p = std::make_unique<ColumnPrivate>();
     finish_into(out, p->pointers);
@@ -520,6 +534,13 @@ BatchBuilder::BatchBuilder(std::shared_ptr<std::vector<ColumnSpec>> columns, Bat
         builders_.emplace_back(c.type, options_.large_strings, options_.thousands);
         fixed_row_bytes_ += fixed_width(c.type, options_.large_strings);
     }
+    if (options_.typed_copies) {
+        copies_.resize(builders_.size());
+        copied_.resize(builders_.size(), ColumnType::Utf8);
+        for (std::size_t i = 0; i < builders_.size(); ++i) {
+            if (builders_[i].type() != ColumnType::Utf8) copies_[i].state = Copy::State::Dropped;
+        }
+    }
 }
 
 void BatchBuilder::add_columns(std::span<const ColumnSpec> more) {
@@ -535,12 +556,22 @@ void BatchBuilder::add_columns(std::span<const ColumnSpec> more) {
         specs_.use_count() > 1 ? std::make_shared<std::vector<ColumnSpec>>(*specs_) : specs_;
     grown->reserve(grown->size() + more.size());
     builders_.reserve(builders_.size() + more.size());
+    if (options_.typed_copies) {
+        copies_.reserve(builders_.size() + more.size());
+        copied_.reserve(builders_.size() + more.size());
+    }
     // Nothing below allocates.
     specs_ = std::move(grown);
     for (std::size_t i = 0; i < more.size(); ++i) {
         specs_->push_back(std::move(specs[i]));
         builders_.push_back(std::move(added[i]));
         fixed_row_bytes_ += fixed_width(more[i].type, options_.large_strings);
+        if (options_.typed_copies) {
+            copied_.push_back(ColumnType::Utf8);
+            Copy& copy = copies_.emplace_back();
+            copy.nulls = rows_;
+            if (more[i].type != ColumnType::Utf8) copy.state = Copy::State::Dropped;
+        }
     }
 }
 
@@ -567,16 +598,19 @@ AppendResult BatchBuilder::append_fields(const Fields& fields, std::size_t n) {
     std::size_t text = 0;
     std::size_t i = 0;
     AppendResult refused = AppendResult::Ok;
+    const bool copying = !copies_.empty();
     try {
         for (; i < n; ++i) {
             const std::string_view value = fields[i];
             ColumnBuilder& col = builders_[i];
             if (options_.null_cell(value)) {
                 col.append_null();
+                if (copying && copies_[i].state != Copy::State::Dropped) copy_null(copies_[i]);
                 continue;
             }
             if (col.append(value)) {
                 text += value.size();
+                if (copying && copies_[i].state != Copy::State::Dropped) copy_value(i, value);
                 continue;
             }
             if (col.type() != ColumnType::Utf8 && options_.null_misfits) {
@@ -602,19 +636,121 @@ AppendResult BatchBuilder::append_fields(const Fields& fields, std::size_t n) {
             break;
         }
         if (i == n) {
-            for (std::size_t k = n; k < width; ++k) builders_[k].append_null();  // missing cells
+            for (std::size_t k = n; k < width; ++k) {
+                builders_[k].append_null();  // missing cells
+                if (copying && copies_[k].state != Copy::State::Dropped) copy_null(copies_[k]);
+            }
         }
     } catch (...) {
         for (std::size_t k = 0; k < width; ++k) builders_[k].truncate(rows_);
+        truncate_copies(rows_);
         throw;
     }
     if (refused != AppendResult::Ok) {
         for (std::size_t k = 0; k < i; ++k) builders_[k].truncate(rows_);
+        truncate_copies(rows_);
         return refused;
     }
     ++rows_;
     bytes_ += text + fixed_row_bytes_;
     return AppendResult::Ok;
+}
+
+void BatchBuilder::copy_null(Copy& copy) {
+    if (copy.state == Copy::State::Live) {
+        copy.column.append_null();
+    } else if (copy.state == Copy::State::Undecided) {
+        ++copy.nulls;
+    }
+}
+
+void BatchBuilder::copy_value(std::size_t i, std::string_view value) {
+    Copy& copy = copies_[i];
+    copied_[i] = ColumnType::Utf8;  // stays so while the copy is dropped
+    if (copy.state == Copy::State::Dropped) return;
+    if (copy.state == Copy::State::Undecided) {
+        // The type this value alone would give its column.
+        ColumnInference one;
+        one.observe(value, false, options_.thousands);
+        const ColumnType type = one.result(options_.decimal, options_.thousands);
+        if (type == ColumnType::Utf8) {
+            copy.state = Copy::State::Dropped;
+            return;
+        }
+        // The last batch's column, when of this type, starts at the size it reached.
+        if (copy.column.type() != type) copy.column = ColumnBuilder(type, options_.large_strings, options_.thousands);
+        for (std::size_t k = 0; k < copy.nulls; ++k) copy.column.append_null();
+        copy.state = Copy::State::Live;
+    }
+    ColumnBuilder& column = copy.column;
+    if (column.append(value)) {
+        if (column.type() == ColumnType::Int64 && value == "-0") copy.negative_zero = true;
+        copied_[i] = column.type();
+        return;
+    }
+    if (column.type() == ColumnType::Int64 && !copy.negative_zero) {
+        // "17" then "2.5": the integers so far read the same as floats.
+        double v = 0;
+        if (parse_float64(value, v, options_.thousands)) {
+            column.ints_to_floats();
+            if (column.append(value)) {
+                copied_[i] = ColumnType::Float64;
+                return;
+            }
+        }
+    }
+    if (options_.null_misfits) {
+        column.append_null();  // as the conversion makes it, should the type hold
+        return;
+    }
+    copy.state = Copy::State::Dropped;
+    copy.column = ColumnBuilder(ColumnType::Utf8);
+}
+
+void BatchBuilder::truncate_copies(std::size_t rows) noexcept {
+    for (Copy& copy : copies_) {
+        if (copy.state == Copy::State::Live) copy.column.truncate(rows);
+        if (copy.state == Copy::State::Undecided) copy.nulls = std::min(copy.nulls, rows);
+    }
+}
+
+void BatchBuilder::reset_copies() noexcept {
+    for (std::size_t i = 0; i < copies_.size(); ++i) {
+        Copy& copy = copies_[i];
+        copy.state = builders_[i].type() == ColumnType::Utf8 ? Copy::State::Undecided : Copy::State::Dropped;
+        copy.negative_zero = false;
+        copy.nulls = 0;
+        copy.column.truncate(0);
+    }
+}
+
+TypedCopies& TypedCopies::operator=(TypedCopies&& other) noexcept {
+    if (this != &other) {
+        clear();
+        columns = std::move(other.columns);
+        types = std::move(other.types);
+    }
+    return *this;
+}
+
+void TypedCopies::clear() noexcept {
+    for (ArrowArray& a : columns) {
+        if (a.release != nullptr) a.release(&a);
+    }
+    columns.clear();
+    types.clear();
+}
+
+std::size_t TypedCopies::bytes() const noexcept {
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        const ArrowArray& a = columns[i];
+        if (a.release == nullptr) continue;
+        const auto n = static_cast<std::size_t>(a.length);
+        if (a.buffers[0] != nullptr) bytes += (n + 7) / 8;
+        bytes += types[i] == ColumnType::Bool ? (n + 7) / 8 : n * fixed_width(types[i], false);
+    }
+    return bytes;
 }
 
 void assemble_batch(std::size_t rows, std::span<ColumnBuilder> columns, ArrowArray* out,
@@ -675,17 +811,42 @@ void BatchBuilder::drop_front(std::size_t count) noexcept {
     }
     rows_ -= count;
     bytes_ = bytes;
+    for (Copy& copy : copies_) {
+        if (copy.state == Copy::State::Live) copy.column.drop_front(count);
+        if (copy.state == Copy::State::Undecided) copy.nulls -= std::min(copy.nulls, count);
+    }
 }
 
 void BatchBuilder::clear() noexcept {
     for (ColumnBuilder& b : builders_) b.truncate(0);
     rows_ = bytes_ = 0;
+    reset_copies();
 }
 
 void BatchBuilder::finish(ArrowArray* out) {
     const std::size_t rows = rows_;
     rows_ = bytes_ = 0;  // on failure too: the builders are emptied either way
+    reset_copies();
     assemble_batch(rows, builders_, out);
+}
+
+void BatchBuilder::finish(ArrowArray* out, TypedCopies& copies) {
+    copies.clear();
+    try {
+        copies.columns.resize(copies_.size());  // zeroed: released
+        copies.types.resize(copies_.size(), ColumnType::Utf8);
+        for (std::size_t i = 0; i < copies_.size(); ++i) {
+            ColumnBuilder& column = copies_[i].column;
+            if (copies_[i].state != Copy::State::Live || column.length() != rows_) continue;
+            copies.types[i] = column.type();
+            column.finish(&copies.columns[i]);
+        }
+    } catch (...) {
+        copies.clear();
+        finish(out);
+        return;
+    }
+    finish(out);
 }
 
 void BatchBuilder::export_schema(ArrowSchema* out) const {
