@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cfloat>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -536,7 +537,7 @@ BatchBuilder::BatchBuilder(std::shared_ptr<std::vector<ColumnSpec>> columns, Bat
     }
     if (options_.typed_copies) {
         copies_.resize(builders_.size());
-        copied_.resize(builders_.size(), ColumnType::Utf8);
+        fits_.resize(builders_.size(), 0);
         for (std::size_t i = 0; i < builders_.size(); ++i) {
             if (builders_[i].type() != ColumnType::Utf8) copies_[i].state = Copy::State::Dropped;
         }
@@ -558,7 +559,7 @@ void BatchBuilder::add_columns(std::span<const ColumnSpec> more) {
     builders_.reserve(builders_.size() + more.size());
     if (options_.typed_copies) {
         copies_.reserve(builders_.size() + more.size());
-        copied_.reserve(builders_.size() + more.size());
+        fits_.reserve(builders_.size() + more.size());
     }
     // Nothing below allocates.
     specs_ = std::move(grown);
@@ -567,7 +568,7 @@ void BatchBuilder::add_columns(std::span<const ColumnSpec> more) {
         builders_.push_back(std::move(added[i]));
         fixed_row_bytes_ += fixed_width(more[i].type, options_.large_strings);
         if (options_.typed_copies) {
-            copied_.push_back(ColumnType::Utf8);
+            fits_.push_back(0);
             Copy& copy = copies_.emplace_back();
             copy.nulls = rows_;
             if (more[i].type != ColumnType::Utf8) copy.state = Copy::State::Dropped;
@@ -605,12 +606,24 @@ AppendResult BatchBuilder::append_fields(const Fields& fields, std::size_t n) {
             ColumnBuilder& col = builders_[i];
             if (options_.null_cell(value)) {
                 col.append_null();
-                if (copying && copies_[i].state != Copy::State::Dropped) copy_null(copies_[i]);
+                if (copying) {
+                    fits_[i] = 0;
+                    if (copies_[i].state != Copy::State::Dropped) copy_null(copies_[i]);
+                }
                 continue;
             }
             if (col.append(value)) {
                 text += value.size();
-                if (copying && copies_[i].state != Copy::State::Dropped) copy_value(i, value);
+                if (copying) {
+                    Copy& copy = copies_[i];
+                    if (copy.state == Copy::State::Live && copy.column.append(value)) {
+                        fits_[i] = value.size() <= DBL_DIG ? copy.fits_short : copy.fits_long;
+                        // As floats the integers would read "-0" as 0.0.
+                        if (value.size() == 2 && value[0] == '-' && value[1] == '0') copy.negative_zero = true;
+                    } else if (copy.state != Copy::State::Dropped) {
+                        copy_value(i, value);
+                    }
+                }
                 continue;
             }
             if (col.type() != ColumnType::Utf8 && options_.null_misfits) {
@@ -666,8 +679,8 @@ void BatchBuilder::copy_null(Copy& copy) {
 
 void BatchBuilder::copy_value(std::size_t i, std::string_view value) {
     Copy& copy = copies_[i];
-    copied_[i] = ColumnType::Utf8;  // stays so while the copy is dropped
-    if (copy.state == Copy::State::Dropped) return;
+    ColumnBuilder& column = copy.column;
+    fits_[i] = 0;  // stays so while the copy is dropped
     if (copy.state == Copy::State::Undecided) {
         // The type this value alone would give its column.
         ColumnInference one;
@@ -678,23 +691,25 @@ void BatchBuilder::copy_value(std::size_t i, std::string_view value) {
             return;
         }
         // The last batch's column, when of this type, starts at the size it reached.
-        if (copy.column.type() != type) copy.column = ColumnBuilder(type, options_.large_strings, options_.thousands);
-        for (std::size_t k = 0; k < copy.nulls; ++k) copy.column.append_null();
+        if (column.type() != type) column = ColumnBuilder(type, options_.large_strings, options_.thousands);
+        for (std::size_t k = 0; k < copy.nulls; ++k) column.append_null();
         copy.state = Copy::State::Live;
+        set_fits(copy);
+        if (column.append(value)) {
+            fits_[i] = value.size() <= DBL_DIG ? copy.fits_short : copy.fits_long;
+            if (value == "-0") copy.negative_zero = true;
+            return;
+        }
     }
-    ColumnBuilder& column = copy.column;
-    if (column.append(value)) {
-        if (column.type() == ColumnType::Int64 && value == "-0") copy.negative_zero = true;
-        copied_[i] = column.type();
-        return;
-    }
+    // The copy's type refuses the value.
     if (column.type() == ColumnType::Int64 && !copy.negative_zero) {
         // "17" then "2.5": the integers so far read the same as floats.
         double v = 0;
         if (parse_float64(value, v, options_.thousands)) {
             column.ints_to_floats();
+            set_fits(copy);
             if (column.append(value)) {
-                copied_[i] = ColumnType::Float64;
+                fits_[i] = copy.fits_short;
                 return;
             }
         }
@@ -704,7 +719,12 @@ void BatchBuilder::copy_value(std::size_t i, std::string_view value) {
         return;
     }
     copy.state = Copy::State::Dropped;
-    copy.column = ColumnBuilder(ColumnType::Utf8);
+    column = ColumnBuilder(ColumnType::Utf8);
+}
+
+void BatchBuilder::set_fits(Copy& copy) const noexcept {
+    copy.fits_short = ColumnInference::fitting(copy.column.type(), DBL_DIG, options_.thousands);
+    copy.fits_long = ColumnInference::fitting(copy.column.type(), DBL_DIG + 1, options_.thousands);
 }
 
 void BatchBuilder::truncate_copies(std::size_t rows) noexcept {

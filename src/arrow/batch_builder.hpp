@@ -199,9 +199,10 @@ public:
     [[nodiscard]] bool full() const noexcept {
         return rows_ >= options_.limits.max_rows || bytes_ >= options_.limits.max_bytes;
     }
-    // With typed_copies: the type each value of the last row appended was
-    // read in by its column's typed copy (Utf8: none; stale for a null cell).
-    [[nodiscard]] std::span<const ColumnType> copied_types() const noexcept { return copied_; }
+    // With typed_copies: for each value of the last row appended, the
+    // types it certainly fits, as its column's typed copy read it
+    // (ColumnInference::fitting; 0: not read, or a null cell).
+    [[nodiscard]] std::span<const ColumnInference::TypeSet> read_fits() const noexcept { return fits_; }
     // Why the last refused row was refused (Status::Kind::Invalid).
     [[nodiscard]] const Status& refusal() const noexcept { return refusal_; }
 
@@ -223,11 +224,17 @@ private:
         enum class State : std::uint8_t { Undecided, Live, Dropped };
         State state = State::Undecided;
         bool negative_zero = false;  // an Int64 copy read "-0": as floats it would be -0.0
+        // What a value it reads fits, up to DBL_DIG bytes and longer (read_fits).
+        ColumnInference::TypeSet fits_short = 0;
+        ColumnInference::TypeSet fits_long = 0;
         std::size_t nulls = 0;       // Undecided: the null cells so far
         ColumnBuilder column{ColumnType::Utf8};
     };
+    // A value for copy i that a live copy did not take: an undecided copy
+    // picks its type from it; a refusing one turns float, takes a null or is dropped.
     void copy_value(std::size_t i, std::string_view value);
     void copy_null(Copy& copy);
+    void set_fits(Copy& copy) const noexcept;
     void truncate_copies(std::size_t rows) noexcept;
     void reset_copies() noexcept;
 
@@ -239,7 +246,7 @@ private:
     std::size_t fixed_row_bytes_ = 0;
     Status refusal_;
     std::vector<Copy> copies_;  // one per column with typed_copies, else none
-    std::vector<ColumnType> copied_;  // as copies_
+    std::vector<ColumnInference::TypeSet> fits_;  // as copies_: read_fits
 };
 
 // The columns' cells as one struct array of `rows` rows (every builder

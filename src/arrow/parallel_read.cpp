@@ -46,7 +46,7 @@ struct Reading : pipeline::ReadingState {
     std::size_t filled_bytes = 0;
     std::optional<BatchBuilder> builder;
     bool building = false;
-    std::vector<ColumnType> copied;  // a batch's last row's BatchBuilder::copied_types
+    std::vector<ColumnInference::TypeSet> fits;  // a batch's last row's BatchBuilder::read_fits
     // The reading starts where the file's data does, so its first clean row
     // names the columns: it is kept here, out of the cells.
     bool takes_header = false;
@@ -192,9 +192,9 @@ public:
         }
         if (!plan_->check.empty()) check_types(reading, row, info);
         // Built first: the types its values were read in spare inference a second reading.
-        const std::span<const ColumnType> copied =
-            reading.building && !reading.overflow ? build(reading, row) : std::span<const ColumnType>();
-        observe(reading.segments[static_cast<std::size_t>(reading.segment)], row, info.byte_offset, copied);
+        const std::span<const ColumnInference::TypeSet> fits =
+            reading.building && !reading.overflow ? build(reading, row) : std::span<const ColumnInference::TypeSet>();
+        observe(reading.segments[static_cast<std::size_t>(reading.segment)], row, info.byte_offset, fits);
         ++reading.rows;
     }
 
@@ -229,8 +229,9 @@ private:
         return one.admits(type);
     }
 
-    // `copied`: the type each value was read in as the row was built (BatchBuilder::copied_types), if it was.
-    void observe(Segment& segment, const RowBuffer& row, std::uint64_t offset, std::span<const ColumnType> copied) {
+    // `fits`: what each value fits as the row was built (BatchBuilder::read_fits), if it was.
+    void observe(Segment& segment, const RowBuffer& row, std::uint64_t offset,
+                 std::span<const ColumnInference::TypeSet> fits) {
         const std::size_t n = row.size();
         ++segment.data_rows;
         segment.width = std::max(segment.width, n);
@@ -243,22 +244,25 @@ private:
         }
         if (!plan_->infer) return;
         if (segment.inference.size() < n) segment.inference.resize(n);
+        const bool tolerant = plan_->tolerant;
+        const char thousands = plan_->batch.thousands;
         for (std::size_t i = 0; i < n; ++i) {
             ColumnInference& col = segment.inference[i];
             if (col.settled_as_string()) continue;
+            if (i < fits.size() && fits[i] != 0) {
+                if (col.observe_fitting(fits[i])) continue;
+                col.observe(row.field(i), tolerant, thousands);  // a value read is not null
+                continue;
+            }
             const std::string_view v = row.field(i);
             if (plan_->batch.null_cell(v)) continue;
-            if (i < copied.size()) {
-                col.observe_read(v, copied[i], plan_->tolerant, plan_->batch.thousands);
-            } else {
-                col.observe(v, plan_->tolerant, plan_->batch.thousands);
-            }
+            col.observe(v, tolerant, thousands);
         }
     }
 
-    // The row's BatchBuilder::copied_types, valid until the next row is
+    // The row's BatchBuilder::read_fits, valid until the next row is
     // built; none when it was not appended.
-    std::span<const ColumnType> build(Reading& reading, const RowBuffer& row) {
+    std::span<const ColumnInference::TypeSet> build(Reading& reading, const RowBuffer& row) {
         // Made at the first row to build: a reading of only a header (or of
         // rows set aside) holds no builder of the table's width.
         if (!reading.builder) reading.builder.emplace(plan_->columns, plan_->batch);
@@ -267,14 +271,14 @@ private:
             switch (append_cells(builder, row, plan_->variable_width)) {
                 case AppendResult::Ok: {
                     ++reading.built;
-                    std::span<const ColumnType> copied = builder.copied_types();
+                    std::span<const ColumnInference::TypeSet> fits = builder.read_fits();
                     if (builder.full()) {
-                        reading.copied.assign(copied.begin(), copied.end());  // the builder moves
-                        copied = reading.copied;
+                        reading.fits.assign(fits.begin(), fits.end());  // the builder moves
+                        fits = reading.fits;
                         next_batch(reading);
                     }
                     if (reading.filled_bytes + reading.builder->bytes() > plan_->held_limit) reading.overflow = true;
-                    return copied;
+                    return fits;
                 }
                 case AppendResult::Full:  // past 32-bit offsets: a new batch takes the row
                     next_batch(reading);

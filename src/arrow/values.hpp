@@ -161,13 +161,38 @@ public:
         ++values_;
         if (candidates_ != 0) narrow(value, tolerant, thousands);
     }
-    // observe, for a value its column's typed copy read as `read_as`
-    // (Utf8: none did): the types that reading proves it fits are not
-    // looked at again, so a column whose candidates it covers costs no parse.
-    void observe_read(std::string_view value, ColumnType read_as, bool tolerant, char thousands) noexcept {
+    // A set of the types below (its candidates), as fitting() gives it.
+    using TypeSet = std::uint16_t;
+    // The types a value of `size` bytes that `type` reads certainly fits
+    // (what narrow would keep of them); none for Utf8.
+    [[nodiscard]] static TypeSet fitting(ColumnType type, std::size_t size, char thousands) noexcept {
+        switch (type) {
+            case ColumnType::Utf8: return 0;
+            // A short integer is certainly a float too, in both forms (as in narrow).
+            case ColumnType::Int64: return thousands == 0 && size <= DBL_DIG ? kInt | kFloat | kComma : kInt;
+            case ColumnType::Float64: return kFloat;
+            case ColumnType::Bool: return kBool;
+            case ColumnType::Date32: return kDate;
+            case ColumnType::Timestamp: return kNaive;
+            case ColumnType::TimestampUtc: return kZoned;
+            case ColumnType::Float64DecimalComma: return kComma;
+            case ColumnType::Date32DayFirst: return kDayFirst;
+            case ColumnType::Date32MonthFirst: return kMonthFirst;
+            case ColumnType::Date32DayFirstDots: return kDayFirstDots;
+            case ColumnType::TimestampDayFirst: return kStampDayFirst;
+            case ColumnType::TimestampMonthFirst: return kStampMonthFirst;
+            case ColumnType::TimestampDayFirstDots: return kStampDayFirstDots;
+        }
+        return 0;
+    }
+    // observe, for a non-null value known to fit `fits`, when that covers
+    // every candidate left (nothing to narrow, so no parse); false, with
+    // nothing observed, when it does not.
+    [[nodiscard]] bool observe_fitting(TypeSet fits) noexcept {
+        if ((candidates_ & ~fits) != 0) return false;
         seen_ = true;
         ++values_;
-        if ((candidates_ & ~fitting(read_as, value.size(), thousands)) != 0) narrow(value, tolerant, thousands);
+        return true;
     }
     // Takes in what `other` saw, as if its values had come here too.
     void merge(const ColumnInference& other) noexcept {
@@ -209,27 +234,6 @@ private:
     static constexpr std::uint16_t kAll = 8191;
 
     void narrow(std::string_view value, bool tolerant, char thousands) noexcept;
-    // The candidates that narrow keeps for a value of `size` bytes that `type` reads.
-    [[nodiscard]] static std::uint16_t fitting(ColumnType type, std::size_t size, char thousands) noexcept {
-        switch (type) {
-            case ColumnType::Utf8: return 0;
-            // A short integer is certainly a float too, in both forms (as in narrow).
-            case ColumnType::Int64: return thousands == 0 && size <= DBL_DIG ? kInt | kFloat | kComma : kInt;
-            case ColumnType::Float64: return kFloat;
-            case ColumnType::Bool: return kBool;
-            case ColumnType::Date32: return kDate;
-            case ColumnType::Timestamp: return kNaive;
-            case ColumnType::TimestampUtc: return kZoned;
-            case ColumnType::Float64DecimalComma: return kComma;
-            case ColumnType::Date32DayFirst: return kDayFirst;
-            case ColumnType::Date32MonthFirst: return kMonthFirst;
-            case ColumnType::Date32DayFirstDots: return kDayFirstDots;
-            case ColumnType::TimestampDayFirst: return kStampDayFirst;
-            case ColumnType::TimestampMonthFirst: return kStampMonthFirst;
-            case ColumnType::TimestampDayFirstDots: return kStampDayFirstDots;
-        }
-        return 0;
-    }
     [[nodiscard]] bool within_tolerance(std::size_t bit_index) const noexcept;
 
     std::uint16_t candidates_ = kAll;
