@@ -536,10 +536,11 @@ BatchBuilder::BatchBuilder(std::shared_ptr<std::vector<ColumnSpec>> columns, Bat
         fixed_row_bytes_ += fixed_width(c.type, options_.large_strings);
     }
     if (options_.typed_copies) {
+        copy_states_.resize(builders_.size(), CopyState::Undecided);
         copies_.resize(builders_.size());
         fits_.resize(builders_.size(), 0);
         for (std::size_t i = 0; i < builders_.size(); ++i) {
-            if (builders_[i].type() != ColumnType::Utf8) copies_[i].state = Copy::State::Dropped;
+            if (builders_[i].type() != ColumnType::Utf8) copy_states_[i] = CopyState::Dropped;
         }
     }
 }
@@ -558,6 +559,7 @@ void BatchBuilder::add_columns(std::span<const ColumnSpec> more) {
     grown->reserve(grown->size() + more.size());
     builders_.reserve(builders_.size() + more.size());
     if (options_.typed_copies) {
+        copy_states_.reserve(builders_.size() + more.size());
         copies_.reserve(builders_.size() + more.size());
         fits_.reserve(builders_.size() + more.size());
     }
@@ -569,9 +571,8 @@ void BatchBuilder::add_columns(std::span<const ColumnSpec> more) {
         fixed_row_bytes_ += fixed_width(more[i].type, options_.large_strings);
         if (options_.typed_copies) {
             fits_.push_back(0);
-            Copy& copy = copies_.emplace_back();
-            copy.nulls = rows_;
-            if (more[i].type != ColumnType::Utf8) copy.state = Copy::State::Dropped;
+            copy_states_.push_back(more[i].type == ColumnType::Utf8 ? CopyState::Undecided : CopyState::Dropped);
+            copies_.emplace_back();
         }
     }
 }
@@ -608,19 +609,20 @@ AppendResult BatchBuilder::append_fields(const Fields& fields, std::size_t n) {
                 col.append_null();
                 if (copying) {
                     fits_[i] = 0;
-                    if (copies_[i].state != Copy::State::Dropped) copy_null(copies_[i]);
+                    if (copy_states_[i] == CopyState::Live) copies_[i]->column.append_null();
                 }
                 continue;
             }
             if (col.append(value)) {
                 text += value.size();
                 if (copying) {
-                    Copy& copy = copies_[i];
-                    if (copy.state == Copy::State::Live && copy.column.append(value)) {
-                        fits_[i] = value.size() <= DBL_DIG ? copy.fits_short : copy.fits_long;
+                    const CopyState state = copy_states_[i];
+                    LiveCopy* copy = copies_[i].get();
+                    if (state == CopyState::Live && copy->column.append(value)) {
+                        fits_[i] = value.size() <= DBL_DIG ? copy->fits_short : copy->fits_long;
                         // As floats the integers would read "-0" as 0.0.
-                        if (value.size() == 2 && value[0] == '-' && value[1] == '0') copy.negative_zero = true;
-                    } else if (copy.state != Copy::State::Dropped) {
+                        if (value.size() == 2 && value[0] == '-' && value[1] == '0') copy->negative_zero = true;
+                    } else if (state != CopyState::Dropped) {
                         copy_value(i, value);
                     }
                 }
@@ -651,7 +653,7 @@ AppendResult BatchBuilder::append_fields(const Fields& fields, std::size_t n) {
         if (i == n) {
             for (std::size_t k = n; k < width; ++k) {
                 builders_[k].append_null();  // missing cells
-                if (copying && copies_[k].state != Copy::State::Dropped) copy_null(copies_[k]);
+                if (copying && copy_states_[k] == CopyState::Live) copies_[k]->column.append_null();
             }
         }
     } catch (...) {
@@ -669,39 +671,34 @@ AppendResult BatchBuilder::append_fields(const Fields& fields, std::size_t n) {
     return AppendResult::Ok;
 }
 
-void BatchBuilder::copy_null(Copy& copy) {
-    if (copy.state == Copy::State::Live) {
-        copy.column.append_null();
-    } else if (copy.state == Copy::State::Undecided) {
-        ++copy.nulls;
-    }
-}
-
 void BatchBuilder::copy_value(std::size_t i, std::string_view value) {
-    Copy& copy = copies_[i];
-    ColumnBuilder& column = copy.column;
     fits_[i] = 0;  // stays so while the copy is dropped
-    if (copy.state == Copy::State::Undecided) {
+    if (copy_states_[i] == CopyState::Undecided) {
         // The type this value alone would give its column.
         ColumnInference one;
         one.observe(value, false, options_.thousands);
         const ColumnType type = one.result(options_.decimal, options_.thousands);
         if (type == ColumnType::Utf8) {
-            copy.state = Copy::State::Dropped;
+            copy_states_[i] = CopyState::Dropped;
             return;
         }
-        // The last batch's column, when of this type, starts at the size it reached.
-        if (column.type() != type) column = ColumnBuilder(type, options_.large_strings, options_.thousands);
-        for (std::size_t k = 0; k < copy.nulls; ++k) column.append_null();
-        copy.state = Copy::State::Live;
-        set_fits(copy);
-        if (column.append(value)) {
-            fits_[i] = value.size() <= DBL_DIG ? copy.fits_short : copy.fits_long;
-            if (value == "-0") copy.negative_zero = true;
+        std::unique_ptr<LiveCopy>& made = copies_[i];
+        if (!made || made->column.type() != type) {
+            made = std::make_unique<LiveCopy>(LiveCopy{ColumnBuilder(type, options_.large_strings, options_.thousands)});
+        }
+        made->negative_zero = false;
+        for (std::size_t k = 0; k < rows_; ++k) made->column.append_null();  // the rows so far
+        copy_states_[i] = CopyState::Live;
+        set_fits(*made);
+        if (made->column.append(value)) {
+            fits_[i] = value.size() <= DBL_DIG ? made->fits_short : made->fits_long;
+            if (value == "-0") made->negative_zero = true;
             return;
         }
     }
     // The copy's type refuses the value.
+    LiveCopy& copy = *copies_[i];
+    ColumnBuilder& column = copy.column;
     if (column.type() == ColumnType::Int64 && !copy.negative_zero) {
         // "17" then "2.5": the integers so far read the same as floats.
         double v = 0;
@@ -718,29 +715,25 @@ void BatchBuilder::copy_value(std::size_t i, std::string_view value) {
         column.append_null();  // as the conversion makes it, should the type hold
         return;
     }
-    copy.state = Copy::State::Dropped;
-    column = ColumnBuilder(ColumnType::Utf8);
+    copy_states_[i] = CopyState::Dropped;
+    copies_[i].reset();
 }
 
-void BatchBuilder::set_fits(Copy& copy) const noexcept {
+void BatchBuilder::set_fits(LiveCopy& copy) const noexcept {
     copy.fits_short = ColumnInference::fitting(copy.column.type(), DBL_DIG, options_.thousands);
     copy.fits_long = ColumnInference::fitting(copy.column.type(), DBL_DIG + 1, options_.thousands);
 }
 
 void BatchBuilder::truncate_copies(std::size_t rows) noexcept {
-    for (Copy& copy : copies_) {
-        if (copy.state == Copy::State::Live) copy.column.truncate(rows);
-        if (copy.state == Copy::State::Undecided) copy.nulls = std::min(copy.nulls, rows);
+    for (std::size_t i = 0; i < copies_.size(); ++i) {
+        if (copy_states_[i] == CopyState::Live) copies_[i]->column.truncate(rows);
     }
 }
 
 void BatchBuilder::reset_copies() noexcept {
     for (std::size_t i = 0; i < copies_.size(); ++i) {
-        Copy& copy = copies_[i];
-        copy.state = builders_[i].type() == ColumnType::Utf8 ? Copy::State::Undecided : Copy::State::Dropped;
-        copy.negative_zero = false;
-        copy.nulls = 0;
-        copy.column.truncate(0);
+        copy_states_[i] = builders_[i].type() == ColumnType::Utf8 ? CopyState::Undecided : CopyState::Dropped;
+        if (copies_[i]) copies_[i]->column.truncate(0);
     }
 }
 
@@ -831,9 +824,8 @@ void BatchBuilder::drop_front(std::size_t count) noexcept {
     }
     rows_ -= count;
     bytes_ = bytes;
-    for (Copy& copy : copies_) {
-        if (copy.state == Copy::State::Live) copy.column.drop_front(count);
-        if (copy.state == Copy::State::Undecided) copy.nulls -= std::min(copy.nulls, count);
+    for (std::size_t i = 0; i < copies_.size(); ++i) {
+        if (copy_states_[i] == CopyState::Live) copies_[i]->column.drop_front(count);
     }
 }
 
@@ -853,13 +845,17 @@ void BatchBuilder::finish(ArrowArray* out) {
 void BatchBuilder::finish(ArrowArray* out, TypedCopies& copies) {
     copies.clear();
     try {
-        copies.columns.resize(copies_.size());  // zeroed: released
-        copies.types.resize(copies_.size(), ColumnType::Utf8);
+        const auto live = [this](std::size_t i) {
+            return copy_states_[i] == CopyState::Live && copies_[i]->column.length() == rows_;
+        };
         for (std::size_t i = 0; i < copies_.size(); ++i) {
-            ColumnBuilder& column = copies_[i].column;
-            if (copies_[i].state != Copy::State::Live || column.length() != rows_) continue;
-            copies.types[i] = column.type();
-            column.finish(&copies.columns[i]);
+            if (!live(i)) continue;
+            if (copies.columns.empty()) {  // else none: wide tables hold nothing per column
+                copies.columns.resize(copies_.size());  // zeroed: released
+                copies.types.resize(copies_.size(), ColumnType::Utf8);
+            }
+            copies.types[i] = copies_[i]->column.type();
+            copies_[i]->column.finish(&copies.columns[i]);
         }
     } catch (...) {
         copies.clear();

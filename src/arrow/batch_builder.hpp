@@ -219,22 +219,20 @@ private:
     AppendResult append_fields(const Fields& fields, std::size_t n);
 
     // One string column's typed copy: undecided until its first value,
-    // which picks the type; dropped at a value the type refuses.
-    struct Copy {
-        enum class State : std::uint8_t { Undecided, Live, Dropped };
-        State state = State::Undecided;
+    // which picks the type; dropped at a value the type refuses. An
+    // undecided copy's cells are the batch's rows so far, all null.
+    enum class CopyState : std::uint8_t { Undecided, Live, Dropped };
+    struct LiveCopy {
+        ColumnBuilder column;
         bool negative_zero = false;  // an Int64 copy read "-0": as floats it would be -0.0
         // What a value it reads fits, up to DBL_DIG bytes and longer (read_fits).
         ColumnInference::TypeSet fits_short = 0;
         ColumnInference::TypeSet fits_long = 0;
-        std::size_t nulls = 0;       // Undecided: the null cells so far
-        ColumnBuilder column{ColumnType::Utf8};
     };
     // A value for copy i that a live copy did not take: an undecided copy
     // picks its type from it; a refusing one turns float, takes a null or is dropped.
     void copy_value(std::size_t i, std::string_view value);
-    void copy_null(Copy& copy);
-    void set_fits(Copy& copy) const noexcept;
+    void set_fits(LiveCopy& copy) const noexcept;
     void truncate_copies(std::size_t rows) noexcept;
     void reset_copies() noexcept;
 
@@ -245,7 +243,11 @@ private:
     std::size_t bytes_ = 0;
     std::size_t fixed_row_bytes_ = 0;
     Status refusal_;
-    std::vector<Copy> copies_;  // one per column with typed_copies, else none
+    // One per column with typed_copies, else none. Apart, so that a column
+    // whose copy never goes live (wide tables are mostly such) holds 9 bytes;
+    // a copy's cells stay from batch to batch, its blocks at the size they reached.
+    std::vector<CopyState> copy_states_;
+    std::vector<std::unique_ptr<LiveCopy>> copies_;
     std::vector<ColumnInference::TypeSet> fits_;  // as copies_: read_fits
 };
 
