@@ -687,6 +687,7 @@ void BatchBuilder::copy_value(std::size_t i, std::string_view value) {
             made = std::make_unique<LiveCopy>(LiveCopy{ColumnBuilder(type, options_.large_strings, options_.thousands)});
         }
         made->negative_zero = false;
+        made->column.truncate(0);  // in case nulls were cut short by a failed allocation
         for (std::size_t k = 0; k < rows_; ++k) made->column.append_null();  // the rows so far
         copy_states_[i] = CopyState::Live;
         set_fits(*made);

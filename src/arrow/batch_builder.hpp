@@ -244,7 +244,7 @@ private:
     std::size_t fixed_row_bytes_ = 0;
     Status refusal_;
     // One per column with typed_copies, else none. Apart, so that a column
-    // whose copy never goes live (wide tables are mostly such) holds 9 bytes;
+    // whose copy never goes live (wide tables are mostly such) holds a few bytes;
     // a copy's cells stay from batch to batch, its blocks at the size they reached.
     std::vector<CopyState> copy_states_;
     std::vector<std::unique_ptr<LiveCopy>> copies_;
