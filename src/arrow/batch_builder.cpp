@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cfloat>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -503,6 +504,20 @@ void ColumnBuilder::finish_into(ArrowArray* out, const void** slots) {
     null_count_ = 0;
 }
 
+void ColumnBuilder::ints_to_floats() noexcept {
+    if (type_ != ColumnType::Int64) return;
+    if (!nulls_pending_) {
+        std::uint8_t* data = values_.data();
+        for (std::size_t i = 0; i < length_; ++i) {
+            std::int64_t v = 0;
+            std::memcpy(&v, data + i * 8, 8);
+            const auto d = static_cast<double>(v);
+            std::memcpy(data + i * 8, &d, 8);
+        }
+    }
+    type_ = ColumnType::Float64;
+}
+
 void ColumnBuilder::finish(ArrowArray* out) {
     auto p = std::make_unique<ColumnPrivate>();
     finish_into(out, p->pointers);
@@ -520,6 +535,14 @@ BatchBuilder::BatchBuilder(std::shared_ptr<std::vector<ColumnSpec>> columns, Bat
         builders_.emplace_back(c.type, options_.large_strings, options_.thousands);
         fixed_row_bytes_ += fixed_width(c.type, options_.large_strings);
     }
+    if (options_.typed_copies) {
+        copy_states_.resize(builders_.size(), CopyState::Undecided);
+        copies_.resize(builders_.size());
+        fits_.resize(builders_.size(), 0);
+        for (std::size_t i = 0; i < builders_.size(); ++i) {
+            if (builders_[i].type() != ColumnType::Utf8) copy_states_[i] = CopyState::Dropped;
+        }
+    }
 }
 
 void BatchBuilder::add_columns(std::span<const ColumnSpec> more) {
@@ -535,12 +558,22 @@ void BatchBuilder::add_columns(std::span<const ColumnSpec> more) {
         specs_.use_count() > 1 ? std::make_shared<std::vector<ColumnSpec>>(*specs_) : specs_;
     grown->reserve(grown->size() + more.size());
     builders_.reserve(builders_.size() + more.size());
+    if (options_.typed_copies) {
+        copy_states_.reserve(builders_.size() + more.size());
+        copies_.reserve(builders_.size() + more.size());
+        fits_.reserve(builders_.size() + more.size());
+    }
     // Nothing below allocates.
     specs_ = std::move(grown);
     for (std::size_t i = 0; i < more.size(); ++i) {
         specs_->push_back(std::move(specs[i]));
         builders_.push_back(std::move(added[i]));
         fixed_row_bytes_ += fixed_width(more[i].type, options_.large_strings);
+        if (options_.typed_copies) {
+            fits_.push_back(0);
+            copy_states_.push_back(more[i].type == ColumnType::Utf8 ? CopyState::Undecided : CopyState::Dropped);
+            copies_.emplace_back();
+        }
     }
 }
 
@@ -567,16 +600,32 @@ AppendResult BatchBuilder::append_fields(const Fields& fields, std::size_t n) {
     std::size_t text = 0;
     std::size_t i = 0;
     AppendResult refused = AppendResult::Ok;
+    const bool copying = !copies_.empty();
     try {
         for (; i < n; ++i) {
             const std::string_view value = fields[i];
             ColumnBuilder& col = builders_[i];
             if (options_.null_cell(value)) {
                 col.append_null();
+                if (copying) {
+                    fits_[i] = 0;
+                    if (copy_states_[i] == CopyState::Live) copies_[i]->column.append_null();
+                }
                 continue;
             }
             if (col.append(value)) {
                 text += value.size();
+                if (copying) {
+                    const CopyState state = copy_states_[i];
+                    LiveCopy* copy = copies_[i].get();
+                    if (state == CopyState::Live && copy->column.append(value)) {
+                        fits_[i] = value.size() <= DBL_DIG ? copy->fits_short : copy->fits_long;
+                        // As floats the integers would read "-0" as 0.0.
+                        if (value.size() == 2 && value[0] == '-' && value[1] == '0') copy->negative_zero = true;
+                    } else if (state != CopyState::Dropped) {
+                        copy_value(i, value);
+                    }
+                }
                 continue;
             }
             if (col.type() != ColumnType::Utf8 && options_.null_misfits) {
@@ -602,19 +651,120 @@ AppendResult BatchBuilder::append_fields(const Fields& fields, std::size_t n) {
             break;
         }
         if (i == n) {
-            for (std::size_t k = n; k < width; ++k) builders_[k].append_null();  // missing cells
+            for (std::size_t k = n; k < width; ++k) {
+                builders_[k].append_null();  // missing cells
+                if (copying && copy_states_[k] == CopyState::Live) copies_[k]->column.append_null();
+            }
         }
     } catch (...) {
         for (std::size_t k = 0; k < width; ++k) builders_[k].truncate(rows_);
+        truncate_copies(rows_);
         throw;
     }
     if (refused != AppendResult::Ok) {
         for (std::size_t k = 0; k < i; ++k) builders_[k].truncate(rows_);
+        truncate_copies(rows_);
         return refused;
     }
     ++rows_;
     bytes_ += text + fixed_row_bytes_;
     return AppendResult::Ok;
+}
+
+void BatchBuilder::copy_value(std::size_t i, std::string_view value) {
+    fits_[i] = 0;  // stays so while the copy is dropped
+    if (copy_states_[i] == CopyState::Undecided) {
+        // The type this value alone would give its column.
+        ColumnInference one;
+        one.observe(value, false, options_.thousands);
+        const ColumnType type = one.result(options_.decimal, options_.thousands);
+        if (type == ColumnType::Utf8) {
+            copy_states_[i] = CopyState::Dropped;
+            return;
+        }
+        std::unique_ptr<LiveCopy>& made = copies_[i];
+        if (!made || made->column.type() != type) {
+            made = std::make_unique<LiveCopy>(LiveCopy{ColumnBuilder(type, options_.large_strings, options_.thousands)});
+        }
+        made->negative_zero = false;
+        made->column.truncate(0);  // in case nulls were cut short by a failed allocation
+        for (std::size_t k = 0; k < rows_; ++k) made->column.append_null();  // the rows so far
+        copy_states_[i] = CopyState::Live;
+        set_fits(*made);
+        if (made->column.append(value)) {
+            fits_[i] = value.size() <= DBL_DIG ? made->fits_short : made->fits_long;
+            if (value == "-0") made->negative_zero = true;
+            return;
+        }
+    }
+    // The copy's type refuses the value.
+    LiveCopy& copy = *copies_[i];
+    ColumnBuilder& column = copy.column;
+    if (column.type() == ColumnType::Int64 && !copy.negative_zero) {
+        // "17" then "2.5": the integers so far read the same as floats.
+        double v = 0;
+        if (parse_float64(value, v, options_.thousands)) {
+            column.ints_to_floats();
+            set_fits(copy);
+            if (column.append(value)) {
+                fits_[i] = copy.fits_short;
+                return;
+            }
+        }
+    }
+    if (options_.null_misfits) {
+        column.append_null();  // as the conversion makes it, should the type hold
+        return;
+    }
+    copy_states_[i] = CopyState::Dropped;
+    copies_[i].reset();
+}
+
+void BatchBuilder::set_fits(LiveCopy& copy) const noexcept {
+    copy.fits_short = ColumnInference::fitting(copy.column.type(), DBL_DIG, options_.thousands);
+    copy.fits_long = ColumnInference::fitting(copy.column.type(), DBL_DIG + 1, options_.thousands);
+}
+
+void BatchBuilder::truncate_copies(std::size_t rows) noexcept {
+    for (std::size_t i = 0; i < copies_.size(); ++i) {
+        if (copy_states_[i] == CopyState::Live) copies_[i]->column.truncate(rows);
+    }
+}
+
+void BatchBuilder::reset_copies() noexcept {
+    for (std::size_t i = 0; i < copies_.size(); ++i) {
+        copy_states_[i] = builders_[i].type() == ColumnType::Utf8 ? CopyState::Undecided : CopyState::Dropped;
+        if (copies_[i]) copies_[i]->column.truncate(0);
+    }
+}
+
+TypedCopies& TypedCopies::operator=(TypedCopies&& other) noexcept {
+    if (this != &other) {
+        clear();
+        columns = std::move(other.columns);
+        types = std::move(other.types);
+    }
+    return *this;
+}
+
+void TypedCopies::clear() noexcept {
+    for (ArrowArray& a : columns) {
+        if (a.release != nullptr) a.release(&a);
+    }
+    columns.clear();
+    types.clear();
+}
+
+std::size_t TypedCopies::bytes() const noexcept {
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        const ArrowArray& a = columns[i];
+        if (a.release == nullptr) continue;
+        const auto n = static_cast<std::size_t>(a.length);
+        if (a.buffers[0] != nullptr) bytes += (n + 7) / 8;
+        bytes += types[i] == ColumnType::Bool ? (n + 7) / 8 : n * fixed_width(types[i], false);
+    }
+    return bytes;
 }
 
 void assemble_batch(std::size_t rows, std::span<ColumnBuilder> columns, ArrowArray* out,
@@ -675,17 +825,45 @@ void BatchBuilder::drop_front(std::size_t count) noexcept {
     }
     rows_ -= count;
     bytes_ = bytes;
+    for (std::size_t i = 0; i < copies_.size(); ++i) {
+        if (copy_states_[i] == CopyState::Live) copies_[i]->column.drop_front(count);
+    }
 }
 
 void BatchBuilder::clear() noexcept {
     for (ColumnBuilder& b : builders_) b.truncate(0);
     rows_ = bytes_ = 0;
+    reset_copies();
 }
 
 void BatchBuilder::finish(ArrowArray* out) {
     const std::size_t rows = rows_;
     rows_ = bytes_ = 0;  // on failure too: the builders are emptied either way
+    reset_copies();
     assemble_batch(rows, builders_, out);
+}
+
+void BatchBuilder::finish(ArrowArray* out, TypedCopies& copies) {
+    copies.clear();
+    try {
+        const auto live = [this](std::size_t i) {
+            return copy_states_[i] == CopyState::Live && copies_[i]->column.length() == rows_;
+        };
+        for (std::size_t i = 0; i < copies_.size(); ++i) {
+            if (!live(i)) continue;
+            if (copies.columns.empty()) {  // else none: wide tables hold nothing per column
+                copies.columns.resize(copies_.size());  // zeroed: released
+                copies.types.resize(copies_.size(), ColumnType::Utf8);
+            }
+            copies.types[i] = copies_[i]->column.type();
+            copies_[i]->column.finish(&copies.columns[i]);
+        }
+    } catch (...) {
+        copies.clear();
+        finish(out);
+        return;
+    }
+    finish(out);
 }
 
 void BatchBuilder::export_schema(ArrowSchema* out) const {

@@ -79,6 +79,9 @@ public:
     // null for the caller to set; the buffers' blocks go to the caller, to be
     // given back with OwnedBuffer::free_released. Throws as finish does.
     void finish_into(ArrowArray* out, const void** slots);
+    // An Int64 column becomes Float64, each value the double its text reads
+    // as (an int64's nearest double, which parse_float64 gives too).
+    void ints_to_floats() noexcept;
 
 private:
     [[nodiscard]] bool append_typed(std::string_view text);
@@ -127,10 +130,34 @@ struct BatchOptions {
     bool null_misfits = false;   // a value its column's type cannot hold is null (type_errors="null")
     char thousands = 0;          // thousands="," and the like: numbers may group digits (0: none)
     NullTexts null_texts{};      // null_values: texts read as null besides ""
+    // String columns also read each value in the type its column seems to
+    // have (TypedCopies), so a batch kept as strings need not be read again
+    // once the types are known. `decimal` as for ScanOptions.
+    bool typed_copies = false;
+    char decimal = 0;
 
     [[nodiscard]] bool null_cell(std::string_view value) const noexcept {
         return value.empty() ? empty_as_null : null_texts.contains(value);
     }
+};
+
+// A batch's string columns as read in the types they seemed to have (a
+// typed column built beside each string one, given up at its first value
+// that the type refuses, or, with null_misfits, null there): column i as
+// types[i] where one was kept, else released. Owns what it holds.
+struct TypedCopies {
+    std::vector<ArrowArray> columns;
+    std::vector<ColumnType> types;
+
+    TypedCopies() = default;
+    TypedCopies(TypedCopies&& other) noexcept = default;
+    TypedCopies& operator=(TypedCopies&& other) noexcept;
+    TypedCopies(const TypedCopies&) = delete;
+    TypedCopies& operator=(const TypedCopies&) = delete;
+    ~TypedCopies() { clear(); }
+    void clear() noexcept;
+    // Bytes held in the kept columns' buffers.
+    [[nodiscard]] std::size_t bytes() const noexcept;
 };
 
 enum class AppendResult : std::uint8_t {
@@ -172,18 +199,42 @@ public:
     [[nodiscard]] bool full() const noexcept {
         return rows_ >= options_.limits.max_rows || bytes_ >= options_.limits.max_bytes;
     }
+    // With typed_copies: for each value of the last row appended, the
+    // types it certainly fits, as its column's typed copy read it
+    // (ColumnInference::fitting; 0: not read, or a null cell).
+    [[nodiscard]] std::span<const ColumnInference::TypeSet> read_fits() const noexcept { return fits_; }
     // Why the last refused row was refused (Status::Kind::Invalid).
     [[nodiscard]] const Status& refusal() const noexcept { return refusal_; }
 
     // The rows so far as a struct array (one child per column); the builder
     // then starts an empty batch. Throws std::bad_alloc, `out` untouched.
     void finish(ArrowArray* out);
+    // finish, with the typed copies of its string columns (typed_copies).
+    void finish(ArrowArray* out, TypedCopies& copies);
     // The schema of every batch this builder makes. Throws std::bad_alloc.
     void export_schema(ArrowSchema* out) const;
 
 private:
     template <typename Fields>
     AppendResult append_fields(const Fields& fields, std::size_t n);
+
+    // One string column's typed copy: undecided until its first value,
+    // which picks the type; dropped at a value the type refuses. An
+    // undecided copy's cells are the batch's rows so far, all null.
+    enum class CopyState : std::uint8_t { Undecided, Live, Dropped };
+    struct LiveCopy {
+        ColumnBuilder column;
+        bool negative_zero = false;  // an Int64 copy read "-0": as floats it would be -0.0
+        // What a value it reads fits, up to DBL_DIG bytes and longer (read_fits).
+        ColumnInference::TypeSet fits_short = 0;
+        ColumnInference::TypeSet fits_long = 0;
+    };
+    // A value for copy i that a live copy did not take: an undecided copy
+    // picks its type from it; a refusing one turns float, takes a null or is dropped.
+    void copy_value(std::size_t i, std::string_view value);
+    void set_fits(LiveCopy& copy) const noexcept;
+    void truncate_copies(std::size_t rows) noexcept;
+    void reset_copies() noexcept;
 
     std::shared_ptr<std::vector<ColumnSpec>> specs_;  // never null
     BatchOptions options_;
@@ -192,6 +243,12 @@ private:
     std::size_t bytes_ = 0;
     std::size_t fixed_row_bytes_ = 0;
     Status refusal_;
+    // One per column with typed_copies, else none. Apart, so that a column
+    // whose copy never goes live (wide tables are mostly such) holds a few bytes;
+    // a copy's cells stay from batch to batch, its blocks at the size they reached.
+    std::vector<CopyState> copy_states_;
+    std::vector<std::unique_ptr<LiveCopy>> copies_;
+    std::vector<ColumnInference::TypeSet> fits_;  // as copies_: read_fits
 };
 
 // The columns' cells as one struct array of `rows` rows (every builder

@@ -34,9 +34,10 @@ public:
             return Status::ok();
         }
         ArrowArray batch{};
-        if (!kept_->pop(&batch)) return Status::ok();
+        TypedCopies copies;
+        if (!kept_->pop(&batch, &copies)) return Status::ok();
         std::string error = convert_batch(&batch, kept_->large_strings, columns_, kept_->large_strings, out,
-                                          kept_->null_misfits, kept_->thousands);
+                                          kept_->null_misfits, kept_->thousands, &copies);
         return error.empty() ? Status::ok() : Status::invalid(std::move(error));
     }
 
@@ -52,6 +53,7 @@ void KeptBatches::clear() noexcept {
         if (batches_[i].release != nullptr) batches_[i].release(&batches_[i]);
     }
     batches_.clear();
+    copies_.clear();
     next_ = 0;
 }
 
@@ -66,7 +68,8 @@ std::string KeptBatches::convert(const std::vector<ColumnSpec>& columns, std::si
         for (std::size_t i; (i = next.fetch_add(1)) < n;) {
             try {
                 errors[i] = convert_batch(&batches_[i], large_strings, columns, large_strings, &converted[i],
-                                          null_misfits, thousands);
+                                          null_misfits, thousands, &copies_[i]);
+                copies_[i].clear();
             } catch (const std::bad_alloc&) {
                 errors[i] = "out of memory while converting a batch";
                 if (batches_[i].release != nullptr) batches_[i].release(&batches_[i]);
@@ -91,10 +94,15 @@ std::string KeptBatches::convert(const std::vector<ColumnSpec>& columns, std::si
     return error;
 }
 
-bool KeptBatches::pop(ArrowArray* out) noexcept {
+bool KeptBatches::pop(ArrowArray* out, TypedCopies* copies) noexcept {
     if (next_ == batches_.size()) return false;
     *out = batches_[next_];
     batches_[next_].release = nullptr;
+    if (copies != nullptr) {
+        *copies = std::move(copies_[next_]);
+    } else {
+        copies_[next_].clear();
+    }
     ++next_;
     return true;
 }

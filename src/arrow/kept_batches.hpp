@@ -22,13 +22,25 @@ public:
     KeptBatches& operator=(const KeptBatches&) = delete;
     ~KeptBatches() { clear(); }
 
-    void push(const ArrowArray& batch) { batches_.push_back(batch); }  // reserve first: may throw
-    void reserve_one() { batches_.reserve(batches_.size() + 1); }
+    // Reserve first: may throw. `copies`: the batch's typed copies, if any.
+    void push(const ArrowArray& batch, TypedCopies copies = {}) noexcept {
+        batches_.push_back(batch);
+        copies_.push_back(std::move(copies));
+    }
+    void reserve_one() {
+        batches_.reserve(batches_.size() + 1);
+        copies_.reserve(batches_.size() + 1);
+    }
     void clear() noexcept;
+    // Frees the batches' typed copies (a read whose columns are all strings needs none).
+    void drop_copies() noexcept {
+        for (TypedCopies& c : copies_) c.clear();
+    }
     [[nodiscard]] bool empty() const noexcept { return batches_.empty(); }
     [[nodiscard]] std::size_t size() const noexcept { return batches_.size(); }
-    // Moves out the oldest batch; false when none is left.
-    [[nodiscard]] bool pop(ArrowArray* out) noexcept;
+    // Moves out the oldest batch (with its typed copies into `copies`, if
+    // given); false when none is left.
+    [[nodiscard]] bool pop(ArrowArray* out, TypedCopies* copies = nullptr) noexcept;
     // Converts string batches to `columns` on `threads` threads, each
     // string batch freed once converted. On a value that does not fit,
     // returns its message and leaves no batch.
@@ -55,6 +67,7 @@ public:
 
 private:
     std::vector<ArrowArray> batches_;
+    std::vector<TypedCopies> copies_;  // one per batch
     std::size_t next_ = 0;
 };
 

@@ -46,6 +46,7 @@ struct Reading : pipeline::ReadingState {
     std::size_t filled_bytes = 0;
     std::optional<BatchBuilder> builder;
     bool building = false;
+    std::vector<ColumnInference::TypeSet> fits;  // a batch's last row's BatchBuilder::read_fits
     // The reading starts where the file's data does, so its first clean row
     // names the columns: it is kept here, out of the cells.
     bool takes_header = false;
@@ -190,9 +191,11 @@ public:
             return;
         }
         if (!plan_->check.empty()) check_types(reading, row, info);
-        observe(reading.segments[static_cast<std::size_t>(reading.segment)], row, info.byte_offset);
+        // Built first: the types its values were read in spare inference a second reading.
+        const std::span<const ColumnInference::TypeSet> fits =
+            reading.building && !reading.overflow ? build(reading, row) : std::span<const ColumnInference::TypeSet>();
+        observe(reading.segments[static_cast<std::size_t>(reading.segment)], row, info.byte_offset, fits);
         ++reading.rows;
-        if (reading.building && !reading.overflow) build(reading, row);
     }
 
 private:
@@ -226,7 +229,9 @@ private:
         return one.admits(type);
     }
 
-    void observe(Segment& segment, const RowBuffer& row, std::uint64_t offset) {
+    // `fits`: what each value fits as the row was built (BatchBuilder::read_fits), if it was.
+    void observe(Segment& segment, const RowBuffer& row, std::uint64_t offset,
+                 std::span<const ColumnInference::TypeSet> fits) {
         const std::size_t n = row.size();
         ++segment.data_rows;
         segment.width = std::max(segment.width, n);
@@ -239,27 +244,42 @@ private:
         }
         if (!plan_->infer) return;
         if (segment.inference.size() < n) segment.inference.resize(n);
+        const bool tolerant = plan_->tolerant;
+        const char thousands = plan_->batch.thousands;
         for (std::size_t i = 0; i < n; ++i) {
             ColumnInference& col = segment.inference[i];
             if (col.settled_as_string()) continue;
+            if (i < fits.size() && fits[i] != 0) {
+                if (col.observe_fitting(fits[i])) continue;
+                col.observe(row.field(i), tolerant, thousands);  // a value read is not null
+                continue;
+            }
             const std::string_view v = row.field(i);
             if (plan_->batch.null_cell(v)) continue;
-            col.observe(v, plan_->tolerant, plan_->batch.thousands);
+            col.observe(v, tolerant, thousands);
         }
     }
 
-    void build(Reading& reading, const RowBuffer& row) {
+    // The row's BatchBuilder::read_fits, valid until the next row is
+    // built; none when it was not appended.
+    std::span<const ColumnInference::TypeSet> build(Reading& reading, const RowBuffer& row) {
         // Made at the first row to build: a reading of only a header (or of
         // rows set aside) holds no builder of the table's width.
         if (!reading.builder) reading.builder.emplace(plan_->columns, plan_->batch);
         for (;;) {
             BatchBuilder& builder = *reading.builder;
             switch (append_cells(builder, row, plan_->variable_width)) {
-                case AppendResult::Ok:
+                case AppendResult::Ok: {
                     ++reading.built;
-                    if (builder.full()) next_batch(reading);
+                    std::span<const ColumnInference::TypeSet> fits = builder.read_fits();
+                    if (builder.full()) {
+                        reading.fits.assign(fits.begin(), fits.end());  // the builder moves
+                        fits = reading.fits;
+                        next_batch(reading);
+                    }
                     if (reading.filled_bytes + reading.builder->bytes() > plan_->held_limit) reading.overflow = true;
-                    return;
+                    return fits;
+                }
                 case AppendResult::Full:  // past 32-bit offsets: a new batch takes the row
                     next_batch(reading);
                     continue;
@@ -267,7 +287,7 @@ private:
                     // Counted, not fatal: a row read before the chunk's true
                     // start may hold anything, and is dropped with its count.
                     if (reading.failures++ == 0) reading.failure = builder.refusal();
-                    return;
+                    return {};
             }
         }
     }
@@ -363,6 +383,12 @@ public:
 private:
     Status deliver(BatchBuilder& builder) {
         ArrowArray batch{};
+        if (output_.on_typed_batch) {
+            TypedCopies copies;
+            builder.finish(&batch, copies);
+            if (!output_.on_typed_batch(batch, copies)) return Status::cancelled();
+            return Status::ok();
+        }
         builder.finish(&batch);
         if (!output_.on_batch(batch)) return Status::cancelled();
         return Status::ok();

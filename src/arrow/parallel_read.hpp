@@ -83,6 +83,8 @@ struct RowOutput {
     // A finished batch (ownership passes); its width may be below the
     // table's with variable_width.
     std::function<bool(ArrowArray&)> on_batch;
+    // Instead, with BatchOptions::typed_copies: the batch and its typed copies (both passed on).
+    std::function<bool(ArrowArray&, TypedCopies&)> on_typed_batch;
     // Where the parse stands after each chunk (see CutHook); may be empty.
     stream::pipeline::CutHook on_cut;
 };

@@ -109,6 +109,9 @@ Result<ScanResult> scan_rows(const std::string& path, InputWindow& window, const
     plan.tolerant = scan.tolerant;
     plan.decimal = scan.decimal;
     plan.header = scan.header ? HeaderMode::FirstRow : HeaderMode::None;
+    // Typed as well as kept: a column whose type holds is then not read twice.
+    plan.batch.typed_copies = scan.infer && settings.keep_limit > 0;
+    plan.batch.decimal = scan.decimal;
     std::atomic<bool> build{settings.keep_limit > 0};
     plan.build = &build;
     auto kept = std::make_unique<KeptBatches>();
@@ -130,7 +133,7 @@ Result<ScanResult> scan_rows(const std::string& path, InputWindow& window, const
             if (offset - last >= settings.block_size) boundaries.push_back({offset, line, in_row});
         };
     }
-    output.on_batch = [&](ArrowArray& array) {
+    output.on_typed_batch = [&](ArrowArray& array, TypedCopies& copies) {
         struct Release {
             ArrowArray* a;
             ~Release() {
@@ -138,14 +141,14 @@ Result<ScanResult> scan_rows(const std::string& path, InputWindow& window, const
             }
         } release{&array};
         if (!build.load(std::memory_order_relaxed)) return true;
-        kept_bytes += string_batch_bytes(array, batch.large_strings);
+        kept_bytes += string_batch_bytes(array, batch.large_strings) + copies.bytes();
         if (kept_bytes > settings.keep_limit) {
             build.store(false);
             kept->clear();
             return true;
         }
         kept->reserve_one();
-        kept->push(array);
+        kept->push(array, std::move(copies));
         array.release = nullptr;
         return true;
     };
@@ -179,7 +182,10 @@ Result<ScanResult> scan_rows(const std::string& path, InputWindow& window, const
         const bool all_strings = std::all_of(result.columns.begin(), result.columns.end(),
                                              [](const ColumnSpec& c) { return c.type == ColumnType::Utf8; });
         if (!all_strings && kept->convert(result.columns, settings.jobs).empty()) result.kept = std::move(kept);
-        if (all_strings) result.kept = std::move(kept);
+        if (all_strings) {
+            kept->drop_copies();
+            result.kept = std::move(kept);
+        }
     }
     result.report.seconds = seconds_since(started);
     return result;

@@ -99,7 +99,8 @@ struct StringCells {
 }  // namespace
 
 std::string convert_batch(ArrowArray* in, bool in_large_strings, std::span<const ColumnSpec> columns,
-                          bool large_strings, ArrowArray* out, bool null_misfits, char thousands) {
+                          bool large_strings, ArrowArray* out, bool null_misfits, char thousands,
+                          TypedCopies* copies) {
     struct Releaser {
         ArrowArray* a;
         ~Releaser() {
@@ -116,6 +117,11 @@ std::string convert_batch(ArrowArray* in, bool in_large_strings, std::span<const
         ColumnBuilder& b = builders.back();
         if (c < have && columns[c].type == ColumnType::Utf8 && in_large_strings == large_strings) {
             moved[c] = in->children[c];  // already what it should be
+            continue;
+        }
+        if (copies != nullptr && c < copies->columns.size() && copies->columns[c].release != nullptr &&
+            copies->types[c] == columns[c].type) {
+            moved[c] = &copies->columns[c];  // read in this type as the batch was built
             continue;
         }
         if (c >= have) {

@@ -81,8 +81,12 @@ private:
 // table grew wider after the batch was made). Null stays null. On a value
 // that does not fit its type, returns the message and leaves `out` untouched,
 // or with `null_misfits` makes it null. `thousands` as for ColumnBuilder.
+// A column of `copies` (the batch's, as BatchBuilder made them) already in
+// its column's type is taken as it is (and marked released) rather than
+// read again.
 [[nodiscard]] std::string convert_batch(ArrowArray* in, bool in_large_strings,
                                         std::span<const ColumnSpec> columns, bool large_strings,
-                                        ArrowArray* out, bool null_misfits = false, char thousands = 0);
+                                        ArrowArray* out, bool null_misfits = false, char thousands = 0,
+                                        TypedCopies* copies = nullptr);
 
 }  // namespace brinewick::arrow

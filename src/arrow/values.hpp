@@ -62,6 +62,7 @@
 // value is a string column.
 #pragma once
 
+#include <cfloat>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -159,6 +160,39 @@ public:
         seen_ = true;
         ++values_;
         if (candidates_ != 0) narrow(value, tolerant, thousands);
+    }
+    // A set of the types below (its candidates), as fitting() gives it.
+    using TypeSet = std::uint16_t;
+    // The types a value of `size` bytes that `type` reads certainly fits
+    // (what narrow would keep of them); none for Utf8.
+    [[nodiscard]] static TypeSet fitting(ColumnType type, std::size_t size, char thousands) noexcept {
+        switch (type) {
+            case ColumnType::Utf8: return 0;
+            // A short integer is certainly a float too, in both forms (as in narrow).
+            case ColumnType::Int64: return thousands == 0 && size <= DBL_DIG ? kInt | kFloat | kComma : kInt;
+            case ColumnType::Float64: return kFloat;
+            case ColumnType::Bool: return kBool;
+            case ColumnType::Date32: return kDate;
+            case ColumnType::Timestamp: return kNaive;
+            case ColumnType::TimestampUtc: return kZoned;
+            case ColumnType::Float64DecimalComma: return kComma;
+            case ColumnType::Date32DayFirst: return kDayFirst;
+            case ColumnType::Date32MonthFirst: return kMonthFirst;
+            case ColumnType::Date32DayFirstDots: return kDayFirstDots;
+            case ColumnType::TimestampDayFirst: return kStampDayFirst;
+            case ColumnType::TimestampMonthFirst: return kStampMonthFirst;
+            case ColumnType::TimestampDayFirstDots: return kStampDayFirstDots;
+        }
+        return 0;
+    }
+    // observe, for a non-null value known to fit `fits`, when that covers
+    // every candidate left (nothing to narrow, so no parse); false, with
+    // nothing observed, when it does not.
+    [[nodiscard]] bool observe_fitting(TypeSet fits) noexcept {
+        if ((candidates_ & ~fits) != 0) return false;
+        seen_ = true;
+        ++values_;
+        return true;
     }
     // Takes in what `other` saw, as if its values had come here too.
     void merge(const ColumnInference& other) noexcept {

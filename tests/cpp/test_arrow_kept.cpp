@@ -88,6 +88,7 @@ struct KeptCase {
     bool kept;                // pass 1's batches expected to be kept
     std::size_t jobs = 1;
     std::size_t chunk_size = std::size_t{1} << 20;
+    bool tolerant = false;  // type_errors="null"
 };
 
 class KeptBatchesTest : public ::testing::TestWithParam<KeptCase> {};
@@ -106,6 +107,7 @@ TEST_P(KeptBatchesTest, KeptOnlyWhenTheyAreWhatPassTwoBuilds) {
     settings.limits.max_rows = k.max_rows;
     settings.jobs = k.jobs;
     settings.chunk_size = k.chunk_size;
+    settings.null_type_errors = k.tolerant;
     stream::StreamControl control;
     auto scanned = scan_input(path, settings, control);
     ASSERT_TRUE(scanned.is_ok());
@@ -137,7 +139,18 @@ INSTANTIATE_TEST_SUITE_P(
                       KeptCase{"date_turns_text", "1,1,soon,true,n,7\n", true, std::size_t{256} << 20, 700, true},
                       KeptCase{"bool_turns_text", "1,1,2024-03-10,maybe,n,7\n", true, std::size_t{256} << 20, 700, true},
                       KeptCase{"many_chunks", "1,1,soon,true,n,7\n", true, std::size_t{256} << 20, 700, true, 3, 999},
-                      KeptCase{"many_chunks_over_limit", "", true, 20000, 700, false, 2, 4096}),
+                      KeptCase{"many_chunks_over_limit", "", true, 20000, 700, false, 2, 4096},
+                      // Typed as they are read: within one batch, integers
+                      // that turn out floats (but "-0" is not 0.0), a late
+                      // text, and with type_errors="null" a misfit.
+                      KeptCase{"int_turns_float_in_one_batch", "2.5,1,2024-03-10,true,n,7\n", true,
+                               std::size_t{256} << 20, 65536, true},
+                      KeptCase{"negative_zero_turns_float", "-0,1,2024-03-10,true,n,-0\n2.5,1,2024-03-10,true,n,0.5\n",
+                               true, std::size_t{256} << 20, 65536, true},
+                      KeptCase{"late_text_small_chunks", "1,1,soon,true,n,x\n", true, std::size_t{256} << 20, 65536,
+                               true, 2, 777},
+                      KeptCase{"tolerant_misfit", "x,1,2024-03-10,true,n,7\n", true, std::size_t{256} << 20, 700, true,
+                               2, 4096, true}),
     [](const ::testing::TestParamInfo<KeptCase>& info) { return std::string(info.param.name); });
 
 // Nothing counted, as a salvage of nothing reports it.
