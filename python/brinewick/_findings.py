@@ -247,6 +247,15 @@ def delimiter_runner_up(sample_path: str, winner: str) -> Optional[tuple[str, fl
     return None
 
 
+def looks_like_json(sample: bytes) -> bool:
+    """An object in braces opening with a quoted key, alone, in an array or
+    one per line: no CSV starts so ('[id],[name]' headers do not)."""
+    text = sample.lstrip(b"\xef\xbb\xbf \t\r\n")
+    if text[:1] == b"[":
+        text = text[1:].lstrip(b" \t\r\n")
+    return text[:1] == b"{" and text[1:].lstrip(b" \t\r\n")[:1] == b'"' and b'":' in sample
+
+
 def warnings_for(sniffed: Any, sample: bytes, sample_path: str, columns: list[ColumnStats],
                  summary: Any, delimiter_given: bool,
                  examples: dict[str, list[Example]]) -> tuple[list[str], dict[str, str]]:
@@ -258,6 +267,9 @@ def warnings_for(sniffed: Any, sample: bytes, sample_path: str, columns: list[Co
         warnings.append(f"The file looks binary: {controls} control bytes in the first {len(sample)} "
                         "(NUL among them)" if b"\x00" in sample else
                         f"The file looks binary: {controls} control bytes in the first {len(sample)}.")
+    if looks_like_json(sample):
+        warnings.append("The file looks like JSON (objects in braces), not CSV: its rows are split at the "
+                        "commas between keys. Read it with pandas.read_json or polars.read_ndjson.")
     non_ascii = sum(1 for b in sample if b >= 0x80)
     # A few broken sequences among valid ones are damage; most of the non-ASCII bytes
     # invalid is another encoding.

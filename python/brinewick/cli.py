@@ -13,6 +13,7 @@ import os
 import posixpath
 import shutil
 import signal
+import stat
 import sys
 import tempfile
 import threading
@@ -22,7 +23,7 @@ from typing import Any, Callable, Optional
 
 import click
 
-from . import _remote
+from . import _findings, _remote
 from ._options import refuse_shared_targets
 
 EXIT_OK, EXIT_SET_ASIDE, EXIT_USAGE, EXIT_IO, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
@@ -516,6 +517,10 @@ def salvage_command(files: tuple[str, ...], output: Optional[str], output_dir: O
             except OSError as error:
                 _fail(_io_message(error, ""))
                 sys.exit(EXIT_IO)
+    for job in plan:
+        if _looks_like_json_file(job.source):
+            _fail(f"warning: {job.label} looks like JSON, not CSV: its rows will be split at the commas "
+                  "between keys (pandas.read_json or polars.read_ndjson read it)")
 
     stop = threading.Event()
     progress = Progress(plan, enabled=not quiet and sys.stderr.isatty())
@@ -578,6 +583,19 @@ def salvage_command(files: tuple[str, ...], output: Optional[str], output_dir: O
     else:
         _report(lines)
     sys.exit(status)
+
+
+def _looks_like_json_file(source: str) -> bool:
+    """Whether a local regular file opens as JSON does (what inspect warns of)."""
+    if source == STDIO or _remote.url_of(source):
+        return False
+    try:
+        if not stat.S_ISREG(os.stat(source).st_mode):
+            return False
+        with open(source, "rb") as f:
+            return _findings.looks_like_json(f.read(4096))
+    except OSError:
+        return False  # the salvage says what is wrong with it
 
 
 def _interrupted_message(done: list[str], total: int) -> str:

@@ -439,3 +439,11 @@ def test_html_report_renders_in_headless_chromium(tmp_path: Path, damaged: Path)
                    capture_output=True, timeout=120, env=env)
     data = shot.read_bytes()
     assert data.startswith(b"\x89PNG\r\n\x1a\n") and len(data) > 10_000
+
+
+def test_a_json_file_is_salvaged_with_a_warning_that_names_it(tmp_path: Path) -> None:
+    (tmp_path / "data.json").write_bytes(b'[\n  {"id": 1, "name": "ann, jr"},\n  {"id": 2, "name": "bob"}\n]\n')
+    (tmp_path / "ok.csv").write_bytes(b"[id],[name]\n1,ann\n")
+    proc = run("salvage", "data.json", "ok.csv", cwd=tmp_path)
+    warned = [line for line in proc.stderr.decode().splitlines() if "looks like JSON" in line]
+    assert len(warned) == 1 and "data.json" in warned[0], proc.stderr
