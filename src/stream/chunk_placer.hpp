@@ -15,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "../memory/block_cache.hpp"
 #include "../parser/cancel_check.hpp"
 #include "../parser/resilient_parser.hpp"
 #include "../parser/row_buffer.hpp"
@@ -187,6 +188,9 @@ private:
             const auto [from, size] = piece_range(*piece);
             bytes.append(piece->text().substr(from, size));
             if (piece != chunk) {
+                // Straight back to the system, not to the block cache: a row
+                // over many chunks would otherwise stand in memory twice.
+                if (piece.use_count() == 1) memory::free_now(piece->storage.release());
                 piece.reset();
             } else {
                 in_chunk = size;
