@@ -300,7 +300,12 @@ def read(
         comma (``3,50``, ``1.234,56``, as a German or French export writes
         them) is float64 when neither int64 nor float64 fits it: decided
         per column, so ``1.000`` beside ``3,50`` is one thousand, and alone
-        is 1.0 (as pandas and Polars read it). Dates written DD/MM/YYYY,
+        is 1.0 (as pandas and Polars read it). Commas between groups of
+        three digits (``"1,234,567"``, ``"1,234.56"`` beside ``-1241.45``,
+        as US bank exports write them) make an int64 or float64 column when
+        a value of the column shows them to group (two of them, or a
+        decimal point after); ``"1,234"`` alone stays a decimal comma
+        unless ``decimal="."``. Dates written DD/MM/YYYY,
         MM/DD/YYYY or DD.MM.YYYY are date32 when the column settles which
         part is the day (a part above 12 somewhere); a column that reads
         either way stays text, and ``dtypes={"d": "date32[%d/%m/%Y]"}``
@@ -346,7 +351,7 @@ def read(
     dtypes : mapping of str to str, optional
         Per-column type by name ("str", "int64", "float64", "bool",
         "date32", "timestamp", "timestamp[UTC]", "float64[decimal_comma]",
-        "date32[%d/%m/%Y]", "date32[%m/%d/%Y]", "date32[%d.%m.%Y]",
+        "int64[thousands_comma]", "float64[thousands_comma]", "date32[%d/%m/%Y]", "date32[%m/%d/%Y]", "date32[%d.%m.%Y]",
         "timestamp[%d/%m/%Y]", "timestamp[%m/%d/%Y]", "timestamp[%d.%m.%Y]").
         Forcing a type some value
         does not fit is a ValueError, raised before any batch is made.

@@ -245,7 +245,8 @@ def _arrow_type(name: str) -> Any:
     if name.startswith("timestamp"):
         return pa.timestamp("us", tz="UTC" if "UTC" in name else None)
     return {"str": pa.string(), "string": pa.string(), "int64": pa.int64(), "double": pa.float64(),
-            "float64": pa.float64(), "float64[decimal_comma]": pa.float64(), "bool": pa.bool_(), "date32": pa.date32(), "date32[day]": pa.date32(),
+            "float64": pa.float64(), "float64[decimal_comma]": pa.float64(), "float64[thousands_comma]": pa.float64(),
+            "int64[thousands_comma]": pa.int64(), "bool": pa.bool_(), "date32": pa.date32(), "date32[day]": pa.date32(),
             "large_string": pa.large_string()}[name]
 
 

@@ -118,6 +118,8 @@ std::size_t fixed_width(ColumnType type, bool large) noexcept {
         case ColumnType::Int64:
         case ColumnType::Float64:
         case ColumnType::Float64DecimalComma:
+        case ColumnType::Int64Commas:
+        case ColumnType::Float64Commas:
         case ColumnType::Timestamp:
         case ColumnType::TimestampUtc:
         case ColumnType::TimestampDayFirst:
@@ -132,9 +134,11 @@ std::size_t fixed_width(ColumnType type, bool large) noexcept {
 const char* arrow_format(ColumnType type, bool large_strings) noexcept {
     switch (type) {
         case ColumnType::Utf8: return large_strings ? "U" : "u";
-        case ColumnType::Int64: return "l";
+        case ColumnType::Int64:
+        case ColumnType::Int64Commas: return "l";
         case ColumnType::Float64:
-        case ColumnType::Float64DecimalComma: return "g";
+        case ColumnType::Float64DecimalComma:
+        case ColumnType::Float64Commas: return "g";
         case ColumnType::Bool: return "b";
         case ColumnType::Date32:
         case ColumnType::Date32DayFirst:
@@ -267,6 +271,18 @@ bool ColumnBuilder::append_typed(std::string_view text) {
         case ColumnType::Float64DecimalComma: {
             double v = 0;
             if (!parse_decimal_comma(text, v, thousands_)) return false;
+            values_.push(v);
+            break;
+        }
+        case ColumnType::Int64Commas: {
+            std::int64_t v = 0;
+            if (!parse_grouped_int64(text, v, ',')) return false;
+            values_.push(v);
+            break;
+        }
+        case ColumnType::Float64Commas: {
+            double v = 0;
+            if (!parse_grouped_float64(text, v, ',')) return false;
             values_.push(v);
             break;
         }

@@ -68,6 +68,8 @@ std::string_view column_type_name(ColumnType type) noexcept {
         case ColumnType::TimestampDayFirst: return "timestamp[%d/%m/%Y]";
         case ColumnType::TimestampMonthFirst: return "timestamp[%m/%d/%Y]";
         case ColumnType::TimestampDayFirstDots: return "timestamp[%d.%m.%Y]";
+        case ColumnType::Int64Commas: return "int64[thousands_comma]";
+        case ColumnType::Float64Commas: return "float64[thousands_comma]";
     }
     return "str";
 }
@@ -91,6 +93,8 @@ std::optional<ColumnType> column_type_from_name(std::string_view name) noexcept 
         {"timestamp[%d/%m/%Y]", ColumnType::TimestampDayFirst},
         {"timestamp[%m/%d/%Y]", ColumnType::TimestampMonthFirst},
         {"timestamp[%d.%m.%Y]", ColumnType::TimestampDayFirstDots},
+        {"int64[thousands_comma]", ColumnType::Int64Commas},
+        {"float64[thousands_comma]", ColumnType::Float64Commas},
     };
     for (const Entry& e : kNames) {
         if (e.name == name) return e.type;
@@ -469,21 +473,35 @@ void ColumnInference::narrow(std::string_view value, bool tolerant, char thousan
     const char c = value[0];
     std::uint16_t keep = 0;
     if (is_digit(c) || c == '-' || c == '.') {
+        // Commas between groups of three are looked for only when no
+        // thousands separator is given; a value without one fits them as it
+        // fits the plain int and float readings.
+        const bool commas = thousands == 0 && (candidates_ & (kIntCommas | kFloatCommas)) != 0;
+        const bool has_comma = commas && value.find(',') != std::string_view::npos;
+        const bool plain_commas = commas && !has_comma;
         bool is_short_int = false;
-        if ((candidates_ & kInt) != 0) {
+        if ((candidates_ & kInt) != 0 || (plain_commas && (candidates_ & kIntCommas) != 0)) {
             std::int64_t v = 0;
             if (parse_int64(value, v, thousands)) {
-                keep |= kInt;
-                // Certainly a float too, in both forms (unless the comma groups thousands).
+                keep |= kInt | kIntCommas;
+                // Certainly a float too, in every form (unless the comma groups thousands).
                 is_short_int = thousands == 0 && value.size() <= DBL_DIG;
             }
         }
         if (is_short_int) {
-            keep |= kFloat | kComma;
+            keep |= kFloat | kComma | kFloatCommas;
         } else {
             double v = 0;
-            if ((candidates_ & kFloat) != 0 && parse_float64(value, v, thousands)) keep |= kFloat;
+            if (((candidates_ & kFloat) != 0 || (plain_commas && (candidates_ & kFloatCommas) != 0)) &&
+                parse_float64(value, v, thousands)) {
+                keep |= kFloat | kFloatCommas;
+            }
             if ((candidates_ & kComma) != 0 && parse_decimal_comma(value, v, thousands)) keep |= kComma;
+            if (has_comma) {
+                std::int64_t i = 0;
+                if ((candidates_ & kIntCommas) != 0 && parse_grouped_int64(value, i, ',')) keep |= kIntCommas;
+                if ((candidates_ & kFloatCommas) != 0 && parse_grouped_float64(value, v, ',')) keep |= kFloatCommas;
+            }
         }
         if ((candidates_ & kDate) != 0 && value.size() == 10) {
             std::int32_t v = 0;
@@ -530,7 +548,8 @@ constexpr ColumnType kInferred[] = {ColumnType::Int64,     ColumnType::Float64, 
                                     ColumnType::Float64DecimalComma, ColumnType::Date32DayFirst,
                                     ColumnType::Date32MonthFirst,    ColumnType::Date32DayFirstDots,
                                     ColumnType::TimestampDayFirst,   ColumnType::TimestampMonthFirst,
-                                    ColumnType::TimestampDayFirstDots};
+                                    ColumnType::TimestampDayFirstDots, ColumnType::Int64Commas,
+                                    ColumnType::Float64Commas};
 
 }  // namespace
 
@@ -546,8 +565,13 @@ ColumnType ColumnInference::result(char decimal, char thousands) const noexcept 
     const bool no_comma = decimal == '.' || thousands == ',';
     std::size_t best = kTypes;
     for (std::size_t t = 0; t < kTypes; ++t) {
-        if (no_point && kInferred[t] == ColumnType::Float64) continue;
-        if (no_comma && kInferred[t] == ColumnType::Float64DecimalComma) continue;
+        const ColumnType type = kInferred[t];
+        if (no_point && (type == ColumnType::Float64 || type == ColumnType::Float64Commas)) continue;
+        if (no_comma && type == ColumnType::Float64DecimalComma) continue;
+        // Given a thousands separator, or the comma as the decimal mark, no comma groups by itself.
+        if ((thousands != 0 || decimal == ',') && (type == ColumnType::Int64Commas || type == ColumnType::Float64Commas)) {
+            continue;
+        }
         if (within_tolerance(t) && (best == kTypes || misfits_[t] < misfits_[best])) best = t;
     }
     if (best == kTypes) return ColumnType::Utf8;

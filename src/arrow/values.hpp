@@ -88,6 +88,8 @@ enum class ColumnType : std::uint8_t {
     TimestampDayFirst,      // "tsu:", read from DD/MM/YYYY HH:MM...
     TimestampMonthFirst,    // "tsu:", read from MM/DD/YYYY HH:MM...
     TimestampDayFirstDots,  // "tsu:", read from DD.MM.YYYY HH:MM...
+    Int64Commas,            // "l", read from "1,234,567"
+    Float64Commas,          // "g", read from "1,234.56"
 };
 
 // "str", "int64", "float64", "bool", "date32", "timestamp", "timestamp[UTC]",
@@ -169,8 +171,11 @@ public:
         switch (type) {
             case ColumnType::Utf8: return 0;
             // A short integer is certainly a float too, in both forms (as in narrow).
-            case ColumnType::Int64: return thousands == 0 && size <= DBL_DIG ? kInt | kFloat | kComma : kInt;
-            case ColumnType::Float64: return kFloat;
+            case ColumnType::Int64:
+                return thousands != 0 ? kInt
+                       : size <= DBL_DIG ? kInt | kFloat | kComma | kIntCommas | kFloatCommas
+                                         : kInt | kIntCommas;
+            case ColumnType::Float64: return thousands == 0 ? kFloat | kFloatCommas : kFloat;
             case ColumnType::Bool: return kBool;
             case ColumnType::Date32: return kDate;
             case ColumnType::Timestamp: return kNaive;
@@ -182,6 +187,8 @@ public:
             case ColumnType::TimestampDayFirst: return kStampDayFirst;
             case ColumnType::TimestampMonthFirst: return kStampMonthFirst;
             case ColumnType::TimestampDayFirstDots: return kStampDayFirstDots;
+            case ColumnType::Int64Commas: return kIntCommas;
+            case ColumnType::Float64Commas: return kFloatCommas;
         }
         return 0;
     }
@@ -217,7 +224,7 @@ public:
     [[nodiscard]] std::uint64_t misfits(ColumnType type) const noexcept;
 
 private:
-    static constexpr std::size_t kTypes = 13;  // the bits below, in this order
+    static constexpr std::size_t kTypes = 15;  // the bits below, in this order
     static constexpr std::uint16_t kInt = 1;
     static constexpr std::uint16_t kFloat = 2;
     static constexpr std::uint16_t kBool = 4;
@@ -231,7 +238,9 @@ private:
     static constexpr std::uint16_t kStampDayFirst = 1024;
     static constexpr std::uint16_t kStampMonthFirst = 2048;
     static constexpr std::uint16_t kStampDayFirstDots = 4096;
-    static constexpr std::uint16_t kAll = 8191;
+    static constexpr std::uint16_t kIntCommas = 8192;     // commas between groups of three
+    static constexpr std::uint16_t kFloatCommas = 16384;  // the same, and a decimal point
+    static constexpr std::uint16_t kAll = 32767;
 
     void narrow(std::string_view value, bool tolerant, char thousands) noexcept;
     [[nodiscard]] bool within_tolerance(std::size_t bit_index) const noexcept;

@@ -275,6 +275,12 @@ def typed_column(write_input, values, settled, **options):
     (".", None, ["1.234.567", "1.000"], pa.int64(), [1234567, 1000]),  # the dot groups: no decimal point
     (None, None, ['"1,234"', "12"], pa.float64(), [1.234, 12.0]),       # without it: a decimal comma
     (None, None, ['"1.234,56"', '"3,50"'], pa.float64(), [1234.56, 3.5]),
+    # Commas the column shows to group thousands, with none given.
+    (None, None, ['"1,234,567"', "12", '"-1,000"'], pa.int64(), [1234567, 12, -1000]),
+    (None, None, ['"1,234.56"', "-1241.45", "7"], pa.float64(), [1234.56, -1241.45, 7.0]),
+    (None, ".", ['"1,234"', "12"], pa.int64(), [1234, 12]),
+    (None, None, ['"1,234.56"', '"1,23"'], pa.string(), ["1,234.56", "1,23"]),
+    (None, None, ['"01,234"', "5"], pa.string(), ["01,234", "5"]),
 ])
 def test_thousands(write_input, settled, thousands, decimal, values, kind, python):
     got = typed_column(write_input, values, settled, thousands=thousands, decimal=decimal)
