@@ -20,6 +20,12 @@
 //              Stored as float64. Taken only when neither int64 nor float64
 //              fits the whole column, so "1.000" alone is 1.0 (as pandas and
 //              Polars read it) while "1.000" beside "3,50" is 1000.
+//   int64[thousands_comma], float64[thousands_comma]
+//              int64 and float64 with commas between groups of three digits
+//              after a first group of one to three ("1,234,567", "1,234.56"),
+//              when no thousands separator is given. Taken after the decimal
+//              comma, so "1,234" alone stays 1.234; "1,234,567" or a point
+//              after the groups shows that the commas group.
 //   bool       true/false, True/False, TRUE/FALSE (not 0/1, yes/no, tRuE).
 //   date32     YYYY-MM-DD, a valid proleptic Gregorian date in years 0001..9999.
 //   date32[%d/%m/%Y], date32[%m/%d/%Y], date32[%d.%m.%Y]
