@@ -466,7 +466,9 @@ NullTexts::NullTexts(std::vector<std::string> texts) {
 void ColumnInference::narrow(std::string_view value, bool tolerant, char thousands) noexcept {
     if (value.empty()) {
         // "" is a value (empty_as_null off) that no type can hold.
-        for (std::size_t t = 0; t < kTypes; ++t) misfits_[t] += (candidates_ >> t) & 1u;
+        for (std::size_t t = 0; t < kTypes; ++t) {
+            if (misfits_[t] != kTooMany) misfits_[t] += (candidates_ >> t) & 1u;
+        }
         if (!tolerant) candidates_ = 0;
         return;
     }
@@ -537,7 +539,9 @@ void ColumnInference::narrow(std::string_view value, bool tolerant, char thousan
     }
     const auto missed = static_cast<std::uint16_t>(candidates_ & ~keep);
     if (missed == 0) return;
-    for (std::size_t t = 0; t < kTypes; ++t) misfits_[t] += (missed >> t) & 1u;
+    for (std::size_t t = 0; t < kTypes; ++t) {
+        if (misfits_[t] != kTooMany) misfits_[t] += (missed >> t) & 1u;
+    }
     if (!tolerant) candidates_ &= keep;
 }
 
@@ -556,7 +560,7 @@ constexpr ColumnType kInferred[] = {ColumnType::Int64,     ColumnType::Float64, 
 bool ColumnInference::within_tolerance(std::size_t t) const noexcept {
     if ((candidates_ & (1u << t)) == 0) return false;
     // At least 99% of the values, and one at least.
-    return misfits_[t] < values_ && misfits_[t] * 100 <= values_;
+    return misfits_[t] != kTooMany && misfits_[t] < values_ && std::uint64_t{misfits_[t]} * 100 <= values_;
 }
 
 ColumnType ColumnInference::result(char decimal, char thousands) const noexcept {

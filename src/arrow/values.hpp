@@ -212,7 +212,10 @@ public:
         candidates_ &= other.candidates_;
         seen_ = seen_ || other.seen_;
         values_ += other.values_;
-        for (std::size_t t = 0; t < kTypes; ++t) misfits_[t] += other.misfits_[t];
+        for (std::size_t t = 0; t < kTypes; ++t) {
+            const std::uint64_t sum = std::uint64_t{misfits_[t]} + other.misfits_[t];
+            misfits_[t] = sum < kTooMany ? static_cast<std::uint32_t>(sum) : kTooMany;
+        }
     }
     // Stops inferring: the column will be a string whatever follows.
     void settle_as_string() noexcept { candidates_ = 0; }
@@ -254,7 +257,10 @@ private:
     std::uint16_t candidates_ = kAll;
     bool seen_ = false;
     std::uint64_t values_ = 0;
-    std::uint64_t misfits_[kTypes] = {};
+    // 32 bits a type, a column's inference being one of a million in a
+    // wide table; kTooMany stands for that many or more, never tolerated.
+    static constexpr std::uint32_t kTooMany = UINT32_MAX;
+    std::uint32_t misfits_[kTypes] = {};
 };
 
 }  // namespace brinewick::arrow
