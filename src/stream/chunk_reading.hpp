@@ -233,7 +233,7 @@ void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& 
         row_pos = from_row.position();
         row_line = from_row.line();
         if (notes.looked) return;  // its copies may read otherwise
-        if (copies_differ(info.byte_offset, info.raw, shared.dialect)) return;
+        if (copies_differ(info.byte_offset, info.raw, distinct_through(shared.dialect))) return;
         if constexpr (TakesCopies<F>) {
             // Copies of the row's bytes that follow give the same row.
             if (const std::size_t copies = from_row.skip_repeats(start, line)) {

@@ -30,13 +30,6 @@ Status skip_bom(InputWindow& window) {
 
 namespace {
 
-// Line breaks at the front of `text`.
-std::size_t leading_breaks(std::string_view text) noexcept {
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == '\n' || text[i] == '\r')) ++i;
-    return i;
-}
-
 // A byte that ends the wait for what a prefix lacks, in `text`.
 bool holds_needed(std::string_view text, PrefixNeed need) noexcept {
     const auto holds = [text](char b) { return std::memchr(text.data(), b, text.size()) != nullptr; };
@@ -232,9 +225,7 @@ RowReader::RowReader(InputWindow& window, const Dialect& dialect, const SalvageO
       repair_quotes_(options.repair_quotes),
       repair_(repair_settings(options, dialect)),
       started_(from.has_value() || window.offset() != 0),
-      distinct_through_(dialect.table_offset != 0 || !dialect.header_text.empty()
-                            ? std::optional<std::uint64_t>(dialect.table_offset)
-                            : std::nullopt),
+      distinct_through_(distinct_through(dialect)),
       cancel_([](void* control) {
                   return !static_cast<StreamControl*>(control)->cancel.load(std::memory_order_relaxed);
               },
@@ -305,10 +296,9 @@ std::size_t RowReader::skip_repeats() {
     if (!parser_ || repeated_start_ == std::string_view::npos) return 0;
     const std::size_t end = position_;
     const std::size_t period = end - repeated_start_;
-    if (distinct_through_ && window_.offset() + repeated_start_ <= *distinct_through_) {
-        // A blank line's copies read alike above the table too (it never heads it).
-        const std::string_view copied = window_.view().substr(repeated_start_, period);
-        if (copied.find_first_not_of("\r\n") != std::string_view::npos) return 0;
+    if (copies_differ(window_.offset() + repeated_start_, window_.view().substr(repeated_start_, period),
+                      distinct_through_)) {
+        return 0;
     }
     std::size_t copies = parser_->skip_repeats(repeated_start_, repeated_line_);
     if (copies == 0) return 0;

@@ -165,6 +165,13 @@ private:
 };
 
 [[nodiscard]] bool starts_with_bom(std::string_view text) noexcept;
+
+// Line breaks at the front of `text`.
+[[nodiscard]] inline std::size_t leading_breaks(std::string_view text) noexcept {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == '\n' || text[i] == '\r')) ++i;
+    return i;
+}
 // Drops a BOM at the front of the window, reading enough to tell; for the
 // input's very start only.
 [[nodiscard]] Status skip_bom(InputWindow& window);

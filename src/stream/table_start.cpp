@@ -219,8 +219,7 @@ Split split_under(std::string_view text, std::uint8_t delimiter, std::optional<s
     std::size_t position = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
     std::size_t read = 0;  // non-blank rows, notes included: the heuristics' own sample
     while (read < kSniffedRows) {
-        // Blank lines are passed over, a long run of them at memchr speed.
-        while (position < text.size() && (text[position] == '\n' || text[position] == '\r')) ++position;
+        position += leading_breaks(text.substr(position));  // blank lines, a long run of them in one step
         const std::size_t start = position;
         ResilientParser parser(text, delimiter, '"', true, start, 1);
         if (!parser.next_row_count(counter)) break;

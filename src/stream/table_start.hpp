@@ -134,13 +134,19 @@ void set_preamble_keys(Dialect& dialect, std::string keys);
            !dialect.preamble_keys.empty() || options.skip_blank_lines;
 }
 
-// Copies of the row that starts at `offset` (its text `raw`, without the
-// line break) may not be taken as read alike: the header and the rows above
-// it differ from their copies. A blank row never heads the table, so a run
-// of blank lines reads alike wherever it stands.
-[[nodiscard]] inline bool copies_differ(std::uint64_t offset, std::string_view raw, const Dialect& dialect) noexcept {
-    return !raw.empty() && (dialect.table_offset != 0 || !dialect.header_text.empty()) &&
-           offset <= dialect.table_offset;
+// The offset through which rows differ from their copies: the header's and
+// the rows' above it; nullopt when there is no table stage to tell them apart.
+[[nodiscard]] inline std::optional<std::uint64_t> distinct_through(const Dialect& dialect) noexcept {
+    if (dialect.table_offset == 0 && dialect.header_text.empty()) return std::nullopt;
+    return dialect.table_offset;
+}
+
+// Copies of the row that starts at `offset` (its bytes `text`, with or
+// without the line break) may not be taken as read alike. A blank row never
+// heads the table, so a run of blank lines reads alike wherever it stands.
+[[nodiscard]] inline bool copies_differ(std::uint64_t offset, std::string_view text,
+                                        std::optional<std::uint64_t> distinct) noexcept {
+    return distinct && offset <= *distinct && text.find_first_not_of("\r\n") != std::string_view::npos;
 }
 
 // The quarantine's reason for a row the table stage set aside.
