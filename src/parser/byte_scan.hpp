@@ -233,6 +233,7 @@ public:
             if (stops != 0) return i + static_cast<std::size_t>(__builtin_ctzll(stops));
             i = base + 64;
             if (i >= size_) return size_;
+            i = skip_quote_free_blocks(i, lf_count, flags);
         }
     }
 
@@ -255,6 +256,60 @@ public:
     static std::uint64_t below(std::uint64_t stops) noexcept { return (stops & (0 - stops)) - 1; }
 
 private:
+    // From the block start i, the whole blocks that hold no quote: a long
+    // quoted field (a stray quote swallows the rest of a file) is passed at
+    // memory speed, with only what the caller learns of it (its LFs and
+    // flags) and none of the masks an unquoted scan needs. Returns the
+    // start of the first block with a quote, or of the last partial one.
+    std::size_t skip_quote_free_blocks(std::size_t i, std::size_t& lf_count, RunFlags& flags) noexcept {
+#if defined(__SSE2__)
+        const __m128i vlf = _mm_set1_epi8('\n');
+        const __m128i vcr = _mm_set1_epi8('\r');
+        const __m128i zero = _mm_setzero_si128();
+        __m128i high = zero;
+        __m128i watched = zero;
+        __m128i lfs = zero;  // LFs a lane, flushed before a lane can pass 255
+        __m128i lf_sums = zero;
+        unsigned blocks = 0;
+        while (i + 64 <= size_) {
+            const auto* at = reinterpret_cast<const __m128i*>(text_ + i);
+            const __m128i a = _mm_loadu_si128(at);
+            const __m128i b = _mm_loadu_si128(at + 1);
+            const __m128i c = _mm_loadu_si128(at + 2);
+            const __m128i d = _mm_loadu_si128(at + 3);
+            const __m128i quotes = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a, vq_), _mm_cmpeq_epi8(b, vq_)),
+                                                _mm_or_si128(_mm_cmpeq_epi8(c, vq_), _mm_cmpeq_epi8(d, vq_)));
+            if (_mm_movemask_epi8(quotes) != 0) break;
+            const auto take = [&](__m128i x) {
+                const __m128i lf = _mm_cmpeq_epi8(x, vlf);
+                lfs = _mm_sub_epi8(lfs, lf);
+                high = _mm_or_si128(high, x);
+                watched = _mm_or_si128(watched,
+                                       _mm_or_si128(lf, _mm_or_si128(_mm_cmpeq_epi8(x, vcr), _mm_cmpeq_epi8(x, vd_))));
+            };
+            take(a);
+            take(b);
+            take(c);
+            take(d);
+            i += 64;
+            if (++blocks == 63) {  // four a lane a block: 252 at most
+                lf_sums = _mm_add_epi64(lf_sums, _mm_sad_epu8(lfs, zero));
+                lfs = zero;
+                blocks = 0;
+            }
+        }
+        lf_sums = _mm_add_epi64(lf_sums, _mm_sad_epu8(lfs, zero));
+        lf_count += static_cast<std::size_t>(_mm_cvtsi128_si64(lf_sums)) +
+                    static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(lf_sums, lf_sums)));
+        flags.high |= static_cast<unsigned>(_mm_movemask_epi8(high));
+        flags.watched |= static_cast<unsigned>(_mm_movemask_epi8(watched));
+#else
+        (void)lf_count;
+        (void)flags;
+#endif
+        return i;
+    }
+
     void load(std::size_t base) noexcept {
         block_ = base;
         std::uint64_t delimiters = 0;

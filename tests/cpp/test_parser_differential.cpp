@@ -370,6 +370,24 @@ TEST(ParserDifferential, SpecialByteAtEveryOffset) {
     }
 }
 
+// Quoted fields many blocks long, passed without their masks: LFs counted
+// past a byte counter's range, and a high or watched byte, or the closing
+// quote, at every place in a block.
+TEST(ParserDifferential, LongQuotedFields) {
+    const Dialect d = dialect(',', '"', true);
+    for (const std::string unit : {"\n", "ab\r\n", "lorem, ipsum\n"}) {
+        for (std::size_t offset = 0; offset < 130; offset += 7) {
+            std::string body;
+            while (body.size() < 20000 + offset) body += unit;
+            for (const std::string& special : {"", "\xC3\xA9", "\"\"", "\"x"}) {
+                const std::string text = "\"" + body + special + body.substr(0, 300) + "\",x\n\"" +
+                                         std::string(5000 + offset, 'q') + "\"\nlast";
+                if (!check_against_model(text, d, offset)) return;
+            }
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Quote storms: each stray quote must not cost a rescan of the line.
 
