@@ -527,11 +527,10 @@ bool ResilientParser::parse_row(Row& row) {
                     // bytes from here are quotes: take them as one span
                     // rather than k single bytes. The run ends at the next
                     // cancel question, so a row of only quotes is still asked.
-                    std::size_t k = 1;
-                    while (pos + 2 * k + 1 < n && pos + 2 * k < next_check_ && t[pos + 2 * k] == quote &&
-                           t[pos + 2 * k + 1] == quote) {
-                        ++k;
-                    }
+                    const std::size_t ask_in = next_check_ > pos ? next_check_ - pos : 0;
+                    const std::size_t most = ask_in <= 2 ? 1 : ask_in / 2 + ask_in % 2;  // pairs before asking
+                    const std::size_t run_to = most >= (n - pos) / 2 ? n : pos + 2 * most;
+                    const std::size_t k = (scan::end_of_run(t, pos + 2, run_to, quote) - pos) / 2;
                     row.append_span(pos, k, quote >= 0x80, true);
                     pos += 2 * k;
                     break;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <utility>
 
+#include "../parser/byte_scan.hpp"
 #include "../parser/utf8.hpp"
 
 namespace brinewick {
@@ -273,11 +274,17 @@ char* write_clean_line(char* p, const RowBuffer& row, std::uint8_t delimiter,
         const char* from = text.data();
         const char* const end = from + text.size();
         while (const void* hit = std::memchr(from, quote, static_cast<std::size_t>(end - from))) {
-            const auto past = static_cast<const char*>(hit) + 1;
-            std::memcpy(p, from, static_cast<std::size_t>(past - from));
-            p += past - from;
-            *p++ = quote;  // the doubled quote
-            from = past;
+            const auto* at = static_cast<const char*>(hit);
+            std::memcpy(p, from, static_cast<std::size_t>(at - from));
+            p += at - from;
+            // A run of quotes is doubled at once (a field of only quotes
+            // would otherwise cost a search per byte).
+            const auto* bytes = reinterpret_cast<const unsigned char*>(at);
+            const std::size_t run =
+                scan::end_of_run(bytes, 0, static_cast<std::size_t>(end - at), static_cast<unsigned char>(quote));
+            std::memset(p, quote, 2 * run);
+            p += 2 * run;
+            from = at + run;
         }
         std::memcpy(p, from, static_cast<std::size_t>(end - from));
         p += end - from;
@@ -346,8 +353,21 @@ bool write_doubled(PieceWriter& out, std::string_view text, std::string_view quo
     };
     std::size_t from = 0;
     for (std::size_t hit; (hit = text.find(quote, from)) != std::string_view::npos;) {
-        const std::size_t past = hit + quote.size();
-        if (!add(text.substr(from, past - from)) || !add(quote)) return false;
+        std::size_t past = hit + quote.size();
+        if (quote.size() == 1) {  // a run of quotes at once, in piece-sized fills
+            const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+            past = scan::end_of_run(bytes, hit, text.size(), static_cast<unsigned char>(quote[0]));
+            if (!add(text.substr(from, hit - from))) return false;
+            for (std::size_t left = 2 * (past - hit); left != 0;) {
+                if (used == kPiece && !flush()) return false;
+                const std::size_t n = std::min(left, kPiece - used);
+                std::memset(piece + used, quote[0], n);
+                used += n;
+                left -= n;
+            }
+        } else if (!add(text.substr(from, past - from)) || !add(quote)) {
+            return false;
+        }
         from = past;
     }
     return add(text.substr(from)) && flush();

@@ -355,7 +355,8 @@ Status line_break_refused() {
 }  // namespace parallel_salvage_detail
 
 Result<StreamSummary> parallel_stream_rows(InputWindow& window, const StreamSettings& settings,
-                                           const ParallelOutputs& outputs, StreamControl& control) {
+                                           const ParallelOutputs& outputs, StreamControl& control,
+                                           StreamSink* one_thread) {
     using namespace parallel_salvage_detail;
     const SalvageOptions& options = settings.options;
     if (breaks_rows(options)) return line_break_refused();
@@ -363,6 +364,13 @@ Result<StreamSummary> parallel_stream_rows(InputWindow& window, const StreamSett
     auto settled = settle_dialect_or_empty(window, options);
     if (!settled.is_ok()) return std::move(settled).status();
     const auto& settled_dialect = settled.value();
+    // Settling read the whole input over many reads: its rows are few and
+    // long. Chunks would each read through the same rows, then the writer
+    // once more; one thread reads them once, from the bytes already held.
+    const bool held_whole = window.at_end() && window.view().size() / 4 > window.read_size();
+    if (one_thread != nullptr && held_whole) {
+        return stream_settled_rows(window, settled_dialect, options, *one_thread, control);
+    }
     // An empty input has no dialect (comma and zero counters, options
     // aside): its one chunk, empty, goes through the pipeline under those.
     const Dialect dialect = settled_dialect.value_or(Dialect{});

@@ -17,6 +17,7 @@
 
 #include "atomic_output.hpp"
 #include "input_window.hpp"
+#include "stream_rows.hpp"
 #include "stream_salvage.hpp"
 
 namespace brinewick::stream {
@@ -33,7 +34,11 @@ struct ParallelOutputs {
 // break (CR or LF): rows must end at line breaks outside quotes for chunks
 // cut there to start at rows. Such options are refused with an error
 // (What::Io, EINVAL); stream_rows reads them on one thread.
-[[nodiscard]] Result<StreamSummary> parallel_stream_rows(
-    InputWindow& window, const StreamSettings& settings, const ParallelOutputs& outputs, StreamControl& control);
+// With `one_thread` (a sink writing to the same outputs), an input that the
+// dialect's settling read whole over many reads (a few long rows, which
+// threads cannot share out) goes on into that sink on this thread instead.
+[[nodiscard]] Result<StreamSummary> parallel_stream_rows(InputWindow& window, const StreamSettings& settings,
+                                                         const ParallelOutputs& outputs, StreamControl& control,
+                                                         StreamSink* one_thread = nullptr);
 
 }  // namespace brinewick::stream

@@ -399,14 +399,19 @@ Result<std::optional<Dialect>> settle_dialect_or_empty(InputWindow& window, cons
 
 Result<StreamSummary> stream_rows(InputWindow& window, const SalvageOptions& options, StreamSink& sink,
                                   StreamControl& control) {
-    StreamSummary summary;
     auto settled = settle_dialect_or_empty(window, options);
     if (!settled.is_ok()) return std::move(settled).status();
-    if (!settled.value()) {
+    return stream_settled_rows(window, settled.value(), options, sink, control);
+}
+
+Result<StreamSummary> stream_settled_rows(InputWindow& window, const std::optional<Dialect>& settled,
+                                          const SalvageOptions& options, StreamSink& sink, StreamControl& control) {
+    StreamSummary summary;
+    if (!settled) {
         window.finish(summary);
         return summary;
     }
-    const Dialect dialect = *settled.value();
+    const Dialect dialect = *settled;
     const std::size_t expected = dialect.expected_columns;
     SalvageSummary& counters = summary.counters;
     counters.detected_delimiter = static_cast<char32_t>(dialect.delimiter);

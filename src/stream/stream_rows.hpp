@@ -219,4 +219,10 @@ void count_row(StreamSummary& summary, RowVerdict verdict, std::span<const RowCh
 [[nodiscard]] Result<StreamSummary> stream_rows(InputWindow& window, const SalvageOptions& options,
                                                 StreamSink& sink, StreamControl& control);
 
+// stream_rows once the dialect is settled: `settled` is what
+// settle_dialect_or_empty gave for `window` (none for an empty input).
+[[nodiscard]] Result<StreamSummary> stream_settled_rows(InputWindow& window, const std::optional<Dialect>& settled,
+                                                        const SalvageOptions& options, StreamSink& sink,
+                                                        StreamControl& control);
+
 }  // namespace brinewick::stream

@@ -437,7 +437,7 @@ Result<StreamSummary> stream_salvage(const StreamPaths& paths, const StreamSetti
         FileSink sink(*outputs.front(), quarantine, changes, settings.options.quote_char);
         auto streamed = settings.jobs > 1
                             ? parallel_stream_rows(window, settings, {outputs.front().get(), quarantine, changes},
-                                                   control)
+                                                   control, &sink)
                             : stream_rows(window, settings.options, sink, control);
         if (!streamed.is_ok()) return std::move(streamed).status();
         StreamSummary summary = std::move(streamed).value();
