@@ -241,22 +241,27 @@ void RowReader::restart_parser() {
     parser_->set_cancel_check(&cancel_);
 }
 
+bool RowReader::ready() {
+    if (!started_) {
+        // A BOM is skipped only at the very start of the input.
+        if (window_.view().size() < 3 && !window_.at_end()) return false;
+        if (starts_with_bom(window_.view())) position_ = 3;
+        started_ = true;
+        parser_.reset();
+    }
+    if (!parser_) restart_parser();
+    return true;
+}
+
 RowReader::Step RowReader::next(RowBuffer& row, RowInfo& info) {
     for (;;) {
-        if (!started_) {
-            // A BOM is skipped only at the very start of the input.
-            if (window_.view().size() < 3 && !window_.at_end()) {
-                if (Status error = window_.read_more(window_.read_size()); !error.is_ok()) {
-                    error_ = std::move(error);
-                    return Step::Failed;
-                }
-                continue;
+        if (!ready()) {
+            if (Status error = window_.read_more(window_.read_size()); !error.is_ok()) {
+                error_ = std::move(error);
+                return Step::Failed;
             }
-            if (starts_with_bom(window_.view())) position_ = 3;
-            started_ = true;
-            parser_.reset();
+            continue;
         }
-        if (!parser_) restart_parser();
         const std::string_view view = window_.view();
         const std::size_t start = position_;
         const std::size_t line = parser_->line();
@@ -323,7 +328,9 @@ bool RowReader::next_may_be_set_aside(const SalvageOptions& options, const Diale
 std::optional<std::string_view> RowReader::next_verbatim_line(std::size_t fields,
                                                               ResilientParser::VerbatimLine& shape) {
     repeated_start_ = std::string_view::npos;
-    if (!started_ || !parser_) return std::nullopt;  // next() sets the reading up
+    // Set up here too: the first row (a file's only one, it may be long) is
+    // taken whole like the rest. next() reads what setting up lacks.
+    if (!ready()) return std::nullopt;
     const std::string_view view = window_.view();
     const std::size_t start = position_;
     const auto line = parser_->next_verbatim_line(fields);

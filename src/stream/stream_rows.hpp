@@ -140,6 +140,8 @@ public:
 
 private:
     void restart_parser();
+    // Settles the BOM and makes the parser; false when that needs a read.
+    bool ready();
 
     InputWindow& window_;
     std::uint8_t delimiter_;
