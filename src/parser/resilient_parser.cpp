@@ -169,9 +169,16 @@ inline std::optional<ResilientParser::VerbatimLine> ResilientParser::read_verbat
     }
     const unsigned char* t = text_;
     const std::size_t start = position_;
-    // The row must end before the next cancel question, which the state
-    // machine would ask inside it.
-    const std::size_t limit = next_check_ < size_ ? next_check_ : size_;
+    // The cancel question is asked at the row's start and every interval
+    // after, as the state machine asks it; a stop leaves the row unread.
+    std::size_t limit = next_check_ < size_ ? next_check_ : size_;
+    const auto unreadable = [&](std::size_t at) {  // true: `at` is past the text, or the run stops
+        while (at >= limit) {
+            if (limit == size_ || !keep_going(at)) return true;
+            limit = next_check_ < size_ ? next_check_ : size_;
+        }
+        return false;
+    };
     const unsigned char delim = delimiter_;
     const unsigned char quote = quote_char_;
     std::size_t delimiters = 0;
@@ -185,7 +192,7 @@ inline std::optional<ResilientParser::VerbatimLine> ResilientParser::read_verbat
         scan::BlockScanner::Masks m{};
         std::uint64_t stops = 0;
         for (;;) {
-            if (i >= limit) return std::nullopt;
+            if (unreadable(i)) return std::nullopt;
             m = scanner_.masks_from(i);
             stops = m.quotes | m.line_ends;
             if (stops != 0) break;
@@ -197,7 +204,7 @@ inline std::optional<ResilientParser::VerbatimLine> ResilientParser::read_verbat
         delimiters += static_cast<std::size_t>(__builtin_popcountll(m.delimiters & before));
         high |= m.highs & before;
         const std::size_t at = i + static_cast<std::size_t>(__builtin_ctzll(stops));
-        if (at >= limit) return std::nullopt;
+        if (unreadable(at)) return std::nullopt;
         if (t[at] != quote) {  // the line break ends the row
             if (delimiters + 1 != fields) return std::nullopt;
             if (high != 0 && !utf8_known_valid(start, at)) return std::nullopt;
@@ -218,7 +225,7 @@ inline std::optional<ResilientParser::VerbatimLine> ResilientParser::read_verbat
         bool needs_quotes = false;
         i = at + 1;
         for (;;) {
-            if (i >= limit) return std::nullopt;
+            if (unreadable(i)) return std::nullopt;
             m = scanner_.masks_from(i);
             const std::uint64_t inside = m.quotes != 0 ? scan::BlockScanner::below(m.quotes) : ~std::uint64_t{0};
             // A line break inside quotes makes a row of several lines.
@@ -230,7 +237,7 @@ inline std::optional<ResilientParser::VerbatimLine> ResilientParser::read_verbat
                 continue;
             }
             const std::size_t q = i + static_cast<std::size_t>(__builtin_ctzll(m.quotes));
-            if (q + 1 >= limit) return std::nullopt;
+            if (unreadable(q + 1)) return std::nullopt;
             const unsigned char after = t[q + 1];
             if (after == quote) {
                 ++doubled;

@@ -64,6 +64,31 @@ TEST(CancelCheck, ParserAsksInsideOneLongRow) {
     EXPECT_EQ(twice.asked, 3u);          // without asking again
 }
 
+// A kept line two intervals long, taken whole: asked as the state machine
+// asks, and a stop leaves it unread with the parser at the end.
+TEST(CancelCheck, KeptLineAsksInsideOneLongRow) {
+    std::string text;
+    while (text.size() < 2 * CancelCheck::kInterval) text += "7,";
+    text += "7\n";
+    const std::size_t fields = text.size() / 2;
+    for (const std::size_t allowed : {std::size_t{2}, static_cast<std::size_t>(-1)}) {
+        Countdown countdown{allowed};
+        CancelCheck check = countdown.check();
+        ResilientParser parser(text, ',', '"', true);
+        parser.set_cancel_check(&check);
+        const auto line = parser.next_verbatim_line(fields);
+        EXPECT_EQ(countdown.asked, 3u);
+        if (allowed == 2) {
+            EXPECT_FALSE(line.has_value());
+            RowBuffer row;
+            EXPECT_FALSE(parser.next_row(row));
+        } else {
+            ASSERT_TRUE(line.has_value());
+            EXPECT_EQ(line->end, text.size() - 1);
+        }
+    }
+}
+
 // Line breaks only, as copies of one row (read in bulk) and as two kinds of
 // empty line that never repeat: neither path may pass a question by.
 TEST(CancelCheck, ClassifyAsksAmongEmptyLines) {
