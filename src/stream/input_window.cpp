@@ -169,6 +169,21 @@ Status InputWindow::read_more(std::size_t want, bool exact) {
     return Status::ok();
 }
 
+Status InputWindow::learn_end() {
+    const auto size = source_->size();
+    if (at_end_ || !size || bytes_read() < *size) return Status::ok();
+    char byte = 0;
+    auto got = source_->read(&byte, 1, control_->cancel);
+    if (!got.is_ok()) return std::move(got).status();
+    if (got.value() == 0) {
+        at_end_ = true;
+        return Status::ok();
+    }
+    BRINEWICK_RETURN_IF_ERROR(make_room(1));
+    buffer_.data()[end_++] = byte;
+    return Status::ok();
+}
+
 void InputWindow::finish(StreamSummary& summary) const {
     summary.bytes_read = bytes_read();
     control_->bytes_done.store(source_->consumed().value_or(summary.bytes_read));

@@ -73,6 +73,11 @@ public:
     // for more than is still wanted, so a file gives exactly `want`.
     [[nodiscard]] Status read_more(std::size_t want, bool exact = false);
 
+    // When all the bytes of a source of known size are in view, learns
+    // whether it ended there (one read of one byte, which is kept if the
+    // source grew) without growing the buffer to ask.
+    [[nodiscard]] Status learn_end();
+
     // The buffer holding the first `count` bytes in view, handed over
     // instead of copied: those bytes start at `begin` of it, and the byte
     // before them is free for the taker's use. The window goes on in

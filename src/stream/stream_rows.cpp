@@ -61,6 +61,9 @@ Result<Dialect> settle_on_prefix(InputWindow& window, const SalvageOptions& opti
                 continue;
             }
         }
+        // A file held whole is settled once, as the whole text, rather
+        // than first sniffed as a prefix (a parse of it all, for a long row).
+        BRINEWICK_RETURN_IF_ERROR(window.learn_end());
         const std::string_view prefix = window.view();
         if (window.at_end()) {
             Dialect settled = settle_dialect(prefix, options);
