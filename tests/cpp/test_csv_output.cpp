@@ -159,6 +159,37 @@ TEST(CsvCleanLine, RandomRowsReadBack) {
     }
 }
 
+// Runs of quotes, doubled at once: of every length around the writers'
+// piece sizes, between other bytes, whole and in pieces.
+TEST(CsvCleanLine, RunsOfQuotesWholeAndInPieces) {
+    struct Collect final : PieceWriter {
+        std::string text;
+        bool write(std::string_view piece) override {
+            text.append(piece);
+            return true;
+        }
+    };
+    for (const std::uint8_t quote : {std::uint8_t{'"'}, std::uint8_t{0xE9}}) {
+        const std::string q = latin1(quote);
+        for (const std::size_t run : {std::size_t{1}, std::size_t{2}, std::size_t{17}, std::size_t{1} << 13,
+                                      (std::size_t{1} << 14) + 1, 3 * kPieceSlice}) {
+            std::string field = "a";
+            for (std::size_t i = 0; i < run; ++i) field += q;
+            field += "b" + q + "c";
+            for (std::size_t i = 0; i < run; ++i) field += q;
+            std::string want = q + "a";
+            for (std::size_t i = 0; i < 2 * run; ++i) want += q;
+            want += "b" + q + q + "c";
+            for (std::size_t i = 0; i < 2 * run; ++i) want += q;
+            want += q + ",x\n";
+            EXPECT_EQ(clean_line({field, "x"}, ',', quote), want) << run;
+            Collect pieces;
+            ASSERT_TRUE(write_clean_line_in_pieces(pieces, make_buffer({field, "x"}, ',', quote), ',', quote));
+            EXPECT_EQ(pieces.text, want) << run;
+        }
+    }
+}
+
 struct QuarantineCase {
     QuarantineRecord record;
     std::uint8_t delimiter;
