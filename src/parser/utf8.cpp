@@ -526,15 +526,22 @@ std::size_t append_lenient_utf8(std::string& out, const unsigned char* data, std
         const std::size_t at = out.size();
         out.resize(at + 3 * (end - i) + 4);
         char* w = out.data() + at;
+        std::size_t since_fault = 0;  // sequences taken one by one since the last fault
         while (i < end) {
-            const std::size_t good = valid_utf8_prefix(data + i, end - i);
-            std::memcpy(w, data + i, good);
-            w += good;
-            i += good;
-            if (i >= end) break;
+            // Right after a fault the next few sequences are taken one by
+            // one: in text full of bad bytes (random bytes) a call of the
+            // vector validator costs more than the few good bytes it finds.
+            if (since_fault >= 16) {
+                const std::size_t good = valid_utf8_prefix(data + i, end - i);
+                std::memcpy(w, data + i, good);
+                w += good;
+                i += good;
+                if (i >= end) break;
+            }
             // A fault, or a sequence the chunk's end cuts: judged on the whole input.
             std::size_t maximal = 0;
-            const std::size_t len = sequence_length(data + i, size - i, maximal);
+            const std::size_t len = data[i] < 0x80 ? 1 : sequence_length(data + i, size - i, maximal);
+            since_fault = len != 0 ? since_fault + 1 : 0;
             if (len != 0) {
                 std::memcpy(w, data + i, len);
                 w += len;
