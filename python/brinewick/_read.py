@@ -492,17 +492,21 @@ class FilePlan(NamedTuple):
 
 
 def _open_reader(path: PathArg, settings: NativeSettings, storage_options: Optional[Dict[str, Any]] = None,
-                 identity: Optional[Tuple[Any, ...]] = None) -> object:
-    return _open_reader_of(path, settings, storage_options, identity)[0]
+                 identity: Optional[Tuple[Any, ...]] = None, until: Optional[int] = None) -> object:
+    return _open_reader_of(path, settings, storage_options, identity, until)[0]
 
 
 def _open_reader_of(path: PathArg, settings: NativeSettings, storage_options: Optional[Dict[str, Any]] = None,
-                    identity: Optional[Tuple[Any, ...]] = None) -> Tuple[object, Optional[Tuple[Any, ...]]]:
+                    identity: Optional[Tuple[Any, ...]] = None,
+                    until: Optional[int] = None) -> Tuple[object, Optional[Tuple[Any, ...]]]:
     """A reader, and for an object the identity it was opened with (which
-    must be `identity` when given: a part must read the object its plan read)."""
+    must be `identity` when given: a part must read the object its plan read).
+    `until`: where a part's reading stops, give or take a row (an object is
+    fetched no further ahead)."""
     url = _remote.url_of(path)
     if url is not None:
         source = _remote.RemoteInput(url, _remote.check_storage_options(storage_options))
+        source.until = until
         if identity is not None:
             source.check_unchanged(identity)
         return _native.read_open(url.encode(), replace(settings, source=source.open)), source.identity
@@ -532,7 +536,8 @@ def _read_part(path: str, plan: FilePlan, index: int, storage_options: Optional[
     if len(plan.starts) == 1:  # one part: the file read whole
         table = read(path, storage_options=storage_options, **read_options)
         return pa.table(table), pa.table(table.quarantine), pa.table(table.changes), table.summary
-    reader = _open_reader(path, _check_read_options(**read_options), storage_options, plan.identity)
+    reader = _open_reader(path, _check_read_options(**read_options), storage_options, plan.identity,
+                          plan.ends()[index])
     offset, line, in_row = plan.starts[index]
     assert plan.delimiter is not None  # set whenever the plan has several parts
     span = _native.read_span(

@@ -23,29 +23,23 @@ StorageOptions = Optional[Mapping[str, Any]]
 
 _SCHEME = re.compile(r"^([A-Za-z][A-Za-z0-9+.\-]*)://")
 
-#: Bytes of the first ranged read; each next range is twice the one before,
-#: up to LARGEST_RANGE. A small first range lets the parser start soon; large
-#: ones later keep the requests few, since each costs tens of ms before its
-#: first byte (on moto, a time that grows with the object: with 32 MiB
-#: ranges a 1 GB salvage took 1.6x the download, with 64 MiB 1.0x).
+#: Bytes of the first range after opening or a seek: what the engine looks
+#: at before it seeks (compression, a BOM, the encoding; a Dask part then
+#: seeks to its start) costs one small request. The ranges after it start at
+#: FIRST_RANGE and double up to LARGEST_RANGE: large ones keep the requests
+#: few, since each costs tens of ms before its first byte (on moto, a time
+#: that grows with the object: with 32 MiB ranges a 1 GB salvage took 1.6x
+#: the download, with 64 MiB 1.0x).
+PROBE_RANGE = 1 << 20
 FIRST_RANGE = 8 << 20
 LARGEST_RANGE = 64 << 20
-#: Ranges fetched ahead of the parser: with the one being parsed, at most
-#: three are held (192 MiB; a 1 GB salvage peaked at 215 MB beyond imports).
+#: Ranges fetched ahead of the parser once it reads on past the first: with
+#: the one being parsed, at most three are held (192 MiB; a 1 GB salvage
+#: peaked at 215 MB beyond imports).
 RANGES_AHEAD = 2
-
-
-def range_at(offset: int) -> Tuple[int, int]:
-    """Start and length of the range that holds `offset`. The ranges depend
-    on the offset alone, so a part of a Dask read and a whole read fetch the
-    same ones."""
-    start, length = 0, FIRST_RANGE
-    while length < LARGEST_RANGE:
-        if offset < start + length:
-            return start, length
-        start += length
-        length = min(2 * length, LARGEST_RANGE)
-    return start + (offset - start) // length * length, length
+#: Past the end a reader was told of (a Dask part's), the bytes that finish
+#: its last row come in ranges this small, one at a time.
+TAIL_RANGE = 1 << 20
 
 
 def url_of(value: object) -> Optional[str]:
@@ -138,16 +132,27 @@ class _RangedReader:
     """An object read in order, its next few ranges fetched in parallel.
 
     What the engine calls: readinto, seekable, seek, close and ``size``.
+    Each run of reads in order starts with a small range and fetches ahead
+    only once it reads past it. With `until` (where the caller stops, give
+    or take a row: a Dask part's end), a run that a seek starts goes there
+    in ranges as large as allowed, none fetched ahead across it, and the
+    bytes past it come in small ranges.
     """
 
-    def __init__(self, fs: Any, path: str, size: int, pool: ThreadPoolExecutor, owner: object) -> None:
+    def __init__(self, fs: Any, path: str, size: int, pool: ThreadPoolExecutor, owner: object,
+                 until: Optional[int] = None) -> None:
         self._fs, self._path, self.size = fs, path, size
         self._pool = pool
         self._owner = owner  # whose pool this is: it lives as long as its readers
+        self._bounded = until is not None
+        self._until = size if until is None else min(until, size)
         self._position = 0                       # of the next byte handed out
         self._pending: List[Tuple[int, Future]] = []  # (start, future of the range's bytes), in order
-        self._current = memoryview(b"")
+        self._held = memoryview(b"")  # the range being handed out, whole
+        self._held_start = 0
         self._next_start = 0
+        self._ranges = 0  # ranges fetched in this run
+        self._sought = False  # this run began with a seek
 
     def _fetch(self, start: int, end: int) -> bytes:
         data = self._fs.cat_file(self._path, start=start, end=end)
@@ -156,25 +161,45 @@ class _RangedReader:
                              f"got {len(data)})", self._path)
         return data
 
+    def _length(self, start: int) -> int:
+        if start >= self._until:
+            return TAIL_RANGE
+        if self._ranges == 0 and not (self._bounded and self._sought):
+            return PROBE_RANGE
+        if self._bounded:  # to the end in one request when it is not much more than the largest
+            left = self._until - start
+            return left if left <= LARGEST_RANGE + LARGEST_RANGE // 4 else LARGEST_RANGE
+        return min(FIRST_RANGE << (self._ranges - 1), LARGEST_RANGE)
+
+    def _schedule(self) -> None:
+        start = self._next_start
+        end = start + self._length(start)
+        end = min(end, self._until) if start < self._until else min(end, self.size)
+        self._pending.append((start, self._pool.submit(self._fetch, start, end)))
+        self._next_start = end
+        self._ranges += 1
+
     def _fill(self) -> None:
-        while len(self._pending) < RANGES_AHEAD and self._next_start < self.size:
-            start, length = range_at(self._next_start)
-            end = min(start + length, self.size)
-            self._pending.append((start, self._pool.submit(self._fetch, start, end)))
-            self._next_start = end
+        # Ahead only once the run reads on past its first range, and never
+        # across the end the caller stops at.
+        ahead = RANGES_AHEAD if self._ranges > 1 or (self._bounded and self._sought) else 0
+        while len(self._pending) < ahead and self._next_start < self._until:
+            self._schedule()
 
     def readinto(self, buffer: Any) -> int:
         view = memoryview(buffer).cast("B")
-        if not self._current:
-            self._fill()
+        offset = self._position - self._held_start
+        if offset >= len(self._held):
             if not self._pending:
-                return 0
-            _, future = self._pending.pop(0)
-            self._current = memoryview(future.result())
+                if self._next_start >= self.size:
+                    return 0
+                self._schedule()
+            self._held_start, future = self._pending.pop(0)
+            self._held = memoryview(future.result())
+            offset = self._position - self._held_start
             self._fill()
-        n = min(len(view), len(self._current))
-        view[:n] = self._current[:n]
-        self._current = self._current[n:]
+        n = min(len(view), len(self._held) - offset)
+        view[:n] = self._held[offset:offset + n]
         self._position += n
         return n
 
@@ -182,25 +207,21 @@ class _RangedReader:
         return True
 
     def seek(self, offset: int) -> int:
-        for _, future in self._pending:
-            future.cancel()
-        self._pending = []
-        self._current = memoryview(b"")
-        self._position = min(offset, self.size)
-        aligned = range_at(self._position)[0]
-        self._next_start = aligned
-        if aligned < self._position:
-            self._fill()
-            _, future = self._pending.pop(0)
-            self._current = memoryview(future.result())[self._position - aligned:]
-            self._fill()
-        return self._position
+        offset = min(offset, self.size)
+        self._position = offset
+        if self._held_start <= offset < self._held_start + len(self._held):
+            return offset  # within the range held: the run goes on
+        self.close()
+        self._held_start = self._next_start = offset
+        self._ranges = 0
+        self._sought = True
+        return offset
 
     def close(self) -> None:
         for _, future in self._pending:
             future.cancel()
         self._pending = []
-        self._current = memoryview(b"")
+        self._held = memoryview(b"")
 
 
 class _StreamedReader:
@@ -255,6 +276,8 @@ class RemoteInput:
         self.size: Optional[int] = int(size) if size is not None else None
         self.identity = identity_of(info)
         self._opened = False
+        #: Where the reading stops, give or take a row, when known (a Dask part's end).
+        self.until: Optional[int] = None
 
     def check_unchanged(self, identity: Optional[Tuple[Any, ...]] = None) -> None:
         """ValueError when the object is no longer the one first seen (or
@@ -284,7 +307,7 @@ class RemoteInput:
         with self._lock:
             if self._pool is None:
                 self._pool = ThreadPoolExecutor(RANGES_AHEAD, thread_name_prefix="brinewick-fetch")
-        return _RangedReader(self.fs, self.path, self.size, self._pool, self)
+        return _RangedReader(self.fs, self.path, self.size, self._pool, self, self.until)
 
     def __del__(self) -> None:
         if self._pool is not None:

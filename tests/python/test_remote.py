@@ -95,17 +95,21 @@ def test_salvage_to_and_from_the_server_matches_a_local_salvage(s3, tmp_path: Pa
 def test_an_object_read_in_many_growing_ranges_gives_its_bytes(s3, tmp_path: Path, monkeypatch, jobs: int) -> None:
     from brinewick import _remote
 
-    monkeypatch.setattr(_remote, "FIRST_RANGE", 100)
-    monkeypatch.setattr(_remote, "LARGEST_RANGE", 1000)
+    for name, size in (("PROBE_RANGE", 10), ("FIRST_RANGE", 100), ("LARGEST_RANGE", 1000), ("TAIL_RANGE", 50)):
+        monkeypatch.setattr(_remote, name, size)
     fs, bucket, options = s3
-    reader = _remote.RemoteInput(f"s3://{bucket}/in/messy.csv", options).open()
-    buffer = bytearray(777)
-    for offset in (len(MESSY) - 1, 0, 99, 100, 299, 301, 5000, len(MESSY)):
-        reader.seek(offset)
-        got = bytearray()
-        while n := reader.readinto(buffer):
-            got += buffer[:n]
-        assert got == MESSY[offset:], offset
+    # Unbounded, and bounded as a Dask part's reader is (read past its end too).
+    for until in (None, 3000):
+        source = _remote.RemoteInput(f"s3://{bucket}/in/messy.csv", options)
+        source.until = until
+        reader = source.open()
+        buffer = bytearray(777)
+        for offset in (len(MESSY) - 1, 0, 5, 99, 100, 299, 301, 2999, 5000, len(MESSY)):
+            reader.seek(offset)
+            got = bytearray()
+            while n := reader.readinto(buffer):
+                got += buffer[:n]
+            assert got == MESSY[offset:], (until, offset)
     want = _local_outputs(tmp_path, jobs=jobs)
     brinewick.salvage(f"s3://{bucket}/in/messy.csv", tmp_path / "c.csv", quarantine=tmp_path / "q.csv",
                       jobs=jobs, storage_options=options, **SET_ASIDE)
