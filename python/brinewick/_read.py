@@ -486,30 +486,32 @@ class FilePlan(NamedTuple):
     header_text: bytes = b""  # a later row with this text is a repeated header
     preamble_keys: bytes = b""  # what later rows repeating the preamble start with, one per line
     identity: Optional[Tuple[Any, ...]] = None  # an object's ETag (or time) and size, as the plan read it
+    head: bytes = b""  # an object's first range as the plan read it: what each part looks at first
 
     def ends(self) -> List[Optional[int]]:
         return [s[0] for s in self.starts[1:]] + [None]
 
 
-def _open_reader(path: PathArg, settings: NativeSettings, storage_options: Optional[Dict[str, Any]] = None,
-                 identity: Optional[Tuple[Any, ...]] = None, until: Optional[int] = None) -> object:
-    return _open_reader_of(path, settings, storage_options, identity, until)[0]
+def _open_reader(path: PathArg, settings: NativeSettings) -> object:
+    return _open_reader_of(path, settings)[0]
 
 
 def _open_reader_of(path: PathArg, settings: NativeSettings, storage_options: Optional[Dict[str, Any]] = None,
-                    identity: Optional[Tuple[Any, ...]] = None,
-                    until: Optional[int] = None) -> Tuple[object, Optional[Tuple[Any, ...]]]:
-    """A reader, and for an object the identity it was opened with (which
-    must be `identity` when given: a part must read the object its plan read).
+                    plan: Optional[FilePlan] = None,
+                    until: Optional[int] = None) -> Tuple[object, Optional[_remote.RemoteInput]]:
+    """A reader, and for an object its remote input (which must be the
+    object `plan` read, when given: a part must read what its plan read).
     `until`: where a part's reading stops, give or take a row (an object is
     fetched no further ahead)."""
     url = _remote.url_of(path)
     if url is not None:
         source = _remote.RemoteInput(url, _remote.check_storage_options(storage_options))
-        source.until = until
-        if identity is not None:
-            source.check_unchanged(identity)
-        return _native.read_open(url.encode(), replace(settings, source=source.open)), source.identity
+        # A part reads to its end, the last one to the object's.
+        source.until = until if until is not None or plan is None else source.size
+        if plan is not None:
+            source.check_unchanged(plan.identity)
+            source.head = plan.head or None
+        return _native.read_open(url.encode(), replace(settings, source=source.open)), source
     return _native.read_open(fs_path("path", _remote.local_of(path)), settings), None
 
 
@@ -518,12 +520,14 @@ def _plan_parts(path: str, block_size: int, storage_options: Optional[Dict[str, 
     """Reads `path` once (on every core) to find its columns and row
     boundaries about every `block_size` bytes."""
     settings = _check_read_options(**read_options)
-    reader, identity = _open_reader_of(path, replace(settings, chunk_size=min(settings.chunk_size, block_size)),
-                                       storage_options)
+    reader, source = _open_reader_of(path, replace(settings, chunk_size=min(settings.chunk_size, block_size)),
+                                     storage_options)
     plan = _native.read_plan(reader, block_size)
     starts = ((0, 1, False),) + plan.boundaries if plan.delimiter is not None else ((0, 1, False),)
+    remote = source is not None and len(starts) > 1
     return FilePlan(plan.columns, plan.delimiter, plan.expected_columns, plan.header_offset, starts,
-                    plan.table_offset, plan.header_text, plan.preamble_keys, identity)
+                    plan.table_offset, plan.header_text, plan.preamble_keys,
+                    source.identity if source is not None else None, (source.head or b"") if remote else b"")
 
 
 def _read_part(path: str, plan: FilePlan, index: int, storage_options: Optional[Dict[str, Any]] = None,
@@ -536,8 +540,7 @@ def _read_part(path: str, plan: FilePlan, index: int, storage_options: Optional[
     if len(plan.starts) == 1:  # one part: the file read whole
         table = read(path, storage_options=storage_options, **read_options)
         return pa.table(table), pa.table(table.quarantine), pa.table(table.changes), table.summary
-    reader = _open_reader(path, _check_read_options(**read_options), storage_options, plan.identity,
-                          plan.ends()[index])
+    reader, _ = _open_reader_of(path, _check_read_options(**read_options), storage_options, plan, plan.ends()[index])
     offset, line, in_row = plan.starts[index]
     assert plan.delimiter is not None  # set whenever the plan has several parts
     span = _native.read_span(

@@ -139,8 +139,8 @@ class _RangedReader:
     bytes past it come in small ranges.
     """
 
-    def __init__(self, fs: Any, path: str, size: int, pool: ThreadPoolExecutor, owner: object,
-                 until: Optional[int] = None) -> None:
+    def __init__(self, fs: Any, path: str, size: int, pool: ThreadPoolExecutor, owner: "RemoteInput",
+                 until: Optional[int] = None, head: Optional[bytes] = None) -> None:
         self._fs, self._path, self.size = fs, path, size
         self._pool = pool
         self._owner = owner  # whose pool this is: it lives as long as its readers
@@ -153,6 +153,10 @@ class _RangedReader:
         self._next_start = 0
         self._ranges = 0  # ranges fetched in this run
         self._sought = False  # this run began with a seek
+        if head:  # the first range, already at hand
+            self._held = memoryview(head)
+            self._next_start = len(head)
+            self._ranges = 1
 
     def _fetch(self, start: int, end: int) -> bytes:
         data = self._fs.cat_file(self._path, start=start, end=end)
@@ -195,7 +199,10 @@ class _RangedReader:
                     return 0
                 self._schedule()
             self._held_start, future = self._pending.pop(0)
-            self._held = memoryview(future.result())
+            data = future.result()
+            if self._held_start == 0 and self._owner.head is None:
+                self._owner.head = data if len(data) <= PROBE_RANGE else data[:PROBE_RANGE]
+            self._held = memoryview(data)
             offset = self._position - self._held_start
             self._fill()
         n = min(len(view), len(self._held) - offset)
@@ -278,6 +285,10 @@ class RemoteInput:
         self._opened = False
         #: Where the reading stops, give or take a row, when known (a Dask part's end).
         self.until: Optional[int] = None
+        #: The object's first PROBE_RANGE bytes, once a reader fetched them (or
+        #: as a plan handed them on): what the engine looks at first is not
+        #: fetched again.
+        self.head: Optional[bytes] = None
 
     def check_unchanged(self, identity: Optional[Tuple[Any, ...]] = None) -> None:
         """ValueError when the object is no longer the one first seen (or
@@ -307,7 +318,7 @@ class RemoteInput:
         with self._lock:
             if self._pool is None:
                 self._pool = ThreadPoolExecutor(RANGES_AHEAD, thread_name_prefix="brinewick-fetch")
-        return _RangedReader(self.fs, self.path, self.size, self._pool, self, self.until)
+        return _RangedReader(self.fs, self.path, self.size, self._pool, self, self.until, self.head)
 
     def __del__(self) -> None:
         if self._pool is not None:

@@ -98,10 +98,11 @@ def test_an_object_read_in_many_growing_ranges_gives_its_bytes(s3, tmp_path: Pat
     for name, size in (("PROBE_RANGE", 10), ("FIRST_RANGE", 100), ("LARGEST_RANGE", 1000), ("TAIL_RANGE", 50)):
         monkeypatch.setattr(_remote, name, size)
     fs, bucket, options = s3
-    # Unbounded, and bounded as a Dask part's reader is (read past its end too).
-    for until in (None, 3000):
+    # Unbounded, and bounded as a Dask part's reader is (read past its end
+    # too), with the first range fetched or handed on by its plan.
+    for until, head in ((None, None), (3000, None), (3000, MESSY[:10])):
         source = _remote.RemoteInput(f"s3://{bucket}/in/messy.csv", options)
-        source.until = until
+        source.until, source.head = until, head
         reader = source.open()
         buffer = bytearray(777)
         for offset in (len(MESSY) - 1, 0, 5, 99, 100, 299, 301, 2999, 5000, len(MESSY)):
@@ -109,7 +110,8 @@ def test_an_object_read_in_many_growing_ranges_gives_its_bytes(s3, tmp_path: Pat
             got = bytearray()
             while n := reader.readinto(buffer):
                 got += buffer[:n]
-            assert got == MESSY[offset:], (until, offset)
+            assert got == MESSY[offset:], (until, head, offset)
+        assert source.head == MESSY[:10]
     want = _local_outputs(tmp_path, jobs=jobs)
     brinewick.salvage(f"s3://{bucket}/in/messy.csv", tmp_path / "c.csv", quarantine=tmp_path / "q.csv",
                       jobs=jobs, storage_options=options, **SET_ASIDE)
