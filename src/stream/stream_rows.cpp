@@ -501,11 +501,9 @@ Result<StreamSummary> stream_settled_rows(InputWindow& window, const std::option
         if (row_skipped(changes)) {
             if (!sink.skipped_row(info, changes.front())) return sink.failure();
             const std::size_t copies = reader.skip_repeats();
-            for (std::size_t i = 1; i <= copies; ++i) {
-                RowInfo copy = info;
-                copy.line += i * reader.repeat_lines();
-                copy.byte_offset += i * reader.repeat_size();
-                if (!sink.skipped_row(copy, changes.front())) return sink.failure();
+            if (copies != 0 && !sink.skipped_row_copies(info, changes.front(), copies, reader.repeat_size(),
+                                                        reader.repeat_lines())) {
+                return sink.failure();
             }
             count_row(summary, verdict, changes, 1 + copies);
             continue;

@@ -89,6 +89,17 @@ public:
     }
     // A row dropped from the table (a skipped blank line): only its record.
     virtual bool skipped_row(const RowInfo& info, const RowChange& change) = 0;
+    // `copies` more rows dropped as the one skipped_row was just given, each
+    // `size` bytes and `lines` lines after the one before.
+    virtual bool skipped_row_copies(RowInfo info, const RowChange& change, std::size_t copies, std::size_t size,
+                                    std::size_t lines) {
+        for (std::size_t i = 0; i < copies; ++i) {
+            info.line += lines;
+            info.byte_offset += size;
+            if (!skipped_row(info, change)) return false;
+        }
+        return true;
+    }
     [[nodiscard]] virtual Status failure() const = 0;
     // True for a sink that takes kept rows that a writer puts as they stand
     // as their text alone (clean_line), without their fields.

@@ -192,6 +192,12 @@ public:
 
     bool clean_line(std::string_view text, const ResilientParser::VerbatimLine&) override { return write_line(text); }
 
+    bool skipped_row_copies(RowInfo info, const RowChange& change, std::size_t copies, std::size_t size,
+                            std::size_t lines) override {
+        // Without a changes file a run of blank lines leaves nothing to write.
+        return changes_ == nullptr || StreamSink::skipped_row_copies(info, change, copies, size, lines);
+    }
+
     bool skipped_row(const RowInfo& info, const RowChange& change) override {
         if (changes_ == nullptr) return true;
         line_.clear();
