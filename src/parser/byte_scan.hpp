@@ -132,21 +132,6 @@ inline std::size_t end_of_repeats(const unsigned char* p, std::size_t i, std::si
     return i;
 }
 
-// First index j in [i, n) where p[j] is not b (n when none).
-inline std::size_t end_of_run(const unsigned char* p, std::size_t i, std::size_t n, unsigned char b) noexcept {
-#if defined(__SSE2__)
-    const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
-    while (i + 16 <= n) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        const auto same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, vb)));
-        if (same != 0xFFFFu) return i + static_cast<std::size_t>(__builtin_ctz(~same));
-        i += 16;
-    }
-#endif
-    while (i < n && p[i] == b) ++i;
-    return i;
-}
-
 // Runs found through bit masks of whole 64-byte blocks: one set of compares
 // serves every field that starts in the block, so a short field costs a
 // shift and a count of trailing zeros. The masks of the last block are kept,

@@ -537,7 +537,8 @@ bool ResilientParser::parse_row(Row& row) {
                     const std::size_t ask_in = next_check_ > pos ? next_check_ - pos : 0;
                     const std::size_t most = ask_in <= 2 ? 1 : ask_in / 2 + ask_in % 2;  // pairs before asking
                     const std::size_t run_to = most >= (n - pos) / 2 ? n : pos + 2 * most;
-                    const std::size_t k = (scan::end_of_run(t, pos + 2, run_to, quote) - pos) / 2;
+                    // The quotes run to the first byte unlike the one before it.
+                    const std::size_t k = (scan::end_of_repeats(t, pos + 2, run_to, 1) - pos) / 2;
                     row.append_span(pos, k, quote >= 0x80, true);
                     pos += 2 * k;
                     break;

@@ -280,8 +280,7 @@ char* write_clean_line(char* p, const RowBuffer& row, std::uint8_t delimiter,
             // A run of quotes is doubled at once (a field of only quotes
             // would otherwise cost a search per byte).
             const auto* bytes = reinterpret_cast<const unsigned char*>(at);
-            const std::size_t run =
-                scan::end_of_run(bytes, 0, static_cast<std::size_t>(end - at), static_cast<unsigned char>(quote));
+            const std::size_t run = scan::end_of_repeats(bytes, 1, static_cast<std::size_t>(end - at), 1);
             std::memset(p, quote, 2 * run);
             p += 2 * run;
             from = at + run;
@@ -356,7 +355,7 @@ bool write_doubled(PieceWriter& out, std::string_view text, std::string_view quo
         std::size_t past = hit + quote.size();
         if (quote.size() == 1) {  // a run of quotes at once, in piece-sized fills
             const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-            past = scan::end_of_run(bytes, hit, text.size(), static_cast<unsigned char>(quote[0]));
+            past = scan::end_of_repeats(bytes, hit + 1, text.size(), 1);
             if (!add(text.substr(from, hit - from))) return false;
             for (std::size_t left = 2 * (past - hit); left != 0;) {
                 if (used == kPiece && !flush()) return false;
