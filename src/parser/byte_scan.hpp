@@ -20,6 +20,20 @@ inline std::size_t count_bits(unsigned mask) noexcept {
     return static_cast<std::size_t>(__builtin_popcount(mask));
 }
 
+// Set bits of a 64-bit mask. Without the popcount instruction the builtin
+// is a call into the compiler's library, paid per block where a row of
+// millions of delimiters is counted; these few operations stay inline.
+inline std::size_t count_bits64(std::uint64_t x) noexcept {
+#if defined(__POPCNT__) || !defined(__x86_64__)
+    return static_cast<std::size_t>(__builtin_popcountll(x));
+#else
+    x -= (x >> 1) & 0x5555555555555555ULL;
+    x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+    return static_cast<std::size_t>((x * 0x0101010101010101ULL) >> 56);
+#endif
+}
+
 struct RunFlags {
     std::uint64_t high = 0;     // nonzero: some byte >= 0x80 before the stop
     std::uint64_t watched = 0;  // nonzero: some watched byte before the stop
@@ -200,7 +214,7 @@ public:
             if (stops != 0) {
                 const std::uint64_t before = below(stops) & delims;
                 if (before != 0) {
-                    count += static_cast<std::size_t>(__builtin_popcountll(before));
+                    count += count_bits64(before);
                     resume = i + (63 - static_cast<unsigned>(__builtin_clzll(before))) + 1;
                 } else if (after_delimiter) {
                     resume = i;
@@ -208,7 +222,7 @@ public:
                 return Counted{count, resume};
             }
             if (delims != 0) {
-                count += static_cast<std::size_t>(__builtin_popcountll(delims));
+                count += count_bits64(delims);
                 resume = i + (63 - static_cast<unsigned>(__builtin_clzll(delims))) + 1;
             }
             after_delimiter = (delims >> (span - 1) & 1) != 0;
@@ -227,7 +241,7 @@ public:
             const std::uint64_t stops = quotes_ >> shift;
             const std::uint64_t before = stops != 0 ? below(stops) : ~std::uint64_t{0};
             const std::uint64_t lfs = (lfs_ >> shift) & before;
-            if (lfs != 0) lf_count += static_cast<std::size_t>(__builtin_popcountll(lfs));
+            if (lfs != 0) lf_count += count_bits64(lfs);
             flags.high |= (highs_ >> shift) & before;
             flags.watched |= (ends_ >> shift) & before;
             if (stops != 0) return i + static_cast<std::size_t>(__builtin_ctzll(stops));

@@ -22,18 +22,21 @@ std::uint32_t RowBuffer::repair_open_utf8(std::uint32_t flags) {
     const auto* start = reinterpret_cast<const unsigned char*>(base) + open_.offset;
     const Utf8Check check = check_utf8(start, open_.size);
     if (check.valid) return check.ascii ? flags | kAscii : flags;
-    // Rare: write the repaired text at the end of the arena.
-    std::string repaired;
+    // The repaired text goes at the end of the arena: straight there when
+    // the field lies in the source, through a copy when in the arena itself.
+    const std::size_t at = arena_.size();
+    std::string copy;
+    std::string& out = open_.in_arena ? copy : arena_;
     if (fallback_ != nullptr) {
-        append_single_byte(repaired, *fallback_, start, open_.size);
+        append_single_byte(out, *fallback_, start, open_.size);
         ++transcoded_;
     } else {
-        replacements_ += append_lenient_utf8(repaired, start, open_.size);
+        replacements_ += append_lenient_utf8(out, start, open_.size);
     }
-    open_.offset = arena_.size();
-    open_.size = repaired.size();
+    if (open_.in_arena) arena_.append(copy);
+    open_.offset = at;
+    open_.size = arena_.size() - at;
     open_.in_arena = true;
-    arena_.append(repaired);
     return flags | kInArena;
 }
 

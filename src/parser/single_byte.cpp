@@ -1,6 +1,7 @@
 #include "single_byte.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
 #include <cstring>
 
@@ -8,6 +9,8 @@
 
 namespace brinewick {
 namespace {
+
+static_assert(std::endian::native == std::endian::little, "entries are stored as words");
 
 // windows-1252 from 0x80 to 0x9F; the rest is Latin-1.
 constexpr std::array<std::uint16_t, 32> kWindows1252High = {
@@ -77,13 +80,15 @@ std::size_t decode_single_byte(char* out, const SingleByteTable& table, const un
             i += 8;
         }
         // A block with a letter past ASCII: every byte through the table,
-        // without a branch (an ASCII byte's entry is itself, length 1). The
-        // room for three bytes each is there; the length says what counts.
+        // without a branch (an ASCII byte's entry is itself, length 1). An
+        // entry goes out whole, its length byte too, in one store: the room
+        // is there, and the next character or the end overwrites the rest.
         const std::size_t stop = std::min(size, i + 16);
         for (; i < stop; ++i) {
-            const SingleByteTable::Entry& entry = table.entries[data[i]];
-            std::memcpy(to, entry.bytes.data(), 3);
-            to += entry.length;
+            std::uint32_t entry;
+            std::memcpy(&entry, &table.entries[data[i]], 4);
+            std::memcpy(to, &entry, 4);
+            to += entry >> 24;
         }
     }
     return static_cast<std::size_t>(to - out);
@@ -92,7 +97,7 @@ std::size_t decode_single_byte(char* out, const SingleByteTable& table, const un
 void append_single_byte(std::string& out, const SingleByteTable& table, const unsigned char* data,
                         std::size_t size) {
     const std::size_t at = out.size();
-    out.resize(at + 3 * size);
+    out.resize(at + 3 * size + 1);
     out.resize(at + decode_single_byte(out.data() + at, table, data, size));
 }
 

@@ -14,11 +14,13 @@ namespace brinewick {
 
 struct SingleByteTable {
     std::string_view name;
-    // The UTF-8 form of each byte: `length` bytes of `bytes`.
+    // The UTF-8 form of each byte: `length` bytes of `bytes`. The decoder
+    // reads an entry as one little-endian word, the length its high byte.
     struct Entry {
         std::array<char, 3> bytes;
         std::uint8_t length;
     };
+    static_assert(sizeof(Entry) == 4);
     std::array<Entry, 256> entries;
 };
 
@@ -28,7 +30,7 @@ struct SingleByteTable {
 [[nodiscard]] const SingleByteTable* single_byte_table(std::string_view name) noexcept;
 
 // Writes the UTF-8 text of `size` bytes read through `table` to `out`,
-// which has room for 3 * size bytes; returns the bytes written.
+// which has room for 3 * size + 1 bytes; returns the bytes written.
 [[nodiscard]] std::size_t decode_single_byte(char* out, const SingleByteTable& table, const unsigned char* data,
                                              std::size_t size) noexcept;
 

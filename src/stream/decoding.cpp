@@ -169,8 +169,8 @@ public:
     // A byte is at most three of UTF-8: a read of three bytes or more
     // decodes straight into the caller's buffer, without a copy between.
     Result<std::size_t> read(char* into, std::size_t size, const std::atomic<bool>& cancel) override {
-        if (size < 3 || !idle()) return DecodingFilter::read(into, size, cancel);
-        const std::size_t want = std::min(size / 3, kPiece);
+        if (size < 4 || !idle()) return DecodingFilter::read(into, size, cancel);
+        const std::size_t want = std::min((size - 1) / 3, kPiece);
         raw_.resize(want);
         auto got = inner().read(raw_.data(), want, cancel);
         if (!got.is_ok()) return got;

@@ -274,21 +274,29 @@ Split split_under(std::string_view text, std::uint8_t delimiter, std::optional<s
 std::optional<std::uint8_t> table_delimiter(std::string_view text, std::uint8_t sniffed, bool whole,
                                             std::optional<std::uint8_t> comment) {
     Split splits[std::size(kDelimiterCandidates)];
-    std::size_t winner = 0;
-    double top = 0.0;
-    for (std::size_t i = 0; i < std::size(kDelimiterCandidates); ++i) {
-        splits[i] = split_under(text, kDelimiterCandidates[i], comment);
-        if (kDelimiterCandidates[i] == sniffed) winner = i;
-        top = std::max(top, splits[i].score);
-    }
-    // One row (the whole input): the candidate that splits it most.
+    const auto* found = std::find(std::begin(kDelimiterCandidates), std::end(kDelimiterCandidates), sniffed);
+    const std::size_t winner =
+        found == std::end(kDelimiterCandidates) ? 0 : static_cast<std::size_t>(found - kDelimiterCandidates);
+    splits[winner] = split_under(text, kDelimiterCandidates[winner], comment);
+    // One row (the whole input): the candidate that splits it most. One
+    // absent from the text leaves the row whole, so it is not parsed: a
+    // single row of megabytes would be, once per candidate.
     if (whole && splits[winner].rows == 1) {
+        const std::string_view looked = text.substr(0, kSampleBytes);
         std::size_t best = winner;
         for (std::size_t i = 0; i < std::size(kDelimiterCandidates); ++i) {
+            if (i == winner || std::memchr(looked.data(), kDelimiterCandidates[i], looked.size()) == nullptr) continue;
+            splits[i] = split_under(text, kDelimiterCandidates[i], comment);
             if (splits[i].rows == 1 && splits[i].first_width > splits[best].first_width) best = i;
         }
         if (best != winner && splits[best].first_width >= 2) return kDelimiterCandidates[best];
         return std::nullopt;
+    }
+    double top = splits[winner].score;
+    for (std::size_t i = 0; i < std::size(kDelimiterCandidates); ++i) {
+        if (i == winner) continue;
+        splits[i] = split_under(text, kDelimiterCandidates[i], comment);
+        top = std::max(top, splits[i].score);
     }
     if (top <= 0.0) return std::nullopt;
     // Among the candidates that score near the best (notes left out), the

@@ -139,6 +139,8 @@ INSTANTIATE_TEST_SUITE_P(
         testing::Values(Trickled{"utf16le", wide(kText, 2, false), "utf-16-le", kText, 0},
                         Trickled{"utf32be", wide(kText, 4, true), "utf-32-be", kText, 0},
                         Trickled{"cp1252", "Jos\xE9;\x80\n", "cp1252", "Jos\xC3\xA9;\xE2\x82\xAC\n", 0},
+                        // Characters of two, two and three bytes last, with no line break.
+                        Trickled{"cp1252_wide_last", "a\x9F\xE9\x80", "cp1252", "a\xC5\xB8\xC3\xA9\xE2\x82\xAC", 0},
                         Trickled{"utf16_unpaired", wide("a,b\n", 2, false) + std::string("\x00\xD8", 2) +
                                                        wide("c\n", 2, false),
                                  "utf-16-le", "a,b\n\xFF" "c\n", 1}),
