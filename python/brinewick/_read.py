@@ -497,15 +497,16 @@ def _open_reader(path: PathArg, settings: NativeSettings) -> object:
 
 
 def _open_reader_of(path: PathArg, settings: NativeSettings, storage_options: Optional[Dict[str, Any]] = None,
-                    plan: Optional[FilePlan] = None,
-                    until: Optional[int] = None) -> Tuple[object, Optional[_remote.RemoteInput]]:
+                    plan: Optional[FilePlan] = None, until: Optional[int] = None,
+                    remote: Optional[_remote.RemoteInput] = None) -> Tuple[object, Optional[_remote.RemoteInput]]:
     """A reader, and for an object its remote input (which must be the
     object `plan` read, when given: a part must read what its plan read).
     `until`: where a part's reading stops, give or take a row (an object is
-    fetched no further ahead)."""
+    fetched no further ahead). `remote`: the object's input, when already
+    looked up."""
     url = _remote.url_of(path)
     if url is not None:
-        source = _remote.RemoteInput(url, _remote.check_storage_options(storage_options))
+        source = remote or _remote.RemoteInput(url, _remote.check_storage_options(storage_options))
         # A part reads to its end, the last one to the object's.
         source.until = until if until is not None or plan is None else source.size
         if plan is not None:
@@ -515,19 +516,54 @@ def _open_reader_of(path: PathArg, settings: NativeSettings, storage_options: Op
     return _native.read_open(fs_path("path", _remote.local_of(path)), settings), None
 
 
+
+
+def _nearest(boundaries: Tuple[Tuple[int, int, bool], ...], targets: List[int]) -> Tuple[Tuple[int, int, bool], ...]:
+    """For each offset of `targets` (ascending), the boundary nearest it,
+    each boundary at most once and in order."""
+    import bisect
+
+    offsets = [b[0] for b in boundaries]
+    chosen: List[int] = []
+    for target in targets:
+        i = bisect.bisect_left(offsets, target)
+        if i > 0 and (i == len(offsets) or target - offsets[i - 1] <= offsets[i] - target):
+            i -= 1
+        if i < len(offsets) and (not chosen or i > chosen[-1]):
+            chosen.append(i)
+    return tuple(boundaries[i] for i in chosen)
+
+
 def _plan_parts(path: str, block_size: int, storage_options: Optional[Dict[str, Any]] = None,
                 **read_options: Any) -> FilePlan:
-    """Reads `path` once (on every core) to find its columns and row
-    boundaries about every `block_size` bytes."""
+    """Reads `path` once (on every core) to find its columns and the row
+    boundaries that cut it into parts of one size, about `block_size` bytes
+    at most (about every `block_size` bytes when its size is unknown)."""
     settings = _check_read_options(**read_options)
-    reader, source = _open_reader_of(path, replace(settings, chunk_size=min(settings.chunk_size, block_size)),
-                                     storage_options)
-    plan = _native.read_plan(reader, block_size)
-    starts = ((0, 1, False),) + plan.boundaries if plan.delimiter is not None else ((0, 1, False),)
-    remote = source is not None and len(starts) > 1
+    url = _remote.url_of(path)
+    remote = _remote.RemoteInput(url, _remote.check_storage_options(storage_options)) if url is not None else None
+    if remote is not None:
+        size = remote.size
+    else:
+        info = os.stat(fs_path("path", _remote.local_of(path)))
+        size = info.st_size if stat.S_ISREG(info.st_mode) else None
+    parts = -(-size // block_size) if size is not None else 0
+    # Parts of one size rather than full ones and a remnant, which would
+    # leave a worker idle for a round of its own: the pass notes a boundary
+    # about every 64th of a part (an eighth for parts under 512 KiB, whose
+    # chunks would be tiny), and the one nearest each even cut is kept.
+    step = max(size // parts // 64, min(1 << 16, size // parts // 8), 1) if parts > 1 else block_size
+    reader, source = _open_reader_of(path, replace(settings, chunk_size=min(settings.chunk_size, step)),
+                                     storage_options, remote=remote)
+    plan = _native.read_plan(reader, step)
+    boundaries = plan.boundaries
+    if size is not None:
+        boundaries = _nearest(boundaries, [k * size // parts for k in range(1, parts)]) if parts > 1 else ()
+    starts = ((0, 1, False),) + boundaries if plan.delimiter is not None else ((0, 1, False),)
+    ranged = source is not None and len(starts) > 1
     return FilePlan(plan.columns, plan.delimiter, plan.expected_columns, plan.header_offset, starts,
                     plan.table_offset, plan.header_text, plan.preamble_keys,
-                    source.identity if source is not None else None, (source.head or b"") if remote else b"")
+                    source.identity if source is not None else None, (source.head or b"") if ranged else b"")
 
 
 def _read_part(path: str, plan: FilePlan, index: int, storage_options: Optional[Dict[str, Any]] = None,

@@ -330,9 +330,9 @@ def read(paths_or_glob: Union[PathLike, Iterable[PathLike]], *, blocksize: Optio
     paths_or_glob
         A path, a glob pattern such as ``"exports/*.csv"``, or a list of them.
     blocksize : int or None, default 64 MiB
-        A regular file larger than this is read in parts of about this many
-        bytes, each a partition, with the rows, line numbers and types of
-        reading it whole. None reads every file whole.
+        A regular file larger than this is read in parts of about one size,
+        at most about this many bytes, each a partition, with the rows, line
+        numbers and types of reading it whole. None reads every file whole.
     **read_options
         The options of :func:`brinewick.read` (header, types, dtypes,
         empty_as_null, batch_rows, storage_options, encoding, fallback_encoding
@@ -358,7 +358,7 @@ def read(paths_or_glob: Union[PathLike, Iterable[PathLike]], *, blocksize: Optio
     -----
     A file to be split is first read once, as a Dask task (all of its
     worker's cores), to settle its dialect, header and column types over
-    every row and to find row boundaries at about every ``blocksize`` bytes
+    every row and to find the row boundaries nearest the even cuts
     (a boundary may fall inside a quoted field: the part that starts there
     skips to the end of that row, which the part before reads whole). This
     runs when ``read`` is called; the parts are read when the frames are

@@ -184,6 +184,15 @@ def test_a_large_file_is_read_in_parts_with_the_rows_of_reading_it_whole(client,
     assert len(got.quarantine.compute()) > 0 and len(got.changes.compute()) > 0
 
 
+def test_a_file_just_past_two_blocks_is_read_in_three_even_parts(client, tmp_path: Path) -> None:
+    source = tmp_path / "even.csv"
+    source.write_bytes(b"id,name\n" + b"".join(b"%08d,name-%05d\n" % (i, i) for i in range(3000)))
+    got = bwd.read(str(source), blocksize=int(source.stat().st_size / 2.05))
+    sizes = got.data.map_partitions(len).compute().tolist()
+    # Not two full parts and a remnant, which would take a round of its own.
+    assert len(sizes) == 3 and sum(sizes) == 3000 and max(sizes) <= 1.3 * min(sizes), sizes
+
+
 def got_rows(frame) -> list:
     return [tuple(r) for r in frame.itertuples(index=False)]
 
