@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the tests need, then runs every test: the engine's GoogleTest
 # suite, the Python suite against a freshly installed module, the fuzz
-# targets (FUZZ_SECONDS each: 60 under CI, 10 otherwise) and the Python suite
+# targets (FUZZ_SECONDS each: 45 under CI, 10 otherwise) and the Python suite
 # again against an ASan + UBSan build of the module.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -66,7 +66,7 @@ echo "== Python tests (at ${SECONDS}s)"
 "$PYTHON" -m pytest -q tests/python
 
 echo "== fuzz targets (ASan + UBSan) (at ${SECONDS}s)"
-if [ "${CI:-}" = "true" ]; then default_seconds=60; else default_seconds=10; fi
+if [ "${CI:-}" = "true" ]; then default_seconds=45; else default_seconds=10; fi
 bash fuzz/run_fuzz.sh "${FUZZ_SECONDS:-$default_seconds}"
 
 echo "== Python tests against an ASan + UBSan build (at ${SECONDS}s)"
