@@ -2,6 +2,10 @@
 
 #include <iconv.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <array>
 #include <optional>
@@ -309,6 +313,67 @@ Decoding decide_encoding(std::string_view sample, bool whole, const EncodingRequ
 
 namespace {
 
+// Whether the bytes of `raw` from `from` on hold a well-formed multi-byte
+// UTF-8 character; `raw` is left at `from`.
+Result<bool> rest_holds_multibyte(ByteSource& raw, std::uint64_t from, const std::atomic<bool>& cancel) {
+    constexpr std::size_t kCarry = 3;  // a character cut by a read ends in the next
+    std::string piece(kEncodingSample + kCarry, '\0');
+    std::size_t held = 0;
+    bool found = false;
+    for (;;) {
+        auto got = raw.read(piece.data() + held, kEncodingSample, cancel);
+        if (!got.is_ok()) return std::move(got).status();
+        const std::size_t n = held + got.value();
+        const bool end = got.value() == 0;
+        const auto* data = reinterpret_cast<const unsigned char*>(piece.data());
+        // Up to where a character may start and still be whole in view.
+        const std::size_t stop = end ? n : (n > kCarry ? n - kCarry : 0);
+        std::size_t i = 0;
+#if defined(__SSE2__)
+        // Sixteen bytes a step (fifteen on: the last one's follower is in the
+        // next step): a lead byte of C2-F4 just before a continuation byte.
+        // Legacy text has its high bytes alone, so this is rarely found.
+        const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
+        while (!found && i + 16 <= n && i < stop) {
+            const __m128i x = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i)), flip);
+            const int leads = _mm_movemask_epi8(_mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(0x41)),
+                                                              _mm_cmplt_epi8(x, _mm_set1_epi8(0x75))));
+            const int follows = _mm_movemask_epi8(_mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(-1)),
+                                                                _mm_cmplt_epi8(x, _mm_set1_epi8(0x40))));
+            unsigned pairs = static_cast<unsigned>(leads & (follows >> 1)) & 0x7FFFu;
+            while (pairs != 0 && !found) {
+                const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(pairs));
+                found = at < stop && multibyte_at(data + at, n - at) != 0;
+                pairs &= pairs - 1;
+            }
+            i += 15;
+        }
+#endif
+        while (i < stop && !found) {
+            std::uint64_t word;
+            if (i + 8 <= n) {
+                std::memcpy(&word, data + i, 8);
+                if ((word & 0x8080808080808080ULL) == 0) {
+                    i += 8;
+                    continue;
+                }
+            }
+            // Legacy text has its high bytes alone, before ASCII: only a lead
+            // byte with a continuation byte after it is looked at closely.
+            const unsigned char b = data[i];
+            found = b >= 0xC2 && b <= 0xF4 && i + 1 < n && (data[i + 1] & 0xC0) == 0x80 &&
+                    multibyte_at(data + i, n - i) != 0;
+            ++i;
+        }
+        if (found || end) break;
+        i = std::min(i, stop);
+        std::memmove(piece.data(), piece.data() + i, n - i);
+        held = n - i;
+    }
+    BRINEWICK_RETURN_IF_ERROR(raw.seek(from));
+    return found;
+}
+
 // The sample read, the decision, and the decoder over the rest.
 Result<std::unique_ptr<ByteSource>> decide_and_wrap(std::unique_ptr<ByteSource> raw, const EncodingRequest& request,
                                                     DecodeState& state, const std::shared_ptr<DecodeState>& shared,
@@ -334,6 +399,18 @@ Result<std::unique_ptr<ByteSource>> decide_and_wrap(std::unique_ptr<ByteSource> 
         sample.resize(held);
     }
     state.decoding = decide_encoding(sample, whole, request);
+    if (state.decoding.kind == Decoding::Kind::Table && is_auto(request.encoding) && request.search_rest && !whole &&
+        raw->can_seek()) {
+        auto mixed = rest_holds_multibyte(*raw, sample.size(), cancel);
+        if (!mixed.is_ok()) return std::move(mixed).status();
+        if (mixed.value()) {
+            Decoding& d = state.decoding;
+            d.kind = Decoding::Kind::Utf8;
+            d.name = "utf-8";
+            d.table = nullptr;
+            d.fallback = request.fallback;
+        }
+    }
     const Decoding& d = state.decoding;
     std::unique_ptr<ByteSource> source = std::make_unique<PrefixedSource>(std::move(sample), std::move(raw));
     switch (d.kind) {

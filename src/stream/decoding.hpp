@@ -25,6 +25,11 @@ struct EncodingRequest {
     // Under "auto", for input found to be UTF-8: fields that are not read
     // through this table (null: U+FFFD as for "utf-8").
     const SingleByteTable* fallback = &windows_1252();
+    // Under "auto", for a local file: before all of it is read as the
+    // fallback encoding, the rest is searched for a multi-byte UTF-8
+    // character too (files joined from two systems); one found makes it UTF-8
+    // with the fallback per field, as a sample that shows both does.
+    bool search_rest = false;
 };
 
 // Bytes of the input looked at to decide under "auto" (of a stream, what

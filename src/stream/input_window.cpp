@@ -21,7 +21,11 @@ Result<OpenedInput> open_input(const std::string& path, std::size_t read_size, S
                                const EncodingRequest& request, const SourceOpener& opener) {
     auto source = open_input_source(path, control.cancel, opener);
     if (!source.is_ok()) return std::move(source).status();
-    auto decoded = decode_source(std::move(source).value(), request, control.cancel);
+    EncodingRequest asked = request;
+    // Searching past the sample reads a local file twice, in the page cache;
+    // an object or a decompressor would be fetched or inflated twice.
+    asked.search_rest = !opener && source.value()->compression() == nullptr;
+    auto decoded = decode_source(std::move(source).value(), asked, control.cancel);
     if (!decoded.is_ok()) return std::move(decoded).status();
     DecodedSource& d = decoded.value();
     OpenedInput opened{InputWindow(std::move(d.source), path, read_size, control), std::move(d.state)};

@@ -24,11 +24,16 @@ LATIN = "name;city\nJosé;München\nZoë;Köln\nFrançois;Orléans €5\n"
 CJK = "名字;城市\n张三;北京\n李四;上海\n"
 HEAD = "name;city\nJosé;München\n"  # the UTF-8 part of a mixed file
 TAIL = "Zoë;Köln\nFrançois;Orléans\n"  # its cp1252 part
+LONG = "name;city\n" + "Zoë;Köln\n" * 120000  # past the MiB the encoding is first judged on
 
 # (id, bytes, encoding option, the text they hold, encoding reported, rows transcoded one by one)
 CASES = [
     ("cp1252", LATIN.encode("cp1252"), "auto", LATIN, "cp1252", 0),
     ("mixed", HEAD.encode() + TAIL.encode("cp1252"), "auto", HEAD + TAIL, "utf-8", 2),
+    # Joined from two systems, the UTF-8 rows after the first MiB: kept, not read as cp1252.
+    ("mixed-late", LONG.encode("cp1252") + "José;München\n".encode(), "auto", LONG + "José;München\n", "utf-8",
+     120000),
+    ("cp1252-long", LONG.encode("cp1252"), "auto", LONG, "cp1252", 0),
     ("utf16le-bom", codecs.BOM_UTF16_LE + LATIN.encode("utf-16-le"), "auto", LATIN, "utf-16-le", 0),
     ("utf16be-bom", codecs.BOM_UTF16_BE + CJK.encode("utf-16-be"), "auto", CJK, "utf-16-be", 0),
     ("utf16le", LATIN.encode("utf-16-le"), "auto", LATIN, "utf-16-le", 0),
