@@ -6,6 +6,7 @@ protocol (``__arrow_c_stream__``), which every one of them understands, and
 """
 from __future__ import annotations
 
+import bisect
 import contextlib
 import errno
 import os
@@ -516,13 +517,9 @@ def _open_reader_of(path: PathArg, settings: NativeSettings, storage_options: Op
     return _native.read_open(fs_path("path", _remote.local_of(path)), settings), None
 
 
-
-
 def _nearest(boundaries: Tuple[Tuple[int, int, bool], ...], targets: List[int]) -> Tuple[Tuple[int, int, bool], ...]:
     """For each offset of `targets` (ascending), the boundary nearest it,
     each boundary at most once and in order."""
-    import bisect
-
     offsets = [b[0] for b in boundaries]
     chosen: List[int] = []
     for target in targets:
@@ -547,23 +544,26 @@ def _plan_parts(path: str, block_size: int, storage_options: Optional[Dict[str, 
     else:
         info = os.stat(fs_path("path", _remote.local_of(path)))
         size = info.st_size if stat.S_ISREG(info.st_mode) else None
-    parts = -(-size // block_size) if size is not None else 0
     # Parts of one size rather than full ones and a remnant, which would
     # leave a worker idle for a round of its own: the pass notes a boundary
     # about every 64th of a part (an eighth for parts under 512 KiB, whose
     # chunks would be tiny), and the one nearest each even cut is kept.
-    step = max(size // parts // 64, min(1 << 16, size // parts // 8), 1) if parts > 1 else block_size
+    targets: Optional[List[int]] = None
+    step = block_size
+    if size is not None:
+        parts = max(-(-size // block_size), 1)
+        targets = [k * size // parts for k in range(1, parts)]
+        if parts > 1:
+            step = max(size // parts // 64, min(1 << 16, size // parts // 8), 1)
     reader, source = _open_reader_of(path, replace(settings, chunk_size=min(settings.chunk_size, step)),
                                      storage_options, remote=remote)
     plan = _native.read_plan(reader, step)
-    boundaries = plan.boundaries
-    if size is not None:
-        boundaries = _nearest(boundaries, [k * size // parts for k in range(1, parts)]) if parts > 1 else ()
+    boundaries = plan.boundaries if targets is None else _nearest(plan.boundaries, targets)
     starts = ((0, 1, False),) + boundaries if plan.delimiter is not None else ((0, 1, False),)
-    ranged = source is not None and len(starts) > 1
+    head = (source.head or b"") if source is not None and len(starts) > 1 else b""
     return FilePlan(plan.columns, plan.delimiter, plan.expected_columns, plan.header_offset, starts,
                     plan.table_offset, plan.header_text, plan.preamble_keys,
-                    source.identity if source is not None else None, (source.head or b"") if ranged else b"")
+                    source.identity if source is not None else None, head)
 
 
 def _read_part(path: str, plan: FilePlan, index: int, storage_options: Optional[Dict[str, Any]] = None,
