@@ -273,13 +273,19 @@ def warnings_for(sniffed: Any, sample: bytes, sample_path: str, columns: list[Co
     non_ascii = sum(1 for b in sample if b >= 0x80)
     # A few broken sequences among valid ones are damage; most of the non-ASCII bytes
     # invalid is another encoding.
-    if sniffed.invalid_utf8_bytes >= 8 and sniffed.invalid_utf8_bytes >= 0.5 * non_ascii:
-        guess = _single_byte_guess(sample)
-        warnings.append(
-            f"{sniffed.invalid_utf8_share:.2%} of the first {sniffed.sample_bytes} bytes are not valid UTF-8: "
-            f"the file is likely in another encoding ({guess}, for instance); the salvage replaces "
-            "each such byte with U+FFFD.")
-        suggest["encoding"] = guess
+    # Said only where the salvage did not read the file in that encoding
+    # already: a file read whole as cp1252 says so in its first line.
+    if (sniffed.invalid_utf8_bytes >= 8 and sniffed.invalid_utf8_bytes >= 0.5 * non_ascii
+            and summary.encoding == "utf-8"):
+        share = f"{sniffed.invalid_utf8_share:.2%} of the first {sniffed.sample_bytes} bytes are not valid UTF-8"
+        if summary.changes.get("transcoded"):
+            warnings.append(f"{share}: the rows that hold them are read through the fallback encoding, each "
+                            "recorded as transcoded; the rest of the file is UTF-8.")
+        else:
+            guess = _single_byte_guess(sample)
+            warnings.append(f"{share}: the file is likely in another encoding ({guess}, for instance); the "
+                            "salvage replaces each such byte with U+FFFD.")
+            suggest["encoding"] = guess
     # A `sep=` first line names the delimiter: no sniffing, so no margin to warn of.
     if not delimiter_given and not summary.changes.get("separator_line"):
         runner_up = delimiter_runner_up(sample_path, summary.detected_delimiter)

@@ -59,7 +59,6 @@ def test_columns_count_padded_and_merged_cells_and_values_off_type(damaged: Path
 
 
 @pytest.mark.parametrize("data, words", [
-    (b"a,b\n1,2\n" + b"x,\xe9t\xe9\xe0\n" * 10, "another encoding"),
     (b"a,b\x00\x00\n1,\x00\x02\n", "looks binary"),
     (b"1,2\n3,4\n5,6\n", "looks like data"),
     (b"a;b,c\n1;2,3\n4;5,6\n", "barely won"),
@@ -73,6 +72,22 @@ def test_warnings_name_what_a_person_must_see(tmp_path: Path, data: bytes, words
     path.write_bytes(data)
     warnings = brinewick.inspect(path).findings.warnings
     assert [w for w in warnings if words in w], warnings
+
+
+LEGACY = b"a,b\n1,2\n" + b"x,\xe9t\xe9\xe0\n" * 10
+
+
+@pytest.mark.parametrize("data, options, words", [
+    (LEGACY, {"encoding": "utf-8"}, "likely in another encoding"),  # replaced: say which to ask for
+    (b"a,b\n1,caf\xc3\xa9\n" + LEGACY[8:], {}, "read through the fallback encoding"),  # mixed: transcoded
+    (LEGACY, {}, None),  # read whole as cp1252, as the first line says: nothing to warn of
+])
+def test_bytes_not_utf8_are_warned_of_as_the_salvage_reads_them(tmp_path: Path, data: bytes, options: dict,
+                                                                words: str) -> None:
+    path = tmp_path / "w.csv"
+    path.write_bytes(data)
+    warnings = [w for w in brinewick.inspect(path, **options).findings.warnings if "not valid UTF-8" in w]
+    assert [w for w in warnings if words in w] if words else not warnings, warnings
 
 
 def test_a_sep_line_names_the_delimiter_so_no_margin_is_warned_of(tmp_path: Path) -> None:
