@@ -132,7 +132,9 @@ def salvage(
         "skip": a later row whose text is the header's (files joined end
         to end, a BOM before it or not) is set aside, with reason
         ``repeated_header`` (not in a table of one column, where a value
-        may be the header's word). "keep": it stays a row, as
+        may be the header's word); one that holds the header's names in
+        another order, with reason ``reordered_header`` (the rows under it
+        keep that order: look at them). "keep": it stays a row, as
         ``_brinewick_backend`` keeps it.
     progress : callable, optional
         Called as ``progress(bytes_done, bytes_total)`` about ten times a

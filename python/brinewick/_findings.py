@@ -297,6 +297,11 @@ def warnings_for(sniffed: Any, sample: bytes, sample_path: str, columns: list[Co
             suggest["delimiter"] = summary.detected_delimiter
     if not sniffed.has_header:
         warnings.append("The first row looks like data, not column names: read it with header=False.")
+    reordered = summary.set_aside.get("reordered_header", 0)
+    if reordered:
+        warnings.append(f"{reordered} row{'s' if reordered > 1 else ''} below the header name the columns in "
+                        "another order (files joined whose columns stand otherwise): the rows under "
+                        f"{'them' if reordered > 1 else 'it'} hold their values in that order. See the quarantine.")
     for col in columns:
         if col.most_lines > MANY_LINES:
             warnings.append(f"A value of column {col.name!r} spans {col.most_lines} lines: "

@@ -745,7 +745,7 @@ def _table_note(s: Any) -> str:
     """Where the table starts and what the table stage set aside, in words."""
     said = [f"header on line {s.header_line}"]
     names = {"preamble": "preamble line", "comment": "comment", "repeated_header": "repeated header",
-             "nul_padding": "NUL-byte row"}
+             "nul_padding": "NUL-byte row", "reordered_header": "header in another order"}
     for reason, n in s.set_aside.items():
         if n:
             said.append(f"{n} {names[reason]}{'' if n == 1 else 's'} set aside")

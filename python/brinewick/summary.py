@@ -26,7 +26,7 @@ CHANGES_COLUMNS: Tuple[str, ...] = tuple(_native.CHANGES_COLUMNS)
 
 #: The quarantine reasons of rows set aside whatever their width: above the
 #: header, a comment, the header again.
-SET_ASIDE_REASONS: Tuple[str, ...] = ("preamble", "comment", "repeated_header", "nul_padding")
+SET_ASIDE_REASONS: Tuple[str, ...] = ("preamble", "comment", "repeated_header", "nul_padding", "reordered_header")
 
 # Slots keep summaries small and typo-proof where dataclasses support them (3.10+).
 _SLOTS: Dict[str, Any] = {"slots": True} if sys.version_info >= (3, 10) else {}
@@ -78,7 +78,10 @@ class SalvageSummary:
         :data:`SET_ASIDE_REASONS` (each also counted in ``quarantined_rows``):
         ``preamble`` above the header, ``comment``, ``repeated_header``,
         ``nul_padding`` (a row of nothing but NUL bytes, as a file padded
-        or cut short on disk holds; kept as a row with ``blank_lines="keep"``).
+        or cut short on disk holds; kept as a row with ``blank_lines="keep"``),
+        ``reordered_header`` (the header's names in another order: a file
+        joined whose columns stand otherwise; the rows under it keep that
+        order, so look at them).
     header_line : int
         The line the header stands on: 1 unless a preamble is above it.
 

@@ -27,7 +27,7 @@ constexpr std::array<PyStructSequence_Field, kCounterCount> kCounterFields{{
     {"undecodable", "byte sequences of the input no character matched (each one U+FFFD)"},
     {"compression", "the compression undone ('gzip', 'zstd', ...), or None"},
     {"input_break", "(reason, lines, bytes, left_out) where a damaged compressed input broke off, or None"},
-    {"set_aside", "rows set aside as (preamble, comment, repeated_header)"},
+    {"set_aside", "rows set aside as (preamble, comment, repeated_header, nul_padding, reordered_header)"},
     {"header_line", "the line the table's header stands on (1 when nothing is above it)"},
 }};
 
@@ -129,10 +129,11 @@ bool add_counters(Filler& out, const stream::StreamSummary& s) {
            out.add(PyBool_FromLong(s.legacy_looking ? 1 : 0)) && out.add(PyLong_FromUnsignedLongLong(s.undecodable)) &&
            out.add(s.compression.empty() ? Py_NewRef(Py_None) : PyUnicode_FromString(s.compression.c_str())) &&
            out.add(input_break(s)) &&
-           out.add(Py_BuildValue("(KKKK)", static_cast<unsigned long long>(s.preamble_rows),
+           out.add(Py_BuildValue("(KKKKK)", static_cast<unsigned long long>(s.preamble_rows),
                                  static_cast<unsigned long long>(s.comment_rows),
                                  static_cast<unsigned long long>(s.repeated_headers),
-                                 static_cast<unsigned long long>(s.nul_rows))) &&
+                                 static_cast<unsigned long long>(s.nul_rows),
+                                 static_cast<unsigned long long>(s.reordered_headers))) &&
            out.add(PyLong_FromUnsignedLongLong(s.header_line));
 }
 

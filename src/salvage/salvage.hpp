@@ -128,6 +128,7 @@ enum class RowVerdict : std::uint8_t {
     Preamble,        // above the table's header
     Comment,         // begins with the comment character
     RepeatedHeader,  // the header again (files joined end to end)
+    ReorderedHeader,  // the header's names in another order (a file joined whose columns are)
     NulPadding,      // nothing but NUL bytes (a file padded or cut short on disk)
 };
 

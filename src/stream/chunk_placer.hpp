@@ -47,6 +47,7 @@ inline void add_counts(StreamSummary& to, const StreamSummary& from, const Strea
     to.preamble_rows += from.preamble_rows - less.preamble_rows;
     to.comment_rows += from.comment_rows - less.comment_rows;
     to.repeated_headers += from.repeated_headers - less.repeated_headers;
+    to.reordered_headers += from.reordered_headers - less.reordered_headers;
     to.nul_rows += from.nul_rows - less.nul_rows;
     for (std::size_t kind = 0; kind < kChangeKindCount; ++kind) to.changes[kind] += from.changes[kind] - less.changes[kind];
 }

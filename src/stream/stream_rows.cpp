@@ -209,6 +209,7 @@ void count_row(StreamSummary& summary, RowVerdict verdict, std::span<const RowCh
             case RowVerdict::Preamble: summary.preamble_rows += rows; break;
             case RowVerdict::Comment: summary.comment_rows += rows; break;
             case RowVerdict::RepeatedHeader: summary.repeated_headers += rows; break;
+            case RowVerdict::ReorderedHeader: summary.reordered_headers += rows; break;
             case RowVerdict::NulPadding: summary.nul_rows += rows; break;
             default: break;
         }

@@ -95,6 +95,7 @@ struct StreamSummary {
     std::uint64_t preamble_rows = 0;
     std::uint64_t comment_rows = 0;
     std::uint64_t repeated_headers = 0;
+    std::uint64_t reordered_headers = 0;
     std::uint64_t nul_rows = 0;
     std::uint64_t header_line = 1;
     std::uint64_t bytes_read = 0;

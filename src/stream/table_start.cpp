@@ -334,7 +334,42 @@ bool may_be_set_aside(std::string_view view, std::size_t start, std::uint64_t of
     // Too short to tell, or the header's bytes: the full look decides.
     // (The first byte settles nearly every row without a call.)
     if (rest.size() <= header.size()) return true;
-    return rest.front() == header.front() && rest.starts_with(header);
+    if (rest.front() == header.front() && rest.starts_with(header)) return true;
+    // The header's names in another order: a line of the header's length
+    // that starts as one of its names does.
+    const char after = rest[header.size()];
+    if (after != '\n' && after != '\r') return false;
+    for (std::size_t at = 0;;) {
+        if (at < header.size() && header[at] == rest.front()) return true;
+        const std::size_t next = header.find(static_cast<char>(dialect.delimiter), at);
+        if (next == std::string_view::npos) return false;
+        at = next + 1;
+    }
+}
+
+bool names_header_reordered(std::string_view raw, std::string_view header, std::uint8_t delimiter,
+                            std::uint8_t quote) noexcept {
+    const auto q = static_cast<char>(quote);
+    if (raw == header || header.find(q) != std::string_view::npos || raw.find(q) != std::string_view::npos) {
+        return false;
+    }
+    try {
+        const auto names = [delimiter](std::string_view text) {
+            std::vector<std::string_view> out;
+            for (;;) {
+                const std::size_t end = text.find(static_cast<char>(delimiter));
+                out.push_back(text.substr(0, end));
+                if (end == std::string_view::npos) break;
+                text.remove_prefix(end + 1);
+            }
+            std::sort(out.begin(), out.end());
+            return out;
+        };
+        const std::vector<std::string_view> ours = names(header);
+        return ours.size() >= 2 && names(raw) == ours;
+    } catch (const std::bad_alloc&) {
+        return false;  // too little memory to compare: kept as a row
+    }
 }
 
 bool repeats_preamble(std::string_view raw, const Dialect& dialect) noexcept {
@@ -363,6 +398,7 @@ std::string_view set_aside_reason(RowVerdict verdict) noexcept {
         case RowVerdict::Preamble: return "preamble";
         case RowVerdict::Comment: return "comment";
         case RowVerdict::RepeatedHeader: return "repeated_header";
+        case RowVerdict::ReorderedHeader: return "reordered_header";
         case RowVerdict::NulPadding: return "nul_padding";
         default: return {};
     }

@@ -94,6 +94,12 @@ inline constexpr std::size_t kPreambleKeyBytes = 256;
 // first bytes they start with.
 void set_preamble_keys(Dialect& dialect, std::string keys);
 
+// Whether `raw` holds the names of `header` (unquoted, two or more) in
+// another order: a file joined whose columns stand otherwise, the rows
+// under it in that order.
+[[nodiscard]] bool names_header_reordered(std::string_view raw, std::string_view header, std::uint8_t delimiter,
+                                          std::uint8_t quote) noexcept;
+
 // The verdict of a row that the table stage sets aside whatever its
 // width, from where it starts and its text; nullopt for any other row.
 [[nodiscard]] inline std::optional<RowVerdict> set_aside_verdict(std::uint64_t offset, std::string_view raw,
@@ -115,6 +121,9 @@ void set_preamble_keys(Dialect& dialect, std::string keys);
     if (!header.empty() && offset > dialect.table_offset) {
         if (raw.size() == header.size() + 3 && raw.starts_with("\xEF\xBB\xBF")) raw.remove_prefix(3);
         if (raw == header) return RowVerdict::RepeatedHeader;
+        if (raw.size() == header.size() && names_header_reordered(raw, header, dialect.delimiter, options.quote_char)) {
+            return RowVerdict::ReorderedHeader;
+        }
     }
     if (!dialect.preamble_keys.empty() && offset > dialect.table_offset && repeats_preamble(raw, dialect)) {
         return RowVerdict::Preamble;

@@ -128,6 +128,18 @@ TEST(LooksLikeValue, TellsValuesFromNames) {
     }
 }
 
+TEST(TableStage, ReorderedHeaderIsTheSameNamesInAnotherOrder) {
+    struct Case {
+        const char* raw;
+        bool reordered;
+    };
+    for (const Case c : {Case{"b,c,a", true}, Case{"c,a,b", true}, Case{"a,b,c", false}, Case{"a,b,d", false},
+                         Case{"a,b", false}, Case{"a,b,c,", false}, Case{"\"b\",a,c", false}}) {
+        EXPECT_EQ(names_header_reordered(c.raw, "a,b,c", ',', '"'), c.reordered) << c.raw;
+    }
+    EXPECT_FALSE(names_header_reordered("a", "a", ',', '"'));  // one column: a value may be its word
+}
+
 // One file through the streamed salvage on one thread and on two with tiny
 // chunks: the same clean rows and the same rows set aside.
 TEST(TableStage, PreambleRepeatedHeadersAndCommentsOnEveryPath) {
@@ -144,19 +156,21 @@ TEST(TableStage, PreambleRepeatedHeadersAndCommentsOnEveryPath) {
         "2024-02-01,coffee,3.5\n"
         "date,memo,amount\n"
         "date,memo,amount\n"
-        "2024-02-02,tea,2\n";
+        "2024-02-02,tea,2\n"
+        "amount,memo,date\n"   // the names in another order
+        "amount,memo,dat3\n";  // as long and alike, but a row
     SalvageOptions options;
     options.find_header = true;
     options.skip_blank_lines = true;
     options.skip_repeated_headers = true;
     options.comment = '#';
     const std::string want_clean = "date,memo,amount\n2024-01-02,coffee,3.5\n2024-01-03,rent,900\n"
-                                   "2024-02-01,coffee,3.5\n2024-02-02,tea,2\n";
+                                   "2024-02-01,coffee,3.5\n2024-02-02,tea,2\namount,memo,dat3\n";
     const std::string want_quarantine =
         "line,byte_offset,reason,expected,found,raw\n1,0,preamble,3,1,Bank statement\n"
         "2,15,preamble,3,2,\"Account:,42\"\n6,67,comment,3,3,\"# a note, with commas, in it\"\n"
         "8,116,repeated_header,3,3,\"\xEF\xBB\xBF" "date,memo,amount\"\n10,158,repeated_header,3,3,\"date,memo,amount\"\n"
-        "11,175,repeated_header,3,3,\"date,memo,amount\"\n";
+        "11,175,repeated_header,3,3,\"date,memo,amount\"\n13,209,reordered_header,3,3,\"amount,memo,date\"\n";
     for (const std::size_t jobs : {1, 2}) {
         for (const std::size_t size : {3, 16, 1 << 16}) {
             TempDir dir;
@@ -177,6 +191,7 @@ TEST(TableStage, PreambleRepeatedHeadersAndCommentsOnEveryPath) {
             EXPECT_EQ(result.value().preamble_rows, 2u) << context;
             EXPECT_EQ(result.value().comment_rows, 1u) << context;
             EXPECT_EQ(result.value().repeated_headers, 3u) << context;
+            EXPECT_EQ(result.value().reordered_headers, 1u) << context;
             EXPECT_EQ(result.value().header_line, 4u) << context;
         }
     }

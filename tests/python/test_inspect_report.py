@@ -66,6 +66,7 @@ def test_columns_count_padded_and_merged_cells_and_values_off_type(damaged: Path
     (b'a,b\n1,"open\n2,3\n', "never closed"),
     (b'[\n  {"id": 1, "name": "ann, jr"},\n  {"id": 2, "name": "bob"}\n]\n', "looks like JSON"),
     (b'{"id":1,"tags":["a","b"]}\n{"id":2,"tags":[]}\n', "looks like JSON"),
+    (b"id,name,amount\n1,ann,3.5\n2,bob,4\nname,id,amount\ncid,3,5.5\n", "columns in another order"),
 ])
 def test_warnings_name_what_a_person_must_see(tmp_path: Path, data: bytes, words: str) -> None:
     path = tmp_path / "w.csv"

@@ -119,3 +119,14 @@ def test_cli_blank_lines_flag(tmp_path: Path, mode: str, empty_rows: int) -> Non
     rows = list(csv.reader(io.StringIO(result.stdout.decode())))
     assert sum(not "".join(row).strip() for row in rows) == empty_rows
     assert len(rows) == len(non_blank_rows(STATEMENT)) + empty_rows
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_a_header_in_another_order_is_set_aside_and_counted(tmp_path: Path, jobs: int) -> None:
+    path = tmp_path / "joined.csv"
+    path.write_bytes(b"id,name,amount\n1,ann,3.5\n2,bob,4\nname,id,amount\ncid,3,5.5\nid,amount,x\n")
+    table = brinewick.read(path, jobs=jobs)
+    assert table.summary.set_aside["reordered_header"] == 1
+    assert pa.table(table.quarantine).to_pydict()["reason"] == ["reordered_header"]
+    # Not the same names: a row.
+    assert pa.table(table).column("id").to_pylist() == ["1", "2", "cid", "id"]
