@@ -299,9 +299,10 @@ def warnings_for(sniffed: Any, sample: bytes, sample_path: str, columns: list[Co
         warnings.append("The first row looks like data, not column names: read it with header=False.")
     reordered = summary.set_aside.get("reordered_header", 0)
     if reordered:
-        warnings.append(f"{reordered} row{'s' if reordered > 1 else ''} below the header name the columns in "
-                        "another order (files joined whose columns stand otherwise): the rows under "
-                        f"{'them' if reordered > 1 else 'it'} hold their values in that order. See the quarantine.")
+        many = reordered > 1
+        warnings.append(f"{reordered} row{'s' if many else ''} below the header name{'' if many else 's'} the "
+                        "columns in another order (files joined whose columns stand otherwise): the rows under "
+                        f"{'them' if many else 'it'} hold their values in that order. See the quarantine.")
     for col in columns:
         if col.most_lines > MANY_LINES:
             warnings.append(f"A value of column {col.name!r} spans {col.most_lines} lines: "
