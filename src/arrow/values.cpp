@@ -479,10 +479,19 @@ void ColumnInference::narrow(std::string_view value, bool tolerant, char thousan
         // thousands separator is given; a value without one fits them as it
         // fits the plain int and float readings.
         const bool commas = thousands == 0 && (candidates_ & (kIntCommas | kFloatCommas)) != 0;
-        const bool has_comma = commas && value.find(',') != std::string_view::npos;
-        const bool plain_commas = commas && !has_comma;
+        // Searched for only when a reading needs to know, and by a loop: a
+        // value that reads as a plain number holds none, and values are a
+        // few bytes, for which a call to memchr costs more than the search.
+        int comma = -1;
+        const auto has_comma = [&] {
+            if (comma < 0) {
+                comma = 0;
+                for (const char b : value) comma |= b == ',' ? 1 : 0;
+            }
+            return comma == 1;
+        };
         bool is_short_int = false;
-        if ((candidates_ & kInt) != 0 || (plain_commas && (candidates_ & kIntCommas) != 0)) {
+        if ((candidates_ & kInt) != 0 || (commas && (candidates_ & kIntCommas) != 0 && !has_comma())) {
             std::int64_t v = 0;
             if (parse_int64(value, v, thousands)) {
                 keep |= kInt | kIntCommas;
@@ -494,12 +503,13 @@ void ColumnInference::narrow(std::string_view value, bool tolerant, char thousan
             keep |= kFloat | kComma | kFloatCommas;
         } else {
             double v = 0;
-            if (((candidates_ & kFloat) != 0 || (plain_commas && (candidates_ & kFloatCommas) != 0)) &&
-                parse_float64(value, v, thousands)) {
-                keep |= kFloat | kFloatCommas;
-            }
+            const bool plain = ((candidates_ & kFloat) != 0 ||
+                                (commas && (candidates_ & kFloatCommas) != 0 && !has_comma())) &&
+                               parse_float64(value, v, thousands);
+            if (plain) keep |= kFloat | kFloatCommas;
             if ((candidates_ & kComma) != 0 && parse_decimal_comma(value, v, thousands)) keep |= kComma;
-            if (has_comma) {
+            // A plain float has no comma in it (no thousands mark is given here).
+            if (commas && !plain && has_comma()) {
                 std::int64_t i = 0;
                 if ((candidates_ & kIntCommas) != 0 && parse_grouped_int64(value, i, ',')) keep |= kIntCommas;
                 if ((candidates_ & kFloatCommas) != 0 && parse_grouped_float64(value, v, ',')) keep |= kFloatCommas;

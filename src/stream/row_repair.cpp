@@ -258,8 +258,8 @@ struct Scratch {
 
 }  // namespace
 
-RowNotes repair_row(ResilientParser& parser, std::string_view text, std::size_t start, std::size_t line,
-                    RowBuffer& row, const RepairSettings& settings) {
+RowNotes repair_row_stage(ResilientParser& parser, std::string_view text, std::size_t start, std::size_t line,
+                          RowBuffer& row, const RepairSettings& settings) {
     RowNotes notes(parser.row_events());
     if (!settings.enabled || settings.columns == 0) return notes;
     const std::size_t end = parser.position();

@@ -76,7 +76,23 @@ struct RepairSettings {
 // the row now ends earlier (cut at its first line break) the parser is moved
 // back to the row after it. `text` is the parser's text. Call only for a
 // row that is final: its end is known.
-RowNotes repair_row(ResilientParser& parser, std::string_view text, std::size_t start, std::size_t line,
-                    RowBuffer& row, const RepairSettings& settings);
+RowNotes repair_row_stage(ResilientParser& parser, std::string_view text, std::size_t start, std::size_t line,
+                          RowBuffer& row, const RepairSettings& settings);
+
+// The same, with the usual row (the width, on one line, no text after a
+// closing quote) decided inline: the stage itself is a call with a large
+// frame, which every row of a clean file would otherwise pay for.
+[[nodiscard]] inline RowNotes repair_row(ResilientParser& parser, std::string_view text, std::size_t start,
+                                         std::size_t line, RowBuffer& row, const RepairSettings& settings) {
+    const ResilientParser::RowEvents& events = parser.row_events();
+    if (!settings.enabled || settings.columns == 0) return RowNotes(events);
+    if (row.size() == settings.columns && events.text_after_quote == 0 && !events.unclosed_quote) {
+        const std::size_t end = parser.position();
+        const std::size_t lines_read = parser.line() - line;
+        const unsigned char last = end > start ? static_cast<unsigned char>(text[end - 1]) : 0;
+        if (lines_read == 0 || (lines_read == 1 && (last == '\n' || last == '\r'))) return RowNotes(events);
+    }
+    return repair_row_stage(parser, text, start, line, row, settings);
+}
 
 }  // namespace brinewick::stream
