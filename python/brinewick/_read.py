@@ -488,6 +488,9 @@ class FilePlan(NamedTuple):
     preamble_keys: bytes = b""  # what later rows repeating the preamble start with, one per line
     identity: Optional[Tuple[Any, ...]] = None  # an object's ETag (or time) and size, as the plan read it
     head: bytes = b""  # an object's first range as the plan read it: what each part looks at first
+    # The whole file's quarantine and change records as pyarrow tables, when
+    # the plan was asked for them and they are small.
+    records: Optional[Tuple[Any, Any]] = None
 
     def ends(self) -> List[Optional[int]]:
         return [s[0] for s in self.starts[1:]] + [None]
@@ -532,10 +535,11 @@ def _nearest(boundaries: Tuple[Tuple[int, int, bool], ...], targets: List[int]) 
 
 
 def _plan_parts(path: str, block_size: int, storage_options: Optional[Dict[str, Any]] = None,
-                **read_options: Any) -> FilePlan:
+                records_limit: int = 0, **read_options: Any) -> FilePlan:
     """Reads `path` once (on every core) to find its columns and the row
     boundaries that cut it into parts of one size, about `block_size` bytes
-    at most (about every `block_size` bytes when its size is unknown)."""
+    at most (about every `block_size` bytes when its size is unknown); with
+    its records too when they take at most `records_limit` bytes."""
     settings = _check_read_options(**read_options)
     url = _remote.url_of(path)
     remote = _remote.RemoteInput(url, _remote.check_storage_options(storage_options)) if url is not None else None
@@ -561,9 +565,16 @@ def _plan_parts(path: str, block_size: int, storage_options: Optional[Dict[str, 
     boundaries = plan.boundaries if targets is None else _nearest(plan.boundaries, targets)
     starts = ((0, 1, False),) + boundaries if plan.delimiter is not None else ((0, 1, False),)
     head = (source.head or b"") if source is not None and len(starts) > 1 else b""
+    records = None
+    if records_limit > 0:
+        import pyarrow as pa
+
+        found = (pa.table(_Capsule(_native.read_records(reader, True))),
+                 pa.table(_Capsule(_native.read_records(reader, False))))
+        records = found if found[0].nbytes + found[1].nbytes <= records_limit else None
     return FilePlan(plan.columns, plan.delimiter, plan.expected_columns, plan.header_offset, starts,
                     plan.table_offset, plan.header_text, plan.preamble_keys,
-                    source.identity if source is not None else None, head)
+                    source.identity if source is not None else None, head, records)
 
 
 def _read_part(path: str, plan: FilePlan, index: int, storage_options: Optional[Dict[str, Any]] = None,

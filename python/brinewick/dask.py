@@ -75,11 +75,49 @@ def _stem(path: str) -> str:
     return stem if ext else base
 
 
+def _threads_by_host(tasks: int) -> Optional[dict[str, int]]:
+    """The worker threads on each host of the active client's cluster, when
+    `tasks` tasks are enough to keep every one of them busy; None otherwise
+    (no client, or too few tasks: each task then uses all of its machine's
+    cores)."""
+    try:
+        from distributed import get_client
+        from distributed.comm import get_address_host
+
+        client = get_client()
+    except (ImportError, ValueError):  # no distributed, or no client
+        return None
+    threads: dict[str, int] = {}
+    for address, info in client.scheduler_info().get("workers", {}).items():
+        host = get_address_host(address)
+        threads[host] = threads.get(host, 0) + int(info.get("nthreads", 1))
+    return threads if threads and tasks >= sum(threads.values()) else None
+
+
+def _with_jobs(options: dict[str, Any], threads_by_host: Optional[dict[str, int]]) -> dict[str, Any]:
+    """`options` with the threads a task may use where it runs: its share of
+    the host's cores, since the host's other worker threads run such tasks
+    at the same time (all cores for each would only make them take turns)."""
+    if threads_by_host is None:
+        return options
+    try:
+        from distributed import get_worker
+        from distributed.comm import get_address_host
+
+        host = get_address_host(get_worker().address)
+    except (ImportError, ValueError):  # not on a worker
+        return options
+    threads = threads_by_host.get(host)
+    if not threads:
+        return options
+    return dict(options, jobs=max(1, len(os.sched_getaffinity(0)) // threads))
+
+
 def _salvage_one(source: str, output: str, quarantine: Optional[str], changes: Optional[str],
-                 options: dict[str, Any]) -> Any:
+                 options: dict[str, Any], threads_by_host: Optional[dict[str, int]] = None) -> Any:
     from . import salvage
 
-    return salvage(source, output, quarantine=quarantine, changes=changes, **options)
+    return salvage(source, output, quarantine=quarantine, changes=changes, **_with_jobs(options, threads_by_host))
 
 
 def salvage(
@@ -138,9 +176,10 @@ def salvage(
             fs.makedirs(path, exist_ok=True)
     else:
         os.makedirs(folder, exist_ok=True)
+    threads = _threads_by_host(len(plan))
     tasks = [
         dask.delayed(_salvage_one, pure=False)(
-            source, clean, quarantine_path, changes_path, options,
+            source, clean, quarantine_path, changes_path, options, threads,
             dask_key_name=f"brinewick-salvage-{stem}-{abs(hash(source)):x}",
         )
         for source, stem, clean, quarantine_path, changes_path in plan
@@ -207,33 +246,77 @@ def _conform(table: Any, schema: Any) -> Any:
     return pa.Table.from_arrays(columns, schema=schema).to_pandas(**_PANDAS)
 
 
-def _read_whole(source: str, options: dict[str, Any], schema: Any = None) -> tuple[Any, Any, Any]:
-    """One file read whole: its rows, quarantine and changes as pandas frames."""
+# One partition: a file read whole (no plan) or part `index` of its plan,
+# and the columns to conform its rows to (None: its own are the frame's).
+_Unit = Tuple[str, Any, int, Any]
+
+
+def _read_unit(unit: _Unit, options: dict[str, Any],
+               threads_by_host: Optional[dict[str, int]]) -> tuple[Any, Any, Any]:
+    """A partition's rows, quarantine and changes as pyarrow tables, with the
+    rows and line numbers of reading its file whole."""
+    import pyarrow as pa
+
+    from . import read
+    from ._read import _read_part as read_part
+
+    source, plan, index, _ = unit
+    options = _with_jobs(options, threads_by_host)
+    if plan is None:
+        table = read(source, **options)
+        return pa.table(table), pa.table(table.quarantine), pa.table(table.changes)
+    data, quarantine, changes, _ = read_part(source, plan, index, **options)
+    return data, quarantine, changes
+
+
+def _data_of(unit: _Unit, options: dict[str, Any], threads_by_host: Optional[dict[str, int]]) -> Any:
+    """A partition's rows as pandas (from_map's function: one task that
+    Dask fuses with what is done to the partition next, so that the rows are
+    never moved to another worker just to be counted or filtered)."""
+    return _conform(_read_unit(unit, options, threads_by_host)[0], unit[3])
+
+
+def _records_of(unit: _Unit, options: dict[str, Any],
+                threads_by_host: Optional[dict[str, int]]) -> tuple[Any, Any]:
+    """A partition's quarantine and changes, read again (for a file whose
+    records were too many to carry in the graph)."""
+    _, quarantine, changes = _read_unit(unit, options, threads_by_host)
+    return _with_file(quarantine, unit[0]), _with_file(changes, unit[0])
+
+
+def _records_in(frame: Any, unit: _Unit) -> Any:
+    """The rows of a file's record frame that belong to `unit`: those of
+    rows that start in its byte range."""
+    plan, index = unit[1], unit[2]
+    if plan is None:
+        return frame
+    end = plan.ends()[index]
+    offsets = frame["byte_offset"]
+    inside = offsets >= plan.starts[index][0]
+    if end is not None:
+        inside &= offsets < end
+    return frame[inside].reset_index(drop=True)
+
+
+def _records_limit(files: int) -> int:
+    """The bytes of records a file's first read hands over with its columns,
+    at most: 4 MiB, and 64 MiB over all the files. Beyond, each partition
+    reads its own again rather than the client and the graph carry them."""
+    return min(4 << 20, (64 << 20) // max(files, 1))
+
+
+def _columns_of(source: str, options: dict[str, Any], records_limit: int) -> Tuple[List[Tuple[str, str]], Any]:
+    """The columns a read of `source` gives, with their Arrow types' names,
+    and its quarantine and changes as pyarrow tables when they take at most
+    `records_limit` bytes (else None)."""
     import pyarrow as pa
 
     from . import read
 
     table = read(source, **options)
-    data = _conform(pa.table(table), schema)
-    return data, _with_file(pa.table(table.quarantine), source), _with_file(pa.table(table.changes), source)
-
-
-def _read_part(source: str, plan: Any, index: int, options: dict[str, Any],
-               schema: Any = None) -> tuple[Any, Any, Any]:
-    """One byte range of a large file, with the rows and line numbers of reading it whole."""
-    from ._read import _read_part as read_part
-
-    data, quarantine, changes, _ = read_part(source, plan, index, **options)
-    return _conform(data, schema), _with_file(quarantine, source), _with_file(changes, source)
-
-
-def _columns_of(source: str, options: dict[str, Any]) -> List[Tuple[str, str]]:
-    """The columns a read of `source` gives, with their Arrow types' names."""
-    import pyarrow as pa
-
-    from . import read
-
-    return [(f.name, str(f.type)) for f in pa.schema(read(source, **options))]
+    columns = [(f.name, str(f.type)) for f in pa.schema(table)]
+    records = (pa.table(table.quarantine), pa.table(table.changes))
+    return columns, (records if records[0].nbytes + records[1].nbytes <= records_limit else None)
 
 
 def _arrow_type(name: str) -> Any:
@@ -295,10 +378,10 @@ def _combine(sources: Sequence[str], schemas: Sequence[List[Tuple[str, Any]]]) -
     return combined, drift
 
 
-def _plan(source: str, blocksize: int, options: dict[str, Any]) -> Any:
+def _plan(source: str, blocksize: int, options: dict[str, Any], records_limit: int) -> Any:
     from ._read import _plan_parts
 
-    return _plan_parts(source, blocksize, **options)
+    return _plan_parts(source, blocksize, records_limit=records_limit, **options)
 
 
 def _empty_records(which: str) -> Any:
@@ -363,7 +446,14 @@ def read(paths_or_glob: Union[PathLike, Iterable[PathLike]], *, blocksize: Optio
     skips to the end of that row, which the part before reads whole). This
     runs when ``read`` is called; the parts are read when the frames are
     computed. Every other file is also read once, as a task, for its columns
-    and types.
+    and types. That first read also hands over the file's quarantine and
+    changes when they are few (at most 4 MiB a file, 64 MiB in all); those
+    of the other files are read again, part by part, when computed.
+
+    Each part of ``data`` is one task that Dask fuses with what is done to
+    it next, as ``dask.dataframe.read_csv`` does, and its strings are in
+    Dask's string dtype (``<NA>`` where a value is missing). Where Dask's
+    workers share a machine's cores, each part uses its share of them.
     """
     import dask.dataframe as dd
 
@@ -385,28 +475,45 @@ def read(paths_or_glob: Union[PathLike, Iterable[PathLike]], *, blocksize: Optio
             if stat.S_ISREG(info.st_mode) and info.st_size > blocksize:
                 big.append(source)
     small = [s for s in sources if s not in big]
-    found = dask.compute(*[dask.delayed(_plan, pure=False)(s, blocksize, read_options) for s in big],
-                         *[dask.delayed(_columns_of, pure=False)(s, read_options) for s in small])
+    limit = _records_limit(len(sources))
+    found = dask.compute(*[dask.delayed(_plan, pure=False)(s, blocksize, read_options, limit) for s in big],
+                         *[dask.delayed(_columns_of, pure=False)(s, read_options, limit) for s in small])
     plans = dict(zip(big, found[:len(big)]))
-    columns = dict(zip(small, found[len(big):]))
+    columns = {s: c for s, (c, _) in zip(small, found[len(big):])}
+    records = {s: r for s, (_, r) in zip(small, found[len(big):])}
+    records.update((s, p.records) for s, p in plans.items())
     schemas = [[(n, _arrow_type(t)) for n, t in (plans[s].columns if s in plans else columns[s])]
                for s in sources]
     schema, drift = _combine(sources, schemas)
     # Files that agree keep their own tables as they are; the others are
     # conformed to the combined columns.
     conform = {s: (None if pa_schema_equal(schemas[i], schema) else schema) for i, s in enumerate(sources)}
-    parts = []
+    units: List[_Unit] = []
     for source in sources:
         plan = plans.get(source)
         if plan is None or len(plan.starts) == 1:
-            parts.append(dask.delayed(_read_whole, pure=True, nout=3)(source, read_options, conform[source]))
+            units.append((source, None, 0, conform[source]))
         else:
-            parts.extend(dask.delayed(_read_part, pure=True, nout=3)(source, plan, i, read_options, conform[source])
-                         for i in range(len(plan.starts)))
+            # The records stay out of the partitions' arguments, which the graph holds once each.
+            plan = plan._replace(records=None)
+            units.extend((source, plan, i, conform[source]) for i in range(len(plan.starts)))
+    threads = _threads_by_host(len(units))
     meta = schema.empty_table().to_pandas(**_PANDAS)
-    data = dd.from_delayed([p[0] for p in parts], meta=meta, verify_meta=True)
-    quarantine = dd.from_delayed([p[1] for p in parts], meta=_empty_records("quarantine"), verify_meta=True)
-    changes = dd.from_delayed([p[2] for p in parts], meta=_empty_records("changes"), verify_meta=True)
+    data = dd.from_map(_data_of, units, args=(read_options, threads), meta=meta, label="brinewick-read",
+                       enforce_metadata=False)
+    # The records a file's first read handed over are split among its
+    # partitions here; a file with too many for that reads them again.
+    known = {s: (_with_file(r[0], s), _with_file(r[1], s)) for s, r in records.items() if r is not None}
+    parts: List[Any] = []
+    for unit in units:
+        if unit[0] in known:
+            quarantine_frame, changes_frame = known[unit[0]]
+            parts.append((dask.delayed(_records_in(quarantine_frame, unit)),
+                          dask.delayed(_records_in(changes_frame, unit))))
+        else:
+            parts.append(dask.delayed(_records_of, pure=True, nout=2)(unit, read_options, threads))
+    quarantine = dd.from_delayed([p[0] for p in parts], meta=_empty_records("quarantine"), verify_meta=True)
+    changes = dd.from_delayed([p[1] for p in parts], meta=_empty_records("changes"), verify_meta=True)
     frames = SalvagedFrames(data, quarantine, changes)
     frames.drift = drift
     return frames

@@ -468,7 +468,7 @@ PyObject* read_records(PyObject* const* args, Py_ssize_t nargs) {
 
 // read_plan(reader, block_size): one pass over the whole file that settles
 // what a reader of part of it needs, as a ReadPlan (results.hpp), with a
-// boundary about every block_size bytes.
+// boundary about every block_size bytes; its records are the reader's.
 PyObject* read_plan(PyObject* const* args, Py_ssize_t nargs) {
     ReaderRef* reader = nullptr;
     if (!one_reader("read_plan", args, nargs, 2, reader)) return nullptr;
@@ -486,6 +486,12 @@ PyObject* read_plan(PyObject* const* args, Py_ssize_t nargs) {
     auto scanned = off_lock<arrow::ScanResult>(
         [&](stream::StreamControl& control) { return arrow::scan_input(path, settings, control); });
     if (!scanned) return nullptr;
+    {
+        // The pass's records, for read_records: the whole file's, which the
+        // parts need not be read for.
+        std::lock_guard<std::mutex> lock((*reader)->mutex);
+        if (!(*reader)->report) (*reader)->report = scanned->report;
+    }
     return read_plan_result(*scanned);
 }
 
