@@ -229,21 +229,38 @@ def _with_file(table: Any, source: str) -> Any:
 
 
 def _conform(table: Any, schema: Any) -> Any:
-    """`table` with the columns of `schema`, by name: a column it lacks is
-    all nulls, one of another type is cast (only ever to a wider type, or to
-    text, which every value has)."""
+    """`table` with the columns of `schema`, by name, as pandas: a column it
+    lacks is all nulls, one of another type is cast (only ever to a wider
+    type, or to text, which every value has)."""
     import pyarrow as pa
 
-    if schema is None or table.schema.equals(schema):
-        return table.to_pandas(**_PANDAS)
-    columns = []
-    for field in schema:
-        if field.name in table.column_names:
-            column = table.column(field.name)
-            columns.append(column if column.type == field.type else column.cast(field.type))
-        else:
-            columns.append(pa.nulls(table.num_rows, field.type))
-    return pa.Table.from_arrays(columns, schema=schema).to_pandas(**_PANDAS)
+    if schema is not None and not table.schema.equals(schema):
+        columns = []
+        for field in schema:
+            if field.name in table.column_names:
+                column = table.column(field.name)
+                columns.append(column if column.type == field.type else column.cast(field.type))
+            else:
+                columns.append(pa.nulls(table.num_rows, field.type))
+        table = pa.Table.from_arrays(columns, schema=schema)
+    return _to_pandas(table)
+
+
+def _to_pandas(table: Any) -> Any:
+    """`table` as pandas, with the system's allocator rather than pyarrow's
+    own pool, also for the cast to the large strings pandas' string dtype
+    holds (done here, before pandas would do it in the pool). On a Dask
+    worker the pool's fresh memory made a part's conversion take 0.1-0.5 s
+    instead of 0.02 s, in half the reads of a 480 MB file."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    pool = pa.system_memory_pool()
+    if any(t == pa.string() for t in table.schema.types):
+        columns = [pc.cast(c, pa.large_string(), memory_pool=pool) if c.type == pa.string() else c
+                   for c in table.columns]
+        table = pa.Table.from_arrays(columns, names=table.column_names)
+    return table.to_pandas(memory_pool=pool, **_PANDAS)
 
 
 # One partition: a file read whole (no plan) or part `index` of its plan,
