@@ -471,6 +471,46 @@ TEST(ArrowValues, TolerantInference) {
     }
 }
 
+// A column narrows to what all its values fit, whatever their order: the
+// types a column of random numbers ends with, value by value (where plain
+// numbers are decided without narrow once only number types are left),
+// against each value's own reading from a fresh column.
+TEST(ArrowValues, InferenceOfNumbersIsEachValuesReadingTogether) {
+    std::mt19937_64 rng(0x1F3);
+    const auto pick = [&](std::string_view chars) { return chars[rng() % chars.size()]; };
+    const auto number = [&] {
+        std::string v;
+        if (rng() % 4 == 0) v.push_back('-');
+        const std::size_t whole = rng() % 18;
+        for (std::size_t k = 0; k < whole; ++k) v.push_back(pick(k == 0 && rng() % 8 != 0 ? "123456789" : "0123456789"));
+        if (rng() % 2 == 0) {
+            v.push_back(pick(rng() % 10 == 0 ? ",." : "."));
+            const std::size_t frac = rng() % 8;
+            for (std::size_t k = 0; k < frac; ++k) v.push_back(pick("0123456789"));
+        }
+        return v;
+    };
+    constexpr ColumnType kTypes[] = {ColumnType::Int64, ColumnType::Float64, ColumnType::Bool,
+                                     ColumnType::Date32, ColumnType::Float64DecimalComma,
+                                     ColumnType::Int64Commas, ColumnType::Float64Commas};
+    for (int column = 0; column < 3000; ++column) {
+        ColumnInference together;
+        std::vector<bool> admitted(std::size(kTypes), true);
+        std::string seen;
+        for (int k = 0; k < 12; ++k) {
+            const std::string v = number();
+            seen += v + " ";
+            together.observe(v);
+            ColumnInference alone;
+            alone.observe(v);
+            for (std::size_t t = 0; t < std::size(kTypes); ++t) admitted[t] = admitted[t] && alone.admits(kTypes[t]);
+        }
+        for (std::size_t t = 0; t < std::size(kTypes); ++t) {
+            ASSERT_EQ(together.admits(kTypes[t]), admitted[t]) << seen << "type " << t;
+        }
+    }
+}
+
 TEST(ArrowValues, StringModeLooksAtNoValue) {
     SchemaScanner scan({.header = true, .infer = false, .empty_as_null = true});
     const std::vector<std::string_view> head = {"n", "d"};
