@@ -344,10 +344,12 @@ def _arrow_type(name: str) -> Any:
         return pa.date32()
     if name.startswith("timestamp"):
         return pa.timestamp("us", tz="UTC" if "UTC" in name else None)
+    # Large strings are how a file of unknown size (a compressed one) holds
+    # its text: the same type to the frame, not a difference between files.
     return {"str": pa.string(), "string": pa.string(), "int64": pa.int64(), "double": pa.float64(),
             "float64": pa.float64(), "float64[decimal_comma]": pa.float64(), "float64[thousands_comma]": pa.float64(),
             "int64[thousands_comma]": pa.int64(), "bool": pa.bool_(), "date32": pa.date32(), "date32[day]": pa.date32(),
-            "large_string": pa.large_string()}[name]
+            "large_string": pa.string()}[name]
 
 
 def _combine(sources: Sequence[str], schemas: Sequence[List[Tuple[str, Any]]]) -> Tuple[Any, List[dict[str, Any]]]:

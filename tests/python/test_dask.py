@@ -1,6 +1,7 @@
 """brinewick.dask on a real distributed cluster: two worker processes."""
 from __future__ import annotations
 
+import gzip
 import pickle
 from pathlib import Path
 
@@ -223,14 +224,18 @@ def test_files_whose_columns_differ_are_matched_by_name(client, tmp_path: Path) 
     (folder / "b.csv").write_bytes(b"name,id,amount,extra\ncy,3,4.5,x\n")
     (folder / "c.csv").write_bytes(b"")
     (folder / "d.csv").write_bytes(b"id,amount\n4,5\n")
-    got = bwd.read(str(folder / "*.csv"))
+    # Read in large strings (its size unknown), the same columns as a.csv's.
+    (folder / "e.csv.gz").write_bytes(gzip.compress(b"id,name,amount\n5,eve,6\n"))
+    got = bwd.read([str(folder / "*.csv"), str(folder / "e.csv.gz")])
     frame = got.data.compute().reset_index(drop=True)
     assert list(frame.columns) == ["id", "name", "amount", "extra"]
-    assert frame["amount"].dtype == "float64" and frame["amount"].tolist() == [3.0, 4.0, 4.5, 5.0]
-    assert frame["name"].isna().tolist() == [False, False, False, True]
+    assert frame["amount"].dtype == "float64" and frame["amount"].tolist() == [3.0, 4.0, 4.5, 5.0, 6.0]
+    assert frame["name"].isna().tolist() == [False, False, False, True, False]
     by_file = {Path(d["file"]).name: d for d in got.drift}
     assert by_file["a.csv"]["missing"] == ["extra"] and by_file["d.csv"]["missing"] == ["name", "extra"]
     assert by_file["b.csv"]["extra"] == ["extra"] and "c.csv" not in by_file
+    assert {k: v for k, v in by_file["e.csv.gz"].items() if k != "file"} == {
+        k: v for k, v in by_file["a.csv"].items() if k != "file"}
 
 
 def test_read_in_parts_takes_the_typed_reading_options(client, tmp_path: Path) -> None:
