@@ -534,6 +534,15 @@ def _nearest(boundaries: Tuple[Tuple[int, int, bool], ...], targets: List[int]) 
     return tuple(boundaries[i] for i in chosen)
 
 
+def records_within(quarantine: object, changes: object, limit: int) -> Optional[Tuple[Any, Any]]:
+    """The quarantine and the changes (Arrow streams) as pyarrow tables,
+    when they take at most `limit` bytes together; else None."""
+    import pyarrow as pa
+
+    found = (pa.table(quarantine), pa.table(changes))
+    return found if found[0].nbytes + found[1].nbytes <= limit else None
+
+
 def _plan_parts(path: str, block_size: int, storage_options: Optional[Dict[str, Any]] = None,
                 records_limit: int = 0, **read_options: Any) -> FilePlan:
     """Reads `path` once (on every core) to find its columns and the row
@@ -567,11 +576,8 @@ def _plan_parts(path: str, block_size: int, storage_options: Optional[Dict[str, 
     head = (source.head or b"") if source is not None and len(starts) > 1 else b""
     records = None
     if records_limit > 0:
-        import pyarrow as pa
-
-        found = (pa.table(_Capsule(_native.read_records(reader, True))),
-                 pa.table(_Capsule(_native.read_records(reader, False))))
-        records = found if found[0].nbytes + found[1].nbytes <= records_limit else None
+        records = records_within(_Capsule(_native.read_records(reader, True)),
+                                 _Capsule(_native.read_records(reader, False)), records_limit)
     return FilePlan(plan.columns, plan.delimiter, plan.expected_columns, plan.header_offset, starts,
                     plan.table_offset, plan.header_text, plan.preamble_keys,
                     source.identity if source is not None else None, head, records)

@@ -329,11 +329,11 @@ def _columns_of(source: str, options: dict[str, Any], records_limit: int) -> Tup
     import pyarrow as pa
 
     from . import read
+    from ._read import records_within
 
     table = read(source, **options)
-    columns = [(f.name, str(f.type)) for f in pa.schema(table)]
-    records = (pa.table(table.quarantine), pa.table(table.changes))
-    return columns, (records if records[0].nbytes + records[1].nbytes <= records_limit else None)
+    return [(f.name, str(f.type)) for f in pa.schema(table)], records_within(table.quarantine, table.changes,
+                                                                             records_limit)
 
 
 def _arrow_type(name: str) -> Any:

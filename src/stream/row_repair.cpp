@@ -261,16 +261,7 @@ struct Scratch {
 RowNotes repair_row_stage(ResilientParser& parser, std::string_view text, std::size_t start, std::size_t line,
                           RowBuffer& row, const RepairSettings& settings) {
     RowNotes notes(parser.row_events());
-    if (!settings.enabled || settings.columns == 0) return notes;
     const std::size_t end = parser.position();
-    // The row stands on more than one line: its line count went up by more
-    // than the break that ends it.
-    const std::size_t lines_read = parser.line() - line;
-    const bool ends_at_break = end > start && is_break(static_cast<unsigned char>(text[end - 1]));
-    const bool spans = lines_read >= 2 || (lines_read == 1 && !ends_at_break);
-    if (row.size() == settings.columns && notes.text_after_quote == 0 && !notes.unclosed_quote && !spans) {
-        return notes;  // the usual row: it fits
-    }
     notes.repair.parsed_fields = row.size();
     // A blank or a line break as quote or delimiter would need other line rules.
     const auto odd = [](std::uint8_t b) { return is_blank(b) || is_break(b); };

@@ -75,23 +75,32 @@ struct RepairSettings {
 // rules, into `row`, repaired in place when a fitting reading exists. When
 // the row now ends earlier (cut at its first line break) the parser is moved
 // back to the row after it. `text` is the parser's text. Call only for a
-// row that is final: its end is known.
+// row that is final (its end is known) and that repair_passes_over does not
+// pass over; repair_row asks it first.
 RowNotes repair_row_stage(ResilientParser& parser, std::string_view text, std::size_t start, std::size_t line,
                           RowBuffer& row, const RepairSettings& settings);
 
-// The same, with the usual row (the width, on one line, no text after a
-// closing quote) decided inline: the stage itself is a call with a large
-// frame, which every row of a clean file would otherwise pay for.
+// Whether the stage leaves the row as the parser made it without looking:
+// it is off, or the row is the usual one (the width, on one line, no text
+// after a closing quote). Inline: every row of a clean file is asked, and
+// the stage itself is a call with a large frame.
+[[nodiscard]] inline bool repair_passes_over(const ResilientParser& parser, std::string_view text, std::size_t start,
+                                             std::size_t line, const RowBuffer& row,
+                                             const RepairSettings& settings) noexcept {
+    if (!settings.enabled || settings.columns == 0) return true;
+    const ResilientParser::RowEvents& events = parser.row_events();
+    if (row.size() != settings.columns || events.text_after_quote != 0 || events.unclosed_quote) return false;
+    // On one line: its line count went up by at most the break that ends it.
+    const std::size_t end = parser.position();
+    const std::size_t lines_read = parser.line() - line;
+    const unsigned char last = end > start ? static_cast<unsigned char>(text[end - 1]) : 0;
+    return lines_read == 0 || (lines_read == 1 && (last == '\n' || last == '\r'));
+}
+
+// The same, the rows the stage passes over decided inline.
 [[nodiscard]] inline RowNotes repair_row(ResilientParser& parser, std::string_view text, std::size_t start,
                                          std::size_t line, RowBuffer& row, const RepairSettings& settings) {
-    const ResilientParser::RowEvents& events = parser.row_events();
-    if (!settings.enabled || settings.columns == 0) return RowNotes(events);
-    if (row.size() == settings.columns && events.text_after_quote == 0 && !events.unclosed_quote) {
-        const std::size_t end = parser.position();
-        const std::size_t lines_read = parser.line() - line;
-        const unsigned char last = end > start ? static_cast<unsigned char>(text[end - 1]) : 0;
-        if (lines_read == 0 || (lines_read == 1 && (last == '\n' || last == '\r'))) return RowNotes(events);
-    }
+    if (repair_passes_over(parser, text, start, line, row, settings)) return RowNotes(parser.row_events());
     return repair_row_stage(parser, text, start, line, row, settings);
 }
 
