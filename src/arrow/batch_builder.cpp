@@ -334,6 +334,19 @@ bool ColumnBuilder::append_typed(std::string_view text) {
     return true;
 }
 
+// Cells cut off took their nulls with them: a column left all valid has no
+// validity, as if it never had a null, so that the batches of one file are
+// the same bytes whichever rows a thread happened to read and drop.
+void ColumnBuilder::drop_validity_if_all_valid(std::size_t bytes) noexcept {
+    if (!has_validity_) return;
+    if (null_count_ == 0) {
+        validity_.clear();
+        has_validity_ = false;
+    } else {
+        validity_.shrink(bytes);
+    }
+}
+
 void ColumnBuilder::truncate(std::size_t length) noexcept {
     if (length >= length_) return;
     if (nulls_pending_) {
@@ -370,7 +383,7 @@ void ColumnBuilder::truncate(std::size_t length) noexcept {
             values_.shrink(length * fixed_width(type_, large_));
             break;
     }
-    if (has_validity_) validity_.shrink((length + 7) / 8);
+    drop_validity_if_all_valid((length + 7) / 8);
     length_ = length;
 }
 
@@ -407,7 +420,7 @@ void ColumnBuilder::drop_front(std::size_t count) noexcept {
         std::int64_t nulls = 0;
         for (std::size_t i = 0; i < keep; ++i) nulls += bit_at(validity_.data(), i) ? 0 : 1;
         null_count_ = nulls;
-        validity_.shrink((keep + 7) / 8);
+        drop_validity_if_all_valid((keep + 7) / 8);
     }
     switch (type_) {
         case ColumnType::Utf8: {

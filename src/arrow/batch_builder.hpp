@@ -125,6 +125,9 @@ private:
                   std::int64_t null_count) const noexcept;
     // Writes the cells of a column null so far into its buffers.
     void write_pending_nulls();
+    // After cells were cut: no validity when no null is left, else the
+    // validity cut to `bytes`.
+    void drop_validity_if_all_valid(std::size_t bytes) noexcept;
 
     // The counts first and the flags together: one builder per column.
     std::size_t length_ = 0;

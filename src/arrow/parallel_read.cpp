@@ -109,12 +109,24 @@ bool is_known_header(const RowPlan& plan, std::uint64_t offset) noexcept {
     return plan.header == HeaderMode::AtOffset && offset == plan.header_offset;
 }
 
-// Appends a row, widening a variable-width table first.
-AppendResult append_cells(BatchBuilder& builder, const RowBuffer& row, bool variable_width) {
+// Appends a row (a RowBuffer or its field texts), widening a
+// variable-width table first.
+template <typename Row>
+AppendResult append_cells(BatchBuilder& builder, const Row& row, bool variable_width) {
     if (variable_width && row.size() > builder.columns().size()) {
         builder.add_columns(string_columns(row.size() - builder.columns().size()));
     }
     return builder.append_row(row);
+}
+
+// A parsed row's fields, read as a clean row's field texts are.
+struct RowFields {
+    const RowBuffer& row;
+    [[nodiscard]] std::size_t size() const noexcept { return row.size(); }
+    [[nodiscard]] std::string_view operator[](std::size_t i) const noexcept { return row.field(i); }
+};
+AppendResult append_cells(BatchBuilder& builder, const RowFields& fields, bool variable_width) {
+    return append_cells(builder, fields.row, variable_width);
 }
 
 class RowFormatter {
@@ -183,29 +195,48 @@ public:
             }
         }
         if (stream::row_skipped(changes_)) return;
+        take_clean(reading, RowFields{row}, info);
+    }
+
+    // Whether add_fields may be given the rows that are clean as they stand.
+    [[nodiscard]] bool takes_fields(const Reading&) const noexcept { return plan_->clean_rows_by_fields; }
+
+    // A row that is clean as it stands, by its field texts: what add makes
+    // of it, which keeps it with nothing changed.
+    void add_fields(Reading& reading, std::span<const std::string_view> fields, const RowInfo& info, std::size_t,
+                    std::size_t) {
+        ++reading.parsed;
+        stream::count_row(reading.counts, RowVerdict::Kept, {});
+        take_clean(reading, fields, info);
+    }
+
+private:
+    // A row kept: the header, or a data row's cells and inference.
+    template <typename Fields>
+    void take_clean(Reading& reading, const Fields& fields, const RowInfo& info) {
         if (is_known_header(*plan_, info.byte_offset)) return;
         if (reading.takes_header && !reading.has_header) {
             reading.has_header = true;
             reading.header_offset = info.byte_offset;
-            for (std::size_t i = 0; i < row.size(); ++i) reading.header.emplace_back(row.field(i));
+            for (std::size_t i = 0; i < fields.size(); ++i) reading.header.emplace_back(fields[i]);
             return;
         }
-        if (!plan_->check.empty()) check_types(reading, row, info);
+        if (!plan_->check.empty()) check_types(reading, fields, info);
         // Built first: the types its values were read in spare inference a second reading.
-        const std::span<const ColumnInference::TypeSet> fits =
-            reading.building && !reading.overflow ? build(reading, row) : std::span<const ColumnInference::TypeSet>();
-        observe(reading.segments[static_cast<std::size_t>(reading.segment)], row, info.byte_offset, fits);
+        using Fits = std::span<const ColumnInference::TypeSet>;
+        const Fits fits = reading.building && !reading.overflow ? build(reading, fields) : Fits();
+        observe(reading.segments[static_cast<std::size_t>(reading.segment)], fields, info.byte_offset, fits);
         ++reading.rows;
     }
 
-private:
     // Records each value of a data row that its column's type cannot hold.
-    void check_types(Reading& reading, const RowBuffer& row, const RowInfo& info) {
+    template <typename Fields>
+    void check_types(Reading& reading, const Fields& fields, const RowInfo& info) {
         const std::vector<ColumnSpec>& columns = plan_->check;
         std::size_t found = 0;
-        for (std::size_t i = 0; i < row.size() && i < columns.size(); ++i) {
+        for (std::size_t i = 0; i < fields.size() && i < columns.size(); ++i) {
             const ColumnType type = columns[i].type;
-            const std::string_view v = row.field(i);
+            const std::string_view v = fields[i];
             if (type == ColumnType::Utf8 || plan_->batch.null_cell(v)) continue;
             if (fits(type, v, plan_->batch.thousands)) continue;
             ++found;
@@ -230,7 +261,8 @@ private:
     }
 
     // `fits`: what each value fits as the row was built (BatchBuilder::read_fits), if it was.
-    void observe(Segment& segment, const RowBuffer& row, std::uint64_t offset,
+    template <typename Fields>
+    void observe(Segment& segment, const Fields& row, std::uint64_t offset,
                  std::span<const ColumnInference::TypeSet> fits) {
         const std::size_t n = row.size();
         ++segment.data_rows;
@@ -239,7 +271,7 @@ private:
             segment.has_first = true;
             segment.first_offset = offset;
             segment.first.reserve(n);
-            for (std::size_t i = 0; i < n; ++i) segment.first.emplace_back(row.field(i));
+            for (std::size_t i = 0; i < n; ++i) segment.first.emplace_back(row[i]);
             return;
         }
         if (!plan_->infer) return;
@@ -251,10 +283,10 @@ private:
             if (col.settled_as_string()) continue;
             if (i < fits.size() && fits[i] != 0) {
                 if (col.observe_fitting(fits[i])) continue;
-                col.observe(row.field(i), tolerant, thousands);  // a value read is not null
+                col.observe(row[i], tolerant, thousands);  // a value read is not null
                 continue;
             }
-            const std::string_view v = row.field(i);
+            const std::string_view v = row[i];
             if (plan_->batch.null_cell(v)) continue;
             col.observe(v, tolerant, thousands);
         }
@@ -262,7 +294,8 @@ private:
 
     // The row's BatchBuilder::read_fits, valid until the next row is
     // built; none when it was not appended.
-    std::span<const ColumnInference::TypeSet> build(Reading& reading, const RowBuffer& row) {
+    template <typename Fields>
+    std::span<const ColumnInference::TypeSet> build(Reading& reading, const Fields& row) {
         // Made at the first row to build: a reading of only a header (or of
         // rows set aside) holds no builder of the table's width.
         if (!reading.builder) reading.builder.emplace(plan_->columns, plan_->batch);

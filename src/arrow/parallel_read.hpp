@@ -68,6 +68,10 @@ struct RowPlan {
     HeaderMode header = HeaderMode::None;
     std::uint64_t header_offset = 0;
     bool keep_records = true;
+    // Rows that are clean as they stand are taken by their field texts, past
+    // the full parse and the row's verdict (off: every row goes through
+    // them, which gives the same result; for comparing the two).
+    bool clean_rows_by_fields = true;
     // Cells a chunk's reading may hold (bytes) before it stops building and
     // leaves its rows to the consumer, which builds them in bounded batches.
     std::size_t held_limit = std::size_t{64} << 20;

@@ -41,6 +41,7 @@ RowPlan row_plan(const ReadSettings& settings, const Dialect& dialect, const Bat
     plan.options = settings.options;
     plan.dialect = dialect;
     plan.batch = batch;
+    plan.clean_rows_by_fields = settings.clean_rows_by_fields;
     // A chunk's cells are about its size; far more means padding to a huge
     // width, which the consumer then builds in bounded batches instead.
     plan.held_limit = 4 * settings.chunk_size + (std::size_t{64} << 10);

@@ -67,6 +67,10 @@ struct ReadSettings {
     std::uint64_t block_size = 0;
     // Opens the input when it is not a file by its path.
     stream::SourceOpener open_input;
+    // Rows that are clean as they stand are read by their field texts alone
+    // (RowPlan::clean_rows_by_fields); off, every row takes the full parse.
+    // Results are the same either way.
+    bool clean_rows_by_fields = true;
 };
 
 // Where the parse stands at a line break: the offset just after it, the line

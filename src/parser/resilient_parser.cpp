@@ -32,6 +32,44 @@ bool cpu_counts_bits() noexcept {
 }
 #endif
 
+// What next_verbatim_line's walk tells a caller that wants no fields.
+struct NoFields {
+    static constexpr bool kRecords = false;
+    bool delimiters(std::size_t, std::uint64_t) noexcept { return true; }
+    bool quoted(std::size_t, std::size_t, bool) noexcept { return true; }
+    bool last(std::size_t) noexcept { return true; }
+};
+
+// Where the walk puts next_plain_row's fields: each delimiter ends the
+// field that is open, unless a quoted one already ended there.
+struct FieldPlaces {
+    static constexpr bool kRecords = true;
+    static constexpr std::size_t kEnded = static_cast<std::size_t>(-1);
+    std::span<ResilientParser::PlainField> out;
+    std::size_t count = 0;
+    std::size_t open;  // where the open field's text starts, or kEnded
+
+    bool add(std::size_t begin, std::size_t end, bool doubled) noexcept {
+        if (count == out.size()) return false;
+        out[count++] = {begin, end, doubled};
+        return true;
+    }
+    // The delimiters at the set bits of `bits`, bit 0 standing at `from`.
+    bool delimiters(std::size_t from, std::uint64_t bits) noexcept {
+        for (; bits != 0; bits &= bits - 1) {
+            const std::size_t at = from + static_cast<std::size_t>(__builtin_ctzll(bits));
+            if (open != kEnded && !add(open, at, false)) return false;
+            open = at + 1;
+        }
+        return true;
+    }
+    bool quoted(std::size_t begin, std::size_t end, bool doubled) noexcept {
+        open = kEnded;
+        return add(begin, end, doubled);
+    }
+    bool last(std::size_t at) noexcept { return open == kEnded || add(open, at, false); }
+};
+
 }  // namespace
 
 ResilientParser::ResilientParser(std::string_view text, std::uint8_t delimiter,
@@ -159,7 +197,9 @@ std::size_t ResilientParser::skip_copies(std::size_t row_start, std::size_t row_
     return copies;
 }
 
-inline std::optional<ResilientParser::VerbatimLine> ResilientParser::read_verbatim_line(std::size_t fields) noexcept {
+template <typename Fields>
+inline std::optional<ResilientParser::VerbatimLine> ResilientParser::read_verbatim_line(std::size_t fields,
+                                                                                         Fields& out) noexcept {
     // Each rule below is one under which the state machine would leave the
     // row as it stands; anything else goes back to it. The walk goes by the
     // scanner's block masks: between quotes a block costs a count of its
@@ -196,17 +236,29 @@ inline std::optional<ResilientParser::VerbatimLine> ResilientParser::read_verbat
             m = scanner_.masks_from(i);
             stops = m.quotes | m.line_ends;
             if (stops != 0) break;
-            delimiters += static_cast<std::size_t>(__builtin_popcountll(m.delimiters));
+            if constexpr (Fields::kRecords) {
+                if (!out.delimiters(i, m.delimiters)) return std::nullopt;
+            } else {
+                delimiters += static_cast<std::size_t>(__builtin_popcountll(m.delimiters));
+            }
             high |= m.highs;
             i = (i | 63) + 1;
         }
         const std::uint64_t before = scan::BlockScanner::below(stops);
-        delimiters += static_cast<std::size_t>(__builtin_popcountll(m.delimiters & before));
+        if constexpr (Fields::kRecords) {
+            if (!out.delimiters(i, m.delimiters & before)) return std::nullopt;
+        } else {
+            delimiters += static_cast<std::size_t>(__builtin_popcountll(m.delimiters & before));
+        }
         high |= m.highs & before;
         const std::size_t at = i + static_cast<std::size_t>(__builtin_ctzll(stops));
         if (unreadable(at)) return std::nullopt;
         if (t[at] != quote) {  // the line break ends the row
-            if (delimiters + 1 != fields) return std::nullopt;
+            if constexpr (Fields::kRecords) {
+                if (!out.last(at) || out.count != fields) return std::nullopt;
+            } else if (delimiters + 1 != fields) {
+                return std::nullopt;
+            }
             if (high != 0 && !utf8_known_valid(start, at)) return std::nullopt;
             std::size_t next = at + 1;
             if (t[at] == kCR && next < size_ && t[next] == kLF) ++next;
@@ -222,6 +274,7 @@ inline std::optional<ResilientParser::VerbatimLine> ResilientParser::read_verbat
         // field must hold the delimiter or a doubled quote, or a writer
         // would put it without quotes.
         const std::size_t open = at;
+        const std::size_t doubled_before = doubled;
         bool needs_quotes = false;
         i = at + 1;
         for (;;) {
@@ -246,7 +299,12 @@ inline std::optional<ResilientParser::VerbatimLine> ResilientParser::read_verbat
                 continue;
             }
             if (after != delim && after != kCR && after != kLF) return std::nullopt;  // text after the quote
-            if (!needs_quotes) return std::nullopt;
+            if constexpr (Fields::kRecords) {
+                // A reader takes the field alike, needed or not.
+                if (!out.quoted(open + 1, q, doubled != doubled_before)) return std::nullopt;
+            } else if (!needs_quotes) {
+                return std::nullopt;
+            }
             ++quoted;
             quoted_raw += q - open - 1;
             i = q + 1;
@@ -258,7 +316,8 @@ inline std::optional<ResilientParser::VerbatimLine> ResilientParser::read_verbat
 #if defined(__x86_64__)
 [[gnu::target("popcnt")]] std::optional<ResilientParser::VerbatimLine> ResilientParser::verbatim_line_popcnt(
     std::size_t fields) noexcept {
-    return read_verbatim_line(fields);
+    NoFields none;
+    return read_verbatim_line(fields, none);
 }
 #endif
 
@@ -266,7 +325,15 @@ std::optional<ResilientParser::VerbatimLine> ResilientParser::next_verbatim_line
 #if defined(__x86_64__)
     if (counts_bits_) return verbatim_line_popcnt(fields);
 #endif
-    return read_verbatim_line(fields);
+    NoFields none;
+    return read_verbatim_line(fields, none);
+}
+
+std::optional<std::size_t> ResilientParser::next_plain_row(std::span<PlainField> fields) noexcept {
+    FieldPlaces places{fields, 0, position_};
+    const auto line = read_verbatim_line(fields.size(), places);
+    if (!line) return std::nullopt;
+    return line->end;
 }
 
 bool ResilientParser::quote_closes(std::size_t q) noexcept {

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,6 +70,22 @@ public:
     // nothing repaired. Otherwise reads nothing. For callers that only copy
     // such rows through, without looking at their fields.
     std::optional<VerbatimLine> next_verbatim_line(std::size_t fields) noexcept;
+
+    // A field of a row next_plain_row read: where its text stands in the
+    // parser's text (a quoted field's between its quotes), and whether that
+    // holds doubled quotes, each of which stands for one quote.
+    struct PlainField {
+        std::size_t begin;
+        std::size_t end;
+        bool doubled;
+    };
+    // When the next row is one that next_verbatim_line takes, or would take
+    // but for a quoted field that needs no quotes, and has exactly
+    // `fields.size()` fields: reads it, puts its fields into `fields` and
+    // returns where its text ends, before its line break. next_row would
+    // give those fields, with nothing repaired. Otherwise reads nothing. For
+    // callers that take a clean row by its field texts alone.
+    std::optional<std::size_t> next_plain_row(std::span<PlainField> fields) noexcept;
 
     // At the start of a row, passes over a run of line breaks, each of which
     // would be read as a row of one empty field; returns how many such rows.
@@ -133,7 +150,10 @@ private:
     template <bool Decode, typename Row>
     bool parse_row(Row& row);
     // next_verbatim_line's walk, inlined into each of its builds.
-    [[gnu::always_inline]] std::optional<VerbatimLine> read_verbatim_line(std::size_t fields) noexcept;
+    // `Fields` is told where each field stands, for next_plain_row, or is
+    // NoFields, for next_verbatim_line.
+    template <typename Fields>
+    [[gnu::always_inline]] std::optional<VerbatimLine> read_verbatim_line(std::size_t fields, Fields& out) noexcept;
 #if defined(__x86_64__)
     std::optional<VerbatimLine> verbatim_line_popcnt(std::size_t fields) noexcept;
     bool counts_bits_ = false;  // the CPU has a popcount instruction

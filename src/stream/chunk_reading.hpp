@@ -16,7 +16,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "../parser/cancel_check.hpp"
 #include "../parser/field_counter.hpp"
@@ -124,6 +127,16 @@ template <class F>
 concept TakesLines = requires(F& f, typename F::Reading& r, const ResilientParser::VerbatimLine& line,
                               std::string_view text, std::size_t start) { f.add_line(r, line, text, start); };
 
+// A formatter that takes a row that is clean as it stands (Kept, nothing
+// changed) by its field texts alone, without a RowBuffer, whenever
+// takes_fields(reading) says it would.
+template <class F>
+concept TakesFields = requires(F& f, typename F::Reading& r, std::span<const std::string_view> fields,
+                               const RowInfo& info, std::size_t n) {
+    { f.takes_fields(r) } -> std::convertible_to<bool>;
+    f.add_fields(r, fields, info, n, n);
+};
+
 // A formatter that can repeat the row it last added: add_copies(reading,
 // copies, size, lines) adds `copies` more rows the same, each `size` bytes
 // and `lines` lines after the one before (a run of blank lines read at once).
@@ -178,11 +191,19 @@ void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& 
     out.from_quote.line = out.continued_line;
     out.from_quote.end_line = out.continued_line;
 
-    // A row the formatter copies through as it stands, read without its
-    // fields from `start` of `view` (`at` in the text the consumer has);
-    // false, with nothing read, for any other row.
     const std::size_t columns = shared.dialect.expected_columns;
     const bool asides = sets_rows_aside(options, shared.dialect);
+    // A clean row's fields, for a formatter that TakesFields. A table
+    // wider than kFieldsAtMost goes the full way: a row's fields cost more
+    // than its walk, and their places would be held for every chunk.
+    constexpr std::size_t kFieldsAtMost = 1024;
+    const bool by_fields = TakesFields<F> && columns <= kFieldsAtMost;
+    std::vector<ResilientParser::PlainField> plain(by_fields ? columns : 0);
+    std::vector<std::string_view> fields(plain.size());
+    std::string unquoted;
+    // A row the formatter copies through as it stands, read without its
+    // fields, or takes by its field texts, from `start` of `view` (`at` in
+    // the text the consumer has); false, with nothing read, for any other row.
     const auto take_line = [&](ResilientParser& parser, typename F::Reading& reading, std::string_view view,
                                std::size_t start, std::size_t at) {
         if constexpr (TakesLines<F>) {
@@ -193,6 +214,36 @@ void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& 
             if (!verbatim) return false;
             reading.end_line = parser.line();
             formatter.add_line(reading, *verbatim, view.substr(start, verbatim->end - start), at);
+            return true;
+        } else if constexpr (TakesFields<F>) {
+            if (!by_fields || columns == 0 || (options.skip_blank_lines && columns == 1)) return false;
+            if (!formatter.takes_fields(reading)) return false;
+            if (asides && may_be_set_aside(view, start, chunk.offset + at, options, shared.dialect)) return false;
+            const std::size_t line = parser.line();
+            const auto end = parser.next_plain_row(plain);
+            if (!end) return false;
+            // Doubled quotes stand for one: such a field's text is copied
+            // out without them, and its place becomes the copy's.
+            unquoted.clear();
+            for (ResilientParser::PlainField& f : plain) {
+                if (!f.doubled) continue;
+                const std::size_t from = unquoted.size();
+                for (std::size_t i = f.begin; i < f.end; ++i) {
+                    unquoted.push_back(view[i]);
+                    if (static_cast<std::uint8_t>(view[i]) == options.quote_char) ++i;
+                }
+                f.begin = from;
+                f.end = unquoted.size();
+            }
+            for (std::size_t k = 0; k < columns; ++k) {
+                const ResilientParser::PlainField& f = plain[k];
+                fields[k] = (f.doubled ? std::string_view(unquoted) : view).substr(f.begin, f.end - f.begin);
+            }
+            reading.end_line = parser.line();
+            info.line = line;
+            info.byte_offset = chunk.offset + at;
+            info.raw = view.substr(start, *end - start);
+            formatter.add_fields(reading, std::span<const std::string_view>(fields), info, parser.line(), at);
             return true;
         } else {
             return false;

@@ -1,7 +1,8 @@
 // Pass 1 keeping its batches: only for a file that stood still, only under
 // the byte limit, only when the guessed types hold; and then buffer for
-// buffer the batches pass 2 builds. And an empty file, which settles no
-// dialect, through both passes.
+// buffer the batches pass 2 builds. An empty file, which settles no
+// dialect, through both passes. And clean rows read by their fields alone
+// against the full parse of every row.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <utime.h>
 #include <vector>
@@ -246,6 +248,137 @@ TEST(EmptyFile, DtypesNameNoColumn) {
     EXPECT_EQ(scanned.status().kind(), Status::Kind::Invalid);
     EXPECT_EQ(scanned.status().message(), "dtypes names a column the table does not have: 'x'");
 }
+
+// A table of `width` columns whose rows mix what exports hold (numbers,
+// dates, accents, quoted delimiters, doubled quotes, quotes a writer need
+// not have put) with damage of every kind the parse and the table stage
+// settle, and with every line break.
+std::string mixed_table(std::mt19937& rng, std::size_t width) {
+    const std::vector<std::string> plain = {"12", "-7", "3.25", "0", "2024-03-10", "true", "São Paulo", "x y", "",
+                                            "NA", "1e5", "007", "2024-03-10T08:00:00"};
+    const std::vector<std::string> quoted = {"\"a,b\"", "\"say \"\"hi\"\"\"", "\"12\"", "\"\"", "\"\"\"\"",
+                                             "\"Reykjavík\"", "\"two\nlines\""};
+    const std::vector<std::string> damage = {"ab\"c", "\"ab\"c", "\"open", "\xff\xfe", "\"a\"\"", "a\rb"};
+    const std::vector<std::string> breaks = {"\n", "\n", "\n", "\r\n", "\r"};
+    std::string header;
+    for (std::size_t c = 0; c < width; ++c) header += (c ? "," : "") + std::string(1, static_cast<char>('a' + c));
+    std::string text = header + "\n";
+    const auto pick = [&](const std::vector<std::string>& from) { return from[rng() % from.size()]; };
+    const std::size_t rows = 40 + rng() % 200;
+    for (std::size_t r = 0; r < rows; ++r) {
+        const unsigned kind = rng() % 20;
+        if (kind == 0) {
+            text += pick(breaks);  // a blank line
+            continue;
+        }
+        if (kind == 1) {
+            text += header + pick(breaks);  // the header again
+            continue;
+        }
+        // Mostly the table's width; now and then a field short or over.
+        const std::size_t fields = kind == 2 ? width - 1 : kind == 3 ? width + 1 : width;
+        for (std::size_t c = 0; c < fields; ++c) {
+            if (c) text += ',';
+            const unsigned what = rng() % 30;
+            // A column keeps to a type mostly, so that inference has something to settle.
+            text += what == 0 ? pick(damage) : what < 5 ? pick(quoted) : what < 10 ? pick(plain)
+                                                                          : plain[c % plain.size()];
+        }
+        text += pick(breaks);
+    }
+    if (rng() % 2) text += "1,2";  // a last row without its line break
+    return text;
+}
+
+std::string records_text(const ReadRecords& records) {
+    std::string out;
+    for (const QuarantineRecord& q : records.quarantine) {
+        out += "q " + std::to_string(q.line) + " " + std::to_string(q.byte_offset) + " " + q.reason + " " + q.raw;
+        out += "\n";
+    }
+    for (const ChangeRecord& c : records.changes) {
+        out += "c " + std::to_string(c.line) + " " + std::to_string(c.byte_offset) + " " +
+               std::to_string(static_cast<int>(c.kind)) + " " + c.column + " " + c.detail + "\n";
+    }
+    return out;
+}
+
+std::string summary_text(const stream::StreamSummary& s) {
+    std::string out = std::to_string(s.counters.total_rows) + " " + std::to_string(s.counters.salvaged_rows) + " " +
+                      std::to_string(s.counters.repaired_rows) + " " + std::to_string(s.counters.quarantined_rows) +
+                      " " + std::to_string(s.changed_rows) + " " + std::to_string(s.repeated_headers) + " " +
+                      std::to_string(s.reordered_headers) + ":";
+    for (const std::uint64_t n : s.changes) out += " " + std::to_string(n);
+    return out;
+}
+
+// Everything both passes give: the columns, the boundaries, the counts,
+// the records and the batches.
+std::string read_all(const std::string& path, ReadSettings settings) {
+    stream::StreamControl control;
+    auto scanned = scan_input(path, settings, control);
+    EXPECT_TRUE(scanned.is_ok());
+    if (!scanned.is_ok()) return "";
+    ScanResult& scan = scanned.value();
+    std::string out;
+    for (const ColumnSpec& c : scan.columns) out += c.name + ":" + std::string(column_type_name(c.type)) + " ";
+    out += "\n";
+    for (const Boundary& b : scan.boundaries) {
+        out += std::to_string(b.offset) + "/" + std::to_string(b.line) + "/" + std::to_string(b.in_row) + " ";
+    }
+    out += "\n" + summary_text(scan.report.summary) + "\n" + records_text(*scan.report.records);
+    ArrowArrayStream pass2{};
+    EXPECT_TRUE(make_salvage_stream(path, settings, scan.columns, scan.report, std::make_shared<SpinWaiter>(), nullptr,
+                                    &pass2)
+                    .is_ok());
+    for (const auto& batch : drain(pass2, scan.columns)) {
+        for (const std::string& column : batch) out += column + "\n";
+    }
+    return out;
+}
+
+struct ByFieldsCase {
+    const char* name;
+    std::size_t jobs;
+    std::size_t chunk_size;
+    bool infer;
+    bool tolerant;
+};
+
+class ByFieldsTest : public ::testing::TestWithParam<ByFieldsCase> {};
+
+TEST_P(ByFieldsTest, CleanRowsByTheirFieldsReadAsTheFullParse) {
+    const ByFieldsCase& k = GetParam();
+    const unsigned seed = test_support::test_seed();
+    std::cout << "[ seed ] ByFields " << seed << " (BRINEWICK_TEST_SEED to replay)\n";
+    std::mt19937 rng(seed);
+    test_support::TempDir dir;
+    const std::string path = dir.file("in.csv");
+    for (int round = 0; round < 25; ++round) {
+        const std::string text = mixed_table(rng, 2 + rng() % 5);
+        test_support::spit(path, text);
+        ReadSettings settings;
+        settings.jobs = k.jobs;
+        settings.chunk_size = k.chunk_size;
+        settings.infer = k.infer;
+        settings.null_type_errors = k.tolerant;
+        settings.block_size = 97;
+        settings.keep_limit = round % 2 ? settings.keep_limit : 0;
+        settings.null_texts = NullTexts({"NA"});
+        ReadSettings full = settings;
+        full.clean_rows_by_fields = false;
+        ASSERT_EQ(read_all(path, settings), read_all(path, full)) << text;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ByFieldsTest,
+                         ::testing::Values(ByFieldsCase{"one_job", 1, std::size_t{1} << 20, true, false},
+                                           ByFieldsCase{"small_chunks", 3, 61, true, false},
+                                           ByFieldsCase{"strings", 2, 200, false, false},
+                                           ByFieldsCase{"tolerant", 2, 333, true, true}),
+                         [](const ::testing::TestParamInfo<ByFieldsCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 }  // namespace
 }  // namespace brinewick::arrow

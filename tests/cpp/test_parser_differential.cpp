@@ -3,6 +3,7 @@
 // known in closed form, at sizes the quadratic model could not handle.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -476,12 +477,53 @@ TEST(ParserQuoteStorm, StormLinesOneAfterAnother) {
     EXPECT_FALSE(parser.next_row().has_value());
 }
 
+// next_plain_row at a row start, against next_row's row `truth` read from
+// there: a row it takes is that row, unrepaired, with its fields (doubled
+// quotes read as one) and its position and line after the line break that
+// ends it. `verbatim`: next_verbatim_line takes the row, so this must too.
+::testing::AssertionResult plain_row_agrees(const std::string& text, const ResilientParser& parser,
+                                            const ResilientParser& truth, const RowBuffer& row, std::size_t asked,
+                                            bool verbatim, std::uint8_t quote, std::size_t& taken) {
+    ResilientParser plain = parser;
+    std::vector<ResilientParser::PlainField> fields(asked);
+    const auto end = plain.next_plain_row(fields);
+    const std::string shown = printable(text.substr(parser.position(), truth.position() - parser.position()));
+    if (!end) {
+        if (verbatim) return ::testing::AssertionFailure() << shown << ": a verbatim row refused";
+        if (plain.position() != parser.position() || plain.line() != parser.line()) {
+            return ::testing::AssertionFailure() << shown << ": refused, yet read";
+        }
+        return ::testing::AssertionSuccess();
+    }
+    ++taken;
+    const auto& events = truth.row_events();
+    const std::string ending = text.substr(*end, truth.position() - std::min(*end, truth.position()));
+    if (row.size() != asked || events.stray_quotes != 0 || events.text_after_quote != 0 || events.unclosed_quote ||
+        row.decode_repaired() || plain.position() != truth.position() || plain.line() != truth.line() ||
+        (ending != "\n" && ending != "\r\n" && ending != "\r")) {
+        return ::testing::AssertionFailure() << shown << ": taken as " << asked << " fields, position "
+                                             << plain.position() << "/" << truth.position();
+    }
+    for (std::size_t k = 0; k < asked; ++k) {
+        std::string value;
+        for (std::size_t i = fields[k].begin; i < fields[k].end; ++i) {
+            value.push_back(text[i]);
+            if (fields[k].doubled && static_cast<std::uint8_t>(text[i]) == quote) ++i;
+        }
+        if (value != row.field(k)) {
+            return ::testing::AssertionFailure() << shown << ": field " << k << " " << printable(value);
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
 // next_verbatim_line against next_row at every row start of `text`: it takes
 // exactly the rows that next_row gives verbatim and unrepaired, of the width
 // asked, on one line ended by a line break, in a dialect whose clean lines
 // are source text; such a row comes with next_row's end, sizes, position
 // and line. Otherwise it reads nothing. Adds the rows taken to `taken`.
-::testing::AssertionResult verbatim_lines_agree(const std::string& text, const Dialect& d, std::size_t& taken) {
+::testing::AssertionResult verbatim_lines_agree(const std::string& text, const Dialect& d, std::size_t& taken,
+                                                std::size_t& taken_plain) {
     const auto is_break = [](std::uint8_t b) { return b == '\r' || b == '\n'; };
     const bool dialect_takes = d.delimiter < 0x80 && d.quote < 0x80 && !d.escape && !d.trim &&
                                d.delimiter != d.quote && !is_break(d.delimiter) && !is_break(d.quote);
@@ -502,6 +544,9 @@ TEST(ParserQuoteStorm, StormLinesOneAfterAnother) {
             ResilientParser fast = parser;
             const auto got = fast.next_verbatim_line(asked);
             const bool want = takeable && asked == row.size();
+            ::testing::AssertionResult plain =
+                plain_row_agrees(text, parser, truth, row, asked, want, d.quote, taken_plain);
+            if (!plain) return plain << " (row " << i << ", next_plain_row)";
             const std::string shown = printable(text.substr(parser.position(), truth.position() - parser.position()));
             if (got.has_value() != want) {
                 return ::testing::AssertionFailure() << "row " << i << " " << shown << " asked " << asked
@@ -565,6 +610,7 @@ std::string writer_rows(std::mt19937_64& rng, std::size_t rows, const Dialect& d
 
 TEST(ParserVerbatimLines, AgreeWithNextRowInEveryDialect) {
     std::size_t taken = 0;
+    std::size_t taken_plain = 0;
     std::uint64_t seed = kBaseSeed + 500000;
     for (const Dialect& d : dialects()) {
         for (int k = 0; k < 200; ++k, ++seed) {
@@ -573,11 +619,13 @@ TEST(ParserVerbatimLines, AgreeWithNextRowInEveryDialect) {
             const std::string text = k % 3 == 0   ? gen.random_text(gen.random_length())
                                      : k % 3 == 1 ? gen.csv_like(gen.below(3000), d)
                                                   : writer_rows(rng, 1 + gen.below(60), d);
-            ASSERT_TRUE(verbatim_lines_agree(text, d, taken)) << "seed " << seed;
+            ASSERT_TRUE(verbatim_lines_agree(text, d, taken, taken_plain)) << "seed " << seed;
         }
     }
-    // Most of the writer-style rows in the plain dialects are taken.
+    // Most of the writer-style rows in the plain dialects are taken, and by
+    // next_plain_row those with quotes they need not have too.
     EXPECT_GT(taken, 10000u);
+    EXPECT_GT(taken_plain, taken);
 }
 
 // A row over the point where the parser next asks whether to go on is left
