@@ -29,11 +29,11 @@ bool is_ascii(std::string_view s) {
 
 // One pass over the text. Entry point of row i: bits of `pattern` pick
 // next_row() (0), next_row(RowBuffer&) (1), next_row_raw (2, decoded here
-// by the reference decoder) or next_verbatim_line asked for the model row's
-// width, with next_row(RowBuffer&) where it declines (3); pattern 0 uses
-// next_row() throughout.
+// by the reference decoder) or next_verbatim_line (next_plain_row with
+// `plain`) asked for the model row's width, with next_row(RowBuffer&) where
+// it declines (3); pattern 0 uses next_row() throughout.
 void check_pass(std::string_view text, const brinewick_test::Dialect& d,
-                const std::vector<brinewick_test::ModelRow>& model, unsigned pattern) {
+                const std::vector<brinewick_test::ModelRow>& model, unsigned pattern, bool plain = false) {
     brinewick::ResilientParser parser = brinewick_test::make_parser(text, d);
     brinewick::RowBuffer buffer;
     const std::string context = brinewick_test::describe(d) + " pattern=" + std::to_string(pattern);
@@ -41,8 +41,27 @@ void check_pass(std::string_view text, const brinewick_test::Dialect& d,
         unsigned entry = (pattern >> (2 * (i % 4))) % 4;
         const std::string where = context + " row " + std::to_string(i) + " entry " + std::to_string(entry);
         std::optional<std::vector<std::string>> got;
-        bool as_line = false;  // taken by next_verbatim_line: no fields in the buffer
-        if (entry == 3) {
+        bool as_line = false;  // taken by next_verbatim_line or next_plain_row: no fields in the buffer
+        if (entry == 3 && plain) {
+            const std::size_t start = parser.position();
+            std::vector<brinewick::ResilientParser::PlainField> fields(i < model.size() ? model[i].raw.size() : 1);
+            if (parser.next_plain_row(fields)) {
+                if (i == model.size()) fail("a plain row the model does not have", text, where);
+                std::vector<std::string> values;
+                for (const auto& f : fields) {
+                    std::string& value = values.emplace_back();
+                    for (std::size_t k = f.begin; k < f.end; ++k) {
+                        value.push_back(text[k]);
+                        if (f.doubled && static_cast<std::uint8_t>(text[k]) == d.quote) ++k;
+                    }
+                }
+                got = values;
+                as_line = true;
+            } else if (parser.position() != start) {
+                fail("a declined plain row moved the parser", text, where);
+            }
+            entry = 1;
+        } else if (entry == 3) {
             const std::size_t start = parser.position();
             if (const auto line = parser.next_verbatim_line(i < model.size() ? model[i].raw.size() : 1)) {
                 if (i == model.size()) fail("a verbatim line the model does not have", text, where);
@@ -141,6 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_pass(text, d, model, 0);
     check_pass(text, d, model, 0xAA);  // next_row_raw throughout
     check_pass(text, d, model, 0xFF);  // next_verbatim_line first throughout
+    check_pass(text, d, model, 0xFF, true);  // next_plain_row first throughout
     if (pattern != 0 && pattern != 0xAA && pattern != 0xFF) check_pass(text, d, model, pattern);
     return 0;
 }
