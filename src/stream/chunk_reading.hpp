@@ -194,8 +194,8 @@ void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& 
     const std::size_t columns = shared.dialect.expected_columns;
     const bool asides = sets_rows_aside(options, shared.dialect);
     // A clean row's fields, for a formatter that TakesFields. A table
-    // wider than kFieldsAtMost goes the full way: a row's fields cost more
-    // than its walk, and their places would be held for every chunk.
+    // wider than kFieldsAtMost goes the full way, so that no chunk holds
+    // the places of a row that wide.
     constexpr std::size_t kFieldsAtMost = 1024;
     const bool by_fields = TakesFields<F> && columns <= kFieldsAtMost;
     std::vector<ResilientParser::PlainField> plain(by_fields ? columns : 0);
