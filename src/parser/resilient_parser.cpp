@@ -268,8 +268,12 @@ inline std::optional<ResilientParser::VerbatimLine> ResilientParser::read_verbat
             return VerbatimLine{at, (at - start) - delimiters - 2 * quoted - doubled, special};
         }
         // A quote opens a field only at its start; inside a plain field it
-        // makes the field one that a writer would quote.
-        if (at != start && t[at - 1] != delim) return std::nullopt;
+        // is text, which a reader takes as it stands but a writer would quote.
+        if (at != start && t[at - 1] != delim) {
+            if constexpr (!Fields::kRecords) return std::nullopt;
+            i = at + 1;
+            continue;
+        }
         // Inside quotes: to the quote that closes, past doubled ones; the
         // field must hold the delimiter or a doubled quote, or a writer
         // would put it without quotes.

@@ -80,8 +80,9 @@ public:
         bool doubled;
     };
     // When the next row is one that next_verbatim_line takes, or would take
-    // but for a quoted field that needs no quotes, and has exactly
-    // `fields.size()` fields: reads it, puts its fields into `fields` and
+    // but that a writer would put a field of it otherwise (quoted though it
+    // needs no quotes, or holding a quote without being quoted), and has
+    // exactly `fields.size()` fields: reads it, puts its fields into `fields` and
     // returns where its text ends, before its line break. next_row would
     // give those fields, with nothing repaired. Otherwise reads nothing. For
     // callers that take a clean row by its field texts alone.
