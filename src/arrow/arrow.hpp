@@ -60,6 +60,12 @@
 //      no cheaper than two passes; so a driver that can reread the input (or
 //      spool a pipe to a temporary file, to bound memory) uses 1.
 //
+// Every pass takes a row that is clean as it stands (one line of the
+// table's width, nothing for the salvage to repair or set aside) by its
+// field texts alone (ResilientParser::next_plain_row), past the full parse
+// and the row's verdict; any other row is parsed and classified in full.
+// The two give the same rows (ReadSettings::clean_rows_by_fields).
+//
 // Nulls: with empty_as_null an empty field (including one the salvage
 // padded) is null; otherwise it is "" (and keeps its column a string). A
 // cell past the end of a short row (expected_columns=0) is always null.
