@@ -199,7 +199,7 @@ public:
     }
 
     // Whether add_fields may be given the rows that are clean as they stand.
-    [[nodiscard]] bool takes_fields(const Reading&) const noexcept { return plan_->clean_rows_by_fields; }
+    [[nodiscard]] bool takes_fields() const noexcept { return plan_->clean_rows_by_fields; }
 
     // A row that is clean as it stands, by its field texts: what add makes
     // of it, which keeps it with nothing changed.

@@ -128,12 +128,12 @@ concept TakesLines = requires(F& f, typename F::Reading& r, const ResilientParse
                               std::string_view text, std::size_t start) { f.add_line(r, line, text, start); };
 
 // A formatter that takes a row that is clean as it stands (Kept, nothing
-// changed) by its field texts alone, without a RowBuffer, whenever
-// takes_fields(reading) says it would.
+// changed) by its field texts alone, without a RowBuffer, when
+// takes_fields() says it would.
 template <class F>
 concept TakesFields = requires(F& f, typename F::Reading& r, std::span<const std::string_view> fields,
                                const RowInfo& info, std::size_t n) {
-    { f.takes_fields(r) } -> std::convertible_to<bool>;
+    { f.takes_fields() } -> std::convertible_to<bool>;
     f.add_fields(r, fields, info, n, n);
 };
 
@@ -197,47 +197,52 @@ void parse_chunk(const Chunk& chunk, ResultOf<F>& out, const Shared& shared, F& 
     // wider than kFieldsAtMost goes the full way, so that no chunk holds
     // the places of a row that wide.
     constexpr std::size_t kFieldsAtMost = 1024;
-    const bool by_fields = TakesFields<F> && columns <= kFieldsAtMost;
+    bool by_fields = false;
+    if constexpr (TakesFields<F>) by_fields = columns <= kFieldsAtMost && formatter.takes_fields();
     std::vector<ResilientParser::PlainField> plain(by_fields ? columns : 0);
     std::vector<std::string_view> fields(plain.size());
     std::string unquoted;
+    // Whether the row at `start` of `view` may be clean as it stands: the
+    // table has a width, the row is not a blank line that may be dropped,
+    // and the table stage will not set it aside (it is then read in full).
+    const auto may_stand = [&](std::string_view view, std::size_t start, std::size_t at) {
+        if (columns == 0 || (options.skip_blank_lines && columns == 1)) return false;
+        return !(asides && may_be_set_aside(view, start, chunk.offset + at, options, shared.dialect));
+    };
     // A row the formatter copies through as it stands, read without its
     // fields, or takes by its field texts, from `start` of `view` (`at` in
     // the text the consumer has); false, with nothing read, for any other row.
     const auto take_line = [&](ResilientParser& parser, typename F::Reading& reading, std::string_view view,
                                std::size_t start, std::size_t at) {
         if constexpr (TakesLines<F>) {
-            if (columns == 0 || (options.skip_blank_lines && columns == 1)) return false;
-            // A row the table stage may set aside is read in full.
-            if (asides && may_be_set_aside(view, start, chunk.offset + at, options, shared.dialect)) return false;
+            if (!may_stand(view, start, at)) return false;
             const auto verbatim = parser.next_verbatim_line(columns);
             if (!verbatim) return false;
             reading.end_line = parser.line();
             formatter.add_line(reading, *verbatim, view.substr(start, verbatim->end - start), at);
             return true;
         } else if constexpr (TakesFields<F>) {
-            if (!by_fields || columns == 0 || (options.skip_blank_lines && columns == 1)) return false;
-            if (!formatter.takes_fields(reading)) return false;
-            if (asides && may_be_set_aside(view, start, chunk.offset + at, options, shared.dialect)) return false;
+            if (!by_fields || !may_stand(view, start, at)) return false;
             const std::size_t line = parser.line();
             const auto end = parser.next_plain_row(plain);
             if (!end) return false;
             // Doubled quotes stand for one: such a field's text is copied
-            // out without them, and its place becomes the copy's.
+            // out without them, into room the row's length bounds, so that
+            // no copy moves the ones before it.
             unquoted.clear();
-            for (ResilientParser::PlainField& f : plain) {
-                if (!f.doubled) continue;
+            unquoted.reserve(*end - start);
+            for (std::size_t k = 0; k < columns; ++k) {
+                const ResilientParser::PlainField& f = plain[k];
+                if (!f.doubled) {
+                    fields[k] = view.substr(f.begin, f.end - f.begin);
+                    continue;
+                }
                 const std::size_t from = unquoted.size();
                 for (std::size_t i = f.begin; i < f.end; ++i) {
                     unquoted.push_back(view[i]);
                     if (static_cast<std::uint8_t>(view[i]) == options.quote_char) ++i;
                 }
-                f.begin = from;
-                f.end = unquoted.size();
-            }
-            for (std::size_t k = 0; k < columns; ++k) {
-                const ResilientParser::PlainField& f = plain[k];
-                fields[k] = (f.doubled ? std::string_view(unquoted) : view).substr(f.begin, f.end - f.begin);
+                fields[k] = std::string_view(unquoted).substr(from);
             }
             reading.end_line = parser.line();
             info.line = line;
